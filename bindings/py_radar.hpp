@@ -1,0 +1,34 @@
+#pragma once
+// The radar handle: the validated spec and the stored states, driven by JSON
+// command texts. Every command answers a reply text; none throws.
+
+#include <string>
+#include <string_view>
+
+#include "crates/radar-core/src/spec.hpp"
+#include "crates/radar-core/src/symbol_state/dataset.hpp"
+#include "json/document.hpp"
+
+namespace fenmor {
+
+class PyRadar {
+ public:
+  // `spec` must have passed validate().
+  explicit PyRadar(RadarSpec spec);
+
+  // Applies one command and returns its reply. The view stays valid until the
+  // next call. A failing command leaves spec and dataset exactly as they were.
+  std::string_view command(std::string_view text);
+
+  const RadarSpec& spec() const noexcept { return spec_; }
+  const Dataset& dataset() const noexcept { return dataset_; }
+
+ private:
+  RadarSpec spec_;
+  Dataset dataset_;
+  // Reused from command to command so that steady traffic stops allocating.
+  json::Document document_;
+  std::string reply_;
+};
+
+}  // namespace fenmor

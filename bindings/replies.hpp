@@ -1,0 +1,25 @@
+#pragma once
+// Writing replies: compact JSON, strings with the minimal escapes, integers in
+// plain decimal, finite doubles by format_float and the others as null.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "crates/radar-core/src/radar_error.hpp"
+#include "crates/radar-core/src/scan.hpp"
+
+namespace fenmor {
+
+inline constexpr std::string_view ok_reply = R"({"ok":true})";
+inline constexpr std::string_view version_reply = R"({"version":"0.2.0"})";
+
+void append_json_string(std::string& out, std::string_view text);
+void append_json_double(std::string& out, double value);
+void append_json_int(std::string& out, std::int64_t value);
+void append_json_uint(std::string& out, std::uint64_t value);
+
+void write_error_reply(std::string& out, const RadarError& error);
+void write_alerts_reply(std::string& out, const ScanResult& result);
+
+}  // namespace fenmor

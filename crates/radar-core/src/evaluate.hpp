@@ -1,0 +1,43 @@
+#pragma once
+// Scoring one symbol: each signal's indicator value and the weighted severity.
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "crates/radar-core/src/spec.hpp"
+#include "crates/radar-core/src/symbol_state/symbol_state.hpp"
+
+namespace fenmor {
+
+// One signal's value in [0, 1] (negative zero possible); 0 for every guard.
+double indicator_value(const Signal& signal, const SymbolState& state) noexcept;
+
+// The factor names of a spec, computed once per scan rather than per symbol:
+// the signal keys in ascending byte order followed by "severity".
+class FactorKeys {
+ public:
+  explicit FactorKeys(std::span<const Signal> signals);
+
+  // Ascending byte-wise, "severity" last.
+  const std::vector<std::string>& names() const noexcept { return names_; }
+  // Index into names() of each signal, in spec order.
+  const std::vector<std::size_t>& slot_of_signal() const noexcept { return slot_of_signal_; }
+
+ private:
+  std::vector<std::string> names_;
+  std::vector<std::size_t> slot_of_signal_;
+};
+
+// factors[i] is the reported value under keys.names()[i]; the last one is
+// the severity.
+struct SymbolScore {
+  double severity = 0;
+  std::vector<double> factors;
+};
+
+SymbolScore evaluate(const SymbolState& state, std::span<const Signal> signals,
+                     const FactorKeys& keys);
+
+}  // namespace fenmor

@@ -1,0 +1,17 @@
+#pragma once
+// Decoding events from nodes of a parsed command. Failures are Parse errors
+// whose message carries no position.
+
+#include <expected>
+
+#include "crates/radar-core/src/event.hpp"
+#include "crates/radar-core/src/radar_error.hpp"
+#include "json/document.hpp"
+
+namespace fenmor {
+
+std::expected<Event, RadarError> decode_event(const json::Node& node);
+std::expected<EventList, RadarError> decode_event_list(const json::Node& node);
+std::expected<SymbolEvents, RadarError> decode_symbol_events(const json::Node& node);
+
+}  // namespace fenmor

@@ -1,0 +1,67 @@
+#pragma once
+// The lexical layer shared by both readers: the document reader and the
+// streaming spec reader. It knows whitespace, strings, numbers, literals and
+// the error positions; the grammar of arrays and objects is in value_reader.hpp.
+
+#include <cstddef>
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include "json/number.hpp"
+#include "json/syntax_error.hpp"
+
+namespace fenmor::json {
+
+inline constexpr int end_of_text = -1;
+
+class Cursor {
+ public:
+  explicit Cursor(std::string_view text) noexcept : text_(text) {}
+
+  std::string_view text() const noexcept { return text_; }
+  std::size_t offset() const noexcept { return offset_; }
+
+  // The next byte, or end_of_text; nothing is consumed.
+  int peek() const noexcept {
+    return offset_ < text_.size() ? static_cast<unsigned char>(text_[offset_]) : end_of_text;
+  }
+  void advance() noexcept { ++offset_; }
+
+  // Skips space, tab, line feed and carriage return, then peeks.
+  int peek_token() noexcept;
+
+  // A failure placed where reading stands (just after what was consumed).
+  SyntaxError error(SyntaxCode code) const noexcept;
+  // A failure placed just after the next byte: the byte being looked at.
+  // At the end of the text it is placed at the end.
+  SyntaxError peek_error(SyntaxCode code) const noexcept;
+  // A failure placed at an arbitrary offset.
+  SyntaxError error_at(SyntaxCode code, std::size_t offset) const noexcept;
+
+  // On the opening quote: reads the string and returns its text with escapes
+  // resolved, a view into the source when there were none, else into `scratch`.
+  std::expected<std::string_view, SyntaxError> read_string(std::string& scratch);
+
+  // On '-' or a digit: reads a number.
+  std::expected<Number, SyntaxError> read_number();
+
+  // On 'n', 't' or 'f': reads null, true or false; gives true for `true`.
+  std::expected<bool, SyntaxError> read_literal();
+
+  // Reads over one value of any nesting depth without building anything and
+  // without using the call stack per level.
+  std::expected<void, SyntaxError> skip_value();
+
+  // After the top-level value: only whitespace may remain.
+  std::expected<void, SyntaxError> finish();
+
+ private:
+  std::expected<void, SyntaxError> expect_word(std::string_view rest);
+  std::expected<void, SyntaxError> read_escape(std::string& out);
+
+  std::string_view text_;
+  std::size_t offset_ = 0;
+};
+
+}  // namespace fenmor::json
