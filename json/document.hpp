@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <expected>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "json/arena.hpp"
 #include "json/number.hpp"
@@ -38,7 +40,7 @@ class Node {
   std::string_view string() const noexcept { return {text_, size_}; }
   std::span<const Node> elements() const noexcept { return {elements_, size_}; }
   // Members in ascending byte order of their names, each name once.
-  std::span<const Member> members() const noexcept { return {members_, size_}; }
+  std::span<const Member> members() const noexcept;
 
   // The member named `name` of an object node, or nullptr (also for non-objects).
   const Node* find(std::string_view name) const noexcept;
@@ -69,6 +71,8 @@ struct Member {
   Node value;
 };
 
+inline std::span<const Member> Node::members() const noexcept { return {members_, size_}; }
+
 // Owns the memory of one parsed text. Reusing a Document for the next text
 // keeps its arena, so a steady stream of commands stops allocating.
 class Document {
@@ -82,8 +86,20 @@ class Document {
  private:
   friend std::expected<const Node*, SyntaxError> parse_document(std::string_view text,
                                                                 Document& into);
+  friend class DocumentBuilder;
   Arena arena_;
   Node root_;
+  // Working space of the reader, kept for the next text: the values of the
+  // arrays and objects still open, and where each open container's begin.
+  struct OpenContainer {
+    std::size_t first_pending;
+    bool is_object;
+  };
+  std::vector<Node> pending_elements_;
+  std::vector<Member> pending_members_;
+  std::vector<OpenContainer> open_containers_;
+  std::vector<std::uint8_t> frames_;
+  std::string scratch_;
 };
 
 // Nesting deeper than this many arrays and objects fails with

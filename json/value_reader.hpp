@@ -1,0 +1,148 @@
+#pragma once
+// The grammar of JSON values, shared by the document reader (which builds
+// nodes) and by skipping (which builds nothing). It keeps its own stack of open
+// arrays and objects, so nesting costs heap bytes, never call-stack frames.
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <vector>
+
+#include "json/cursor.hpp"
+
+namespace fenmor::json {
+
+// Sink receives, in text order: null(), boolean(b), number(n), string(s),
+// begin_array(), end_array(), begin_object(), key(s), end_object().
+// Opening the max_depth-th nested array or object fails.
+template <class Sink>
+std::expected<void, SyntaxError> read_value(Cursor& in, Sink& sink,
+                                            std::vector<std::uint8_t>& frames,
+                                            std::string& scratch, std::size_t max_depth) {
+  enum : std::uint8_t { in_array, in_object };
+  using Code = SyntaxCode;
+  const auto fail = [&in](Code code) { return std::unexpected(in.peek_error(code)); };
+
+  // On the opening quote of a member name: the name, then the colon.
+  const auto read_key = [&]() -> std::expected<void, SyntaxError> {
+    auto name = in.read_string(scratch);
+    if (!name) return std::unexpected(name.error());
+    sink.key(*name);
+    const int c = in.peek_token();
+    if (c == ':') {
+      in.advance();
+      return {};
+    }
+    return fail(c == end_of_text ? Code::EofWhileParsingObject : Code::ExpectedColon);
+  };
+
+  frames.clear();
+  for (;;) {
+    // A value is due.
+    const int c = in.peek_token();
+    switch (c) {
+      case end_of_text:
+        return fail(Code::EofWhileParsingValue);
+      case 'n':
+      case 't':
+      case 'f': {
+        auto literal = in.read_literal();
+        if (!literal) return std::unexpected(literal.error());
+        if (c == 'n') {
+          sink.null();
+        } else {
+          sink.boolean(*literal);
+        }
+        break;
+      }
+      case '-':
+      case '0': case '1': case '2': case '3': case '4':
+      case '5': case '6': case '7': case '8': case '9': {
+        auto number = in.read_number();
+        if (!number) return std::unexpected(number.error());
+        sink.number(*number);
+        break;
+      }
+      case '"': {
+        auto text = in.read_string(scratch);
+        if (!text) return std::unexpected(text.error());
+        sink.string(*text);
+        break;
+      }
+      case '[': {
+        if (frames.size() + 1 >= max_depth) return fail(Code::RecursionLimitExceeded);
+        in.advance();
+        const int next = in.peek_token();
+        sink.begin_array();
+        if (next == ']') {
+          in.advance();
+          sink.end_array();
+          break;
+        }
+        if (next == end_of_text) return fail(Code::EofWhileParsingList);
+        frames.push_back(in_array);
+        continue;
+      }
+      case '{': {
+        if (frames.size() + 1 >= max_depth) return fail(Code::RecursionLimitExceeded);
+        in.advance();
+        const int next = in.peek_token();
+        sink.begin_object();
+        if (next == '}') {
+          in.advance();
+          sink.end_object();
+          break;
+        }
+        if (next == end_of_text) return fail(Code::EofWhileParsingObject);
+        if (next != '"') return fail(Code::KeyMustBeAString);
+        frames.push_back(in_object);
+        if (auto key = read_key(); !key) return key;
+        continue;
+      }
+      default:
+        return fail(Code::ExpectedSomeValue);
+    }
+
+    // A value is complete: close what ends here, or find where the next one starts.
+    for (;;) {
+      if (frames.empty()) return {};
+      const int next = in.peek_token();
+      if (frames.back() == in_array) {
+        if (next == ']') {
+          in.advance();
+          frames.pop_back();
+          sink.end_array();
+          continue;
+        }
+        if (next == ',') {
+          in.advance();
+          const int after = in.peek_token();
+          if (after == ']') return fail(Code::TrailingComma);
+          if (after == end_of_text) return fail(Code::EofWhileParsingValue);
+          break;
+        }
+        return fail(next == end_of_text ? Code::EofWhileParsingList : Code::ExpectedListCommaOrEnd);
+      }
+      if (next == '}') {
+        in.advance();
+        frames.pop_back();
+        sink.end_object();
+        continue;
+      }
+      if (next == ',') {
+        in.advance();
+        const int after = in.peek_token();
+        if (after == '"') {
+          if (auto key = read_key(); !key) return key;
+          break;
+        }
+        if (after == '}') return fail(Code::TrailingComma);
+        return fail(after == end_of_text ? Code::EofWhileParsingValue : Code::KeyMustBeAString);
+      }
+      return fail(next == end_of_text ? Code::EofWhileParsingObject : Code::ExpectedObjectCommaOrEnd);
+    }
+  }
+}
+
+}  // namespace fenmor::json
