@@ -1,1 +1,115 @@
-// placeholder
+#include "bindings/py_radar.hpp"
+
+#include <cstddef>
+#include <string>
+#include <utility>
+
+#include "bindings/command_members.hpp"
+#include "bindings/replies.hpp"
+#include "bindings/scan_commands.hpp"
+#include "crates/radar-core/src/event_decode.hpp"
+#include "crates/radar-core/src/spec_decode.hpp"
+
+namespace fenmor {
+
+namespace {
+
+// A reply buffer that once held a huge alerts reply is let go rather than
+// kept for the radar's whole life.
+constexpr std::size_t kept_reply_capacity = std::size_t{1} << 20;
+
+}  // namespace
+
+PyRadar::PyRadar(RadarSpec spec) : spec_(std::move(spec)) {}
+
+std::string_view PyRadar::command(std::string_view text) {
+  if (reply_.capacity() > kept_reply_capacity) reply_ = std::string();
+  reply_.clear();
+  Outcome outcome = dispatch(text);
+  if (outcome) return *outcome;
+  reply_.clear();
+  write_error_reply(reply_, outcome.error());
+  return reply_;
+}
+
+// Every lookup, decoding and validation of a command comes before its first
+// change to spec or dataset, and the changes themselves cannot fail: a
+// command either completes or leaves the handle as it was.
+PyRadar::Outcome PyRadar::dispatch(std::string_view text) {
+  auto root = json::parse_document(text, document_);
+  if (!root) return std::unexpected(RadarError::parse(root.error().describe()));
+  const json::Node& command = **root;
+
+  // find() answers nullptr for anything but an object, so a top-level array
+  // or scalar reports the missing command like an object without one.
+  const json::Node* cmd = command.find("cmd");
+  if (cmd == nullptr || cmd->kind() != json::NodeKind::String) {
+    return std::unexpected(RadarError::bad_spec(R"(missing "cmd")"));
+  }
+  const std::string_view name = cmd->string();
+  if (name == "feed") return feed(command);
+  if (name == "feed_batch") return feed_batch(command);
+  if (name == "alerts") return alerts();
+  if (name == "scan") return scan(command);
+  if (name == "version") return version_reply;
+  if (name == "reset") {
+    dataset_.clear();
+    return ok_reply;
+  }
+  if (name == "set_spec") return set_spec(command);
+  // The name goes into the message as it is; the error reply escapes it.
+  std::string message = "unknown cmd: ";
+  message.append(name);
+  return std::unexpected(RadarError::bad_spec(std::move(message)));
+}
+
+PyRadar::Outcome PyRadar::set_spec(const json::Node& command) {
+  auto node = required_member(command, "spec");
+  if (!node) return std::unexpected(std::move(node).error());
+  auto spec = decode_spec_document(**node);
+  if (!spec) return std::unexpected(std::move(spec).error());
+  if (auto valid = validate(*spec); !valid) return std::unexpected(std::move(valid).error());
+  spec_ = std::move(*spec);
+  dataset_.clear();
+  return ok_reply;
+}
+
+PyRadar::Outcome PyRadar::feed(const json::Node& command) {
+  auto symbol = required_string(command, "symbol");
+  if (!symbol) return std::unexpected(std::move(symbol).error());
+  auto node = required_member(command, "event");
+  if (!node) return std::unexpected(std::move(node).error());
+  auto event = decode_event(**node);
+  if (!event) return std::unexpected(std::move(event).error());
+  dataset_.feed(*symbol, *event, spec_.signals);
+  return ok_reply;
+}
+
+PyRadar::Outcome PyRadar::feed_batch(const json::Node& command) {
+  auto symbol = required_string(command, "symbol");
+  if (!symbol) return std::unexpected(std::move(symbol).error());
+  auto node = required_member(command, "events");
+  if (!node) return std::unexpected(std::move(node).error());
+  // The whole list decodes before the first event is applied: one bad event
+  // leaves the dataset untouched.
+  auto events = decode_event_list(**node);
+  if (!events) return std::unexpected(std::move(events).error());
+  for (const Event& event : *events) dataset_.feed(*symbol, event, spec_.signals);
+  return ok_reply;
+}
+
+PyRadar::Outcome PyRadar::alerts() {
+  if (auto done = run_alerts(spec_, dataset_, reply_); !done) {
+    return std::unexpected(std::move(done).error());
+  }
+  return reply_;
+}
+
+PyRadar::Outcome PyRadar::scan(const json::Node& command) {
+  if (auto done = run_scan(spec_, command, reply_); !done) {
+    return std::unexpected(std::move(done).error());
+  }
+  return reply_;
+}
+
+}  // namespace fenmor

@@ -2,9 +2,11 @@
 // The radar handle: the validated spec and the stored states, driven by JSON
 // command texts. Every command answers a reply text; none throws.
 
+#include <expected>
 #include <string>
 #include <string_view>
 
+#include "crates/radar-core/src/radar_error.hpp"
 #include "crates/radar-core/src/spec.hpp"
 #include "crates/radar-core/src/symbol_state/dataset.hpp"
 #include "json/document.hpp"
@@ -24,6 +26,15 @@ class PyRadar {
   const Dataset& dataset() const noexcept { return dataset_; }
 
  private:
+  using Outcome = std::expected<std::string_view, RadarError>;
+
+  Outcome dispatch(std::string_view text);
+  Outcome set_spec(const json::Node& command);
+  Outcome feed(const json::Node& command);
+  Outcome feed_batch(const json::Node& command);
+  Outcome alerts();
+  Outcome scan(const json::Node& command);
+
   RadarSpec spec_;
   Dataset dataset_;
   // Reused from command to command so that steady traffic stops allocating.

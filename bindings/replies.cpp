@@ -1,1 +1,119 @@
-// placeholder
+#include "bindings/replies.hpp"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstddef>
+#include <string_view>
+
+#include "json/format_float.hpp"
+
+namespace fenmor {
+
+namespace {
+
+// 0 for bytes copied as they are, otherwise the letter after the backslash;
+// 'u' for the control bytes that have no short escape.
+constexpr std::array<char, 256> escape_table = [] {
+  std::array<char, 256> table{};
+  for (std::size_t byte = 0; byte < 0x20; ++byte) table[byte] = 'u';
+  table['\b'] = 'b';
+  table['\t'] = 't';
+  table['\n'] = 'n';
+  table['\f'] = 'f';
+  table['\r'] = 'r';
+  table['"'] = '"';
+  table['\\'] = '\\';
+  return table;
+}();
+
+template <class Integer>
+void append_integer(std::string& out, Integer value) {
+  std::array<char, 24> digits;
+  auto [end, ec] = std::to_chars(digits.data(), digits.data() + digits.size(), value);
+  (void)ec;  // 24 bytes hold every 64-bit value
+  out.append(digits.data(), end);
+}
+
+// The text's bytes with the escapes of a JSON string, without the quotes.
+void append_escaped(std::string& out, std::string_view text) {
+  static constexpr std::string_view hex = "0123456789abcdef";
+  // Copy runs of plain bytes in one go: most texts (symbols, factor names)
+  // need no escape at all.
+  std::size_t run_start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    const char escape = escape_table[byte];
+    if (escape == 0) continue;
+    out.append(text.data() + run_start, i - run_start);
+    run_start = i + 1;
+    out.push_back('\\');
+    out.push_back(escape);
+    if (escape == 'u') {
+      out.append("00");
+      out.push_back(hex[byte >> 4]);
+      out.push_back(hex[byte & 0x0F]);
+    }
+  }
+  out.append(text.data() + run_start, text.size() - run_start);
+}
+
+}  // namespace
+
+void append_json_string(std::string& out, std::string_view text) {
+  out.push_back('"');
+  append_escaped(out, text);
+  out.push_back('"');
+}
+
+void append_json_double(std::string& out, double value) {
+  if (!std::isfinite(value)) {
+    out.append("null");
+    return;
+  }
+  json::append_float(out, value);
+}
+
+void append_json_int(std::string& out, std::int64_t value) { append_integer(out, value); }
+
+void append_json_uint(std::string& out, std::uint64_t value) { append_integer(out, value); }
+
+void write_error_reply(std::string& out, const RadarError& error) {
+  // The members sorted by name: "error" before "ok". The prefix is written
+  // apart from the message so that the error's text is never built first.
+  out.append(R"({"error":")");
+  out.append(error.kind == ErrorKind::Parse ? "parse: " : "bad spec: ");
+  append_escaped(out, error.message);
+  out.append(R"(","ok":false})");
+}
+
+void write_alerts_reply(std::string& out, const ScanResult& result) {
+  out.append(R"({"alerts":[)");
+  bool first_alert = true;
+  for (const Alert& alert : result.alerts) {
+    if (!first_alert) out.push_back(',');
+    first_alert = false;
+    out.append(R"({"symbol":)");
+    append_json_string(out, alert.symbol);
+    out.append(R"(,"severity":)");
+    append_json_double(out, alert.severity);
+    out.append(R"(,"factors":{)");
+    // factor_names is already in ascending byte order, shared by every alert.
+    const std::size_t count = std::min(result.factor_names.size(), alert.factors.size());
+    for (std::size_t i = 0; i < count; ++i) {
+      if (i != 0) out.push_back(',');
+      append_json_string(out, result.factor_names[i]);
+      out.push_back(':');
+      append_json_double(out, alert.factors[i]);
+    }
+    out.append(R"(},"ts":)");
+    append_json_int(out, alert.ts);
+    out.push_back('}');
+  }
+  out.append(R"(],"scanned":)");
+  append_json_uint(out, result.scanned);
+  out.push_back('}');
+}
+
+}  // namespace fenmor

@@ -1,0 +1,24 @@
+#pragma once
+// "alerts" and "scan": the two commands that answer with ranked alerts.
+// Neither changes the handle.
+
+#include <expected>
+#include <string>
+
+#include "crates/radar-core/src/radar_error.hpp"
+#include "crates/radar-core/src/spec.hpp"
+#include "crates/radar-core/src/symbol_state/dataset.hpp"
+#include "json/document.hpp"
+
+namespace fenmor {
+
+// Scans the stored states; on success the alerts reply is written to `out`.
+std::expected<void, RadarError> run_alerts(const RadarSpec& spec, const Dataset& dataset,
+                                           std::string& out);
+
+// Scans the per-symbol event lists of the command's `events` member on the
+// worker pool; on success the alerts reply is written to `out`.
+std::expected<void, RadarError> run_scan(const RadarSpec& spec, const json::Node& command,
+                                         std::string& out);
+
+}  // namespace fenmor
