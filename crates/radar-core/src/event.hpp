@@ -17,6 +17,8 @@ struct Derivatives {
   double open_interest = 0;
   double funding_rate = 0;
   double mark_price = 0;
+
+  bool operator==(const Derivatives&) const = default;
 };
 
 struct Orderbook {
@@ -25,6 +27,8 @@ struct Orderbook {
   double ask_volume = 0;
   double best_bid = 0;
   double best_ask = 0;
+
+  bool operator==(const Orderbook&) const = default;
 };
 
 struct Liquidation {
@@ -32,6 +36,8 @@ struct Liquidation {
   Side side = Side::Buy;
   double qty = 0;
   double price = 0;
+
+  bool operator==(const Liquidation&) const = default;
 };
 
 using Event = std::variant<Derivatives, Orderbook, Liquidation>;

@@ -10,44 +10,23 @@
 
 #include "crates/radar-core/src/event.hpp"
 #include "crates/radar-core/src/spec.hpp"
+#include "crates/radar-core/src/symbol_state/history_view.hpp"
+#include "crates/radar-core/src/symbol_state/ring_buffer.hpp"
 
 namespace fenmor {
 
 // A lookback parameter as a sample count: finite values above zero truncate
-// toward zero and saturate at 2^64 - 1; zero, negatives and NaN give 0.
+// toward zero and saturate at 2^64 - 1; zero, negatives, infinities and NaN
+// give 0.
 std::uint64_t lookback_count(double first_param) noexcept;
 
-// The lookback of a signal (its first parameter), 0 when it has none.
+// The lookback of a signal (its first parameter), 0 when it has none: no
+// parameters, or a kind without a lookback (funding_flip, book_imbalance).
 std::uint64_t signal_lookback(const Signal& signal) noexcept;
 
 // max(L + 1, 2) with L the largest lookback of the oi_delta, liq_cluster and
 // oi_price_divergence signals; L + 1 saturates.
 std::uint64_t state_window(std::span<const Signal> signals) noexcept;
-
-// A read-only view of one history: index 0 is the oldest value.
-class HistoryView {
- public:
-  HistoryView() = default;
-  HistoryView(const double* data, std::size_t capacity, std::size_t head, std::size_t size,
-              std::size_t stride) noexcept
-      : data_(data), capacity_(capacity), head_(head), size_(size), stride_(stride) {}
-
-  std::size_t size() const noexcept { return size_; }
-  bool empty() const noexcept { return size_ == 0; }
-  double operator[](std::size_t i) const noexcept {
-    std::size_t slot = head_ + i;
-    if (slot >= capacity_) slot -= capacity_;
-    return data_[slot * stride_];
-  }
-  double newest() const noexcept { return (*this)[size_ - 1]; }
-
- private:
-  const double* data_ = nullptr;
-  std::size_t capacity_ = 0;
-  std::size_t head_ = 0;
-  std::size_t size_ = 0;
-  std::size_t stride_ = 1;
-};
 
 struct BookVolumes {
   double bid_volume = 0;
@@ -72,7 +51,17 @@ class SymbolState {
   std::uint64_t window() const noexcept;
 
  private:
-  // TODO(state): ring buffers, book, last_ts, window.
+  // Open interest, funding rate and mark price arrive together, one row per
+  // Derivatives event, so they share one ring (lanes in that order).
+  static constexpr std::size_t open_interest_lane = 0;
+  static constexpr std::size_t funding_rate_lane = 1;
+  static constexpr std::size_t mark_price_lane = 2;
+
+  RingBuffer<3> derivatives_;
+  RingBuffer<1> liquidations_;
+  std::optional<BookVolumes> book_;
+  std::int64_t last_ts_ = std::numeric_limits<std::int64_t>::min();
+  std::uint64_t window_;
 };
 
 }  // namespace fenmor
