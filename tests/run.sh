@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# The one test command: installs what the tests need, installs the package,
+# builds and runs the C++ tests under CTest, then the Python tests under pytest.
+# Exits non-zero on any failure, including a run that found no tests.
+set -euo pipefail
+
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+python=${PYTHON:-python3}
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+echo "== test tools"
+if ! "$python" -c "import pytest" 2>/dev/null; then
+  "$python" -m pip install --quiet "pytest>=7"
+fi
+if [ ! -d /usr/include/gtest ]; then
+  as_root apt-get update
+  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y libgtest-dev
+fi
+
+echo "== pip install ."
+"$python" -m pip install --quiet .
+
+echo "== C++ tests"
+cmake -S . -B build/tests -DFENMOR_BUILD_TESTS=ON -DFENMOR_BUILD_PYTHON=OFF -DFENMOR_WERROR=ON
+cmake --build build/tests -j2
+(cd build/tests && ctest --output-on-failure --no-tests=error)
+
+echo "== Python tests"
+# The source tree has no top-level fenmor_radar folder, so the tests import
+# the installed package.
+status=0
+"$python" -m pytest -p no:cacheprovider tests/python || status=$?
+if [ "$status" -eq 5 ]; then
+  echo "pytest collected no tests" >&2
+fi
+exit "$status"
