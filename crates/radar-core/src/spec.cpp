@@ -1,1 +1,53 @@
-// placeholder
+#include "crates/radar-core/src/spec.hpp"
+
+#include <cmath>
+#include <set>
+
+#include "json/format_float.hpp"
+
+namespace fenmor {
+
+double quantise(double x) noexcept {
+  // Divide by the double nearest 1e-8 rather than multiply by 1e8: the two
+  // differ in the last digit for some inputs, and keys must be stable.
+  constexpr double quantum = 1e-8;
+  return std::round(x / quantum) * quantum;
+}
+
+std::string signal_key(const Signal& signal) {
+  std::string key(name(signal.kind));
+  key += '(';
+  for (std::size_t i = 0; i < signal.params.size(); ++i) {
+    if (i > 0) key += ',';
+    json::append_plain_decimal(key, quantise(signal.params[i]));
+  }
+  key += ')';
+  return key;
+}
+
+std::expected<void, RadarError> validate(const RadarSpec& spec) {
+  const auto fail = [](std::string message) {
+    return std::unexpected(RadarError::bad_spec(std::move(message)));
+  };
+  if (spec.signals.empty()) return fail("at least one signal is required");
+  if (!std::isfinite(spec.threshold)) return fail("threshold must be finite");
+  if (spec.limit && *spec.limit == 0) return fail("limit must be greater than zero");
+
+  std::set<std::string, std::less<>> keys;
+  for (const Signal& signal : spec.signals) {
+    const std::string_view kind = name(signal.kind);
+    if (signal.params.size() != parameter_count(signal.kind)) {
+      return fail(std::string(kind) + " takes " + std::to_string(parameter_count(signal.kind)) +
+                  " parameter(s), got " + std::to_string(signal.params.size()));
+    }
+    if (!std::isfinite(signal.weight) || signal.weight < 0) {
+      return fail(std::string(kind) + " weight must be finite and non-negative");
+    }
+    std::string key = signal_key(signal);
+    if (keys.contains(key)) return fail("duplicate signal: " + key);
+    keys.insert(std::move(key));
+  }
+  return {};
+}
+
+}  // namespace fenmor

@@ -30,6 +30,14 @@ constexpr std::string_view name(IndicatorKind kind) noexcept {
   return indicator_names[static_cast<std::size_t>(kind)];
 }
 
+// The kind whose name is exactly `text`, if any.
+constexpr std::optional<IndicatorKind> indicator_kind_named(std::string_view text) noexcept {
+  for (std::size_t i = 0; i < indicator_names.size(); ++i) {
+    if (indicator_names[i] == text) return static_cast<IndicatorKind>(i);
+  }
+  return std::nullopt;
+}
+
 // funding_flip and book_imbalance take a scale only; the others a lookback too.
 constexpr std::size_t parameter_count(IndicatorKind kind) noexcept {
   return kind == IndicatorKind::FundingFlip || kind == IndicatorKind::BookImbalance ? 1 : 2;

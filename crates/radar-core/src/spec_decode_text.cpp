@@ -1,1 +1,383 @@
-// placeholder
+// The text route: a spec read straight from the constructor's text, in text
+// order, with every failure placed in the text. It shares the lexer (and so
+// the grammar, numbers and syntax messages) with the document reader.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "crates/radar-core/src/spec_decode.hpp"
+#include "json/cursor.hpp"
+#include "json/messages.hpp"
+
+namespace fenmor {
+
+namespace {
+
+using json::Cursor;
+using json::end_of_text;
+using json::SyntaxCode;
+using json::SyntaxError;
+using json::Unexpected;
+
+template <class T>
+using Result = std::expected<T, RadarError>;
+using Status = std::expected<void, RadarError>;
+
+class SpecReader {
+ public:
+  explicit SpecReader(std::string_view text) : in_(text) {}
+
+  Result<RadarSpec> read() {
+    RadarSpec spec;
+    const int c = in_.peek_token();
+    Status read;
+    if (c == '{') {
+      read = read_spec_object(spec);
+    } else if (c == '[') {
+      read = read_spec_array(spec);
+    } else {
+      read = wrong_type_here("struct RadarSpec");
+    }
+    if (!read) return std::unexpected(std::move(read.error()));
+    if (auto end = in_.finish(); !end) return syntax(end.error());
+    return spec;
+  }
+
+ private:
+  // --- failures -----------------------------------------------------------
+
+  static std::unexpected<RadarError> syntax(const SyntaxError& error) {
+    return std::unexpected(RadarError::parse(error.describe()));
+  }
+  std::unexpected<RadarError> syntax_at_peek(SyntaxCode code) const {
+    return syntax(in_.peek_error(code));
+  }
+  // A decoding message placed where reading stands.
+  std::unexpected<RadarError> fail_here(std::string message) const {
+    return std::unexpected(RadarError::parse(
+        std::move(message) + json::position_suffix(json::locate(in_.text(), in_.offset()))));
+  }
+
+  // The value ahead is of the wrong kind for `expected`. A scalar is read
+  // first (the failure lies just past it); an array or object is refused
+  // unread (the failure lies just before its bracket).
+  std::unexpected<RadarError> wrong_type_here(std::string_view expected) {
+    std::string scratch;
+    Unexpected found;
+    switch (in_.peek_token()) {
+      case end_of_text: return syntax_at_peek(SyntaxCode::EofWhileParsingValue);
+      case '[': found = Unexpected::sequence(); break;
+      case '{': found = Unexpected::map(); break;
+      case 'n':
+      case 't':
+      case 'f': {
+        const bool is_null = in_.peek() == 'n';
+        auto literal = in_.read_literal();
+        if (!literal) return syntax(literal.error());
+        found = is_null ? Unexpected::null() : Unexpected::of_bool(*literal);
+        break;
+      }
+      case '"': {
+        auto text = in_.read_string(scratch);
+        if (!text) return syntax(text.error());
+        found = Unexpected::of_string(*text);
+        break;
+      }
+      default: {
+        const int c = in_.peek();
+        if (c != '-' && (c < '0' || c > '9')) return syntax_at_peek(SyntaxCode::ExpectedSomeValue);
+        auto number = in_.read_number();
+        if (!number) return syntax(number.error());
+        found = Unexpected::of_number(*number);
+        break;
+      }
+    }
+    return fail_here(json::invalid_type(found, expected));
+  }
+
+  // --- arrays and objects -------------------------------------------------
+
+  // Before each element: whether another one follows (nothing is consumed
+  // when the array ends).
+  Result<bool> has_next_element(bool first) {
+    int c = in_.peek_token();
+    if (c == ']') return false;
+    if (c == end_of_text) return syntax_at_peek(SyntaxCode::EofWhileParsingList);
+    if (first) return true;
+    if (c != ',') return syntax_at_peek(SyntaxCode::ExpectedListCommaOrEnd);
+    in_.advance();
+    c = in_.peek_token();
+    if (c == ']') return syntax_at_peek(SyntaxCode::TrailingComma);
+    if (c == end_of_text) return syntax_at_peek(SyntaxCode::EofWhileParsingValue);
+    return true;
+  }
+
+  // After the last element a fixed-size form wants: only the closing bracket.
+  Status end_array() {
+    const int c = in_.peek_token();
+    if (c == ']') {
+      in_.advance();
+      return {};
+    }
+    if (c == end_of_text) return syntax_at_peek(SyntaxCode::EofWhileParsingList);
+    if (c == ',') {
+      in_.advance();
+      if (in_.peek_token() == ']') return syntax_at_peek(SyntaxCode::TrailingComma);
+    }
+    return syntax_at_peek(SyntaxCode::TrailingCharacters);
+  }
+
+  // Each element of a variable-length array, through `element`.
+  template <class ReadElement>
+  Status read_elements(std::string_view expected, ReadElement element) {
+    if (in_.peek_token() != '[') return wrong_type_here(expected);
+    in_.advance();
+    for (bool first = true;; first = false) {
+      auto more = has_next_element(first);
+      if (!more) return std::unexpected(std::move(more.error()));
+      if (!*more) break;
+      if (auto read = element(); !read) return read;
+    }
+    in_.advance();  // the closing bracket
+    return {};
+  }
+
+  // The next member name of an object, or nullopt at its end (the closing
+  // brace is left for the caller).
+  Result<std::optional<std::string_view>> next_member(bool first) {
+    int c = in_.peek_token();
+    if (c == '}') return std::optional<std::string_view>();
+    if (c == end_of_text) return syntax_at_peek(SyntaxCode::EofWhileParsingObject);
+    if (!first) {
+      if (c != ',') return syntax_at_peek(SyntaxCode::ExpectedObjectCommaOrEnd);
+      in_.advance();
+      c = in_.peek_token();
+      if (c == '}') return syntax_at_peek(SyntaxCode::TrailingComma);
+      if (c == end_of_text) return syntax_at_peek(SyntaxCode::EofWhileParsingValue);
+    }
+    if (c != '"') return syntax_at_peek(SyntaxCode::KeyMustBeAString);
+    auto name = in_.read_string(name_);
+    if (!name) return syntax(name.error());
+    return std::optional<std::string_view>(*name);
+  }
+
+  Status colon() {
+    const int c = in_.peek_token();
+    if (c == ':') {
+      in_.advance();
+      return {};
+    }
+    return syntax_at_peek(c == end_of_text ? SyntaxCode::EofWhileParsingObject
+                                           : SyntaxCode::ExpectedColon);
+  }
+
+  // Reads an object whose known member names are `fields`: `field(i)` reads
+  // the value of fields[i]; other members are skipped whatever they hold. A
+  // known name met twice fails at once. `seen` reports which were present.
+  template <std::size_t N, class ReadField>
+  Status read_members(const std::array<std::string_view, N>& fields, std::array<bool, N>& seen,
+                      ReadField field) {
+    in_.advance();  // the opening brace
+    for (bool first = true;; first = false) {
+      auto name = next_member(first);
+      if (!name) return std::unexpected(std::move(name.error()));
+      if (!*name) break;
+      std::size_t index = N;
+      for (std::size_t i = 0; i < N; ++i) {
+        if (fields[i] == **name) index = i;
+      }
+      if (index < N && seen[index]) return fail_here(json::duplicate_field(fields[index]));
+      if (auto read = colon(); !read) return read;
+      if (index == N) {
+        if (auto skipped = in_.skip_value(); !skipped) return syntax(skipped.error());
+        continue;
+      }
+      seen[index] = true;
+      if (auto read = field(index); !read) return read;
+    }
+    in_.advance();  // the closing brace
+    return {};
+  }
+
+  // --- values -------------------------------------------------------------
+
+  Status read_f64(double& out) {
+    const int c = in_.peek_token();
+    if (c != '-' && (c < '0' || c > '9')) return wrong_type_here("f64");
+    auto number = in_.read_number();
+    if (!number) return syntax(number.error());
+    out = number->as_double();
+    return {};
+  }
+
+  Status read_strings(std::vector<std::string>& out) {
+    return read_elements("a sequence", [&]() -> Status {
+      if (in_.peek_token() != '"') return wrong_type_here("a string");
+      auto text = in_.read_string(scratch_);
+      if (!text) return syntax(text.error());
+      out.emplace_back(*text);
+      return {};
+    });
+  }
+
+  Status read_params(std::vector<double>& out) {
+    return read_elements("a sequence", [&]() -> Status {
+      double value = 0;
+      if (auto read = read_f64(value); !read) return read;
+      out.push_back(value);
+      return {};
+    });
+  }
+
+  Status read_limit(std::optional<std::uint64_t>& out) {
+    const int c = in_.peek_token();
+    if (c == 'n') {
+      if (auto literal = in_.read_literal(); !literal) return syntax(literal.error());
+      out.reset();
+      return {};
+    }
+    if (c != '-' && (c < '0' || c > '9')) return wrong_type_here("usize");
+    auto number = in_.read_number();
+    if (!number) return syntax(number.error());
+    switch (number->kind) {
+      case json::NumberKind::U64: out = number->u64; return {};
+      case json::NumberKind::I64:
+        return fail_here(json::invalid_value(Unexpected::of_number(*number), "usize"));
+      case json::NumberKind::F64: break;
+    }
+    return fail_here(json::invalid_type(Unexpected::of_number(*number), "usize"));
+  }
+
+  Status kind_named(std::string_view name, IndicatorKind& out) {
+    if (auto kind = indicator_kind_named(name)) {
+      out = *kind;
+      return {};
+    }
+    return fail_here(json::unknown_variant(name, indicator_names));
+  }
+
+  // A kind name, or an object with a single member: a kind name whose value
+  // is null.
+  Status read_kind(IndicatorKind& out) {
+    const int c = in_.peek_token();
+    if (c == '"') {
+      auto name = in_.read_string(scratch_);
+      if (!name) return syntax(name.error());
+      return kind_named(*name, out);
+    }
+    if (c != '{') {
+      return syntax_at_peek(c == end_of_text ? SyntaxCode::EofWhileParsingValue
+                                             : SyntaxCode::ExpectedSomeValue);
+    }
+    in_.advance();
+    if (in_.peek_token() != '"') return wrong_type_here("variant identifier");
+    auto name = in_.read_string(scratch_);
+    if (!name) return syntax(name.error());
+    if (auto kind = kind_named(*name, out); !kind) return kind;
+    if (auto read = colon(); !read) return read;
+    if (in_.peek_token() != 'n') return wrong_type_here("unit");
+    if (auto literal = in_.read_literal(); !literal) return syntax(literal.error());
+    const int close = in_.peek_token();
+    if (close == '}') {
+      in_.advance();
+      return {};
+    }
+    return syntax_at_peek(close == end_of_text ? SyntaxCode::EofWhileParsingObject
+                                               : SyntaxCode::ExpectedSomeValue);
+  }
+
+  Status read_signal(Signal& signal) {
+    const int c = in_.peek_token();
+    if (c == '{') {
+      static constexpr std::array<std::string_view, 3> fields = {"kind", "params", "weight"};
+      std::array<bool, 3> seen{};
+      auto read = read_members(fields, seen, [&](std::size_t field) -> Status {
+        switch (field) {
+          case 0: return read_kind(signal.kind);
+          case 1: return read_params(signal.params);
+          default: return read_f64(signal.weight);
+        }
+      });
+      if (!read) return read;
+      if (!seen[0]) return fail_here(json::missing_field("kind"));
+      return {};
+    }
+    if (c != '[') return wrong_type_here("struct Signal");
+    in_.advance();
+    for (std::size_t field = 0; field < 3; ++field) {
+      auto more = has_next_element(field == 0);
+      if (!more) return std::unexpected(std::move(more.error()));
+      if (!*more) {
+        in_.advance();  // the closing bracket
+        if (field == 0) return fail_here(json::invalid_length(0, "struct Signal with 3 elements"));
+        return {};
+      }
+      Status read = field == 0 ? read_kind(signal.kind)
+                  : field == 1 ? read_params(signal.params)
+                               : read_f64(signal.weight);
+      if (!read) return read;
+    }
+    return end_array();
+  }
+
+  Status read_signals(std::vector<Signal>& out) {
+    return read_elements("a sequence", [&]() -> Status {
+      Signal signal;
+      if (auto read = read_signal(signal); !read) return read;
+      out.push_back(std::move(signal));
+      return {};
+    });
+  }
+
+  Status read_spec_field(RadarSpec& spec, std::size_t field) {
+    switch (field) {
+      case 0: return read_strings(spec.venues);
+      case 1: return read_strings(spec.symbols);
+      case 2: return read_signals(spec.signals);
+      case 3: return read_f64(spec.threshold);
+      default: return read_limit(spec.limit);
+    }
+  }
+
+  Status read_spec_object(RadarSpec& spec) {
+    static constexpr std::array<std::string_view, 5> fields = {"venues", "symbols", "signals",
+                                                               "threshold", "limit"};
+    std::array<bool, 5> seen{};
+    auto read = read_members(fields, seen,
+                             [&](std::size_t field) { return read_spec_field(spec, field); });
+    if (!read) return read;
+    if (!seen[2]) return fail_here(json::missing_field("signals"));
+    return {};
+  }
+
+  // [venues, symbols, signals, threshold, limit]; the last two may be left off.
+  Status read_spec_array(RadarSpec& spec) {
+    in_.advance();
+    for (std::size_t field = 0; field < 5; ++field) {
+      auto more = has_next_element(field == 0);
+      if (!more) return std::unexpected(std::move(more.error()));
+      if (!*more) {
+        in_.advance();  // the closing bracket
+        if (field < 3) return fail_here(json::invalid_length(2, "struct RadarSpec with 5 elements"));
+        return {};
+      }
+      if (auto read = read_spec_field(spec, field); !read) return read;
+    }
+    return end_array();
+  }
+
+  Cursor in_;
+  std::string name_;
+  std::string scratch_;
+};
+
+}  // namespace
+
+std::expected<RadarSpec, RadarError> decode_spec_text(std::string_view text) {
+  return SpecReader(text).read();
+}
+
+}  // namespace fenmor
