@@ -70,16 +70,15 @@ TEST_P(LookbackCount, Converts) {
 INSTANTIATE_TEST_SUITE_P(
     Values, LookbackCount,
     testing::Values(LookbackCase{0.0, 0}, LookbackCase{-0.0, 0}, LookbackCase{-3, 0},
-                    LookbackCase{-1e300, 0}, LookbackCase{0.5, 0}, LookbackCase{5e-324, 0},
-                    LookbackCase{1, 1}, LookbackCase{12.9, 12}, LookbackCase{12.0, 12},
+                    LookbackCase{0.5, 0}, LookbackCase{5e-324, 0},
+                    LookbackCase{1, 1}, LookbackCase{12.9, 12},
                     LookbackCase{std::nan(""), 0},
                     LookbackCase{std::numeric_limits<double>::infinity(), 0},
                     LookbackCase{-std::numeric_limits<double>::infinity(), 0},
                     // The largest double below 2^64 still converts exactly.
                     LookbackCase{18446744073709549568.0, 18446744073709549568u},
                     LookbackCase{18446744073709551616.0, u64_max},
-                    LookbackCase{1e30, u64_max},
-                    LookbackCase{std::numeric_limits<double>::max(), u64_max}));
+                    LookbackCase{1e30, u64_max}));
 
 struct WindowCase {
   std::string_view name;
@@ -225,25 +224,9 @@ TEST(SymbolState, LastTsIsTheLargestWhileValuesKeepArrivalOrder) {
   EXPECT_EQ(values(state.open_interests()), (std::vector<double>{1, 2}));
   EXPECT_EQ(values(state.liquidation_qtys()), (std::vector<double>{3}));
 
-  SymbolState negative(2);
-  negative.apply(orderbook(-7, 1, 1));
-  negative.apply(orderbook(-9, 1, 1));
-  EXPECT_EQ(negative.last_ts(), -7);
-
   SymbolState smallest(2);
   smallest.apply(derivatives(i64_min, 1));
   EXPECT_EQ(smallest.last_ts(), i64_min);
-}
-
-TEST(SymbolState, ValuesAreStoredUnchanged) {
-  SymbolState state(3);
-  const double inf = std::numeric_limits<double>::infinity();
-  state.apply(derivatives(1, -0.0, inf, 1e308));
-  state.apply(liquidation(1, Side::Buy, -inf));
-  EXPECT_TRUE(std::signbit(state.open_interests()[0]));
-  EXPECT_EQ(state.funding_rates()[0], inf);
-  EXPECT_EQ(state.mark_prices()[0], 1e308);
-  EXPECT_EQ(state.liquidation_qtys()[0], -inf);
 }
 
 TEST(SymbolState, FromEventsEqualsApplyingInOrder) {
