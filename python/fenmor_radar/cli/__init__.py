@@ -1,0 +1,60 @@
+"""The ``fenmor-radar`` command line: demo, replay, pipe and sample.
+
+The reusable pieces live in their own modules: ``events`` reads recordings,
+``event_line`` feeds one line to a radar, ``checkpoints`` decides when to
+look at the alerts and ``replay`` runs the loop; the command modules only
+wire them to options, files and terminals.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from collections.abc import Sequence
+
+from fenmor_radar.cli import demo, errors, pipe, replay_command, sample_command
+from fenmor_radar.cli.errors import CliError
+
+PROG = "fenmor-radar"
+
+
+def build_parser() -> argparse.ArgumentParser:
+    from fenmor_radar import __version__
+
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description=(
+            "A market radar for crypto-derivatives traders: ranked, scored alerts from "
+            "open interest, funding, order books and liquidations. Without a command, "
+            "runs the demo."
+        ),
+    )
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
+    commands = parser.add_subparsers(title="commands", metavar="COMMAND")
+    demo.add_parser(commands)
+    replay_command.add_parser(commands)
+    pipe.add_parser(commands)
+    sample_command.add_parser(commands)
+    demo.add_arguments(parser)  # a bare `fenmor-radar` runs the demo
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line; returns the exit code."""
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        return int(args.run(args))
+    except CliError as err:
+        print(f"{PROG}: error: {err.message}", file=sys.stderr)
+        return err.exit_code
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return errors.INTERRUPTED
+    except BrokenPipeError:
+        # The reader went away (`| head`): not an error worth a traceback.
+        # Python would complain again when flushing stdout at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return errors.FAILED

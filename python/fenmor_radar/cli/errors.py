@@ -1,0 +1,18 @@
+"""Exit codes of the command line, and the error that ends a command with one."""
+
+from __future__ import annotations
+
+OK = 0
+FAILED = 1  # bad spec, unreadable input, or a replay stopped by --strict
+USAGE = 2  # wrong options (argparse's own code)
+SKIPPED_LINES = 3  # the replay ran to the end but skipped bad event lines
+INTERRUPTED = 130
+
+
+class CliError(Exception):
+    """A failure the user must fix: shown as one message, then the exit code."""
+
+    def __init__(self, message: str, exit_code: int = FAILED) -> None:
+        super().__init__(message)
+        self.message = message
+        self.exit_code = exit_code

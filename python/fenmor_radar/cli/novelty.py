@@ -1,0 +1,69 @@
+"""``--new-only``: tell about an alert only when it is news, the way alert bots do.
+
+An alert is news when its symbol was never reported, when the symbol dropped
+out of the alerts since it was last reported, or when its severity differs
+from the one last reported. A cooldown (in ``ts`` units of the replay clock)
+keeps a symbol quiet for that long after each report; news held back by the
+cooldown is reported at the first checkpoint after it ends, if still true.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from dataclasses import dataclass
+
+from fenmor_radar.cli.replies import AlertView
+
+NEW = "new"
+SEVERITY = "severity"
+
+
+@dataclass(frozen=True, slots=True)
+class AlertChange:
+    """An alert worth reporting, and why: ``NEW`` or ``SEVERITY``."""
+
+    change: str
+    alert: AlertView
+
+
+@dataclass(slots=True)
+class _Reported:
+    severity: float | None
+    clock: int | None
+    left_since: bool = False
+
+
+class NewOnlyFilter:
+    def __init__(self, cooldown: int = 0) -> None:
+        if cooldown < 0:
+            raise ValueError(f"cooldown must not be negative, got {cooldown}")
+        self.cooldown = cooldown
+        self._reported: dict[str, _Reported] = {}
+
+    def _cooling(self, last: _Reported, clock: int | None) -> bool:
+        if self.cooldown == 0 or last.clock is None or clock is None:
+            return False
+        return clock - last.clock < self.cooldown
+
+    def changes(self, alerts: Sequence[AlertView], clock: int | None) -> list[AlertChange]:
+        """The news among the alerts of one checkpoint taken at ``clock``, in rank order."""
+        present = {alert.symbol for alert in alerts}
+        for symbol, last in self._reported.items():
+            if symbol not in present:
+                last.left_since = True
+        news: list[AlertChange] = []
+        for alert in alerts:
+            last = self._reported.get(alert.symbol)
+            if last is None:
+                change = NEW
+            elif last.left_since:
+                change = NEW
+            elif last.severity != alert.severity:
+                change = SEVERITY
+            else:
+                continue
+            if last is not None and self._cooling(last, clock):
+                continue
+            self._reported[alert.symbol] = _Reported(alert.severity, clock)
+            news.append(AlertChange(change, alert))
+        return news

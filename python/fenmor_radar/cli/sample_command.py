@@ -1,0 +1,46 @@
+"""``fenmor-radar sample``: save the demo's recording and spec, to replay them yourself."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+
+from fenmor_radar.cli.errors import CliError
+from fenmor_radar.cli.sample import SEED, sample_lines, write_sample
+from fenmor_radar.cli.spec_file import default_spec_text
+
+
+def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+    parser = commands.add_parser(
+        "sample",
+        help="write the demo's recording (and its spec) to files",
+        description=(
+            "Write the synthetic recording of the demo as JSON lines (gzip when the "
+            "file name ends in .gz; standard output without -o), and optionally the "
+            "bundled default spec, ready for `fenmor-radar replay`."
+        ),
+    )
+    parser.add_argument("-o", "--output", metavar="EVENTS.jsonl[.gz]", help="the recording file")
+    parser.add_argument("--spec-out", metavar="SPEC.json", help="also write the default spec here")
+    parser.add_argument(
+        "--seed", type=int, default=SEED, help="seed of the recording (default %(default)s)"
+    )
+    parser.set_defaults(run=run)
+
+
+def run(args: argparse.Namespace) -> int:
+    try:
+        if args.spec_out:
+            with open(args.spec_out, "w", encoding="utf-8") as file:
+                file.write(default_spec_text())
+        if args.output:
+            count = write_sample(args.output, args.seed)
+            print(f"wrote {count:,} events to {args.output}", file=sys.stderr)
+        else:
+            out = sys.stdout
+            for line in sample_lines(args.seed):
+                out.write(line + "\n")
+            out.flush()
+    except OSError as err:
+        raise CliError(f"cannot write {err.filename}: {err.strerror or err}") from err
+    return 0
