@@ -1,1 +1,55 @@
-// placeholder
+#include "crates/radar-core/src/evaluate.hpp"
+
+#include <algorithm>
+
+namespace fenmor {
+
+FactorKeys::FactorKeys(std::span<const Signal> signals) {
+  std::vector<std::string> keys;
+  keys.reserve(signals.size());
+  for (const Signal& signal : signals) keys.push_back(signal_key(signal));
+
+  // std::string orders byte-wise (as unsigned char), which is the factor order.
+  names_ = keys;
+  std::sort(names_.begin(), names_.end());
+  names_.erase(std::unique(names_.begin(), names_.end()), names_.end());
+
+  // Two signals with one key share a slot, and the later one's value wins.
+  slot_of_signal_.reserve(keys.size());
+  for (const std::string& key : keys) {
+    const auto at = std::lower_bound(names_.begin(), names_.end(), key);
+    slot_of_signal_.push_back(static_cast<std::size_t>(at - names_.begin()));
+  }
+  // Every kind name sorts before "severity", so it stays last.
+  names_.emplace_back("severity");
+}
+
+double evaluate_into(const SymbolState& state, std::span<const Signal> signals,
+                     const FactorKeys& keys, std::span<double> factors) noexcept {
+  const std::vector<std::size_t>& slots = keys.slot_of_signal();
+  double weighted = 0.0;
+  double total = 0.0;
+  for (std::size_t i = 0; i < signals.size(); ++i) {
+    const double v = indicator_value(signals[i], state);
+    // Product and sum rounded separately (the build forbids contracting them
+    // into a fused multiply-add), so every platform reports the same digits.
+    const double product = v * signals[i].weight;
+    weighted = weighted + product;
+    total = total + signals[i].weight;
+    factors[slots[i]] = quantise(v);
+  }
+  // The mean comes from the unrounded values; only what is reported is rounded.
+  const double severity = total > 0.0 ? quantise(weighted / total) : 0.0;
+  factors.back() = severity;
+  return severity;
+}
+
+SymbolScore evaluate(const SymbolState& state, std::span<const Signal> signals,
+                     const FactorKeys& keys) {
+  SymbolScore score;
+  score.factors.resize(keys.names().size());
+  score.severity = evaluate_into(state, signals, keys, score.factors);
+  return score;
+}
+
+}  // namespace fenmor

@@ -40,4 +40,9 @@ struct SymbolScore {
 SymbolScore evaluate(const SymbolState& state, std::span<const Signal> signals,
                      const FactorKeys& keys);
 
+// evaluate() into a caller's buffer of keys.names().size() values, so a scan
+// can reuse one buffer for the symbols that do not pass; returns the severity.
+double evaluate_into(const SymbolState& state, std::span<const Signal> signals,
+                     const FactorKeys& keys, std::span<double> factors) noexcept;
+
 }  // namespace fenmor
