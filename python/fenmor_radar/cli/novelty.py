@@ -48,9 +48,9 @@ class NewOnlyFilter:
     def changes(self, alerts: Sequence[AlertView], clock: int | None) -> list[AlertChange]:
         """The news among the alerts of one checkpoint taken at ``clock``, in rank order."""
         present = {alert.symbol for alert in alerts}
-        for symbol, last in self._reported.items():
+        for symbol, record in self._reported.items():
             if symbol not in present:
-                last.left_since = True
+                record.left_since = True
         news: list[AlertChange] = []
         for alert in alerts:
             last = self._reported.get(alert.symbol)
