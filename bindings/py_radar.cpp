@@ -14,8 +14,10 @@ namespace fenmor {
 
 namespace {
 
-// A reply buffer that once held a huge alerts reply is let go rather than
-// kept for the radar's whole life.
+// The document's arena and the reply buffer are kept from command to command
+// so that steady traffic stops allocating; after an unusually large command or
+// reply they are let go rather than held for the radar's whole life.
+constexpr std::size_t kept_text_size = std::size_t{1} << 20;
 constexpr std::size_t kept_reply_capacity = std::size_t{1} << 20;
 
 }  // namespace
@@ -26,10 +28,14 @@ std::string_view PyRadar::command(std::string_view text) {
   if (reply_.capacity() > kept_reply_capacity) reply_ = std::string();
   reply_.clear();
   Outcome outcome = dispatch(text);
-  if (outcome) return *outcome;
-  reply_.clear();
-  write_error_reply(reply_, outcome.error());
-  return reply_;
+  if (!outcome) {
+    reply_.clear();
+    write_error_reply(reply_, outcome.error());
+  }
+  // No reply points into the document: errors carry their own text, and the
+  // alerts reply is written into reply_.
+  if (text.size() > kept_text_size) document_ = json::Document();
+  return outcome ? *outcome : std::string_view(reply_);
 }
 
 // Every lookup, decoding and validation of a command comes before its first

@@ -17,23 +17,33 @@ if ! "$python" -c "import pytest" 2>/dev/null; then
 fi
 if [ ! -d /usr/include/gtest ]; then
   as_root apt-get update
-  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y libgtest-dev
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y libgtest-dev
 fi
 
 echo "== pip install ."
 "$python" -m pip install --quiet .
 
+# Both suites run even when the first fails, so that one run shows every
+# failure; the command fails if either did.
 echo "== C++ tests"
-cmake -S . -B build/tests -DFENMOR_BUILD_TESTS=ON -DFENMOR_BUILD_PYTHON=OFF -DFENMOR_WERROR=ON
-cmake --build build/tests -j2
-(cd build/tests && ctest --output-on-failure --no-tests=error)
+cpp_status=0
+{
+  cmake -S . -B build/tests -DFENMOR_BUILD_TESTS=ON -DFENMOR_BUILD_PYTHON=OFF -DFENMOR_WERROR=ON &&
+    cmake --build build/tests -j2 &&
+    (cd build/tests && ctest --output-on-failure --no-tests=error)
+} || cpp_status=$?
 
 echo "== Python tests"
 # The source tree has no top-level fenmor_radar folder, so the tests import
 # the installed package.
-status=0
-"$python" -m pytest -p no:cacheprovider tests/python || status=$?
-if [ "$status" -eq 5 ]; then
+python_status=0
+"$python" -m pytest -p no:cacheprovider tests/python || python_status=$?
+if [ "$python_status" -eq 5 ]; then
   echo "pytest collected no tests" >&2
 fi
-exit "$status"
+
+if [ "$cpp_status" -ne 0 ] || [ "$python_status" -ne 0 ]; then
+  echo "FAILED: C++ tests exit $cpp_status, Python tests exit $python_status" >&2
+  exit 1
+fi
+# pytest's summary stays the last line of a passing run.
