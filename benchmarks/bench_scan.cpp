@@ -132,7 +132,9 @@ int main(int argc, char** argv) {
   std::vector<double> factors(keys.names().size());
   double sink = 0;
   const double evaluation = median_ms(repeats, [&] {
-    for (const SymbolState& state : states) sink += evaluate_into(state, spec.signals, keys, factors);
+    for (const SymbolState& state : states) {
+      sink += evaluate_into(state, spec.signals, keys, factors);
+    }
   });
   std::printf("  evaluate all states          %9.2f ms\n", evaluation);
 

@@ -57,7 +57,6 @@ INSTANTIATE_TEST_SUITE_P(
              {oi_sample(100), oi_sample(999), oi_sample(999)}, 0.0},
         Case{"lookback_3_compares_with_first", K::OiDelta, {3, 1},
              {oi_sample(100), oi_sample(999), oi_sample(1), oi_sample(130)}, 30.0 / 100.0},
-        Case{"falls_too", K::OiDelta, {1, 1}, {oi_sample(200), oi_sample(150)}, 0.25},
         Case{"lookback_0_compares_with_itself", K::OiDelta, {0, 1},
              {oi_sample(100), oi_sample(200)}, 0.0},
         Case{"fractional_lookback_truncates", K::OiDelta, {1.9, 1},
@@ -66,8 +65,6 @@ INSTANTIATE_TEST_SUITE_P(
              {oi_sample(0), oi_sample(1)}, 1.0},
         Case{"negative_then_floors", K::OiDelta, {1, 1e20},
              {oi_sample(-5), oi_sample(5)}, 10.0 / 1e-12 / 1e20},
-        Case{"tiny_then_floors", K::OiDelta, {1, 1e20},
-             {oi_sample(1e-13), oi_sample(1)}, (1 - 1e-13) / 1e-12 / 1e20},
         Case{"overflow_gives_0", K::OiDelta, {1, 1},
              {oi_sample(-1.7e308), oi_sample(1.7e308)}, 0.0},
         Case{"nan_sample_gives_0", K::OiDelta, {1, 1}, {oi_sample(1), oi_sample(nan)}, 0.0},
@@ -99,7 +96,6 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"both_zero", K::BookImbalance, {1}, {book(0, 0)}, 0.0},
         Case{"one_sided", K::BookImbalance, {1}, {book(5, 0)}, 1.0},
         Case{"ask_heavy", K::BookImbalance, {1}, {book(100, 300)}, 0.5},
-        Case{"latest_book_only", K::BookImbalance, {1}, {book(5, 0), book(100, 300)}, 0.5},
         Case{"negative_sum_floors", K::BookImbalance, {1e20}, {book(1, -2)}, 3 / 1e-12 / 1e20},
         Case{"overflow_gives_0", K::BookImbalance, {1}, {book(1.7e308, -1.7e308)}, 0.0}));
 

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <set>
 #include <string>
@@ -30,11 +31,8 @@ using namespace std::chrono_literals;
 [[maybe_unused]] const int force_workers = setenv("FENMOR_RADAR_WORKERS", "3", 0);
 
 std::size_t thread_count() {
-  std::size_t n = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-    ++n;
-  }
-  return n;
+  const std::filesystem::directory_iterator tasks("/proc/self/task");
+  return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
 }
 
 // Runs `body` in a forked child and returns its exit status; -1 when it has
@@ -77,9 +75,8 @@ TEST_P(ForEachIndex, CallsEveryIndexExactlyOnce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, ForEachIndex,
-                         ::testing::Values(Shape{0, 5}, Shape{1, 5}, Shape{2, 0}, Shape{2, 1},
-                                           Shape{2, 2}, Shape{2, 3}, Shape{3, 17}, Shape{8, 7},
-                                           Shape{8, 1000}, Shape{2, 100000}));
+                         ::testing::Values(Shape{0, 5}, Shape{2, 0}, Shape{2, 2}, Shape{3, 17},
+                                           Shape{8, 7}, Shape{2, 100000}));
 
 TEST(WorkerPool, TrivialWorkStaysOnTheCallingThread) {
   const auto caller = std::this_thread::get_id();
@@ -212,10 +209,9 @@ TEST_P(SharedPoolSize, ComesFromTheEnvironmentWhenValid) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, SharedPoolSize,
-                         ::testing::Values(EnvCase{"3", 3}, EnvCase{"7", 7}, EnvCase{"1", 1},
-                                           EnvCase{"0", 0}, EnvCase{"", 0}, EnvCase{"2x", 0},
-                                           EnvCase{"-2", 0}, EnvCase{" 2", 0},
-                                           EnvCase{"1025", 0}, EnvCase{"abc", 0}));
+                         ::testing::Values(EnvCase{"3", 3}, EnvCase{"1", 1}, EnvCase{"0", 0},
+                                           EnvCase{"2x", 0}, EnvCase{"-2", 0},
+                                           EnvCase{"1025", 0}));
 
 TEST(SharedPool, SmallRequestsNeverStartIt) {
   const int status = run_in_child([] {
@@ -271,7 +267,8 @@ TEST(SharedPool, ForkedChildScansAfterTheParentUsedThePool) {
   const int status = run_in_child([&] {
     if (!same_alerts(scan_events(spec, events), expected)) return 1;
     // The child's own pool survives the next generation's fork too.
-    const int grandchild = run_in_child([&] { return same_alerts(scan_events(spec, events), expected) ? 0 : 1; }, 30s);
+    const int grandchild = run_in_child(
+        [&] { return same_alerts(scan_events(spec, events), expected) ? 0 : 1; }, 30s);
     return grandchild == 0 ? 0 : 2;
   });
   EXPECT_EQ(status, 0);

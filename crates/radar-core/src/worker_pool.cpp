@@ -201,8 +201,8 @@ std::size_t configured_workers() {
 WorkerPool& shared_worker_pool() {
   std::lock_guard lock(creation_mutex);
   if (!fork_handlers_installed) {
-    pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
-    fork_handlers_installed = true;
+    fork_handlers_installed =
+        pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child) == 0;
   }
   if (shared_pool == nullptr) shared_pool = new WorkerPool(configured_workers());
   return *shared_pool;
