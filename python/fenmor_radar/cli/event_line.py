@@ -10,6 +10,7 @@ a replay byte-identical to feeding the same events by hand.
 from __future__ import annotations
 
 import json
+import json.scanner
 from dataclasses import dataclass
 from typing import Any, Protocol
 
@@ -21,6 +22,10 @@ JSON_SPACE = " \t\r\n"
 FEED_SUFFIX = ',"cmd":"feed"}'
 EMPTY_OBJECT_COMMAND = '{"cmd":"feed"}'
 MISSING_CMD = 'bad spec: missing "cmd"'
+
+# The reader behind json.loads, called directly: a line written without
+# surrounding blanks is read in one C call, without loads' Python wrappers.
+_scan_value = json.scanner.make_scanner(json.JSONDecoder())
 NOT_AN_OBJECT = 'an event line must be a JSON object with "symbol" and "event" members'
 
 
@@ -30,7 +35,7 @@ class CommandTarget(Protocol):
     def command(self, cmd_json: str) -> str: ...
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(slots=True)
 class FeedOutcome:
     """What became of one line: fed (``error`` is None) or rejected."""
 
@@ -43,15 +48,31 @@ class FeedOutcome:
         return self.error is None
 
 
-def feed_command(text: str) -> str:
-    """The "feed" command for a line whose text is a JSON object."""
-    body = text.rstrip(JSON_SPACE)
+def feed_command(text: str, empty: bool | None = None) -> str:
+    """The "feed" command for a line whose text is a JSON object.
+
+    ``empty`` says whether that object has no members, when the caller knows.
+    """
+    body = text if text.endswith("}") else text.rstrip(JSON_SPACE)
     if not body.endswith("}"):
         raise ValueError("not a JSON object text")
-    inner = body[body.index("{") + 1 : -1]
-    if not inner.strip(JSON_SPACE):
-        return EMPTY_OBJECT_COMMAND
-    return body[:-1] + FEED_SUFFIX
+    if empty is None:
+        empty = not body[body.index("{") + 1 : -1].strip(JSON_SPACE)
+    return EMPTY_OBJECT_COMMAND if empty else body[:-1] + FEED_SUFFIX
+
+
+def read_json(text: str) -> Any:
+    """The JSON value of ``text`` as Python's reader sees it; None when it is not JSON."""
+    try:
+        value, end = _scan_value(text, 0)
+        if end == len(text):
+            return value
+    except (StopIteration, ValueError, RecursionError):
+        pass
+    try:  # blanks around the value, or not JSON at all
+        return json.loads(text)
+    except (ValueError, RecursionError):
+        return None
 
 
 def event_ts(event: Any) -> int | None:
@@ -74,7 +95,7 @@ def error_text(reply: str) -> str:
     return message if isinstance(message, str) else reply
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(slots=True)
 class PreparedLine:
     """A line made ready for the radar, before the radar has seen it.
 
@@ -97,15 +118,12 @@ def prepare_line(text: str) -> PreparedLine:
     Python's JSON reader accepts everything the radar's does (and a little
     more), so a line it rejects is one the radar rejects too.
     """
-    try:
-        value = json.loads(text)
-    except (ValueError, RecursionError):
-        value = None
+    value = read_json(text)
     if not isinstance(value, dict):
         return PreparedLine(text, is_feed=False)
     symbol = value.get("symbol")
     return PreparedLine(
-        feed_command(text),
+        feed_command(text, empty=not value),
         is_feed=True,
         symbol=symbol if isinstance(symbol, str) else None,
         ts=event_ts(value.get("event")),

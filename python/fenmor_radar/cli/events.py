@@ -20,7 +20,7 @@ GZIP_MAGIC = b"\x1f\x8b"
 STDIN_NAME = "-"
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(slots=True)
 class EventLine:
     """One non-blank line of a recording.
 
@@ -75,10 +75,10 @@ class EventSource:
     def lines(self) -> Iterator[EventLine]:
         """The non-blank lines in file order; a final line needs no line break."""
         for number, raw in enumerate(self._stream, 1):
-            if not raw.strip(b" \t\r\n"):
-                continue
             if raw.endswith(b"\n"):
                 raw = raw[:-1]
+            if not raw or (raw.isspace() and not raw.strip(b" \t\r")):
+                continue
             try:
                 yield EventLine(number, raw.decode("utf-8"))
             except UnicodeDecodeError as err:

@@ -102,7 +102,9 @@ def render_alerts(
     severity_width = BAR_WIDTH + 1 + 6
     fixed = rank_width + 2 + symbol_width + 2 + severity_width + 2 + 2 + ts_width
     fixed += mark_width + 2 if marks else 0
-    factor_width = max(width - fixed, 20)
+    # As wide as the widest factor list needs, but no wider than what is left.
+    widest = max(len(format_factors(alert.factors, factor_count)) for alert in alerts)
+    factor_width = min(max(width - fixed, 20), max(widest, len("strongest factors")))
 
     def row(mark: str, rank: str, symbol: str, severity: str, factors: str, ts: str) -> str:
         cells = [mark.ljust(mark_width)] if marks else []
