@@ -37,7 +37,7 @@ POLL_MS = 30_000
 MIN_MOVE = 0.05  # smaller severity moves of a known alert are not worth a message
 
 
-def market_feed(minutes: int, seed: int = 7) -> Iterator[tuple[str, dict[str, Any]]]:
+def market_feed(minutes: int, seed: int = 7) -> Iterator[tuple[str, dict[str, Any] | list[Any]]]:
     """(symbol, event) pairs in time order. SOLUSDT squeezes after minute 4."""
     rng = random.Random(seed)
     state = {s: {"price": p, "oi": 1e6, "funding": 0.0001} for s, p in SYMBOLS.items()}

@@ -10,7 +10,7 @@ a replay byte-identical to feeding the same events by hand.
 from __future__ import annotations
 
 import json
-import json.scanner
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any, Protocol
 
@@ -25,7 +25,8 @@ MISSING_CMD = 'bad spec: missing "cmd"'
 
 # The reader behind json.loads, called directly: a line written without
 # surrounding blanks is read in one C call, without loads' Python wrappers.
-_scan_value = json.scanner.make_scanner(json.JSONDecoder())
+# (JSONDecoder sets scan_once in __init__; the type stubs do not list it.)
+_scan_value: Callable[[str, int], tuple[Any, int]] = getattr(json.JSONDecoder(), "scan_once")
 NOT_AN_OBJECT = 'an event line must be a JSON object with "symbol" and "event" members'
 
 
