@@ -1,5 +1,7 @@
 import inspect
 
+import pytest
+
 import fenmor_radar
 from fenmor_radar import Radar, _fenmor_radar
 
@@ -20,6 +22,10 @@ def test_radar_class_identity():
     assert Radar.__name__ == "Radar"
     assert Radar.__qualname__ == "Radar"
     assert isinstance(Radar, type)
+    # Not a base class: the thread binding and the handle's release belong to
+    # this class's own deallocation.
+    with pytest.raises(TypeError):
+        type("Sub", (Radar,), {})
 
 
 def test_docstrings_and_signatures():
