@@ -2,6 +2,7 @@
 
 import gzip
 import json
+import re
 import subprocess
 import sys
 
@@ -234,6 +235,20 @@ def test_missing_files_are_named(tmp_path, spec, args):
     assert result.returncode == 1
     assert missing in stderr_text(result)
     assert "No such file or directory" in stderr_text(result)
+
+
+def test_damaged_gzip_fails_after_the_lines_it_could_read(tmp_path, spec):
+    packed = gzip.compress(("\n".join([FIRST, SECOND] * 2000) + "\n").encode())
+    events = tmp_path / "events.jsonl.gz"
+    events.write_bytes(packed[: len(packed) - 20])
+    result = run_cli("replay", "--spec", spec, str(events))
+    assert result.returncode == 1
+    message = stderr_text(result)
+    assert re.fullmatch(
+        rf"fenmor-radar: error: cannot read {re.escape(str(events))} after [\d,]+ lines: "
+        r"Compressed file ended before the end-of-stream marker was reached\n",
+        message,
+    )
 
 
 @pytest.mark.parametrize(

@@ -58,3 +58,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return errors.FAILED
+    except OSError as err:  # writing the output failed (a full disk, say)
+        print(f"{PROG}: error: {err}", file=sys.stderr)
+        return errors.FAILED

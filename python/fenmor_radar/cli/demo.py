@@ -34,6 +34,16 @@ def clock_text(ts: int) -> str:
     return moment.strftime("%H:%M:%S")
 
 
+def minutes_of_the_hour(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if not 1 <= value <= 60:
+        raise argparse.ArgumentTypeError(f"must be from 1 to 60: {text}")
+    return value
+
+
 def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     parser = commands.add_parser(
         "demo",
@@ -49,11 +59,10 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--minutes",
-        type=int,
+        type=minutes_of_the_hour,
         default=2,
-        choices=range(1, 61),
         metavar="M",
-        help="minutes of market time between checkpoints (default 2)",
+        help="minutes of market time between checkpoints, 1 to 60 (default 2)",
     )
     parser.add_argument(
         "--seed", type=int, default=SEED, help="seed of the synthetic recording (default %(default)s)"

@@ -22,12 +22,12 @@ JSON_SPACE = " \t\r\n"
 FEED_SUFFIX = ',"cmd":"feed"}'
 EMPTY_OBJECT_COMMAND = '{"cmd":"feed"}'
 MISSING_CMD = 'bad spec: missing "cmd"'
+NOT_AN_OBJECT = 'an event line must be a JSON object with "symbol" and "event" members'
 
 # The reader behind json.loads, called directly: a line written without
 # surrounding blanks is read in one C call, without loads' Python wrappers.
 # (JSONDecoder sets scan_once in __init__; the type stubs do not list it.)
 _scan_value: Callable[[str, int], tuple[Any, int]] = getattr(json.JSONDecoder(), "scan_once")
-NOT_AN_OBJECT = 'an event line must be a JSON object with "symbol" and "event" members'
 
 
 class CommandTarget(Protocol):

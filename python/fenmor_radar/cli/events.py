@@ -12,6 +12,7 @@ import io
 import os
 import stat
 import sys
+import zlib
 from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import BinaryIO
@@ -32,6 +33,10 @@ class EventLine:
     number: int
     text: str
     problem: str | None = None
+
+
+class DamagedInput(Exception):
+    """The input broke off while being read (a truncated or corrupt gzip file, a read error)."""
 
 
 class EventSource:
@@ -73,7 +78,16 @@ class EventSource:
             return None
 
     def lines(self) -> Iterator[EventLine]:
-        """The non-blank lines in file order; a final line needs no line break."""
+        """The non-blank lines in file order; a final line needs no line break.
+
+        Raises ``DamagedInput`` when the input cannot be read to its end.
+        """
+        try:
+            yield from self._lines()
+        except (OSError, EOFError, zlib.error) as err:
+            raise DamagedInput(str(err)) from err
+
+    def _lines(self) -> Iterator[EventLine]:
         for number, raw in enumerate(self._stream, 1):
             if raw.endswith(b"\n"):
                 raw = raw[:-1]
@@ -113,8 +127,7 @@ def read_events(path: str) -> Iterator[EventLine]:
     """Every non-blank line of the recording at ``path`` ("-" reads standard input).
 
     A gzip-compressed file is decompressed on the fly. Raises ``OSError`` when
-    the file cannot be opened and ``gzip.BadGzipFile``/``EOFError`` when a
-    compressed file is damaged.
+    the file cannot be opened and ``DamagedInput`` when it breaks off.
     """
     with EventSource(path) as source:
         yield from source.lines()

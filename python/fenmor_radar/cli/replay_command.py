@@ -3,16 +3,14 @@
 from __future__ import annotations
 
 import argparse
-import gzip
 import sys
 import time
-import zlib
 from typing import TextIO
 
 from fenmor_radar.cli import errors
 from fenmor_radar.cli.checkpoints import CheckpointPolicy
 from fenmor_radar.cli.errors import CliError
-from fenmor_radar.cli.events import EventSource
+from fenmor_radar.cli.events import DamagedInput, EventSource
 from fenmor_radar.cli.novelty import NewOnlyFilter
 from fenmor_radar.cli.output import CheckpointOutput, JsonLinesOutput, TableOutput
 from fenmor_radar.cli.progress import Progress
@@ -141,11 +139,10 @@ def run(args: argparse.Namespace) -> int:
                     if not news:
                         continue
                 output.checkpoint(item, news)
-    except BrokenPipeError:
-        raise
-    except (OSError, EOFError, zlib.error, gzip.BadGzipFile) as err:
+    except DamagedInput as err:
         progress.clear()
-        raise CliError(f"cannot read {source.name} after line {stats.lines}: {err}") from err
+        where = f" after {counted(stats.lines, 'line')}" if stats.lines else ""
+        raise CliError(f"cannot read {source.name}{where}: {err}") from err
     finally:
         progress.clear()
     if not args.quiet:
