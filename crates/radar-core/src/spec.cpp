@@ -19,7 +19,14 @@ std::string signal_key(const Signal& signal) {
   key += '(';
   for (std::size_t i = 0; i < signal.params.size(); ++i) {
     if (i > 0) key += ',';
-    json::append_plain_decimal(key, quantise(signal.params[i]));
+    // A parameter beyond about 1.8e300 quantises to infinity, which has no
+    // decimal digits to write.
+    const double q = quantise(signal.params[i]);
+    if (std::isfinite(q)) {
+      json::append_plain_decimal(key, q);
+    } else {
+      key += q < 0 ? "-inf" : "inf";
+    }
   }
   key += ')';
   return key;
