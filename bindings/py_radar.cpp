@@ -16,8 +16,10 @@ namespace {
 
 // The document's arena and the reply buffer are kept from command to command
 // so that steady traffic stops allocating; after an unusually large command or
-// reply they are let go rather than held for the radar's whole life.
-constexpr std::size_t kept_text_size = std::size_t{1} << 20;
+// reply they are let go rather than held for the radar's whole life. A batch
+// of ten thousand events is about a megabyte of text: not unusual, and
+// reading it into fresh memory every time costs a page fault per 4 KiB.
+constexpr std::size_t kept_text_size = std::size_t{4} << 20;
 constexpr std::size_t kept_reply_capacity = std::size_t{1} << 20;
 
 }  // namespace

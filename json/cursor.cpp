@@ -1,6 +1,8 @@
 #include "json/cursor.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <cstdint>
 #include <limits>
 #include <vector>
@@ -48,6 +50,42 @@ bool overflows(std::uint64_t significand, int digit) noexcept {
 
 constexpr std::int64_t exponent_limit = std::numeric_limits<std::int32_t>::max();
 
+bool is_string_stop(unsigned char c) noexcept { return c == '"' || c == '\\' || c < 0x20; }
+
+// The high bit of each byte of `word` that is a double quote, a backslash or
+// a control byte. Only the lowest flagged byte is exact (a borrow may flag
+// bytes above it), which is all a search for the first one needs.
+std::uint64_t string_stops(std::uint64_t word) noexcept {
+  constexpr std::uint64_t ones = 0x0101010101010101;
+  constexpr std::uint64_t highs = 0x8080808080808080;
+  const std::uint64_t quote = word ^ (ones * '"');
+  const std::uint64_t backslash = word ^ (ones * '\\');
+  const std::uint64_t zero_quote = (quote - ones) & ~quote;
+  const std::uint64_t zero_backslash = (backslash - ones) & ~backslash;
+  const std::uint64_t control = (word - ones * 0x20) & ~word;
+  return (zero_quote | zero_backslash | control) & highs;
+}
+
+// The offset of the first byte at or after `from` that ends a run of plain
+// string bytes, or text.size(). Eight bytes at a time where they are there
+// to read: names and symbols are short, but so is every step of the search.
+std::size_t find_string_stop(std::string_view text, std::size_t from) noexcept {
+  const char* const data = text.data();
+  std::size_t i = from;
+  if constexpr (std::endian::native == std::endian::little) {
+    while (i + 8 <= text.size()) {
+      std::uint64_t word;
+      std::memcpy(&word, data + i, sizeof word);
+      if (const std::uint64_t stops = string_stops(word); stops != 0) {
+        return i + static_cast<std::size_t>(std::countr_zero(stops)) / 8;
+      }
+      i += 8;
+    }
+  }
+  while (i < text.size() && !is_string_stop(static_cast<unsigned char>(data[i]))) ++i;
+  return i;
+}
+
 // Throws nothing away that the caller needs: skipping only checks the grammar.
 struct SkipSink {
   void null() noexcept {}
@@ -63,7 +101,7 @@ struct SkipSink {
 
 }  // namespace
 
-int Cursor::peek_token() noexcept {
+int Cursor::skip_whitespace() noexcept {
   while (offset_ < text_.size()) {
     const char c = text_[offset_];
     if (c != ' ' && c != '\n' && c != '\t' && c != '\r') return static_cast<unsigned char>(c);
@@ -86,18 +124,17 @@ std::expected<std::string_view, SyntaxError> Cursor::read_string(std::string& sc
   advance();  // the opening quote
   const std::size_t start = offset_;
   // Fast path: no escape before the closing quote, the text is the source.
-  while (offset_ < text_.size()) {
-    const auto c = static_cast<unsigned char>(text_[offset_]);
-    if (c == '"') {
-      ++offset_;
-      return text_.substr(start, offset_ - 1 - start);
-    }
-    if (c == '\\') break;
-    if (c < 0x20) return std::unexpected(error_at(SyntaxCode::ControlCharacterWhileParsingString, offset_ + 1));
-    ++offset_;
-  }
+  offset_ = find_string_stop(text_, offset_);
   if (offset_ >= text_.size()) {
     return std::unexpected(error_at(SyntaxCode::EofWhileParsingString, text_.size()));
+  }
+  const auto stop = static_cast<unsigned char>(text_[offset_]);
+  if (stop == '"') {
+    ++offset_;
+    return text_.substr(start, offset_ - 1 - start);
+  }
+  if (stop < 0x20) {
+    return std::unexpected(error_at(SyntaxCode::ControlCharacterWhileParsingString, offset_ + 1));
   }
   scratch.assign(text_.substr(start, offset_ - start));
   while (offset_ < text_.size()) {
@@ -178,7 +215,80 @@ std::expected<void, SyntaxError> Cursor::read_escape(std::string& out) {
   return {};
 }
 
+std::optional<Number> Cursor::read_short_number() noexcept {
+  const char* const begin = text_.data() + offset_;
+  const char* const end = text_.data() + text_.size();
+  const char* p = begin;
+  const bool negative = p != end && *p == '-';
+  if (negative) ++p;
+  const auto digit_at = [&end](const char* at) {
+    return at != end ? static_cast<unsigned>(*at) - '0' : 10u;
+  };
+
+  // Unsigned arithmetic wraps harmlessly past 19 digits: such numbers are
+  // handed to read_number() before their significand is used.
+  std::uint64_t significand = 0;
+  const char* const integer = p;
+  if (digit_at(p) == 0) {
+    ++p;  // a leading zero stands alone; "01" is read_number()'s to reject
+  } else {
+    for (unsigned d; (d = digit_at(p)) < 10; ++p) significand = significand * 10 + d;
+  }
+  if (p == integer || digit_at(p) < 10) return std::nullopt;
+  std::int64_t digits = p - integer;
+  std::int64_t exponent = 0;
+  bool is_float = false;
+  if (p != end && *p == '.') {
+    is_float = true;
+    const char* const fraction = ++p;
+    for (unsigned d; (d = digit_at(p)) < 10; ++p) significand = significand * 10 + d;
+    if (p == fraction) return std::nullopt;
+    exponent = -(p - fraction);
+    digits += p - fraction;
+  }
+  if (digits > 19) return std::nullopt;
+  if (p != end && (*p == 'e' || *p == 'E')) {
+    is_float = true;
+    ++p;
+    const bool negative_exponent = p != end && *p == '-';
+    if (p != end && (*p == '-' || *p == '+')) ++p;
+    const char* const written = p;
+    std::int64_t value = 0;
+    for (unsigned d; (d = digit_at(p)) < 10 && p - written < 3; ++p) value = value * 10 + d;
+    if (p == written || digit_at(p) < 10) return std::nullopt;
+    exponent += negative_exponent ? -value : value;
+  }
+
+  Number number;
+  if (!is_float) {
+    if (!negative) {
+      number = Number::from_u64(significand);
+    } else if (significand == 0) {
+      number = Number::from_f64(-0.0);
+    } else if (significand <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      number = Number::from_i64(-static_cast<std::int64_t>(significand));
+    } else {
+      return std::nullopt;
+    }
+  } else {
+    // Exactly read_number()'s arithmetic: one rounding converting the
+    // significand, one scaling by the double nearest the power of ten.
+    constexpr std::int64_t exact_powers = 22;
+    if (exponent < -exact_powers || exponent > exact_powers) return std::nullopt;
+    double value = static_cast<double>(significand);
+    if (exponent >= 0) {
+      value *= pow10[static_cast<std::size_t>(exponent)];
+    } else {
+      value /= pow10[static_cast<std::size_t>(-exponent)];
+    }
+    number = Number::from_f64(negative ? -value : value);
+  }
+  offset_ += static_cast<std::size_t>(p - begin);
+  return number;
+}
+
 std::expected<Number, SyntaxError> Cursor::read_number() {
+  if (auto number = read_short_number()) return *number;
   bool negative = false;
   if (peek() == '-') {
     negative = true;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,8 +29,15 @@ class Cursor {
   }
   void advance() noexcept { ++offset_; }
 
-  // Skips space, tab, line feed and carriage return, then peeks.
-  int peek_token() noexcept;
+  // Skips space, tab, line feed and carriage return, then peeks. Compact
+  // text has no whitespace between tokens: that case stays inline.
+  int peek_token() noexcept {
+    if (offset_ < text_.size()) {
+      const auto c = static_cast<unsigned char>(text_[offset_]);
+      if (c > ' ') return c;
+    }
+    return skip_whitespace();
+  }
 
   // A failure placed where reading stands (just after what was consumed).
   SyntaxError error(SyntaxCode code) const noexcept;
@@ -57,7 +65,12 @@ class Cursor {
   std::expected<void, SyntaxError> finish();
 
  private:
+  int skip_whitespace() noexcept;
   std::expected<void, SyntaxError> expect_word(std::string_view rest);
+  // The common number: at most 19 significant digits (so no overflow), a
+  // plain exponent, and a result that one rounded operation gives. Anything
+  // else answers nullopt with nothing consumed, for read_number's full rules.
+  std::optional<Number> read_short_number() noexcept;
   std::expected<void, SyntaxError> read_escape(std::string& out);
 
   std::string_view text_;

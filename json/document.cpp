@@ -8,6 +8,28 @@
 
 namespace fenmor::json {
 
+namespace {
+
+// Byte-wise order of names, inline: names are short and usually differ in
+// their first byte, where a call to memcmp would cost more than the compare.
+bool name_less(std::string_view a, std::string_view b) noexcept {
+  const std::size_t common = a.size() < b.size() ? a.size() : b.size();
+  for (std::size_t i = 0; i < common; ++i) {
+    if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+  }
+  return a.size() < b.size();
+}
+
+bool name_equal(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 Number Node::number() const noexcept {
   switch (kind_) {
     case NodeKind::U64: return Number::from_u64(u64_);
@@ -20,8 +42,8 @@ const Node* Node::find(std::string_view name) const noexcept {
   if (kind_ != NodeKind::Object) return nullptr;
   const auto found = std::lower_bound(
       members_, members_ + size_, name,
-      [](const Member& member, std::string_view wanted) { return member.name < wanted; });
-  if (found == members_ + size_ || found->name != name) return nullptr;
+      [](const Member& member, std::string_view wanted) { return name_less(member.name, wanted); });
+  if (found == members_ + size_ || !name_equal(found->name, name)) return nullptr;
   return &found->value;
 }
 
@@ -71,7 +93,7 @@ namespace {
 // Orders an object's members by name and keeps the last of repeated names.
 // Returns the number of members kept at the front of the range.
 std::size_t sort_members(Member* first, std::size_t count) {
-  const auto by_name = [](const Member& a, const Member& b) { return a.name < b.name; };
+  const auto by_name = [](const Member& a, const Member& b) { return name_less(a.name, b.name); };
   if (count <= 16) {
     // Typical command objects are small: a stable insertion sort without allocation.
     for (std::size_t i = 1; i < count; ++i) {
@@ -88,7 +110,7 @@ std::size_t sort_members(Member* first, std::size_t count) {
   }
   std::size_t kept = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    if (i + 1 < count && first[i + 1].name == first[i].name) continue;  // a later one wins
+    if (i + 1 < count && name_equal(first[i + 1].name, first[i].name)) continue;  // a later one wins
     first[kept++] = first[i];
   }
   return kept;

@@ -1,0 +1,127 @@
+// The command path without Python: PyRadar::command on the benchmark
+// workloads, for profiling (perf, callgrind) and for instruction counts that
+// a noisy machine cannot disturb.
+//
+//   python3 benchmarks/run.py --dump DIR        # writes the workloads
+//   bench_commands DIR [repeats=5] [only=feed,batch,alerts,scan]
+//
+// DIR holds spec.json (the spec, threshold 0), feed.txt (one "feed" command
+// per line), batch.json (one "feed_batch"), history.txt (one "feed_batch"
+// per symbol, for "alerts") and scan.json (one "scan"). Prints the median
+// time per command of each workload.
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bindings/py_radar.hpp"
+#include "crates/radar-core/src/spec_decode.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    std::fprintf(stderr, "cannot read %s\n", path.c_str());
+    std::exit(2);
+  }
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::vector<std::string> read_lines(const std::string& path) {
+  std::istringstream in(read_file(path));
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty()) lines.push_back(std::move(line));
+  }
+  return lines;
+}
+
+fenmor::PyRadar make_radar(const std::string& spec_text) {
+  auto spec = fenmor::decode_spec_text(spec_text);
+  if (!spec) {
+    std::fprintf(stderr, "bad spec: %s\n", spec.error().text().c_str());
+    std::exit(2);
+  }
+  return fenmor::PyRadar(std::move(*spec));
+}
+
+void expect(std::string_view reply, std::string_view wanted, const char* what) {
+  if (reply != wanted) {
+    std::fprintf(stderr, "%s: unexpected reply %.200s\n", what, std::string(reply).c_str());
+    std::exit(1);
+  }
+}
+
+template <class F>
+double median_ns(int repeats, F&& run) {
+  std::vector<double> times;
+  for (int r = 0; r < repeats; ++r) {
+    const auto start = Clock::now();
+    run();
+    times.push_back(std::chrono::duration<double, std::nano>(Clock::now() - start).count());
+  }
+  std::sort(times.begin(), times.end());
+  return times[times.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: bench_commands DIR [repeats] [only]\n");
+    return 2;
+  }
+  const std::string dir = argv[1];
+  const int repeats = argc > 2 ? std::atoi(argv[2]) : 5;
+  const std::string only = argc > 3 ? argv[3] : "feed,batch,alerts,scan";
+  const auto wanted = [&](const char* name) { return only.find(name) != std::string::npos; };
+  const std::string spec = read_file(dir + "/spec.json");
+  constexpr std::string_view ok = R"({"ok":true})";
+
+  if (wanted("feed")) {
+    const auto feeds = read_lines(dir + "/feed.txt");
+    fenmor::PyRadar radar = make_radar(spec);
+    for (const auto& text : feeds) expect(radar.command(text), ok, "feed");
+    const double ns = median_ns(repeats, [&] {
+      for (const auto& text : feeds) radar.command(text);
+    });
+    std::printf("feed        %10.1f ns per command (%zu commands)\n",
+                ns / static_cast<double>(feeds.size()), feeds.size());
+  }
+  if (wanted("batch")) {
+    const std::string batch = read_file(dir + "/batch.json");
+    fenmor::PyRadar radar = make_radar(spec);
+    expect(radar.command(batch), ok, "feed_batch");
+    const double ns = median_ns(repeats, [&] { radar.command(batch); });
+    std::printf("feed_batch  %10.1f us (%.0f MB/s)\n", ns / 1e3,
+                static_cast<double>(batch.size()) / ns * 1e3);
+  }
+  if (wanted("alerts")) {
+    fenmor::PyRadar radar = make_radar(spec);
+    for (const auto& text : read_lines(dir + "/history.txt")) {
+      expect(radar.command(text), ok, "history");
+    }
+    std::size_t size = 0;
+    const double ns = median_ns(repeats, [&] { size = radar.command(R"({"cmd":"alerts"})").size(); });
+    std::printf("alerts      %10.1f us (%zu bytes of reply, %zu symbols)\n", ns / 1e3, size,
+                radar.dataset().len());
+  }
+  if (wanted("scan")) {
+    const std::string scan = read_file(dir + "/scan.json");
+    fenmor::PyRadar radar = make_radar(spec);
+    const double ns = median_ns(repeats, [&] { radar.command(scan); });
+    std::printf("scan        %10.1f us (%.0f MB/s)\n", ns / 1e3,
+                static_cast<double>(scan.size()) / ns * 1e3);
+  }
+  return 0;
+}
