@@ -20,7 +20,8 @@ namespace {
 // of ten thousand events is about a megabyte of text: not unusual, and
 // reading it into fresh memory every time costs a page fault per 4 KiB.
 constexpr std::size_t kept_text_size = std::size_t{4} << 20;
-constexpr std::size_t kept_reply_capacity = std::size_t{1} << 20;
+// An alerts reply of ten thousand symbols is a few megabytes.
+constexpr std::size_t kept_reply_capacity = std::size_t{8} << 20;
 
 }  // namespace
 
@@ -29,15 +30,38 @@ PyRadar::PyRadar(RadarSpec spec) : spec_(std::move(spec)) {}
 std::string_view PyRadar::command(std::string_view text) {
   if (reply_.capacity() > kept_reply_capacity) reply_ = std::string();
   reply_.clear();
-  Outcome outcome = dispatch(text);
+  // The common commands in their common form are read straight from the
+  // text; the document route answers everything else, faults included.
+  const std::optional<QuickCommand> quick = quick_.read(text);
+  Outcome outcome = quick ? apply_quick(*quick) : dispatch(text);
   if (!outcome) {
     reply_.clear();
     write_error_reply(reply_, outcome.error());
   }
   // No reply points into the document: errors carry their own text, and the
   // alerts reply is written into reply_.
-  if (text.size() > kept_text_size) document_ = json::Document();
+  if (text.size() > kept_text_size) {
+    document_ = json::Document();
+    quick_.release();
+  }
   return outcome ? *outcome : std::string_view(reply_);
+}
+
+PyRadar::Outcome PyRadar::apply_quick(const QuickCommand& command) {
+  switch (command.name) {
+    case QuickCommand::Name::Feed:
+      dataset_.feed(command.symbol, quick_.event(), spec_.signals);
+      return ok_reply;
+    case QuickCommand::Name::FeedBatch:
+      dataset_.feed_all(command.symbol, quick_.events(), spec_.signals);
+      return ok_reply;
+    case QuickCommand::Name::Scan:
+      break;
+  }
+  if (auto done = run_scan(spec_, quick_.symbol_events(), reply_); !done) {
+    return std::unexpected(std::move(done).error());
+  }
+  return reply_;
 }
 
 // Every lookup, decoding and validation of a command comes before its first
@@ -102,7 +126,7 @@ PyRadar::Outcome PyRadar::feed_batch(const json::Node& command) {
   // leaves the dataset untouched.
   auto events = decode_event_list(**node);
   if (!events) return std::unexpected(std::move(events).error());
-  for (const Event& event : *events) dataset_.feed(*symbol, event, spec_.signals);
+  dataset_.feed_all(*symbol, *events, spec_.signals);
   return ok_reply;
 }
 

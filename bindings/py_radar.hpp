@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "bindings/quick_command.hpp"
 #include "crates/radar-core/src/radar_error.hpp"
 #include "crates/radar-core/src/spec.hpp"
 #include "crates/radar-core/src/symbol_state/dataset.hpp"
@@ -29,6 +30,7 @@ class PyRadar {
   using Outcome = std::expected<std::string_view, RadarError>;
 
   Outcome dispatch(std::string_view text);
+  Outcome apply_quick(const QuickCommand& command);
   Outcome set_spec(const json::Node& command);
   Outcome feed(const json::Node& command);
   Outcome feed_batch(const json::Node& command);
@@ -38,6 +40,7 @@ class PyRadar {
   RadarSpec spec_;
   Dataset dataset_;
   // Reused from command to command so that steady traffic stops allocating.
+  QuickReader quick_;
   json::Document document_;
   std::string reply_;
 };

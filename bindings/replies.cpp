@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstddef>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "json/format_float.hpp"
 
@@ -89,6 +91,24 @@ void write_error_reply(std::string& out, const RadarError& error) {
 }
 
 void write_alerts_reply(std::string& out, const ScanResult& result) {
+  // Every alert has the same factor names: each is escaped once, with its
+  // quotes, colon and the comma before it, for all alerts.
+  std::vector<std::string> factor_prefixes;
+  factor_prefixes.reserve(result.factor_names.size());
+  for (const std::string& name : result.factor_names) {
+    std::string prefix = factor_prefixes.empty() ? "" : ",";
+    append_json_string(prefix, name);
+    prefix.push_back(':');
+    factor_prefixes.push_back(std::move(prefix));
+  }
+  // Room for the whole reply at once, so that a large one is not copied
+  // over and over as it grows: each alert takes its symbol, its factor
+  // names and at most 24 bytes per number, plus the member names.
+  std::size_t prefixes = 0;
+  for (const std::string& prefix : factor_prefixes) prefixes += prefix.size() + 24;
+  std::size_t estimate = out.size() + 32;
+  for (const Alert& alert : result.alerts) estimate += alert.symbol.size() + prefixes + 80;
+  out.reserve(estimate);
   out.append(R"({"alerts":[)");
   bool first_alert = true;
   for (const Alert& alert : result.alerts) {
@@ -102,9 +122,7 @@ void write_alerts_reply(std::string& out, const ScanResult& result) {
     // factor_names is already in ascending byte order, shared by every alert.
     const std::size_t count = std::min(result.factor_names.size(), alert.factors.size());
     for (std::size_t i = 0; i < count; ++i) {
-      if (i != 0) out.push_back(',');
-      append_json_string(out, result.factor_names[i]);
-      out.push_back(':');
+      out.append(factor_prefixes[i]);
       append_json_double(out, alert.factors[i]);
     }
     out.append(R"(},"ts":)");

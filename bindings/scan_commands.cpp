@@ -24,8 +24,13 @@ std::expected<void, RadarError> run_scan(const RadarSpec& spec, const json::Node
   // its own fault first.
   auto events = decode_symbol_events(**events_node);
   if (!events) return std::unexpected(std::move(events).error());
+  return run_scan(spec, *events, out);
+}
+
+std::expected<void, RadarError> run_scan(const RadarSpec& spec, const SymbolEvents& events,
+                                         std::string& out) {
   if (auto valid = validate(spec); !valid) return std::unexpected(std::move(valid).error());
-  write_alerts_reply(out, scan_events(spec, *events));
+  write_alerts_reply(out, scan_events(spec, events));
   return {};
 }
 

@@ -5,6 +5,7 @@
 #include <expected>
 #include <string>
 
+#include "crates/radar-core/src/event.hpp"
 #include "crates/radar-core/src/radar_error.hpp"
 #include "crates/radar-core/src/spec.hpp"
 #include "crates/radar-core/src/symbol_state/dataset.hpp"
@@ -19,6 +20,10 @@ std::expected<void, RadarError> run_alerts(const RadarSpec& spec, const Dataset&
 // Scans the per-symbol event lists of the command's `events` member on the
 // worker pool; on success the alerts reply is written to `out`.
 std::expected<void, RadarError> run_scan(const RadarSpec& spec, const json::Node& command,
+                                         std::string& out);
+
+// The same once the events are decoded.
+std::expected<void, RadarError> run_scan(const RadarSpec& spec, const SymbolEvents& events,
                                          std::string& out);
 
 }  // namespace fenmor

@@ -86,6 +86,32 @@ std::size_t find_string_stop(std::string_view text, std::size_t from) noexcept {
   return i;
 }
 
+// Runs of eight digits at once into `significand` (times 10^8 each), for
+// as long as eight digits follow; returns where the runs stopped.
+const char* read_eight_digit_runs(const char* p, const char* end,
+                                  std::uint64_t& significand) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr std::uint64_t zeros = 0x3030303030303030;
+    constexpr std::uint64_t high_nibbles = 0xF0F0F0F0F0F0F0F0;
+    constexpr std::uint64_t sixes = 0x0606060606060606;
+    while (end - p >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p, sizeof word);
+      // Every byte 0x30..0x39: its high nibble is 3, and adding 6 keeps it 3.
+      if ((word & high_nibbles) != zeros || ((word + sixes) & high_nibbles) != zeros) break;
+      // Pairs, then quads, then all eight: the first digit is the lowest byte.
+      word -= zeros;
+      word = (word * 10) + (word >> 8);
+      word = (((word & 0x000000FF000000FF) * (100 + (1000000ULL << 32))) +
+              (((word >> 16) & 0x000000FF000000FF) * (1 + (10000ULL << 32)))) >>
+             32;
+      significand = significand * 100000000 + word;
+      p += 8;
+    }
+  }
+  return p;
+}
+
 // Throws nothing away that the caller needs: skipping only checks the grammar.
 struct SkipSink {
   void null() noexcept {}
@@ -136,6 +162,13 @@ std::expected<std::string_view, SyntaxError> Cursor::read_string(std::string& sc
   if (stop < 0x20) {
     return std::unexpected(error_at(SyntaxCode::ControlCharacterWhileParsingString, offset_ + 1));
   }
+  return read_escaped_string(start, scratch);
+}
+
+// Kept apart from read_string() so that the common string, without escapes,
+// runs through a small function.
+std::expected<std::string_view, SyntaxError> Cursor::read_escaped_string(std::size_t start,
+                                                                         std::string& scratch) {
   scratch.assign(text_.substr(start, offset_ - start));
   while (offset_ < text_.size()) {
     const auto c = static_cast<unsigned char>(text_[offset_]);
@@ -228,11 +261,15 @@ std::optional<Number> Cursor::read_short_number() noexcept {
   // Unsigned arithmetic wraps harmlessly past 19 digits: such numbers are
   // handed to read_number() before their significand is used.
   std::uint64_t significand = 0;
+  const auto read_digits = [&] {
+    p = read_eight_digit_runs(p, end, significand);
+    for (unsigned d; (d = digit_at(p)) < 10; ++p) significand = significand * 10 + d;
+  };
   const char* const integer = p;
   if (digit_at(p) == 0) {
     ++p;  // a leading zero stands alone; "01" is read_number()'s to reject
   } else {
-    for (unsigned d; (d = digit_at(p)) < 10; ++p) significand = significand * 10 + d;
+    read_digits();
   }
   if (p == integer || digit_at(p) < 10) return std::nullopt;
   std::int64_t digits = p - integer;
@@ -241,7 +278,7 @@ std::optional<Number> Cursor::read_short_number() noexcept {
   if (p != end && *p == '.') {
     is_float = true;
     const char* const fraction = ++p;
-    for (unsigned d; (d = digit_at(p)) < 10; ++p) significand = significand * 10 + d;
+    read_digits();
     if (p == fraction) return std::nullopt;
     exponent = -(p - fraction);
     digits += p - fraction;

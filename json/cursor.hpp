@@ -72,6 +72,9 @@ class Cursor {
   // else answers nullopt with nothing consumed, for read_number's full rules.
   std::optional<Number> read_short_number() noexcept;
   std::expected<void, SyntaxError> read_escape(std::string& out);
+  // The rest of a string from its first backslash, resolved into `scratch`.
+  std::expected<std::string_view, SyntaxError> read_escaped_string(std::size_t start,
+                                                                   std::string& scratch);
 
   std::string_view text_;
   std::size_t offset_ = 0;

@@ -1,8 +1,11 @@
 #include "json/format_float.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace fenmor::json {
@@ -19,7 +22,47 @@ struct Shortest {
   int exponent = 0;
 };
 
+// Most numbers of replies are multiples of 1e-8 of modest size (factor
+// values and severities are quantised to it), and their shortest digits are
+// those of the nearest multiple of 1e-8, found with integer arithmetic.
+//
+// k / 10^8 as a division of two exact doubles is correctly rounded, just as
+// reading the decimal k * 10^-8 is, so it equals `magnitude` exactly when
+// those digits read back as the value. Below 1e6 a double's spacing is under
+// 1.2e-10, far finer than 1e-8: no other decimal with at most eight places
+// reads back as the same value, and one with fewer significant digits but
+// more places would have to lie further from it, so the digits of k without
+// their trailing zeros are the shortest and the only ones of that length.
+constexpr std::uint64_t eight_places = 100000000;
+
+// k with magnitude = k / 10^8 as read back, or nullopt.
+std::optional<std::uint64_t> eight_place_multiple(double magnitude) noexcept {
+  constexpr double places = 1e8;
+  if (!(magnitude < 1e6) || !(magnitude >= 1e-8)) return std::nullopt;
+  // Any whole number near magnitude * 10^8 will do: the check decides.
+  const auto scaled = static_cast<std::uint64_t>(magnitude * places + 0.5);
+  if (static_cast<double>(scaled) / places != magnitude) return std::nullopt;
+  return scaled;
+}
+
+bool shortest_of_eight_places(double magnitude, Shortest& out) {
+  const std::optional<std::uint64_t> scaled = eight_place_multiple(magnitude);
+  if (!scaled) return false;
+  char digits[24];
+  const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, *scaled);
+  (void)ec;  // 24 bytes hold every 64-bit value
+  std::size_t count = static_cast<std::size_t>(end - digits);
+  out.exponent = static_cast<int>(count) - 1 - 8;
+  while (count > 1 && digits[count - 1] == '0') --count;
+  std::copy(digits, digits + count, out.digits);
+  out.count = count;
+  return true;
+}
+
 Shortest shortest(double value) {
+  Shortest fast;
+  fast.negative = std::signbit(value);
+  if (shortest_of_eight_places(std::fabs(value), fast)) return fast;
   char buffer[40];
   const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value,
                                        std::chars_format::scientific);
@@ -43,9 +86,37 @@ Shortest shortest(double value) {
   return result;
 }
 
+// The text of one format_float, which never exceeds 40 bytes ("-", up to 17
+// digits, and at most "0." and four zeros, or 14 zeros and ".0", or an
+// exponent), gathered on the stack and appended to the reply in one go.
+class ShortText {
+ public:
+  void append(std::string_view text) noexcept {
+    std::copy(text.begin(), text.end(), end_);
+    end_ += text.size();
+  }
+  void append(std::size_t count, char c) noexcept { end_ = std::fill_n(end_, count, c); }
+  ShortText& operator+=(std::string_view text) noexcept {
+    append(text);
+    return *this;
+  }
+  ShortText& operator+=(char c) noexcept {
+    *end_++ = c;
+    return *this;
+  }
+  std::string_view text() const noexcept {
+    return {bytes_, static_cast<std::size_t>(end_ - bytes_)};
+  }
+
+ private:
+  char bytes_[48];
+  char* end_ = bytes_;
+};
+
 // Digits laid out without an exponent; returns whether the text ended in a
-// whole number (no decimal point written).
-bool append_positional(std::string& out, const Shortest& s) {
+// whole number (no decimal point written). `Out` is std::string or ShortText.
+template <class Out>
+bool append_positional(Out& out, const Shortest& s) {
   const std::string_view digits(s.digits, s.count);
   const auto n = static_cast<int>(s.count);
   if (s.exponent < 0) {
@@ -66,6 +137,37 @@ bool append_positional(std::string& out, const Shortest& s) {
   return true;
 }
 
+// The positional text of a multiple of 1e-8 from 1e-5 up (decimal exponent
+// -5..5), straight from its integer k: the same text as the general layout
+// of k's digits gives, without finding them first.
+bool append_eight_places(ShortText& text, double value) {
+  const double magnitude = std::fabs(value);
+  if (!(magnitude >= 1e-5)) return false;
+  const std::optional<std::uint64_t> scaled = eight_place_multiple(magnitude);
+  if (!scaled) return false;
+  if (std::signbit(value)) text += '-';
+  char digits[24];
+  // 24 bytes hold every 64-bit value: to_chars cannot fail here.
+  const char* end = std::to_chars(digits, digits + sizeof digits, *scaled / eight_places).ptr;
+  text += std::string_view(digits, static_cast<std::size_t>(end - digits));
+  text += '.';
+  std::uint64_t fraction = *scaled % eight_places;
+  if (fraction == 0) {
+    text += '0';
+    return true;
+  }
+  int places = 8;
+  while (fraction % 10 == 0) {
+    fraction /= 10;
+    --places;
+  }
+  end = std::to_chars(digits, digits + sizeof digits, fraction).ptr;
+  const auto written = static_cast<std::size_t>(end - digits);
+  text.append(static_cast<std::size_t>(places) - written, '0');  // leading zeros
+  text += std::string_view(digits, written);
+  return true;
+}
+
 }  // namespace
 
 void append_float(std::string& out, double value) {
@@ -73,20 +175,31 @@ void append_float(std::string& out, double value) {
     out += std::signbit(value) ? "-0.0" : "0.0";
     return;
   }
-  const Shortest s = shortest(value);
-  if (s.negative) out += '-';
-  if (s.exponent >= -5 && s.exponent <= 15) {
-    if (append_positional(out, s)) out += ".0";
+  ShortText text;
+  if (append_eight_places(text, value)) {
+    out.append(text.text());
     return;
   }
-  out += s.digits[0];
-  if (s.count > 1) {
-    out += '.';
-    out.append(s.digits + 1, s.count - 1);
+  const Shortest s = shortest(value);
+  if (s.negative) text += '-';
+  if (s.exponent >= -5 && s.exponent <= 15) {
+    if (append_positional(text, s)) text += ".0";
+    out.append(text.text());
+    return;
   }
-  out += 'e';
-  out += s.exponent > 0 ? '+' : '-';
-  out += std::to_string(s.exponent > 0 ? s.exponent : -s.exponent);
+  text += s.digits[0];
+  if (s.count > 1) {
+    text += '.';
+    text += std::string_view(s.digits + 1, s.count - 1);
+  }
+  text += 'e';
+  text += s.exponent > 0 ? '+' : '-';
+  char exponent[8];
+  const auto [end, ec] =
+      std::to_chars(exponent, exponent + sizeof exponent, s.exponent > 0 ? s.exponent : -s.exponent);
+  (void)ec;  // at most three digits
+  text += std::string_view(exponent, static_cast<std::size_t>(end - exponent));
+  out.append(text.text());
 }
 
 std::string format_float(double value) {

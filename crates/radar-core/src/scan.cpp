@@ -38,20 +38,36 @@ class Selection {
  private:
   // Highest severity first, then symbol byte-wise. Symbols are unique within
   // a scan, so the order is total and any sort gives the same list.
-  static bool ranks_before(const Alert& a, const Alert& b) noexcept {
-    if (a.severity != b.severity) return a.severity > b.severity;
-    return a.symbol < b.symbol;
-  }
-
+  // Sorts small keys that point at the alerts rather than the alerts
+  // themselves, which are costly to move; then moves each alert once.
   void rank_and_limit() {
-    const std::optional<std::uint64_t>& limit = spec_.limit;
-    if (limit && *limit < alerts_.size()) {
-      const auto keep = static_cast<std::ptrdiff_t>(*limit);
-      std::partial_sort(alerts_.begin(), alerts_.begin() + keep, alerts_.end(), ranks_before);
-      alerts_.erase(alerts_.begin() + keep, alerts_.end());
-    } else {
-      std::sort(alerts_.begin(), alerts_.end(), ranks_before);
+    struct Rank {
+      double severity;
+      const std::string* symbol;
+      std::size_t index;
+    };
+    const auto before = [](const Rank& a, const Rank& b) {
+      if (a.severity != b.severity) return a.severity > b.severity;
+      return *a.symbol < *b.symbol;
+    };
+    std::vector<Rank> ranks;
+    ranks.reserve(alerts_.size());
+    for (std::size_t i = 0; i < alerts_.size(); ++i) {
+      ranks.push_back(Rank{alerts_[i].severity, &alerts_[i].symbol, i});
     }
+    const std::optional<std::uint64_t>& limit = spec_.limit;
+    std::size_t keep = ranks.size();
+    if (limit && *limit < ranks.size()) {
+      keep = static_cast<std::size_t>(*limit);
+      const auto end = ranks.begin() + static_cast<std::ptrdiff_t>(keep);
+      std::partial_sort(ranks.begin(), end, ranks.end(), before);
+    } else {
+      std::sort(ranks.begin(), ranks.end(), before);
+    }
+    std::vector<Alert> ranked;
+    ranked.reserve(keep);
+    for (std::size_t i = 0; i < keep; ++i) ranked.push_back(std::move(alerts_[ranks[i].index]));
+    alerts_ = std::move(ranked);
   }
 
   const RadarSpec& spec_;

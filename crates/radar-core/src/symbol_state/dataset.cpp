@@ -5,8 +5,7 @@
 
 namespace fenmor {
 
-void Dataset::feed(std::string_view symbol, const Event& event,
-                   std::span<const Signal> signals) {
+SymbolState& Dataset::state_of(std::string_view symbol, std::span<const Signal> signals) {
   // One descent finds the symbol or the place to insert it; a known symbol
   // costs no allocation.
   auto it = states_.lower_bound(symbol);
@@ -14,7 +13,19 @@ void Dataset::feed(std::string_view symbol, const Event& event,
     it = states_.emplace_hint(it, std::piecewise_construct, std::forward_as_tuple(symbol),
                               std::forward_as_tuple(state_window(signals)));
   }
-  it->second.apply(event);
+  return it->second;
+}
+
+void Dataset::feed(std::string_view symbol, const Event& event,
+                   std::span<const Signal> signals) {
+  state_of(symbol, signals).apply(event);
+}
+
+void Dataset::feed_all(std::string_view symbol, std::span<const Event> events,
+                       std::span<const Signal> signals) {
+  if (events.empty()) return;
+  SymbolState& state = state_of(symbol, signals);
+  for (const Event& event : events) state.apply(event);
 }
 
 }  // namespace fenmor

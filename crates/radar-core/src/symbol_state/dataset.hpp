@@ -22,6 +22,10 @@ class Dataset {
   // Applies one event to the symbol's state, creating it first (with the
   // window of `signals`) when the symbol is new.
   void feed(std::string_view symbol, const Event& event, std::span<const Signal> signals);
+  // feed() of each event in order, with one lookup for the lot. No event, no
+  // state: an empty batch leaves the dataset as it was.
+  void feed_all(std::string_view symbol, std::span<const Event> events,
+                std::span<const Signal> signals);
   void clear() noexcept { states_.clear(); }
   std::size_t len() const noexcept { return states_.size(); }
 
@@ -29,6 +33,8 @@ class Dataset {
   Map::const_iterator end() const noexcept { return states_.end(); }
 
  private:
+  SymbolState& state_of(std::string_view symbol, std::span<const Signal> signals);
+
   Map states_;
 };
 

@@ -1,0 +1,147 @@
+#include "bindings/quick_command.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <utility>
+
+#include "crates/radar-core/src/event_text.hpp"
+#include "json/cursor.hpp"
+
+namespace fenmor {
+namespace {
+
+using json::Cursor;
+
+enum class Member : std::uint8_t { Cmd, Symbol, Event, Events, Other };
+
+Member member_named(std::string_view name) noexcept {
+  if (name == "cmd") return Member::Cmd;
+  if (name == "symbol") return Member::Symbol;
+  if (name == "event") return Member::Event;
+  if (name == "events") return Member::Events;
+  return Member::Other;
+}
+
+// A string member whose value is kept: only one written without escapes,
+// whose text is a view into the command.
+bool read_plain_string(Cursor& in, std::string& scratch, std::string_view& out) {
+  if (in.peek_token() != '"') return false;
+  auto text = in.read_string(scratch);
+  if (!text || text->data() == scratch.data()) return false;
+  out = *text;
+  return true;
+}
+
+// After ':' and before the next member: a comma (true, more to come) or the
+// closing brace (true, `closed` set); anything else is for the document.
+bool next_member(Cursor& in, bool& closed) {
+  const int c = in.peek_token();
+  in.advance();
+  closed = c == '}';
+  return c == ',' || closed;
+}
+
+// The "events" object of "scan": symbol -> events, in byte order of the
+// symbols, the last of repeated symbols kept (as the document keeps it).
+bool read_symbol_events(Cursor& in, std::string& scratch, SymbolEvents& out) {
+  in.advance();  // '{'
+  out.clear();
+  if (in.peek_token() == '}') {
+    in.advance();
+    return true;
+  }
+  for (bool closed = false; !closed;) {
+    if (in.peek_token() != '"') return false;
+    auto name = in.read_string(scratch);
+    if (!name) return false;
+    std::string symbol(*name);  // escapes resolved: a copy is kept anyway
+    if (in.peek_token() != ':') return false;
+    in.advance();
+    EventList events;
+    if (!read_event_list_text(in, scratch, events)) return false;
+    out.emplace_back(std::move(symbol), std::move(events));
+    if (!next_member(in, closed)) return false;
+  }
+  const auto by_symbol = [](const auto& a, const auto& b) { return a.first < b.first; };
+  if (!std::is_sorted(out.begin(), out.end(), by_symbol)) {
+    std::stable_sort(out.begin(), out.end(), by_symbol);
+  }
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    if (i + 1 < out.size() && out[i + 1].first == out[i].first) continue;  // a later one wins
+    if (kept != i) out[kept] = std::move(out[i]);
+    ++kept;
+  }
+  out.erase(out.begin() + static_cast<std::ptrdiff_t>(kept), out.end());
+  return true;
+}
+
+}  // namespace
+
+std::optional<QuickCommand> QuickReader::read(std::string_view text) {
+  enum class Events : std::uint8_t { None, List, Map };
+  Cursor in(text);
+  if (in.peek_token() != '{') return std::nullopt;
+  in.advance();
+  if (in.peek_token() == '}') return std::nullopt;
+
+  std::string_view cmd;
+  std::string_view symbol;
+  bool has_cmd = false;
+  bool has_symbol = false;
+  bool has_event = false;
+  Events events = Events::None;
+  for (bool closed = false; !closed;) {
+    if (in.peek_token() != '"') return std::nullopt;
+    auto name = in.read_string(scratch_);
+    if (!name) return std::nullopt;
+    const Member member = member_named(*name);
+    if (in.peek_token() != ':') return std::nullopt;
+    in.advance();
+    bool read = false;
+    switch (member) {
+      case Member::Cmd:
+        read = has_cmd = read_plain_string(in, scratch_, cmd);
+        break;
+      case Member::Symbol:
+        read = has_symbol = read_plain_string(in, scratch_, symbol);
+        break;
+      case Member::Event:
+        read = has_event = read_event_text(in, scratch_, event_);
+        break;
+      case Member::Events:
+        // A repeated member replaces the earlier one, whatever its shape.
+        if (in.peek_token() == '[') {
+          events_.clear();
+          read = read_event_list_text(in, scratch_, events_);
+          events = Events::List;
+        } else if (in.peek_token() == '{') {
+          read = read_symbol_events(in, scratch_, symbol_events_);
+          events = Events::Map;
+        }
+        break;
+      case Member::Other:
+        read = skip_scalar_text(in, scratch_);
+        break;
+    }
+    if (!read || !next_member(in, closed)) return std::nullopt;
+  }
+  if (!in.finish() || !has_cmd) return std::nullopt;
+
+  if (cmd == "feed" && has_symbol && has_event) {
+    return QuickCommand{QuickCommand::Name::Feed, symbol};
+  }
+  if (cmd == "feed_batch" && has_symbol && events == Events::List) {
+    return QuickCommand{QuickCommand::Name::FeedBatch, symbol};
+  }
+  if (cmd == "scan" && events == Events::Map) return QuickCommand{QuickCommand::Name::Scan, {}};
+  return std::nullopt;
+}
+
+void QuickReader::release() noexcept {
+  events_ = EventList();
+  symbol_events_ = SymbolEvents();
+  scratch_ = std::string();
+}
+
+}  // namespace fenmor
