@@ -12,6 +12,7 @@ SymbolState& Dataset::state_of(std::string_view symbol, std::span<const Signal> 
   if (it == states_.end() || it->first != symbol) {
     it = states_.emplace_hint(it, std::piecewise_construct, std::forward_as_tuple(symbol),
                               std::forward_as_tuple(state_window(signals)));
+    arrival_.push_back(&*it);
   }
   return it->second;
 }

@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "crates/radar-core/src/event.hpp"
 #include "crates/radar-core/src/spec.hpp"
@@ -26,16 +27,26 @@ class Dataset {
   // state: an empty batch leaves the dataset as it was.
   void feed_all(std::string_view symbol, std::span<const Event> events,
                 std::span<const Signal> signals);
-  void clear() noexcept { states_.clear(); }
+  void clear() noexcept {
+    states_.clear();
+    std::vector<const Map::value_type*>().swap(arrival_);
+  }
   std::size_t len() const noexcept { return states_.size(); }
 
   Map::const_iterator begin() const noexcept { return states_.begin(); }
   Map::const_iterator end() const noexcept { return states_.end(); }
 
+  // The same (symbol, state) pairs in the order the symbols arrived. A scan
+  // that does not need byte order walks this list instead of the tree: it
+  // knows the next states' places in advance and can have them fetched from
+  // memory while it evaluates the current one.
+  std::span<const Map::value_type* const> in_arrival_order() const noexcept { return arrival_; }
+
  private:
   SymbolState& state_of(std::string_view symbol, std::span<const Signal> signals);
 
   Map states_;
+  std::vector<const Map::value_type*> arrival_;  // map nodes never move
 };
 
 }  // namespace fenmor

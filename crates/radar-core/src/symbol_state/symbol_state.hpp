@@ -42,6 +42,12 @@ class SymbolState {
 
   void apply(const Event& event) noexcept;
 
+  // Has the histories loaded into the cache ahead of an evaluation.
+  void prefetch() const noexcept {
+    derivatives_.prefetch();
+    liquidations_.prefetch();
+  }
+
   HistoryView open_interests() const noexcept;
   HistoryView funding_rates() const noexcept;
   HistoryView mark_prices() const noexcept;
