@@ -90,44 +90,89 @@ void write_error_reply(std::string& out, const RadarError& error) {
   out.append(R"(","ok":false})");
 }
 
+namespace {
+
+// The escaped text of `text` at `out`, which has room for six bytes per byte
+// of text (the longest escape); returns the end.
+char* write_escaped(char* out, std::string_view text) noexcept {
+  static constexpr std::string_view hex = "0123456789abcdef";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    const char escape = escape_table[byte];
+    if (escape == 0) {
+      *out++ = c;
+      continue;
+    }
+    *out++ = '\\';
+    *out++ = escape;
+    if (escape == 'u') {
+      *out++ = '0';
+      *out++ = '0';
+      *out++ = hex[byte >> 4];
+      *out++ = hex[byte & 0x0F];
+    }
+  }
+  return out;
+}
+
+char* write_text(char* out, std::string_view text) noexcept {
+  return std::copy(text.begin(), text.end(), out);
+}
+
+char* write_double(char* out, double value) noexcept {
+  if (!std::isfinite(value)) return write_text(out, "null");
+  return json::write_float(out, value);
+}
+
+}  // namespace
+
 void write_alerts_reply(std::string& out, const ScanResult& result) {
   // Every alert has the same factor names: each is escaped once, with its
   // quotes, colon and the comma before it, for all alerts.
   std::vector<std::string> factor_prefixes;
   factor_prefixes.reserve(result.factor_names.size());
+  std::size_t prefixes_size = 0;
   for (const std::string& name : result.factor_names) {
     std::string prefix = factor_prefixes.empty() ? "" : ",";
     append_json_string(prefix, name);
     prefix.push_back(':');
+    prefixes_size += prefix.size();
     factor_prefixes.push_back(std::move(prefix));
   }
   // Room for the whole reply at once, so that a large one is not copied
-  // over and over as it grows: each alert takes its symbol, its factor
-  // names and at most 24 bytes per number, plus the member names.
-  std::size_t prefixes = 0;
-  for (const std::string& prefix : factor_prefixes) prefixes += prefix.size() + 24;
+  // over and over as it grows.
+  const std::size_t factors_room = prefixes_size + factor_prefixes.size() * json::float_text_room;
+  constexpr std::size_t members_room = 64 + json::float_text_room + 24;  // names, severity, ts
   std::size_t estimate = out.size() + 32;
-  for (const Alert& alert : result.alerts) estimate += alert.symbol.size() + prefixes + 80;
+  for (const Alert& alert : result.alerts) estimate += alert.symbol.size() + factors_room + 80;
   out.reserve(estimate);
+
   out.append(R"({"alerts":[)");
   bool first_alert = true;
   for (const Alert& alert : result.alerts) {
-    if (!first_alert) out.push_back(',');
+    // Each alert is written straight into the reply's buffer, with room for
+    // its longest possible text; the buffer is then cut to what was written.
+    const std::size_t room = 6 * alert.symbol.size() + factors_room + members_room;
+    const std::size_t count = std::min(factor_prefixes.size(), alert.factors.size());
+    const std::size_t written = out.size();
+    out.resize_and_overwrite(written + room, [&](char* data, std::size_t) {
+      char* p = data + written;
+      if (!first_alert) *p++ = ',';
+      p = write_text(p, R"({"symbol":")");
+      p = write_escaped(p, alert.symbol);
+      p = write_text(p, R"(","severity":)");
+      p = write_double(p, alert.severity);
+      p = write_text(p, R"(,"factors":{)");
+      for (std::size_t i = 0; i < count; ++i) {
+        p = write_text(p, factor_prefixes[i]);
+        p = write_double(p, alert.factors[i]);
+      }
+      p = write_text(p, R"(},"ts":)");
+      p = std::to_chars(p, p + 24, alert.ts).ptr;  // 24 bytes hold every 64-bit value
+      *p++ = '}';
+      return static_cast<std::size_t>(p - data);
+    });
     first_alert = false;
-    out.append(R"({"symbol":)");
-    append_json_string(out, alert.symbol);
-    out.append(R"(,"severity":)");
-    append_json_double(out, alert.severity);
-    out.append(R"(,"factors":{)");
-    // factor_names is already in ascending byte order, shared by every alert.
-    const std::size_t count = std::min(result.factor_names.size(), alert.factors.size());
-    for (std::size_t i = 0; i < count; ++i) {
-      out.append(factor_prefixes[i]);
-      append_json_double(out, alert.factors[i]);
-    }
-    out.append(R"(},"ts":)");
-    append_json_int(out, alert.ts);
-    out.push_back('}');
   }
   out.append(R"(],"scanned":)");
   append_json_uint(out, result.scanned);

@@ -86,15 +86,13 @@ Shortest shortest(double value) {
   return result;
 }
 
-// The text of one format_float, which never exceeds 40 bytes ("-", up to 17
-// digits, and at most "0." and four zeros, or 14 zeros and ".0", or an
-// exponent), gathered on the stack and appended to the reply in one go.
+// Writes the text of one format_float into a buffer of float_text_room
+// bytes: it never needs more than 40 ("-", up to 17 digits, and at most "0."
+// and four zeros, or 14 zeros and ".0", or an exponent).
 class ShortText {
  public:
-  void append(std::string_view text) noexcept {
-    std::copy(text.begin(), text.end(), end_);
-    end_ += text.size();
-  }
+  explicit ShortText(char* start) noexcept : end_(start) {}
+  void append(std::string_view text) noexcept { end_ = std::copy(text.begin(), text.end(), end_); }
   void append(std::size_t count, char c) noexcept { end_ = std::fill_n(end_, count, c); }
   ShortText& operator+=(std::string_view text) noexcept {
     append(text);
@@ -104,13 +102,10 @@ class ShortText {
     *end_++ = c;
     return *this;
   }
-  std::string_view text() const noexcept {
-    return {bytes_, static_cast<std::size_t>(end_ - bytes_)};
-  }
+  char* end() const noexcept { return end_; }
 
  private:
-  char bytes_[48];
-  char* end_ = bytes_;
+  char* end_;
 };
 
 // Digits laid out without an exponent; returns whether the text ended in a
@@ -151,41 +146,32 @@ bool append_eight_places(ShortText& text, double value) {
   const char* end = std::to_chars(digits, digits + sizeof digits, *scaled / eight_places).ptr;
   text += std::string_view(digits, static_cast<std::size_t>(end - digits));
   text += '.';
-  std::uint64_t fraction = *scaled % eight_places;
-  if (fraction == 0) {
-    text += '0';
-    return true;
-  }
-  int places = 8;
-  while (fraction % 10 == 0) {
+  // The eight places, then without their trailing zeros ("0" if all are).
+  auto fraction = static_cast<std::uint32_t>(*scaled % eight_places);
+  for (std::size_t i = 8; i-- > 0;) {
+    digits[i] = static_cast<char>('0' + fraction % 10);
     fraction /= 10;
-    --places;
   }
-  end = std::to_chars(digits, digits + sizeof digits, fraction).ptr;
-  const auto written = static_cast<std::size_t>(end - digits);
-  text.append(static_cast<std::size_t>(places) - written, '0');  // leading zeros
-  text += std::string_view(digits, written);
+  std::size_t places = 8;
+  while (places > 1 && digits[places - 1] == '0') --places;
+  text += std::string_view(digits, places);
   return true;
 }
 
 }  // namespace
 
-void append_float(std::string& out, double value) {
+char* write_float(char* out, double value) noexcept {
+  ShortText text(out);
   if (value == 0) {
-    out += std::signbit(value) ? "-0.0" : "0.0";
-    return;
+    text += std::signbit(value) ? "-0.0" : "0.0";
+    return text.end();
   }
-  ShortText text;
-  if (append_eight_places(text, value)) {
-    out.append(text.text());
-    return;
-  }
+  if (append_eight_places(text, value)) return text.end();
   const Shortest s = shortest(value);
   if (s.negative) text += '-';
   if (s.exponent >= -5 && s.exponent <= 15) {
     if (append_positional(text, s)) text += ".0";
-    out.append(text.text());
-    return;
+    return text.end();
   }
   text += s.digits[0];
   if (s.count > 1) {
@@ -194,12 +180,13 @@ void append_float(std::string& out, double value) {
   }
   text += 'e';
   text += s.exponent > 0 ? '+' : '-';
-  char exponent[8];
-  const auto [end, ec] =
-      std::to_chars(exponent, exponent + sizeof exponent, s.exponent > 0 ? s.exponent : -s.exponent);
-  (void)ec;  // at most three digits
-  text += std::string_view(exponent, static_cast<std::size_t>(end - exponent));
-  out.append(text.text());
+  // At most three digits: to_chars cannot fail here.
+  return std::to_chars(text.end(), text.end() + 8, s.exponent > 0 ? s.exponent : -s.exponent).ptr;
+}
+
+void append_float(std::string& out, double value) {
+  char text[float_text_room];
+  out.append(text, write_float(text, value));
 }
 
 std::string format_float(double value) {
