@@ -52,20 +52,6 @@ constexpr std::int64_t exponent_limit = std::numeric_limits<std::int32_t>::max()
 
 bool is_string_stop(unsigned char c) noexcept { return c == '"' || c == '\\' || c < 0x20; }
 
-// The high bit of each byte of `word` that is a double quote, a backslash or
-// a control byte. Only the lowest flagged byte is exact (a borrow may flag
-// bytes above it), which is all a search for the first one needs.
-std::uint64_t string_stops(std::uint64_t word) noexcept {
-  constexpr std::uint64_t ones = 0x0101010101010101;
-  constexpr std::uint64_t highs = 0x8080808080808080;
-  const std::uint64_t quote = word ^ (ones * '"');
-  const std::uint64_t backslash = word ^ (ones * '\\');
-  const std::uint64_t zero_quote = (quote - ones) & ~quote;
-  const std::uint64_t zero_backslash = (backslash - ones) & ~backslash;
-  const std::uint64_t control = (word - ones * 0x20) & ~word;
-  return (zero_quote | zero_backslash | control) & highs;
-}
-
 // The offset of the first byte at or after `from` that ends a run of plain
 // string bytes, or text.size(). Eight bytes at a time where they are there
 // to read: names and symbols are short, but so is every step of the search.
@@ -76,7 +62,7 @@ std::size_t find_string_stop(std::string_view text, std::size_t from) noexcept {
     while (i + 8 <= text.size()) {
       std::uint64_t word;
       std::memcpy(&word, data + i, sizeof word);
-      if (const std::uint64_t stops = string_stops(word); stops != 0) {
+      if (const std::uint64_t stops = Cursor::string_stops(word); stops != 0) {
         return i + static_cast<std::size_t>(std::countr_zero(stops)) / 8;
       }
       i += 8;
@@ -146,7 +132,7 @@ SyntaxError Cursor::error_at(SyntaxCode code, std::size_t offset) const noexcept
   return SyntaxError{code, locate(text_, offset)};
 }
 
-std::expected<std::string_view, SyntaxError> Cursor::read_string(std::string& scratch) {
+std::expected<std::string_view, SyntaxError> Cursor::read_string_fully(std::string& scratch) {
   advance();  // the opening quote
   const std::size_t start = offset_;
   // Fast path: no escape before the closing quote, the text is the source.
@@ -165,7 +151,7 @@ std::expected<std::string_view, SyntaxError> Cursor::read_string(std::string& sc
   return read_escaped_string(start, scratch);
 }
 
-// Kept apart from read_string() so that the common string, without escapes,
+// Kept apart from read_string_fully() so that the common string, without escapes,
 // runs through a small function.
 std::expected<std::string_view, SyntaxError> Cursor::read_escaped_string(std::size_t start,
                                                                          std::string& scratch) {
@@ -324,8 +310,7 @@ std::optional<Number> Cursor::read_short_number() noexcept {
   return number;
 }
 
-std::expected<Number, SyntaxError> Cursor::read_number() {
-  if (auto number = read_short_number()) return *number;
+std::expected<Number, SyntaxError> Cursor::read_number_fully() {
   bool negative = false;
   if (peek() == '-') {
     negative = true;

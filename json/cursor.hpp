@@ -3,7 +3,10 @@
 // streaming spec reader. It knows whitespace, strings, numbers, literals and
 // the error positions; the grammar of arrays and objects is in value_reader.hpp.
 
+#include <bit>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <expected>
 #include <optional>
 #include <string>
@@ -49,10 +52,44 @@ class Cursor {
 
   // On the opening quote: reads the string and returns its text with escapes
   // resolved, a view into the source when there were none, else into `scratch`.
-  std::expected<std::string_view, SyntaxError> read_string(std::string& scratch);
+  std::expected<std::string_view, SyntaxError> read_string(std::string& scratch) {
+    // Inline, the common string: plain bytes whose closing quote lies in the
+    // next eight-byte words of the text. Everything else takes the full route.
+    if constexpr (std::endian::native == std::endian::little) {
+      const std::size_t start = offset_ + 1;
+      for (std::size_t i = start; i + 8 <= text_.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text_.data() + i, sizeof word);
+        const std::uint64_t stops = string_stops(word);
+        if (stops == 0) continue;
+        const std::size_t stop = i + static_cast<std::size_t>(std::countr_zero(stops)) / 8;
+        if (text_[stop] != '"') break;
+        offset_ = stop + 1;
+        return std::string_view(text_.data() + start, stop - start);
+      }
+    }
+    return read_string_fully(scratch);
+  }
 
   // On '-' or a digit: reads a number.
-  std::expected<Number, SyntaxError> read_number();
+  std::expected<Number, SyntaxError> read_number() {
+    if (auto number = read_short_number()) return *number;
+    return read_number_fully();
+  }
+
+  // The high bit of each byte of `word` that is a double quote, a backslash or
+  // a control byte. Only the lowest flagged byte is exact (a borrow may flag
+  // bytes above it), which is all a search for the first one needs.
+  static std::uint64_t string_stops(std::uint64_t word) noexcept {
+    constexpr std::uint64_t ones = 0x0101010101010101;
+    constexpr std::uint64_t highs = 0x8080808080808080;
+    const std::uint64_t quote = word ^ (ones * '"');
+    const std::uint64_t backslash = word ^ (ones * '\\');
+    const std::uint64_t zero_quote = (quote - ones) & ~quote;
+    const std::uint64_t zero_backslash = (backslash - ones) & ~backslash;
+    const std::uint64_t control = (word - ones * 0x20) & ~word;
+    return (zero_quote | zero_backslash | control) & highs;
+  }
 
   // On 'n', 't' or 'f': reads null, true or false; gives true for `true`.
   std::expected<bool, SyntaxError> read_literal();
@@ -66,6 +103,8 @@ class Cursor {
 
  private:
   int skip_whitespace() noexcept;
+  std::expected<std::string_view, SyntaxError> read_string_fully(std::string& scratch);
+  std::expected<Number, SyntaxError> read_number_fully();
   std::expected<void, SyntaxError> expect_word(std::string_view rest);
   // The common number: at most 19 significant digits (so no overflow), a
   // plain exponent, and a result that one rounded operation gives. Anything

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string_view>
 
@@ -25,12 +26,26 @@ constexpr std::array<std::string_view, slot_count> slot_names = {
     "kind",     "ts",       "open_interest", "funding_rate", "mark_price", "bid_volume",
     "ask_volume", "best_bid", "best_ask",      "side",         "qty",        "price"};
 
+// Names are short: compared as two overlapping words of the widest size
+// that fits, rather than byte by byte.
+template <class Word>
+bool same_ends(const char* a, const char* b, std::size_t size) noexcept {
+  Word a_head, b_head, a_tail, b_tail;
+  std::memcpy(&a_head, a, sizeof(Word));
+  std::memcpy(&b_head, b, sizeof(Word));
+  std::memcpy(&a_tail, a + size - sizeof(Word), sizeof(Word));
+  std::memcpy(&b_tail, b + size - sizeof(Word), sizeof(Word));
+  return a_head == b_head && a_tail == b_tail;
+}
+
 bool same_bytes(std::string_view a, std::string_view b) noexcept {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (a[i] != b[i]) return false;
-  }
-  return true;
+  const std::size_t size = a.size();
+  if (size != b.size()) return false;
+  if (size >= 16) return a == b;
+  if (size >= 8) return same_ends<std::uint64_t>(a.data(), b.data(), size);
+  if (size >= 4) return same_ends<std::uint32_t>(a.data(), b.data(), size);
+  if (size >= 2) return same_ends<std::uint16_t>(a.data(), b.data(), size);
+  return size == 0 || a[0] == b[0];
 }
 
 // slot_count for a name that is none of them. The length alone leaves at
