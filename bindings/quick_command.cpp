@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <utility>
 
 #include "crates/radar-core/src/event_text.hpp"
@@ -14,11 +15,18 @@ using json::Cursor;
 
 enum class Member : std::uint8_t { Cmd, Symbol, Event, Events, Other };
 
+// `text` is `word`: with the length known at compile time the compare is a
+// few loads, not a call.
+template <std::size_t N>
+bool is(std::string_view text, const char (&word)[N]) noexcept {
+  return text.size() == N - 1 && std::memcmp(text.data(), word, N - 1) == 0;
+}
+
 Member member_named(std::string_view name) noexcept {
-  if (name == "cmd") return Member::Cmd;
-  if (name == "symbol") return Member::Symbol;
-  if (name == "event") return Member::Event;
-  if (name == "events") return Member::Events;
+  if (is(name, "cmd")) return Member::Cmd;
+  if (is(name, "symbol")) return Member::Symbol;
+  if (is(name, "event")) return Member::Event;
+  if (is(name, "events")) return Member::Events;
   return Member::Other;
 }
 
@@ -128,13 +136,13 @@ std::optional<QuickCommand> QuickReader::read(std::string_view text) {
   }
   if (!in.finish() || !has_cmd) return std::nullopt;
 
-  if (cmd == "feed" && has_symbol && has_event) {
+  if (is(cmd, "feed") && has_symbol && has_event) {
     return QuickCommand{QuickCommand::Name::Feed, symbol};
   }
-  if (cmd == "feed_batch" && has_symbol && events == Events::List) {
+  if (is(cmd, "feed_batch") && has_symbol && events == Events::List) {
     return QuickCommand{QuickCommand::Name::FeedBatch, symbol};
   }
-  if (cmd == "scan" && events == Events::Map) return QuickCommand{QuickCommand::Name::Scan, {}};
+  if (is(cmd, "scan") && events == Events::Map) return QuickCommand{QuickCommand::Name::Scan, {}};
   return std::nullopt;
 }
 

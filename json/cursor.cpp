@@ -72,32 +72,6 @@ std::size_t find_string_stop(std::string_view text, std::size_t from) noexcept {
   return i;
 }
 
-// Runs of eight digits at once into `significand` (times 10^8 each), for
-// as long as eight digits follow; returns where the runs stopped.
-const char* read_eight_digit_runs(const char* p, const char* end,
-                                  std::uint64_t& significand) noexcept {
-  if constexpr (std::endian::native == std::endian::little) {
-    constexpr std::uint64_t zeros = 0x3030303030303030;
-    constexpr std::uint64_t high_nibbles = 0xF0F0F0F0F0F0F0F0;
-    constexpr std::uint64_t sixes = 0x0606060606060606;
-    while (end - p >= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, p, sizeof word);
-      // Every byte 0x30..0x39: its high nibble is 3, and adding 6 keeps it 3.
-      if ((word & high_nibbles) != zeros || ((word + sixes) & high_nibbles) != zeros) break;
-      // Pairs, then quads, then all eight: the first digit is the lowest byte.
-      word -= zeros;
-      word = (word * 10) + (word >> 8);
-      word = (((word & 0x000000FF000000FF) * (100 + (1000000ULL << 32))) +
-              (((word >> 16) & 0x000000FF000000FF) * (1 + (10000ULL << 32)))) >>
-             32;
-      significand = significand * 100000000 + word;
-      p += 8;
-    }
-  }
-  return p;
-}
-
 // Throws nothing away that the caller needs: skipping only checks the grammar.
 struct SkipSink {
   void null() noexcept {}
@@ -248,7 +222,6 @@ std::optional<Number> Cursor::read_short_number() noexcept {
   // handed to read_number() before their significand is used.
   std::uint64_t significand = 0;
   const auto read_digits = [&] {
-    p = read_eight_digit_runs(p, end, significand);
     for (unsigned d; (d = digit_at(p)) < 10; ++p) significand = significand * 10 + d;
   };
   const char* const integer = p;

@@ -16,9 +16,23 @@ namespace fenmor {
 
 class Dataset {
  public:
-  // std::less<> lets a known symbol be found from a string_view, without
+  // Byte-wise order, compared inline: symbols are short and usually differ
+  // early, where a call to memcmp would cost more than the compare. Being
+  // transparent, it lets a known symbol be found from a string_view without
   // building a std::string; the text is copied only when a state is created.
-  using Map = std::map<std::string, SymbolState, std::less<>>;
+  struct SymbolOrder {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const noexcept {
+      const std::size_t common = a.size() < b.size() ? a.size() : b.size();
+      for (std::size_t i = 0; i < common; ++i) {
+        if (a[i] != b[i]) {
+          return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+        }
+      }
+      return a.size() < b.size();
+    }
+  };
+  using Map = std::map<std::string, SymbolState, SymbolOrder>;
 
   // Applies one event to the symbol's state, creating it first (with the
   // window of `signals`) when the symbol is new.
