@@ -81,20 +81,22 @@ class Selection {
 
 ScanResult scan_dataset(const RadarSpec& spec, const Dataset& dataset) {
   // The ranking orders the alerts completely, so the order of evaluation
-  // does not show in the result. The states are taken in arrival order, whose
-  // list says where the next ones are: each is fetched from memory a few
-  // states ahead, first its node, then its histories.
+  // does not show in the result. The states are taken in the order of the
+  // dataset's index, which says where the next ones are: each is fetched
+  // from memory a few slots ahead, first its node, then its histories.
   constexpr std::size_t node_ahead = 8;
   constexpr std::size_t histories_ahead = 4;
   Selection selection(spec);
-  const auto entries = dataset.in_arrival_order();
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    if (i + node_ahead < entries.size()) {
-      __builtin_prefetch(entries[i + node_ahead]);
-      __builtin_prefetch(&entries[i + node_ahead]->second);
+  const auto slots = dataset.unordered_slots();
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    if (i + node_ahead < slots.size() && slots[i + node_ahead] != nullptr) {
+      __builtin_prefetch(slots[i + node_ahead]);
+      __builtin_prefetch(&slots[i + node_ahead]->second);
     }
-    if (i + histories_ahead < entries.size()) entries[i + histories_ahead]->second.prefetch();
-    selection.consider(entries[i]->first, entries[i]->second);
+    if (i + histories_ahead < slots.size() && slots[i + histories_ahead] != nullptr) {
+      slots[i + histories_ahead]->second.prefetch();
+    }
+    if (slots[i] != nullptr) selection.consider(slots[i]->first, slots[i]->second);
   }
   return std::move(selection).finish();
 }

@@ -43,24 +43,29 @@ class Dataset {
                 std::span<const Signal> signals);
   void clear() noexcept {
     states_.clear();
-    std::vector<const Map::value_type*>().swap(arrival_);
+    std::vector<Map::value_type*>().swap(index_);
   }
   std::size_t len() const noexcept { return states_.size(); }
 
   Map::const_iterator begin() const noexcept { return states_.begin(); }
   Map::const_iterator end() const noexcept { return states_.end(); }
 
-  // The same (symbol, state) pairs in the order the symbols arrived. A scan
-  // that does not need byte order walks this list instead of the tree: it
-  // knows the next states' places in advance and can have them fetched from
-  // memory while it evaluates the current one.
-  std::span<const Map::value_type* const> in_arrival_order() const noexcept { return arrival_; }
+  // The same (symbol, state) pairs in no particular order, as the slots of
+  // the lookup index: some slots are empty (null). A scan that does not need
+  // byte order walks these instead of the tree: it knows the next states'
+  // places in advance and can have them fetched from memory meanwhile.
+  std::span<const Map::value_type* const> unordered_slots() const noexcept { return index_; }
 
  private:
   SymbolState& state_of(std::string_view symbol, std::span<const Signal> signals);
+  void index(Map::value_type* entry);
 
+  // The tree keeps the byte order; a hash index beside it finds a known
+  // symbol with one or two reads of memory instead of a descent through the
+  // tree. Open addressing with linear probing, a power-of-two number of
+  // slots, at most half of them used; map nodes never move.
   Map states_;
-  std::vector<const Map::value_type*> arrival_;  // map nodes never move
+  std::vector<Map::value_type*> index_;
 };
 
 }  // namespace fenmor
