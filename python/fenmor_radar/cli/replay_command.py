@@ -99,6 +99,19 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
         "--no-progress", dest="progress", action="store_const", const=False, help="never show it"
     )
     parser.add_argument("-q", "--quiet", action="store_true", help="no summary on standard error")
+    cluster = parser.add_mutually_exclusive_group()
+    cluster.add_argument(
+        "--workers",
+        type=positive_int,
+        metavar="N",
+        help="replay on a local Dask cluster of N worker processes, sharded by symbol "
+        "(needs the distributed extra)",
+    )
+    cluster.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="replay on the Dask cluster at ADDRESS (tcp://host:8786), one shard per worker",
+    )
     parser.set_defaults(run=run)
 
 
@@ -128,7 +141,22 @@ def run(args: argparse.Namespace) -> int:
     try:
         with source:
             lines = progress.track(source.lines())
-            for item in replay(radar, lines, policy, strict=args.strict, stats=stats):
+            if args.workers is None and args.scheduler is None:
+                items = replay(radar, lines, policy, strict=args.strict, stats=stats)
+            else:
+                from fenmor_radar.distributed.command_line import replay_items
+
+                items = replay_items(
+                    args.spec,
+                    source.name,
+                    lines,
+                    policy,
+                    workers=args.workers,
+                    scheduler=args.scheduler,
+                    strict=args.strict,
+                    stats=stats,
+                )
+            for item in items:
                 progress.clear()
                 if isinstance(item, BadLine):
                     report_bad_line(source.name, item, args.strict, stats)

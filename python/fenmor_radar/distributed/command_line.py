@@ -1,0 +1,53 @@
+"""``fenmor-radar replay --workers N`` / ``--scheduler ADDRESS``: the replay on Dask.
+
+The command line's replay loop stays the same: this yields the single
+replay's own items (checkpoints and bad lines), so output, ``--new-only``
+and the summary work unchanged.
+"""
+
+from __future__ import annotations
+
+import logging
+from collections.abc import Iterable, Iterator
+
+from fenmor_radar.cli.checkpoints import CheckpointPolicy
+from fenmor_radar.cli.errors import CliError
+from fenmor_radar.cli.events import EventLine
+from fenmor_radar.cli.replay import BadLine, Checkpoint, ReplayStats
+from fenmor_radar.cli.spec_file import read_spec_text
+from fenmor_radar.distributed.cluster import WorkerLost, import_dask
+from fenmor_radar.distributed.driver import MergedCheckpoint, replay_lines
+
+
+def replay_items(
+    spec_path: str,
+    source_name: str,
+    lines: Iterable[EventLine],
+    policy: CheckpointPolicy,
+    *,
+    workers: int | None,
+    scheduler: str | None,
+    strict: bool,
+    stats: ReplayStats,
+) -> Iterator[Checkpoint | BadLine]:
+    spec_text = read_spec_text(spec_path)
+    try:
+        import_dask()
+    except ImportError as err:
+        raise CliError(str(err)) from err
+    # A lost worker is reported once, as this command's error, not also as
+    # the cluster's own log lines.
+    logging.getLogger("distributed").setLevel(logging.CRITICAL)
+    try:
+        for item in replay_lines(
+            [(source_name, lines)],
+            spec_text,
+            policy,
+            workers=workers,
+            scheduler=scheduler,
+            strict=strict,
+            stats=stats,
+        ):
+            yield item.checkpoint() if isinstance(item, MergedCheckpoint) else item.bad_line()
+    except (WorkerLost, ConnectionError) as err:
+        raise CliError(str(err)) from err
