@@ -15,6 +15,10 @@ echo "== test tools"
 if ! "$python" -c "import pytest" 2>/dev/null; then
   "$python" -m pip install --quiet "pytest>=7"
 fi
+# The distributed replay's tests run on a local Dask cluster (they skip without it).
+if ! "$python" -c "import distributed" 2>/dev/null; then
+  "$python" -m pip install --quiet "dask[distributed]>=2024.1.0"
+fi
 if [ ! -d /usr/include/gtest ]; then
   as_root apt-get update
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y libgtest-dev

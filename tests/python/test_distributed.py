@@ -1,0 +1,160 @@
+"""The distributed replay on a real Dask cluster, and ``fenmor-radar replay --workers``.
+
+Most cases run on one in-process local cluster (2 workers, threads); losing
+a worker needs worker processes, and the command line starts its own.
+"""
+
+import os
+import signal
+import subprocess
+import sys
+
+import pytest
+
+distributed = pytest.importorskip("distributed")
+
+from fenmor_radar.cli.checkpoints import CheckpointPolicy  # noqa: E402
+from fenmor_radar.cli.replay import ReplayStats  # noqa: E402
+from fenmor_radar.distributed import (  # noqa: E402
+    BadEventLine,
+    MergedCheckpoint,
+    WorkerLost,
+    replay,
+)
+from test_distributed_parts import (  # noqa: E402
+    SPECS,
+    assert_same_stats,
+    per_spec,
+    recording,
+    single,
+    spec_text,
+    write_lines,
+)
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=False, dashboard_address=":0"
+    ) as cluster, distributed.Client(cluster) as dask_client:
+        yield dask_client
+
+
+@pytest.mark.parametrize(
+    ("shards", "policy", "strict", "compress"),
+    [
+        (None, CheckpointPolicy(every_events=50), False, False),  # one shard per worker
+        (1, CheckpointPolicy(every_ts=60), False, True),
+        (3, CheckpointPolicy(every_events=7, every_ts=40), False, False),
+        (5, CheckpointPolicy(every_ts=25), True, True),
+    ],
+)
+def test_checkpoints_equal_one_radar_per_spec(client, tmp_path, shards, policy, strict, compress):
+    path = write_lines(tmp_path / "events.jsonl", recording(31, 900, bad=0.02), compress)
+    stats = ReplayStats()
+    items = list(replay(path, SPECS, policy, client=client, shards=shards, strict=strict,
+                        stats=stats, chunk_lines=128))
+    for number, spec in enumerate(SPECS):
+        want, want_stats = single(path, spec, policy, strict)
+        assert per_spec(items, number) == want
+        assert_same_stats(stats, want_stats)
+    assert client.status == "running"  # the caller's client is left as it was
+
+
+def test_bad_lines_are_named_by_file_and_line(client, tmp_path):
+    lines = recording(41, 60, bad=0.0)
+    lines[9] = b'{"symbol":"BTCUSDT","event":{"kind":"orderbook","ts":5}}'
+    lines[19] = b'{"symbol":"\xff"}'
+    lines[29] = b"not json"
+    path = write_lines(tmp_path / "bad.jsonl", lines)
+    items = list(replay(path, SPECS[0], CheckpointPolicy(every_events=20), client=client))
+    bad = [item for item in items if isinstance(item, BadEventLine)]
+    assert [(item.source, item.number) for item in bad] == [(path, 10), (path, 20), (path, 30)]
+    assert bad[0].message == "parse: missing field `bid_volume`"
+    assert bad[1].message == "not valid UTF-8 (byte 12 of the line)"
+    assert bad[2].message == "parse: expected ident at line 1 column 2"
+    checkpoints = [item for item in items if isinstance(item, MergedCheckpoint)]
+    assert [item.events for item in checkpoints] == [20, 40, 57]
+
+    stats = ReplayStats()
+    items = list(replay(path, SPECS[0], CheckpointPolicy(every_events=5), client=client,
+                        strict=True, stats=stats))
+    assert isinstance(items[-1], BadEventLine) and items[-1].number == 10
+    assert [item.events for item in items[:-1]] == [5]
+    assert stats.stopped_at is not None and stats.stopped_at.number == 10
+
+
+def test_a_bad_spec_or_file_fails_before_any_cluster_work(tmp_path):
+    path = write_lines(tmp_path / "events.jsonl", recording(51, 10))
+    # Neither the client nor the unreachable scheduler is ever touched.
+    with pytest.raises(ValueError, match="^bad spec: limit must be greater than zero$"):
+        replay(path, spec_text(0.0, limit=0), client=object())
+    with pytest.raises(ValueError, match="^spec 2: parse: "):
+        replay(path, [SPECS[0], '{"signals": 5}'], scheduler="tcp://127.0.0.1:1")
+    with pytest.raises(FileNotFoundError):
+        replay([path, str(tmp_path / "missing.jsonl")], SPECS[0], client=object())
+
+
+def test_a_worker_lost_mid_run_fails_the_run(tmp_path):
+    path = write_lines(tmp_path / "events.jsonl", recording(61, 3000, bad=0.0))
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
+    ) as cluster, distributed.Client(cluster) as dask_client:
+        items = replay(path, SPECS[0], CheckpointPolicy(every_events=100), client=dask_client,
+                       chunk_lines=200)
+        first = next(item for item in items if isinstance(item, MergedCheckpoint))
+        assert first.events == 100
+        pids = dask_client.run(os.getpid)
+        os.kill(pids[sorted(pids)[1]], signal.SIGKILL)
+        with pytest.raises(WorkerLost, match="holding shard 1 of 2 was lost.*the replay is incomplete"):
+            for _ in items:
+                pass
+
+
+def run_cli(*args, env=None):
+    return subprocess.run(
+        [sys.executable, "-m", "fenmor_radar", "replay", *args],
+        capture_output=True,
+        timeout=300,
+        env={**os.environ, **(env or {})},
+    )
+
+
+def test_command_line_workers_prints_what_the_single_replay_prints(tmp_path):
+    lines = recording(71, 400, bad=0.02)
+    path = write_lines(tmp_path / "events.jsonl.gz", lines, compress=True)
+    spec = write_lines(tmp_path / "spec.json", [SPECS[1].encode()])
+    options = ["--spec", spec, path, "--every-ts", "100", "--format", "json", "-q"]
+    alone = run_cli(*options)
+    sharded = run_cli(*options, "--workers", "2")
+    assert alone.returncode == sharded.returncode == 3  # skipped lines
+    assert sharded.stdout == alone.stdout and alone.stdout.count(b"\n") > 5
+    assert sharded.stderr == alone.stderr
+
+
+@pytest.mark.parametrize(
+    ("options", "message", "code"),
+    [
+        (["--workers", "2"], b"bad spec: at least one signal is required", 1),
+        (["--scheduler", "tcp://127.0.0.1:1"], b"bad spec: at least one signal is required", 1),
+        (["--workers", "2", "--scheduler", "tcp://127.0.0.1:1"], b"not allowed with", 2),
+        (["--workers", "0"], b"must be greater than zero", 2),
+    ],
+)
+def test_command_line_rejects_before_starting_a_cluster(tmp_path, options, message, code):
+    path = write_lines(tmp_path / "events.jsonl", recording(81, 10))
+    spec = write_lines(tmp_path / "spec.json", [b'{"signals": []}'])
+    result = run_cli("--spec", spec, path, *options)
+    assert result.returncode == code
+    assert message in result.stderr
+
+
+def test_command_line_reports_an_unreachable_scheduler(tmp_path):
+    path = write_lines(tmp_path / "events.jsonl", recording(91, 10))
+    spec = write_lines(tmp_path / "spec.json", [SPECS[0].encode()])
+    result = run_cli("--spec", spec, path, "--scheduler", "tcp://127.0.0.1:1",
+                     env={"DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "1s"})
+    assert result.returncode == 1
+    assert result.stderr.startswith(b"fenmor-radar: error: cannot reach the Dask scheduler at "
+                                    b"tcp://127.0.0.1:1")
+    assert result.stdout == b""
