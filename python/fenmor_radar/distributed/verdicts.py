@@ -18,6 +18,7 @@ whole, as the replay reads it.
 
 from __future__ import annotations
 
+import functools
 import json
 import re
 from bisect import bisect_left
@@ -162,13 +163,7 @@ class LineJudge:
 
     def judge(self, indices: list[int], pile: PilePayload) -> Verdicts:
         scratch = self.scratch
-        split: list[list[str]] = []
-
-        def texts() -> list[str]:  # the lines one by one, only when some need it
-            if not split:
-                split.append(pile.texts())
-            return split[0]
-
+        texts = functools.cache(pile.texts)  # the lines one by one, split only if some need it
         joined = pile.joined if pile.lengths is None else None
         if joined is not None:
             stamps = quick_stamps(joined, pile.count, texts)
