@@ -17,7 +17,7 @@ import pytest
 from fenmor_radar import Radar
 from fenmor_radar.cli.checkpoints import CheckpointPolicy
 from fenmor_radar.cli.event_line import prepare_line
-from fenmor_radar.cli.events import read_events
+from fenmor_radar.cli.events import DamagedInput, read_events
 from fenmor_radar.cli.replay import ReplayStats
 from fenmor_radar.cli.replay import replay as single_replay
 from fenmor_radar.distributed.chunks import PilePayload, ShardPile
@@ -250,6 +250,29 @@ def test_strict_stops_at_the_first_bad_line_of_any_shard(tmp_path):
     assert per_spec(items, 0) == want
     assert isinstance(items[-1], BadEventLine) and items[-1].number == 91
     assert stats.stopped_at == want_stats.stopped_at and stats.lines == 91
+
+
+def test_an_input_that_breaks_off_fails_after_the_checkpoints_before_it(tmp_path):
+    data = gzip.compress(b"".join(line + b"\n" for line in recording(22, 4000)))
+    path = tmp_path / "cut.jsonl.gz"
+    path.write_bytes(data[: len(data) // 2])
+    policy = CheckpointPolicy(every_events=300)
+    stats = ReplayStats()
+    want = []
+    with pytest.raises(DamagedInput) as single_error:
+        for item in single_replay(Radar(SPECS[0]), read_events(str(path)), policy, stats=stats):
+            want.append(item)
+    got = []
+    with pytest.raises(DamagedInput) as sharded_error:
+        specs, limits = check_specs(SPECS[0])
+        sharded_stats = ReplayStats()
+        shard_set = InProcessShards(3, specs, None)
+        for item in replay_on(shard_set, [(str(path), read_events(str(path)))], limits, policy,
+                              False, sharded_stats, 400):
+            got.append(item)
+    assert per_spec(got, 0) == want and len(want) > 3
+    assert str(sharded_error.value) == str(single_error.value)
+    assert sharded_stats.lines == stats.lines
 
 
 def random_states(rng, radars_by_symbol, single_radar, count):
