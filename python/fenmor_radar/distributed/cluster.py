@@ -99,7 +99,13 @@ class ShardSet:
             self.actors = [future.result() for future in self.futures]
         except Exception as err:
             raise WorkerLost(f"cannot start the shards on the Dask workers: {err}") from err
-        versions = self._wait([actor.version() for actor in self.actors], "starting")
+        try:
+            versions = self._wait([actor.version() for actor in self.actors], "starting")
+        except WorkerLost as err:
+            raise WorkerLost(
+                f"cannot reach a shard's worker from this program ({err.__cause__ or err}); "
+                "the driver talks to every worker directly"
+            ) from err
         for address, version in zip(self.addresses, versions, strict=True):
             if version != __version__:
                 raise RuntimeError(
