@@ -426,7 +426,7 @@ def main() -> None:
         dump_workloads(Path(args.dump), args.seed)
         return
     only = {name.strip().upper() for name in args.only.split(",")}
-    rounds = 5 if args.quick else 15
+    rounds = 5 if args.quick else 25
     report = Report()
     env = environment()
     for name, value in env.items():
@@ -437,9 +437,9 @@ def main() -> None:
     if "B2" in only:
         bench_feed_batch(report, args.seed, rounds)
     if "B3" in only:
-        bench_alerts(report, args.seed, 3 if args.quick else 9)
+        bench_alerts(report, args.seed, 3 if args.quick else 21)
     if "B4" in only:
-        bench_scan(report, args.seed, 3 if args.quick else 7)
+        bench_scan(report, args.seed, 3 if args.quick else 11)
     if "B5" in only:
         if args.quick:
             bench_memory(report, args.seed, 20_000, 0)

@@ -4,11 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "crates/radar-core/src/spec.hpp"
 #include "json/format_float.hpp"
@@ -67,6 +70,29 @@ TEST(FormatFloatFastPaths, OtherValuesMatchTheRule) {
     const double value = std::pow(10.0, exponent(random)) * (i % 2 ? 1 : -1);
     ASSERT_EQ(fenmor::json::format_float(value), reference(value)) << value;
   }
+}
+
+// quantise rounds without calling std::round; it must round exactly alike.
+TEST(FormatFloatFastPaths, QuantiseRoundsAsStdRound) {
+  std::mt19937_64 random(13);
+  std::uniform_real_distribution<double> unit(-1.0, 1.0);
+  std::vector<double> values = {0.5e-8, -0.5e-8, 1.5e-8, -2.5e-8, 0.49999999999999994e-8, -0.0,
+                                0.0, 1e-300, -1e-300, 4503599627370496.0 * 1e-8,
+                                4503599627370497.0 * 1e-8, 1e300, -1e300,
+                                std::numeric_limits<double>::infinity(),
+                                -std::numeric_limits<double>::infinity()};
+  for (int i = 0; i < 200000; ++i) {
+    const double x = unit(random) * std::pow(10.0, static_cast<double>(random() % 40) - 20);
+    values.push_back(x);
+    values.push_back(std::round(x / 1e-8) * 1e-8 + 0.5e-8);  // near halves
+  }
+  for (const double x : values) {
+    const double expected = std::round(x / 1e-8) * 1e-8;
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(fenmor::quantise(x)),
+              std::bit_cast<std::uint64_t>(expected))
+        << x;
+  }
+  EXPECT_TRUE(std::isnan(fenmor::quantise(std::nan(""))));
 }
 
 TEST(FormatFloatFastPaths, Boundaries) {

@@ -41,19 +41,32 @@ class Selection {
   // Sorts small keys that point at the alerts rather than the alerts
   // themselves, which are costly to move; then moves each alert once.
   void rank_and_limit() {
+    // Equal severities are common; their symbols are told apart by their
+    // first eight bytes as one number in byte order, mostly without
+    // reading the texts again.
     struct Rank {
       double severity;
+      std::uint64_t head;
       const std::string* symbol;
       std::size_t index;
     };
     const auto before = [](const Rank& a, const Rank& b) {
       if (a.severity != b.severity) return a.severity > b.severity;
+      if (a.head != b.head) return a.head < b.head;
       return *a.symbol < *b.symbol;
+    };
+    const auto head_of = [](const std::string& symbol) {
+      std::uint64_t head = 0;
+      const std::size_t count = symbol.size() < 8 ? symbol.size() : 8;
+      for (std::size_t i = 0; i < count; ++i) {
+        head |= std::uint64_t{static_cast<unsigned char>(symbol[i])} << (56 - 8 * i);
+      }
+      return head;
     };
     std::vector<Rank> ranks;
     ranks.reserve(alerts_.size());
     for (std::size_t i = 0; i < alerts_.size(); ++i) {
-      ranks.push_back(Rank{alerts_[i].severity, &alerts_[i].symbol, i});
+      ranks.push_back(Rank{alerts_[i].severity, head_of(alerts_[i].symbol), &alerts_[i].symbol, i});
     }
     const std::optional<std::uint64_t>& limit = spec_.limit;
     std::size_t keep = ranks.size();

@@ -1,17 +1,36 @@
 #include "crates/radar-core/src/spec.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <set>
 
 #include "json/format_float.hpp"
 
 namespace fenmor {
 
+namespace {
+
+// std::round (halves away from zero) without a call into the maths library:
+// every reported number goes through it. Below 2^52 the whole part converts
+// exactly and the fraction x - whole is exact; from 2^52 on every double is
+// whole already. NaN and infinities come back as they are, and a result of
+// zero keeps the sign of x, as std::round's does.
+double round_half_away(double x) noexcept {
+  constexpr double all_whole = 4503599627370496.0;  // 2^52
+  if (!(std::fabs(x) < all_whole)) return x;
+  const auto whole = static_cast<std::int64_t>(x);  // toward zero
+  const double fraction = x - static_cast<double>(whole);
+  const std::int64_t rounded = whole + (fraction >= 0.5 ? 1 : 0) - (fraction <= -0.5 ? 1 : 0);
+  return std::copysign(static_cast<double>(rounded), x);
+}
+
+}  // namespace
+
 double quantise(double x) noexcept {
   // Divide by the double nearest 1e-8 rather than multiply by 1e8: the two
   // differ in the last digit for some inputs, and keys must be stable.
   constexpr double quantum = 1e-8;
-  return std::round(x / quantum) * quantum;
+  return round_half_away(x / quantum) * quantum;
 }
 
 std::string signal_key(const Signal& signal) {
