@@ -16,8 +16,12 @@ namespace {
 // factor buffer is reused; only a passing symbol gets its own copy.
 class Selection {
  public:
-  explicit Selection(const RadarSpec& spec) : spec_(spec), keys_(spec.signals) {
+  // `candidates`: how many will be considered. A threshold of 0 or less
+  // passes them all, and then the alerts are reserved at once rather than
+  // moved again and again as the list grows.
+  Selection(const RadarSpec& spec, std::size_t candidates) : spec_(spec), keys_(spec.signals) {
     scratch_.resize(keys_.names().size());
+    if (spec.threshold <= 0.0) alerts_.reserve(candidates);
   }
 
   void consider(std::string_view symbol, const SymbolState& state) {
@@ -99,7 +103,7 @@ ScanResult scan_dataset(const RadarSpec& spec, const Dataset& dataset) {
   // from memory a few slots ahead, first its node, then its histories.
   constexpr std::size_t node_ahead = 8;
   constexpr std::size_t histories_ahead = 4;
-  Selection selection(spec);
+  Selection selection(spec, dataset.len());
   const auto slots = dataset.unordered_slots();
   for (std::size_t i = 0; i < slots.size(); ++i) {
     if (i + node_ahead < slots.size() && slots[i + node_ahead] != nullptr) {
@@ -127,7 +131,7 @@ ScanResult scan_events(const RadarSpec& spec, const SymbolEvents& events) {
     states[i] = SymbolState::from_events(window, events[i].second);
   });
 
-  Selection selection(spec);
+  Selection selection(spec, events.size());
   for (std::size_t i = 0; i < events.size(); ++i) selection.consider(events[i].first, states[i]);
   return std::move(selection).finish();
 }
