@@ -8,11 +8,13 @@
 #include <cstdint>
 #include <cstring>
 #include <expected>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "json/number.hpp"
+#include "json/pow10.hpp"
 #include "json/syntax_error.hpp"
 
 namespace fenmor::json {
@@ -118,5 +120,81 @@ class Cursor {
   std::string_view text_;
   std::size_t offset_ = 0;
 };
+
+// Inline: it runs for every number of every event.
+inline std::optional<Number> Cursor::read_short_number() noexcept {
+  const char* const begin = text_.data() + offset_;
+  const char* const end = text_.data() + text_.size();
+  const char* p = begin;
+  const bool negative = p != end && *p == '-';
+  if (negative) ++p;
+  const auto digit_at = [&end](const char* at) {
+    return at != end ? static_cast<unsigned>(*at) - '0' : 10u;
+  };
+
+  // Unsigned arithmetic wraps harmlessly past 19 digits: such numbers are
+  // handed to read_number() before their significand is used.
+  std::uint64_t significand = 0;
+  const auto read_digits = [&] {
+    for (unsigned d; (d = digit_at(p)) < 10; ++p) significand = significand * 10 + d;
+  };
+  const char* const integer = p;
+  if (digit_at(p) == 0) {
+    ++p;  // a leading zero stands alone; "01" is read_number()'s to reject
+  } else {
+    read_digits();
+  }
+  if (p == integer || digit_at(p) < 10) return std::nullopt;
+  std::int64_t digits = p - integer;
+  std::int64_t exponent = 0;
+  bool is_float = false;
+  if (p != end && *p == '.') {
+    is_float = true;
+    const char* const fraction = ++p;
+    read_digits();
+    if (p == fraction) return std::nullopt;
+    exponent = -(p - fraction);
+    digits += p - fraction;
+  }
+  if (digits > 19) return std::nullopt;
+  if (p != end && (*p == 'e' || *p == 'E')) {
+    is_float = true;
+    ++p;
+    const bool negative_exponent = p != end && *p == '-';
+    if (p != end && (*p == '-' || *p == '+')) ++p;
+    const char* const written = p;
+    std::int64_t value = 0;
+    for (unsigned d; (d = digit_at(p)) < 10 && p - written < 3; ++p) value = value * 10 + d;
+    if (p == written || digit_at(p) < 10) return std::nullopt;
+    exponent += negative_exponent ? -value : value;
+  }
+
+  Number number;
+  if (!is_float) {
+    if (!negative) {
+      number = Number::from_u64(significand);
+    } else if (significand == 0) {
+      number = Number::from_f64(-0.0);
+    } else if (significand <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      number = Number::from_i64(-static_cast<std::int64_t>(significand));
+    } else {
+      return std::nullopt;
+    }
+  } else {
+    // Exactly read_number()'s arithmetic: one rounding converting the
+    // significand, one scaling by the double nearest the power of ten.
+    constexpr std::int64_t exact_powers = 22;
+    if (exponent < -exact_powers || exponent > exact_powers) return std::nullopt;
+    double value = static_cast<double>(significand);
+    if (exponent >= 0) {
+      value *= pow10[static_cast<std::size_t>(exponent)];
+    } else {
+      value /= pow10[static_cast<std::size_t>(-exponent)];
+    }
+    number = Number::from_f64(negative ? -value : value);
+  }
+  offset_ += static_cast<std::size_t>(p - begin);
+  return number;
+}
 
 }  // namespace fenmor::json
