@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <string_view>
+#include <type_traits>
 
 namespace fenmor {
 namespace {
@@ -68,13 +69,33 @@ std::size_t slot_named(std::string_view name) noexcept {
 
 enum class ValueType : std::uint8_t { Number, String, EscapedString, Literal };
 
+// One member's value as read. Trivial on purpose: an event's twelve slots
+// are set only where members are read, never cleared first.
 struct Value {
   ValueType type;
-  Number number;
-  std::string_view text;  // a view into the command text (String only)
-};
+  NumberKind number_kind;
+  union {
+    std::uint64_t u64;
+    std::int64_t i64;
+    double f64;
+  };
+  const char* text_data;  // a view into the command text (String only)
+  std::size_t text_size;
 
-bool read_scalar(Cursor& in, std::string& scratch, Value& out) {
+  Number number() const noexcept {
+    switch (number_kind) {
+      case NumberKind::U64: return Number::from_u64(u64);
+      case NumberKind::I64: return Number::from_i64(i64);
+      case NumberKind::F64: break;
+    }
+    return Number::from_f64(f64);
+  }
+  std::string_view text() const noexcept { return {text_data, text_size}; }
+};
+static_assert(std::is_trivially_default_constructible_v<Value>);
+
+// Inline into the member loop: it runs for every member of every event.
+[[gnu::always_inline]] inline bool read_scalar(Cursor& in, std::string& scratch, Value& out) {
   const int c = in.peek_token();
   if (c == '"') {
     auto text = in.read_string(scratch);
@@ -83,14 +104,20 @@ bool read_scalar(Cursor& in, std::string& scratch, Value& out) {
     // next string overwrites: such a value is never kept.
     const bool escaped = text->data() == scratch.data();
     out.type = escaped ? ValueType::EscapedString : ValueType::String;
-    out.text = *text;
+    out.text_data = text->data();
+    out.text_size = text->size();
     return true;
   }
   if (c == '-' || (c >= '0' && c <= '9')) {
     auto number = in.read_number();
     if (!number) return false;
     out.type = ValueType::Number;
-    out.number = *number;
+    out.number_kind = number->kind;
+    switch (number->kind) {
+      case NumberKind::U64: out.u64 = number->u64; break;
+      case NumberKind::I64: out.i64 = number->i64; break;
+      case NumberKind::F64: out.f64 = number->f64; break;
+    }
     return true;
   }
   if (c == 'n' || c == 't' || c == 'f') {
@@ -104,13 +131,13 @@ bool read_scalar(Cursor& in, std::string& scratch, Value& out) {
 // The field rules of decode_event, for the values they accept.
 bool ts_of(const Value& value, std::int64_t& out) noexcept {
   if (value.type != ValueType::Number) return false;
-  if (value.number.kind == NumberKind::I64) {
-    out = value.number.i64;
+  if (value.number_kind == NumberKind::I64) {
+    out = value.i64;
     return true;
   }
-  if (value.number.kind == NumberKind::U64 &&
-      value.number.u64 <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-    out = static_cast<std::int64_t>(value.number.u64);
+  if (value.number_kind == NumberKind::U64 &&
+      value.u64 <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+    out = static_cast<std::int64_t>(value.u64);
     return true;
   }
   return false;  // a float, even a whole one, or beyond the signed range
@@ -118,17 +145,17 @@ bool ts_of(const Value& value, std::int64_t& out) noexcept {
 
 bool float_of(const Value& value, double& out) noexcept {
   if (value.type != ValueType::Number) return false;
-  out = value.number.as_double();
+  out = value.number().as_double();
   return true;
 }
 
 bool side_of(const Value& value, Side& out) noexcept {
   if (value.type != ValueType::String) return false;
-  if (same_bytes(value.text, "buy")) {
+  if (same_bytes(value.text(), "buy")) {
     out = Side::Buy;
     return true;
   }
-  if (same_bytes(value.text, "sell")) {
+  if (same_bytes(value.text(), "sell")) {
     out = Side::Sell;
     return true;
   }
@@ -139,9 +166,9 @@ enum class Variant : std::uint8_t { Derivatives, Orderbook, Liquidation, None };
 
 Variant variant_of(const Value& tag) noexcept {
   if (tag.type != ValueType::String) return Variant::None;
-  if (same_bytes(tag.text, "derivatives")) return Variant::Derivatives;
-  if (same_bytes(tag.text, "orderbook")) return Variant::Orderbook;
-  if (same_bytes(tag.text, "liquidation")) return Variant::Liquidation;
+  if (same_bytes(tag.text(), "derivatives")) return Variant::Derivatives;
+  if (same_bytes(tag.text(), "orderbook")) return Variant::Orderbook;
+  if (same_bytes(tag.text(), "liquidation")) return Variant::Liquidation;
   return Variant::None;
 }
 
@@ -212,12 +239,9 @@ bool read_object_form(Cursor& in, std::string& scratch, Event& out) {
     const std::size_t slot = slot_named(*name);
     if (in.peek_token() != ':') return false;
     in.advance();
-    Value value;
-    if (!read_scalar(in, scratch, value)) return false;
-    if (slot < slot_count) {
-      slots[slot] = value;
-      present |= 1u << slot;
-    }
+    Value ignored;
+    if (!read_scalar(in, scratch, slot < slot_count ? slots[slot] : ignored)) return false;
+    if (slot < slot_count) present |= 1u << slot;
     const int next = in.peek_token();
     in.advance();
     if (next == '}') break;
