@@ -31,8 +31,9 @@ import time
 from fenmor_radar import Radar
 from fenmor_radar.cli.checkpoints import CheckpointPolicy
 from fenmor_radar.cli.events import read_events
+from fenmor_radar.cli.replay import Checkpoint
 from fenmor_radar.cli.replay import replay as single_replay
-from fenmor_radar.distributed.chunks import read_chunks
+from fenmor_radar.distributed.chunks import Chunk, read_chunks
 from fenmor_radar.distributed.routing import ShardRouter
 from fenmor_radar.distributed.shard import FeedPlan, Shard
 
@@ -141,7 +142,8 @@ def main(argv: list[str] | None = None) -> None:
 
     print("one process:")
     clock = Clock()
-    single = [c.json_line() for c in single_replay(Radar(SPEC), read_events(path), policy)]
+    single = [c.json_line() for c in single_replay(Radar(SPEC), read_events(path), policy)
+              if isinstance(c, Checkpoint)]
     single_seconds = clock.report("single replay (read, parse, feed, alerts)", events)
 
     print("the driver's share of a distributed replay:")
@@ -152,7 +154,8 @@ def main(argv: list[str] | None = None) -> None:
     clock = Clock()
     payload_bytes = 0
     for chunk in read_chunks([(path, read_events(path))], ShardRouter(worker_counts[0])):
-        payload_bytes += sum(len(pile.payload().joined) for pile in chunk.piles)  # type: ignore[union-attr]
+        assert isinstance(chunk, Chunk)
+        payload_bytes += sum(len(pile.payload().joined) for pile in chunk.piles)
     clock.report(f"reading, routing to {worker_counts[0]} shards, packing", events)
     print(f"  {payload_bytes / events:.0f} bytes of text per event go to a shard")
 
@@ -180,4 +183,4 @@ def main(argv: list[str] | None = None) -> None:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    main(sys.argv[1:])
