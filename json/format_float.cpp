@@ -40,9 +40,11 @@ std::optional<std::uint64_t> eight_place_multiple(double magnitude) noexcept {
   constexpr double places = 1e8;
   if (!(magnitude < 1e6) || !(magnitude >= 1e-8)) return std::nullopt;
   // Any whole number near magnitude * 10^8 will do: the check decides.
-  const auto scaled = static_cast<std::uint64_t>(magnitude * places + 0.5);
+  // Below 10^14 it fits a signed integer, whose conversions are single
+  // instructions.
+  const auto scaled = static_cast<std::int64_t>(magnitude * places + 0.5);
   if (static_cast<double>(scaled) / places != magnitude) return std::nullopt;
-  return scaled;
+  return static_cast<std::uint64_t>(scaled);
 }
 
 bool shortest_of_eight_places(double magnitude, Shortest& out) {
@@ -146,11 +148,18 @@ bool append_eight_places(ShortText& text, double value) {
   const char* end = std::to_chars(digits, digits + sizeof digits, *scaled / eight_places).ptr;
   text += std::string_view(digits, static_cast<std::size_t>(end - digits));
   text += '.';
-  // The eight places, then without their trailing zeros ("0" if all are).
+  // The eight places two at a time, then without their trailing zeros ("0"
+  // if all are).
+  static constexpr char pairs[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+      "8081828384858687888990919293949596979899";
   auto fraction = static_cast<std::uint32_t>(*scaled % eight_places);
-  for (std::size_t i = 8; i-- > 0;) {
-    digits[i] = static_cast<char>('0' + fraction % 10);
-    fraction /= 10;
+  for (std::size_t i = 8; i > 0; i -= 2) {
+    const std::uint32_t pair = fraction % 100;
+    fraction /= 100;
+    digits[i - 2] = pairs[2 * pair];
+    digits[i - 1] = pairs[2 * pair + 1];
   }
   std::size_t places = 8;
   while (places > 1 && digits[places - 1] == '0') --places;
