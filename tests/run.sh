@@ -37,6 +37,16 @@ cpp_status=0
     (cd build/tests && ctest --output-on-failure --no-tests=error)
 } || cpp_status=$?
 
+# Reliability: the C++ tests and the Python suite under ASan and UBSan, each
+# fuzz harness for a short while, and the input-limit tests too heavy for
+# every run (they need a few hundred megabytes). About a quarter of an hour.
+echo "== Reliability checks"
+reliability_status=0
+bash tests/sanitize.sh || reliability_status=$?
+bash fuzz/run.sh 40 || reliability_status=$?
+FENMOR_HEAVY=1 "$python" -m pytest -p no:cacheprovider -q \
+  tests/python/test_reliability_limits.py || reliability_status=$?
+
 echo "== Python tests"
 # The source tree has no top-level fenmor_radar folder, so the tests import
 # the installed package.
@@ -46,8 +56,9 @@ if [ "$python_status" -eq 5 ]; then
   echo "pytest collected no tests" >&2
 fi
 
-if [ "$cpp_status" -ne 0 ] || [ "$python_status" -ne 0 ]; then
-  echo "FAILED: C++ tests exit $cpp_status, Python tests exit $python_status" >&2
+if [ "$cpp_status" -ne 0 ] || [ "$python_status" -ne 0 ] || [ "$reliability_status" -ne 0 ]; then
+  echo "FAILED: C++ tests exit $cpp_status, Python tests exit $python_status," \
+    "reliability checks exit $reliability_status" >&2
   exit 1
 fi
 # pytest's summary stays the last line of a passing run.
