@@ -28,7 +28,8 @@ constexpr std::size_t kept_reply_capacity = std::size_t{8} << 20;
 PyRadar::PyRadar(RadarSpec spec) : spec_(std::move(spec)) {}
 
 std::string_view PyRadar::command(std::string_view text) {
-  if (reply_.capacity() > kept_reply_capacity) reply_ = std::string();
+  // Swapped, not assigned: assigning an empty string keeps the capacity.
+  if (reply_.capacity() > kept_reply_capacity) std::string().swap(reply_);
   reply_.clear();
   // The common commands in their common form are read straight from the
   // text; the document route answers everything else, faults included.
@@ -41,7 +42,8 @@ std::string_view PyRadar::command(std::string_view text) {
   // No reply points into the document: errors carry their own text, and the
   // alerts reply is written into reply_.
   if (text.size() > kept_text_size) {
-    document_ = json::Document();
+    json::Document empty;  // swapped out, so that its buffers go with `empty`
+    std::swap(document_, empty);
     quick_.release();
   }
   return outcome ? *outcome : std::string_view(reply_);

@@ -149,7 +149,7 @@ std::optional<QuickCommand> QuickReader::read(std::string_view text) {
 void QuickReader::release() noexcept {
   events_ = EventList();
   symbol_events_ = SymbolEvents();
-  scratch_ = std::string();
+  std::string().swap(scratch_);  // assigning an empty string keeps the capacity
 }
 
 }  // namespace fenmor
