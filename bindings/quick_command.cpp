@@ -30,12 +30,11 @@ Member member_named(std::string_view name) noexcept {
   return Member::Other;
 }
 
-// A string member whose value is kept: only one written without escapes,
-// whose text is a view into the command.
-bool read_plain_string(Cursor& in, std::string& scratch, std::string_view& out) {
+// A string member whose value is kept, as a view into the command.
+bool read_string_member(Cursor& in, std::string_view& out) {
   if (in.peek_token() != '"') return false;
-  auto text = in.read_string(scratch);
-  if (!text || text->data() == scratch.data()) return false;
+  auto text = in.read_plain_string();
+  if (!text) return false;
   out = *text;
   return true;
 }
@@ -51,7 +50,7 @@ bool next_member(Cursor& in, bool& closed) {
 
 // The "events" object of "scan": symbol -> events, in byte order of the
 // symbols, the last of repeated symbols kept (as the document keeps it).
-bool read_symbol_events(Cursor& in, std::string& scratch, SymbolEvents& out) {
+bool read_symbol_events(Cursor& in, SymbolEvents& out) {
   in.advance();  // '{'
   out.clear();
   if (in.peek_token() == '}') {
@@ -60,13 +59,13 @@ bool read_symbol_events(Cursor& in, std::string& scratch, SymbolEvents& out) {
   }
   for (bool closed = false; !closed;) {
     if (in.peek_token() != '"') return false;
-    auto name = in.read_string(scratch);
+    auto name = in.read_plain_string();
     if (!name) return false;
-    std::string symbol(*name);  // escapes resolved: a copy is kept anyway
+    std::string symbol(*name);
     if (in.peek_token() != ':') return false;
     in.advance();
     EventList events;
-    if (!read_event_list_text(in, scratch, events)) return false;
+    if (!read_event_list_text(in, events)) return false;
     out.emplace_back(std::move(symbol), std::move(events));
     if (!next_member(in, closed)) return false;
   }
@@ -101,7 +100,7 @@ std::optional<QuickCommand> QuickReader::read(std::string_view text) {
   Events events = Events::None;
   for (bool closed = false; !closed;) {
     if (in.peek_token() != '"') return std::nullopt;
-    auto name = in.read_string(scratch_);
+    auto name = in.read_plain_string();
     if (!name) return std::nullopt;
     const Member member = member_named(*name);
     if (in.peek_token() != ':') return std::nullopt;
@@ -109,27 +108,27 @@ std::optional<QuickCommand> QuickReader::read(std::string_view text) {
     bool read = false;
     switch (member) {
       case Member::Cmd:
-        read = has_cmd = read_plain_string(in, scratch_, cmd);
+        read = has_cmd = read_string_member(in, cmd);
         break;
       case Member::Symbol:
-        read = has_symbol = read_plain_string(in, scratch_, symbol);
+        read = has_symbol = read_string_member(in, symbol);
         break;
       case Member::Event:
-        read = has_event = read_event_text(in, scratch_, event_);
+        read = has_event = read_event_text(in, event_);
         break;
       case Member::Events:
         // A repeated member replaces the earlier one, whatever its shape.
         if (in.peek_token() == '[') {
           events_.clear();
-          read = read_event_list_text(in, scratch_, events_);
+          read = read_event_list_text(in, events_);
           events = Events::List;
         } else if (in.peek_token() == '{') {
-          read = read_symbol_events(in, scratch_, symbol_events_);
+          read = read_symbol_events(in, symbol_events_);
           events = Events::Map;
         }
         break;
       case Member::Other:
-        read = skip_scalar_text(in, scratch_);
+        read = skip_scalar_text(in);
         break;
     }
     if (!read || !next_member(in, closed)) return std::nullopt;
@@ -149,7 +148,6 @@ std::optional<QuickCommand> QuickReader::read(std::string_view text) {
 void QuickReader::release() noexcept {
   events_ = EventList();
   symbol_events_ = SymbolEvents();
-  std::string().swap(scratch_);  // assigning an empty string keeps the capacity
 }
 
 }  // namespace fenmor

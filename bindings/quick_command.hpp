@@ -4,7 +4,8 @@
 //
 // A command whose members hold only what these commands read (plus scalar
 // members that nothing reads), with events in the common form of
-// event_text.hpp, is recognised; anything else, and every fault, is left to
+// event_text.hpp and no escape in any name or string, is recognised;
+// anything else, and every fault, is left to
 // the document route, which answers it exactly as it always does. A
 // recognised command therefore always means what the document route would
 // decode from the same text: same command, symbol and events, the last of
@@ -42,7 +43,6 @@ class QuickReader {
   Event event_;
   EventList events_;
   SymbolEvents symbol_events_;
-  std::string scratch_;
 };
 
 }  // namespace fenmor

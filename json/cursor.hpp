@@ -55,22 +55,33 @@ class Cursor {
   // On the opening quote: reads the string and returns its text with escapes
   // resolved, a view into the source when there were none, else into `scratch`.
   std::expected<std::string_view, SyntaxError> read_string(std::string& scratch) {
-    // Inline, the common string: plain bytes whose closing quote lies in the
-    // next eight-byte words of the text. Everything else takes the full route.
+    if (auto plain = read_plain_string()) return *plain;
+    return read_string_fully(scratch);
+  }
+
+  // On the opening quote: a string without escapes, as a view into the
+  // text. Inline, eight bytes at a time. A string with an escape, a control
+  // byte or no end answers nullopt and consumes nothing: for readers that
+  // leave such texts to the full route, and must not pay for resolving the
+  // escapes of a string they would only skip.
+  std::optional<std::string_view> read_plain_string() noexcept {
+    const std::size_t start = offset_ + 1;
+    std::size_t i = start;
     if constexpr (std::endian::native == std::endian::little) {
-      const std::size_t start = offset_ + 1;
-      for (std::size_t i = start; i + 8 <= text_.size(); i += 8) {
+      for (; i + 8 <= text_.size(); i += 8) {
         std::uint64_t word;
         std::memcpy(&word, text_.data() + i, sizeof word);
         const std::uint64_t stops = string_stops(word);
         if (stops == 0) continue;
-        const std::size_t stop = i + static_cast<std::size_t>(std::countr_zero(stops)) / 8;
-        if (text_[stop] != '"') break;
-        offset_ = stop + 1;
-        return std::string_view(text_.data() + start, stop - start);
+        i += static_cast<std::size_t>(std::countr_zero(stops)) / 8;
+        return plain_string_ending_at(start, i);
       }
     }
-    return read_string_fully(scratch);
+    for (; i < text_.size(); ++i) {
+      const auto c = static_cast<unsigned char>(text_[i]);
+      if (c == '"' || c == '\\' || c < 0x20) return plain_string_ending_at(start, i);
+    }
+    return std::nullopt;
   }
 
   // On '-' or a digit: reads a number.
@@ -105,6 +116,13 @@ class Cursor {
 
  private:
   int skip_whitespace() noexcept;
+  // The string from `start` when the byte at `stop` is its closing quote.
+  std::optional<std::string_view> plain_string_ending_at(std::size_t start,
+                                                         std::size_t stop) noexcept {
+    if (text_[stop] != '"') return std::nullopt;
+    offset_ = stop + 1;
+    return std::string_view(text_.data() + start, stop - start);
+  }
   std::expected<std::string_view, SyntaxError> read_string_fully(std::string& scratch);
   std::expected<Number, SyntaxError> read_number_fully();
   std::expected<void, SyntaxError> expect_word(std::string_view rest);

@@ -67,7 +67,7 @@ std::size_t slot_named(std::string_view name) noexcept {
   return same_bytes(slot_names[slot], name) ? slot : slot_count;
 }
 
-enum class ValueType : std::uint8_t { Number, String, EscapedString, Literal };
+enum class ValueType : std::uint8_t { Number, String, Literal };
 
 // One member's value as read. Trivial on purpose: an event's twelve slots
 // are set only where members are read, never cleared first.
@@ -95,15 +95,15 @@ struct Value {
 static_assert(std::is_trivially_default_constructible_v<Value>);
 
 // Inline into the member loop: it runs for every member of every event.
-[[gnu::always_inline]] inline bool read_scalar(Cursor& in, std::string& scratch, Value& out) {
+// A string value with escapes is left to the document route, even where it
+// would be skipped: resolving the escapes of a huge one costs memory that the
+// document route is going to spend anyway.
+[[gnu::always_inline]] inline bool read_scalar(Cursor& in, Value& out) {
   const int c = in.peek_token();
   if (c == '"') {
-    auto text = in.read_string(scratch);
+    auto text = in.read_plain_string();
     if (!text) return false;
-    // A string with escapes is resolved into the scratch buffer, which the
-    // next string overwrites: such a value is never kept.
-    const bool escaped = text->data() == scratch.data();
-    out.type = escaped ? ValueType::EscapedString : ValueType::String;
+    out.type = ValueType::String;
     out.text_data = text->data();
     out.text_size = text->size();
     return true;
@@ -226,21 +226,20 @@ bool all_present(const std::array<Slot, N>& fields, unsigned present) noexcept {
   return true;
 }
 
-bool read_object_form(Cursor& in, std::string& scratch, Event& out) {
+bool read_object_form(Cursor& in, Event& out) {
   in.advance();  // '{'
   std::array<Value, slot_count> slots;
   unsigned present = 0;
   if (in.peek_token() == '}') return false;  // no kind
   for (;;) {
     if (in.peek_token() != '"') return false;
-    auto name = in.read_string(scratch);
+    auto name = in.read_plain_string();
     if (!name) return false;
-    // Matched at once, so a name resolved into the scratch buffer is fine.
     const std::size_t slot = slot_named(*name);
     if (in.peek_token() != ':') return false;
     in.advance();
     Value ignored;
-    if (!read_scalar(in, scratch, slot < slot_count ? slots[slot] : ignored)) return false;
+    if (!read_scalar(in, slot < slot_count ? slots[slot] : ignored)) return false;
     if (slot < slot_count) present |= 1u << slot;
     const int next = in.peek_token();
     in.advance();
@@ -266,31 +265,31 @@ bool read_object_form(Cursor& in, std::string& scratch, Event& out) {
 }
 
 template <std::size_t N>
-bool read_positional(Cursor& in, std::string& scratch, const std::array<Slot, N>& fields,
+bool read_positional(Cursor& in, const std::array<Slot, N>& fields,
                      std::array<Value, slot_count>& slots) {
   for (const Slot slot : fields) {
     if (in.peek_token() != ',') return false;
     in.advance();
-    if (!read_scalar(in, scratch, slots[slot])) return false;
+    if (!read_scalar(in, slots[slot])) return false;
   }
   return true;
 }
 
-bool read_array_form(Cursor& in, std::string& scratch, Event& out) {
+bool read_array_form(Cursor& in, Event& out) {
   in.advance();  // '['
   std::array<Value, slot_count> slots;
-  if (!read_scalar(in, scratch, slots[Kind])) return false;
+  if (!read_scalar(in, slots[Kind])) return false;
   const Variant variant = variant_of(slots[Kind]);
   bool read = false;
   switch (variant) {
     case Variant::Derivatives:
-      read = read_positional(in, scratch, derivatives_slots, slots);
+      read = read_positional(in, derivatives_slots, slots);
       break;
     case Variant::Orderbook:
-      read = read_positional(in, scratch, orderbook_slots, slots);
+      read = read_positional(in, orderbook_slots, slots);
       break;
     case Variant::Liquidation:
-      read = read_positional(in, scratch, liquidation_slots, slots);
+      read = read_positional(in, liquidation_slots, slots);
       break;
     case Variant::None:
       return false;
@@ -302,18 +301,18 @@ bool read_array_form(Cursor& in, std::string& scratch, Event& out) {
 
 }  // namespace
 
-bool read_event_text(Cursor& in, std::string& scratch, Event& out) {
+bool read_event_text(Cursor& in, Event& out) {
   switch (in.peek_token()) {
     case '{':
-      return read_object_form(in, scratch, out);
+      return read_object_form(in, out);
     case '[':
-      return read_array_form(in, scratch, out);
+      return read_array_form(in, out);
     default:
       return false;
   }
 }
 
-bool read_event_list_text(Cursor& in, std::string& scratch, EventList& out) {
+bool read_event_list_text(Cursor& in, EventList& out) {
   if (in.peek_token() != '[') return false;
   in.advance();
   if (in.peek_token() == ']') {
@@ -322,7 +321,7 @@ bool read_event_list_text(Cursor& in, std::string& scratch, EventList& out) {
   }
   for (;;) {
     Event event;
-    if (!read_event_text(in, scratch, event)) return false;
+    if (!read_event_text(in, event)) return false;
     out.push_back(event);
     const int next = in.peek_token();
     in.advance();
@@ -331,9 +330,9 @@ bool read_event_list_text(Cursor& in, std::string& scratch, EventList& out) {
   }
 }
 
-bool skip_scalar_text(Cursor& in, std::string& scratch) {
+bool skip_scalar_text(Cursor& in) {
   Value ignored;
-  return read_scalar(in, scratch, ignored);
+  return read_scalar(in, ignored);
 }
 
 }  // namespace fenmor
