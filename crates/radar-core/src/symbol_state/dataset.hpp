@@ -34,6 +34,14 @@ class Dataset {
   };
   using Map = std::map<std::string, SymbolState, SymbolOrder>;
 
+  Dataset() = default;
+  // The index points at the tree's nodes: a copy would point at the
+  // original's. Moving hands the nodes over whole, so the pointers stay true.
+  Dataset(const Dataset&) = delete;
+  Dataset& operator=(const Dataset&) = delete;
+  Dataset(Dataset&&) noexcept = default;
+  Dataset& operator=(Dataset&&) noexcept = default;
+
   // Applies one event to the symbol's state, creating it first (with the
   // window of `signals`) when the symbol is new.
   void feed(std::string_view symbol, const Event& event, std::span<const Signal> signals);
