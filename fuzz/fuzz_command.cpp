@@ -116,6 +116,11 @@ void check_ranking(const Reply& reply, const fenmor::RadarSpec& spec, std::strin
   }
 }
 
+bool has_symbol(const fenmor::PyRadar& radar, std::string_view symbol) {
+  return std::any_of(radar.dataset().begin(), radar.dataset().end(),
+                     [&](const auto& entry) { return entry.first == symbol; });
+}
+
 // The stored states behind an "alerts" reply.
 void check_stored(const Reply& reply, const fenmor::PyRadar& radar, std::string_view text) {
   require(reply.shape == ReplyShape::Alerts, "\"alerts\" did not answer alerts", text);
@@ -159,6 +164,11 @@ void run_one(std::string_view text) {
   check_stored(read(before, alerts_command), radar, alerts_command);
   const fenmor::RadarSpec spec_before = radar.spec();
   const std::size_t symbols_before = radar.dataset().len();
+  std::vector<std::string> stored_before;
+  for (const auto& entry : radar.dataset()) stored_before.push_back(entry.first);
+  const auto had_symbol = [&](std::string_view symbol) {
+    return std::find(stored_before.begin(), stored_before.end(), symbol) != stored_before.end();
+  };
 
   const std::string reply_text(radar.command(text));
   const Reply reply = read(reply_text, text);
@@ -221,7 +231,22 @@ void run_one(std::string_view text) {
     require(reply.shape == ReplyShape::Ok || reply.shape == ReplyShape::Error, "feeding",
             reply_text);
     require(same_spec(radar.spec(), spec_before), "feeding changed the spec", text);
-    require(radar.dataset().len() - symbols_before <= 1, "feeding added several symbols", text);
+    if (reply.shape == ReplyShape::Ok) {
+      // The symbol fed is the command's (last) "symbol" member; a batch
+      // without events creates no state.
+      const fenmor::json::Node* symbol_node = (*root)->find("symbol");
+      require(symbol_node != nullptr && symbol_node->kind() == fenmor::json::NodeKind::String,
+              "fed without a string \"symbol\"", text);
+      const std::string_view symbol = symbol_node->string();
+      const fenmor::json::Node* events = (*root)->find("events");
+      require(name == "feed" || (events != nullptr && events->kind() == fenmor::json::NodeKind::Array),
+              "a batch fed without an \"events\" array", text);
+      const bool fed = name == "feed" || !events->elements().empty();
+      require(!fed || has_symbol(radar, symbol), "the symbol fed has no state", text);
+      const bool added = fed && !had_symbol(symbol);
+      require(radar.dataset().len() == symbols_before + (added ? 1 : 0),
+              "feeding changed the number of symbols wrongly", text);
+    }
   } else {
     require(reply.shape == ReplyShape::Error &&
                 reply.error == "bad spec: unknown cmd: " + std::string(name),
