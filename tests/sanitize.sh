@@ -34,7 +34,12 @@ run_cpp() {
   echo "== C++ tests under ASan and UBSan"
   configure build/sanitize-cpp -DFENMOR_BUILD_TESTS=ON -DFENMOR_BUILD_PYTHON=OFF
   cmake --build build/sanitize-cpp -j2
-  (cd build/sanitize-cpp && ctest --output-on-failure --no-tests=error)
+  # Left out: forking while another thread allocates. This ASan runtime (GCC
+  # 12's) does not lock its allocator around fork(), so the child may inherit
+  # an allocator lock held by a thread that no longer exists and hang in its
+  # first allocation; glibc's malloc, which the radar uses otherwise, does.
+  (cd build/sanitize-cpp &&
+    ctest --output-on-failure --no-tests=error -E 'SharedPool\.ForkWhileAnotherThreadKeepsThePoolBusy')
 }
 
 run_python() {
