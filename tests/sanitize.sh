@@ -32,8 +32,10 @@ configure() {
 
 run_cpp() {
   echo "== C++ tests under ASan and UBSan"
-  configure build/sanitize-cpp -DFENMOR_BUILD_TESTS=ON -DFENMOR_BUILD_PYTHON=OFF
-  cmake --build build/sanitize-cpp -j2
+  # Each step checks its own status: errexit does not hold inside a function
+  # called as `run_cpp || ...`.
+  configure build/sanitize-cpp -DFENMOR_BUILD_TESTS=ON -DFENMOR_BUILD_PYTHON=OFF || return
+  cmake --build build/sanitize-cpp -j2 || return
   # Left out: forking while another thread allocates. This ASan runtime (GCC
   # 12's) does not lock its allocator around fork(), so the child may inherit
   # an allocator lock held by a thread that no longer exists and hang in its
@@ -45,8 +47,8 @@ run_cpp() {
 run_python() {
   echo "== Python tests against an ASan and UBSan build of the extension"
   configure build/sanitize-python -DFENMOR_BUILD_TESTS=OFF -DFENMOR_BUILD_PYTHON=ON \
-    "-DPython_EXECUTABLE=$python"
-  cmake --build build/sanitize-python -j2 --target _fenmor_radar
+    "-DPython_EXECUTABLE=$python" || return
+  cmake --build build/sanitize-python -j2 --target _fenmor_radar || return
   # The package as installed, with the instrumented module in it, found
   # ahead of any installed copy.
   local site=build/sanitize-python/site
@@ -54,7 +56,7 @@ run_python() {
   mkdir -p "$site"
   cp -r python/fenmor_radar "$site/"
   find "$site" -name '_fenmor_radar*.so' -delete
-  cp build/sanitize-python/bindings/_fenmor_radar*.so "$site/fenmor_radar/"
+  cp build/sanitize-python/bindings/_fenmor_radar*.so "$site/fenmor_radar/" || return
 
   # The interpreter is not instrumented, so the runtime must be loaded before
   # it starts. PYTHONMALLOC=malloc puts Python objects under ASan's eye too,
@@ -70,7 +72,7 @@ run_python() {
   rm -rf "$logs"
   mkdir -p "$logs"
   local runtime
-  runtime=$(g++ -print-file-name=libasan.so)
+  runtime=$(g++ -print-file-name=libasan.so) || return
   local status=0
   env PYTHONPATH="$here/$site" LD_PRELOAD="$runtime" PYTHONMALLOC=malloc \
     ASAN_OPTIONS="$ASAN_OPTIONS:log_path=$here/$logs/asan" \
@@ -108,6 +110,12 @@ TRIAGE
 case "$what" in
   cpp) run_cpp ;;
   python) run_python "$@" ;;
-  all) run_cpp; run_python "$@" ;;
+  all)
+    # Both run even when the first fails, so that one run shows every finding.
+    status=0
+    run_cpp || status=$?
+    run_python "$@" || status=$?
+    exit "$status"
+    ;;
   *) echo "usage: $0 [cpp|python|all]" >&2; exit 2 ;;
 esac
