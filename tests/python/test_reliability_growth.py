@@ -7,17 +7,16 @@ measured afterwards is growth per command. Every test stops itself after its
 own time limit.
 """
 
-import faulthandler
 import gc
 import json
 import os
 import sys
-from contextlib import contextmanager
 from itertools import cycle, islice
 
 import pytest
 
 from fenmor_radar import Radar
+from radar_helpers import resident, time_limit
 
 MB = 1 << 20
 SANITIZED = os.environ.get("FENMOR_SANITIZED") == "1"
@@ -28,16 +27,6 @@ needs_proc = pytest.mark.skipif(not os.path.exists("/proc/self/statm"),
                                 reason="resident memory comes from /proc")
 
 
-@contextmanager
-def time_limit(seconds):
-    """Ends the whole run with every thread's traceback if the block hangs."""
-    faulthandler.dump_traceback_later(seconds, exit=True)
-    try:
-        yield
-    finally:
-        faulthandler.cancel_dump_traceback_later()
-
-
 def fails(error, call, *args, **kwargs):
     """Whether the call raises `error`; holds no reference to the exception
     afterwards (a UnicodeEncodeError holds its str)."""
@@ -46,11 +35,6 @@ def fails(error, call, *args, **kwargs):
     except error:
         return True
     return False
-
-
-def resident():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def steady(run, rounds, slack):

@@ -6,7 +6,6 @@ once); every test stops itself after its own time limit.
 """
 
 import ctypes
-import faulthandler
 import json
 import os
 import subprocess
@@ -16,6 +15,7 @@ from contextlib import contextmanager
 import pytest
 
 from fenmor_radar import Radar
+from radar_helpers import OK, VERSION, VERSION_REPLY, resident, time_limit
 
 MB = 1 << 20
 HEAVY = os.environ.get("FENMOR_HEAVY") == "1"
@@ -25,24 +25,6 @@ SANITIZED = os.environ.get("FENMOR_SANITIZED") == "1"
 needs_proc = pytest.mark.skipif(not os.path.exists("/proc/self/clear_refs"),
                                 reason="memory figures come from /proc")
 
-VERSION = '{"cmd":"version"}'
-VERSION_REPLY = '{"version":"0.2.0"}'
-OK = '{"ok":true}'
-
-
-@contextmanager
-def time_limit(seconds):
-    """Ends the whole run with every thread's traceback if the block hangs."""
-    faulthandler.dump_traceback_later(seconds, exit=True)
-    try:
-        yield
-    finally:
-        faulthandler.cancel_dump_traceback_later()
-
-
-def resident():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def held():
