@@ -1,4 +1,4 @@
-// The command path without Python: PyRadar::command on the benchmark
+// The command path without Python: RadarHandle::command on the benchmark
 // workloads, for profiling (perf, callgrind) and for instruction counts that
 // a noisy machine cannot disturb.
 //
@@ -21,7 +21,7 @@
 #include <string_view>
 #include <vector>
 
-#include "bindings/py_radar.hpp"
+#include "crates/radar-core/src/protocol/radar_handle.hpp"
 #include "crates/radar-core/src/spec_decode.hpp"
 
 namespace {
@@ -46,13 +46,13 @@ std::vector<std::string> read_lines(const std::string& path) {
   return lines;
 }
 
-fenmor::PyRadar make_radar(const std::string& spec_text) {
+fenmor::RadarHandle make_radar(const std::string& spec_text) {
   auto spec = fenmor::decode_spec_text(spec_text);
   if (!spec) {
     std::fprintf(stderr, "bad spec: %s\n", spec.error().text().c_str());
     std::exit(2);
   }
-  return fenmor::PyRadar(std::move(*spec));
+  return fenmor::RadarHandle(std::move(*spec));
 }
 
 void expect(std::string_view reply, std::string_view wanted, const char* what) {
@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
 
   if (wanted("feed")) {
     const auto feeds = read_lines(dir + "/feed.txt");
-    fenmor::PyRadar radar = make_radar(spec);
+    fenmor::RadarHandle radar = make_radar(spec);
     for (const auto& text : feeds) expect(radar.command(text), ok, "feed");
     const double ns = median_ns(repeats, [&] {
       for (const auto& text : feeds) radar.command(text);
@@ -100,14 +100,14 @@ int main(int argc, char** argv) {
   }
   if (wanted("batch")) {
     const std::string batch = read_file(dir + "/batch.json");
-    fenmor::PyRadar radar = make_radar(spec);
+    fenmor::RadarHandle radar = make_radar(spec);
     expect(radar.command(batch), ok, "feed_batch");
     const double ns = median_ns(repeats, [&] { radar.command(batch); });
     std::printf("feed_batch  %10.1f us (%.0f MB/s)\n", ns / 1e3,
                 static_cast<double>(batch.size()) / ns * 1e3);
   }
   if (wanted("alerts")) {
-    fenmor::PyRadar radar = make_radar(spec);
+    fenmor::RadarHandle radar = make_radar(spec);
     for (const auto& text : read_lines(dir + "/history.txt")) {
       expect(radar.command(text), ok, "history");
     }
@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
   }
   if (wanted("scan")) {
     const std::string scan = read_file(dir + "/scan.json");
-    fenmor::PyRadar radar = make_radar(spec);
+    fenmor::RadarHandle radar = make_radar(spec);
     const double ns = median_ns(repeats, [&] { radar.command(scan); });
     std::printf("scan        %10.1f us (%.0f MB/s)\n", ns / 1e3,
                 static_cast<double>(scan.size()) / ns * 1e3);

@@ -9,9 +9,9 @@
 #include "bindings/arguments.hpp"
 #include "bindings/entry_point.hpp"
 #include "bindings/internal_fault.hpp"
-#include "bindings/py_radar.hpp"
+#include "crates/radar-core/src/protocol/radar_handle.hpp"
 #include "bindings/python_errors.hpp"
-#include "bindings/replies.hpp"
+#include "crates/radar-core/src/protocol/replies.hpp"
 #include "bindings/thread_identity.hpp"
 #include "crates/radar-core/src/spec_decode.hpp"
 #include "crates/radar-core/src/version.hpp"
@@ -25,7 +25,7 @@ constexpr std::uintptr_t flag_in_use = ~std::uintptr_t{0};
 
 struct RadarObject {
   PyObject header;
-  PyRadar* handle;
+  RadarHandle* handle;
   // flag_free, or flag_in_use while a command runs.
   std::uintptr_t use_flag;
   std::uint64_t owner_thread;
@@ -78,7 +78,7 @@ PyObject* radar_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (self == nullptr) return nullptr;  // the decoded spec goes with `spec`
 
   RadarObject* radar = as_radar(self);
-  radar->handle = new PyRadar(std::move(*spec));
+  radar->handle = new RadarHandle(std::move(*spec));
   radar->use_flag = flag_free;
   radar->owner_thread = current_thread_id();
   return self;

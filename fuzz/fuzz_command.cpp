@@ -23,8 +23,8 @@
 #include <string_view>
 #include <vector>
 
-#include "bindings/py_radar.hpp"
-#include "bindings/scan_commands.hpp"
+#include "crates/radar-core/src/protocol/radar_handle.hpp"
+#include "crates/radar-core/src/protocol/scan_commands.hpp"
 #include "crates/radar-core/src/event_decode.hpp"
 #include "crates/radar-core/src/spec_decode.hpp"
 #include "fuzz/check.hpp"
@@ -50,11 +50,11 @@ constexpr std::string_view empty_alerts = R"({"alerts":[],"scanned":0})";
 constexpr std::size_t max_kept_symbols = 32;
 constexpr std::size_t max_commands_per_input = 64;
 
-fenmor::PyRadar& kept_radar() {
-  static fenmor::PyRadar* radar = [] {
+fenmor::RadarHandle& kept_radar() {
+  static fenmor::RadarHandle* radar = [] {
     auto spec = fenmor::decode_spec_text(first_spec);
     require(spec.has_value() && fenmor::validate(*spec).has_value(), "the first spec is valid");
-    return new fenmor::PyRadar(std::move(*spec));
+    return new fenmor::RadarHandle(std::move(*spec));
   }();
   return *radar;
 }
@@ -116,13 +116,13 @@ void check_ranking(const Reply& reply, const fenmor::RadarSpec& spec, std::strin
   }
 }
 
-bool has_symbol(const fenmor::PyRadar& radar, std::string_view symbol) {
+bool has_symbol(const fenmor::RadarHandle& radar, std::string_view symbol) {
   return std::any_of(radar.dataset().begin(), radar.dataset().end(),
                      [&](const auto& entry) { return entry.first == symbol; });
 }
 
 // The stored states behind an "alerts" reply.
-void check_stored(const Reply& reply, const fenmor::PyRadar& radar, std::string_view text) {
+void check_stored(const Reply& reply, const fenmor::RadarHandle& radar, std::string_view text) {
   require(reply.shape == ReplyShape::Alerts, "\"alerts\" did not answer alerts", text);
   require(reply.scanned == radar.dataset().len(), "scanned is not the number of symbols", text);
   check_ranking(reply, radar.spec(), text);
@@ -135,7 +135,7 @@ void check_stored(const Reply& reply, const fenmor::PyRadar& radar, std::string_
 }
 
 // "scan" against the same events fed one by one into fresh states.
-void check_scan(const fenmor::PyRadar& radar, const fenmor::json::Node& command,
+void check_scan(const fenmor::RadarHandle& radar, const fenmor::json::Node& command,
                 const Reply& reply, std::string_view reply_text, std::string_view text) {
   auto events = fenmor::decode_symbol_events(*command.find("events"));
   require(events.has_value(), "\"scan\" answered alerts for events that do not decode", text);
@@ -156,7 +156,7 @@ void check_scan(const fenmor::PyRadar& radar, const fenmor::json::Node& command,
 }
 
 void run_one(std::string_view text) {
-  fenmor::PyRadar& radar = kept_radar();
+  fenmor::RadarHandle& radar = kept_radar();
   if (radar.dataset().len() > max_kept_symbols) {
     require(radar.command(R"({"cmd":"reset"})") == R"({"ok":true})", "reset");
   }

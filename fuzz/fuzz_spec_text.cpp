@@ -17,7 +17,7 @@
 #include <string_view>
 #include <utility>
 
-#include "bindings/py_radar.hpp"
+#include "crates/radar-core/src/protocol/radar_handle.hpp"
 #include "crates/radar-core/src/spec_decode.hpp"
 #include "fuzz/check.hpp"
 #include "json/document.hpp"
@@ -156,7 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(valid.error().kind == fenmor::ErrorKind::BadSpec, "validation failure kind");
     return 0;
   }
-  fenmor::PyRadar radar(std::move(*spec));
+  fenmor::RadarHandle radar(std::move(*spec));
   const std::string_view reply = radar.command(R"({"cmd":"alerts"})");
   require(reply == R"({"alerts":[],"scanned":0})", "a new radar has alerts", reply);
   return 0;

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "bindings/py_radar.hpp"
+#include "crates/radar-core/src/protocol/radar_handle.hpp"
 #include "crates/radar-core/src/spec_decode.hpp"
 
 namespace fenmor {
@@ -19,13 +19,13 @@ constexpr std::string_view batch_2 =
 constexpr std::string_view flipped_alerts =
     R"j({"alerts":[{"symbol":"BTCUSDT","severity":1.0,"factors":{"funding_flip(0.0001)":1.0,"severity":1.0},"ts":2}],"scanned":1})j";
 
-PyRadar make_radar(std::string_view spec_text = funding_spec) {
+RadarHandle make_radar(std::string_view spec_text = funding_spec) {
   auto spec = decode_spec_text(spec_text);
   EXPECT_TRUE(spec.has_value());
-  return PyRadar(std::move(*spec));
+  return RadarHandle(std::move(*spec));
 }
 
-std::string run(PyRadar& radar, std::string_view text) { return std::string(radar.command(text)); }
+std::string run(RadarHandle& radar, std::string_view text) { return std::string(radar.command(text)); }
 
 std::string error_reply(std::string_view text) {
   std::string out = R"({"error":")";
@@ -35,7 +35,7 @@ std::string error_reply(std::string_view text) {
 }
 
 TEST(Commands, WorkedExampleOfTheScanningCommands) {
-  PyRadar radar = make_radar();
+  RadarHandle radar = make_radar();
   EXPECT_EQ(run(radar, feed_1), R"({"ok":true})");
   EXPECT_EQ(run(radar, R"({"cmd":"alerts"})"), R"({"alerts":[],"scanned":1})");
   EXPECT_EQ(run(radar, batch_2), R"({"ok":true})");
@@ -52,7 +52,7 @@ struct ProtocolCase {
 class ProtocolErrors : public ::testing::TestWithParam<ProtocolCase> {};
 
 TEST_P(ProtocolErrors, AnswerTheirMessageAndChangeNothing) {
-  PyRadar radar = make_radar();
+  RadarHandle radar = make_radar();
   ASSERT_EQ(run(radar, feed_1), R"({"ok":true})");
   EXPECT_EQ(run(radar, GetParam().command), error_reply(GetParam().error));
   EXPECT_EQ(radar.dataset().len(), 1u);
@@ -87,7 +87,7 @@ INSTANTIATE_TEST_SUITE_P(
         ProtocolCase{R"({"cmd":"set_spec","spec":{}})", "parse: missing field `signals`"}));
 
 TEST(Commands, FeedBatchWithABadThirdEventAppliesNone) {
-  PyRadar radar = make_radar();
+  RadarHandle radar = make_radar();
   const std::string bad_batch =
       R"({"cmd":"feed_batch","symbol":"BTCUSDT","events":[)"
       R"(["derivatives",1,100.0,0.0003,50000.0],["derivatives",2,100.0,-0.0003,50000.0],)"
@@ -98,13 +98,13 @@ TEST(Commands, FeedBatchWithABadThirdEventAppliesNone) {
 }
 
 TEST(Commands, EmptyBatchCreatesNoState) {
-  PyRadar radar = make_radar();
+  RadarHandle radar = make_radar();
   EXPECT_EQ(run(radar, R"({"cmd":"feed_batch","symbol":"X","events":[]})"), R"({"ok":true})");
   EXPECT_EQ(radar.dataset().len(), 0u);
 }
 
 TEST(Commands, RejectedSetSpecKeepsSpecAndStates) {
-  PyRadar radar = make_radar();
+  RadarHandle radar = make_radar();
   ASSERT_EQ(run(radar, feed_1), R"({"ok":true})");
   EXPECT_EQ(
       run(radar,
@@ -117,11 +117,11 @@ TEST(Commands, RejectedSetSpecKeepsSpecAndStates) {
 }
 
 TEST(Commands, ScanEqualsAlertsOfAFreshRadarAndTouchesNoState) {
-  PyRadar fed = make_radar();
+  RadarHandle fed = make_radar();
   ASSERT_EQ(run(fed, feed_1), R"({"ok":true})");
   ASSERT_EQ(run(fed, batch_2), R"({"ok":true})");
 
-  PyRadar scanner = make_radar();
+  RadarHandle scanner = make_radar();
   ASSERT_EQ(run(scanner, feed_1), R"({"ok":true})");
   const std::string before = run(scanner, R"({"cmd":"alerts"})");
   const std::string scanned = run(
@@ -134,7 +134,7 @@ TEST(Commands, ScanEqualsAlertsOfAFreshRadarAndTouchesNoState) {
 }
 
 TEST(Commands, NestingLimitAndHugeInputAnswerErrors) {
-  PyRadar radar = make_radar();
+  RadarHandle radar = make_radar();
   EXPECT_EQ(run(radar, std::string(1'000'000, '[')),
             error_reply("parse: recursion limit exceeded at line 1 column 128"));
   // 127 levels, the command object included, are read.
@@ -154,7 +154,7 @@ TEST(Commands, NestingLimitAndHugeInputAnswerErrors) {
 }
 
 TEST(Commands, ReplyViewStaysValidUntilTheNextCommand) {
-  PyRadar radar = make_radar();
+  RadarHandle radar = make_radar();
   std::string_view first = radar.command(R"({"cmd":"x"})");
   EXPECT_EQ(first, error_reply("bad spec: unknown cmd: x"));
   EXPECT_EQ(radar.command(R"({"cmd":"version"})"), R"({"version":"0.2.0"})");

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "bindings/command_members.hpp"
-#include "bindings/quick_command.hpp"
+#include "crates/radar-core/src/protocol/command_members.hpp"
+#include "crates/radar-core/src/protocol/quick_command.hpp"
 #include "crates/radar-core/src/event_decode.hpp"
 #include "json/document.hpp"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "bindings/replies.hpp"
+#include "crates/radar-core/src/protocol/replies.hpp"
 
 namespace fenmor {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "bindings/quick_command.hpp"
+#include "crates/radar-core/src/protocol/quick_command.hpp"
 #include "crates/radar-core/src/radar_error.hpp"
 #include "crates/radar-core/src/spec.hpp"
 #include "crates/radar-core/src/symbol_state/dataset.hpp"
@@ -14,10 +14,10 @@
 
 namespace fenmor {
 
-class PyRadar {
+class RadarHandle {
  public:
   // `spec` must have passed validate().
-  explicit PyRadar(RadarSpec spec);
+  explicit RadarHandle(RadarSpec spec);
 
   // Applies one command and returns its reply. The view stays valid until the
   // next call. A failing command leaves spec and dataset exactly as they were.

@@ -1,7 +1,7 @@
-#include "bindings/scan_commands.hpp"
+#include "crates/radar-core/src/protocol/scan_commands.hpp"
 
-#include "bindings/command_members.hpp"
-#include "bindings/replies.hpp"
+#include "crates/radar-core/src/protocol/command_members.hpp"
+#include "crates/radar-core/src/protocol/replies.hpp"
 #include "crates/radar-core/src/event_decode.hpp"
 #include "crates/radar-core/src/scan.hpp"
 

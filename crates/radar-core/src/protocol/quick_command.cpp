@@ -1,4 +1,4 @@
-#include "bindings/quick_command.hpp"
+#include "crates/radar-core/src/protocol/quick_command.hpp"
 
 #include <algorithm>
 #include <cstddef>

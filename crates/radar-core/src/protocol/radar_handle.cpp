@@ -1,12 +1,12 @@
-#include "bindings/py_radar.hpp"
+#include "crates/radar-core/src/protocol/radar_handle.hpp"
 
 #include <cstddef>
 #include <string>
 #include <utility>
 
-#include "bindings/command_members.hpp"
-#include "bindings/replies.hpp"
-#include "bindings/scan_commands.hpp"
+#include "crates/radar-core/src/protocol/command_members.hpp"
+#include "crates/radar-core/src/protocol/replies.hpp"
+#include "crates/radar-core/src/protocol/scan_commands.hpp"
 #include "crates/radar-core/src/event_decode.hpp"
 #include "crates/radar-core/src/spec_decode.hpp"
 
@@ -25,9 +25,9 @@ constexpr std::size_t kept_reply_capacity = std::size_t{8} << 20;
 
 }  // namespace
 
-PyRadar::PyRadar(RadarSpec spec) : spec_(std::move(spec)) {}
+RadarHandle::RadarHandle(RadarSpec spec) : spec_(std::move(spec)) {}
 
-std::string_view PyRadar::command(std::string_view text) {
+std::string_view RadarHandle::command(std::string_view text) {
   // Swapped, not assigned: assigning an empty string keeps the capacity.
   if (reply_.capacity() > kept_reply_capacity) std::string().swap(reply_);
   reply_.clear();
@@ -49,7 +49,7 @@ std::string_view PyRadar::command(std::string_view text) {
   return outcome ? *outcome : std::string_view(reply_);
 }
 
-PyRadar::Outcome PyRadar::apply_quick(const QuickCommand& command) {
+RadarHandle::Outcome RadarHandle::apply_quick(const QuickCommand& command) {
   switch (command.name) {
     case QuickCommand::Name::Feed:
       dataset_.feed(command.symbol, quick_.event(), spec_.signals);
@@ -69,7 +69,7 @@ PyRadar::Outcome PyRadar::apply_quick(const QuickCommand& command) {
 // Every lookup, decoding and validation of a command comes before its first
 // change to spec or dataset, and the changes themselves cannot fail: a
 // command either completes or leaves the handle as it was.
-PyRadar::Outcome PyRadar::dispatch(std::string_view text) {
+RadarHandle::Outcome RadarHandle::dispatch(std::string_view text) {
   auto root = json::parse_document(text, document_);
   if (!root) return std::unexpected(RadarError::parse(root.error().describe()));
   const json::Node& command = **root;
@@ -97,7 +97,7 @@ PyRadar::Outcome PyRadar::dispatch(std::string_view text) {
   return std::unexpected(RadarError::bad_spec(std::move(message)));
 }
 
-PyRadar::Outcome PyRadar::set_spec(const json::Node& command) {
+RadarHandle::Outcome RadarHandle::set_spec(const json::Node& command) {
   auto node = required_member(command, "spec");
   if (!node) return std::unexpected(std::move(node).error());
   auto spec = decode_spec_document(**node);
@@ -108,7 +108,7 @@ PyRadar::Outcome PyRadar::set_spec(const json::Node& command) {
   return ok_reply;
 }
 
-PyRadar::Outcome PyRadar::feed(const json::Node& command) {
+RadarHandle::Outcome RadarHandle::feed(const json::Node& command) {
   auto symbol = required_string(command, "symbol");
   if (!symbol) return std::unexpected(std::move(symbol).error());
   auto node = required_member(command, "event");
@@ -119,7 +119,7 @@ PyRadar::Outcome PyRadar::feed(const json::Node& command) {
   return ok_reply;
 }
 
-PyRadar::Outcome PyRadar::feed_batch(const json::Node& command) {
+RadarHandle::Outcome RadarHandle::feed_batch(const json::Node& command) {
   auto symbol = required_string(command, "symbol");
   if (!symbol) return std::unexpected(std::move(symbol).error());
   auto node = required_member(command, "events");
@@ -132,14 +132,14 @@ PyRadar::Outcome PyRadar::feed_batch(const json::Node& command) {
   return ok_reply;
 }
 
-PyRadar::Outcome PyRadar::alerts() {
+RadarHandle::Outcome RadarHandle::alerts() {
   if (auto done = run_alerts(spec_, dataset_, reply_); !done) {
     return std::unexpected(std::move(done).error());
   }
   return reply_;
 }
 
-PyRadar::Outcome PyRadar::scan(const json::Node& command) {
+RadarHandle::Outcome RadarHandle::scan(const json::Node& command) {
   if (auto done = run_scan(spec_, command, reply_); !done) {
     return std::unexpected(std::move(done).error());
   }

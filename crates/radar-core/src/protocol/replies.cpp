@@ -1,4 +1,4 @@
-#include "bindings/replies.hpp"
+#include "crates/radar-core/src/protocol/replies.hpp"
 
 #include <algorithm>
 #include <array>
