@@ -14,6 +14,7 @@ import sys
 from collections.abc import Sequence
 
 from fenmor_radar.cli import demo, errors, pipe, replay_command, sample_command
+from fenmor_radar.cli import report_command
 from fenmor_radar.cli.errors import CliError
 
 PROG = "fenmor-radar"
@@ -36,6 +37,7 @@ def build_parser() -> argparse.ArgumentParser:
     replay_command.add_parser(commands)
     pipe.add_parser(commands)
     sample_command.add_parser(commands)
+    report_command.add_parser(commands)
     demo.add_arguments(parser)  # a bare `fenmor-radar` runs the demo
     return parser
 

@@ -1,0 +1,85 @@
+"""``fenmor-radar report OUTPUT.jsonl -o report.html``: the HTML report of a saved replay output."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from collections.abc import Iterator
+
+from fenmor_radar.cli.errors import CliError
+from fenmor_radar.cli.events import DamagedInput, EventLine, EventSource
+from fenmor_radar.cli.spec_file import read_spec_text
+
+PROG = "fenmor-radar"
+
+
+def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+    parser = commands.add_parser(
+        "report",
+        help="write the HTML report of a saved replay output",
+        description=(
+            "Read what `fenmor-radar replay --format json` printed (one checkpoint per line, "
+            "plain or gzip; \"-\" for standard input) and write one self-contained HTML page: "
+            "severity timelines, each factor's share, a table of alerts. Needs the report "
+            "extra: pip install 'fenmor-radar[report]'."
+        ),
+    )
+    parser.add_argument("output_lines", metavar="OUTPUT.jsonl[.gz]", help="the saved replay output")
+    parser.add_argument(
+        "-o", "--output", required=True, metavar="REPORT.html", help="the page to write"
+    )
+    parser.add_argument(
+        "--spec",
+        action="append",
+        default=[],
+        metavar="SPEC.json",
+        help="the spec the replay ran (repeat for several): shows signals, weights, threshold",
+    )
+    parser.set_defaults(run=run)
+
+
+def _texts(source: EventSource) -> Iterator[str]:
+    line: EventLine
+    for line in source.lines():
+        if line.problem is not None:
+            raise CliError(f"{source.name}:{line.number}: {line.problem}")
+        yield line.text
+
+
+def run(args: argparse.Namespace) -> int:
+    from fenmor_radar.report import (
+        PlotlyMissing,
+        SavedOutputError,
+        read_replay_output,
+        require_plotly,
+        spec_info,
+        write_report,
+    )
+
+    try:
+        require_plotly()
+    except PlotlyMissing as err:
+        raise CliError(str(err)) from err
+    specs = {}
+    for path in args.spec:
+        try:
+            specs[path] = spec_info(read_spec_text(path), path)
+        except ValueError as err:
+            raise CliError(f"{path}: not a spec: {err}") from err
+    try:
+        source = EventSource(args.output_lines)
+    except OSError as err:
+        raise CliError(f"cannot read {args.output_lines}: {err.strerror or err}") from err
+    try:
+        with source:
+            data = read_replay_output(source.name, _texts(source), specs)
+    except SavedOutputError as err:
+        raise CliError(str(err)) from err
+    except DamagedInput as err:
+        raise CliError(f"cannot read {source.name}: {err}") from err
+    try:
+        size = write_report(data, args.output)
+    except OSError as err:
+        raise CliError(f"cannot write {args.output}: {err.strerror or err}") from err
+    print(f"{PROG}: wrote {args.output} ({size / 1e6:.1f} MB)", file=sys.stderr)
+    return 0

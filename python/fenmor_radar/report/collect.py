@@ -1,0 +1,140 @@
+"""The data of a report, gathered one checkpoint at a time.
+
+A checkpoint's alerts reply is read once; each alerting symbol keeps compact
+arrays (checkpoint number, severity, one column per factor), so memory grows
+with the alerts shown, not with the events fed. Nothing here looks at events.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+from array import array
+from dataclasses import dataclass, field
+
+from fenmor_radar.report.spec_info import SpecInfo
+
+SEVERITY = "severity"
+
+
+@dataclass(frozen=True, slots=True)
+class CheckpointRow:
+    events: int
+    ts: int | None
+    scanned: int
+    alerts: int
+
+
+@dataclass(slots=True)
+class SymbolSeries:
+    """One symbol's alerts: where it alerted, how strongly, and from which factors."""
+
+    checkpoints: array[int] = field(default_factory=lambda: array("i"))
+    severity: array[float] = field(default_factory=lambda: array("d"))
+    factors: list[array[float]] = field(default_factory=list)
+    peak: float = -math.inf
+    peak_at: int = 0  # index into ``checkpoints``
+
+    def add(self, checkpoint: int, severity: float, values: list[float]) -> None:
+        while len(self.factors) < len(values):  # a factor first seen now: earlier rows unknown
+            self.factors.append(array("d", [math.nan] * len(self.checkpoints)))
+        self.checkpoints.append(checkpoint)
+        self.severity.append(severity)
+        for column, value in zip(self.factors, values):
+            column.append(value)
+        for column in self.factors[len(values) :]:
+            column.append(math.nan)
+        if severity > self.peak:
+            self.peak = severity
+            self.peak_at = len(self.checkpoints) - 1
+
+
+def _number(value: object) -> float:
+    return float(value) if isinstance(value, (int, float)) else math.nan
+
+
+@dataclass(slots=True)
+class SpecRun:
+    """Everything one spec showed over the run."""
+
+    name: str
+    spec: SpecInfo | None
+    checkpoints: list[CheckpointRow] = field(default_factory=list)
+    symbols: dict[str, SymbolSeries] = field(default_factory=dict)
+    factor_names: list[str] = field(default_factory=list)
+    _factor_index: dict[str, int] = field(default_factory=dict)
+
+    def add_reply(self, events: int, ts: int | None, reply: str) -> None:
+        """Take one checkpoint from the radar's alerts reply text."""
+        document = json.loads(reply)
+        if not isinstance(document, dict) or not isinstance(document.get("alerts"), list):
+            raise ValueError(f"not an alerts reply: {reply[:80]}")
+        self.add_document(events, ts, document)
+
+    def add_document(self, events: int, ts: int | None, document: dict[str, object]) -> None:
+        alerts = document.get("alerts")
+        if not isinstance(alerts, list):
+            raise ValueError("the checkpoint has no list of alerts")
+        scanned = document.get("scanned")
+        number = len(self.checkpoints)
+        self.checkpoints.append(
+            CheckpointRow(events, ts, scanned if isinstance(scanned, int) else 0, len(alerts))
+        )
+        for alert in alerts:
+            if not isinstance(alert, dict) or not isinstance(alert.get("symbol"), str):
+                raise ValueError(f"malformed alert: {json.dumps(alert)[:80]}")
+            factors = alert.get("factors")
+            values: list[float] = [math.nan] * len(self.factor_names)
+            if isinstance(factors, dict):
+                for name, value in factors.items():
+                    if name == SEVERITY:
+                        continue
+                    column = self._factor_index.get(name)
+                    if column is None:
+                        column = len(self.factor_names)
+                        self._factor_index[name] = column
+                        self.factor_names.append(name)
+                        values.append(math.nan)
+                    values[column] = _number(value)
+            series = self.symbols.get(alert["symbol"])
+            if series is None:
+                series = self.symbols[alert["symbol"]] = SymbolSeries()
+            series.add(number, _number(alert.get("severity")), values)
+
+    def ranked_symbols(self) -> list[str]:
+        """Alerting symbols by peak severity, highest first; ties by name."""
+        return sorted(self.symbols, key=lambda name: (-self.symbols[name].peak, name))
+
+    def factor_weights(self) -> list[float] | None:
+        """Each factor's weight from the spec; None when the spec is unknown."""
+        if self.spec is None:
+            return None
+        weights = [self.spec.weight_of(name) for name in self.factor_names]
+        if any(weight is None for weight in weights):
+            return None
+        return [float(weight or 0.0) for weight in weights]
+
+
+@dataclass(slots=True)
+class RunInfo:
+    """What is known of the run as a whole; None where it is not known."""
+
+    source: str
+    input_name: str | None = None
+    lines: int | None = None
+    events: int | None = None
+    bad_lines: int | None = None
+    symbols_fed: int | None = None
+    notes: list[str] = field(default_factory=list)
+
+
+@dataclass(slots=True)
+class ReportData:
+    info: RunInfo
+    runs: dict[str, SpecRun] = field(default_factory=dict)
+
+    def run_for(self, name: str, spec: SpecInfo | None) -> SpecRun:
+        run = self.runs.get(name)
+        if run is None:
+            run = self.runs[name] = SpecRun(name, spec)
+        return run

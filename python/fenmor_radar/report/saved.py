@@ -1,0 +1,84 @@
+"""Report data from a saved JSON-lines replay output (``replay --format json``).
+
+Each line is one checkpoint: ``{"events":E,"ts":T,"alerts":[...],"scanned":N}``,
+with a leading ``"spec":NAME`` member when the replay ran several specs.
+What such a file does not carry (the input's name, its line count, the skipped
+lines, the spec itself unless given) is shown as unknown.
+"""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Iterable
+
+from fenmor_radar.report.collect import ReportData, RunInfo
+from fenmor_radar.report.spec_info import SpecInfo
+
+SINGLE = "(spec unknown)"  # the run's name when neither the lines nor --spec name it
+
+
+class SavedOutputError(ValueError):
+    def __init__(self, name: str, line: int, message: str) -> None:
+        super().__init__(f"{name}:{line}: {message}")
+
+
+def _escaped(text: str, size: int = 60) -> str:
+    return json.dumps(text[:size])
+
+
+def _match_spec(name: str, specs: dict[str, SpecInfo]) -> SpecInfo | None:
+    """The spec a line's name refers to: the same path, or else the same file name."""
+    if name in specs:
+        return specs[name]
+    base = name.replace("\\", "/").rsplit("/", 1)[-1]
+    found = [spec for key, spec in specs.items() if key.replace("\\", "/").rsplit("/", 1)[-1] == base]
+    return found[0] if len(found) == 1 else None
+
+
+def read_replay_output(name: str, lines: Iterable[str], specs: dict[str, SpecInfo]) -> ReportData:
+    """Checkpoints of one or several specs; ``specs`` maps spec file names to their info."""
+    data = ReportData(RunInfo(source=name))
+    unnamed_spec = next(iter(specs.values())) if len(specs) == 1 else None
+    for number, line in enumerate(lines, 1):
+        if not line.strip():
+            continue
+        try:
+            document = json.loads(line)
+        except json.JSONDecodeError as err:
+            raise SavedOutputError(name, number, f"not JSON ({err.msg} at column {err.colno})")
+        if not isinstance(document, dict):
+            raise SavedOutputError(name, number, "not a checkpoint object")
+        if "change" in document:
+            raise SavedOutputError(
+                name, number, "an alert change of --new-only output; the report needs every "
+                "checkpoint: replay without --new-only"
+            )
+        events, ts = document.get("events"), document.get("ts")
+        if not isinstance(events, int) or not (ts is None or isinstance(ts, int)):
+            raise SavedOutputError(name, number, "no checkpoint here (missing events or ts)")
+        spec_name = document.get("spec")
+        if spec_name is None:
+            single = unnamed_spec.origin if unnamed_spec is not None else SINGLE
+            run = data.run_for(single, unnamed_spec)
+        elif isinstance(spec_name, str):
+            run = data.run_for(spec_name, _match_spec(spec_name, specs))
+        else:
+            raise SavedOutputError(name, number, f"spec is not a text: {_escaped(str(spec_name))}")
+        try:
+            run.add_document(events, ts, document)
+        except ValueError as err:
+            raise SavedOutputError(name, number, str(err)) from None
+    if not data.runs:
+        raise SavedOutputError(name, 0, "no checkpoints in the file")
+    last = [run.checkpoints[-1] for run in data.runs.values() if run.checkpoints]
+    data.info.events = max(row.events for row in last) if last else None
+    data.info.notes.append(
+        "Read from a saved replay output: the input, its lines and the skipped lines are not "
+        "recorded there; events fed is the count at the last checkpoint."
+    )
+    unmatched = [run.name for run in data.runs.values() if run.spec is None]
+    if unmatched and specs:
+        data.info.notes.append(
+            "No --spec given matches " + ", ".join(_escaped(n) for n in unmatched) + "."
+        )
+    return data
