@@ -11,11 +11,13 @@ from fenmor_radar.cli import errors
 from fenmor_radar.cli.checkpoints import CheckpointPolicy
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.events import DamagedInput, EventSource
+from fenmor_radar.cli.notify import add_notify_arguments
 from fenmor_radar.cli.novelty import NewOnlyFilter
 from fenmor_radar.cli.output import CheckpointOutput, JsonLinesOutput, TableOutput
 from fenmor_radar.cli.progress import Progress
 from fenmor_radar.cli.replay import BadLine, ReplayStats, replay
 from fenmor_radar.cli.replies import parse_alerts_reply
+from fenmor_radar.cli.replay_extras import ReplayExtras
 from fenmor_radar.cli.spec_file import load_radar
 
 PROG = "fenmor-radar"
@@ -76,7 +78,8 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
         type=non_negative_int,
         default=0,
         metavar="C",
-        help="with --new-only: at most one report per symbol within C ts units (default 0)",
+        help="with --new-only or --notify: at most one report per symbol within C ts units "
+        "(default 0)",
     )
     parser.add_argument(
         "--strict", action="store_true", help="stop at the first bad event line (default: skip it)"
@@ -112,6 +115,12 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
         metavar="ADDRESS",
         help="replay on the Dask cluster at ADDRESS (tcp://host:8786), one shard per worker",
     )
+    parser.add_argument(
+        "--report",
+        metavar="REPORT.html",
+        help="also write an HTML report of every checkpoint (needs the report extra)",
+    )
+    add_notify_arguments(parser)
     parser.set_defaults(run=run)
 
 
@@ -122,12 +131,13 @@ def choose_output(choice: str, stream: TextIO) -> CheckpointOutput:
 
 
 def run(args: argparse.Namespace) -> int:
-    if args.cooldown and not args.new_only:
-        raise CliError("--cooldown needs --new-only", errors.USAGE)
+    if args.cooldown and not args.new_only and args.notify is None:
+        raise CliError("--cooldown needs --new-only or --notify", errors.USAGE)
     radar = load_radar(args.spec)
+    extras = ReplayExtras.from_args(args)
     policy = CheckpointPolicy(every_events=args.every, every_ts=args.every_ts)
     output = choose_output(args.format, sys.stdout)
-    news_filter = NewOnlyFilter(args.cooldown) if args.new_only else None
+    news_filter = NewOnlyFilter(args.cooldown) if args.new_only or extras.notifier else None
     try:
         source = EventSource(args.events)
     except OSError as err:
@@ -161,10 +171,14 @@ def run(args: argparse.Namespace) -> int:
                 if isinstance(item, BadLine):
                     report_bad_line(source.name, item, args.strict, stats)
                     continue
+                extras.checkpoint(item)
                 news = None
                 if news_filter is not None:
                     news = news_filter.changes(parse_alerts_reply(item.reply).alerts, item.ts)
-                    if not news:
+                    extras.news(news)
+                    if not args.new_only:
+                        news = None
+                    elif not news:
                         continue
                 output.checkpoint(item, news)
     except DamagedInput as err:
@@ -173,8 +187,11 @@ def run(args: argparse.Namespace) -> int:
         raise CliError(f"cannot read {source.name}{where}: {err}") from err
     finally:
         progress.clear()
+        extras.close()
+    extras.finish(source.name, stats)
     if not args.quiet:
         print_summary(source.name, stats, time.monotonic() - started)
+        extras.print_summary(sys.stderr)
     if stats.stopped_at is not None:
         return errors.FAILED
     return errors.SKIPPED_LINES if stats.bad_lines else errors.OK

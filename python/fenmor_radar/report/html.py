@@ -10,6 +10,7 @@ trace when the user looks a symbol up.
 from __future__ import annotations
 
 import base64
+import datetime
 import html
 import json
 import math
@@ -24,6 +25,7 @@ TOP_TABLE = 100  # table rows shown before any search
 STRONGEST = 3  # factors named per alert in the table
 SEVERITY_SCALE = 65534  # severities in the compact block: 0..65534, 65535 = no alert
 ABSENT = 65535
+EPOCH_MS_RANGE = (946_684_800_000, 4_102_444_800_000)  # 2000-01-01 to 2100-01-01
 INSTALL_HINT = "pip install 'fenmor-radar[report]'"
 
 
@@ -50,11 +52,27 @@ def _finite(value: float) -> float | None:
     return value if math.isfinite(value) else None
 
 
-def _x_axis(run: SpecRun) -> tuple[list[int], str]:
-    """Checkpoints on the ts clock when every one has a ts, else by fed events."""
+def _looks_like_epoch_ms(values: list[int]) -> bool:
+    return bool(values) and all(EPOCH_MS_RANGE[0] <= value <= EPOCH_MS_RANGE[1] for value in values)
+
+
+def _x_axis(run: SpecRun) -> tuple[list[int] | list[str], str]:
+    """Checkpoints on the ts clock when every one has a ts, else by fed events.
+
+    ts values in the range of epoch milliseconds of this century are shown as
+    UTC dates; any other clock as plain numbers.
+    """
     if run.checkpoints and all(row.ts is not None for row in run.checkpoints):
-        return [row.ts or 0 for row in run.checkpoints], "ts"
+        clock = [row.ts or 0 for row in run.checkpoints]
+        if _looks_like_epoch_ms(clock):
+            return [_date(value) for value in clock], "ts (epoch milliseconds, UTC)"
+        return clock, "ts"
     return [row.events for row in run.checkpoints], "events fed"
+
+
+def _date(ms: int) -> str:
+    moment = datetime.datetime.fromtimestamp(ms / 1000, datetime.timezone.utc)
+    return moment.strftime("%Y-%m-%d %H:%M:%S.%f")[:-3]
 
 
 def _shares(run: SpecRun, series: SymbolSeries, row: int) -> list[tuple[str, float]]:
@@ -103,7 +121,7 @@ def _timeline(run: SpecRun, ranked: list[str]) -> dict[str, Any]:
     figure.update_layout(
         height=460,
         margin={"l": 60, "r": 20, "t": 30, "b": 50},
-        xaxis_title=x_title,
+        xaxis={"title": {"text": x_title}, "tickformat": "d" if x_title == "ts" else None},
         yaxis_title="severity",
         legend={"title": {"text": f"top {min(TOP_TIMELINE, len(ranked))} by peak"}},
         template="plotly_white",

@@ -1,0 +1,107 @@
+"""What a replay or a live run does beside printing: the HTML report and webhook notices.
+
+The command calls four hooks: ``checkpoint`` for every checkpoint taken,
+``news`` with the alert changes of each checkpoint, ``close`` when the feed
+ends (however it ends), ``finish`` once the run is complete; then
+``print_summary``. Each does nothing for an option not given.
+"""
+
+from __future__ import annotations
+
+import argparse
+from collections.abc import Sequence
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, TextIO
+
+from fenmor_radar.cli.errors import CliError
+from fenmor_radar.cli.notify import Notifier, notifier_from_args
+from fenmor_radar.cli.novelty import AlertChange
+from fenmor_radar.cli.spec_file import read_spec_text
+
+if TYPE_CHECKING:
+    from fenmor_radar.cli.replay import Checkpoint, ReplayStats
+    from fenmor_radar.report import ReplayReport
+
+PROG = "fenmor-radar"
+
+
+@dataclass
+class ReplayExtras:
+    specs: list[str]  # spec names as the output names them (their file paths)
+    report: ReplayReport | None = None
+    report_path: str | None = None
+    notifier: Notifier | None = None
+    weights: dict[str, dict[str, float]] = field(default_factory=dict)
+    report_size: int | None = None
+
+    @classmethod
+    def from_args(
+        cls, args: argparse.Namespace, specs: Sequence[str] | None = None
+    ) -> ReplayExtras:
+        """From ``--report`` and ``--notify*``; ``specs`` defaults to ``[args.spec]``."""
+        names = list(specs) if specs is not None else [args.spec]
+        extras = cls(names)
+        wanted_report = getattr(args, "report", None)
+        if wanted_report is None and getattr(args, "notify", None) is None:
+            return extras
+        from fenmor_radar.report.spec_info import spec_info
+
+        texts = {name: read_spec_text(name) for name in names}
+        for name, text in texts.items():
+            try:
+                info = spec_info(text, name)
+            except ValueError:  # the radar already accepted it; weights are a nicety here
+                continue
+            extras.weights[name] = {signal.key: signal.weight for signal in info.signals}
+        if wanted_report is not None:
+            from fenmor_radar.report import PlotlyMissing, ReplayReport
+
+            try:
+                extras.report = ReplayReport(wanted_report, texts)
+            except PlotlyMissing as err:
+                raise CliError(str(err)) from err
+            extras.report_path = wanted_report
+        try:
+            extras.notifier = notifier_from_args(args)
+        except ValueError as err:
+            raise CliError(str(err), 2) from err
+        return extras
+
+    def _spec(self, spec: str | None) -> str:
+        return spec if spec is not None else self.specs[0]
+
+    def checkpoint(self, item: Checkpoint, spec: str | None = None) -> None:
+        if self.report is not None:
+            self.report.checkpoint(item.events, item.ts, item.reply, self._spec(spec))
+
+    def news(self, changes: Sequence[AlertChange], spec: str | None = None) -> None:
+        if self.notifier is not None and changes:
+            name = self._spec(spec)
+            self.notifier.news(changes, name, self.weights.get(name))
+
+    def close(self) -> None:
+        """Stop taking notices; deliver what is queued for a short while."""
+        if self.notifier is not None:
+            self.notifier.close()
+
+    def finish(self, input_name: str, stats: ReplayStats) -> None:
+        if self.report is None or self.report_path is None:
+            return
+        try:
+            self.report_size = self.report.finish(
+                input_name,
+                lines=stats.lines,
+                events=stats.events,
+                bad_lines=stats.bad_lines,
+                symbols_fed=len(stats.symbols),
+            )
+        except OSError as err:
+            raise CliError(f"cannot write {self.report_path}: {err.strerror or err}") from err
+
+    def print_summary(self, stream: TextIO) -> None:
+        if self.report_size is not None:
+            print(
+                f"{PROG}: wrote {self.report_path} ({self.report_size / 1e6:.1f} MB)", file=stream
+            )
+        if self.notifier is not None:
+            print(f"{PROG}: {self.notifier.summary()}", file=stream)
