@@ -27,8 +27,13 @@ SPEC = {
     ],
     "threshold": 0.0,
 }
-KEYS = ["book_imbalance(0.5)", "funding_flip(0.0005)", "liq_cluster(20,1000)",
-        "oi_delta(12,0.05)", "oi_price_divergence(12,0.01)"]
+KEYS = [
+    "book_imbalance(0.5)",
+    "funding_flip(0.0005)",
+    "liq_cluster(20,1000)",
+    "oi_delta(12,0.05)",
+    "oi_price_divergence(12,0.01)",
+]
 WEIGHTS = [0.5, 1.0, 1.0, 1.0, 1.0]
 
 
@@ -40,14 +45,31 @@ def write_output(path: str, symbols: int, checkpoints: int) -> None:
             alerts = []
             for name in names:
                 values = [round(rng.random(), 8) for _ in KEYS]
-                severity = round(sum(v * w for v, w in zip(values, WEIGHTS)) / sum(WEIGHTS), 8)
+                severity = round(
+                    sum(v * w for v, w in zip(values, WEIGHTS)) / sum(WEIGHTS), 8
+                )
                 factors = dict(zip(KEYS, values)) | {"severity": severity}
-                alerts.append({"symbol": name, "severity": severity, "factors": factors,
-                               "ts": number * 60})
+                alerts.append(
+                    {
+                        "symbol": name,
+                        "severity": severity,
+                        "factors": factors,
+                        "ts": number * 60,
+                    }
+                )
             alerts.sort(key=lambda a: -a["severity"])
-            out.write(json.dumps({"events": (number + 1) * symbols, "ts": number * 60,
-                                  "alerts": alerts, "scanned": symbols},
-                                 separators=(",", ":")) + "\n")
+            out.write(
+                json.dumps(
+                    {
+                        "events": (number + 1) * symbols,
+                        "ts": number * 60,
+                        "alerts": alerts,
+                        "scanned": symbols,
+                    },
+                    separators=(",", ":"),
+                )
+                + "\n"
+            )
 
 
 def main() -> int:
@@ -58,19 +80,35 @@ def main() -> int:
     args = parser.parse_args()
     folder = args.keep or tempfile.mkdtemp(prefix="fenmor-report-")
     os.makedirs(folder, exist_ok=True)
-    spec, output, page = (os.path.join(folder, n) for n in ("spec.json", "out.jsonl", "report.html"))
+    spec, output, page = (
+        os.path.join(folder, n) for n in ("spec.json", "out.jsonl", "report.html")
+    )
     with open(spec, "w", encoding="utf-8") as file:
         json.dump(SPEC, file)
     started = time.monotonic()
     write_output(output, args.symbols, args.checkpoints)
     written = time.monotonic() - started
     started = time.monotonic()
-    subprocess.run([sys.executable, "-m", "fenmor_radar", "report", "--spec", spec, output,
-                    "-o", page], check=True)
+    subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "fenmor_radar",
+            "report",
+            "--spec",
+            spec,
+            output,
+            "-o",
+            page,
+        ],
+        check=True,
+    )
     built = time.monotonic() - started
-    print(f"{args.symbols:,} symbols × {args.checkpoints:,} checkpoints: replay output "
-          f"{os.path.getsize(output) / 1e6:.1f} MB (made in {written:.1f} s), report "
-          f"{os.path.getsize(page) / 1e6:.2f} MB built in {built:.1f} s")
+    print(
+        f"{args.symbols:,} symbols × {args.checkpoints:,} checkpoints: replay output "
+        f"{os.path.getsize(output) / 1e6:.1f} MB (made in {written:.1f} s), report "
+        f"{os.path.getsize(page) / 1e6:.2f} MB built in {built:.1f} s"
+    )
     if not args.keep:
         for path in (spec, output, page):
             os.remove(path)

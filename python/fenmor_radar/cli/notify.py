@@ -63,7 +63,12 @@ def notice_of(
     factors = [(k, v) for k, v in alert.factors.items() if k != "severity"]
     factors.sort(key=lambda item: -strength(item))
     return Notice(
-        alert.symbol, alert.severity, tuple(factors[:TOP_FACTORS]), alert.ts, spec, change.change
+        alert.symbol,
+        alert.severity,
+        tuple(factors[:TOP_FACTORS]),
+        alert.ts,
+        spec,
+        change.change,
     )
 
 
@@ -97,7 +102,8 @@ def payload(notice: Notice, shape: str) -> dict[str, Any]:
     if shape == "slack":
         text = _slack_escape(_headline(notice))
         lines = "\n".join(
-            f"• `{_slack_escape(name)}` {_number(value)}" for name, value in notice.factors
+            f"• `{_slack_escape(name)}` {_number(value)}"
+            for name, value in notice.factors
         )
         block = (
             f"*{_slack_escape(notice.symbol)}* severity *{_number(notice.severity)}* "
@@ -106,7 +112,10 @@ def payload(notice: Notice, shape: str) -> dict[str, Any]:
         return {
             "text": text,
             "blocks": [
-                {"type": "section", "text": {"type": "mrkdwn", "text": f"{block}\n{lines}"[:3000]}}
+                {
+                    "type": "section",
+                    "text": {"type": "mrkdwn", "text": f"{block}\n{lines}"[:3000]},
+                }
             ],
         }
     if shape == "discord":
@@ -116,7 +125,9 @@ def payload(notice: Notice, shape: str) -> dict[str, Any]:
             "embeds": [
                 {
                     "title": f"{notice.symbol} {_number(notice.severity)}"[:256],
-                    "description": f"{notice.change} at ts {notice.ts}, spec {notice.spec}"[:4096],
+                    "description": f"{notice.change} at ts {notice.ts}, spec {notice.spec}"[
+                        :4096
+                    ],
                     "fields": [
                         {"name": name[:256], "value": _number(value), "inline": True}
                         for name, value in notice.factors
@@ -124,7 +135,9 @@ def payload(notice: Notice, shape: str) -> dict[str, Any]:
                 }
             ],
         }
-    raise ValueError(f"unknown notify format {shape!r}; choose one of {', '.join(FORMATS)}")
+    raise ValueError(
+        f"unknown notify format {shape!r}; choose one of {', '.join(FORMATS)}"
+    )
 
 
 def check_url(url: str) -> str:
@@ -164,7 +177,10 @@ def post_json(url: str, body: bytes, timeout: float) -> _Answer:
         url,
         data=body,
         method="POST",
-        headers={"Content-Type": "application/json", "User-Agent": f"fenmor-radar/{__version__}"},
+        headers={
+            "Content-Type": "application/json",
+            "User-Agent": f"fenmor-radar/{__version__}",
+        },
     )
     try:
         with urllib.request.urlopen(request, timeout=timeout) as response:
@@ -179,7 +195,11 @@ def post_json(url: str, body: bytes, timeout: float) -> _Answer:
             except ValueError:
                 retry_after = None
         return _Answer(err.code, retry_after, f"HTTP {err.code}")
-    except (urllib.error.URLError, OSError, ValueError) as err:  # ValueError: bad chunk sizes
+    except (
+        urllib.error.URLError,
+        OSError,
+        ValueError,
+    ) as err:  # ValueError: bad chunk sizes
         reason = getattr(err, "reason", err)
         return _Answer(None, None, f"{type(err).__name__}: {reason}")
 
@@ -212,7 +232,9 @@ class Notifier:
         self._queue: queue.Queue[Notice | None] = queue.Queue(self.queue_size)
         self._stop = threading.Event()
         self._lock = threading.Lock()
-        self._thread = threading.Thread(target=self._drain, name="fenmor-notify", daemon=True)
+        self._thread = threading.Thread(
+            target=self._drain, name="fenmor-notify", daemon=True
+        )
         self._thread.start()
 
     def news(
@@ -223,7 +245,11 @@ class Notifier:
     ) -> None:
         """Queue a notice for each change (the news of one checkpoint of ``spec``)."""
         for change in changes:
-            self.notify(notice_of(change, spec, weights if weights is not None else self.weights))
+            self.notify(
+                notice_of(
+                    change, spec, weights if weights is not None else self.weights
+                )
+            )
 
     def notify(self, notice: Notice) -> None:
         try:
@@ -277,7 +303,9 @@ class Notifier:
         if self._thread.is_alive():
             self._stop.set()  # the thread ends after the POST it is in
         with self._lock:
-            self.stats.abandoned = self.stats.queued - self.stats.sent - self.stats.failed
+            self.stats.abandoned = (
+                self.stats.queued - self.stats.sent - self.stats.failed
+            )
             return self.stats
 
     def summary(self) -> str:
@@ -326,9 +354,13 @@ def notifier_from_args(
     if args.notify is None:
         return None
     if not args.notify_timeout > 0:
-        raise ValueError(f"--notify-timeout must be greater than zero, got {args.notify_timeout}")
+        raise ValueError(
+            f"--notify-timeout must be greater than zero, got {args.notify_timeout}"
+        )
     try:
         check_url(args.notify)
     except ValueError as err:
         raise ValueError(f"--notify: {err}") from None
-    return Notifier(args.notify, args.notify_format, args.notify_timeout, weights=weights)
+    return Notifier(
+        args.notify, args.notify_format, args.notify_timeout, weights=weights
+    )

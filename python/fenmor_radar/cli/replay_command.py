@@ -16,8 +16,8 @@ from fenmor_radar.cli.novelty import NewOnlyFilter
 from fenmor_radar.cli.output import CheckpointOutput, JsonLinesOutput, TableOutput
 from fenmor_radar.cli.progress import Progress
 from fenmor_radar.cli.replay import BadLine, ReplayStats, replay
-from fenmor_radar.cli.replies import parse_alerts_reply
 from fenmor_radar.cli.replay_extras import ReplayExtras
+from fenmor_radar.cli.replies import parse_alerts_reply
 from fenmor_radar.cli.spec_file import load_radar
 
 PROG = "fenmor-radar"

@@ -50,9 +50,13 @@ class ReplayExtras:
         for name, text in texts.items():
             try:
                 info = spec_info(text, name)
-            except ValueError:  # the radar already accepted it; weights are a nicety here
+            except (
+                ValueError
+            ):  # the radar already accepted it; weights are a nicety here
                 continue
-            extras.weights[name] = {signal.key: signal.weight for signal in info.signals}
+            extras.weights[name] = {
+                signal.key: signal.weight for signal in info.signals
+            }
         if wanted_report is not None:
             from fenmor_radar.report import PlotlyMissing, ReplayReport
 
@@ -96,12 +100,15 @@ class ReplayExtras:
                 symbols_fed=len(stats.symbols),
             )
         except OSError as err:
-            raise CliError(f"cannot write {self.report_path}: {err.strerror or err}") from err
+            raise CliError(
+                f"cannot write {self.report_path}: {err.strerror or err}"
+            ) from err
 
     def print_summary(self, stream: TextIO) -> None:
         if self.report_size is not None:
             print(
-                f"{PROG}: wrote {self.report_path} ({self.report_size / 1e6:.1f} MB)", file=stream
+                f"{PROG}: wrote {self.report_path} ({self.report_size / 1e6:.1f} MB)",
+                file=stream,
             )
         if self.notifier is not None:
             print(f"{PROG}: {self.notifier.summary()}", file=stream)

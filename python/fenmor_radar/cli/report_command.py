@@ -19,12 +19,14 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
         help="write the HTML report of a saved replay output",
         description=(
             "Read what `fenmor-radar replay --format json` printed (one checkpoint per line, "
-            "plain or gzip; \"-\" for standard input) and write one self-contained HTML page: "
+            'plain or gzip; "-" for standard input) and write one self-contained HTML page: '
             "severity timelines, each factor's share, a table of alerts. Needs the report "
             "extra: pip install 'fenmor-radar[report]'."
         ),
     )
-    parser.add_argument("output_lines", metavar="OUTPUT.jsonl[.gz]", help="the saved replay output")
+    parser.add_argument(
+        "output_lines", metavar="OUTPUT.jsonl[.gz]", help="the saved replay output"
+    )
     parser.add_argument(
         "-o", "--output", required=True, metavar="REPORT.html", help="the page to write"
     )
@@ -69,7 +71,9 @@ def run(args: argparse.Namespace) -> int:
     try:
         source = EventSource(args.output_lines)
     except OSError as err:
-        raise CliError(f"cannot read {args.output_lines}: {err.strerror or err}") from err
+        raise CliError(
+            f"cannot read {args.output_lines}: {err.strerror or err}"
+        ) from err
     try:
         with source:
             data = read_replay_output(source.name, _texts(source), specs)

@@ -7,7 +7,12 @@
 from __future__ import annotations
 
 from fenmor_radar.report.collect import ReportData, RunInfo, SpecRun
-from fenmor_radar.report.html import INSTALL_HINT, PlotlyMissing, require_plotly, write_report
+from fenmor_radar.report.html import (
+    INSTALL_HINT,
+    PlotlyMissing,
+    require_plotly,
+    write_report,
+)
 from fenmor_radar.report.saved import SavedOutputError, read_replay_output
 from fenmor_radar.report.spec_info import SpecInfo, spec_info
 
@@ -41,7 +46,9 @@ class ReplayReport:
         for name, spec in self._specs.items():
             self.data.run_for(name, spec)
 
-    def checkpoint(self, events: int, ts: int | None, reply: str, spec: str | None = None) -> None:
+    def checkpoint(
+        self, events: int, ts: int | None, reply: str, spec: str | None = None
+    ) -> None:
         """One checkpoint of the spec named ``spec`` (the only one when None)."""
         name = spec if spec is not None else next(iter(self._specs))
         self.data.run_for(name, self._specs.get(name)).add_reply(events, ts, reply)

@@ -17,6 +17,10 @@ from fenmor_radar.report.spec_info import SpecInfo
 SEVERITY = "severity"
 
 
+class BadCheckpoint(ValueError):
+    """A checkpoint that is not the radar's alerts reply."""
+
+
 @dataclass(frozen=True, slots=True)
 class CheckpointRow:
     events: int
@@ -36,7 +40,9 @@ class SymbolSeries:
     peak_at: int = 0  # index into ``checkpoints``
 
     def add(self, checkpoint: int, severity: float, values: list[float]) -> None:
-        while len(self.factors) < len(values):  # a factor first seen now: earlier rows unknown
+        while len(self.factors) < len(
+            values
+        ):  # a factor first seen now: earlier rows unknown
             self.factors.append(array("d", [math.nan] * len(self.checkpoints)))
         self.checkpoints.append(checkpoint)
         self.severity.append(severity)
@@ -67,22 +73,28 @@ class SpecRun:
     def add_reply(self, events: int, ts: int | None, reply: str) -> None:
         """Take one checkpoint from the radar's alerts reply text."""
         document = json.loads(reply)
-        if not isinstance(document, dict) or not isinstance(document.get("alerts"), list):
-            raise ValueError(f"not an alerts reply: {reply[:80]}")
+        if not isinstance(document, dict) or not isinstance(
+            document.get("alerts"), list
+        ):
+            raise BadCheckpoint(f"not an alerts reply: {reply[:80]}")
         self.add_document(events, ts, document)
 
-    def add_document(self, events: int, ts: int | None, document: dict[str, object]) -> None:
+    def add_document(
+        self, events: int, ts: int | None, document: dict[str, object]
+    ) -> None:
         alerts = document.get("alerts")
         if not isinstance(alerts, list):
-            raise ValueError("the checkpoint has no list of alerts")
+            raise BadCheckpoint("the checkpoint has no list of alerts")
         scanned = document.get("scanned")
         number = len(self.checkpoints)
         self.checkpoints.append(
-            CheckpointRow(events, ts, scanned if isinstance(scanned, int) else 0, len(alerts))
+            CheckpointRow(
+                events, ts, scanned if isinstance(scanned, int) else 0, len(alerts)
+            )
         )
         for alert in alerts:
             if not isinstance(alert, dict) or not isinstance(alert.get("symbol"), str):
-                raise ValueError(f"malformed alert: {json.dumps(alert)[:80]}")
+                raise BadCheckpoint(f"malformed alert: {json.dumps(alert)[:80]}")
             factors = alert.get("factors")
             values: list[float] = [math.nan] * len(self.factor_names)
             if isinstance(factors, dict):

@@ -37,7 +37,7 @@ class PlotlyMissing(RuntimeError):
 def require_plotly() -> None:
     """Fail early, before a long replay, when the report extra is not installed."""
     try:
-        import plotly  # noqa: F401
+        import plotly  # type: ignore[import-untyped]  # noqa: F401
     except ImportError as err:
         raise PlotlyMissing() from err
 
@@ -53,7 +53,9 @@ def _finite(value: float) -> float | None:
 
 
 def _looks_like_epoch_ms(values: list[int]) -> bool:
-    return bool(values) and all(EPOCH_MS_RANGE[0] <= value <= EPOCH_MS_RANGE[1] for value in values)
+    return bool(values) and all(
+        EPOCH_MS_RANGE[0] <= value <= EPOCH_MS_RANGE[1] for value in values
+    )
 
 
 def _x_axis(run: SpecRun) -> tuple[list[int] | list[str], str]:
@@ -82,7 +84,9 @@ def _shares(run: SpecRun, series: SymbolSeries, row: int) -> list[tuple[str, flo
     total = sum(weights) if weights is not None else float(count)
     parts = []
     for column, name in enumerate(run.factor_names):
-        value = series.factors[column][row] if column < len(series.factors) else math.nan
+        value = (
+            series.factors[column][row] if column < len(series.factors) else math.nan
+        )
         weight = weights[column] if weights is not None else 1.0
         if math.isfinite(value) and total > 0:
             parts.append((name, value * weight / total))
@@ -97,7 +101,7 @@ def _full_series(run: SpecRun, series: SymbolSeries) -> list[float | None]:
 
 
 def _timeline(run: SpecRun, ranked: list[str]) -> dict[str, Any]:
-    import plotly.graph_objects as go
+    import plotly.graph_objects as go  # type: ignore[import-untyped]
 
     x, x_title = _x_axis(run)
     figure = go.Figure()
@@ -121,7 +125,10 @@ def _timeline(run: SpecRun, ranked: list[str]) -> dict[str, Any]:
     figure.update_layout(
         height=460,
         margin={"l": 60, "r": 20, "t": 30, "b": 50},
-        xaxis={"title": {"text": x_title}, "tickformat": "d" if x_title == "ts" else None},
+        xaxis={
+            "title": {"text": x_title},
+            "tickformat": "d" if x_title == "ts" else None,
+        },
         yaxis_title="severity",
         legend={"title": {"text": f"top {min(TOP_TIMELINE, len(ranked))} by peak"}},
         template="plotly_white",
@@ -131,7 +138,7 @@ def _timeline(run: SpecRun, ranked: list[str]) -> dict[str, Any]:
 
 def _stacked(run: SpecRun, ranked: list[str]) -> dict[str, Any] | None:
     import plotly.graph_objects as go
-    from plotly.subplots import make_subplots
+    from plotly.subplots import make_subplots  # type: ignore[import-untyped]
 
     top = ranked[:TOP_STACKED]
     if not top or not run.factor_names:
@@ -140,9 +147,21 @@ def _stacked(run: SpecRun, ranked: list[str]) -> dict[str, Any] | None:
     weights = run.factor_weights()
     total = sum(weights) if weights is not None else float(len(run.factor_names))
     figure = make_subplots(
-        rows=len(top), cols=1, shared_xaxes=True, vertical_spacing=0.04, subplot_titles=top
+        rows=len(top),
+        cols=1,
+        shared_xaxes=True,
+        vertical_spacing=0.04,
+        subplot_titles=top,
     )
-    palette = ["#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd", "#8c564b", "#e377c2"]
+    palette = [
+        "#1f77b4",
+        "#ff7f0e",
+        "#2ca02c",
+        "#d62728",
+        "#9467bd",
+        "#8c564b",
+        "#e377c2",
+    ]
     for row, symbol in enumerate(top, 1):
         series = run.symbols[symbol]
         for column, name in enumerate(run.factor_names):
@@ -176,21 +195,29 @@ def _stacked(run: SpecRun, ranked: list[str]) -> dict[str, Any] | None:
 
 def _counts_chart(data: ReportData) -> dict[str, Any]:
     import plotly.graph_objects as go
+    from plotly.subplots import make_subplots
 
     names = list(data.runs)
-    figure = go.Figure(
-        [
-            go.Bar(name="alerting symbols", x=names, y=[len(r.symbols) for r in data.runs.values()]),
-            go.Bar(
-                name="alerts (symbol × checkpoint)",
-                x=names,
-                y=[sum(len(s.checkpoints) for s in r.symbols.values()) for r in data.runs.values()],
-            ),
-        ]
+    runs = list(data.runs.values())
+    figure = make_subplots(
+        rows=1,
+        cols=2,
+        subplot_titles=("alerting symbols", "alerts (symbol × checkpoint)"),
+    )
+    figure.add_trace(
+        go.Bar(x=names, y=[len(r.symbols) for r in runs], showlegend=False), 1, 1
+    )
+    figure.add_trace(
+        go.Bar(
+            x=names,
+            y=[sum(len(s.checkpoints) for s in r.symbols.values()) for r in runs],
+            showlegend=False,
+        ),
+        1,
+        2,
     )
     figure.update_layout(
-        barmode="group", height=320, margin={"l": 60, "r": 20, "t": 30, "b": 60},
-        template="plotly_white",
+        height=320, margin={"l": 60, "r": 20, "t": 40, "b": 60}, template="plotly_white"
     )
     return json.loads(figure.to_json())  # type: ignore[no-any-return]
 
@@ -204,7 +231,9 @@ def _compact(run: SpecRun, ranked: list[str]) -> str:
         base = offset * width
         for number, severity in zip(series.checkpoints, series.severity):
             if math.isfinite(severity):
-                block[base + number] = round(min(max(severity, 0.0), 1.0) * SEVERITY_SCALE)
+                block[base + number] = round(
+                    min(max(severity, 0.0), 1.0) * SEVERITY_SCALE
+                )
     if block.itemsize != 2:
         raise RuntimeError("unsigned short is not two bytes here")
     import sys
@@ -307,7 +336,7 @@ def _section(index: int, run: SpecRun) -> tuple[str, dict[str, Any]]:
     ranked = run.ranked_symbols()
     timeline = _timeline(run, ranked)
     stacked = _stacked(run, ranked)
-    x, x_title = _x_axis(run)
+    x, _ = _x_axis(run)
     payload = {
         "timeline": timeline,
         "stacked": stacked,
@@ -432,7 +461,7 @@ reports.forEach(function(report, index){
 
 def render(data: ReportData) -> str:
     """The whole page as text."""
-    from plotly.offline import get_plotlyjs
+    from plotly.offline import get_plotlyjs  # type: ignore[import-untyped]
 
     e = html.escape
     sections = []

@@ -31,11 +31,17 @@ def _match_spec(name: str, specs: dict[str, SpecInfo]) -> SpecInfo | None:
     if name in specs:
         return specs[name]
     base = name.replace("\\", "/").rsplit("/", 1)[-1]
-    found = [spec for key, spec in specs.items() if key.replace("\\", "/").rsplit("/", 1)[-1] == base]
+    found = [
+        spec
+        for key, spec in specs.items()
+        if key.replace("\\", "/").rsplit("/", 1)[-1] == base
+    ]
     return found[0] if len(found) == 1 else None
 
 
-def read_replay_output(name: str, lines: Iterable[str], specs: dict[str, SpecInfo]) -> ReportData:
+def read_replay_output(
+    name: str, lines: Iterable[str], specs: dict[str, SpecInfo]
+) -> ReportData:
     """Checkpoints of one or several specs; ``specs`` maps spec file names to their info."""
     data = ReportData(RunInfo(source=name))
     unnamed_spec = next(iter(specs.values())) if len(specs) == 1 else None
@@ -45,17 +51,23 @@ def read_replay_output(name: str, lines: Iterable[str], specs: dict[str, SpecInf
         try:
             document = json.loads(line)
         except json.JSONDecodeError as err:
-            raise SavedOutputError(name, number, f"not JSON ({err.msg} at column {err.colno})")
+            raise SavedOutputError(
+                name, number, f"not JSON ({err.msg} at column {err.colno})"
+            )
         if not isinstance(document, dict):
             raise SavedOutputError(name, number, "not a checkpoint object")
         if "change" in document:
             raise SavedOutputError(
-                name, number, "an alert change of --new-only output; the report needs every "
-                "checkpoint: replay without --new-only"
+                name,
+                number,
+                "an alert change of --new-only output; the report needs every "
+                "checkpoint: replay without --new-only",
             )
         events, ts = document.get("events"), document.get("ts")
         if not isinstance(events, int) or not (ts is None or isinstance(ts, int)):
-            raise SavedOutputError(name, number, "no checkpoint here (missing events or ts)")
+            raise SavedOutputError(
+                name, number, "no checkpoint here (missing events or ts)"
+            )
         spec_name = document.get("spec")
         if spec_name is None:
             single = unnamed_spec.origin if unnamed_spec is not None else SINGLE
@@ -63,7 +75,9 @@ def read_replay_output(name: str, lines: Iterable[str], specs: dict[str, SpecInf
         elif isinstance(spec_name, str):
             run = data.run_for(spec_name, _match_spec(spec_name, specs))
         else:
-            raise SavedOutputError(name, number, f"spec is not a text: {_escaped(str(spec_name))}")
+            raise SavedOutputError(
+                name, number, f"spec is not a text: {_escaped(str(spec_name))}"
+            )
         try:
             run.add_document(events, ts, document)
         except ValueError as err:

@@ -19,6 +19,10 @@ SPEC_FIELDS = ("venues", "symbols", "signals", "threshold", "limit")
 SIGNAL_FIELDS = ("kind", "params", "weight")
 
 
+class BadSpec(ValueError):
+    """A spec text the report cannot read."""
+
+
 @dataclass(frozen=True, slots=True)
 class SignalInfo:
     key: str
@@ -71,7 +75,7 @@ def _members(value: object, fields: tuple[str, ...]) -> dict[str, object]:
         return value
     if isinstance(value, list):
         return dict(zip(fields, value))
-    raise ValueError(f"expected an object or an array, found {type(value).__name__}")
+    raise BadSpec(f"expected an object or an array, found {type(value).__name__}")
 
 
 def spec_info(text: str, origin: str) -> SpecInfo:
@@ -80,14 +84,16 @@ def spec_info(text: str, origin: str) -> SpecInfo:
     signals = []
     raw_signals = members.get("signals")
     if not isinstance(raw_signals, list):
-        raise ValueError("the spec has no list of signals")
+        raise BadSpec("the spec has no list of signals")
     for raw in raw_signals:
         signal = _members(raw, SIGNAL_FIELDS)
         params = signal.get("params") or []
         weight = signal.get("weight", 1.0)
         if not isinstance(params, list) or not isinstance(weight, (int, float)):
-            raise ValueError(f"malformed signal: {json.dumps(raw)[:80]}")
-        signals.append(SignalInfo(signal_key(str(signal.get("kind")), params), float(weight)))
+            raise BadSpec(f"malformed signal: {json.dumps(raw)[:80]}")
+        signals.append(
+            SignalInfo(signal_key(str(signal.get("kind")), params), float(weight))
+        )
     threshold = members.get("threshold", 0.0)
     limit = members.get("limit")
     return SpecInfo(
