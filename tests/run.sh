@@ -19,9 +19,13 @@ fi
 if ! "$python" -c "import distributed" 2>/dev/null; then
   "$python" -m pip install --quiet "dask[distributed]>=2024.1.0"
 fi
-if [ ! -d /usr/include/gtest ]; then
+# The HTML report's tests need plotly; its browser test needs Chromium.
+if ! "$python" -c "import plotly" 2>/dev/null; then
+  "$python" -m pip install --quiet "plotly>=5.0"
+fi
+if [ ! -d /usr/include/gtest ] || ! command -v chromium >/dev/null; then
   as_root apt-get update
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y libgtest-dev
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y libgtest-dev chromium
 fi
 
 echo "== pip install ."

@@ -25,9 +25,13 @@ from png_pixels import read_png
 
 pytest.importorskip("plotly")
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
-pytestmark = pytest.mark.skipif(
-    CHROMIUM is None, reason="chromium is not installed (tests/run.sh installs it)"
-)
+pytestmark = [
+    pytest.mark.skipif(
+        CHROMIUM is None, reason="chromium is not installed (tests/run.sh installs it)"
+    ),
+    # The page is what is checked here, not the engine: no use running a browser under ASan.
+    pytest.mark.skipif(bool(os.environ.get("FENMOR_SANITIZED")), reason="sanitized run"),
+]
 WIDTH = 1280
 ARTIFACTS = Path(
     os.environ.get("FENMOR_TEST_ARTIFACTS", Path(__file__).resolve().parents[2] / "build" / "test-artifacts")
