@@ -9,6 +9,7 @@ ends (however it ends), ``finish`` once the run is complete; then
 from __future__ import annotations
 
 import argparse
+import sys
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, TextIO
@@ -64,6 +65,8 @@ class ReplayExtras:
                 extras.report = ReplayReport(wanted_report, texts)
             except PlotlyMissing as err:
                 raise CliError(str(err)) from err
+            except OSError as err:
+                raise CliError(f"cannot write {wanted_report}: {err.strerror or err}") from err
             extras.report_path = wanted_report
         try:
             extras.notifier = notifier_from_args(args)
@@ -84,9 +87,14 @@ class ReplayExtras:
             self.notifier.news(changes, name, self.weights.get(name))
 
     def close(self) -> None:
-        """Stop taking notices; deliver what is queued for a short while."""
+        """Stop taking notices; deliver what is queued for a short while.
+
+        Called from the command's ``finally``: when the run is ending on an
+        error or Ctrl-C, nothing more is waited for.
+        """
         if self.notifier is not None:
-            self.notifier.close()
+            failing = sys.exc_info()[0] is not None
+            self.notifier.close(wait=0.0 if failing else None)
 
     def finish(self, input_name: str, stats: ReplayStats) -> None:
         if self.report is None or self.report_path is None:

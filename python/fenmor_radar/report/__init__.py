@@ -6,6 +6,9 @@
 
 from __future__ import annotations
 
+import errno
+import os
+
 from fenmor_radar.report.collect import ReportData, RunInfo, SpecRun
 from fenmor_radar.report.html import (
     INSTALL_HINT,
@@ -40,6 +43,9 @@ class ReplayReport:
 
     def __init__(self, path: str, specs: dict[str, str]) -> None:
         require_plotly()
+        folder = os.path.dirname(os.path.abspath(path))
+        if not os.access(folder, os.W_OK):  # found out now, not after an hour of replay
+            raise OSError(errno.EACCES, "cannot write into its folder", path)
         self.path = path
         self.data = ReportData(RunInfo(source="replay"))
         self._specs = {name: spec_info(text, name) for name, text in specs.items()}
