@@ -40,10 +40,9 @@ class SymbolSeries:
     peak_at: int = 0  # index into ``checkpoints``
 
     def add(self, checkpoint: int, severity: float, values: list[float]) -> None:
-        while len(self.factors) < len(
-            values
-        ):  # a factor first seen now: earlier rows unknown
-            self.factors.append(array("d", [math.nan] * len(self.checkpoints)))
+        if len(self.factors) < len(values):  # factors first seen now: earlier rows unknown
+            for _ in range(len(values) - len(self.factors)):
+                self.factors.append(array("d", [math.nan] * len(self.checkpoints)))
         self.checkpoints.append(checkpoint)
         self.severity.append(severity)
         for column, value in zip(self.factors, values):
@@ -69,6 +68,8 @@ class SpecRun:
     symbols: dict[str, SymbolSeries] = field(default_factory=dict)
     factor_names: list[str] = field(default_factory=list)
     _factor_index: dict[str, int] = field(default_factory=dict)
+    _layout: tuple[str, ...] = ()
+    _columns: list[int] = field(default_factory=list)
 
     def add_reply(self, events: int, ts: int | None, reply: str) -> None:
         """Take one checkpoint from the radar's alerts reply text."""
@@ -98,20 +99,31 @@ class SpecRun:
             factors = alert.get("factors")
             values: list[float] = [math.nan] * len(self.factor_names)
             if isinstance(factors, dict):
-                for name, value in factors.items():
-                    if name == SEVERITY:
-                        continue
-                    column = self._factor_index.get(name)
-                    if column is None:
-                        column = len(self.factor_names)
-                        self._factor_index[name] = column
-                        self.factor_names.append(name)
-                        values.append(math.nan)
-                    values[column] = _number(value)
+                layout = tuple(factors)
+                if layout != self._layout:  # the same names in the same order, almost always
+                    self._learn_layout(layout)
+                    values += [math.nan] * (len(self.factor_names) - len(values))
+                for column, value in zip(self._columns, factors.values()):
+                    if column >= 0:
+                        values[column] = value if value.__class__ is float else _number(value)
             series = self.symbols.get(alert["symbol"])
             if series is None:
                 series = self.symbols[alert["symbol"]] = SymbolSeries()
             series.add(number, _number(alert.get("severity")), values)
+
+    def _learn_layout(self, layout: tuple[str, ...]) -> None:
+        """The column of each factor name in ``layout`` (-1 for the severity)."""
+        columns = []
+        for name in layout:
+            if name == SEVERITY:
+                columns.append(-1)
+                continue
+            column = self._factor_index.get(name)
+            if column is None:
+                column = self._factor_index[name] = len(self.factor_names)
+                self.factor_names.append(name)
+            columns.append(column)
+        self._layout, self._columns = layout, columns
 
     def ranked_symbols(self) -> list[str]:
         """Alerting symbols by peak severity, highest first; ties by name."""
