@@ -19,7 +19,7 @@ SINGLE = "(spec unknown)"  # the run's name when neither the lines nor --spec na
 
 class SavedOutputError(ValueError):
     def __init__(self, name: str, line: int, message: str) -> None:
-        super().__init__(f"{name}:{line}: {message}")
+        super().__init__(f"{name}:{line}: {message}" if line else f"{name}: {message}")
 
 
 def _escaped(text: str, size: int = 60) -> str:
