@@ -15,6 +15,7 @@ from collections import Counter
 from datetime import datetime, timezone
 from typing import TextIO
 
+from fenmor_radar.cli import terminal
 from fenmor_radar.cli.checkpoints import CheckpointPolicy
 from fenmor_radar.cli.events import EventLine
 from fenmor_radar.cli.replay import BadLine, Checkpoint, ReplayStats, replay
@@ -96,7 +97,7 @@ def boundary_of(checkpoint: Checkpoint, policy: CheckpointPolicy) -> int:
 
 
 def run(args: argparse.Namespace) -> int:
-    return run_demo(sys.stdout, minutes=args.minutes, seed=args.seed)
+    return run_demo(terminal.standard_output(escape_controls=True), minutes=args.minutes, seed=args.seed)
 
 
 def run_demo(out: TextIO, *, minutes: int = 2, seed: int = SEED) -> int:
