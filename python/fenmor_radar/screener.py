@@ -155,7 +155,7 @@ _SIDES = {"buy": '"buy"', "sell": '"sell"'}
 
 
 def _liquidation(ts: object, side: object, qty: object, price: object) -> str | None:
-    side_text = _SIDES.get(side) if type(side) is str else None  # type: ignore[call-overload]
+    side_text = _SIDES.get(side) if type(side) is str else None
     if side_text and type(ts) is int and type(qty) is float and type(price) is float:
         text = f'["liquidation",{ts!r},{side_text},{qty!r},{price!r}]'
         if "n" not in text[14:]:
@@ -182,7 +182,7 @@ def _sequence(event: tuple[Any, ...] | list[Any]) -> str:
 
 def _mapping(event: Mapping[str, Any]) -> str:
     kind = event.get("kind")
-    fields = _FIELDS.get(kind) if type(kind) is str else None  # type: ignore[arg-type]
+    fields = _FIELDS.get(kind) if type(kind) is str else None
     # The array form means the same as an object holding exactly the fields.
     if fields is not None and len(event) == len(fields) + 1 and all(f in event for f in fields):
         text = _BY_KIND[kind](*(event[f] for f in fields))  # type: ignore[index]
@@ -193,32 +193,25 @@ def _mapping(event: Mapping[str, Any]) -> str:
 
 def event_text(event: Event) -> str:
     """The JSON text of one event, as the radar reads it."""
-    kind = type(event)
     text: str | None
-    if kind is Derivatives:
-        e = event
-        text = _derivatives(e.ts, e.open_interest, e.funding_rate, e.mark_price)  # type: ignore[union-attr]
-    elif kind is Orderbook:
-        o = event
-        text = _orderbook(o.ts, o.bid_volume, o.ask_volume, o.best_bid, o.best_ask)  # type: ignore[union-attr]
-    elif kind is Liquidation:
-        q = event
-        text = _liquidation(q.ts, q.side, q.qty, q.price)  # type: ignore[union-attr]
+    if isinstance(event, Derivatives):
+        text = _derivatives(event.ts, event.open_interest, event.funding_rate, event.mark_price)
+    elif isinstance(event, Orderbook):
+        text = _orderbook(event.ts, event.bid_volume, event.ask_volume, event.best_bid, event.best_ask)
+    elif isinstance(event, Liquidation):
+        text = _liquidation(event.ts, event.side, event.qty, event.price)
+    elif isinstance(event, tuple | list):
+        return _sequence(event)
+    elif isinstance(event, Mapping):
+        return _mapping(event)
     else:
-        text = None
+        raise TypeError(
+            f"an event is a Derivatives, Orderbook or Liquidation, a dict or a tuple, "
+            f"not {type(event).__name__}"
+        )
     if text is not None:
         return text
-    if kind in (Derivatives, Orderbook, Liquidation):
-        values = [getattr(event, name) for name in _FIELDS[event.kind]]  # type: ignore[union-attr]
-        return _array([event.kind, *values])  # type: ignore[union-attr]
-    if isinstance(event, tuple | list):
-        return _sequence(event)
-    if isinstance(event, Mapping):
-        return _mapping(event)
-    raise TypeError(
-        f"an event is a Derivatives, Orderbook or Liquidation, a dict or a tuple, "
-        f"not {type(event).__name__}"
-    )
+    return _array([event.kind, *(getattr(event, name) for name in _FIELDS[event.kind])])
 
 
 # --- the screener --------------------------------------------------------------

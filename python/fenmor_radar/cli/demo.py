@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import argparse
 import shutil
-import sys
 import time
 from collections import Counter
 from typing import TextIO

@@ -8,11 +8,12 @@ raises ``ValueError``.
 
 from __future__ import annotations
 
+import json
 import re
 from dataclasses import dataclass, field
-from json.decoder import scanstring
 
 _WHITESPACE = re.compile(r"[ \t\n\r]*")
+_STRING = re.compile(r'"(?:[^"\\]|\\.)*"', re.DOTALL)
 _NUMBER = re.compile(r"-?(?:0|[1-9][0-9]*)(\.[0-9]+)?([eE][-+]?[0-9]+)?")
 _LITERALS = {"true": True, "false": False, "null": None}
 
@@ -65,8 +66,7 @@ class _Reader:
         if char == "[":
             return self.array(line)
         if char == '"':
-            string, self.pos = scanstring(self.text, self.pos + 1)
-            return Node(line, string)
+            return Node(line, self.string())
         number = _NUMBER.match(self.text, self.pos)
         if number and number.end() > self.pos:
             self.pos = number.end()
@@ -78,6 +78,16 @@ class _Reader:
                 self.pos += len(word)
                 return Node(line, literal, text=word)
         raise self.fail("expected a value")
+
+    def string(self) -> str:
+        match = _STRING.match(self.text, self.pos)
+        if match is None:
+            raise self.fail("unterminated string")
+        self.pos = match.end()
+        value = json.loads(match.group())
+        if not isinstance(value, str):
+            raise self.fail("expected a string")
+        return value
 
     def array(self, line: int) -> Node:
         self.pos += 1
@@ -108,7 +118,7 @@ class _Reader:
             if not self.text.startswith('"', self.pos):
                 raise self.fail("expected a member name")
             name_line = self.line()
-            name, self.pos = scanstring(self.text, self.pos + 1)
+            name = self.string()
             self.skip()
             if not self.text.startswith(":", self.pos):
                 raise self.fail("expected :")

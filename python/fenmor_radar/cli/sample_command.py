@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import sys
 
 from fenmor_radar.cli import terminal
 from fenmor_radar.cli.errors import CliError

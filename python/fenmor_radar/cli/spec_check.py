@@ -148,7 +148,7 @@ class _Checker:
                 member.value if member else None for member in found.values()
             )
         else:
-            items = (node.items or []) + [None, None, None]  # type: ignore[list-item]
+            items = (node.items or []) + [None, None, None]
             kind_node, params_node, weight_node = items[0], items[1], items[2]
         kind = _kind_name(kind_node)
         params = [_number(item) for item in (params_node.items or [])] if params_node else []

@@ -34,7 +34,7 @@ def closest(name: str, known: Iterable[str]) -> str | None:
         if candidate.lower() == name.lower():
             return candidate
         distance = edit_distance(name.lower(), candidate.lower())
-        if distance <= 2 and distance * 3 <= max(len(candidate), len(name)):
-            if best is None or distance < best[0]:
-                best = (distance, candidate)
+        near = distance <= 2 and distance * 3 <= max(len(candidate), len(name))
+        if near and (best is None or distance < best[0]):
+            best = (distance, candidate)
     return best[1] if best else None

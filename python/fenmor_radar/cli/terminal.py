@@ -17,7 +17,6 @@ Three promises, kept in one place:
 from __future__ import annotations
 
 import errno
-import io
 import os
 import re
 import signal
@@ -25,7 +24,7 @@ import sys
 from collections.abc import Iterator
 from contextlib import contextmanager
 from types import FrameType
-from typing import TextIO
+from typing import TextIO, cast
 
 from fenmor_radar.cli import errors
 from fenmor_radar.cli.errors import CliError
@@ -152,7 +151,7 @@ def _write_all(fd: int, data: bytes, name: str) -> None:
             view = view[written:]
 
 
-class LineWriter(io.TextIOBase):
+class LineWriter:
     """A text stream on a file descriptor that hands the system whole lines only.
 
     Text is kept until it ends a line; ``flush`` writes every complete line
@@ -169,17 +168,12 @@ class LineWriter(io.TextIOBase):
         encoding: str = "utf-8",
         escape_controls: bool = False,
     ) -> None:
-        super().__init__()
         self._fd = fd
         self._name = name
-        self._encoding = encoding
+        self.encoding = encoding
         self._escape = escape_controls
         self._pending: list[str] = []
         self._size = 0
-
-    @property
-    def encoding(self) -> str:
-        return self._encoding
 
     def fileno(self) -> int:
         return self._fd
@@ -207,7 +201,7 @@ class LineWriter(io.TextIOBase):
         self._pending = [text[cut:]] if cut < len(text) else []
         self._size = len(text) - cut
         if cut:
-            data = text[:cut].encode(self._encoding, "backslashreplace")
+            data = text[:cut].encode(self.encoding, "backslashreplace")
             _write_all(self._fd, data, self._name)
 
     def flush(self) -> None:
@@ -251,7 +245,7 @@ def standard_output(*, escape_controls: bool = False) -> TextIO:
     sys.stdout.flush()
     encoding = getattr(sys.stdout, "encoding", None) or "utf-8"
     writer = LineWriter(fd, encoding=encoding, escape_controls=escape_controls)
-    return writer  # type: ignore[return-value]
+    return cast(TextIO, writer)
 
 
 def quiet_broken_pipe() -> int:
