@@ -308,7 +308,12 @@ class Screener:
 
     def set_spec(self, spec: str | Mapping[str, Any] | list[Any]) -> None:
         """Replace the spec (a dict or a JSON text) and drop every state."""
-        # Read a text first: pasted raw into the command, stray text after the
-        # spec could add members to the command itself.
-        value = json.loads(spec) if isinstance(spec, str) else spec
-        self._ok('{"cmd":"set_spec","spec":' + _spec_text(value) + "}")
+        if isinstance(spec, str):
+            # The radar reads the text on its own first: pasted into the
+            # command unread, stray text after the spec could add members to
+            # the command itself. This also gives the message a position.
+            try:
+                Radar(spec)
+            except ValueError as err:
+                raise RadarError(str(err)) from None
+        self._ok('{"cmd":"set_spec","spec":' + _spec_text(spec) + "}")
