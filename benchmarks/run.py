@@ -346,6 +346,23 @@ def bench_screener(report: Report, seed: int, rounds: int) -> None:
     per_call = {name: t / len(events) * 1e9 for name, t in times.items()}
     for name, ns in per_call.items():
         report.row("B7", name, ns, "ns/call")
+    # Batches of 100 events of one symbol: the command's own cost shared out,
+    # what remains is writing each event's text.
+    batches = [(f"SYMBOL{i}", [e for _, e in as_dataclass[i * 100:(i + 1) * 100]])
+               for i in range(len(as_dataclass) // 100)]
+    batch_texts = ['{"cmd":"feed_batch","symbol":' + json.dumps(name) + ',"events":[' +
+                   ",".join(map(event_text, batch)) + "]}" for name, batch in batches]
+    feed_batch = screener.feed_batch
+    batch_times = timed({
+        "Radar.command (feed_batch text)": lambda: consume(map(command, batch_texts)),
+        "Screener.feed_batch (dataclasses)": lambda: consume(itertools.starmap(feed_batch, batches)),
+    }, rounds)
+    per_event = {name: t / len(events) * 1e9 for name, t in batch_times.items()}
+    for name, ns in per_event.items():
+        report.row("B7", f"{name}, per event", ns, "ns/event")
+    report.target("B7", "Screener.feed_batch / Radar.command time",
+                  per_event["Screener.feed_batch (dataclasses)"] /
+                  per_event["Radar.command (feed_batch text)"], "(info)", True)
     base = per_call["Radar.command (the screener's text)"]
     for form in ("dataclass", "tuple", "dict"):
         ratio = per_call[f"Screener.feed ({form})"] / base
