@@ -125,7 +125,7 @@ def run(args: argparse.Namespace) -> int:
     if args.cooldown and not args.new_only:
         raise CliError("--cooldown needs --new-only", errors.USAGE)
     radar = load_radar(args.spec)
-    policy = CheckpointPolicy(every_events=args.every, every_ts=args.every_ts)
+    policy = CheckpointPolicy(every=args.every, every_ts=args.every_ts)
     output = choose_output(args.format, terminal.standard_output())
     news_filter = NewOnlyFilter(args.cooldown) if args.new_only else None
     try:
