@@ -57,7 +57,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except CliError as err:
         terminal.error(err.message)
         return err.exit_code
-    except (KeyboardInterrupt, terminal.Stopped) as err:
+    except KeyboardInterrupt as err:  # terminal.Stopped for SIGINT and SIGTERM
         code = err.exit_code if isinstance(err, terminal.Stopped) else errors.INTERRUPTED
         terminal.message("interrupted" if code == errors.INTERRUPTED else "terminated")
         return code

@@ -79,10 +79,11 @@ def warning(text: str, stream: TextIO | None = None) -> None:
 SIGNAL_EXIT = {signal.SIGINT: errors.INTERRUPTED, signal.SIGTERM: errors.TERMINATED}
 
 
-class Stopped(BaseException):
+class Stopped(KeyboardInterrupt):
     """SIGINT or SIGTERM arrived: the command ends with ``exit_code`` (130 or 143).
 
-    A ``BaseException`` so that no ``except Exception`` on the way swallows it.
+    A ``KeyboardInterrupt``, so that no ``except Exception`` on the way
+    swallows it and code that cleans up after Ctrl-C does so for both.
     """
 
     def __init__(self, signum: int) -> None:
