@@ -16,9 +16,8 @@ the radar judges it and answers with the message it gives any program.
 from __future__ import annotations
 
 import json
-from collections.abc import Callable, Iterable, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass
-from types import MappingProxyType
 from typing import Any, ClassVar, TypeAlias
 
 from fenmor_radar._fenmor_radar import Radar
@@ -27,6 +26,7 @@ __all__ = [
     "Alert",
     "Derivatives",
     "Event",
+    "Factors",
     "Liquidation",
     "Orderbook",
     "RadarError",
@@ -84,13 +84,40 @@ Event: TypeAlias = "Derivatives | Orderbook | Liquidation | Mapping[str, Any] | 
 """An event: a dataclass, a dict in the object form, or a tuple or list in the array form."""
 
 
+class Factors(Mapping[str, float]):
+    """A read-only mapping from signal key to value, in the radar's order; hashable."""
+
+    __slots__ = ("_items",)
+
+    def __init__(self, items: Mapping[str, float]) -> None:
+        self._items = dict(items)
+
+    def __getitem__(self, key: str) -> float:
+        return self._items[key]
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._items)
+
+    def __len__(self) -> int:
+        return len(self._items)
+
+    def __hash__(self) -> int:
+        return hash(tuple(self._items.items()))
+
+    def __eq__(self, other: object) -> bool:
+        return dict(self._items) == other if isinstance(other, Mapping) else NotImplemented
+
+    def __repr__(self) -> str:
+        return f"Factors({self._items!r})"
+
+
 @dataclass(frozen=True, slots=True)
 class Alert:
     """A ranked alert: ``factors`` maps each signal's key (``"oi_delta(12,0.05)"``) to its value."""
 
     symbol: str
     severity: float
-    factors: Mapping[str, float]
+    factors: Factors
     ts: int
 
 
@@ -234,7 +261,7 @@ def _alerts(reply: str) -> list[Alert]:
     for item in document["alerts"]:
         factors = dict(item["factors"])
         factors.pop("severity", None)
-        alerts.append(Alert(item["symbol"], item["severity"], MappingProxyType(factors), item["ts"]))
+        alerts.append(Alert(item["symbol"], item["severity"], Factors(factors), item["ts"]))
     return alerts
 
 
