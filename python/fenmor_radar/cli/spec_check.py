@@ -187,7 +187,9 @@ class _Checker:
                     f"lookback {_shown(lookback)} is huge: every symbol keeps up to "
                     f"{_count_text(count + 1)} samples, {memory} per symbol",
                 )
-            if kind == "liq_cluster":
+            if count == 0:
+                needs = "nothing (always 0)"
+            elif kind == "liq_cluster":
                 needs = f"the last {_count_text(count)} liquidations"
             else:
                 needs = f"{_count_text(count + 1)} derivatives events"
@@ -272,18 +274,31 @@ def check_spec(text: str) -> SpecReport:
         items = root.items or []
         signals_node = items[2] if len(items) > 2 else None
         threshold_node = items[3] if len(items) > 3 else None
+        if threshold_node is None:
+            checker.warn(
+                root.line,
+                "[3]",
+                "no threshold (the fourth element): it defaults to 0, so every symbol fed is an alert",
+            )
     for index, node in enumerate((signals_node.items or []) if signals_node else []):
         checker.signal(index, node)
     threshold = _number(threshold_node) or 0.0
     total = checker.total_weight
-    max_severity = checker.weighted_max / total if total > 0 else 0.0
+    # Severities are reported (and compared) rounded to 1e-8, as the radar does.
+    max_severity = round(checker.weighted_max / total, 8) if total > 0 else 0.0
     if checker.signals and total == 0:
         checker.warn(
             signals_node.line if signals_node else root.line,
             "signals",
             "every weight is 0: severity is always 0",
         )
-    if threshold_node is not None and threshold > max_severity + 1e-9:
+    if threshold_node is not None and threshold < 0:
+        checker.warn(
+            threshold_node.line,
+            "threshold",
+            f"threshold {_shown(threshold)} is below every severity: every symbol fed is an alert",
+        )
+    if threshold_node is not None and threshold > max_severity:
         checker.warn(
             threshold_node.line,
             "threshold",
