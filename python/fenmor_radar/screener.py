@@ -6,11 +6,13 @@ events through the same spec give the same alerts, and a failed command
 leaves the radar as it was (and raises :class:`RadarError` here).
 
 Event texts are written here rather than by ``json.dumps``, which costs more
-than the radar's own work on a feed. The text means exactly what
-``json.dumps`` would have sent: floats by ``repr`` (their shortest exact
-form), integers as integers, and anything unusual (a bool, NaN, a string
-where a number belongs, an unknown kind) through ``json.dumps`` itself, so
-the radar judges it and answers with the message it gives any program.
+than the radar's own work on a feed: by the native ``_event_text`` module
+(the engine's shortest-double writer) when it is built, else in Python. The
+text means exactly what ``json.dumps`` would have sent: floats in a shortest
+form that reads back as the same double, integers as integers, and anything
+unusual (a bool, NaN, a string where a number belongs, an unknown kind)
+through ``json.dumps`` itself, so the radar judges it and answers with the
+message it gives any program.
 """
 
 from __future__ import annotations
@@ -21,6 +23,12 @@ from dataclasses import dataclass
 from typing import Any, ClassVar, TypeAlias
 
 from fenmor_radar._fenmor_radar import Radar
+
+_native_text: Callable[..., str | None] | None
+try:
+    from fenmor_radar._event_text import event_text as _native_text
+except ImportError:  # a build without it: the Python writer below does the same
+    _native_text = None
 
 __all__ = [
     "Alert",
@@ -220,6 +228,11 @@ def _mapping(event: Mapping[str, Any]) -> str:
 
 def event_text(event: Event) -> str:
     """The JSON text of one event, as the radar reads it."""
+    text = _native_text(event) if _native_text is not None else None
+    return text if text is not None else _python_text(event)
+
+
+def _python_text(event: Event) -> str:
     text: str | None
     if isinstance(event, Derivatives):
         text = _derivatives(event.ts, event.open_interest, event.funding_rate, event.mark_price)
@@ -308,7 +321,10 @@ class Screener:
             if len(self._feed_prefix) >= _SYMBOL_CACHE_LIMIT:
                 self._feed_prefix.clear()
             self._feed_prefix[symbol] = prefix
-        reply = self._command(prefix + event_text(event) + "}")
+        text = _native_text(event, prefix, "}") if _native_text is not None else None
+        if text is None:
+            text = prefix + _python_text(event) + "}"
+        reply = self._command(text)
         if reply != _OK:
             raise _fail(reply)
 
