@@ -232,6 +232,14 @@ def event_text(event: Event) -> str:
     return text if text is not None else _python_text(event)
 
 
+def _texts(events: Iterable[Event]) -> str:
+    """Event texts joined by commas: one native call per event, no Python frame."""
+    native = _native_text
+    if native is None:
+        return ",".join(map(_python_text, events))
+    return ",".join([text if (text := native(e)) is not None else _python_text(e) for e in events])
+
+
 def _python_text(event: Event) -> str:
     text: str | None
     if isinstance(event, Derivatives):
@@ -330,7 +338,7 @@ class Screener:
 
     def feed_batch(self, symbol: str, events: Iterable[Event]) -> None:
         """Apply events to ``symbol``'s state in order, all or none."""
-        body = ",".join(map(event_text, events))
+        body = _texts(events)
         self._ok('{"cmd":"feed_batch","symbol":' + _dumps(symbol) + ',"events":[' + body + "]}")
 
     def alerts(self) -> list[Alert]:
@@ -340,7 +348,7 @@ class Screener:
     def scan(self, events_by_symbol: Mapping[str, Iterable[Event]]) -> list[Alert]:
         """The ranked alerts of these events alone; the stored state is neither read nor changed."""
         body = ",".join(
-            _dumps(symbol) + ":[" + ",".join(map(event_text, events)) + "]"
+            _dumps(symbol) + ":[" + _texts(events) + "]"
             for symbol, events in events_by_symbol.items()
         )
         return _alerts(self._command('{"cmd":"scan","events":{' + body + "}}"))
