@@ -4,10 +4,9 @@ from __future__ import annotations
 
 import argparse
 
-from fenmor_radar import Radar
 from fenmor_radar.cli import errors, terminal
-from fenmor_radar.cli.spec_check import SpecReport, bytes_text, check_spec, hint_for_error
-from fenmor_radar.cli.spec_file import read_spec_text
+from fenmor_radar.cli.spec_check import SpecReport, bytes_text, check_spec
+from fenmor_radar.cli.spec_file import radar_from_text, read_spec_text
 
 
 def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -56,12 +55,7 @@ def report_lines(origin: str, report: SpecReport) -> list[str]:
 def run(args: argparse.Namespace) -> int:
     text = read_spec_text(args.spec)
     out = terminal.standard_output(escape_controls=True)
-    try:
-        Radar(text)
-    except ValueError as err:
-        hint = hint_for_error(str(err))
-        terminal.error(f"{args.spec}: {err}" + (f"; {hint}" if hint else ""))
-        return errors.FAILED
+    radar_from_text(text, args.spec)  # the radar's own verdict first (a CliError)
     report = check_spec(text)
     out.write("\n".join(report_lines(args.spec, report)) + "\n")
     out.flush()

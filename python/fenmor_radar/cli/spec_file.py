@@ -39,7 +39,10 @@ def radar_from_text(text: str, origin: str) -> Radar:
     try:
         return Radar(text)
     except ValueError as err:
-        raise CliError(f"{origin}: {err}") from err
+        from fenmor_radar.cli.spec_check import hint_for_error
+
+        hint = hint_for_error(str(err))
+        raise CliError(f"{origin}: {err}" + (f"; {hint}" if hint else "")) from err
 
 
 def load_radar(path: str, *, check: bool = True) -> Radar:
