@@ -21,7 +21,11 @@ CLEAN = '{"signals":[{"kind":"oi_delta","params":[12,0.05]},{"kind":"liq_cluster
 
 def run(*args, stdin=None):
     result = subprocess.run(
-        [sys.executable, "-m", "fenmor_radar", *args], input=stdin, capture_output=True, timeout=120
+        [sys.executable, "-m", "fenmor_radar", *args],
+        input=stdin,
+        capture_output=True,
+        timeout=120,
+        check=False,
     )
     return result.returncode, result.stdout.decode(), result.stderr.decode()
 

@@ -6,7 +6,6 @@ import random
 import re
 
 import pytest
-
 from fenmor_radar import Derivatives, Liquidation, Orderbook, Radar, RadarError, Screener
 from fenmor_radar import screener as screener_module
 
@@ -24,7 +23,7 @@ POSITION = re.compile(r" at line \d+ column \d+$")
 
 
 def random_event(rng):
-    number = lambda: rng.choice(NUMBERS) if rng.random() < 0.3 else rng.uniform(-1e6, 1e6)  # noqa: E731
+    number = lambda: rng.choice(NUMBERS) if rng.random() < 0.3 else rng.uniform(-1e6, 1e6)
     ts = rng.randrange(-(2**63), 2**63) if rng.random() < 0.1 else rng.randrange(10**13)
     kind = rng.choice(["derivatives", "orderbook", "liquidation"])
     if kind == "derivatives":
