@@ -14,6 +14,7 @@ B2  one "feed_batch" of 10,000 events (about 1 MB), as MB/s of command text
 B3  "alerts" over 10,000 symbols with full histories, all five indicators
 B4  "scan" of 1,000 symbols x 200 events, on all processors and pinned to one
 B5  resident bytes per symbol for 100,000 symbols (fresh subprocesses)
+B7  Screener.feed against Radar.command of the same command text
 """
 
 from __future__ import annotations
@@ -21,6 +22,7 @@ from __future__ import annotations
 import argparse
 import collections
 import gc
+import itertools
 import json
 import os
 import platform
@@ -39,6 +41,13 @@ sys.path.insert(0, str(HERE))
 import workload  # noqa: E402
 from baseline_radar import BaselineRadar  # noqa: E402
 from fenmor_radar import Radar, __version__  # noqa: E402
+from fenmor_radar.screener import (  # noqa: E402
+    Derivatives,
+    Liquidation,
+    Orderbook,
+    Screener,
+    event_text,
+)
 
 OK = '{"ok":true}'
 ALERTS = '{"cmd":"alerts"}'
@@ -288,6 +297,82 @@ def hash_text(text: str) -> str:
     return hashlib.sha256(text.encode()).hexdigest()
 
 
+# --- B7 ------------------------------------------------------------------
+
+_DATACLASSES = {"derivatives": Derivatives, "orderbook": Orderbook, "liquidation": Liquidation}
+
+
+def bench_screener(report: Report, seed: int, rounds: int) -> None:
+    """The Pythonic layer's cost on one feed: the same events, the same radar work.
+
+    Radar.command gets the very text the screener writes, so the difference
+    is the screener's own work (writing the text, checking the reply).
+    """
+    progress("B7: Screener.feed against Radar.command")
+    rng = workload.random.Random(seed + 7)
+    pool = workload.markets(1000, rng)
+    events = []
+    for _ in range(10_000):
+        name, market = pool[rng.randrange(len(pool))]
+        events.append((name, market.event()))
+    as_dataclass = [
+        (name, _DATACLASSES[e["kind"]](**{k: v for k, v in e.items() if k != "kind"}))
+        for name, e in events
+    ]
+    as_tuple = [(name, (e["kind"], *(v for k, v in e.items() if k != "kind"))) for name, e in events]
+    spec = workload.spec_text(0.5)
+    screener, radar = Screener(spec), Radar(spec)
+    texts = [
+        '{"cmd":"feed","symbol":' + json.dumps(name) + ',"event":' +
+        event_text(e) + "}"
+        for name, e in as_dataclass
+    ]
+    for name, e in events:
+        screener.feed(name, e)
+    consume(map(radar.command, texts))
+    feed, command, dumps = screener.feed, radar.command, json.dumps
+
+    def dumped() -> None:
+        for name, e in events:
+            command(dumps({"cmd": "feed", "symbol": name, "event": e}))
+
+    times = timed({
+        "Radar.command (the screener's text)": lambda: consume(map(command, texts)),
+        "Screener.feed (dataclass)": lambda: consume(itertools.starmap(feed, as_dataclass)),
+        "Screener.feed (tuple)": lambda: consume(itertools.starmap(feed, as_tuple)),
+        "Screener.feed (dict)": lambda: consume(itertools.starmap(feed, events)),
+        "Radar.command(json.dumps(dict))": dumped,
+    }, rounds)
+    per_call = {name: t / len(events) * 1e9 for name, t in times.items()}
+    for name, ns in per_call.items():
+        report.row("B7", name, ns, "ns/call")
+    # Batches of 100 events of one symbol: the command's own cost shared out,
+    # what remains is writing each event's text.
+    batches = [(f"SYMBOL{i}", [e for _, e in as_dataclass[i * 100:(i + 1) * 100]])
+               for i in range(len(as_dataclass) // 100)]
+    batch_texts = ['{"cmd":"feed_batch","symbol":' + json.dumps(name) + ',"events":[' +
+                   ",".join(map(event_text, batch)) + "]}" for name, batch in batches]
+    feed_batch = screener.feed_batch
+    batch_times = timed({
+        "Radar.command (feed_batch text)": lambda: consume(map(command, batch_texts)),
+        "Screener.feed_batch (dataclasses)": lambda: consume(itertools.starmap(feed_batch, batches)),
+    }, rounds)
+    per_event = {name: t / len(events) * 1e9 for name, t in batch_times.items()}
+    for name, ns in per_event.items():
+        report.row("B7", f"{name}, per event", ns, "ns/event")
+    report.target("B7", "Screener.feed_batch / Radar.command time",
+                  per_event["Screener.feed_batch (dataclasses)"] /
+                  per_event["Radar.command (feed_batch text)"], "(info)", True)
+    base = per_call["Radar.command (the screener's text)"]
+    for form in ("dataclass", "tuple", "dict"):
+        ratio = per_call[f"Screener.feed ({form})"] / base
+        report.target("B7", f"Screener.feed ({form}) / Radar.command time", ratio, "<= 1.5",
+                      ratio <= 1.5)
+    report.target("B7", "Screener.feed (dict) / Radar.command(json.dumps) time",
+                  per_call["Screener.feed (dict)"] / per_call["Radar.command(json.dumps(dict))"],
+                  "(info)", True)
+
+
 # --- B5 ------------------------------------------------------------------
 
 def resident_bytes() -> int:
@@ -407,7 +492,7 @@ def print_table(report: Report) -> None:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="fewer rounds, smaller B5")
-    parser.add_argument("--only", default="B1,B2,B3,B4,B5", help="e.g. B1,B4")
+    parser.add_argument("--only", default="B1,B2,B3,B4,B5,B7", help="e.g. B1,B4")
     parser.add_argument("--seed", type=int, default=20240601)
     parser.add_argument("--json", help="also write the results to this file")
     parser.add_argument("--dump", metavar="DIR",
@@ -445,6 +530,8 @@ def main() -> None:
             bench_memory(report, args.seed, 20_000, 0)
         else:
             bench_memory(report, args.seed, 100_000, 10_000)
+    if "B7" in only:
+        bench_screener(report, args.seed, rounds)
     print_table(report)
     print(f"\n{time.perf_counter() - started:.0f} s")
     if args.json:

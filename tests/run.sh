@@ -1,8 +1,18 @@
 #!/usr/bin/env bash
 # The one test command: installs what the tests need, installs the package,
 # builds and runs the C++ tests under CTest, then the Python tests under pytest.
+# With --full (what CI runs) also the reliability checks: sanitizer builds,
+# fuzzers and the heavy input-limit tests, about a quarter of an hour more.
 # Exits non-zero on any failure, including a run that found no tests.
 set -euo pipefail
+
+full=0
+for argument in "$@"; do
+  case "$argument" in
+    --full) full=1 ;;
+    *) echo "usage: bash tests/run.sh [--full]" >&2; exit 2 ;;
+  esac
+done
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 python=${PYTHON:-python3}
@@ -44,12 +54,14 @@ cpp_status=0
 # Reliability: the C++ tests and the Python suite under ASan and UBSan, each
 # fuzz harness for a short while, and the input-limit tests too heavy for
 # every run (they need a few hundred megabytes). About a quarter of an hour.
-echo "== Reliability checks"
 reliability_status=0
-bash tests/sanitize.sh || reliability_status=$?
-bash fuzz/run.sh 40 || reliability_status=$?
-FENMOR_HEAVY=1 "$python" -m pytest -p no:cacheprovider -q \
-  tests/python/test_reliability_limits.py || reliability_status=$?
+if [ "$full" -eq 1 ]; then
+  echo "== Reliability checks"
+  bash tests/sanitize.sh || reliability_status=$?
+  bash fuzz/run.sh 40 || reliability_status=$?
+  FENMOR_HEAVY=1 "$python" -m pytest -p no:cacheprovider -q \
+    tests/python/test_reliability_limits.py || reliability_status=$?
+fi
 
 echo "== Python tests"
 # The source tree has no top-level fenmor_radar folder, so the tests import

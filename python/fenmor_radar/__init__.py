@@ -1,9 +1,28 @@
 """fenmor_radar: a market radar for crypto-derivatives traders.
 
 Build a :class:`Radar` from a JSON spec, feed it market events per symbol and
-ask it for ranked, scored alerts. Every call takes and returns JSON text.
+ask it for ranked, scored alerts. ``Radar`` takes and returns JSON texts;
+:class:`Screener` is the same radar taking Python values and giving
+:class:`Alert` dataclasses.
 """
 
 from fenmor_radar._fenmor_radar import Radar, __version__
+from fenmor_radar.screener import (
+    Alert,
+    Derivatives,
+    Liquidation,
+    Orderbook,
+    RadarError,
+    Screener,
+)
 
-__all__ = ["Radar", "__version__"]
+__all__ = [
+    "Alert",
+    "Derivatives",
+    "Liquidation",
+    "Orderbook",
+    "Radar",
+    "RadarError",
+    "Screener",
+    "__version__",
+]

@@ -9,12 +9,18 @@ wire them to options, files and terminals.
 from __future__ import annotations
 
 import argparse
-import os
-import sys
 from collections.abc import Sequence
 
-from fenmor_radar.cli import demo, errors, pipe, replay_command, sample_command
-from fenmor_radar.cli import report_command
+from fenmor_radar.cli import (
+    check_command,
+    demo,
+    errors,
+    pipe,
+    replay_command,
+    report_command,
+    sample_command,
+    terminal,
+)
 from fenmor_radar.cli.errors import CliError
 
 PROG = "fenmor-radar"
@@ -38,6 +44,7 @@ def build_parser() -> argparse.ArgumentParser:
     pipe.add_parser(commands)
     sample_command.add_parser(commands)
     report_command.add_parser(commands)
+    check_command.add_parser(commands)
     demo.add_arguments(parser)  # a bare `fenmor-radar` runs the demo
     return parser
 
@@ -46,20 +53,20 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit code."""
     parser = build_parser()
     args = parser.parse_args(argv)
+    terminal.install_signal_handlers()
     try:
         return int(args.run(args))
     except CliError as err:
-        print(f"{PROG}: error: {err.message}", file=sys.stderr)
+        terminal.error(err.message)
         return err.exit_code
-    except KeyboardInterrupt:
-        print(f"{PROG}: interrupted", file=sys.stderr)
-        return errors.INTERRUPTED
+    except KeyboardInterrupt as err:  # terminal.Stopped for SIGINT and SIGTERM
+        code = err.exit_code if isinstance(err, terminal.Stopped) else errors.INTERRUPTED
+        terminal.message("interrupted" if code == errors.INTERRUPTED else "terminated")
+        return code
     except BrokenPipeError:
-        # The reader went away (`| head`): not an error worth a traceback.
-        # Python would complain again when flushing stdout at exit.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return errors.FAILED
+        # The reader went away (`| head`): end quietly, as Unix tools do.
+        return terminal.quiet_broken_pipe()
     except OSError as err:  # writing the output failed (a full disk, say)
-        print(f"{PROG}: error: {err}", file=sys.stderr)
+        name = err.filename if err.filename is not None else terminal.STDOUT_NAME
+        terminal.error(f"cannot write to {name}: {err.strerror or err}")
         return errors.FAILED

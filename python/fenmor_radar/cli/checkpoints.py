@@ -16,18 +16,39 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(frozen=True, slots=True, init=False)
 class CheckpointPolicy:
-    """``every_events``: after every N-th fed event; ``every_ts``: at every multiple of T."""
+    """``every``: after every N-th fed event; ``every_ts``: at every multiple of T.
 
-    every_events: int | None = None
-    every_ts: int | None = None
+    The names of the command line's ``--every`` and ``--every-ts``;
+    ``every_events``, the earlier name of ``every``, still works.
+    """
 
-    def __post_init__(self) -> None:
-        for name in ("every_events", "every_ts"):
-            value = getattr(self, name)
+    every: int | None
+    every_ts: int | None
+
+    def __init__(
+        self,
+        every: int | None = None,
+        every_ts: int | None = None,
+        *,
+        every_events: int | None = None,
+    ) -> None:
+        given = (("every", every), ("every_events", every_events), ("every_ts", every_ts))
+        for name, value in given:
             if value is not None and value <= 0:
                 raise ValueError(f"{name} must be greater than zero, got {value}")
+        if every_events is not None:
+            if every is not None:
+                raise TypeError("give every or every_events, not both")
+            every = every_events
+        object.__setattr__(self, "every", every)
+        object.__setattr__(self, "every_ts", every_ts)
+
+    @property
+    def every_events(self) -> int | None:
+        """The earlier name of ``every``."""
+        return self.every
 
 
 class CheckpointClock:

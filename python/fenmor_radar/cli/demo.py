@@ -9,29 +9,27 @@ from __future__ import annotations
 
 import argparse
 import shutil
-import sys
 import time
 from collections import Counter
-from datetime import datetime, timezone
 from typing import TextIO
 
+from fenmor_radar.cli import terminal
 from fenmor_radar.cli.checkpoints import CheckpointPolicy
 from fenmor_radar.cli.events import EventLine
 from fenmor_radar.cli.replay import BadLine, Checkpoint, ReplayStats, replay
 from fenmor_radar.cli.replies import AlertsReply, parse_alerts_reply
 from fenmor_radar.cli.sample import EPISODES, SEED, START_TS, STEP_MS, sample_lines
 from fenmor_radar.cli.spec_file import default_spec_text, radar_from_text
-from fenmor_radar.cli.table import can_draw_blocks, render_alerts, severity_bar
+from fenmor_radar.cli.table import can_draw_blocks, render_alerts, severity_bar, utc_time
 
 MINUTE_MS = 60_000
-SHOWN_PER_LINE = 4
+SHOWN_PER_LINE = 3
 SYMBOL_WIDTH = 9
 
 
 def clock_text(ts: int) -> str:
     """A millisecond timestamp as UTC time of day, HH:MM:SS."""
-    moment = datetime.fromtimestamp(ts / 1000, tz=timezone.utc)
-    return moment.strftime("%H:%M:%S")
+    return utc_time(ts, date=False)
 
 
 def minutes_of_the_hour(text: str) -> int:
@@ -80,7 +78,7 @@ def timeline_line(boundary: int, reply: AlertsReply, seen: set[str], blocks: boo
     for alert in reply.alerts[:SHOWN_PER_LINE]:
         mark = "+" if alert.symbol not in seen else " "
         severity = alert.severity if alert.severity is not None else 0.0
-        bar = severity_bar(alert.severity, width=5, blocks=blocks)
+        bar = severity_bar(alert.severity, blocks=blocks)
         cells.append(f"{mark}{alert.symbol.ljust(SYMBOL_WIDTH)} {bar} {severity:.2f}")
     if len(reply.alerts) > SHOWN_PER_LINE:
         cells.append(f"(+{len(reply.alerts) - SHOWN_PER_LINE} more)")
@@ -96,7 +94,7 @@ def boundary_of(checkpoint: Checkpoint, policy: CheckpointPolicy) -> int:
 
 
 def run(args: argparse.Namespace) -> int:
-    return run_demo(sys.stdout, minutes=args.minutes, seed=args.seed)
+    return run_demo(terminal.standard_output(escape_controls=True), minutes=args.minutes, seed=args.seed)
 
 
 def run_demo(out: TextIO, *, minutes: int = 2, seed: int = SEED) -> int:

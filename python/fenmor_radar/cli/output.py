@@ -14,7 +14,7 @@ from typing import Protocol, TextIO
 from fenmor_radar.cli.novelty import AlertChange
 from fenmor_radar.cli.replay import Checkpoint
 from fenmor_radar.cli.replies import parse_alerts_reply
-from fenmor_radar.cli.table import can_draw_blocks, render_alerts
+from fenmor_radar.cli.table import can_draw_blocks, render_alerts, utc_time
 
 
 class CheckpointOutput(Protocol):
@@ -48,7 +48,7 @@ class TableOutput:
         self,
         stream: TextIO,
         *,
-        ts_text: Callable[[int], str] = str,
+        ts_text: Callable[[int], str] = utc_time,
         width: int | None = None,
     ) -> None:
         self.stream = stream

@@ -15,6 +15,7 @@ import sys
 from collections.abc import Iterator
 from typing import BinaryIO
 
+from fenmor_radar.cli import terminal
 from fenmor_radar.cli.event_line import CommandTarget
 from fenmor_radar.cli.spec_file import load_radar
 
@@ -89,5 +90,6 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
 
 def run(args: argparse.Namespace) -> int:
     radar = load_radar(args.spec)
-    serve(radar, sys.stdin.buffer, sys.stdout.buffer)
+    sys.stdout.flush()
+    serve(radar, sys.stdin.buffer, terminal.ByteLineWriter(sys.stdout.fileno()))  # type: ignore[arg-type]
     return 0

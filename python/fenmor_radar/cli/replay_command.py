@@ -7,7 +7,7 @@ import sys
 import time
 from typing import TextIO
 
-from fenmor_radar.cli import errors
+from fenmor_radar.cli import errors, terminal
 from fenmor_radar.cli.checkpoints import CheckpointPolicy
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.events import DamagedInput, EventSource
@@ -135,8 +135,8 @@ def run(args: argparse.Namespace) -> int:
         raise CliError("--cooldown needs --new-only or --notify", errors.USAGE)
     radar = load_radar(args.spec)
     extras = ReplayExtras.from_args(args)
-    policy = CheckpointPolicy(every_events=args.every, every_ts=args.every_ts)
-    output = choose_output(args.format, sys.stdout)
+    policy = CheckpointPolicy(every=args.every, every_ts=args.every_ts)
+    output = choose_output(args.format, terminal.standard_output())
     news_filter = NewOnlyFilter(args.cooldown) if args.new_only or extras.notifier else None
     try:
         source = EventSource(args.events)
@@ -199,11 +199,11 @@ def run(args: argparse.Namespace) -> int:
 
 def report_bad_line(name: str, bad: BadLine, strict: bool, stats: ReplayStats) -> None:
     if strict:
-        print(f"{PROG}: error: {name}:{bad.number}: {bad.message}", file=sys.stderr)
+        terminal.error(f"{name}:{bad.number}: {bad.message}")
     elif stats.bad_lines <= SHOWN_SKIPS:
-        print(f"{PROG}: skipped {name}:{bad.number}: {bad.message}", file=sys.stderr)
+        terminal.message(f"skipped {name}:{bad.number}: {bad.message}")
         if stats.bad_lines == SHOWN_SKIPS:
-            print(f"{PROG}: further skipped lines are only counted", file=sys.stderr)
+            terminal.message("further skipped lines are only counted")
 
 
 def counted(count: int, noun: str) -> str:
@@ -222,4 +222,4 @@ def print_summary(name: str, stats: ReplayStats, seconds: float) -> None:
     elif stats.bad_lines:
         first = stats.first_bad.number if stats.first_bad is not None else 0
         text += f"; skipped {counted(stats.bad_lines, 'bad line')} (first at line {first})"
-    print(text, file=sys.stderr)
+    terminal.message(text.removeprefix(f"{PROG}: "))

@@ -3,8 +3,8 @@
 from __future__ import annotations
 
 import argparse
-import sys
 
+from fenmor_radar.cli import terminal
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.sample import SEED, sample_lines, write_sample
 from fenmor_radar.cli.spec_file import default_spec_text
@@ -29,18 +29,21 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
 
 
 def run(args: argparse.Namespace) -> int:
-    try:
-        if args.spec_out:
+    if args.spec_out:
+        try:
             with open(args.spec_out, "w", encoding="utf-8") as file:
                 file.write(default_spec_text())
-        if args.output:
+        except OSError as err:
+            raise CliError(f"cannot write {args.spec_out}: {err.strerror or err}") from err
+    if args.output:
+        try:
             count = write_sample(args.output, args.seed)
-            print(f"wrote {count:,} events to {args.output}", file=sys.stderr)
-        else:
-            out = sys.stdout
-            for line in sample_lines(args.seed):
-                out.write(line + "\n")
-            out.flush()
-    except OSError as err:
-        raise CliError(f"cannot write {err.filename}: {err.strerror or err}") from err
+        except OSError as err:
+            raise CliError(f"cannot write {args.output}: {err.strerror or err}") from err
+        terminal.message(f"wrote {count:,} events to {args.output}")
+    else:
+        out = terminal.standard_output()
+        for line in sample_lines(args.seed):
+            out.write(line + "\n")
+        out.flush()
     return 0

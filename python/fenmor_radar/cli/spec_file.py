@@ -8,6 +8,7 @@ from fenmor_radar import Radar
 from fenmor_radar.cli.errors import CliError
 
 DEFAULT_SPEC = "default_spec.json"
+BOM = b"\xef\xbb\xbf"
 
 
 def default_spec_text() -> str:
@@ -21,6 +22,9 @@ def read_spec_text(path: str) -> str:
             data = file.read()
     except OSError as err:
         raise CliError(f"cannot read spec file {path}: {err.strerror or err}") from err
+    # Editors on some systems start a UTF-8 file with a byte-order mark; a
+    # file is not a command text, so it is skipped here (never by the radar).
+    data = data.removeprefix(BOM)
     try:
         return data.decode("utf-8")
     except UnicodeDecodeError as err:
@@ -35,8 +39,18 @@ def radar_from_text(text: str, origin: str) -> Radar:
     try:
         return Radar(text)
     except ValueError as err:
-        raise CliError(f"{origin}: {err}") from err
+        from fenmor_radar.cli.spec_check import hint_for_error
+
+        hint = hint_for_error(str(err))
+        raise CliError(f"{origin}: {err}" + (f"; {hint}" if hint else "")) from err
 
 
-def load_radar(path: str) -> Radar:
-    return radar_from_text(read_spec_text(path), path)
+def load_radar(path: str, *, check: bool = True) -> Radar:
+    """The radar of a spec file; with ``check``, the spec's warnings on standard error."""
+    text = read_spec_text(path)
+    radar = radar_from_text(text, path)
+    if check:
+        from fenmor_radar.cli.spec_check import warn_spec
+
+        warn_spec(path, text)
+    return radar

@@ -3,10 +3,12 @@
 from __future__ import annotations
 
 from collections.abc import Callable, Sequence
+from datetime import datetime, timezone
 
 from fenmor_radar.cli.replies import AlertView
 
 SEVERITY_KEY = "severity"
+# One scale everywhere (tables, the demo's timeline): a full bar is severity 1.
 BAR_WIDTH = 10
 # Eighths of a block, so a bar 10 cells wide resolves severities to 1/80.
 _EIGHTHS = " ▏▎▍▌▋▊▉█"
@@ -21,8 +23,30 @@ def can_draw_blocks(encoding: str | None) -> bool:
     return True
 
 
-def severity_bar(severity: float | None, width: int = BAR_WIDTH, blocks: bool = True) -> str:
-    """A bar ``width`` cells wide, filled in proportion to a severity in [0, 1]."""
+# Timestamps of this size are taken as milliseconds since 1970 (the years
+# 2001 to 2286); anything else is shown as the number it is, since the radar
+# only compares ts and any unit is allowed.
+_MS_FROM = 1_000_000_000_000
+_MS_TO = 10_000_000_000_000
+
+
+def utc_time(ts: int, *, date: bool = True) -> str:
+    """A millisecond timestamp as UTC time ("2024-03-01 13:00:05", or "13:00:05").
+
+    Other numbers (other units, small test values) are written as they are.
+    """
+    if not _MS_FROM <= ts < _MS_TO:
+        return str(ts)
+    moment = datetime.fromtimestamp(ts / 1000, tz=timezone.utc)
+    return moment.strftime("%Y-%m-%d %H:%M:%S" if date else "%H:%M:%S")
+
+
+def severity_bar(severity: float | None, blocks: bool = True) -> str:
+    """A bar ``BAR_WIDTH`` cells wide, filled in proportion to a severity in [0, 1].
+
+    The one bar of the command line, so that a severity looks the same wherever it is shown.
+    """
+    width = BAR_WIDTH
     value = 0.0 if severity is None else min(max(severity, 0.0), 1.0)
     if not blocks:
         filled = round(value * width)
@@ -81,7 +105,7 @@ def render_alerts(
     alerts: Sequence[AlertView],
     *,
     width: int = 100,
-    ts_text: Callable[[int], str] = str,
+    ts_text: Callable[[int], str] = utc_time,
     blocks: bool = True,
     marks: Sequence[str] | None = None,
     factor_count: int = 3,

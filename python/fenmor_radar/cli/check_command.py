@@ -1,0 +1,62 @@
+"""``fenmor-radar check SPEC.json``: what the radar will make of a spec, before a replay."""
+
+from __future__ import annotations
+
+import argparse
+
+from fenmor_radar.cli import errors, terminal
+from fenmor_radar.cli.spec_check import SpecReport, bytes_text, check_spec
+from fenmor_radar.cli.spec_file import radar_from_text, read_spec_text
+
+
+def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+    parser = commands.add_parser(
+        "check",
+        help="check a spec: typos, useless or costly parameters, window and memory per symbol",
+        description=(
+            "Read SPEC as the radar does, then warn about what the radar silently ignores "
+            "or cannot use: unknown members (with a did-you-mean), a lookback that is not "
+            "a whole sample or is huge, a zero scale, a weight of 0, a threshold above the "
+            "largest severity the spec can reach. Shows the samples each signal needs and "
+            "the memory per symbol. Exits 0 unless the radar rejects the spec, or with "
+            "--strict when there are warnings (1)."
+        ),
+    )
+    parser.add_argument("spec", metavar="SPEC.json", help="the radar spec file")
+    parser.add_argument("--strict", action="store_true", help="exit 1 when there are warnings")
+    parser.set_defaults(run=run)
+
+
+def report_lines(origin: str, report: SpecReport) -> list[str]:
+    """The check's report as lines: warnings first, then what the spec needs."""
+    count = len(report.warnings)
+    lines = [finding.format(origin) for finding in report.warnings]
+    lines.append(f"{origin}: {count} warning{'' if count == 1 else 's'}")
+    lines.append("")
+    width = max([len(signal.key) for signal in report.signals] + [len("signal")])
+    lines.append(f"  {'':<11} {'signal':<{width}}  needs")
+    for signal in report.signals:
+        lines.append(f"  {signal.where:<11} {signal.key:<{width}}  {signal.needs}")
+    lines.append("")
+    window = report.window
+    per_symbol = report.bytes_per_symbol()
+    lines.append(
+        f"memory: each symbol keeps its last {window:,} samples (the longest lookback + 1, "
+        f"at least 2); with full histories at most 4 x 8 x ({window:,} + 1) + 200 = "
+        f"{bytes_text(per_symbol)} per symbol, {bytes_text(per_symbol * 100_000)} for 100,000 symbols"
+    )
+    lines.append(
+        f"severity: at most {report.max_severity:.4g} with these signals and weights; "
+        f"threshold {report.threshold:g}"
+    )
+    return lines
+
+
+def run(args: argparse.Namespace) -> int:
+    text = read_spec_text(args.spec)
+    out = terminal.standard_output(escape_controls=True)
+    radar_from_text(text, args.spec)  # the radar's own verdict first (a CliError)
+    report = check_spec(text)
+    out.write("\n".join(report_lines(args.spec, report)) + "\n")
+    out.flush()
+    return errors.FAILED if args.strict and report.warnings else errors.OK

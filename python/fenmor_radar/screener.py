@@ -1,0 +1,370 @@
+"""The Pythonic layer: a :class:`Screener` takes Python values and gives dataclasses.
+
+It speaks to a :class:`~fenmor_radar.Radar` through ``Radar.command`` like
+any other program, so everything the radar guarantees holds: the same
+events through the same spec give the same alerts, and a failed command
+leaves the radar as it was (and raises :class:`RadarError` here).
+
+Event texts are written here rather than by ``json.dumps``, which costs more
+than the radar's own work on a feed: by the native ``_event_text`` module
+(the engine's shortest-double writer) when it is built, else in Python. The
+text means exactly what ``json.dumps`` would have sent: floats in a shortest
+form that reads back as the same double, integers as integers, and anything
+unusual (a bool, NaN, a string where a number belongs, an unknown kind)
+through ``json.dumps`` itself, so the radar judges it and answers with the
+message it gives any program.
+"""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Callable, Iterable, Iterator, Mapping
+from dataclasses import dataclass
+from typing import Any, ClassVar, TypeAlias
+
+from fenmor_radar._fenmor_radar import Radar
+
+_native_text: Callable[..., str | None] | None
+try:
+    from fenmor_radar._event_text import event_text as _native_text
+except ImportError:  # a build without it: the Python writer below does the same
+    _native_text = None
+
+__all__ = [
+    "Alert",
+    "Derivatives",
+    "Event",
+    "Factors",
+    "Liquidation",
+    "Orderbook",
+    "RadarError",
+    "Screener",
+]
+
+
+class RadarError(ValueError):
+    """A command the radar refused; ``message`` is the radar's own text, unchanged.
+
+    Such as ``parse: invalid type: string "x", expected f64`` or
+    ``bad spec: at least one signal is required``.
+    """
+
+    def __init__(self, message: str) -> None:
+        super().__init__(message)
+        self.message = message
+
+
+@dataclass(frozen=True, slots=True)
+class Derivatives:
+    """Open interest, funding rate and mark price of a symbol at ``ts``."""
+
+    kind: ClassVar[str] = "derivatives"
+    ts: int
+    open_interest: float
+    funding_rate: float
+    mark_price: float
+
+
+@dataclass(frozen=True, slots=True)
+class Orderbook:
+    """Bid and ask volume and the best prices of a symbol's book at ``ts``."""
+
+    kind: ClassVar[str] = "orderbook"
+    ts: int
+    bid_volume: float
+    ask_volume: float
+    best_bid: float
+    best_ask: float
+
+
+@dataclass(frozen=True, slots=True)
+class Liquidation:
+    """A forced trade: ``side`` is ``"buy"`` or ``"sell"``."""
+
+    kind: ClassVar[str] = "liquidation"
+    ts: int
+    side: str
+    qty: float
+    price: float
+
+
+Event: TypeAlias = "Derivatives | Orderbook | Liquidation | Mapping[str, Any] | tuple[Any, ...] | list[Any]"
+"""An event: a dataclass, a dict in the object form, or a tuple or list in the array form."""
+
+
+class Factors(Mapping[str, float]):
+    """A read-only mapping from signal key to value, in the radar's order; hashable."""
+
+    __slots__ = ("_items",)
+
+    def __init__(self, items: Mapping[str, float]) -> None:
+        self._items = dict(items)
+
+    def __getitem__(self, key: str) -> float:
+        return self._items[key]
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._items)
+
+    def __len__(self) -> int:
+        return len(self._items)
+
+    def __hash__(self) -> int:
+        return hash(tuple(self._items.items()))
+
+    def __eq__(self, other: object) -> bool:
+        return dict(self._items) == other if isinstance(other, Mapping) else NotImplemented
+
+    def __repr__(self) -> str:
+        return f"Factors({self._items!r})"
+
+
+@dataclass(frozen=True, slots=True)
+class Alert:
+    """A ranked alert: ``factors`` maps each signal's key (``"oi_delta(12,0.05)"``) to its value."""
+
+    symbol: str
+    severity: float
+    factors: Factors
+    ts: int
+
+
+# --- event texts ---------------------------------------------------------------
+
+_NON_FINITE = {"nan": "NaN", "inf": "Infinity", "-inf": "-Infinity"}
+_FIELDS = {
+    "derivatives": ("ts", "open_interest", "funding_rate", "mark_price"),
+    "orderbook": ("ts", "bid_volume", "ask_volume", "best_bid", "best_ask"),
+    "liquidation": ("ts", "side", "qty", "price"),
+}
+
+
+def _dumps(value: object) -> str:
+    return json.dumps(value, separators=(",", ":"), ensure_ascii=False)
+
+
+def _value(value: object) -> str:
+    """One value as ``json.dumps`` writes it (floats by repr, non-finite as NaN/Infinity)."""
+    kind = type(value)
+    if kind is float:
+        text = repr(value)
+        return _NON_FINITE.get(text, text)
+    if kind is int:
+        return repr(value)
+    return _dumps(value)
+
+
+def _array(values: Iterable[object]) -> str:
+    return "[" + ",".join(map(_value, values)) + "]"
+
+
+# The fast writers below take plain ints and floats only and give None for
+# anything else, which then goes the slow, general way.
+
+
+def _derivatives(ts: object, oi: object, rate: object, mark: object) -> str | None:
+    if type(ts) is int and type(oi) is float and type(rate) is float and type(mark) is float:
+        text = f'["derivatives",{ts!r},{oi!r},{rate!r},{mark!r}]'
+        if "n" not in text:  # "nan" and "inf" need the spelling json.dumps gives them
+            return text
+    return None
+
+
+def _orderbook(
+    ts: object, bid: object, ask: object, best_bid: object, best_ask: object
+) -> str | None:
+    if (
+        type(ts) is int
+        and type(bid) is float
+        and type(ask) is float
+        and type(best_bid) is float
+        and type(best_ask) is float
+    ):
+        text = f'["orderbook",{ts!r},{bid!r},{ask!r},{best_bid!r},{best_ask!r}]'
+        if "n" not in text:
+            return text
+    return None
+
+
+_SIDES = {"buy": '"buy"', "sell": '"sell"'}
+
+
+def _liquidation(ts: object, side: object, qty: object, price: object) -> str | None:
+    side_text = _SIDES.get(side) if type(side) is str else None
+    if side_text and type(ts) is int and type(qty) is float and type(price) is float:
+        text = f'["liquidation",{ts!r},{side_text},{qty!r},{price!r}]'
+        if "n" not in text[14:]:
+            return text
+    return None
+
+
+_BY_KIND: dict[str, Callable[..., str | None]] = {
+    "derivatives": _derivatives,
+    "orderbook": _orderbook,
+    "liquidation": _liquidation,
+}
+
+
+def _sequence(event: tuple[Any, ...] | list[Any]) -> str:
+    if event:
+        encode = _BY_KIND.get(event[0]) if type(event[0]) is str else None
+        if encode is not None and len(event) == len(_FIELDS[event[0]]) + 1:
+            text = encode(*event[1:])
+            if text is not None:
+                return text
+    return _array(event)
+
+
+def _mapping(event: Mapping[str, Any]) -> str:
+    kind = event.get("kind")
+    fields = _FIELDS.get(kind) if type(kind) is str else None
+    # The array form means the same as an object holding exactly the fields.
+    if fields is not None and len(event) == len(fields) + 1 and all(f in event for f in fields):
+        text = _BY_KIND[kind](*(event[f] for f in fields))  # type: ignore[index]
+        if text is not None:
+            return text
+    return _dumps(dict(event))
+
+
+def event_text(event: Event) -> str:
+    """The JSON text of one event, as the radar reads it."""
+    text = _native_text(event) if _native_text is not None else None
+    return text if text is not None else _python_text(event)
+
+
+def _texts(events: Iterable[Event]) -> str:
+    """Event texts joined by commas: one native call per event, no Python frame."""
+    native = _native_text
+    if native is None:
+        return ",".join(map(_python_text, events))
+    return ",".join([text if (text := native(e)) is not None else _python_text(e) for e in events])
+
+
+def _python_text(event: Event) -> str:
+    text: str | None
+    if isinstance(event, Derivatives):
+        text = _derivatives(event.ts, event.open_interest, event.funding_rate, event.mark_price)
+    elif isinstance(event, Orderbook):
+        text = _orderbook(event.ts, event.bid_volume, event.ask_volume, event.best_bid, event.best_ask)
+    elif isinstance(event, Liquidation):
+        text = _liquidation(event.ts, event.side, event.qty, event.price)
+    elif isinstance(event, tuple | list):
+        return _sequence(event)
+    elif isinstance(event, Mapping):
+        return _mapping(event)
+    else:
+        raise TypeError(
+            f"an event is a Derivatives, Orderbook or Liquidation, a dict or a tuple, "
+            f"not {type(event).__name__}"
+        )
+    if text is not None:
+        return text
+    return _array([event.kind, *(getattr(event, name) for name in _FIELDS[event.kind])])
+
+
+# --- the screener --------------------------------------------------------------
+
+_OK = '{"ok":true}'
+_SYMBOL_CACHE_LIMIT = 100_000
+
+
+def _fail(reply: str) -> RadarError:
+    document = json.loads(reply)
+    message = document.get("error") if isinstance(document, dict) else None
+    return RadarError(message if isinstance(message, str) else reply)
+
+
+def _alerts(reply: str) -> list[Alert]:
+    document = json.loads(reply)
+    if "alerts" not in document:
+        raise _fail(reply)
+    alerts = []
+    for item in document["alerts"]:
+        factors = dict(item["factors"])
+        factors.pop("severity", None)
+        alerts.append(Alert(item["symbol"], item["severity"], Factors(factors), item["ts"]))
+    return alerts
+
+
+def _spec_text(spec: str | Mapping[str, Any] | list[Any]) -> str:
+    return spec if isinstance(spec, str) else _dumps(spec if isinstance(spec, list) else dict(spec))
+
+
+class Screener:
+    """A radar that takes Python values: feed events per symbol, ask for ranked alerts.
+
+    ``Screener(spec)`` takes the spec as a dict or a JSON text and raises
+    :class:`RadarError` when the radar rejects it. Events are dicts in the
+    object form (``{"kind": "derivatives", "ts": 1, ...}``), tuples in the
+    array form (``("derivatives", 1, 81000.0, 0.0001, 62150.0)``) or the
+    dataclasses :class:`Derivatives`, :class:`Orderbook` and
+    :class:`Liquidation`. The method names are the radar's command names.
+
+    Like the radar it wraps, a screener belongs to the thread that made it.
+    """
+
+    def __init__(self, spec: str | Mapping[str, Any] | list[Any]) -> None:
+        try:
+            self._radar = Radar(_spec_text(spec))
+        except ValueError as err:
+            raise RadarError(str(err)) from None
+        self._command = self._radar.command
+        self._feed_prefix: dict[str, str] = {}
+
+    @property
+    def radar(self) -> Radar:
+        """The underlying :class:`~fenmor_radar.Radar`, for raw command texts."""
+        return self._radar
+
+    def _ok(self, text: str) -> None:
+        reply = self._command(text)
+        if reply != _OK:
+            raise _fail(reply)
+
+    def feed(self, symbol: str, event: Event) -> None:
+        """Apply one event to ``symbol``'s state; :class:`RadarError` if the radar refuses it."""
+        prefix = self._feed_prefix.get(symbol)
+        if prefix is None:
+            prefix = '{"cmd":"feed","symbol":' + _dumps(symbol) + ',"event":'
+            if len(self._feed_prefix) >= _SYMBOL_CACHE_LIMIT:
+                self._feed_prefix.clear()
+            self._feed_prefix[symbol] = prefix
+        text = _native_text(event, prefix, "}") if _native_text is not None else None
+        if text is None:
+            text = prefix + _python_text(event) + "}"
+        reply = self._command(text)
+        if reply != _OK:
+            raise _fail(reply)
+
+    def feed_batch(self, symbol: str, events: Iterable[Event]) -> None:
+        """Apply events to ``symbol``'s state in order, all or none."""
+        body = _texts(events)
+        self._ok('{"cmd":"feed_batch","symbol":' + _dumps(symbol) + ',"events":[' + body + "]}")
+
+    def alerts(self) -> list[Alert]:
+        """The ranked alerts of the stored state: highest severity first, ties by symbol."""
+        return _alerts(self._command('{"cmd":"alerts"}'))
+
+    def scan(self, events_by_symbol: Mapping[str, Iterable[Event]]) -> list[Alert]:
+        """The ranked alerts of these events alone; the stored state is neither read nor changed."""
+        body = ",".join(
+            _dumps(symbol) + ":[" + _texts(events) + "]"
+            for symbol, events in events_by_symbol.items()
+        )
+        return _alerts(self._command('{"cmd":"scan","events":{' + body + "}}"))
+
+    def reset(self) -> None:
+        """Drop every symbol's state; the spec stays."""
+        self._ok('{"cmd":"reset"}')
+
+    def set_spec(self, spec: str | Mapping[str, Any] | list[Any]) -> None:
+        """Replace the spec (a dict or a JSON text) and drop every state."""
+        if isinstance(spec, str):
+            # The radar reads the text on its own first: pasted into the
+            # command unread, stray text after the spec could add members to
+            # the command itself. This also gives the message a position.
+            try:
+                Radar(spec)
+            except ValueError as err:
+                raise RadarError(str(err)) from None
+        self._ok('{"cmd":"set_spec","spec":' + _spec_text(spec) + "}")

@@ -1,0 +1,91 @@
+"""`fenmor-radar check`, and its warnings at the start of replay and pipe."""
+
+import subprocess
+import sys
+
+import pytest
+
+TYPOS = """{
+  "signals": [
+    {"kind": "oi_delta", "params": [1.5, 0.05], "wieght": 3},
+    {"kind": "funding_flip", "params": [0]},
+    {"kind": "book_imbalance", "params": [2], "weight": 0},
+    {"kind": "liq_cluster", "params": [100000000, 1000]},
+    ["oi_price_divergence", [-4, -0.01]]
+  ],
+  "treshold": 0.25
+}
+"""
+CLEAN = '{"signals":[{"kind":"oi_delta","params":[12,0.05]},{"kind":"liq_cluster","params":[20,1000]}],"threshold":0.5}'
+
+
+def run(*args, stdin=None):
+    result = subprocess.run(
+        [sys.executable, "-m", "fenmor_radar", *args],
+        input=stdin,
+        capture_output=True,
+        timeout=120,
+        check=False,
+    )
+    return result.returncode, result.stdout.decode(), result.stderr.decode()
+
+
+@pytest.fixture
+def spec_file(tmp_path):
+    def write(text, name="spec.json", bom=False):
+        path = tmp_path / name
+        path.write_bytes((b"\xef\xbb\xbf" if bom else b"") + text.encode())
+        return str(path)
+
+    return write
+
+
+def test_check_names_file_line_member_and_reason(spec_file):
+    path = spec_file(TYPOS)
+    code, out, err = run("check", path)
+    assert (code, err) == (0, "")
+    for line, member, reason in [
+        (9, "treshold", 'unknown member "treshold", ignored by the radar; did you mean "threshold"?'),
+        (1, "threshold", "no threshold: it defaults to 0"),
+        (3, "signals[0].wieght", 'did you mean "weight"?'),
+        (3, "signals[0].params[0]", "lookback 1.5 is not a whole number of samples: the radar uses 1"),
+        (4, "signals[1].params[0]", "scale 0: funding_flip is always 0"),
+        (5, "signals[2].params[0]", "book_imbalance never exceeds 0.5"),
+        (5, "signals[2].weight", "weight 0"),
+        (6, "signals[3].params[0]", "lookback 100000000 is huge: every symbol keeps up to 100,000,001 samples, 3.0 GiB"),
+        (7, "signals[4].params[0]", "lookback -4 is no whole sample: oi_price_divergence is always 0"),
+    ]:
+        assert f"{path}:{line}: {member}: " in out and reason in out, (member, out)
+    assert "negative scale" not in out  # the divergence squares its scale
+    assert "9 warnings" in out
+    assert run("check", "--strict", path)[0] == 1
+
+
+def test_check_of_a_clean_spec_shows_windows_and_memory(spec_file):
+    code, out, _ = run("check", "--strict", spec_file(CLEAN, bom=True))
+    assert code == 0
+    assert "0 warnings" in out
+    assert "13 derivatives events" in out and "the last 20 liquidations" in out
+    assert "4 x 8 x (21 + 1) + 200 = 904 bytes per symbol" in out
+
+
+def test_unreachable_threshold_and_an_unknown_kind(spec_file):
+    dead = '{"signals":[{"kind":"funding_flip","params":[0.001]},{"kind":"book_imbalance","params":[4],"weight":3}],"threshold":0.5}'
+    code, out, _ = run("check", spec_file(dead))
+    # (1 x 1 + 3 x 0.25) / 4: the book reaches at most 1/4.
+    assert "above the largest severity this spec can reach (0.4375)" in out
+    code, out, err = run("check", spec_file('{"signals":[{"kind":"oi_delat","params":[1,1]}]}'))
+    assert code == 1 and err.endswith('; did you mean "oi_delta"?\n')
+
+
+def test_replay_and_pipe_warn_on_stderr_and_run_as_before(spec_file, tmp_path):
+    path = spec_file('{"signals":[{"kind":"funding_flip","params":[0.0001]}],"treshold":0.5}', bom=True)
+    events = tmp_path / "events.jsonl"
+    events.write_bytes(b'{"symbol":"A","event":["derivatives",1,1.0,0.001,1.0]}\n')
+    code, out, err = run("replay", "--spec", path, str(events), "-q")
+    assert code == 0
+    assert out.startswith('{"events":1,"ts":1,"alerts":[{"symbol":"A"')
+    assert f"fenmor-radar: warning: {path}:1: treshold: unknown member" in err
+    code, out, err = run("pipe", "--spec", path, stdin=b'{"cmd":"version"}\n')
+    assert (code, out) == (0, '{"version":"0.2.0"}\n')
+    assert "did you mean" in err
