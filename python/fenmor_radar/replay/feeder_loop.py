@@ -166,17 +166,18 @@ class FeederReplay:
             self.on_block(self.feeder.events)
 
     def _items(self, items: list[tuple[object, ...]]) -> Iterator[CheckpointReplies | BadLine]:
+        # The counts of lines and checkpoints grow item by item, as the
+        # caller sees them; the rest is the feeder's after the whole block.
         stats = self.stats
         feeder = self.feeder
         stats.lines = feeder.lines
         stats.events = feeder.events
-        stats.bad_lines = feeder.bad_lines
-        stats.checkpoints = feeder.checkpoints
         stats.distinct_symbols = feeder.symbols
         stats.ts = feeder.ts
         for item in items:
             if item[0] == "checkpoint":
                 _, events, ts, replies = item
+                stats.checkpoints += 1
                 yield CheckpointReplies(events, ts, replies)  # type: ignore[arg-type]
                 continue
             _, number, message, field = item
@@ -186,11 +187,14 @@ class FeederReplay:
                 field,  # type: ignore[arg-type]
                 self._source if self._several else None,
             )
+            stats.bad_lines += 1
             if stats.first_bad is None:
                 stats.first_bad = bad
             if feeder.stopped:
                 stats.stopped_at = bad
             yield bad
+        stats.bad_lines = feeder.bad_lines
+        stats.checkpoints = feeder.checkpoints
 
 
 def replay_recordings(
