@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import json
 from collections.abc import Sequence
-from typing import Any, Literal, Union
+from typing import Any, Literal
 
 from fenmor_radar._fenmor_radar import Radar
 
@@ -22,9 +22,9 @@ BOM = b"\xef\xbb\xbf"
 MISSING_CMD = 'bad spec: missing "cmd"'
 NOT_AN_OBJECT = 'an event line must be a JSON object with "symbol" and "event" members'
 
-CheckpointItem = tuple[Literal["checkpoint"], int, Union[int, None], tuple[str, ...]]
-BadItem = tuple[Literal["bad"], int, str, Union[str, None]]
-Item = Union[CheckpointItem, BadItem]
+CheckpointItem = tuple[Literal["checkpoint"], int, int | None, tuple[str, ...]]
+BadItem = tuple[Literal["bad"], int, str, str | None]
+Item = CheckpointItem | BadItem
 
 
 def _positive(name: str, value: int | None) -> int | None:
@@ -118,8 +118,7 @@ class LineFeeder:
                 self._carry = data
                 return []
             self._at_start = False
-            if data.startswith(BOM):
-                data = data[len(BOM) :]
+            data = data.removeprefix(BOM)
         *lines, self._carry = data.split(b"\n")
         items: list[Item] = []
         for raw in lines:
@@ -162,9 +161,8 @@ class LineFeeder:
         ts = _event_ts(value.get("event"))
         before: CheckpointItem | None = None
         period = self._every_ts
-        if period is not None and ts is not None and self.ts is not None:
-            if ts // period > self.ts // period:
-                before = ("checkpoint", self.events, self.ts, self.alerts())
+        if period is not None and ts is not None and self.ts is not None and ts // period > self.ts // period:
+            before = ("checkpoint", self.events, self.ts, self.alerts())
         reply = self._radars[0].command(command)
         if reply != OK:
             message = json.loads(reply)["error"]

@@ -6,20 +6,30 @@ import subprocess
 import sys
 import time
 
-from test_cli_replay import (  # noqa: F401 - spec is a fixture
+import pytest
+from fenmor_radar.replay import (
+    BadLine,
+    CheckpointPolicy,
+    EventLine,
+    replay,
+    replay_files,
+)
+from test_cli_replay import (
     BOOK_SPEC,
     FIRST,
     FUNDING_SPEC,
     SECOND,
     book,
     run_cli,
-    spec,
     stderr_text,
     stdout_lines,
     write,
 )
 
-from fenmor_radar.replay import BadLine, CheckpointPolicy, EventLine, replay, replay_files
+
+@pytest.fixture
+def spec(tmp_path):
+    return write(tmp_path / "spec.json", [FUNDING_SPEC])
 
 
 def test_several_specs_in_one_pass_label_each_checkpoint_and_match_separate_replays(tmp_path):
@@ -59,7 +69,7 @@ def test_several_files_replay_as_one_input_with_their_own_line_numbers(tmp_path,
 
 
 def test_gzip_on_stdin_is_recognised_when_its_first_write_is_one_byte(tmp_path, spec):
-    packed = gzip.compress(("\n".join([FIRST, SECOND]) + "\n").encode())
+    packed = gzip.compress(f"{FIRST}\n{SECOND}\n".encode())
     process = subprocess.Popen(
         [sys.executable, "-m", "fenmor_radar", "replay", "--spec", spec, "-"],
         stdin=subprocess.PIPE,
@@ -127,8 +137,8 @@ def test_python_api_replays_several_specs_as_separate_line_by_line_replays(tmp_p
     policy = CheckpointPolicy(every_events=2)
     items = list(replay_files(events, [FUNDING_SPEC, BOOK_SPEC], policy))
     assert [item.number for item in items if isinstance(item, BadLine)] == [3]
-    for index, spec in enumerate([FUNDING_SPEC, BOOK_SPEC]):
+    for index, spec_text in enumerate([FUNDING_SPEC, BOOK_SPEC]):
         event_lines = [EventLine(number, text) for number, text in enumerate(lines, 1)]
-        alone = [item for item in replay(Radar(spec), event_lines, policy) if not isinstance(item, BadLine)]
+        alone = [item for item in replay(Radar(spec_text), event_lines, policy) if not isinstance(item, BadLine)]
         together = [item.checkpoint(index) for item in items if not isinstance(item, BadLine)]
         assert together == alone

@@ -10,7 +10,6 @@ import json
 import random
 
 import pytest
-
 import reference_feeder
 
 native = pytest.importorskip(

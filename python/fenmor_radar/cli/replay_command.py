@@ -8,6 +8,7 @@ import time
 from collections.abc import Iterator, Sequence
 from typing import TextIO
 
+from fenmor_radar._fenmor_replay import LineFeeder
 from fenmor_radar.cli import errors
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.novelty import NewOnlyFilter
@@ -200,7 +201,9 @@ def run(args: argparse.Namespace) -> int:
     return errors.SKIPPED_LINES if stats.bad_lines else errors.OK
 
 
-def load_feeder(paths: Sequence[str], specs: Sequence[str], policy: CheckpointPolicy, strict: bool):  # type: ignore[no-untyped-def]
+def load_feeder(
+    paths: Sequence[str], specs: Sequence[str], policy: CheckpointPolicy, strict: bool
+) -> LineFeeder:
     """The native feeder with one radar per spec; a rejected spec names its file."""
     try:
         return new_feeder(specs, policy, strict)

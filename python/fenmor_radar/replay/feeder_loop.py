@@ -10,12 +10,17 @@ from __future__ import annotations
 
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
+from typing import cast
 
 from fenmor_radar._fenmor_replay import LineFeeder
 from fenmor_radar.replay.bad_lines import quoted_line
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.items import BadLine, Checkpoint, ReplayStats
 from fenmor_radar.replay.recording import BOM, DamagedInput, Recording
+
+# The feeder's items, as its interface gives them.
+CheckpointItem = tuple[str, int, int | None, tuple[str, ...]]
+BadItem = tuple[str, int, str, str | None]
 
 # A file whose first lines are all rejected is not a recording; looking at
 # this many is enough to tell, and few enough to hold their reports back.
@@ -165,7 +170,7 @@ class FeederReplay:
         if self.on_block is not None:
             self.on_block(self.feeder.events)
 
-    def _items(self, items: list[tuple[object, ...]]) -> Iterator[CheckpointReplies | BadLine]:
+    def _items(self, items: Sequence[tuple[object, ...]]) -> Iterator[CheckpointReplies | BadLine]:
         # The counts of lines and checkpoints grow item by item, as the
         # caller sees them; the rest is the feeder's after the whole block.
         stats = self.stats
@@ -176,17 +181,12 @@ class FeederReplay:
         stats.ts = feeder.ts
         for item in items:
             if item[0] == "checkpoint":
-                _, events, ts, replies = item
+                _, events, ts, replies = cast(CheckpointItem, item)
                 stats.checkpoints += 1
-                yield CheckpointReplies(events, ts, replies)  # type: ignore[arg-type]
+                yield CheckpointReplies(events, ts, replies)
                 continue
-            _, number, message, field = item
-            bad = BadLine(
-                number - self._base,  # type: ignore[operator]
-                message,  # type: ignore[arg-type]
-                field,  # type: ignore[arg-type]
-                self._source if self._several else None,
-            )
+            _, number, message, field = cast(BadItem, item)
+            bad = BadLine(number - self._base, message, field, self._source if self._several else None)
             stats.bad_lines += 1
             if stats.first_bad is None:
                 stats.first_bad = bad

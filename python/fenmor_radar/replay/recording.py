@@ -14,7 +14,7 @@ import sys
 import zlib
 from collections.abc import Iterator
 from dataclasses import dataclass
-from typing import BinaryIO
+from typing import BinaryIO, Self
 
 GZIP_MAGIC = b"\x1f\x8b"
 GZIP_WINDOW = 16 + zlib.MAX_WBITS  # zlib reads the gzip header and trailer itself
@@ -157,7 +157,7 @@ class Recording:
         if self.name != "<stdin>":
             self._raw.close()
 
-    def __enter__(self) -> Recording:
+    def __enter__(self) -> Self:
         return self
 
     def __exit__(self, *exc: object) -> None:

@@ -11,6 +11,7 @@ the same double, so the comparison is exact.
 from __future__ import annotations
 
 import json
+import math
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from typing import Any
@@ -19,7 +20,7 @@ ALERTS_PREFIX = '{"alerts":['
 SCANNED_PREFIX = '],"scanned":'
 
 # The reader behind json.loads, called directly on each alert of the reply.
-_scan_value: Callable[[str, int], tuple[Any, int]] = getattr(json.JSONDecoder(), "scan_once")
+_scan_value: Callable[[str, int], tuple[Any, int]] = json.JSONDecoder().scan_once  # type: ignore[attr-defined]
 
 
 @dataclass(frozen=True, slots=True)
@@ -112,7 +113,7 @@ def split_alerts(reply: str) -> tuple[list[RankedAlert], int]:
     ranked: list[RankedAlert] = []
     for value, text in alerts:
         severity = value["severity"]
-        if not isinstance(severity, float) or severity != severity:
+        if not isinstance(severity, float) or math.isnan(severity):
             raise ValueError(f"an alert without a finite severity: {text}")
         ranked.append(RankedAlert(severity, value["symbol"].encode("utf-8", "surrogatepass"), text))
     return ranked, scanned
