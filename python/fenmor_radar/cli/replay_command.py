@@ -15,7 +15,7 @@ from fenmor_radar.cli.novelty import NewOnlyFilter
 from fenmor_radar.cli.output import CheckpointOutput, JsonLinesOutput, TableOutput
 from fenmor_radar.cli.progress import Progress
 from fenmor_radar.cli.spec_file import read_spec_text
-from fenmor_radar.replay.bad_lines import describe
+from fenmor_radar.replay.bad_lines import describe, escaped
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.feeder_loop import (
     CheckpointReplies,
@@ -291,7 +291,7 @@ class CheckpointEmitter:
 
 def report_bad_line(name: str, bad: BadLine, strict: bool, stats: ReplayStats) -> None:
     """The one place a rejected line is reported."""
-    text = f"{name}:{bad.number}: {describe(bad.message, bad.field)}"
+    text = f"{escaped(name)}:{bad.number}: {describe(bad.message, bad.field)}"
     if strict:
         print(f"{PROG}: error: {text}", file=sys.stderr)
     elif stats.bad_lines <= SHOWN_SKIPS:
