@@ -142,3 +142,23 @@ def test_python_api_replays_several_specs_as_separate_line_by_line_replays(tmp_p
         alone = [item for item in replay(Radar(spec_text), event_lines, policy) if not isinstance(item, BadLine)]
         together = [item.checkpoint(index) for item in items if not isinstance(item, BadLine)]
         assert together == alone
+
+
+def test_recording_blocks_stay_small_whatever_the_compression(tmp_path):
+    import io
+
+    from fenmor_radar.replay import Recording
+
+    line = b'{"symbol":"BTCUSDT","event":["liquidation",1,"buy",1.0,2.0]}\n'
+    data = line * 200_000  # 12 MB that gzip packs into a few kB
+    packed = gzip.compress(data[:1000]) + gzip.compress(data[1000:])  # two members, as `cat a.gz b.gz`
+    recording = Recording("-", stdin=io.BytesIO(packed), block_size=1 << 16)
+    sizes = []
+    out = bytearray()
+    for block in recording.blocks():
+        sizes.append(len(block))
+        out += block
+    assert out == data
+    assert max(sizes) <= 1 << 16
+    split_bom = Recording("-", stdin=io.BufferedReader(io.BytesIO(b"\xef\xbb\xbf" + line + b"\n" + line), 1), block_size=1)
+    assert [event.number for event in split_bom.lines()] == [1, 3]
