@@ -148,7 +148,7 @@ def run(args: argparse.Namespace) -> int:
         raise CliError("--workers and --scheduler take one --spec and one recording", errors.USAGE)
     specs = [read_spec_text(path) for path in args.spec]
     policy = CheckpointPolicy(every_events=args.every, every_ts=args.every_ts)
-    feeder = None if distributed else load_feeder(args.spec, specs, policy, args.strict)
+    feeder = load_feeder(args.spec, specs, policy, args.strict)  # checks every spec first
     emit = CheckpointEmitter(
         choose_output(args.format, sys.stdout),
         args.spec if len(args.spec) > 1 else [None],
@@ -166,7 +166,7 @@ def run(args: argparse.Namespace) -> int:
     stats = ReplayStats()
     started = time.monotonic()
     try:
-        if feeder is not None:
+        if not distributed:
 
             def on_block(events: int) -> None:
                 progress.events = events
