@@ -22,6 +22,7 @@ from fenmor_radar.replay.feeder_loop import (
     FeederReplay,
     NotARecording,
     RecordingDamaged,
+    SpecRejected,
     new_feeder,
 )
 from fenmor_radar.replay.items import BadLine, Checkpoint, ReplayStats
@@ -207,9 +208,8 @@ def load_feeder(
     """The native feeder with one radar per spec; a rejected spec names its file."""
     try:
         return new_feeder(specs, policy, strict)
-    except ValueError as err:
-        index = err.args[1] if len(err.args) > 1 and isinstance(err.args[1], int) else 0
-        raise CliError(f"{paths[index]}: {err.args[0]}") from err
+    except SpecRejected as err:
+        raise CliError(f"{paths[err.index]}: {err.message}") from err
 
 
 def open_recordings(paths: Sequence[str]) -> list[Recording]:

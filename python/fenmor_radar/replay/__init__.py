@@ -22,6 +22,7 @@ from fenmor_radar.replay.feeder_loop import (
     FeederReplay,
     NotARecording,
     RecordingDamaged,
+    SpecRejected,
     replay_files,
     replay_recordings,
 )
@@ -46,6 +47,7 @@ __all__ = [
     "Recording",
     "RecordingDamaged",
     "ReplayStats",
+    "SpecRejected",
     "read_events",
     "replay",
     "replay_files",

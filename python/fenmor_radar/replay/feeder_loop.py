@@ -66,11 +66,25 @@ class RecordingDamaged(DamagedInput):
         self.lines = lines
 
 
+class SpecRejected(ValueError):
+    """A spec the radar refuses: ``message`` is the radar's, ``index`` the spec's place."""
+
+    def __init__(self, message: str, index: int, count: int) -> None:
+        super().__init__(message if count == 1 else f"spec {index + 1}: {message}")
+        self.message = message
+        self.index = index
+
+
 def new_feeder(specs: Sequence[str], policy: CheckpointPolicy, strict: bool) -> LineFeeder:
-    """A feeder with one radar per spec text; ``ValueError`` with the radar's message for a bad one."""
-    return LineFeeder(
-        list(specs), every_events=policy.every_events, every_ts=policy.every_ts, strict=strict
-    )
+    """A feeder with one radar per spec text; ``SpecRejected`` for a bad one."""
+    try:
+        return LineFeeder(
+            list(specs), every_events=policy.every_events, every_ts=policy.every_ts, strict=strict
+        )
+    except ValueError as err:
+        if len(err.args) > 1 and isinstance(err.args[1], int):
+            raise SpecRejected(str(err.args[0]), err.args[1], len(specs)) from None
+        raise
 
 
 class FeederReplay:
@@ -224,7 +238,7 @@ def replay_files(
     Yields a ``CheckpointReplies`` (one alerts reply per spec) at every
     checkpoint of ``policy`` and at the end, and a ``BadLine`` for every
     rejected line (``source`` set when several files are replayed). Raises
-    ``ValueError`` for a bad spec, ``OSError`` for a file that cannot be
+    ``SpecRejected`` (a ``ValueError``) for a bad spec, ``OSError`` for a file that cannot be
     opened, ``NotARecording`` and ``RecordingDamaged`` as ``FeederReplay.run``.
     """
     names = [paths] if isinstance(paths, str) else list(paths)
