@@ -13,7 +13,7 @@ from dataclasses import dataclass
 from typing import cast
 
 from fenmor_radar._fenmor_replay import LineFeeder
-from fenmor_radar.replay.bad_lines import quoted_line
+from fenmor_radar.replay.bad_lines import escaped, quoted_line
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.items import BadLine, Checkpoint, ReplayStats
 from fenmor_radar.replay.recording import BOM, DamagedInput, Recording
@@ -52,7 +52,7 @@ class NotARecording(ValueError):
         self.first_line = quoted_line(first_line)
         self.lines = lines
         super().__init__(
-            f"{source} does not look like a recording: no event line in its first "
+            f"{escaped(source)} does not look like a recording: no event line in its first "
             f"{lines:,} line{'s' if lines != 1 else ''}; it starts with: {self.first_line}"
         )
 
@@ -172,7 +172,8 @@ class FeederReplay:
         if feeder.events == events and feeder.bad_lines > bad and not feeder.stopped:
             lines = feeder.lines - self._base
             if lines >= PROBE_LINES or whole:
-                raise NotARecording(name, head.removeprefix(BOM).split(b"\n", 1)[0], lines)
+                first_line = head.removeprefix(BOM).split(b"\n", 1)[0].rstrip(b"\r")
+                raise NotARecording(name, first_line, lines)
         yield from self._items(items)
         if self.on_block is not None:
             self.on_block(feeder.events)

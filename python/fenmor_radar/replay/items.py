@@ -23,7 +23,8 @@ class Checkpoint:
     def head(self) -> str:
         """The opening of the checkpoint's JSON object: ``spec``, ``events`` and ``ts``."""
         ts = "null" if self.ts is None else str(self.ts)
-        spec = "" if self.spec is None else f'"spec":{json.dumps(self.spec, ensure_ascii=False)},'
+        # ASCII escapes: a file name need not be valid UTF-8 (it may hold lone surrogates).
+        spec = "" if self.spec is None else f'"spec":{json.dumps(self.spec)},'
         return f'{{{spec}"events":{self.events},"ts":{ts}'
 
     def json_line(self) -> str:
