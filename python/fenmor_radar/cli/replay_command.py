@@ -1,4 +1,10 @@
-"""``fenmor-radar replay --spec SPEC.json EVENTS.jsonl[.gz]``."""
+"""``fenmor-radar replay --spec SPEC.json [--spec ...] EVENTS.jsonl[.gz] ...``.
+
+The replay itself is ``fenmor_radar.replay``; this module wires it to
+options, files and terminals. Inputs are opened in ``open_recordings``,
+every checkpoint is shown by ``CheckpointEmitter.checkpoint`` and every
+rejected line by ``report_bad_line``.
+"""
 
 from __future__ import annotations
 
@@ -59,8 +65,9 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
         help="replay a recording of events through a spec",
         description=(
             "Feed recorded events (JSON lines, one {\"symbol\": ..., \"event\": ...} per line, "
-            "plain or gzip) to a radar built from SPEC and print the ranked alerts at "
-            "checkpoints: every N events, every T of ts, and at the end of the input. "
+            "plain or gzip; several files are read in order as one) to a radar built from "
+            "each SPEC and print the ranked alerts at checkpoints: every N events, every T "
+            "of ts, and at the end of the input. "
             "Output is JSON lines when standard output is not a terminal, a table when it is."
         ),
     )
