@@ -1,7 +1,7 @@
 """The benchmark suite: the radar against orjson, json and a pure-Python radar.
 
     python3 benchmarks/run.py            # full run, a few minutes on 2 cores
-    python3 benchmarks/run.py --quick    # fewer rounds, smaller B5
+    python3 benchmarks/run.py --quick    # fewer rounds, smaller B5 and B6
     python3 benchmarks/run.py --only B1,B3 --json results.json
 
 Runs after `pip install .` (and `pip install -r benchmarks/requirements.txt`).
@@ -14,6 +14,8 @@ B2  one "feed_batch" of 10,000 events (about 1 MB), as MB/s of command text
 B3  "alerts" over 10,000 symbols with full histories, all five indicators
 B4  "scan" of 1,000 symbols x 200 events, on all processors and pinned to one
 B5  resident bytes per symbol for 100,000 symbols (fresh subprocesses)
+B6  `fenmor-radar replay` of 2,000,000 recorded events over 2,000 symbols (plain, gzip,
+    4 specs in one pass) against the engine fed the same events as "feed_batch"
 B7  Screener.feed against Radar.command of the same command text
 """
 
@@ -22,13 +24,17 @@ from __future__ import annotations
 import argparse
 import collections
 import gc
+import gzip
+import importlib
 import itertools
 import json
 import os
 import platform
+import random
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -424,6 +430,124 @@ def bench_memory(report: Report, seed: int, count: int, baseline_count: int) -> 
                        measured["bytes_per_symbol"], "B/symbol")
 
 
+# --- B6 ------------------------------------------------------------------
+
+B6_SYMBOLS = 2_000
+B6_BATCH = 1_000
+
+
+def b6_recording(directory: Path, events: int, seed: int) -> tuple[Path, Path, list[str]]:
+    """The recording as JSON lines and gzip, and the same events as "feed_batch" texts.
+
+    Events of one symbol keep their order in both; the batches hold up to
+    1,000 consecutive events of one symbol.
+    """
+    rng = random.Random(seed)
+    pool = workload.markets(B6_SYMBOLS, rng)
+    plain = directory / "events.jsonl"
+    pending: dict[str, list[str]] = {}
+    batches: list[str] = []
+    with open(plain, "w", encoding="utf-8") as out:
+        for _ in range(events):
+            name, market = pool[rng.randrange(len(pool))]
+            event = workload.dumps(market.event())
+            out.write(f'{{"symbol":{json.dumps(name)},"event":{event}}}\n')
+            waiting = pending.setdefault(name, [])
+            waiting.append(event)
+            if len(waiting) == B6_BATCH:
+                batches.append(b6_batch(name, waiting))
+                waiting.clear()
+    batches += [b6_batch(name, waiting) for name, waiting in pending.items() if waiting]
+    packed = directory / "events.jsonl.gz"
+    with open(plain, "rb") as source, gzip.open(packed, "wb", compresslevel=6) as target:
+        while block := source.read(1 << 22):
+            target.write(block)
+    return plain, packed, batches
+
+
+def b6_batch(name: str, events: list[str]) -> str:
+    return f'{{"cmd":"feed_batch","symbol":{json.dumps(name)},"events":[{",".join(events)}]}}'
+
+
+def b6_replay(specs: list[Path], recording: Path) -> float:
+    """Seconds of one `fenmor-radar replay --every 100000` (output to /dev/null); peak RSS in B6_PEAKS."""
+    command = [sys.executable, "-m", "fenmor_radar", "replay", "--every", "100000", "-q",
+               "--no-progress", "--format", "json", str(recording)]
+    for spec in specs:
+        command += ["--spec", str(spec)]
+    started = time.perf_counter()
+    child = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    _, status, usage = os.wait4(child.pid, 0)
+    seconds = time.perf_counter() - started
+    child.returncode = os.waitstatus_to_exitcode(status)
+    error = child.stderr.read().decode() if child.stderr else ""
+    if child.returncode != 0:
+        raise SystemExit(f"B6: the replay failed ({child.returncode}): {error}")
+    B6_PEAKS[recording.name] = max(B6_PEAKS.get(recording.name, 0), usage.ru_maxrss * 1024)
+    return seconds
+
+
+B6_PEAKS: dict[str, int] = {}
+
+
+def bench_replay(report: Report, seed: int, events: int, rounds: int) -> None:
+    progress(f"B6: replay of {events:,} recorded events over {B6_SYMBOLS:,} symbols")
+    try:
+        feeder = importlib.import_module("fenmor_radar._fenmor_replay")
+    except ImportError:
+        report.note("B6 skipped: the native line feeder (fenmor_radar._fenmor_replay) is not "
+                    "built in this install; rebuild the package with it")
+        return
+    if not str(getattr(feeder, "__file__", "")).endswith((".so", ".pyd")):
+        report.note(f"B6: fenmor_radar._fenmor_replay is not a native module here "
+                    f"({getattr(feeder, '__file__', '?')}): the figures say nothing of the feeder")
+    with tempfile.TemporaryDirectory(prefix="fenmor-b6-") as work:
+        directory = Path(work)
+        plain, packed, batches = b6_recording(directory, events, seed + 6)
+        quarter = directory / "quarter.jsonl"
+        with open(plain, "rb") as source, open(quarter, "wb") as target:
+            target.writelines(line for _, line in zip(range(events // 4), source))
+        specs = []
+        for index, threshold in enumerate((0.1, 0.25, 0.4, 0.55)):
+            spec = directory / f"spec{index}.json"
+            spec.write_text(workload.spec_text(threshold))
+            specs.append(spec)
+        spec_text = specs[0].read_text()
+
+        def engine() -> None:
+            radar = Radar(spec_text)
+            command = radar.command
+            for text in batches:
+                if command(text) != OK:
+                    raise SystemExit("B6: a feed_batch failed")
+            radar.command('{"cmd":"alerts"}')
+
+        times = timed({
+            "(a) engine, feed_batch of up to 1,000": engine,
+            "(b) replay, plain file": lambda: b6_replay(specs[:1], plain),
+            "(c) replay, gzip file": lambda: b6_replay(specs[:1], packed),
+            "(d) replay, 4 specs in one pass": lambda: b6_replay(specs, plain),
+            "(d) 4 separate replays": lambda: [b6_replay([spec], plain) for spec in specs],
+            "replay of the first quarter (memory)": lambda: b6_replay(specs[:1], quarter),
+        }, rounds)
+    rate = {name: events / seconds for name, seconds in times.items()}
+    for name, value in rate.items():
+        if "memory" not in name:
+            report.row("B6", name, value, "events/s")
+    report.row("B6", "peak RSS, replay of the whole plain file", B6_PEAKS["events.jsonl"] / 1e6, "MB")
+    report.row("B6", "peak RSS, replay of its first quarter", B6_PEAKS["quarter.jsonl"] / 1e6, "MB")
+    engine_rate = rate["(a) engine, feed_batch of up to 1,000"]
+    plain_ratio = rate["(b) replay, plain file"] / engine_rate
+    gzip_ratio = rate["(c) replay, gzip file"] / engine_rate
+    speedup = times["(d) 4 separate replays"] / times["(d) replay, 4 specs in one pass"]
+    memory = B6_PEAKS["events.jsonl"] / B6_PEAKS["quarter.jsonl"]
+    report.target("B6", "replay plain / engine events/s (b/a)", plain_ratio, ">= 0.5", plain_ratio >= 0.5)
+    report.target("B6", "replay gzip / engine events/s (c/a)", gzip_ratio, ">= 0.3", gzip_ratio >= 0.3)
+    report.target("B6", "4 separate replays / 4 specs in one pass time", speedup, ">= 2.5",
+                  speedup >= 2.5)
+    report.target("B6", "peak RSS whole file / first quarter", memory, "<= 1.1", memory <= 1.1)
+
+
 # --- subprocesses ------------------------------------------------------------
 
 def worker(arguments: list[str], pin: bool = False) -> dict:
@@ -492,7 +616,7 @@ def print_table(report: Report) -> None:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="fewer rounds, smaller B5")
-    parser.add_argument("--only", default="B1,B2,B3,B4,B5,B7", help="e.g. B1,B4")
+    parser.add_argument("--only", default="B1,B2,B3,B4,B5,B6,B7", help="e.g. B1,B4")
     parser.add_argument("--seed", type=int, default=20240601)
     parser.add_argument("--json", help="also write the results to this file")
     parser.add_argument("--dump", metavar="DIR",
@@ -530,6 +654,8 @@ def main() -> None:
             bench_memory(report, args.seed, 20_000, 0)
         else:
             bench_memory(report, args.seed, 100_000, 10_000)
+    if "B6" in only:
+        bench_replay(report, args.seed, 200_000 if args.quick else 2_000_000, 1 if args.quick else 3)
     if "B7" in only:
         bench_screener(report, args.seed, rounds)
     print_table(report)

@@ -1,7 +1,8 @@
 """Spec tuning: replay one recording through several specs and compare their alerts.
 
-A replay is deterministic, so the differences below come from the specs
-alone. Each candidate is a variation of the bundled default spec; the table
+All candidates run in one pass over the recording: each line is read once
+and fed to one radar per spec. A replay is deterministic, so the differences
+below come from the specs alone. Each candidate is a variation of the bundled default spec; the table
 shows how often each one alerts, on which symbols, and (for the bundled
 sample) whether it still catches the four planted episodes.
 
@@ -11,19 +12,22 @@ sample) whether it still catches the four planted episodes.
 
 from __future__ import annotations
 
+import io
 import json
 import sys
 import time
-from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-from fenmor_radar import Radar
-from fenmor_radar.cli.checkpoints import CheckpointPolicy
-from fenmor_radar.cli.events import EventLine, read_events
-from fenmor_radar.cli.replay import BadLine, replay
 from fenmor_radar.cli.sample import EPISODES, sample_lines
 from fenmor_radar.cli.spec_file import default_spec_text
+from fenmor_radar.replay import (
+    BadLine,
+    CheckpointPolicy,
+    Recording,
+    ReplayStats,
+    replay_recordings,
+)
 
 MINUTE_MS = 60_000
 
@@ -60,19 +64,21 @@ class Outcome:
     peak: dict[str, float] = field(default_factory=dict)
 
 
-def run(spec: dict[str, Any], lines: Sequence[EventLine], report_bad: bool) -> Outcome:
-    radar = Radar(json.dumps(spec))
-    outcome = Outcome()
-    for item in replay(radar, lines, CheckpointPolicy(every_ts=MINUTE_MS)):
+def run_all(specs: dict[str, dict[str, Any]], recording: Recording) -> tuple[dict[str, Outcome], int]:
+    """Every spec's outcome, from one pass over the recording; and its lines with an event."""
+    outcomes = {name: Outcome() for name in specs}
+    stats = ReplayStats()
+    texts = [json.dumps(spec) for spec in specs.values()]
+    for item in replay_recordings([recording], texts, CheckpointPolicy(every_ts=MINUTE_MS), stats=stats):
         if isinstance(item, BadLine):
-            if report_bad:
-                print(f"line {item.number} skipped: {item.message}", file=sys.stderr)
+            print(f"line {item.number} skipped: {item.message}", file=sys.stderr)
             continue
-        for alert in json.loads(item.reply)["alerts"]:
-            outcome.alert_minutes += 1
-            outcome.first_alert.setdefault(alert["symbol"], item.ts or 0)
-            outcome.peak[alert["symbol"]] = max(outcome.peak.get(alert["symbol"], 0.0), alert["severity"])
-    return outcome
+        for outcome, reply in zip(outcomes.values(), item.replies, strict=True):
+            for alert in json.loads(reply)["alerts"]:
+                outcome.alert_minutes += 1
+                outcome.first_alert.setdefault(alert["symbol"], item.ts or 0)
+                outcome.peak[alert["symbol"]] = max(outcome.peak.get(alert["symbol"], 0.0), alert["severity"])
+    return outcomes, stats.events + stats.bad_lines
 
 
 def clock(ts: int) -> str:
@@ -81,19 +87,20 @@ def clock(ts: int) -> str:
 
 def main(argv: list[str]) -> None:
     if argv:
-        lines: list[EventLine] = list(read_events(argv[0]))
+        recording = Recording(argv[0])
         planted: list[str] = []
         source = argv[0]
     else:
-        lines = [EventLine(n, text) for n, text in enumerate(sample_lines(), 1)]
+        recording = Recording("-", stdin=io.BytesIO("\n".join(sample_lines()).encode()))
         planted = [episode.symbol for episode in EPISODES]
         source = "the bundled sample hour"
-    print(f"{len(lines):,} events from {source}, checkpoints every minute\n")
+    with recording:
+        outcomes, count = run_all(candidates(), recording)
+    print(f"{count:,} events from {source}, checkpoints every minute\n")
     header = f"{'spec':<22} {'alert-min':>9} {'symbols':>7}  "
     header += "episodes caught (first alert)" if planted else "strongest symbols (peak severity)"
     print(header)
-    for index, (name, spec) in enumerate(candidates().items()):
-        outcome = run(spec, lines, report_bad=index == 0)
+    for name, outcome in outcomes.items():
         row = f"{name:<22} {outcome.alert_minutes:>9} {len(outcome.first_alert):>7}  "
         if planted:
             caught = [s for s in planted if s in outcome.first_alert]

@@ -140,6 +140,7 @@ def test_replay_is_byte_identical_to_feeding_by_hand(tmp_path):
     assert all(reply.endswith('"scanned":50}') and reply.count('"symbol"') == 50 for reply in by_hand)
 
 
+NOT_A_RECORDING_LINE = 'not a recording line (expected {"symbol": ..., "event": ...})'
 BAD_LINES = [
     (
         '{"symbol":"BTCUSDT","event":{"kind":"derivatives","ts":"x","open_interest":1,'
@@ -149,10 +150,10 @@ BAD_LINES = [
     ('{"symbol":"ETH", "event": {"kind":"orderbook"}', "parse: EOF while parsing an object at line 1 column 46"),
     ('{"a":1,}', "parse: trailing comma at line 1 column 8"),
     ('  {"symbol":"X","event":{"kind":"liquidation","ts":1e400}}', "parse: number out of range at line 1 column 56"),
-    ('{"symbol":"X"}', 'bad spec: missing "event"'),
-    ('{"event":["liquidation",1,"buy",2.0,3.0]}', 'bad spec: missing string "symbol"'),
-    ("{}", 'bad spec: missing string "symbol"'),
-    ("[1, 2]", 'an event line must be a JSON object with "symbol" and "event" members'),
+    ('{"symbol":"X"}', NOT_A_RECORDING_LINE),
+    ('{"event":["liquidation",1,"buy",2.0,3.0]}', NOT_A_RECORDING_LINE),
+    ("{}", NOT_A_RECORDING_LINE),
+    ("[1, 2]", NOT_A_RECORDING_LINE),
     ("nope", "parse: expected ident at line 1 column 2"),
     ('{"symbol":"X","event":{"kind":"swap"}}', "parse: unknown variant `swap`, expected one of `derivatives`, `orderbook`, `liquidation`"),
 ]
@@ -161,16 +162,18 @@ BAD_LINES = [
 @pytest.mark.parametrize(("line", "message"), BAD_LINES)
 def test_bad_event_line_names_file_line_and_the_radar_message(tmp_path, spec, line, message):
     events = write(tmp_path / "events.jsonl", [FIRST, line, SECOND])
+    # The member the fault is in comes first when the feeder knows it.
+    named = rf"{re.escape(events)}:2: (?:event[\w.]*: )?{re.escape(message)}\n"
 
     strict = run_cli("replay", "--spec", spec, events, "--strict")
     assert strict.returncode == 1
-    assert f"error: {events}:2: {message}\n" in stderr_text(strict)
+    assert re.search("error: " + named, stderr_text(strict))
     assert "stopped at line 2" in stderr_text(strict)
     assert strict.stdout == b""  # stopped: no checkpoint of a half-replayed input
 
     lenient = run_cli("replay", "--spec", spec, events)
     assert lenient.returncode == 3
-    assert f"skipped {events}:2: {message}\n" in stderr_text(lenient)
+    assert re.search("skipped " + named, stderr_text(lenient))
     assert "skipped 1 bad line (first at line 2)" in stderr_text(lenient)
     # The bad line changed nothing: the other two events still make the alert.
     assert stdout_lines(lenient) == [f'{{"events":2,"ts":2,"alerts":[{ALERT}],"scanned":1}}']

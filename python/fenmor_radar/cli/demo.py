@@ -8,19 +8,21 @@ alerts at the end as a table.
 from __future__ import annotations
 
 import argparse
+import io
 import shutil
 import time
 from collections import Counter
 from typing import TextIO
 
 from fenmor_radar.cli import terminal
-from fenmor_radar.cli.checkpoints import CheckpointPolicy
-from fenmor_radar.cli.events import EventLine
-from fenmor_radar.cli.replay import BadLine, Checkpoint, ReplayStats, replay
-from fenmor_radar.cli.replies import AlertsReply, parse_alerts_reply
 from fenmor_radar.cli.sample import EPISODES, SEED, START_TS, STEP_MS, sample_lines
-from fenmor_radar.cli.spec_file import default_spec_text, radar_from_text
+from fenmor_radar.cli.spec_file import default_spec_text
 from fenmor_radar.cli.table import can_draw_blocks, render_alerts, severity_bar, utc_time
+from fenmor_radar.replay.checkpoints import CheckpointPolicy
+from fenmor_radar.replay.feeder_loop import FeederReplay, new_feeder
+from fenmor_radar.replay.items import BadLine, Checkpoint, ReplayStats
+from fenmor_radar.replay.recording import Recording
+from fenmor_radar.replay.replies import AlertsReply, parse_alerts_reply
 
 MINUTE_MS = 60_000
 SHOWN_PER_LINE = 3
@@ -100,7 +102,6 @@ def run(args: argparse.Namespace) -> int:
 def run_demo(out: TextIO, *, minutes: int = 2, seed: int = SEED) -> int:
     started = time.monotonic()
     spec_text = default_spec_text()
-    radar = radar_from_text(spec_text, "bundled default spec")
     lines = sample_lines(seed)
     kinds = Counter(line.split('"kind":"', 1)[1].split('"', 1)[0] for line in lines)
     blocks = can_draw_blocks(getattr(out, "encoding", None))
@@ -129,12 +130,14 @@ def run_demo(out: TextIO, *, minutes: int = 2, seed: int = SEED) -> int:
     stats = ReplayStats()
     seen: set[str] = set()
     last: AlertsReply | None = None
-    event_lines = (EventLine(number, text) for number, text in enumerate(lines, 1))
-    for item in replay(radar, event_lines, policy, strict=True, stats=stats):
+    recording = Recording("-", stdin=io.BytesIO("\n".join(lines).encode("utf-8")))
+    replay = FeederReplay(new_feeder([spec_text], policy, strict=True), stats=stats)
+    for item in replay.run([recording]):
         if isinstance(item, BadLine):  # the sample is generated; this is a bug
             raise RuntimeError(f"sample line {item.number} rejected: {item.message}")
-        last = parse_alerts_reply(item.reply)
-        say(timeline_line(boundary_of(item, policy), last, seen, blocks))
+        checkpoint = item.checkpoint()
+        last = parse_alerts_reply(checkpoint.reply)
+        say(timeline_line(boundary_of(checkpoint, policy), last, seen, blocks))
         out.flush()
 
     say()

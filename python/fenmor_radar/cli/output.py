@@ -2,7 +2,9 @@
 
 JSON lines carry the radar's reply text untouched (one line per checkpoint),
 or, with ``--new-only``, one line per alert change holding the alert's own
-text. Tables are for reading only and may round.
+text. When a replay runs several specs, each line starts with the ``"spec"``
+it belongs to and tables show the specs one after the other. Tables are for
+reading only and may round.
 """
 
 from __future__ import annotations
@@ -12,18 +14,14 @@ from collections.abc import Callable, Sequence
 from typing import Protocol, TextIO
 
 from fenmor_radar.cli.novelty import AlertChange
-from fenmor_radar.cli.replay import Checkpoint
-from fenmor_radar.cli.replies import parse_alerts_reply
-from fenmor_radar.cli.table import can_draw_blocks, render_alerts, utc_time
+from fenmor_radar.cli.table import can_draw_blocks, printable, render_alerts, utc_time
+from fenmor_radar.replay.items import Checkpoint
+from fenmor_radar.replay.replies import parse_alerts_reply
 
 
 class CheckpointOutput(Protocol):
     def checkpoint(self, checkpoint: Checkpoint, news: Sequence[AlertChange] | None) -> None:
         """Show one checkpoint: all its alerts, or only ``news`` when given."""
-
-
-def _ts_json(ts: int | None) -> str:
-    return "null" if ts is None else str(ts)
 
 
 class JsonLinesOutput:
@@ -34,7 +32,7 @@ class JsonLinesOutput:
         if news is None:
             self.stream.write(checkpoint.json_line() + "\n")
         else:
-            head = f'{{"events":{checkpoint.events},"ts":{_ts_json(checkpoint.ts)}'
+            head = checkpoint.head()
             for item in news:
                 self.stream.write(
                     f'{head},"change":"{item.change}","rank":{item.alert.rank},'
@@ -63,6 +61,8 @@ class TableOutput:
         reply = parse_alerts_reply(checkpoint.reply)
         clock = "-" if checkpoint.ts is None else self.ts_text(checkpoint.ts)
         head = f"events {checkpoint.events:,}  ts {clock}  scanned {reply.scanned:,}"
+        if checkpoint.spec is not None:
+            head = f"spec {printable(checkpoint.spec)}  {head}"
         if news is None:
             alerts = reply.alerts
             marks = None

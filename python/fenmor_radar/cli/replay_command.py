@@ -1,24 +1,42 @@
-"""``fenmor-radar replay --spec SPEC.json EVENTS.jsonl[.gz]``."""
+"""``fenmor-radar replay --spec SPEC.json [--spec ...] EVENTS.jsonl[.gz] ...``.
+
+The replay itself is ``fenmor_radar.replay``; this module wires it to
+options, files and terminals. Inputs are opened in ``open_recordings``,
+every checkpoint is shown by ``CheckpointEmitter.checkpoint`` and every
+rejected line by ``report_bad_line``.
+"""
 
 from __future__ import annotations
 
 import argparse
 import sys
 import time
+from collections.abc import Iterator, Sequence
 from typing import TextIO
 
+from fenmor_radar._fenmor_replay import LineFeeder
 from fenmor_radar.cli import errors, terminal
-from fenmor_radar.cli.checkpoints import CheckpointPolicy
 from fenmor_radar.cli.errors import CliError
-from fenmor_radar.cli.events import DamagedInput, EventSource
 from fenmor_radar.cli.notify import add_notify_arguments
 from fenmor_radar.cli.novelty import NewOnlyFilter
 from fenmor_radar.cli.output import CheckpointOutput, JsonLinesOutput, TableOutput
 from fenmor_radar.cli.progress import Progress
-from fenmor_radar.cli.replay import BadLine, ReplayStats, replay
 from fenmor_radar.cli.replay_extras import ReplayExtras
-from fenmor_radar.cli.replies import parse_alerts_reply
-from fenmor_radar.cli.spec_file import load_radar
+from fenmor_radar.cli.spec_check import warn_spec
+from fenmor_radar.cli.spec_file import radar_from_text, read_spec_text
+from fenmor_radar.replay.bad_lines import describe, escaped
+from fenmor_radar.replay.checkpoints import CheckpointPolicy
+from fenmor_radar.replay.feeder_loop import (
+    CheckpointReplies,
+    FeederReplay,
+    NotARecording,
+    RecordingDamaged,
+    SpecRejected,
+    new_feeder,
+)
+from fenmor_radar.replay.items import BadLine, Checkpoint, ReplayStats
+from fenmor_radar.replay.recording import DamagedInput, Recording
+from fenmor_radar.replay.replies import parse_alerts_reply
 
 PROG = "fenmor-radar"
 SHOWN_SKIPS = 20  # skipped lines named one by one; the rest only counted
@@ -50,14 +68,24 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
         help="replay a recording of events through a spec",
         description=(
             "Feed recorded events (JSON lines, one {\"symbol\": ..., \"event\": ...} per line, "
-            "plain or gzip) to a radar built from SPEC and print the ranked alerts at "
-            "checkpoints: every N events, every T of ts, and at the end of the input. "
+            "plain or gzip; several files are read in order as one) to a radar built from "
+            "each SPEC and print the ranked alerts at checkpoints: every N events, every T "
+            "of ts, and at the end of the input. "
             "Output is JSON lines when standard output is not a terminal, a table when it is."
         ),
     )
-    parser.add_argument("--spec", required=True, metavar="SPEC.json", help="the radar spec file")
     parser.add_argument(
-        "events", metavar="EVENTS.jsonl[.gz]", help='the recording ("-" for standard input)'
+        "--spec",
+        required=True,
+        action="append",
+        metavar="SPEC.json",
+        help="the radar spec file; repeat it to replay several specs in one pass",
+    )
+    parser.add_argument(
+        "events",
+        nargs="+",
+        metavar="EVENTS.jsonl[.gz]",
+        help='the recordings, replayed in order as one ("-" for standard input)',
     )
     parser.add_argument(
         "--every", type=positive_int, metavar="N", help="a checkpoint after every N fed events"
@@ -133,75 +161,186 @@ def choose_output(choice: str, stream: TextIO) -> CheckpointOutput:
 def run(args: argparse.Namespace) -> int:
     if args.cooldown and not args.new_only and args.notify is None:
         raise CliError("--cooldown needs --new-only or --notify", errors.USAGE)
-    radar = load_radar(args.spec)
-    extras = ReplayExtras.from_args(args)
+    distributed = args.workers is not None or args.scheduler is not None
+    if distributed and (len(args.spec) > 1 or len(args.events) > 1):
+        raise CliError("--workers and --scheduler take one --spec and one recording", errors.USAGE)
+    specs = [read_spec_text(path) for path in args.spec]
+    for path, text in zip(args.spec, specs, strict=True):
+        radar_from_text(text, path)  # the radar's own message, with a hint, for a bad spec
+        warn_spec(path, text)
     policy = CheckpointPolicy(every=args.every, every_ts=args.every_ts)
-    output = choose_output(args.format, terminal.standard_output())
-    news_filter = NewOnlyFilter(args.cooldown) if args.new_only or extras.notifier else None
-    try:
-        source = EventSource(args.events)
-    except OSError as err:
-        raise CliError(f"cannot read {args.events}: {err.strerror or err}") from err
+    feeder = load_feeder(args.spec, specs, policy, args.strict)
+    extras = ReplayExtras.from_args(args, args.spec)
+    emit = CheckpointEmitter(
+        choose_output(args.format, terminal.standard_output()),
+        args.spec if len(args.spec) > 1 else [None],
+        args.cooldown,
+        new_only=args.new_only,
+        extras=extras,
+    )
+    recordings = open_recordings(args.events)
+    name = ", ".join(recording.name for recording in recordings)
     show_progress = sys.stderr.isatty() if args.progress is None else args.progress
     progress = Progress(
-        sys.stderr, enabled=show_progress, total=source.size, position=source.position
+        sys.stderr,
+        enabled=show_progress,
+        total=_total_size(recordings),
+        position=lambda: _position(recordings),
     )
     stats = ReplayStats()
     started = time.monotonic()
     try:
-        with source:
-            lines = progress.track(source.lines())
-            if args.workers is None and args.scheduler is None:
-                items = replay(radar, lines, policy, strict=args.strict, stats=stats)
-            else:
-                from fenmor_radar.distributed.command_line import replay_items
+        if not distributed:
 
-                items = replay_items(
-                    args.spec,
-                    source.name,
-                    lines,
-                    policy,
-                    workers=args.workers,
-                    scheduler=args.scheduler,
-                    strict=args.strict,
-                    stats=stats,
-                )
-            for item in items:
-                progress.clear()
-                if isinstance(item, BadLine):
-                    report_bad_line(source.name, item, args.strict, stats)
-                    continue
-                extras.checkpoint(item)
-                news = None
-                if news_filter is not None:
-                    news = news_filter.changes(parse_alerts_reply(item.reply).alerts, item.ts)
-                    extras.news(news)
-                    if not args.new_only:
-                        news = None
-                    elif not news:
-                        continue
-                output.checkpoint(item, news)
+            def on_block(events: int) -> None:
+                progress.events = events
+                progress.tick()
+
+            replay = FeederReplay(feeder, stats=stats, on_block=on_block)
+            items: Iterator[CheckpointReplies | Checkpoint | BadLine] = replay.run(recordings)
+        else:
+            items = distributed_items(args, recordings[0], policy, stats, progress)
+        for item in items:
+            progress.clear()
+            if isinstance(item, BadLine):
+                report_bad_line(item.source or name, item, args.strict, stats)
+            else:
+                emit.checkpoint(item)
+    except NotARecording as err:
+        raise CliError(str(err)) from err
+    except RecordingDamaged as err:
+        where = f" after {counted(err.lines, 'line')}" if err.lines else ""
+        raise CliError(f"cannot read {err.source}{where}: {err}") from err
     except DamagedInput as err:
-        progress.clear()
         where = f" after {counted(stats.lines, 'line')}" if stats.lines else ""
-        raise CliError(f"cannot read {source.name}{where}: {err}") from err
+        raise CliError(f"cannot read {name}{where}: {err}") from err
     finally:
         progress.clear()
         extras.close()
-    extras.finish(source.name, stats)
+        for recording in recordings:
+            recording.close()
+    extras.finish(name, stats)
     if not args.quiet:
-        print_summary(source.name, stats, time.monotonic() - started)
+        print_summary(name, stats, time.monotonic() - started, several=len(recordings) > 1)
         extras.print_summary(sys.stderr)
     if stats.stopped_at is not None:
         return errors.FAILED
     return errors.SKIPPED_LINES if stats.bad_lines else errors.OK
 
 
+def load_feeder(
+    paths: Sequence[str], specs: Sequence[str], policy: CheckpointPolicy, strict: bool
+) -> LineFeeder:
+    """The native feeder with one radar per spec; a rejected spec names its file."""
+    try:
+        return new_feeder(specs, policy, strict)
+    except SpecRejected as err:
+        raise CliError(f"{paths[err.index]}: {err.message}") from err
+
+
+def open_recordings(paths: Sequence[str]) -> list[Recording]:
+    """Every input, opened before the replay starts, so a missing one fails first."""
+    recordings: list[Recording] = []
+    for path in paths:
+        try:
+            recordings.append(Recording(path))
+        except OSError as err:
+            for recording in recordings:
+                recording.close()
+            raise CliError(f"cannot read {path}: {err.strerror or err}") from err
+    return recordings
+
+
+def _total_size(recordings: Sequence[Recording]) -> int | None:
+    sizes = [recording.size for recording in recordings]
+    return None if None in sizes else sum(size or 0 for size in sizes)
+
+
+def _position(recordings: Sequence[Recording]) -> int | None:
+    # Files are read in order: those before the one being read are done.
+    done = 0
+    for recording in recordings:
+        at = recording.position()
+        if at is None or recording.size is None:
+            return None
+        done += at
+        if at < recording.size:
+            break
+    return done
+
+
+def distributed_items(
+    args: argparse.Namespace,
+    recording: Recording,
+    policy: CheckpointPolicy,
+    stats: ReplayStats,
+    progress: Progress,
+) -> Iterator[Checkpoint | BadLine]:
+    from fenmor_radar.distributed.command_line import replay_items
+
+    return replay_items(
+        args.spec[0],
+        recording.name,
+        progress.track(recording.lines()),
+        policy,
+        workers=args.workers,
+        scheduler=args.scheduler,
+        strict=args.strict,
+        stats=stats,
+    )
+
+
+class CheckpointEmitter:
+    """Where every checkpoint of a replay is shown: each spec's reply, in the specs' order.
+
+    Each spec has its own news filter, used by ``--new-only`` for the output
+    and by ``--notify`` for the notices; the report sees every checkpoint.
+    """
+
+    def __init__(
+        self,
+        output: CheckpointOutput,
+        names: Sequence[str | None],
+        cooldown: int,
+        *,
+        new_only: bool,
+        extras: ReplayExtras,
+    ) -> None:
+        self.output = output
+        self.names = list(names)
+        self.new_only = new_only
+        self.extras = extras
+        filtered = new_only or extras.notifier is not None
+        self.filters = [NewOnlyFilter(cooldown) if filtered else None for _ in names]
+
+    def checkpoint(self, item: CheckpointReplies | Checkpoint) -> None:
+        if isinstance(item, Checkpoint):
+            checkpoints = [item]
+        else:
+            checkpoints = [item.checkpoint(i, name) for i, name in enumerate(self.names)]
+        for checkpoint, name, news_filter in zip(
+            checkpoints, self.names, self.filters, strict=True
+        ):
+            self.extras.checkpoint(checkpoint, name)
+            news = None
+            if news_filter is not None:
+                alerts = parse_alerts_reply(checkpoint.reply).alerts
+                news = news_filter.changes(alerts, checkpoint.ts)
+                self.extras.news(news, name)
+                if not self.new_only:
+                    news = None
+                elif not news:
+                    continue
+            self.output.checkpoint(checkpoint, news)
+
+
 def report_bad_line(name: str, bad: BadLine, strict: bool, stats: ReplayStats) -> None:
+    """The one place a rejected line is reported."""
+    text = f"{escaped(name)}:{bad.number}: {describe(bad.message, bad.field)}"
     if strict:
-        terminal.error(f"{name}:{bad.number}: {bad.message}")
+        terminal.error(text)
     elif stats.bad_lines <= SHOWN_SKIPS:
-        terminal.message(f"skipped {name}:{bad.number}: {bad.message}")
+        terminal.message(f"skipped {text}")
         if stats.bad_lines == SHOWN_SKIPS:
             terminal.message("further skipped lines are only counted")
 
@@ -210,16 +349,22 @@ def counted(count: int, noun: str) -> str:
     return f"{count:,} {noun}" + ("" if count == 1 else "s")
 
 
-def print_summary(name: str, stats: ReplayStats, seconds: float) -> None:
+def _where(bad: BadLine | None, several: bool) -> str:
+    if bad is None:
+        return "line 0"
+    return f"{bad.source}:{bad.number}" if several and bad.source else f"line {bad.number}"
+
+
+def print_summary(name: str, stats: ReplayStats, seconds: float, several: bool = False) -> None:
     rate = stats.events / seconds if seconds > 0 else 0.0
     text = (
         f"{PROG}: replayed {counted(stats.events, 'event')} for "
-        f"{counted(len(stats.symbols), 'symbol')} from {name} in {seconds:.2f} s "
+        f"{counted(stats.symbol_count, 'symbol')} from {name} in {seconds:.2f} s "
         f"({rate:,.0f} events/s), {counted(stats.checkpoints, 'checkpoint')}"
     )
     if stats.stopped_at is not None:
-        text += f"; stopped at line {stats.stopped_at.number} (--strict)"
+        text += f"; stopped at {_where(stats.stopped_at, several)} (--strict)"
     elif stats.bad_lines:
-        first = stats.first_bad.number if stats.first_bad is not None else 0
-        text += f"; skipped {counted(stats.bad_lines, 'bad line')} (first at line {first})"
+        first = _where(stats.first_bad, several)
+        text += f"; skipped {counted(stats.bad_lines, 'bad line')} (first at {first})"
     terminal.message(text.removeprefix(f"{PROG}: "))

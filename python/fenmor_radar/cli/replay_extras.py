@@ -105,7 +105,7 @@ class ReplayExtras:
                 lines=stats.lines,
                 events=stats.events,
                 bad_lines=stats.bad_lines,
-                symbols_fed=len(stats.symbols),
+                symbols_fed=stats.symbol_count,
             )
         except OSError as err:
             raise CliError(

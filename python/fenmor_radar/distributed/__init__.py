@@ -1,7 +1,7 @@
 """Replays larger than one machine: recordings sharded by symbol over a Dask cluster.
 
     from fenmor_radar.distributed import replay
-    from fenmor_radar.cli.checkpoints import CheckpointPolicy
+    from fenmor_radar.replay import CheckpointPolicy
 
     for item in replay(["day1.jsonl.gz", "day2.jsonl.gz"], [spec_a, spec_b],
                        CheckpointPolicy(every_ts=60_000), workers=4):

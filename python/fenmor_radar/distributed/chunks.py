@@ -18,8 +18,13 @@ from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
 from itertools import compress
 
-from fenmor_radar.cli.events import DamagedInput, EventLine
-from fenmor_radar.distributed.routing import SYMBOL_KEY, SYMBOL_PREFIX, ShardRouter, line_symbol
+from fenmor_radar.distributed.routing import (
+    SYMBOL_KEY,
+    SYMBOL_PREFIX,
+    ShardRouter,
+    line_symbol,
+)
+from fenmor_radar.replay.recording import DamagedInput, EventLine
 
 DEFAULT_CHUNK_LINES = 50_000
 SEPARATE_PASSES_UP_TO = 8  # shards dealt one pass each (all in C); more shards: one Python pass

@@ -10,13 +10,13 @@ from __future__ import annotations
 import logging
 from collections.abc import Iterable, Iterator
 
-from fenmor_radar.cli.checkpoints import CheckpointPolicy
 from fenmor_radar.cli.errors import CliError
-from fenmor_radar.cli.events import EventLine
-from fenmor_radar.cli.replay import BadLine, Checkpoint, ReplayStats
 from fenmor_radar.cli.spec_file import read_spec_text
 from fenmor_radar.distributed.cluster import WorkerLost, import_dask
 from fenmor_radar.distributed.driver import MergedCheckpoint, replay_lines
+from fenmor_radar.replay.checkpoints import CheckpointPolicy
+from fenmor_radar.replay.items import BadLine, Checkpoint, ReplayStats
+from fenmor_radar.replay.recording import EventLine
 
 
 def replay_items(

@@ -14,9 +14,6 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Protocol
 
 from fenmor_radar import Radar
-from fenmor_radar.cli.checkpoints import CheckpointPolicy
-from fenmor_radar.cli.events import DamagedInput, EventLine, EventSource
-from fenmor_radar.cli.replay import BadLine, Checkpoint, ReplayStats
 from fenmor_radar.distributed.chunks import (
     DEFAULT_CHUNK_LINES,
     Chunk,
@@ -27,9 +24,12 @@ from fenmor_radar.distributed.chunks import (
 )
 from fenmor_radar.distributed.cluster import ShardSet, run_client
 from fenmor_radar.distributed.merge import merge_replies, spec_limit
-from fenmor_radar.distributed.plan import ChunkPlan, CheckpointPlanner, CutMark
+from fenmor_radar.distributed.plan import CheckpointPlanner, ChunkPlan, CutMark
 from fenmor_radar.distributed.routing import ShardRouter
 from fenmor_radar.distributed.shard import FeedPlan, RoundResult
+from fenmor_radar.replay.checkpoints import CheckpointPolicy
+from fenmor_radar.replay.items import BadLine, Checkpoint, ReplayStats
+from fenmor_radar.replay.recording import DamagedInput, EventLine, EventSource
 
 if TYPE_CHECKING:
     from distributed import Client

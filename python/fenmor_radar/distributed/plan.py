@@ -1,6 +1,6 @@
 """Placing a replay's checkpoints on the input once its lines have been judged.
 
-The places are those of the single replay (``cli.checkpoints``): after every
+The places are those of the single replay (``replay.checkpoints``): after every
 N-th accepted line, before the first accepted line whose ``ts`` enters a
 later period of T than the largest ``ts`` accepted so far, and at the end
 unless the last checkpoint already showed the final state. Rejected lines
@@ -18,7 +18,7 @@ from __future__ import annotations
 from collections.abc import Iterable
 from dataclasses import dataclass, field
 
-from fenmor_radar.cli.checkpoints import CheckpointPolicy
+from fenmor_radar.replay.checkpoints import CheckpointPolicy
 
 
 @dataclass(frozen=True, slots=True)

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import hashlib
 
-from fenmor_radar.cli.event_line import read_json
+from fenmor_radar.replay.event_line import read_json
 
 SYMBOL_PREFIX = '{"symbol":"'
 SYMBOL_KEY = '"symbol"'

@@ -18,11 +18,11 @@ from dataclasses import dataclass
 from itertools import accumulate
 
 from fenmor_radar import Radar, __version__
-from fenmor_radar.cli.event_line import OK_REPLY
-from fenmor_radar.cli.replay import ALERTS_COMMAND
 from fenmor_radar.distributed.chunks import PilePayload
 from fenmor_radar.distributed.routing import line_symbol
 from fenmor_radar.distributed.verdicts import LineJudge, Verdicts
+from fenmor_radar.replay.event_line import OK_REPLY
+from fenmor_radar.replay.items import ALERTS_COMMAND
 
 
 class ShardStateLost(RuntimeError):

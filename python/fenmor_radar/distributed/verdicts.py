@@ -28,9 +28,9 @@ from itertools import accumulate
 from operator import itemgetter
 
 from fenmor_radar import Radar
-from fenmor_radar.cli.event_line import FEED_SUFFIX, OK_REPLY, prepare_line, submit
-from fenmor_radar.cli.replay import ALERTS_COMMAND
 from fenmor_radar.distributed.chunks import PilePayload
+from fenmor_radar.replay.event_line import FEED_SUFFIX, OK_REPLY, prepare_line, submit
+from fenmor_radar.replay.items import ALERTS_COMMAND
 
 # Any spec will do: whether a "feed" is accepted does not depend on it. One
 # signal with the shortest window keeps the scratch radar's states small, and

@@ -1,0 +1,55 @@
+"""The replay library: recordings read in blocks, fed to radars, alerts at checkpoints.
+
+    from fenmor_radar.replay import CheckpointPolicy, replay_files
+
+    for item in replay_files(["day1.jsonl.gz", "day2.jsonl"], [spec_a, spec_b],
+                             CheckpointPolicy(every_ts=60_000)):
+        ...  # CheckpointReplies (one alerts reply per spec) or BadLine
+
+``replay_files`` runs on the native line feeder: each line is read once,
+whatever the number of specs. ``replay`` feeds lines one at a time to a radar
+the caller owns. The pieces: ``recording`` (reading files), ``checkpoints``
+(when to look), ``event_line`` (one line to a radar), ``feeder_loop`` and
+``line_loop`` (the loops), ``replies`` (reading and ranking alerts replies),
+``bad_lines`` (how a rejected line is described).
+"""
+
+from __future__ import annotations
+
+from fenmor_radar.replay.checkpoints import CheckpointPolicy
+from fenmor_radar.replay.feeder_loop import (
+    CheckpointReplies,
+    FeederReplay,
+    NotARecording,
+    RecordingDamaged,
+    SpecRejected,
+    replay_files,
+    replay_recordings,
+)
+from fenmor_radar.replay.items import BadLine, Checkpoint, ReplayStats
+from fenmor_radar.replay.line_loop import replay
+from fenmor_radar.replay.recording import (
+    DamagedInput,
+    EventLine,
+    Recording,
+    read_events,
+)
+
+__all__ = [
+    "BadLine",
+    "Checkpoint",
+    "CheckpointPolicy",
+    "CheckpointReplies",
+    "DamagedInput",
+    "EventLine",
+    "FeederReplay",
+    "NotARecording",
+    "Recording",
+    "RecordingDamaged",
+    "ReplayStats",
+    "SpecRejected",
+    "read_events",
+    "replay",
+    "replay_files",
+    "replay_recordings",
+]

@@ -1,0 +1,41 @@
+"""How a rejected recording line is described: what to fix, and where.
+
+The radar's messages are written for commands; for a recording line a
+protocol message such as ``bad spec: missing "event"`` misleads, so a line
+that is not a recording line at all says so, and any other fault is named
+by the member it is in, followed by the radar's own text. Everything quoted
+from the input is escaped, so a line can never drive the user's terminal.
+"""
+
+from __future__ import annotations
+
+NOT_A_RECORDING_LINE = 'not a recording line (expected {"symbol": ..., "event": ...})'
+# The radar's replies to a line that is JSON but not of the recording's shape.
+_SHAPE_MESSAGES = (
+    'bad spec: missing "event"',
+    'bad spec: missing string "symbol"',
+    'an event line must be a JSON object with "symbol" and "event" members',
+)
+SHOWN_CHARS = 60  # of a line quoted in a message
+
+
+def escaped(text: str) -> str:
+    """``text`` with control and other unprintable characters written as ``\\x1b``-style escapes."""
+    if text.isprintable():
+        return text
+    return "".join(c if c.isprintable() else ascii(c)[1:-1] for c in text)
+
+
+def describe(message: str, field: str | None) -> str:
+    """The text shown for a rejected line: ``field: message``, or what the line should be."""
+    if message in _SHAPE_MESSAGES:
+        return NOT_A_RECORDING_LINE
+    return escaped(f"{field}: {message}" if field else message)
+
+
+def quoted_line(raw: bytes) -> str:
+    """A line of the input as shown in a message: decoded, escaped, cut."""
+    text = raw.decode("utf-8", "replace")
+    cut = len(text) > SHOWN_CHARS
+    text = escaped(text[:SHOWN_CHARS])
+    return f"{text}..." if cut else text

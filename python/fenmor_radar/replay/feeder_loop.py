@@ -1,0 +1,253 @@
+"""The replay on the native line feeder: blocks of recorded bytes in, checkpoints out.
+
+Python reads blocks of a megabyte and hands them over; the feeder
+splits the lines, feeds one radar per spec and stops at the checkpoints. So
+this loop runs per block and per checkpoint, never per line. Several files
+are replayed in order as one input whose line numbers restart in each file.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from dataclasses import dataclass
+from typing import cast
+
+from fenmor_radar._fenmor_replay import LineFeeder
+from fenmor_radar.replay.bad_lines import escaped, quoted_line
+from fenmor_radar.replay.checkpoints import CheckpointPolicy
+from fenmor_radar.replay.items import BadLine, Checkpoint, ReplayStats
+from fenmor_radar.replay.recording import BOM, DamagedInput, Recording
+
+# The feeder's items, as its interface gives them.
+CheckpointItem = tuple[str, int, int | None, tuple[str, ...]]
+BadItem = tuple[str, int, str, str | None]
+
+# A file whose first lines are all rejected is not a recording; looking at
+# this many is enough to tell, and few enough to hold their reports back.
+PROBE_LINES = 100
+PROBE_BYTES = 8 << 20  # stop gathering the first lines beyond this
+
+
+@dataclass(frozen=True, slots=True)
+class CheckpointReplies:
+    """The alerts after ``events`` accepted events: one reply per spec, in the specs' order.
+
+    ``ts`` is the replay clock, the largest ``ts`` accepted so far.
+    """
+
+    events: int
+    ts: int | None
+    replies: tuple[str, ...]
+
+    def checkpoint(self, spec: int = 0, name: str | None = None) -> Checkpoint:
+        """The checkpoint of one spec; ``name`` labels it in the output."""
+        return Checkpoint(self.events, self.ts, self.replies[spec], name)
+
+
+class NotARecording(ValueError):
+    """The first lines of a file were all rejected: it is some other kind of file."""
+
+    def __init__(self, source: str, first_line: bytes, lines: int) -> None:
+        self.source = source
+        self.first_line = quoted_line(first_line)
+        self.lines = lines
+        super().__init__(
+            f"{escaped(source)} does not look like a recording: no event line in its first "
+            f"{lines:,} line{'s' if lines != 1 else ''}; it starts with: {self.first_line}"
+        )
+
+
+class RecordingDamaged(DamagedInput):
+    """A recording broke off after ``lines`` lines; the replay before it is complete."""
+
+    def __init__(self, source: str, lines: int, error: DamagedInput) -> None:
+        super().__init__(str(error))
+        self.source = source
+        self.lines = lines
+
+
+class SpecRejected(ValueError):
+    """A spec the radar refuses: ``message`` is the radar's, ``index`` the spec's place."""
+
+    def __init__(self, message: str, index: int, count: int) -> None:
+        super().__init__(message if count == 1 else f"spec {index + 1}: {message}")
+        self.message = message
+        self.index = index
+
+
+def new_feeder(specs: Sequence[str], policy: CheckpointPolicy, strict: bool) -> LineFeeder:
+    """A feeder with one radar per spec text; ``SpecRejected`` for a bad one."""
+    try:
+        return LineFeeder(
+            list(specs), every_events=policy.every_events, every_ts=policy.every_ts, strict=strict
+        )
+    except ValueError as err:
+        if len(err.args) > 1 and isinstance(err.args[1], int):
+            raise SpecRejected(str(err.args[0]), err.args[1], len(specs)) from None
+        raise
+
+
+class FeederReplay:
+    """One replay of recordings in order on a feeder; iterate ``run`` for its items.
+
+    ``stats`` is kept current at every item. ``on_block`` is called after
+    each block with the events accepted so far (for a progress bar).
+    """
+
+    def __init__(
+        self,
+        feeder: LineFeeder,
+        *,
+        stats: ReplayStats | None = None,
+        on_block: Callable[[int], None] | None = None,
+        probe: bool = True,
+    ) -> None:
+        self.feeder = feeder
+        self.stats = stats if stats is not None else ReplayStats()
+        self.on_block = on_block
+        self.probe = probe
+        self._base = 0  # lines of the files before the current one
+        self._source: str | None = None
+        self._several = False
+        self._ends_line = True  # the input so far ends with a line break (or is empty)
+
+    def run(self, recordings: Iterable[Recording]) -> Iterator[CheckpointReplies | BadLine]:
+        """Replay the recordings in order; the end checkpoint follows the last one.
+
+        Raises ``NotARecording`` (before reporting any of its lines) for a
+        file whose first lines are all bad, and ``RecordingDamaged`` for one
+        that breaks off, after the checkpoints of what was read and the end
+        checkpoint.
+        """
+        recordings = list(recordings)
+        self._several = len(recordings) > 1
+        for index, recording in enumerate(recordings):
+            if index and not self._ends_line:
+                yield from self._items(self.feeder.feed(b"\n"))  # a last line without a break ends there
+            self._ends_line = True
+            self._base = self.feeder.lines
+            self._source = recording.name
+            try:
+                yield from self._file(recording, first=index == 0)
+            except DamagedInput as err:
+                yield from self._items(self.feeder.finish(complete=False))
+                raise RecordingDamaged(recording.name, self.feeder.lines - self._base, err) from err
+            if self.feeder.stopped:
+                break
+        yield from self._items(self.feeder.finish())
+
+    def _file(self, recording: Recording, first: bool) -> Iterator[CheckpointReplies | BadLine]:
+        blocks = recording.blocks()
+        if self.probe and not self.feeder.stopped:
+            head = b""
+            lines = 0
+            whole = True  # the file ended within the head
+            try:
+                for block in blocks:
+                    head += block
+                    lines += block.count(b"\n")
+                    if lines >= PROBE_LINES or len(head) >= PROBE_BYTES:
+                        whole = False
+                        break
+            except DamagedInput:
+                yield from self._block(head)  # what was read still counts
+                raise
+            if not first:
+                head = head.removeprefix(BOM)  # the feeder skips one only at the very start
+            if whole and head and not head.endswith(b"\n"):
+                head += b"\n"  # the file's last line ends with the file
+            yield from self._probed(recording.name, head, whole)
+        for block in blocks:
+            if self.feeder.stopped:
+                return
+            yield from self._block(block)
+
+    def _probed(self, name: str, head: bytes, whole: bool) -> Iterator[CheckpointReplies | BadLine]:
+        feeder = self.feeder
+        events = feeder.events
+        bad = feeder.bad_lines
+        items = feeder.feed(head)
+        if head:
+            self._ends_line = head.endswith(b"\n")
+        if feeder.events == events and feeder.bad_lines > bad and not feeder.stopped:
+            lines = feeder.lines - self._base
+            if lines >= PROBE_LINES or whole:
+                first_line = head.removeprefix(BOM).split(b"\n", 1)[0].rstrip(b"\r")
+                raise NotARecording(name, first_line, lines)
+        yield from self._items(items)
+        if self.on_block is not None:
+            self.on_block(feeder.events)
+
+    def _block(self, block: bytes) -> Iterator[CheckpointReplies | BadLine]:
+        if block:
+            self._ends_line = block.endswith(b"\n")
+        yield from self._items(self.feeder.feed(block))
+        if self.on_block is not None:
+            self.on_block(self.feeder.events)
+
+    def _items(self, items: Sequence[tuple[object, ...]]) -> Iterator[CheckpointReplies | BadLine]:
+        # The counts of lines and checkpoints grow item by item, as the
+        # caller sees them; the rest is the feeder's after the whole block.
+        stats = self.stats
+        feeder = self.feeder
+        stats.lines = feeder.lines
+        stats.events = feeder.events
+        stats.distinct_symbols = feeder.symbols
+        stats.ts = feeder.ts
+        for item in items:
+            if item[0] == "checkpoint":
+                _, events, ts, replies = cast(CheckpointItem, item)
+                stats.checkpoints += 1
+                yield CheckpointReplies(events, ts, replies)
+                continue
+            _, number, message, field = cast(BadItem, item)
+            bad = BadLine(number - self._base, message, field, self._source if self._several else None)
+            stats.bad_lines += 1
+            if stats.first_bad is None:
+                stats.first_bad = bad
+            if feeder.stopped:
+                stats.stopped_at = bad
+            yield bad
+        stats.bad_lines = feeder.bad_lines
+        stats.checkpoints = feeder.checkpoints
+
+
+def replay_recordings(
+    recordings: Iterable[Recording],
+    specs: str | Sequence[str],
+    policy: CheckpointPolicy | None = None,
+    *,
+    strict: bool = False,
+    stats: ReplayStats | None = None,
+) -> Iterator[CheckpointReplies | BadLine]:
+    """Replay open recordings in order through one radar per spec (see ``FeederReplay.run``)."""
+    texts = [specs] if isinstance(specs, str) else list(specs)
+    feeder = new_feeder(texts, policy or CheckpointPolicy(), strict)
+    return FeederReplay(feeder, stats=stats).run(recordings)
+
+
+def replay_files(
+    paths: str | Sequence[str],
+    specs: str | Sequence[str],
+    policy: CheckpointPolicy | None = None,
+    *,
+    strict: bool = False,
+    stats: ReplayStats | None = None,
+) -> Iterator[CheckpointReplies | BadLine]:
+    """Replay recordings (plain or gzip; "-" is standard input) through one radar per spec.
+
+    Yields a ``CheckpointReplies`` (one alerts reply per spec) at every
+    checkpoint of ``policy`` and at the end, and a ``BadLine`` for every
+    rejected line (``source`` set when several files are replayed). Raises
+    ``SpecRejected`` (a ``ValueError``) for a bad spec, ``OSError`` for a file that cannot be
+    opened, ``NotARecording`` and ``RecordingDamaged`` as ``FeederReplay.run``.
+    """
+    names = [paths] if isinstance(paths, str) else list(paths)
+    texts = [specs] if isinstance(specs, str) else list(specs)
+    feeder = new_feeder(texts, policy or CheckpointPolicy(), strict)
+    recordings = [Recording(name) for name in names]
+    try:
+        yield from FeederReplay(feeder, stats=stats).run(recordings)
+    finally:
+        for recording in recordings:
+            recording.close()

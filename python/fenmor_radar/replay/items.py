@@ -1,0 +1,63 @@
+"""What a replay yields (checkpoints and rejected lines) and what it counts."""
+
+from __future__ import annotations
+
+import json
+from dataclasses import dataclass, field
+
+ALERTS_COMMAND = '{"cmd":"alerts"}'
+
+
+@dataclass(frozen=True, slots=True)
+class Checkpoint:
+    """The alerts after ``events`` fed events, the clock (largest ``ts``) at ``ts``.
+
+    ``spec`` names the spec of the reply when a replay runs several.
+    """
+
+    events: int
+    ts: int | None
+    reply: str
+    spec: str | None = None
+
+    def head(self) -> str:
+        """The opening of the checkpoint's JSON object: ``spec``, ``events`` and ``ts``."""
+        ts = "null" if self.ts is None else str(self.ts)
+        # ASCII escapes: a file name need not be valid UTF-8 (it may hold lone surrogates).
+        spec = "" if self.spec is None else f'"spec":{json.dumps(self.spec)},'
+        return f'{{{spec}"events":{self.events},"ts":{ts}'
+
+    def json_line(self) -> str:
+        """The checkpoint as one JSON object: the reply with ``events`` and ``ts`` in front."""
+        return f"{self.head()},{self.reply[1:]}"
+
+
+@dataclass(frozen=True, slots=True)
+class BadLine:
+    """A line the radar rejected (or that could not be read), with the reason."""
+
+    number: int
+    message: str
+    field: str | None = None  # the member of the line the fault is in, when known
+    source: str | None = None  # the recording's name, when the replay read several
+
+
+@dataclass(slots=True)
+class ReplayStats:
+    """Counts of one replay, complete once the loop has finished."""
+
+    lines: int = 0
+    events: int = 0
+    bad_lines: int = 0
+    checkpoints: int = 0
+    first_bad: BadLine | None = None
+    stopped_at: BadLine | None = None
+    symbols: set[str] = field(default_factory=set)
+    ts: int | None = None
+    distinct_symbols: int = 0  # when only the count is known (the native feeder)
+
+    @property
+    def symbol_count(self) -> int:
+        return max(len(self.symbols), self.distinct_symbols)
+
+
