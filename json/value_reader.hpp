@@ -13,8 +13,13 @@
 
 namespace fenmor::json {
 
+// A sink that wants no values (it only skips) checks the grammar alone.
+template <class Sink>
+concept GrammarOnly = Sink::grammar_only;
+
 // Sink receives, in text order: null(), boolean(b), number(n), string(s),
-// begin_array(), end_array(), begin_object(), key(s), end_object().
+// begin_array(), end_array(), begin_object(), key(s), end_object(); a
+// GrammarOnly sink gets no number, string or key, which are not converted.
 // Opening the max_depth-th nested array or object fails.
 template <class Sink>
 std::expected<void, SyntaxError> read_value(Cursor& in, Sink& sink,
@@ -26,9 +31,13 @@ std::expected<void, SyntaxError> read_value(Cursor& in, Sink& sink,
 
   // On the opening quote of a member name: the name, then the colon.
   const auto read_key = [&]() -> std::expected<void, SyntaxError> {
-    auto name = in.read_string(scratch);
-    if (!name) return std::unexpected(name.error());
-    sink.key(*name);
+    if constexpr (GrammarOnly<Sink>) {
+      if (auto skipped = in.skip_string(); !skipped) return skipped;
+    } else {
+      auto name = in.read_string(scratch);
+      if (!name) return std::unexpected(name.error());
+      sink.key(*name);
+    }
     const int c = in.peek_token();
     if (c == ':') {
       in.advance();
@@ -59,15 +68,23 @@ std::expected<void, SyntaxError> read_value(Cursor& in, Sink& sink,
       case '-':
       case '0': case '1': case '2': case '3': case '4':
       case '5': case '6': case '7': case '8': case '9': {
-        auto number = in.read_number();
-        if (!number) return std::unexpected(number.error());
-        sink.number(*number);
+        if constexpr (GrammarOnly<Sink>) {
+          if (auto skipped = in.skip_number(); !skipped) return skipped;
+        } else {
+          auto number = in.read_number();
+          if (!number) return std::unexpected(number.error());
+          sink.number(*number);
+        }
         break;
       }
       case '"': {
-        auto text = in.read_string(scratch);
-        if (!text) return std::unexpected(text.error());
-        sink.string(*text);
+        if constexpr (GrammarOnly<Sink>) {
+          if (auto skipped = in.skip_string(); !skipped) return skipped;
+        } else {
+          auto text = in.read_string(scratch);
+          if (!text) return std::unexpected(text.error());
+          sink.string(*text);
+        }
         break;
       }
       case '[': {

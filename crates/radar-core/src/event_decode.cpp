@@ -183,7 +183,7 @@ std::expected<Event, RadarError> decode_object_form(const Node& node) {
   const Node* tag = node.find("kind");
   if (tag == nullptr) return fail(json::missing_field("kind"));
   auto variant = decode_tag(*tag);
-  if (!variant) return Failure(std::move(variant.error()));
+  if (!variant) return Failure(std::move(variant.error()).in_member("kind"));
   const std::span<const Field> fields = (*variant)->fields;
 
   // Members come in byte order of their names, so the first failing field is
@@ -195,7 +195,7 @@ std::expected<Event, RadarError> decode_object_form(const Node& node) {
     for (std::size_t i = 0; i < fields.size(); ++i) {
       if (fields[i].name != member.name) continue;
       auto decoded = decode_field(fields[i], member.value, values);
-      if (!decoded) return Failure(std::move(decoded.error()));
+      if (!decoded) return Failure(std::move(decoded.error()).in_member(fields[i].name));
       present |= 1u << i;
       break;
     }
@@ -210,7 +210,7 @@ std::expected<Event, RadarError> decode_array_form(const Node& node) {
   const auto elements = node.elements();
   if (elements.empty()) return fail(json::missing_field("kind"));
   auto variant = decode_tag(elements[0]);
-  if (!variant) return Failure(std::move(variant.error()));
+  if (!variant) return Failure(std::move(variant.error()).in_member("kind"));
   const std::span<const Field> fields = (*variant)->fields;
   const auto given = elements.subspan(1);
 
@@ -218,7 +218,7 @@ std::expected<Event, RadarError> decode_array_form(const Node& node) {
   for (std::size_t i = 0; i < fields.size(); ++i) {
     if (i == given.size()) return fail(json::invalid_length(given.size(), (*variant)->too_few));
     auto decoded = decode_field(fields[i], given[i], values);
-    if (!decoded) return Failure(std::move(decoded.error()));
+    if (!decoded) return Failure(std::move(decoded.error()).in_member(fields[i].name));
   }
   // Surplus elements are counted, not examined.
   if (given.size() > fields.size()) {
@@ -247,11 +247,11 @@ std::expected<EventList, RadarError> decode_event_list(const json::Node& node) {
   const auto elements = node.elements();
   EventList events;
   events.reserve(elements.size());
-  for (const Node& element : elements) {
+  for (std::size_t i = 0; i < elements.size(); ++i) {
     // The first bad element fails the whole list; its message does not say
-    // which element it was.
-    auto event = decode_event(element);
-    if (!event) return Failure(std::move(event.error()));
+    // which element it was, its path does.
+    auto event = decode_event(elements[i]);
+    if (!event) return Failure(std::move(event.error()).in_element(i));
     events.push_back(*event);
   }
   return events;
@@ -268,7 +268,7 @@ std::expected<SymbolEvents, RadarError> decode_symbol_events(const json::Node& n
   symbols.reserve(members.size());
   for (const json::Member& member : members) {
     auto events = decode_event_list(member.value);
-    if (!events) return Failure(std::move(events.error()));
+    if (!events) return Failure(std::move(events.error()).in_member(member.name));
     symbols.emplace_back(std::string(member.name), std::move(*events));
   }
   return symbols;
