@@ -9,6 +9,7 @@
 #include <string>
 
 #include "crates/radar-core/src/spec_decode.hpp"
+#include "crates/radar-core/src/spec_schema.hpp"
 #include "json/cursor.hpp"
 #include "json/messages.hpp"
 
@@ -32,15 +33,8 @@ class SpecReader {
 
   Result<RadarSpec> read() {
     RadarSpec spec;
-    const int c = in_.peek_token();
-    Status read;
-    if (c == '{') {
-      read = read_spec_object(spec);
-    } else if (c == '[') {
-      read = read_spec_array(spec);
-    } else {
-      read = wrong_type_here("struct RadarSpec");
-    }
+    auto read = read_record(spec_schema::spec,
+                            [&](std::size_t field) { return read_spec_field(spec, field); });
     if (!read) return std::unexpected(std::move(read.error()));
     if (auto end = in_.finish(); !end) return syntax(end.error());
     return spec;
@@ -177,21 +171,19 @@ class SpecReader {
   // Reads an object whose known member names are `fields`: `field(i)` reads
   // the value of fields[i]; other members are skipped whatever they hold. A
   // known name met twice fails at once. `seen` reports which were present.
-  template <std::size_t N, class ReadField>
-  Status read_members(const std::array<std::string_view, N>& fields, std::array<bool, N>& seen,
-                      ReadField field) {
+  template <class ReadField>
+  Status read_members(const spec_schema::Record& record, ReadField field) {
+    const std::size_t count = record.fields.size();
+    std::array<bool, spec_schema::max_fields> seen{};
     in_.advance();  // the opening brace
     for (bool first = true;; first = false) {
       auto name = next_member(first);
       if (!name) return std::unexpected(std::move(name.error()));
       if (!*name) break;
-      std::size_t index = N;
-      for (std::size_t i = 0; i < N; ++i) {
-        if (fields[i] == **name) index = i;
-      }
-      if (index < N && seen[index]) return fail_here(json::duplicate_field(fields[index]));
+      const std::size_t index = spec_schema::field_named(record, **name);
+      if (index < count && seen[index]) return fail_here(json::duplicate_field(record.fields[index]));
       if (auto read = colon(); !read) return read;
-      if (index == N) {
+      if (index == count) {
         if (auto skipped = in_.skip_value(); !skipped) return syntax(skipped.error());
         continue;
       }
@@ -199,7 +191,29 @@ class SpecReader {
       if (auto read = field(index); !read) return read;
     }
     in_.advance();  // the closing brace
+    if (!seen[record.required_member]) {
+      return fail_here(json::missing_field(record.fields[record.required_member]));
+    }
     return {};
+  }
+
+  // The array form of `record`, each element through `field(index)`.
+  template <class ReadField>
+  Status read_positions(const spec_schema::Record& record, ReadField field) {
+    in_.advance();  // the opening bracket
+    for (std::size_t index = 0; index < record.fields.size(); ++index) {
+      auto more = has_next_element(index == 0);
+      if (!more) return std::unexpected(std::move(more.error()));
+      if (!*more) {
+        in_.advance();  // the closing bracket
+        if (index < record.array_required) {
+          return fail_here(json::invalid_length(record.too_few_length, record.too_few));
+        }
+        return {};
+      }
+      if (auto read = field(index); !read) return read;
+    }
+    return end_array();
   }
 
   // --- values -------------------------------------------------------------
@@ -289,38 +303,24 @@ class SpecReader {
                                                : SyntaxCode::ExpectedSomeValue);
   }
 
+  // A record in object or array form, each field through `field(index)`.
+  template <class ReadField>
+  Status read_record(const spec_schema::Record& record, ReadField field) {
+    switch (in_.peek_token()) {
+      case '{': return read_members(record, field);
+      case '[': return read_positions(record, field);
+      default: return wrong_type_here(record.expected);
+    }
+  }
+
   Status read_signal(Signal& signal) {
-    const int c = in_.peek_token();
-    if (c == '{') {
-      static constexpr std::array<std::string_view, 3> fields = {"kind", "params", "weight"};
-      std::array<bool, 3> seen{};
-      auto read = read_members(fields, seen, [&](std::size_t field) -> Status {
-        switch (field) {
-          case 0: return read_kind(signal.kind);
-          case 1: return read_params(signal.params);
-          default: return read_f64(signal.weight);
-        }
-      });
-      if (!read) return read;
-      if (!seen[0]) return fail_here(json::missing_field("kind"));
-      return {};
-    }
-    if (c != '[') return wrong_type_here("struct Signal");
-    in_.advance();
-    for (std::size_t field = 0; field < 3; ++field) {
-      auto more = has_next_element(field == 0);
-      if (!more) return std::unexpected(std::move(more.error()));
-      if (!*more) {
-        in_.advance();  // the closing bracket
-        if (field == 0) return fail_here(json::invalid_length(0, "struct Signal with 3 elements"));
-        return {};
+    return read_record(spec_schema::signal, [&](std::size_t field) -> Status {
+      switch (field) {
+        case spec_schema::Kind: return read_kind(signal.kind);
+        case spec_schema::Params: return read_params(signal.params);
+        default: return read_f64(signal.weight);
       }
-      Status read = field == 0 ? read_kind(signal.kind)
-                  : field == 1 ? read_params(signal.params)
-                               : read_f64(signal.weight);
-      if (!read) return read;
-    }
-    return end_array();
+    });
   }
 
   Status read_signals(std::vector<Signal>& out) {
@@ -334,39 +334,12 @@ class SpecReader {
 
   Status read_spec_field(RadarSpec& spec, std::size_t field) {
     switch (field) {
-      case 0: return read_strings(spec.venues);
-      case 1: return read_strings(spec.symbols);
-      case 2: return read_signals(spec.signals);
-      case 3: return read_f64(spec.threshold);
+      case spec_schema::Venues: return read_strings(spec.venues);
+      case spec_schema::Symbols: return read_strings(spec.symbols);
+      case spec_schema::Signals: return read_signals(spec.signals);
+      case spec_schema::Threshold: return read_f64(spec.threshold);
       default: return read_limit(spec.limit);
     }
-  }
-
-  Status read_spec_object(RadarSpec& spec) {
-    static constexpr std::array<std::string_view, 5> fields = {"venues", "symbols", "signals",
-                                                               "threshold", "limit"};
-    std::array<bool, 5> seen{};
-    auto read = read_members(fields, seen,
-                             [&](std::size_t field) { return read_spec_field(spec, field); });
-    if (!read) return read;
-    if (!seen[2]) return fail_here(json::missing_field("signals"));
-    return {};
-  }
-
-  // [venues, symbols, signals, threshold, limit]; the last two may be left off.
-  Status read_spec_array(RadarSpec& spec) {
-    in_.advance();
-    for (std::size_t field = 0; field < 5; ++field) {
-      auto more = has_next_element(field == 0);
-      if (!more) return std::unexpected(std::move(more.error()));
-      if (!*more) {
-        in_.advance();  // the closing bracket
-        if (field < 3) return fail_here(json::invalid_length(2, "struct RadarSpec with 5 elements"));
-        return {};
-      }
-      if (auto read = read_spec_field(spec, field); !read) return read;
-    }
-    return end_array();
   }
 
   Cursor in_;
