@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "json/cursor.hpp"
+#include "json/punctuation.hpp"
 
 namespace fenmor::json {
 
@@ -38,12 +39,7 @@ std::expected<void, SyntaxError> read_value(Cursor& in, Sink& sink,
       if (!name) return std::unexpected(name.error());
       sink.key(*name);
     }
-    const int c = in.peek_token();
-    if (c == ':') {
-      in.advance();
-      return {};
-    }
-    return fail(c == end_of_text ? Code::EofWhileParsingObject : Code::ExpectedColon);
+    return colon(in);
   };
 
   frames.clear();
@@ -89,30 +85,25 @@ std::expected<void, SyntaxError> read_value(Cursor& in, Sink& sink,
       }
       case '[': {
         if (frames.size() + 1 >= max_depth) return fail(Code::RecursionLimitExceeded);
-        in.advance();
-        const int next = in.peek_token();
+        auto next = open_array(in);
+        if (!next) return std::unexpected(next.error());
         sink.begin_array();
-        if (next == ']') {
-          in.advance();
+        if (*next == Next::End) {
           sink.end_array();
           break;
         }
-        if (next == end_of_text) return fail(Code::EofWhileParsingList);
         frames.push_back(in_array);
         continue;
       }
       case '{': {
         if (frames.size() + 1 >= max_depth) return fail(Code::RecursionLimitExceeded);
-        in.advance();
-        const int next = in.peek_token();
+        auto next = open_object(in);
+        if (!next) return std::unexpected(next.error());
         sink.begin_object();
-        if (next == '}') {
-          in.advance();
+        if (*next == Next::End) {
           sink.end_object();
           break;
         }
-        if (next == end_of_text) return fail(Code::EofWhileParsingObject);
-        if (next != '"') return fail(Code::KeyMustBeAString);
         frames.push_back(in_object);
         if (auto key = read_key(); !key) return key;
         continue;
@@ -124,40 +115,22 @@ std::expected<void, SyntaxError> read_value(Cursor& in, Sink& sink,
     // A value is complete: close what ends here, or find where the next one starts.
     for (;;) {
       if (frames.empty()) return {};
-      const int next = in.peek_token();
       if (frames.back() == in_array) {
-        if (next == ']') {
-          in.advance();
-          frames.pop_back();
-          sink.end_array();
-          continue;
-        }
-        if (next == ',') {
-          in.advance();
-          const int after = in.peek_token();
-          if (after == ']') return fail(Code::TrailingComma);
-          if (after == end_of_text) return fail(Code::EofWhileParsingValue);
-          break;
-        }
-        return fail(next == end_of_text ? Code::EofWhileParsingList : Code::ExpectedListCommaOrEnd);
-      }
-      if (next == '}') {
-        in.advance();
+        auto next = after_element(in);
+        if (!next) return std::unexpected(next.error());
+        if (*next == Next::More) break;
         frames.pop_back();
-        sink.end_object();
+        sink.end_array();
         continue;
       }
-      if (next == ',') {
-        in.advance();
-        const int after = in.peek_token();
-        if (after == '"') {
-          if (auto key = read_key(); !key) return key;
-          break;
-        }
-        if (after == '}') return fail(Code::TrailingComma);
-        return fail(after == end_of_text ? Code::EofWhileParsingValue : Code::KeyMustBeAString);
+      auto next = after_member(in);
+      if (!next) return std::unexpected(next.error());
+      if (*next == Next::More) {
+        if (auto key = read_key(); !key) return key;
+        break;
       }
-      return fail(next == end_of_text ? Code::EofWhileParsingObject : Code::ExpectedObjectCommaOrEnd);
+      frames.pop_back();
+      sink.end_object();
     }
   }
 }

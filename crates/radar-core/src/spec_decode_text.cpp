@@ -1,6 +1,17 @@
 // The text route: a spec read straight from the constructor's text, in text
-// order, with every failure placed in the text. It shares the lexer (and so
-// the grammar, numbers and syntax messages) with the document reader.
+// order, with every failure placed in the text. It shares with the document
+// reader the lexer (strings, numbers, literals), the punctuation of arrays
+// and objects with its choice of faults (json/punctuation.hpp), the grammar-
+// only skip of unused members and the schema (spec_schema.hpp).
+//
+// Why it does not simply parse a document and decode that: the constructor's
+// messages follow the text, not the document. The first fault in text order
+// wins (a document decodes members in byte order of names), a repeated field
+// is "duplicate field" (a document keeps the last), every decoding fault
+// carries the place where it was met, a fixed-size array form with one
+// element too many is "trailing characters" there, and an unused member may
+// nest without limit and hold numbers or escapes no document would accept.
+// What remains here is only what those rules need.
 
 #include <array>
 #include <cstddef>
@@ -12,6 +23,7 @@
 #include "crates/radar-core/src/spec_schema.hpp"
 #include "json/cursor.hpp"
 #include "json/messages.hpp"
+#include "json/punctuation.hpp"
 
 namespace fenmor {
 
@@ -94,19 +106,17 @@ class SpecReader {
 
   // --- arrays and objects -------------------------------------------------
 
-  // Before each element: whether another one follows (nothing is consumed
-  // when the array ends).
-  Result<bool> has_next_element(bool first) {
-    int c = in_.peek_token();
-    if (c == ']') return false;
-    if (c == end_of_text) return syntax_at_peek(SyntaxCode::EofWhileParsingList);
-    if (first) return true;
-    if (c != ',') return syntax_at_peek(SyntaxCode::ExpectedListCommaOrEnd);
-    in_.advance();
-    c = in_.peek_token();
-    if (c == ']') return syntax_at_peek(SyntaxCode::TrailingComma);
-    if (c == end_of_text) return syntax_at_peek(SyntaxCode::EofWhileParsingValue);
-    return true;
+  // The next element or member is due (More), or the closing bracket or
+  // brace is consumed (End): the first call of a loop opens it.
+  Result<json::Next> next_element(bool first) {
+    auto next = first ? json::open_array(in_) : json::after_element(in_);
+    if (!next) return syntax(next.error());
+    return *next;
+  }
+  Result<json::Next> next_member(bool first) {
+    auto next = first ? json::open_object(in_) : json::after_member(in_);
+    if (!next) return syntax(next.error());
+    return *next;
   }
 
   // After the last element a fixed-size form wants: only the closing bracket.
@@ -128,44 +138,12 @@ class SpecReader {
   template <class ReadElement>
   Status read_elements(std::string_view expected, ReadElement element) {
     if (in_.peek_token() != '[') return wrong_type_here(expected);
-    in_.advance();
     for (bool first = true;; first = false) {
-      auto more = has_next_element(first);
-      if (!more) return std::unexpected(std::move(more.error()));
-      if (!*more) break;
+      auto next = next_element(first);
+      if (!next) return std::unexpected(std::move(next.error()));
+      if (*next == json::Next::End) return {};
       if (auto read = element(); !read) return read;
     }
-    in_.advance();  // the closing bracket
-    return {};
-  }
-
-  // The next member name of an object, or nullopt at its end (the closing
-  // brace is left for the caller).
-  Result<std::optional<std::string_view>> next_member(bool first) {
-    int c = in_.peek_token();
-    if (c == '}') return std::optional<std::string_view>();
-    if (c == end_of_text) return syntax_at_peek(SyntaxCode::EofWhileParsingObject);
-    if (!first) {
-      if (c != ',') return syntax_at_peek(SyntaxCode::ExpectedObjectCommaOrEnd);
-      in_.advance();
-      c = in_.peek_token();
-      if (c == '}') return syntax_at_peek(SyntaxCode::TrailingComma);
-      if (c == end_of_text) return syntax_at_peek(SyntaxCode::EofWhileParsingValue);
-    }
-    if (c != '"') return syntax_at_peek(SyntaxCode::KeyMustBeAString);
-    auto name = in_.read_string(name_);
-    if (!name) return syntax(name.error());
-    return std::optional<std::string_view>(*name);
-  }
-
-  Status colon() {
-    const int c = in_.peek_token();
-    if (c == ':') {
-      in_.advance();
-      return {};
-    }
-    return syntax_at_peek(c == end_of_text ? SyntaxCode::EofWhileParsingObject
-                                           : SyntaxCode::ExpectedColon);
   }
 
   // Reads an object whose known member names are `fields`: `field(i)` reads
@@ -175,14 +153,15 @@ class SpecReader {
   Status read_members(const spec_schema::Record& record, ReadField field) {
     const std::size_t count = record.fields.size();
     std::array<bool, spec_schema::max_fields> seen{};
-    in_.advance();  // the opening brace
     for (bool first = true;; first = false) {
-      auto name = next_member(first);
-      if (!name) return std::unexpected(std::move(name.error()));
-      if (!*name) break;
-      const std::size_t index = spec_schema::field_named(record, **name);
+      auto next = next_member(first);
+      if (!next) return std::unexpected(std::move(next.error()));
+      if (*next == json::Next::End) break;
+      auto name = in_.read_string(name_);
+      if (!name) return syntax(name.error());
+      const std::size_t index = spec_schema::field_named(record, *name);
       if (index < count && seen[index]) return fail_here(json::duplicate_field(record.fields[index]));
-      if (auto read = colon(); !read) return read;
+      if (auto read = json::colon(in_); !read) return syntax(read.error());
       if (index == count) {
         if (auto skipped = in_.skip_value(); !skipped) return syntax(skipped.error());
         continue;
@@ -190,7 +169,6 @@ class SpecReader {
       seen[index] = true;
       if (auto read = field(index); !read) return read;
     }
-    in_.advance();  // the closing brace
     if (!seen[record.required_member]) {
       return fail_here(json::missing_field(record.fields[record.required_member]));
     }
@@ -200,12 +178,10 @@ class SpecReader {
   // The array form of `record`, each element through `field(index)`.
   template <class ReadField>
   Status read_positions(const spec_schema::Record& record, ReadField field) {
-    in_.advance();  // the opening bracket
     for (std::size_t index = 0; index < record.fields.size(); ++index) {
-      auto more = has_next_element(index == 0);
-      if (!more) return std::unexpected(std::move(more.error()));
-      if (!*more) {
-        in_.advance();  // the closing bracket
+      auto next = next_element(index == 0);
+      if (!next) return std::unexpected(std::move(next.error()));
+      if (*next == json::Next::End) {
         if (index < record.array_required) {
           return fail_here(json::invalid_length(record.too_few_length, record.too_few));
         }
@@ -291,7 +267,7 @@ class SpecReader {
     auto name = in_.read_string(scratch_);
     if (!name) return syntax(name.error());
     if (auto kind = kind_named(*name, out); !kind) return kind;
-    if (auto read = colon(); !read) return read;
+    if (auto read = json::colon(in_); !read) return syntax(read.error());
     if (in_.peek_token() != 'n') return wrong_type_here("unit");
     if (auto literal = in_.read_literal(); !literal) return syntax(literal.error());
     const int close = in_.peek_token();
