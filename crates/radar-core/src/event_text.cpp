@@ -17,11 +17,11 @@ using json::Cursor;
 using json::Number;
 using json::NumberKind;
 
-using event_schema::Field;
-using event_schema::FieldType;
-using event_schema::name_count;
-using event_schema::VariantId;
 namespace schema = event_schema;
+using schema::Field;
+using schema::FieldType;
+using schema::name_count;
+using schema::VariantId;
 
 // Names are short: compared as two overlapping words of the widest size
 // that fits, rather than byte by byte.
@@ -64,7 +64,7 @@ constexpr std::size_t candidate_named(std::string_view name) noexcept {
 
 constexpr bool finds_every_name() noexcept {
   for (std::size_t i = 0; i < name_count; ++i) {
-    if (candidate_named(event_schema::names[i]) != i) return false;
+    if (candidate_named(schema::names[i]) != i) return false;
   }
   return true;
 }
@@ -73,7 +73,7 @@ static_assert(finds_every_name(), "the fast route must find every name of the ev
 // name_count for a name that is none of the schema's; one compare confirms.
 std::size_t slot_named(std::string_view name) noexcept {
   const std::size_t slot = candidate_named(name);
-  if (slot == name_count || !same_bytes(event_schema::names[slot], name)) return name_count;
+  if (slot == name_count || !same_bytes(schema::names[slot], name)) return name_count;
   return slot;
 }
 
@@ -173,9 +173,9 @@ bool side_of(const Value& value, Side& out) noexcept {
 }
 
 // The variant named by a tag value, or nullptr.
-const event_schema::Variant* variant_of(const Value& tag) noexcept {
+const schema::Variant* variant_of(const Value& tag) noexcept {
   if (tag.type != ValueType::String) return nullptr;
-  for (const event_schema::Variant& variant : event_schema::variants) {
+  for (const schema::Variant& variant : schema::variants) {
     if (same_bytes(tag.text(), variant.tag)) return &variant;
   }
   return nullptr;
@@ -187,8 +187,8 @@ using Slots = std::array<Value, name_count>;
 // per variant, so that the field loop unrolls over the schema's table.
 template <VariantId V>
 bool build(const Slots& slots, Event& out) noexcept {
-  event_schema::FieldValues values;
-  for (const Field& field : event_schema::variant(V).fields) {
+  schema::FieldValues values;
+  for (const Field& field : schema::variant(V).fields) {
     const Value& value = slots[field.name];
     bool read = false;
     switch (field.type) {
@@ -198,13 +198,13 @@ bool build(const Slots& slots, Event& out) noexcept {
     }
     if (!read) return false;
   }
-  out = event_schema::build(V, values);
+  out = schema::build(V, values);
   return true;
 }
 
 template <VariantId V>
 bool all_present(unsigned present) noexcept {
-  for (const Field& field : event_schema::variant(V).fields) {
+  for (const Field& field : schema::variant(V).fields) {
     if ((present & (1u << field.name)) == 0) return false;
   }
   return true;
@@ -245,7 +245,7 @@ bool read_object_form(Cursor& in, Event& out) {
     if (next != ',') return false;
   }
   if ((present & (1u << schema::Kind)) == 0) return false;
-  const event_schema::Variant* variant = variant_of(slots[schema::Kind]);
+  const schema::Variant* variant = variant_of(slots[schema::Kind]);
   if (variant == nullptr) return false;
   return with_variant(variant->id, [&](auto id) {
     return all_present<id()>(present) && build<id()>(slots, out);
@@ -256,7 +256,7 @@ bool read_array_form(Cursor& in, Event& out) {
   in.advance();  // '['
   Slots slots;
   if (!read_scalar(in, slots[schema::Kind])) return false;
-  const event_schema::Variant* variant = variant_of(slots[schema::Kind]);
+  const schema::Variant* variant = variant_of(slots[schema::Kind]);
   if (variant == nullptr) return false;
   for (const Field& field : variant->fields) {
     if (in.peek_token() != ',') return false;
