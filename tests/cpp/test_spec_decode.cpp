@@ -106,6 +106,7 @@ INSTANTIATE_TEST_SUITE_P(
              "ok", "-"},
         Case{R"({"signals": [{"kind": "oi_delta", "params": [1, 2], "note": 1e400}]})", "ok", "-"},
         Case{R"({"signals": [], "x": {"\udc00": ["\ud800\u0041", "\ud800x"]}})", "ok", "-"},
+        Case{R"({"\ud800": 1e400, "signals": [{"\udc00": 1, "kind": "funding_flip"}]})", "ok", "-"},
         // ... whose faults are the document reader's, at the same places.
         Case{R"({"signals": [], "x": [1, 01]})", "parse: invalid number at line 1 column 27",
              "document: invalid number at line 1 column 27"},

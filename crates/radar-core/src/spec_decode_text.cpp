@@ -134,6 +134,23 @@ class SpecReader {
     return syntax_at_peek(SyntaxCode::TrailingCharacters);
   }
 
+  // A member name. One that is not valid UTF-8 once its escapes are resolved
+  // (a lone surrogate) names no field: it is skipped by grammar alone like
+  // the value that follows, and answers a name no field has.
+  Result<std::string_view> read_name() {
+    const Cursor start = in_;
+    auto name = in_.read_string(name_);
+    if (name) return *name;
+    const SyntaxCode code = name.error().code;
+    if (code != SyntaxCode::LoneLeadingSurrogateInHexEscape &&
+        code != SyntaxCode::UnexpectedEndOfHexEscape) {
+      return syntax(name.error());
+    }
+    in_ = start;
+    if (auto skipped = in_.skip_string(); !skipped) return syntax(skipped.error());
+    return std::string_view();  // the empty name is no field's
+  }
+
   // Each element of a variable-length array, through `element`.
   template <class ReadElement>
   Status read_elements(std::string_view expected, ReadElement element) {
@@ -157,8 +174,8 @@ class SpecReader {
       auto next = next_member(first);
       if (!next) return std::unexpected(std::move(next.error()));
       if (*next == json::Next::End) break;
-      auto name = in_.read_string(name_);
-      if (!name) return syntax(name.error());
+      auto name = read_name();
+      if (!name) return std::unexpected(std::move(name.error()));
       const std::size_t index = spec_schema::field_named(record, *name);
       if (index < count && seen[index]) return fail_here(json::duplicate_field(record.fields[index]));
       if (auto read = json::colon(in_); !read) return syntax(read.error());
