@@ -7,6 +7,7 @@
 #include <limits>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 #include "crates/radar-core/src/event_schema.hpp"
 
@@ -172,42 +173,62 @@ bool side_of(const Value& value, Side& out) noexcept {
   return false;
 }
 
-// The variant named by a tag value, or nullptr.
+// The variant named by a tag value, or nullptr. Unrolled over the schema's
+// tags, so that each compare knows its tag's length.
+template <std::size_t... I>
+const schema::Variant* variant_named(std::string_view tag, std::index_sequence<I...>) noexcept {
+  const schema::Variant* found = nullptr;
+  ((same_bytes(tag, schema::variants[I].tag) ? (found = &schema::variants[I], true) : false) ||
+   ...);
+  return found;
+}
+
 const schema::Variant* variant_of(const Value& tag) noexcept {
   if (tag.type != ValueType::String) return nullptr;
-  for (const schema::Variant& variant : schema::variants) {
-    if (same_bytes(tag.text(), variant.tag)) return &variant;
-  }
-  return nullptr;
+  return variant_named(tag.text(), std::make_index_sequence<schema::variants.size()>());
 }
 
 using Slots = std::array<Value, name_count>;
 
-// The event of variant V from the values in `slots`, all present. A template
-// per variant, so that the field loop unrolls over the schema's table.
+// One field's value into `values` by the field's rule; each field of each
+// variant gets its own instance, so nothing is looked up at run time.
+template <Field F>
+bool read_field(const Slots& slots, schema::FieldValues& values) noexcept {
+  const Value& value = slots[F.name];
+  if constexpr (F.type == FieldType::Ts) {
+    return ts_of(value, values.ts);
+  } else if constexpr (F.type == FieldType::Float) {
+    return float_of(value, values.floats[F.number]);
+  } else {
+    return side_of(value, values.side);
+  }
+}
+
+template <VariantId V, std::size_t... I>
+bool read_fields(const Slots& slots, schema::FieldValues& values,
+                 std::index_sequence<I...>) noexcept {
+  return (read_field<schema::variant(V).fields[I]>(slots, values) && ...);
+}
+
+// The event of variant V from the values in `slots`, all present.
 template <VariantId V>
 bool build(const Slots& slots, Event& out) noexcept {
   schema::FieldValues values;
-  for (const Field& field : schema::variant(V).fields) {
-    const Value& value = slots[field.name];
-    bool read = false;
-    switch (field.type) {
-      case FieldType::Ts: read = ts_of(value, values.ts); break;
-      case FieldType::Float: read = float_of(value, values.floats[field.number]); break;
-      case FieldType::Side: read = side_of(value, values.side); break;
-    }
-    if (!read) return false;
-  }
+  constexpr std::size_t count = schema::variant(V).fields.size();
+  if (!read_fields<V>(slots, values, std::make_index_sequence<count>())) return false;
   out = schema::build(V, values);
   return true;
 }
 
+// Whether every field of variant V was among the members read.
 template <VariantId V>
 bool all_present(unsigned present) noexcept {
-  for (const Field& field : schema::variant(V).fields) {
-    if ((present & (1u << field.name)) == 0) return false;
-  }
-  return true;
+  constexpr unsigned wanted = [] {
+    unsigned mask = 0;
+    for (const Field& field : schema::variant(V).fields) mask |= 1u << field.name;
+    return mask;
+  }();
+  return (present & wanted) == wanted;
 }
 
 // Calls `body` with the variant as a compile-time constant.
