@@ -52,7 +52,12 @@ fenmor::RadarHandle make_radar(const std::string& spec_text) {
     std::fprintf(stderr, "bad spec: %s\n", spec.error().text().c_str());
     std::exit(2);
   }
-  return fenmor::RadarHandle(std::move(*spec));
+  auto compiled = fenmor::CompiledSpec::compile(std::move(*spec));
+  if (!compiled) {
+    std::fprintf(stderr, "bad spec: %s\n", compiled.error().text().c_str());
+    std::exit(2);
+  }
+  return fenmor::RadarHandle(std::move(*compiled));
 }
 
 void expect(std::string_view reply, std::string_view wanted, const char* what) {

@@ -46,7 +46,7 @@ struct Fill {
 
 double bytes_per_symbol(const std::vector<std::string>& symbols, std::uint64_t window,
                         const Fill& fill) {
-  const std::vector<Signal> signals = signals_for(window);
+  const std::uint64_t rows = fenmor::state_window(signals_for(window));
   const std::size_t before = heap_in_use();
   Dataset dataset;
   const std::uint64_t rounds = std::max(fill.derivatives, fill.liquidations);
@@ -55,16 +55,16 @@ double bytes_per_symbol(const std::vector<std::string>& symbols, std::uint64_t w
     const double value = static_cast<double>(round);
     for (const std::string& symbol : symbols) {
       if (round < fill.derivatives) {
-        dataset.feed(symbol, fenmor::Derivatives{ts, value, 0.0001, value}, signals);
+        dataset.feed(symbol, fenmor::Derivatives{ts, value, 0.0001, value}, rows);
       }
       if (round < fill.liquidations) {
-        dataset.feed(symbol, fenmor::Liquidation{ts, fenmor::Side::Sell, value, 1.0}, signals);
+        dataset.feed(symbol, fenmor::Liquidation{ts, fenmor::Side::Sell, value, 1.0}, rows);
       }
     }
   }
   if (fill.book) {
     for (const std::string& symbol : symbols) {
-      dataset.feed(symbol, fenmor::Orderbook{0, 1.0, 2.0, 3.0, 4.0}, signals);
+      dataset.feed(symbol, fenmor::Orderbook{0, 1.0, 2.0, 3.0, 4.0}, rows);
     }
   }
   const std::size_t after = heap_in_use();

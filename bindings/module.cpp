@@ -4,7 +4,6 @@
 
 #include <string_view>
 
-#include "bindings/entry_point.hpp"
 #include "bindings/python.hpp"
 #include "bindings/python_errors.hpp"
 #include "bindings/radar_type.hpp"
@@ -41,7 +40,6 @@ int add_name(PyObject* module, const char* name, PyObject* value) {
 }
 
 int exec_module(PyObject* module) {
-  EntryPoint entry;
   if (!PyType_IsSubtype(Py_TYPE(module), &PyModule_Type)) {
     raise_type_mismatch(module, "module");
     return -1;

@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "bindings/arguments.hpp"
-#include "bindings/entry_point.hpp"
 #include "bindings/internal_fault.hpp"
 #include "crates/radar-core/src/protocol/radar_handle.hpp"
 #include "bindings/python_errors.hpp"
@@ -61,15 +60,15 @@ Pointer base_object_slot(int slot) {
 }
 
 PyObject* radar_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  EntryPoint entry;
   PyObject* argument = match_argument(spec_parameter, args, kwargs);
   if (argument == nullptr) return nullptr;
   const auto text = read_text(spec_parameter, argument);
   if (!text) return nullptr;
 
-  auto spec = decode_spec_text(*text);
+  auto decoded = decode_spec_text(*text);
+  if (!decoded) return raise(PyExc_ValueError, decoded.error().text());
+  auto spec = CompiledSpec::compile(std::move(*decoded));
   if (!spec) return raise(PyExc_ValueError, spec.error().text());
-  if (auto valid = validate(*spec); !valid) return raise(PyExc_ValueError, valid.error().text());
 
   PyObject* no_args = PyTuple_New(0);
   if (no_args == nullptr) return nullptr;
@@ -109,7 +108,6 @@ class UseFlagRelease {
 
 PyObject* radar_command(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-  EntryPoint entry;
   PyObject* argument = match_argument(command_parameter, args, nargs, kwnames);
   if (argument == nullptr) return nullptr;
 
@@ -132,7 +130,6 @@ PyObject* radar_command(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* radar_version(PyObject* /*unused*/, PyObject* /*unused*/) {
-  EntryPoint entry;
   return new_str(library_version);
 }
 
@@ -152,7 +149,6 @@ void report_dropped_on_another_thread(PyObject* type) {
 }
 
 void radar_dealloc(PyObject* self) {
-  EntryPoint entry;
   RadarObject* radar = as_radar(self);
   PyTypeObject* type = Py_TYPE(self);
   if (radar->owner_thread == current_thread_id()) {

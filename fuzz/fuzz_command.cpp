@@ -53,8 +53,10 @@ constexpr std::size_t max_commands_per_input = 64;
 fenmor::RadarHandle& kept_radar() {
   static fenmor::RadarHandle* radar = [] {
     auto spec = fenmor::decode_spec_text(first_spec);
-    require(spec.has_value() && fenmor::validate(*spec).has_value(), "the first spec is valid");
-    return new fenmor::RadarHandle(std::move(*spec));
+    require(spec.has_value(), "the first spec decodes");
+    auto compiled = fenmor::CompiledSpec::compile(std::move(*spec));
+    require(compiled.has_value(), "the first spec is valid");
+    return new fenmor::RadarHandle(std::move(*compiled));
   }();
   return *radar;
 }
@@ -145,12 +147,14 @@ void check_scan(const fenmor::RadarHandle& radar, const fenmor::json::Node& comm
   for (const auto& entry : *events) {
     if (entry.second.empty()) return;
   }
+  const auto spec = fenmor::CompiledSpec::compile(radar.spec());
+  require(spec.has_value(), "the radar's spec does not compile");
   fenmor::Dataset fed;
   for (const auto& [symbol, list] : *events) {
-    for (const auto& event : list) fed.feed(symbol, event, radar.spec().signals);
+    for (const auto& event : list) fed.feed(symbol, event, spec->window());
   }
   std::string sequential;
-  require(fenmor::run_alerts(radar.spec(), fed, sequential).has_value(), "alerts on fed states");
+  require(fenmor::run_alerts(*spec, fed, sequential).has_value(), "alerts on fed states");
   require(sequential == reply_text, "\"scan\" differs from the same events fed one by one",
           sequential + "\n*** scan: " + std::string(reply_text));
 }

@@ -6,7 +6,9 @@
 // - a document has its members in ascending byte order, each name once,
 //   nests at most 127 levels and holds only finite doubles;
 // - a document written back as JSON reads again to the same document;
-// - a UTF-8 text gives UTF-8 strings (escapes resolve to valid characters).
+// - a UTF-8 text gives UTF-8 strings (escapes resolve to valid characters);
+// - skipping a value agrees with the document reader but for faults of
+//   values (size, surrogates) and depth, which skipping does not look for.
 
 #include <bit>
 #include <cmath>
@@ -17,6 +19,7 @@
 
 #include "fuzz/check.hpp"
 #include "fuzz/reply_reader.hpp"
+#include "json/cursor.hpp"
 #include "json/document.hpp"
 #include "json/format_float.hpp"
 
@@ -184,6 +187,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fenmor::json::Document fresh;
   auto first = fenmor::json::parse_document(text, fresh);
   auto again = fenmor::json::parse_document(text, reused);
+
+  // Skipping holds a value to the grammar alone: it refuses what the document
+  // reader refuses, at the same place, unless the document's fault is one of
+  // a value's (its size, its escapes) or of its depth.
+  fenmor::json::Cursor cursor(text);
+  auto skipped = cursor.skip_value();
+  if (skipped) skipped = cursor.finish();
+  if (first) {
+    require(skipped.has_value(), "skipping refuses a document", skipped ? "" : skipped.error().describe());
+  } else {
+    using fenmor::json::SyntaxCode;
+    const SyntaxCode code = first.error().code;
+    const bool value_fault = code == SyntaxCode::NumberOutOfRange ||
+                             code == SyntaxCode::LoneLeadingSurrogateInHexEscape ||
+                             code == SyntaxCode::UnexpectedEndOfHexEscape ||
+                             code == SyntaxCode::RecursionLimitExceeded;
+    if (!value_fault) {
+      require(!skipped && skipped.error().describe() == first.error().describe(),
+              "skipping and the document reader fail differently", first.error().describe());
+    }
+  }
 
   if (!first) {
     require(!again, "a reused document accepts what a fresh one refuses");

@@ -72,16 +72,15 @@ std::size_t find_string_stop(std::string_view text, std::size_t from) noexcept {
   return i;
 }
 
-// Throws nothing away that the caller needs: skipping only checks the grammar.
+// Throws nothing away that the caller needs: skipping only checks the grammar
+// (see skip_value()).
 struct SkipSink {
+  static constexpr bool grammar_only = true;
   void null() noexcept {}
   void boolean(bool) noexcept {}
-  void number(Number) noexcept {}
-  void string(std::string_view) noexcept {}
   void begin_array() noexcept {}
   void end_array() noexcept {}
   void begin_object() noexcept {}
-  void key(std::string_view) noexcept {}
   void end_object() noexcept {}
 };
 
@@ -138,7 +137,7 @@ std::expected<std::string_view, SyntaxError> Cursor::read_escaped_string(std::si
     }
     if (c == '\\') {
       ++offset_;
-      if (auto escaped = read_escape(scratch); !escaped) return std::unexpected(escaped.error());
+      if (auto escaped = read_escape(scratch, true); !escaped) return std::unexpected(escaped.error());
       continue;
     }
     if (c < 0x20) return std::unexpected(error_at(SyntaxCode::ControlCharacterWhileParsingString, offset_ + 1));
@@ -148,23 +147,30 @@ std::expected<std::string_view, SyntaxError> Cursor::read_escaped_string(std::si
   return std::unexpected(error_at(SyntaxCode::EofWhileParsingString, text_.size()));
 }
 
-// After a backslash: one escape into `out`.
-std::expected<void, SyntaxError> Cursor::read_escape(std::string& out) {
+// After a backslash: one escape, resolved into `out` when `resolve`. An
+// escape that is only skipped is held to the grammar alone: four hexadecimal
+// digits after \u, whatever code unit they name, so a lone surrogate passes.
+std::expected<void, SyntaxError> Cursor::read_escape(std::string& out, bool resolve) {
   const auto eof = [this] { return std::unexpected(error_at(SyntaxCode::EofWhileParsingString, text_.size())); };
   const int c = peek();
   if (c == end_of_text) return eof();
   advance();
+  char plain = 0;
   switch (c) {
-    case '"': out.push_back('"'); return {};
-    case '\\': out.push_back('\\'); return {};
-    case '/': out.push_back('/'); return {};
-    case 'b': out.push_back('\b'); return {};
-    case 'f': out.push_back('\f'); return {};
-    case 'n': out.push_back('\n'); return {};
-    case 'r': out.push_back('\r'); return {};
-    case 't': out.push_back('\t'); return {};
+    case '"': plain = '"'; break;
+    case '\\': plain = '\\'; break;
+    case '/': plain = '/'; break;
+    case 'b': plain = '\b'; break;
+    case 'f': plain = '\f'; break;
+    case 'n': plain = '\n'; break;
+    case 'r': plain = '\r'; break;
+    case 't': plain = '\t'; break;
     case 'u': break;
     default: return std::unexpected(error(SyntaxCode::InvalidEscape));
+  }
+  if (c != 'u') {
+    if (resolve) out.push_back(plain);
+    return {};
   }
   // Four hexadecimal digits; a bad one is blamed on itself.
   const auto read_hex4 = [this]() -> std::expected<std::uint32_t, SyntaxError> {
@@ -183,6 +189,7 @@ std::expected<void, SyntaxError> Cursor::read_escape(std::string& out) {
   };
   auto first = read_hex4();
   if (!first) return std::unexpected(first.error());
+  if (!resolve) return {};
   const std::uint32_t high = *first;
   if (high >= 0xDC00 && high <= 0xDFFF) {
     return std::unexpected(error(SyntaxCode::LoneLeadingSurrogateInHexEscape));
@@ -349,6 +356,56 @@ std::expected<bool, SyntaxError> Cursor::read_literal() {
   }
   if (!read) return std::unexpected(read.error());
   return c == 't';
+}
+
+std::expected<void, SyntaxError> Cursor::skip_number() {
+  // The grammar of read_number_fully(), with its faults at the same places.
+  if (peek() == '-') advance();
+  int c = peek();
+  if (c == end_of_text) return std::unexpected(error(SyntaxCode::EofWhileParsingValue));
+  advance();
+  if (!is_digit(c)) return std::unexpected(error(SyntaxCode::InvalidNumber));
+  if (c == '0') {
+    if (is_digit(peek())) return std::unexpected(peek_error(SyntaxCode::InvalidNumber));
+  } else {
+    while (is_digit(peek())) advance();
+  }
+  if (peek() == '.') {
+    advance();
+    if (!is_digit(peek())) {
+      return std::unexpected(peek_error(peek() == end_of_text ? SyntaxCode::EofWhileParsingValue
+                                                              : SyntaxCode::InvalidNumber));
+    }
+    while (is_digit(peek())) advance();
+  }
+  if (c = peek(); c == 'e' || c == 'E') {
+    advance();
+    if (c = peek(); c == '+' || c == '-') advance();
+    c = peek();
+    if (c == end_of_text) return std::unexpected(error(SyntaxCode::EofWhileParsingValue));
+    advance();
+    if (!is_digit(c)) return std::unexpected(error(SyntaxCode::InvalidNumber));
+    while (is_digit(peek())) advance();
+  }
+  return {};
+}
+
+std::expected<void, SyntaxError> Cursor::skip_string() {
+  advance();  // the opening quote
+  std::string unused;
+  for (;;) {
+    offset_ = find_string_stop(text_, offset_);
+    if (offset_ >= text_.size()) {
+      return std::unexpected(error_at(SyntaxCode::EofWhileParsingString, text_.size()));
+    }
+    const auto stop = static_cast<unsigned char>(text_[offset_]);
+    ++offset_;
+    if (stop == '"') return {};
+    if (stop < 0x20) {
+      return std::unexpected(error_at(SyntaxCode::ControlCharacterWhileParsingString, offset_));
+    }
+    if (auto escaped = read_escape(unused, false); !escaped) return escaped;
+  }
 }
 
 std::expected<void, SyntaxError> Cursor::skip_value() {

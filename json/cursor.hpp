@@ -108,8 +108,14 @@ class Cursor {
   std::expected<bool, SyntaxError> read_literal();
 
   // Reads over one value of any nesting depth without building anything and
-  // without using the call stack per level.
+  // without using the call stack per level. Only the grammar is checked: a
+  // skipped value is never used, so a number of any size (1e400) and any
+  // \u escape (a lone surrogate) pass, as well-formed JSON.
   std::expected<void, SyntaxError> skip_value();
+  // On '-' or a digit, on the opening quote: one number or string of
+  // skip_value(), checked against the grammar only.
+  std::expected<void, SyntaxError> skip_number();
+  std::expected<void, SyntaxError> skip_string();
 
   // After the top-level value: only whitespace may remain.
   std::expected<void, SyntaxError> finish();
@@ -130,7 +136,7 @@ class Cursor {
   // plain exponent, and a result that one rounded operation gives. Anything
   // else answers nullopt with nothing consumed, for read_number's full rules.
   std::optional<Number> read_short_number() noexcept;
-  std::expected<void, SyntaxError> read_escape(std::string& out);
+  std::expected<void, SyntaxError> read_escape(std::string& out, bool resolve);
   // The rest of a string from its first backslash, resolved into `scratch`.
   std::expected<std::string_view, SyntaxError> read_escaped_string(std::size_t start,
                                                                    std::string& scratch);

@@ -3,22 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include "json/byte_order.hpp"
 #include "json/cursor.hpp"
 #include "json/value_reader.hpp"
 
 namespace fenmor::json {
 
 namespace {
-
-// Byte-wise order of names, inline: names are short and usually differ in
-// their first byte, where a call to memcmp would cost more than the compare.
-bool name_less(std::string_view a, std::string_view b) noexcept {
-  const std::size_t common = a.size() < b.size() ? a.size() : b.size();
-  for (std::size_t i = 0; i < common; ++i) {
-    if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
-  }
-  return a.size() < b.size();
-}
 
 bool name_equal(std::string_view a, std::string_view b) noexcept {
   if (a.size() != b.size()) return false;
@@ -42,7 +33,7 @@ const Node* Node::find(std::string_view name) const noexcept {
   if (kind_ != NodeKind::Object) return nullptr;
   const auto found = std::lower_bound(
       members_, members_ + size_, name,
-      [](const Member& member, std::string_view wanted) { return name_less(member.name, wanted); });
+      [](const Member& member, std::string_view wanted) { return byte_less(member.name, wanted); });
   if (found == members_ + size_ || !name_equal(found->name, name)) return nullptr;
   return &found->value;
 }
@@ -93,7 +84,7 @@ namespace {
 // Orders an object's members by name and keeps the last of repeated names.
 // Returns the number of members kept at the front of the range.
 std::size_t sort_members(Member* first, std::size_t count) {
-  const auto by_name = [](const Member& a, const Member& b) { return name_less(a.name, b.name); };
+  const auto by_name = [](const Member& a, const Member& b) { return byte_less(a.name, b.name); };
   if (count <= 16) {
     // Typical command objects are small: a stable insertion sort without allocation.
     for (std::size_t i = 1; i < count; ++i) {

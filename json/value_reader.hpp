@@ -10,11 +10,17 @@
 #include <vector>
 
 #include "json/cursor.hpp"
+#include "json/punctuation.hpp"
 
 namespace fenmor::json {
 
+// A sink that wants no values (it only skips) checks the grammar alone.
+template <class Sink>
+concept GrammarOnly = Sink::grammar_only;
+
 // Sink receives, in text order: null(), boolean(b), number(n), string(s),
-// begin_array(), end_array(), begin_object(), key(s), end_object().
+// begin_array(), end_array(), begin_object(), key(s), end_object(); a
+// GrammarOnly sink gets no number, string or key, which are not converted.
 // Opening the max_depth-th nested array or object fails.
 template <class Sink>
 std::expected<void, SyntaxError> read_value(Cursor& in, Sink& sink,
@@ -26,15 +32,14 @@ std::expected<void, SyntaxError> read_value(Cursor& in, Sink& sink,
 
   // On the opening quote of a member name: the name, then the colon.
   const auto read_key = [&]() -> std::expected<void, SyntaxError> {
-    auto name = in.read_string(scratch);
-    if (!name) return std::unexpected(name.error());
-    sink.key(*name);
-    const int c = in.peek_token();
-    if (c == ':') {
-      in.advance();
-      return {};
+    if constexpr (GrammarOnly<Sink>) {
+      if (auto skipped = in.skip_string(); !skipped) return skipped;
+    } else {
+      auto name = in.read_string(scratch);
+      if (!name) return std::unexpected(name.error());
+      sink.key(*name);
     }
-    return fail(c == end_of_text ? Code::EofWhileParsingObject : Code::ExpectedColon);
+    return colon(in);
   };
 
   frames.clear();
@@ -59,43 +64,46 @@ std::expected<void, SyntaxError> read_value(Cursor& in, Sink& sink,
       case '-':
       case '0': case '1': case '2': case '3': case '4':
       case '5': case '6': case '7': case '8': case '9': {
-        auto number = in.read_number();
-        if (!number) return std::unexpected(number.error());
-        sink.number(*number);
+        if constexpr (GrammarOnly<Sink>) {
+          if (auto skipped = in.skip_number(); !skipped) return skipped;
+        } else {
+          auto number = in.read_number();
+          if (!number) return std::unexpected(number.error());
+          sink.number(*number);
+        }
         break;
       }
       case '"': {
-        auto text = in.read_string(scratch);
-        if (!text) return std::unexpected(text.error());
-        sink.string(*text);
+        if constexpr (GrammarOnly<Sink>) {
+          if (auto skipped = in.skip_string(); !skipped) return skipped;
+        } else {
+          auto text = in.read_string(scratch);
+          if (!text) return std::unexpected(text.error());
+          sink.string(*text);
+        }
         break;
       }
       case '[': {
         if (frames.size() + 1 >= max_depth) return fail(Code::RecursionLimitExceeded);
-        in.advance();
-        const int next = in.peek_token();
+        auto next = open_array(in);
+        if (!next) return std::unexpected(next.error());
         sink.begin_array();
-        if (next == ']') {
-          in.advance();
+        if (*next == Next::End) {
           sink.end_array();
           break;
         }
-        if (next == end_of_text) return fail(Code::EofWhileParsingList);
         frames.push_back(in_array);
         continue;
       }
       case '{': {
         if (frames.size() + 1 >= max_depth) return fail(Code::RecursionLimitExceeded);
-        in.advance();
-        const int next = in.peek_token();
+        auto next = open_object(in);
+        if (!next) return std::unexpected(next.error());
         sink.begin_object();
-        if (next == '}') {
-          in.advance();
+        if (*next == Next::End) {
           sink.end_object();
           break;
         }
-        if (next == end_of_text) return fail(Code::EofWhileParsingObject);
-        if (next != '"') return fail(Code::KeyMustBeAString);
         frames.push_back(in_object);
         if (auto key = read_key(); !key) return key;
         continue;
@@ -107,40 +115,22 @@ std::expected<void, SyntaxError> read_value(Cursor& in, Sink& sink,
     // A value is complete: close what ends here, or find where the next one starts.
     for (;;) {
       if (frames.empty()) return {};
-      const int next = in.peek_token();
       if (frames.back() == in_array) {
-        if (next == ']') {
-          in.advance();
-          frames.pop_back();
-          sink.end_array();
-          continue;
-        }
-        if (next == ',') {
-          in.advance();
-          const int after = in.peek_token();
-          if (after == ']') return fail(Code::TrailingComma);
-          if (after == end_of_text) return fail(Code::EofWhileParsingValue);
-          break;
-        }
-        return fail(next == end_of_text ? Code::EofWhileParsingList : Code::ExpectedListCommaOrEnd);
-      }
-      if (next == '}') {
-        in.advance();
+        auto next = after_element(in);
+        if (!next) return std::unexpected(next.error());
+        if (*next == Next::More) break;
         frames.pop_back();
-        sink.end_object();
+        sink.end_array();
         continue;
       }
-      if (next == ',') {
-        in.advance();
-        const int after = in.peek_token();
-        if (after == '"') {
-          if (auto key = read_key(); !key) return key;
-          break;
-        }
-        if (after == '}') return fail(Code::TrailingComma);
-        return fail(after == end_of_text ? Code::EofWhileParsingValue : Code::KeyMustBeAString);
+      auto next = after_member(in);
+      if (!next) return std::unexpected(next.error());
+      if (*next == Next::More) {
+        if (auto key = read_key(); !key) return key;
+        break;
       }
-      return fail(next == end_of_text ? Code::EofWhileParsingObject : Code::ExpectedObjectCommaOrEnd);
+      frames.pop_back();
+      sink.end_object();
     }
   }
 }

@@ -22,7 +22,9 @@ constexpr std::string_view flipped_alerts =
 RadarHandle make_radar(std::string_view spec_text = funding_spec) {
   auto spec = decode_spec_text(spec_text);
   EXPECT_TRUE(spec.has_value());
-  return RadarHandle(std::move(*spec));
+  auto compiled = CompiledSpec::compile(std::move(*spec));
+  EXPECT_TRUE(compiled.has_value());
+  return RadarHandle(std::move(*compiled));
 }
 
 std::string run(RadarHandle& radar, std::string_view text) { return std::string(radar.command(text)); }

@@ -34,13 +34,13 @@ TEST(DatasetIndex, EverySymbolKeepsOneStateThroughGrowth) {
   const std::vector<std::string> names = symbols(5000);
   Dataset dataset;
   for (std::size_t i = 0; i < names.size(); ++i) {
-    dataset.feed(names[i], Derivatives{static_cast<std::int64_t>(i), 1, 0.1, 1}, signals);
+    dataset.feed(names[i], Derivatives{static_cast<std::int64_t>(i), 1, 0.1, 1}, state_window(signals));
     ASSERT_EQ(dataset.len(), i + 1) << names[i];
   }
   // A second event for each symbol finds the state it already has.
   for (std::size_t i = 0; i < names.size(); ++i) {
     dataset.feed(names[i], Derivatives{static_cast<std::int64_t>(i + 100000), 2, 0.1, 1},
-                 signals);
+                 state_window(signals));
   }
   ASSERT_EQ(dataset.len(), names.size());
 
@@ -64,12 +64,12 @@ TEST(DatasetIndex, EverySymbolKeepsOneStateThroughGrowth) {
 TEST(DatasetIndex, ClearEmptiesTheIndexToo) {
   Dataset dataset;
   for (const std::string& name : symbols(100)) {
-    dataset.feed(name, Derivatives{1, 1, 0.1, 1}, signals);
+    dataset.feed(name, Derivatives{1, 1, 0.1, 1}, state_window(signals));
   }
   dataset.clear();
   EXPECT_EQ(dataset.len(), 0u);
   EXPECT_TRUE(dataset.unordered_slots().empty());
-  dataset.feed("A", Derivatives{7, 1, 0.1, 1}, signals);
+  dataset.feed("A", Derivatives{7, 1, 0.1, 1}, state_window(signals));
   EXPECT_EQ(dataset.len(), 1u);
   EXPECT_EQ(dataset.begin()->second.last_ts(), 7);
   EXPECT_EQ(dataset.begin()->second.open_interests().size(), 1u);
@@ -78,11 +78,11 @@ TEST(DatasetIndex, ClearEmptiesTheIndexToo) {
 TEST(DatasetIndex, AMovedDatasetStillFindsItsSymbols) {
   Dataset original;
   for (const std::string& name : symbols(300)) {
-    original.feed(name, Derivatives{1, 1, 0.1, 1}, signals);
+    original.feed(name, Derivatives{1, 1, 0.1, 1}, state_window(signals));
   }
   Dataset moved = std::move(original);
   for (const std::string& name : symbols(300)) {
-    moved.feed(name, Derivatives{2, 1, 0.1, 1}, signals);
+    moved.feed(name, Derivatives{2, 1, 0.1, 1}, state_window(signals));
   }
   EXPECT_EQ(moved.len(), 300u);
   for (const auto& [symbol, state] : moved) EXPECT_EQ(state.open_interests().size(), 2u);

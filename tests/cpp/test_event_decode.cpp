@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "crates/radar-core/src/event_decode.hpp"
+#include "crates/radar-core/src/protocol/command_members.hpp"
 #include "json/document.hpp"
 
 namespace fenmor {
@@ -333,6 +334,71 @@ TEST(DecodeSymbolEvents, Failures) {
     ASSERT_FALSE(map.has_value()) << c.text;
     EXPECT_EQ(map.error().message, c.message) << c.text;
   }
+}
+
+}  // namespace
+}  // namespace fenmor
+
+namespace fenmor {
+namespace {
+
+// ------------------------------------------------------------ fault paths
+
+struct PathCase {
+  std::string_view text;
+  std::string_view path;
+};
+
+void PrintTo(const PathCase& c, std::ostream* out) { *out << c.text; }
+
+class FaultPath : public testing::TestWithParam<PathCase> {};
+
+// Decoded as a "feed_batch" events member, so the path is relative to it.
+TEST_P(FaultPath, NamesTheMemberTheFaultIsIn) {
+  auto events = decode_text(GetParam().text, [](const json::Node& n) { return decode_event_list(n); });
+  ASSERT_FALSE(events.has_value());
+  EXPECT_EQ(events.error().path(), GetParam().path);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Events, FaultPath,
+    testing::Values(
+        PathCase{R"(5)", ""},
+        PathCase{R"([5])", "[0]"},
+        PathCase{R"([{"kind":"derivatives","ts":1.5}])", "[0].ts"},
+        PathCase{R"([{"kind":"derivatives","ts":1,"open_interest":1,"mark_price":1}])", "[0]"},
+        PathCase{R"([[], {}])", "[0]"},
+        PathCase{R"([["derivatives",1,2,3,4], {"kind":"nope"}])", "[1].kind"},
+        PathCase{R"([["derivatives",1,2,"x",4]])", "[0].funding_rate"},
+        PathCase{R"([["liquidation",1,"up",1,1]])", "[0].side"},
+        PathCase{R"([["orderbook",1,2,3,4,5,6]])", "[0]"},
+        PathCase{R"([{"ts":1}])", "[0]"},
+        PathCase{R"([[7]])", "[0].kind"}));
+
+TEST(FaultPaths, SymbolEventsNameTheSymbolAndTheElement) {
+  auto events = decode_text(R"({"A":[], "B":[["derivatives",1,2,3,4], ["derivatives",1,2,3,null]]})",
+                            [](const json::Node& n) { return decode_symbol_events(n); });
+  ASSERT_FALSE(events.has_value());
+  EXPECT_EQ(events.error().path(), "B[1].mark_price");
+  EXPECT_EQ(events.error().text(), "parse: invalid type: null, expected f64");
+  EXPECT_EQ(std::move(events.error()).in_member("events").path(), "events.B[1].mark_price");
+}
+
+TEST(FaultPaths, CommandMemberLookupsNameTheMember) {
+  json::Document document;
+  auto root = json::parse_document(R"({"cmd":"feed","symbol":5})", document);
+  ASSERT_TRUE(root.has_value());
+  auto symbol = required_string(**root, "symbol");
+  ASSERT_FALSE(symbol.has_value());
+  EXPECT_EQ(symbol.error().path(), "symbol");
+  EXPECT_EQ(symbol.error().text(), R"(bad spec: missing string "symbol")");
+  auto event = required_member(**root, "event");
+  ASSERT_FALSE(event.has_value());
+  EXPECT_EQ(event.error().path(), "event");
+  // A missing field of the event, seen from the command.
+  auto decoded = decode_text(R"({"kind":"derivatives"})", [](const json::Node& n) { return decode_event(n); });
+  ASSERT_FALSE(decoded.has_value());
+  EXPECT_EQ(std::move(decoded.error()).in_member("event").path(), "event");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "crates/radar-core/src/protocol/replies.hpp"
 
@@ -124,6 +125,45 @@ TEST(AlertsReply, FixedMemberOrderAndNumberForms) {
             "{\"symbol\":\"\xc3\xa9th\\\"\",\"severity\":null,\"factors\":{\"oi_delta(12,0.05)\":null,"
             R"j("oi_delta(3,0.05)":-0.0,"severity":0.5},"ts":-9223372036854775808})j"
             R"(],"scanned":5})");
+}
+
+// The writer sizes each alert's room in advance: an alert at every extreme
+// at once must fit it (the writer asserts so) and read as the plain
+// appenders write it. Symbols reach the writer unchecked, so the longest one
+// is all control bytes, six bytes of text each. With one factor the room
+// has no slack from the factors to hide a short count elsewhere.
+TEST(AlertsReply, FitsItsRoomAtTheExtremes) {
+  const double longest = -2.2250738585072014e-308;  // the longest float text
+  for (const int factors : {0, 200}) {
+    ScanResult result;
+    for (int i = 0; i < factors; ++i) {
+      result.factor_names.push_back("oi_delta(" + std::to_string(i) + ",\x01)");
+    }
+    result.factor_names.emplace_back("severity");
+    const std::string symbol(4096, '\x01');
+    result.alerts.push_back(Alert{symbol, longest,
+                                  std::vector<double>(result.factor_names.size(), longest),
+                                  std::numeric_limits<std::int64_t>::min()});
+    result.alerts.push_back(result.alerts.front());
+    result.scanned = std::numeric_limits<std::uint64_t>::max();
+
+    std::string alert = R"({"symbol":)";
+    append_json_string(alert, symbol);
+    alert += R"(,"severity":)";
+    append_json_double(alert, longest);
+    alert += R"(,"factors":{)";
+    for (std::size_t i = 0; i < result.factor_names.size(); ++i) {
+      if (i > 0) alert += ',';
+      append_json_string(alert, result.factor_names[i]);
+      alert += ':';
+      append_json_double(alert, longest);
+    }
+    alert += R"(},"ts":-9223372036854775808})";
+
+    std::string out;
+    write_alerts_reply(out, result);
+    EXPECT_EQ(out, R"({"alerts":[)" + alert + "," + alert + R"(],"scanned":18446744073709551615})");
+  }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <limits>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,31 @@ constexpr std::int64_t no_ts = std::numeric_limits<std::int64_t>::min();
 
 Signal signal(IndicatorKind kind, std::vector<double> params, double weight = 1.0) {
   return Signal{kind, std::move(params), weight};
+}
+
+FactorKeys keys_of(std::span<const Signal> signals) {
+  std::vector<std::string> keys;
+  for (const Signal& signal : signals) keys.push_back(signal_key(signal));
+  return FactorKeys(std::move(keys));
+}
+
+CompiledSpec compiled(const RadarSpec& spec) {
+  auto compiled = CompiledSpec::compile(spec);
+  EXPECT_TRUE(compiled.has_value());
+  return std::move(*compiled);
+}
+
+struct SymbolScore {
+  double severity = 0;
+  std::vector<double> factors;
+};
+
+SymbolScore evaluate(const SymbolState& state, std::span<const Signal> signals,
+                     const FactorKeys& keys) {
+  SymbolScore score;
+  score.factors.resize(keys.names().size());
+  score.severity = evaluate_into(state, signals, keys, score.factors);
+  return score;
 }
 
 RadarSpec spec_of(std::vector<Signal> signals, double threshold = 0.0,
@@ -83,7 +109,7 @@ TEST(Evaluate, WorkedExample) {
       signal(K::OiDelta, {1, 0.1}), signal(K::FundingFlip, {0.001}),
       signal(K::BookImbalance, {0.5}), signal(K::LiqCluster, {3, 1000}),
       signal(K::OiPriceDivergence, {1, 0.1}, 0.0)};
-  const FactorKeys keys(signals);
+  const FactorKeys keys = keys_of(signals);
   ASSERT_EQ(keys.names(),
             (std::vector<std::string>{"book_imbalance(0.5)", "funding_flip(0.001)",
                                       "liq_cluster(3,1000)", "oi_delta(1,0.1)",
@@ -100,7 +126,7 @@ TEST(Evaluate, FactorNamesSortByteWiseWithSeverityLast) {
   const std::vector<Signal> signals = {signal(K::OiDelta, {3, 0.05}),
                                        signal(K::OiDelta, {12, 0.05}),
                                        signal(K::BookImbalance, {0.2})};
-  const FactorKeys keys(signals);
+  const FactorKeys keys = keys_of(signals);
   EXPECT_EQ(keys.names(), (std::vector<std::string>{"book_imbalance(0.2)", "oi_delta(12,0.05)",
                                                     "oi_delta(3,0.05)", "severity"}));
   EXPECT_EQ(keys.slot_of_signal(), (std::vector<std::size_t>{2, 1, 0}));
@@ -111,7 +137,7 @@ TEST(Evaluate, AllZeroWeightsGiveSeverityZeroAndStillReportFactors) {
       2, EventList{Orderbook{1, 3, 1, 1, 2}, Liquidation{2, Side::Buy, 5, 1}});
   const std::vector<Signal> signals = {signal(K::BookImbalance, {1}, 0.0),
                                        signal(K::LiqCluster, {1, 10}, 0.0)};
-  const SymbolScore score = evaluate(state, signals, FactorKeys(signals));
+  const SymbolScore score = evaluate(state, signals, keys_of(signals));
   EXPECT_EQ(score.severity, 0.0);
   EXPECT_FALSE(std::signbit(score.severity));
   EXPECT_EQ(score.factors, (std::vector<double>{quantise(0.5), quantise(0.5), 0.0}));
@@ -120,7 +146,7 @@ TEST(Evaluate, AllZeroWeightsGiveSeverityZeroAndStillReportFactors) {
 TEST(Evaluate, NegativeZeroFactorIsReportedAsNegativeZero) {
   const SymbolState state = SymbolState::from_events(2, EventList{Liquidation{1, Side::Buy, 5, 1}});
   const std::vector<Signal> signals = {signal(K::LiqCluster, {0.5, 1000})};
-  const SymbolScore score = evaluate(state, signals, FactorKeys(signals));
+  const SymbolScore score = evaluate(state, signals, keys_of(signals));
   EXPECT_TRUE(std::signbit(score.factors[0]));
   EXPECT_EQ(score.severity, 0.0);
 }
@@ -131,7 +157,7 @@ TEST(Evaluate, DuplicateKeyKeepsTheLaterSignalsValue) {
       SymbolState::from_events(2, EventList{Orderbook{1, 1, 0.999999998, 1, 2}});
   const std::vector<Signal> signals = {signal(K::BookImbalance, {1e-9}),
                                        signal(K::BookImbalance, {4e-9})};
-  const FactorKeys keys(signals);
+  const FactorKeys keys = keys_of(signals);
   ASSERT_EQ(keys.names(), (std::vector<std::string>{"book_imbalance(0)", "severity"}));
   const double first = indicator_value(signals[0], state);
   const double second = indicator_value(signals[1], state);
@@ -160,7 +186,7 @@ TEST(Evaluate, MultiplyAndAddAreRoundedSeparately) {
                                        signal(K::LiqCluster, {1, 1}, w2)};
   ASSERT_EQ(indicator_value(signals[0], state), v1);
   ASSERT_EQ(indicator_value(signals[1], state), v2);
-  EXPECT_EQ(evaluate(state, signals, FactorKeys(signals)).severity, separate);
+  EXPECT_EQ(evaluate(state, signals, keys_of(signals)).severity, separate);
 }
 
 // --- scan -----------------------------------------------------------------
@@ -173,12 +199,12 @@ TEST(Scan, WorkedExampleRanksTiesBySymbolAndLimits) {
   RadarSpec spec = funding_spec;
   spec.threshold = 0.5;
   spec.limit = 2;
-  const ScanResult limited = scan_events(spec, events);
+  const ScanResult limited = scan_events(compiled(spec), events);
   EXPECT_EQ(symbols_of(limited), (std::vector<std::string>{"BTCUSDT", "ETHUSDT"}));
   EXPECT_EQ(limited.scanned, 4u);
 
   spec.limit.reset();
-  const ScanResult all = scan_events(spec, events);
+  const ScanResult all = scan_events(compiled(spec), events);
   EXPECT_EQ(symbols_of(all), (std::vector<std::string>{"BTCUSDT", "ETHUSDT", "SOLUSDT"}));
   EXPECT_EQ(all.alerts[2].severity, 0.5);
   EXPECT_EQ(all.factor_names, (std::vector<std::string>{"funding_flip(1)", "severity"}));
@@ -190,16 +216,16 @@ TEST(Scan, RankingIsSeverityDescendingThenSymbolBytes) {
                          {"ETH", rates(0.3)},     {"ETHUSDT", rates(0.3)},
                          {"LOW", rates(0.1)},     {"TOP", rates(0.9)},
                          {"eth", rates(0.3)},     {"\xc3\xa9th", rates(0.3)}};
-  const ScanResult result = scan_events(funding_spec, events);
+  const ScanResult result = scan_events(compiled(funding_spec), events);
   EXPECT_EQ(symbols_of(result),
             (std::vector<std::string>{"TOP", "", "BTCUSDT", "ETH", "ETHUSDT", "eth",
                                       "\xc3\xa9th", "LOW"}));
 
   Dataset dataset;
   for (const auto& [symbol, list] : events) {
-    for (const Event& e : list) dataset.feed(symbol, e, funding_spec.signals);
+    for (const Event& e : list) dataset.feed(symbol, e, state_window(funding_spec.signals));
   }
-  expect_identical(scan_dataset(funding_spec, dataset), result);
+  expect_identical(scan_dataset(compiled(funding_spec), dataset), result);
 }
 
 struct LimitCase {
@@ -215,7 +241,7 @@ TEST_P(ScanLimit, CutsTheRankedListButNotTheCount) {
   spec.limit = GetParam().limit;
   const SymbolEvents events = {{"A", rates(0.1)}, {"B", rates(0.5)}, {"C", rates(0.4)},
                                {"D", rates(0.3)}, {"E", rates(0.2)}};
-  const ScanResult result = scan_events(spec, events);
+  const ScanResult result = scan_events(compiled(spec), events);
   const std::vector<std::string> ranked = {"B", "C", "D", "E"};
   EXPECT_EQ(symbols_of(result),
             std::vector<std::string>(ranked.begin(),
@@ -234,7 +260,7 @@ TEST_P(ScanThreshold, ZeroOrBelowPassesEverySymbolEvenWithoutData) {
   const SymbolEvents events = {{"EMPTY", {}},
                                {"UNREAD", {Liquidation{7, Side::Buy, 1, 1}}},
                                {"BOOK", {Orderbook{3, 1, 1, 1, 2}, Orderbook{9, 2, 1, 1, 2}}}};
-  const ScanResult result = scan_events(spec, events);
+  const ScanResult result = scan_events(compiled(spec), events);
   ASSERT_EQ(symbols_of(result), (std::vector<std::string>{"BOOK", "EMPTY", "UNREAD"}));
   EXPECT_EQ(result.alerts[0].ts, 9);
   EXPECT_EQ(result.alerts[1].ts, no_ts);
@@ -248,7 +274,7 @@ TEST(Scan, NaNSeverityNeverPasses) {
   // Weights that sum to infinity make the mean inf / inf.
   const RadarSpec spec =
       spec_of({signal(K::FundingFlip, {1}, 1e308), signal(K::FundingFlip, {0.5}, 1e308)}, -1.0);
-  const ScanResult result = scan_events(spec, {{"X", rates(1.0)}, {"Y", {}}});
+  const ScanResult result = scan_events(compiled(spec), {{"X", rates(1.0)}, {"Y", {}}});
   EXPECT_EQ(symbols_of(result), (std::vector<std::string>{"Y"}));
   EXPECT_EQ(result.scanned, 2u);
 }
@@ -256,15 +282,15 @@ TEST(Scan, NaNSeverityNeverPasses) {
 TEST(Scan, TsIsTheLargestTimestampNotTheLast) {
   const SymbolEvents events = {{"S", {Derivatives{100, 1, 0.1, 1}, Derivatives{50, 1, 0.1, 1},
                                       Orderbook{70, 1, 1, 1, 2}}}};
-  EXPECT_EQ(scan_events(funding_spec, events).alerts.at(0).ts, 100);
+  EXPECT_EQ(scan_events(compiled(funding_spec), events).alerts.at(0).ts, 100);
 }
 
 TEST(Scan, EmptyInputsScanNothing) {
-  const ScanResult from_events = scan_events(funding_spec, {});
+  const ScanResult from_events = scan_events(compiled(funding_spec), {});
   EXPECT_TRUE(from_events.alerts.empty());
   EXPECT_EQ(from_events.scanned, 0u);
   EXPECT_EQ(from_events.factor_names, (std::vector<std::string>{"funding_flip(1)", "severity"}));
-  expect_identical(scan_dataset(funding_spec, Dataset{}), from_events);
+  expect_identical(scan_dataset(compiled(funding_spec), Dataset{}), from_events);
 }
 
 // Many symbols built on the pool must give exactly what feeding the same
@@ -299,19 +325,19 @@ TEST(Scan, ParallelBuildEqualsSequentialFeeding) {
 
   Dataset dataset;
   for (const auto& [symbol, list] : events) {
-    for (const Event& e : list) dataset.feed(symbol, e, spec.signals);
+    for (const Event& e : list) dataset.feed(symbol, e, state_window(spec.signals));
   }
   // Symbols with no events exist in a scan request but never in a dataset.
   SymbolEvents fed_only;
   for (const auto& entry : events) {
     if (!entry.second.empty()) fed_only.push_back(entry);
   }
-  const ScanResult sequential = scan_dataset(spec, dataset);
+  const ScanResult sequential = scan_dataset(compiled(spec), dataset);
   ASSERT_GT(sequential.alerts.size(), 100u);
   for (int round = 0; round < 5; ++round) {
-    expect_identical(scan_events(spec, fed_only), sequential);
+    expect_identical(scan_events(compiled(spec), fed_only), sequential);
   }
-  EXPECT_EQ(scan_events(spec, events).scanned, events.size());
+  EXPECT_EQ(scan_events(compiled(spec), events).scanned, events.size());
 }
 
 }  // namespace

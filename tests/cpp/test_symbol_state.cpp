@@ -331,13 +331,13 @@ TEST(Dataset, FeedingAKnownSymbolDoesNotAllocate) {
   // from it would allocate.
   const std::string symbol(64, 'S');
   for (int i = 0; i < 10; ++i) {
-    dataset.feed(symbol, derivatives(i, i), signals);
-    dataset.feed(symbol, liquidation(i, Side::Buy, i), signals);
+    dataset.feed(symbol, derivatives(i, i), state_window(signals));
+    dataset.feed(symbol, liquidation(i, Side::Buy, i), state_window(signals));
   }
   const std::size_t before = allocation_count.load();
   for (int i = 0; i < 100; ++i) {
-    dataset.feed(std::string_view(symbol), derivatives(i, i), signals);
-    dataset.feed(std::string_view(symbol), liquidation(i, Side::Sell, i), signals);
+    dataset.feed(std::string_view(symbol), derivatives(i, i), state_window(signals));
+    dataset.feed(std::string_view(symbol), liquidation(i, Side::Sell, i), state_window(signals));
   }
   EXPECT_EQ(allocation_count.load(), before);
 }
@@ -357,7 +357,7 @@ TEST(Dataset, IteratesSymbolsInByteOrder) {
   // UTF-8 lead bytes (0xC3, 0xE2) after every ASCII byte, DEL included.
   for (const std::string_view symbol : {"b", "\xE2\x82\xAC", "BTCUSDT", "btcusdt", "a", "ab",
                                         "", "\xC3\xA9", "~", "\x7F", "B", "a"}) {
-    dataset.feed(symbol, orderbook(1, 1, 1), signals);
+    dataset.feed(symbol, orderbook(1, 1, 1), state_window(signals));
   }
   EXPECT_EQ(symbols_of(dataset),
             (std::vector<std::string>{"", "B", "BTCUSDT", "a", "ab", "b", "btcusdt", "~", "\x7F",
@@ -368,7 +368,7 @@ TEST(Dataset, IteratesSymbolsInByteOrder) {
 TEST(Dataset, FirstEventOfAnyKindCreatesTheStateWithTheSpecWindow) {
   const std::vector signals{signal(K::OiDelta, {12, 0.05}), signal(K::LiqCluster, {5, 1})};
   Dataset dataset;
-  dataset.feed("BTCUSDT", orderbook(7, 3, 4), signals);
+  dataset.feed("BTCUSDT", orderbook(7, 3, 4), state_window(signals));
   ASSERT_EQ(dataset.len(), 1u);
   const SymbolState& state = dataset.begin()->second;
   EXPECT_EQ(state.window(), 13u);
@@ -381,9 +381,9 @@ TEST(Dataset, FirstEventOfAnyKindCreatesTheStateWithTheSpecWindow) {
 
 TEST(Dataset, AStateKeepsTheWindowItWasCreatedWith) {
   Dataset dataset;
-  dataset.feed("X", derivatives(1, 1), std::vector{signal(K::OiDelta, {1, 1})});
+  dataset.feed("X", derivatives(1, 1), state_window(std::vector{signal(K::OiDelta, {1, 1})}));
   for (int i = 2; i <= 5; ++i) {
-    dataset.feed("X", derivatives(i, i), std::vector{signal(K::OiDelta, {9, 1})});
+    dataset.feed("X", derivatives(i, i), state_window(std::vector{signal(K::OiDelta, {9, 1})}));
   }
   const SymbolState& state = dataset.begin()->second;
   EXPECT_EQ(state.window(), 2u);
@@ -394,15 +394,15 @@ TEST(Dataset, ClearRemovesEveryStateAndTheNextFeedStartsFresh) {
   const std::vector signals{signal(K::OiDelta, {4, 1})};
   Dataset dataset;
   for (int i = 0; i < 6; ++i) {
-    dataset.feed("ETH", derivatives(100 + i, i), signals);
-    dataset.feed("BTC", orderbook(200, 1, 1), signals);
+    dataset.feed("ETH", derivatives(100 + i, i), state_window(signals));
+    dataset.feed("BTC", orderbook(200, 1, 1), state_window(signals));
   }
   EXPECT_EQ(dataset.len(), 2u);
   dataset.clear();
   EXPECT_EQ(dataset.len(), 0u);
   EXPECT_EQ(dataset.begin(), dataset.end());
 
-  dataset.feed("ETH", liquidation(5, Side::Buy, 2), signals);
+  dataset.feed("ETH", liquidation(5, Side::Buy, 2), state_window(signals));
   ASSERT_EQ(dataset.len(), 1u);
   const SymbolState& state = dataset.begin()->second;
   EXPECT_EQ(state.last_ts(), 5);

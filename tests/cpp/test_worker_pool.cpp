@@ -213,16 +213,22 @@ INSTANTIATE_TEST_SUITE_P(Values, SharedPoolSize,
                                            EnvCase{"2x", 0}, EnvCase{"-2", 0},
                                            EnvCase{"1025", 0}));
 
+CompiledSpec compiled(const RadarSpec& spec) {
+  auto compiled = CompiledSpec::compile(spec);
+  EXPECT_TRUE(compiled.has_value());
+  return std::move(*compiled);
+}
+
 TEST(SharedPool, SmallRequestsNeverStartIt) {
   const int status = run_in_child([] {
     setenv("FENMOR_RADAR_WORKERS", "2", 1);
     RadarSpec spec;
     spec.signals = {Signal{IndicatorKind::FundingFlip, {1}, 1}};
-    if (scan_events(spec, {}).scanned != 0) return 10;
-    if (scan_events(spec, {{"A", {Derivatives{1, 1, 0.5, 1}}}}).scanned != 1) return 11;
+    if (scan_events(compiled(spec), {}).scanned != 0) return 10;
+    if (scan_events(compiled(spec), {{"A", {Derivatives{1, 1, 0.5, 1}}}}).scanned != 1) return 11;
     parallel_for(1, [](std::size_t) {});
     if (thread_count() != 1) return 12;
-    if (scan_events(spec, {{"A", {}}, {"B", {}}}).scanned != 2) return 13;
+    if (scan_events(compiled(spec), {{"A", {}}, {"B", {}}}).scanned != 2) return 13;
     return thread_count() == 3 ? 0 : 14;
   });
   EXPECT_EQ(status, 0);
@@ -261,35 +267,35 @@ bool same_alerts(const ScanResult& a, const ScanResult& b) {
 TEST(SharedPool, ForkedChildScansAfterTheParentUsedThePool) {
   const RadarSpec spec = fork_spec();
   const SymbolEvents events = fork_events();
-  const ScanResult expected = scan_events(spec, events);  // the pool is running now
+  const ScanResult expected = scan_events(compiled(spec), events);  // the pool is running now
   ASSERT_EQ(expected.scanned, 300u);
 
   const int status = run_in_child([&] {
-    if (!same_alerts(scan_events(spec, events), expected)) return 1;
+    if (!same_alerts(scan_events(compiled(spec), events), expected)) return 1;
     // The child's own pool survives the next generation's fork too.
     const int grandchild = run_in_child(
-        [&] { return same_alerts(scan_events(spec, events), expected) ? 0 : 1; }, 30s);
+        [&] { return same_alerts(scan_events(compiled(spec), events), expected) ? 0 : 1; }, 30s);
     return grandchild == 0 ? 0 : 2;
   });
   EXPECT_EQ(status, 0);
-  EXPECT_TRUE(same_alerts(scan_events(spec, events), expected));
+  EXPECT_TRUE(same_alerts(scan_events(compiled(spec), events), expected));
 }
 
 TEST(SharedPool, ForkWhileAnotherThreadKeepsThePoolBusy) {
   const RadarSpec spec = fork_spec();
   const SymbolEvents events = fork_events();
-  const ScanResult expected = scan_events(spec, events);
+  const ScanResult expected = scan_events(compiled(spec), events);
 
   std::atomic<bool> stop{false};
   std::atomic<int> wrong{0};
   std::thread busy([&] {
     while (!stop.load()) {
-      if (!same_alerts(scan_events(spec, events), expected)) wrong.fetch_add(1);
+      if (!same_alerts(scan_events(compiled(spec), events), expected)) wrong.fetch_add(1);
     }
   });
   for (int i = 0; i < 10; ++i) {
     const int status = run_in_child(
-        [&] { return same_alerts(scan_events(spec, events), expected) ? 0 : 1; }, 30s);
+        [&] { return same_alerts(scan_events(compiled(spec), events), expected) ? 0 : 1; }, 30s);
     EXPECT_EQ(status, 0) << "fork " << i;
   }
   stop.store(true);

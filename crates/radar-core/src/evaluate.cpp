@@ -4,11 +4,7 @@
 
 namespace fenmor {
 
-FactorKeys::FactorKeys(std::span<const Signal> signals) {
-  std::vector<std::string> keys;
-  keys.reserve(signals.size());
-  for (const Signal& signal : signals) keys.push_back(signal_key(signal));
-
+FactorKeys::FactorKeys(std::vector<std::string> keys) {
   // std::string orders byte-wise (as unsigned char), which is the factor order.
   names_ = keys;
   std::sort(names_.begin(), names_.end());
@@ -42,14 +38,6 @@ double evaluate_into(const SymbolState& state, std::span<const Signal> signals,
   const double severity = total > 0.0 ? quantise(weighted / total) : 0.0;
   factors.back() = severity;
   return severity;
-}
-
-SymbolScore evaluate(const SymbolState& state, std::span<const Signal> signals,
-                     const FactorKeys& keys) {
-  SymbolScore score;
-  score.factors.resize(keys.names().size());
-  score.severity = evaluate_into(state, signals, keys, score.factors);
-  return score;
 }
 
 }  // namespace fenmor

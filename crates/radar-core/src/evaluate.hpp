@@ -14,11 +14,12 @@ namespace fenmor {
 // One signal's value in [0, 1] (negative zero possible); 0 for every guard.
 double indicator_value(const Signal& signal, const SymbolState& state) noexcept;
 
-// The factor names of a spec, computed once per scan rather than per symbol:
-// the signal keys in ascending byte order followed by "severity".
+// The factor names of a spec: the signal keys in ascending byte order
+// followed by "severity".
 class FactorKeys {
  public:
-  explicit FactorKeys(std::span<const Signal> signals);
+  // From the signal keys of a spec, in spec order.
+  explicit FactorKeys(std::vector<std::string> signal_keys);
 
   // Ascending byte-wise, "severity" last.
   const std::vector<std::string>& names() const noexcept { return names_; }
@@ -30,18 +31,10 @@ class FactorKeys {
   std::vector<std::size_t> slot_of_signal_;
 };
 
-// factors[i] is the reported value under keys.names()[i]; the last one is
-// the severity.
-struct SymbolScore {
-  double severity = 0;
-  std::vector<double> factors;
-};
-
-SymbolScore evaluate(const SymbolState& state, std::span<const Signal> signals,
-                     const FactorKeys& keys);
-
-// evaluate() into a caller's buffer of keys.names().size() values, so a scan
-// can reuse one buffer for the symbols that do not pass; returns the severity.
+// Scores one symbol into a caller's buffer of keys.names().size() values, so a
+// scan can reuse one buffer for the symbols that do not pass: factors[i] is
+// the reported value under keys.names()[i], the last one the severity, which
+// is also returned.
 double evaluate_into(const SymbolState& state, std::span<const Signal> signals,
                      const FactorKeys& keys, std::span<double> factors) noexcept;
 

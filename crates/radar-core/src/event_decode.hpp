@@ -1,6 +1,8 @@
 #pragma once
 // Decoding events from nodes of a parsed command. Failures are Parse errors
-// whose message carries no position.
+// whose message carries no position; their path names the field, relative to
+// the node given ("ts", "[3].qty", "BTCUSDT[0].kind"; empty for the node
+// itself, e.g. a missing field).
 
 #include <expected>
 

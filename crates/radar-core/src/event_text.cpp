@@ -7,6 +7,9 @@
 #include <limits>
 #include <string_view>
 #include <type_traits>
+#include <utility>
+
+#include "crates/radar-core/src/event_schema.hpp"
 
 namespace fenmor {
 namespace {
@@ -15,17 +18,11 @@ using json::Cursor;
 using json::Number;
 using json::NumberKind;
 
-// Every member name an event may use, in one table: the tag and the fields of
-// all three variants. A member is stored under its name's slot as soon as it
-// is read; a later one overwrites it, as the document keeps the last.
-enum Slot : std::uint8_t {
-  Kind, Ts, OpenInterest, FundingRate, MarkPrice, BidVolume, AskVolume, BestBid, BestAsk,
-  SideSlot, Qty, Price, slot_count,
-};
-
-constexpr std::array<std::string_view, slot_count> slot_names = {
-    "kind",     "ts",       "open_interest", "funding_rate", "mark_price", "bid_volume",
-    "ask_volume", "best_bid", "best_ask",      "side",         "qty",        "price"};
+namespace schema = event_schema;
+using schema::Field;
+using schema::FieldType;
+using schema::name_count;
+using schema::VariantId;
 
 // Names are short: compared as two overlapping words of the widest size
 // that fits, rather than byte by byte.
@@ -49,22 +46,36 @@ bool same_bytes(std::string_view a, std::string_view b) noexcept {
   return size == 0 || a[0] == b[0];
 }
 
-// slot_count for a name that is none of them. The length alone leaves at
-// most three candidates, told apart by one byte; one compare confirms.
-std::size_t slot_named(std::string_view name) noexcept {
-  Slot slot = slot_count;
+// The only name `name` can be, from its length and at most one byte, or
+// name_count. Written out by hand because it is the inner loop of the fast
+// route; the static_assert below holds it to the schema's names.
+constexpr std::size_t candidate_named(std::string_view name) noexcept {
   switch (name.size()) {
-    case 2: slot = Ts; break;
-    case 3: slot = Qty; break;
-    case 4: slot = name[0] == 'k' ? Kind : SideSlot; break;
-    case 5: slot = Price; break;
-    case 8: slot = name[5] == 'b' ? BestBid : BestAsk; break;
-    case 10: slot = name[0] == 'm' ? MarkPrice : name[0] == 'b' ? BidVolume : AskVolume; break;
-    case 12: slot = FundingRate; break;
-    case 13: slot = OpenInterest; break;
-    default: return slot_count;
+    case 2: return schema::Ts;
+    case 3: return schema::Qty;
+    case 4: return name[0] == 'k' ? schema::Kind : schema::SideName;
+    case 5: return schema::Price;
+    case 8: return name[5] == 'b' ? schema::BestBid : schema::BestAsk;
+    case 10: return name[0] == 'm' ? schema::MarkPrice : name[0] == 'b' ? schema::BidVolume : schema::AskVolume;
+    case 12: return schema::FundingRate;
+    case 13: return schema::OpenInterest;
+    default: return name_count;
   }
-  return same_bytes(slot_names[slot], name) ? slot : slot_count;
+}
+
+constexpr bool finds_every_name() noexcept {
+  for (std::size_t i = 0; i < name_count; ++i) {
+    if (candidate_named(schema::names[i]) != i) return false;
+  }
+  return true;
+}
+static_assert(finds_every_name(), "the fast route must find every name of the event schema");
+
+// name_count for a name that is none of the schema's; one compare confirms.
+std::size_t slot_named(std::string_view name) noexcept {
+  const std::size_t slot = candidate_named(name);
+  if (slot == name_count || !same_bytes(schema::names[slot], name)) return name_count;
+  return slot;
 }
 
 enum class ValueType : std::uint8_t { Number, String, Literal };
@@ -162,73 +173,81 @@ bool side_of(const Value& value, Side& out) noexcept {
   return false;
 }
 
-enum class Variant : std::uint8_t { Derivatives, Orderbook, Liquidation, None };
-
-Variant variant_of(const Value& tag) noexcept {
-  if (tag.type != ValueType::String) return Variant::None;
-  if (same_bytes(tag.text(), "derivatives")) return Variant::Derivatives;
-  if (same_bytes(tag.text(), "orderbook")) return Variant::Orderbook;
-  if (same_bytes(tag.text(), "liquidation")) return Variant::Liquidation;
-  return Variant::None;
+// The variant named by a tag value, or nullptr. Unrolled over the schema's
+// tags, so that each compare knows its tag's length.
+template <std::size_t... I>
+const schema::Variant* variant_named(std::string_view tag, std::index_sequence<I...>) noexcept {
+  const schema::Variant* found = nullptr;
+  ((same_bytes(tag, schema::variants[I].tag) ? (found = &schema::variants[I], true) : false) ||
+   ...);
+  return found;
 }
 
-// The fields of each variant by slot, in declaration order (the array form's).
-constexpr std::array<Slot, 4> derivatives_slots = {Ts, OpenInterest, FundingRate, MarkPrice};
-constexpr std::array<Slot, 5> orderbook_slots = {Ts, BidVolume, AskVolume, BestBid, BestAsk};
-constexpr std::array<Slot, 4> liquidation_slots = {Ts, SideSlot, Qty, Price};
+const schema::Variant* variant_of(const Value& tag) noexcept {
+  if (tag.type != ValueType::String) return nullptr;
+  return variant_named(tag.text(), std::make_index_sequence<schema::variants.size()>());
+}
 
-// The event of `variant` from the values in `slots`, all present.
-bool build(Variant variant, const std::array<Value, slot_count>& slots, Event& out) noexcept {
-  std::int64_t ts = 0;
-  if (!ts_of(slots[Ts], ts)) return false;
-  switch (variant) {
-    case Variant::Derivatives: {
-      Derivatives event{ts, 0, 0, 0};
-      if (!float_of(slots[OpenInterest], event.open_interest) ||
-          !float_of(slots[FundingRate], event.funding_rate) ||
-          !float_of(slots[MarkPrice], event.mark_price)) {
-        return false;
-      }
-      out = event;
-      return true;
-    }
-    case Variant::Orderbook: {
-      Orderbook event{ts, 0, 0, 0, 0};
-      if (!float_of(slots[BidVolume], event.bid_volume) ||
-          !float_of(slots[AskVolume], event.ask_volume) ||
-          !float_of(slots[BestBid], event.best_bid) ||
-          !float_of(slots[BestAsk], event.best_ask)) {
-        return false;
-      }
-      out = event;
-      return true;
-    }
-    case Variant::Liquidation: {
-      Liquidation event{ts, Side::Buy, 0, 0};
-      if (!side_of(slots[SideSlot], event.side) || !float_of(slots[Qty], event.qty) ||
-          !float_of(slots[Price], event.price)) {
-        return false;
-      }
-      out = event;
-      return true;
-    }
-    case Variant::None:
+using Slots = std::array<Value, name_count>;
+
+// One field's value into `values` by the field's rule; each field of each
+// variant gets its own instance, so nothing is looked up at run time.
+template <Field F>
+bool read_field(const Slots& slots, schema::FieldValues& values) noexcept {
+  const Value& value = slots[F.name];
+  if constexpr (F.type == FieldType::Ts) {
+    return ts_of(value, values.ts);
+  } else if constexpr (F.type == FieldType::Float) {
+    return float_of(value, values.floats[F.number]);
+  } else {
+    return side_of(value, values.side);
+  }
+}
+
+template <VariantId V, std::size_t... I>
+bool read_fields(const Slots& slots, schema::FieldValues& values,
+                 std::index_sequence<I...>) noexcept {
+  return (read_field<schema::variant(V).fields[I]>(slots, values) && ...);
+}
+
+// The event of variant V from the values in `slots`, all present.
+template <VariantId V>
+bool build(const Slots& slots, Event& out) noexcept {
+  schema::FieldValues values;
+  constexpr std::size_t count = schema::variant(V).fields.size();
+  if (!read_fields<V>(slots, values, std::make_index_sequence<count>())) return false;
+  out = schema::build(V, values);
+  return true;
+}
+
+// Whether every field of variant V was among the members read.
+template <VariantId V>
+bool all_present(unsigned present) noexcept {
+  constexpr unsigned wanted = [] {
+    unsigned mask = 0;
+    for (const Field& field : schema::variant(V).fields) mask |= 1u << field.name;
+    return mask;
+  }();
+  return (present & wanted) == wanted;
+}
+
+// Calls `body` with the variant as a compile-time constant.
+template <class Body>
+bool with_variant(VariantId id, Body body) {
+  switch (id) {
+    case VariantId::Derivatives:
+      return body(std::integral_constant<VariantId, VariantId::Derivatives>{});
+    case VariantId::Orderbook:
+      return body(std::integral_constant<VariantId, VariantId::Orderbook>{});
+    case VariantId::Liquidation:
       break;
   }
-  return false;
-}
-
-template <std::size_t N>
-bool all_present(const std::array<Slot, N>& fields, unsigned present) noexcept {
-  for (const Slot slot : fields) {
-    if ((present & (1u << slot)) == 0) return false;
-  }
-  return true;
+  return body(std::integral_constant<VariantId, VariantId::Liquidation>{});
 }
 
 bool read_object_form(Cursor& in, Event& out) {
   in.advance();  // '{'
-  std::array<Value, slot_count> slots;
+  Slots slots;
   unsigned present = 0;
   if (in.peek_token() == '}') return false;  // no kind
   for (;;) {
@@ -239,64 +258,35 @@ bool read_object_form(Cursor& in, Event& out) {
     if (in.peek_token() != ':') return false;
     in.advance();
     Value ignored;
-    if (!read_scalar(in, slot < slot_count ? slots[slot] : ignored)) return false;
-    if (slot < slot_count) present |= 1u << slot;
+    if (!read_scalar(in, slot < name_count ? slots[slot] : ignored)) return false;
+    if (slot < name_count) present |= 1u << slot;
     const int next = in.peek_token();
     in.advance();
     if (next == '}') break;
     if (next != ',') return false;
   }
-  if ((present & (1u << Kind)) == 0) return false;
-  const Variant variant = variant_of(slots[Kind]);
-  switch (variant) {
-    case Variant::Derivatives:
-      if (!all_present(derivatives_slots, present)) return false;
-      break;
-    case Variant::Orderbook:
-      if (!all_present(orderbook_slots, present)) return false;
-      break;
-    case Variant::Liquidation:
-      if (!all_present(liquidation_slots, present)) return false;
-      break;
-    case Variant::None:
-      return false;
-  }
-  return build(variant, slots, out);
-}
-
-template <std::size_t N>
-bool read_positional(Cursor& in, const std::array<Slot, N>& fields,
-                     std::array<Value, slot_count>& slots) {
-  for (const Slot slot : fields) {
-    if (in.peek_token() != ',') return false;
-    in.advance();
-    if (!read_scalar(in, slots[slot])) return false;
-  }
-  return true;
+  if ((present & (1u << schema::Kind)) == 0) return false;
+  const schema::Variant* variant = variant_of(slots[schema::Kind]);
+  if (variant == nullptr) return false;
+  return with_variant(variant->id, [&](auto id) {
+    return all_present<id()>(present) && build<id()>(slots, out);
+  });
 }
 
 bool read_array_form(Cursor& in, Event& out) {
   in.advance();  // '['
-  std::array<Value, slot_count> slots;
-  if (!read_scalar(in, slots[Kind])) return false;
-  const Variant variant = variant_of(slots[Kind]);
-  bool read = false;
-  switch (variant) {
-    case Variant::Derivatives:
-      read = read_positional(in, derivatives_slots, slots);
-      break;
-    case Variant::Orderbook:
-      read = read_positional(in, orderbook_slots, slots);
-      break;
-    case Variant::Liquidation:
-      read = read_positional(in, liquidation_slots, slots);
-      break;
-    case Variant::None:
-      return false;
+  Slots slots;
+  if (!read_scalar(in, slots[schema::Kind])) return false;
+  const schema::Variant* variant = variant_of(slots[schema::Kind]);
+  if (variant == nullptr) return false;
+  for (const Field& field : variant->fields) {
+    if (in.peek_token() != ',') return false;
+    in.advance();
+    if (!read_scalar(in, slots[field.name])) return false;
   }
-  if (!read || in.peek_token() != ']') return false;
+  if (in.peek_token() != ']') return false;
   in.advance();
-  return build(variant, slots, out);
+  return with_variant(variant->id, [&](auto id) { return build<id()>(slots, out); });
 }
 
 }  // namespace

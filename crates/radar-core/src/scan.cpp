@@ -19,16 +19,16 @@ class Selection {
   // `candidates`: how many will be considered. A threshold of 0 or less
   // passes them all, and then the alerts are reserved at once rather than
   // moved again and again as the list grows.
-  Selection(const RadarSpec& spec, std::size_t candidates) : spec_(spec), keys_(spec.signals) {
-    scratch_.resize(keys_.names().size());
-    if (spec.threshold <= 0.0) alerts_.reserve(candidates);
+  Selection(const CompiledSpec& spec, std::size_t candidates) : spec_(spec) {
+    scratch_.resize(spec.keys().names().size());
+    if (spec.threshold() <= 0.0) alerts_.reserve(candidates);
   }
 
   void consider(std::string_view symbol, const SymbolState& state) {
     ++scanned_;
-    const double severity = evaluate_into(state, spec_.signals, keys_, scratch_);
+    const double severity = evaluate_into(state, spec_.signals(), spec_.keys(), scratch_);
     // A NaN severity compares false and never passes.
-    if (!(severity >= spec_.threshold)) return;
+    if (!(severity >= spec_.threshold())) return;
     alerts_.push_back(Alert{std::string(symbol), severity,
                             std::vector<double>(scratch_.begin(), scratch_.end()),
                             state.last_ts()});
@@ -36,7 +36,7 @@ class Selection {
 
   ScanResult finish() && {
     rank_and_limit();
-    return ScanResult{keys_.names(), std::move(alerts_), scanned_};
+    return ScanResult{spec_.keys().names(), std::move(alerts_), scanned_};
   }
 
  private:
@@ -72,7 +72,7 @@ class Selection {
     for (std::size_t i = 0; i < alerts_.size(); ++i) {
       ranks.push_back(Rank{alerts_[i].severity, head_of(alerts_[i].symbol), &alerts_[i].symbol, i});
     }
-    const std::optional<std::uint64_t>& limit = spec_.limit;
+    const std::optional<std::uint64_t>& limit = spec_.limit();
     std::size_t keep = ranks.size();
     if (limit && *limit < ranks.size()) {
       keep = static_cast<std::size_t>(*limit);
@@ -87,8 +87,7 @@ class Selection {
     alerts_ = std::move(ranked);
   }
 
-  const RadarSpec& spec_;
-  FactorKeys keys_;
+  const CompiledSpec& spec_;
   std::vector<double> scratch_;
   std::vector<Alert> alerts_;
   std::uint64_t scanned_ = 0;
@@ -96,7 +95,7 @@ class Selection {
 
 }  // namespace
 
-ScanResult scan_dataset(const RadarSpec& spec, const Dataset& dataset) {
+ScanResult scan_dataset(const CompiledSpec& spec, const Dataset& dataset) {
   // The ranking orders the alerts completely, so the order of evaluation
   // does not show in the result. The states are taken in the order of the
   // dataset's index, which says where the next ones are: each is fetched
@@ -118,8 +117,8 @@ ScanResult scan_dataset(const RadarSpec& spec, const Dataset& dataset) {
   return std::move(selection).finish();
 }
 
-ScanResult scan_events(const RadarSpec& spec, const SymbolEvents& events) {
-  const std::uint64_t window = state_window(spec.signals);
+ScanResult scan_events(const CompiledSpec& spec, const SymbolEvents& events) {
+  const std::uint64_t window = spec.window();
 
   // Every symbol's slot exists before any worker starts, so each worker only
   // writes the slots of its own indexes and the list keeps the input order.

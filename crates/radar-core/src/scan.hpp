@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "crates/radar-core/src/event.hpp"
-#include "crates/radar-core/src/spec.hpp"
+#include "crates/radar-core/src/compiled_spec.hpp"
 #include "crates/radar-core/src/symbol_state/dataset.hpp"
 
 namespace fenmor {
@@ -25,9 +25,9 @@ struct ScanResult {
   std::uint64_t scanned = 0;
 };
 
-ScanResult scan_dataset(const RadarSpec& spec, const Dataset& dataset);
+ScanResult scan_dataset(const CompiledSpec& spec, const Dataset& dataset);
 // Builds each symbol's state on the worker pool; the result equals a
 // sequential run.
-ScanResult scan_events(const RadarSpec& spec, const SymbolEvents& events);
+ScanResult scan_events(const CompiledSpec& spec, const SymbolEvents& events);
 
 }  // namespace fenmor

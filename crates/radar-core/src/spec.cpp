@@ -51,7 +51,7 @@ std::string signal_key(const Signal& signal) {
   return key;
 }
 
-std::expected<void, RadarError> validate(const RadarSpec& spec) {
+std::expected<std::vector<std::string>, RadarError> validate(const RadarSpec& spec) {
   const auto fail = [](std::string message) {
     return std::unexpected(RadarError::bad_spec(std::move(message)));
   };
@@ -59,7 +59,9 @@ std::expected<void, RadarError> validate(const RadarSpec& spec) {
   if (!std::isfinite(spec.threshold)) return fail("threshold must be finite");
   if (spec.limit && *spec.limit == 0) return fail("limit must be greater than zero");
 
-  std::set<std::string, std::less<>> keys;
+  std::vector<std::string> keys;
+  keys.reserve(spec.signals.size());
+  std::set<std::string_view> seen;
   for (const Signal& signal : spec.signals) {
     const std::string_view kind = name(signal.kind);
     if (signal.params.size() != parameter_count(signal.kind)) {
@@ -69,11 +71,10 @@ std::expected<void, RadarError> validate(const RadarSpec& spec) {
     if (!std::isfinite(signal.weight) || signal.weight < 0) {
       return fail(std::string(kind) + " weight must be finite and non-negative");
     }
-    std::string key = signal_key(signal);
-    if (keys.contains(key)) return fail("duplicate signal: " + key);
-    keys.insert(std::move(key));
+    keys.push_back(signal_key(signal));
+    if (!seen.insert(keys.back()).second) return fail("duplicate signal: " + keys.back());
   }
-  return {};
+  return keys;
 }
 
 }  // namespace fenmor

@@ -64,7 +64,9 @@ double quantise(double x) noexcept;
 // "kind(p1,p2)" with quantised parameters in plain shortest decimal.
 std::string signal_key(const Signal& signal);
 
-// The first failing check, as a BadSpec error.
-std::expected<void, RadarError> validate(const RadarSpec& spec);
+// The first failing check, as a BadSpec error; for a valid spec, the signal
+// keys in spec order (formatted here once, for the checks and for the factor
+// names alike).
+std::expected<std::vector<std::string>, RadarError> validate(const RadarSpec& spec);
 
 }  // namespace fenmor

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "crates/radar-core/src/spec_decode.hpp"
+#include "crates/radar-core/src/spec_schema.hpp"
 #include "json/messages.hpp"
 
 namespace fenmor {
@@ -90,35 +91,59 @@ Result<std::optional<std::uint64_t>> decode_limit(const Node& node) {
     field = std::move(*decoded_);             \
   } while (false)
 
-Result<Signal> decode_signal(const Node& node) {
-  Signal signal;
+// Each field by its index in the schema, for both forms.
+Result<void> decode_signal_field(Signal& signal, std::size_t field, const Node& node) {
+  switch (field) {
+    case spec_schema::Kind: DECODE_INTO(signal.kind, decode_kind(node)); break;
+    case spec_schema::Params: DECODE_INTO(signal.params, decode_params(node)); break;
+    default: DECODE_INTO(signal.weight, decode_f64(node)); break;
+  }
+  return {};
+}
+
+Result<void> decode_spec_field(RadarSpec& spec, std::size_t field, const Node& node);
+
+// A record in object or array form, each field through `field(index, node)`.
+template <class Value, class DecodeField>
+Result<Value> decode_record(const spec_schema::Record& record, const Node& node,
+                            DecodeField field) {
+  Value value;
   if (node.kind() == NodeKind::Object) {
-    const Node* kind = nullptr;
+    bool has_required = false;
     for (const json::Member& member : node.members()) {
-      if (member.name == "kind") {
-        kind = &member.value;
-        DECODE_INTO(signal.kind, decode_kind(member.value));
-      } else if (member.name == "params") {
-        DECODE_INTO(signal.params, decode_params(member.value));
-      } else if (member.name == "weight") {
-        DECODE_INTO(signal.weight, decode_f64(member.value));
+      const std::size_t index = spec_schema::field_named(record, member.name);
+      if (index == record.fields.size()) continue;
+      if (auto decoded = field(value, index, member.value); !decoded) {
+        return std::unexpected(std::move(decoded).error());
       }
+      has_required = has_required || index == record.required_member;
     }
-    if (kind == nullptr) return fail(json::missing_field("kind"));
-    return signal;
+    if (!has_required) return fail(json::missing_field(record.fields[record.required_member]));
+    return value;
   }
   if (node.kind() == NodeKind::Array) {
     const auto elements = node.elements();
-    if (elements.empty()) return fail(json::invalid_length(0, "struct Signal with 3 elements"));
-    DECODE_INTO(signal.kind, decode_kind(elements[0]));
-    if (elements.size() > 1) DECODE_INTO(signal.params, decode_params(elements[1]));
-    if (elements.size() > 2) DECODE_INTO(signal.weight, decode_f64(elements[2]));
-    if (elements.size() > 3) {
-      return fail(json::invalid_length(elements.size(), "fewer elements in array"));
+    for (std::size_t i = 0; i < record.fields.size() && i <= elements.size(); ++i) {
+      if (i == elements.size()) {
+        if (i < record.array_required) {
+          return fail(json::invalid_length(record.too_few_length, record.too_few));
+        }
+        break;
+      }
+      if (auto decoded = field(value, i, elements[i]); !decoded) {
+        return std::unexpected(std::move(decoded).error());
+      }
     }
-    return signal;
+    if (elements.size() > record.fields.size()) {
+      return fail(json::invalid_length(elements.size(), spec_schema::too_many));
+    }
+    return value;
   }
-  return wrong_type(node, "struct Signal");
+  return wrong_type(node, record.expected);
+}
+
+Result<Signal> decode_signal(const Node& node) {
+  return decode_record<Signal>(spec_schema::signal, node, decode_signal_field);
 }
 
 Result<std::vector<Signal>> decode_signals(const Node& node) {
@@ -133,46 +158,21 @@ Result<std::vector<Signal>> decode_signals(const Node& node) {
   return out;
 }
 
+Result<void> decode_spec_field(RadarSpec& spec, std::size_t field, const Node& node) {
+  switch (field) {
+    case spec_schema::Venues: DECODE_INTO(spec.venues, decode_strings(node)); break;
+    case spec_schema::Symbols: DECODE_INTO(spec.symbols, decode_strings(node)); break;
+    case spec_schema::Signals: DECODE_INTO(spec.signals, decode_signals(node)); break;
+    case spec_schema::Threshold: DECODE_INTO(spec.threshold, decode_f64(node)); break;
+    default: DECODE_INTO(spec.limit, decode_limit(node)); break;
+  }
+  return {};
+}
+
 }  // namespace
 
 std::expected<RadarSpec, RadarError> decode_spec_document(const Node& node) {
-  RadarSpec spec;
-  if (node.kind() == NodeKind::Object) {
-    bool has_signals = false;
-    for (const json::Member& member : node.members()) {
-      if (member.name == "limit") {
-        DECODE_INTO(spec.limit, decode_limit(member.value));
-      } else if (member.name == "signals") {
-        has_signals = true;
-        DECODE_INTO(spec.signals, decode_signals(member.value));
-      } else if (member.name == "symbols") {
-        DECODE_INTO(spec.symbols, decode_strings(member.value));
-      } else if (member.name == "threshold") {
-        DECODE_INTO(spec.threshold, decode_f64(member.value));
-      } else if (member.name == "venues") {
-        DECODE_INTO(spec.venues, decode_strings(member.value));
-      }
-    }
-    if (!has_signals) return fail(json::missing_field("signals"));
-    return spec;
-  }
-  if (node.kind() == NodeKind::Array) {
-    const auto elements = node.elements();
-    // venues and symbols may be left off only together with everything after them.
-    if (elements.size() > 0) DECODE_INTO(spec.venues, decode_strings(elements[0]));
-    if (elements.size() > 1) DECODE_INTO(spec.symbols, decode_strings(elements[1]));
-    if (elements.size() < 3) {
-      return fail(json::invalid_length(2, "struct RadarSpec with 5 elements"));
-    }
-    DECODE_INTO(spec.signals, decode_signals(elements[2]));
-    if (elements.size() > 3) DECODE_INTO(spec.threshold, decode_f64(elements[3]));
-    if (elements.size() > 4) DECODE_INTO(spec.limit, decode_limit(elements[4]));
-    if (elements.size() > 5) {
-      return fail(json::invalid_length(elements.size(), "fewer elements in array"));
-    }
-    return spec;
-  }
-  return wrong_type(node, "struct RadarSpec");
+  return decode_record<RadarSpec>(spec_schema::spec, node, decode_spec_field);
 }
 
 }  // namespace fenmor

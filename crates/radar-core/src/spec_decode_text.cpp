@@ -1,6 +1,17 @@
 // The text route: a spec read straight from the constructor's text, in text
-// order, with every failure placed in the text. It shares the lexer (and so
-// the grammar, numbers and syntax messages) with the document reader.
+// order, with every failure placed in the text. It shares with the document
+// reader the lexer (strings, numbers, literals), the punctuation of arrays
+// and objects with its choice of faults (json/punctuation.hpp), the grammar-
+// only skip of unused members and the schema (spec_schema.hpp).
+//
+// Why it does not simply parse a document and decode that: the constructor's
+// messages follow the text, not the document. The first fault in text order
+// wins (a document decodes members in byte order of names), a repeated field
+// is "duplicate field" (a document keeps the last), every decoding fault
+// carries the place where it was met, a fixed-size array form with one
+// element too many is "trailing characters" there, and an unused member may
+// nest without limit and hold numbers or escapes no document would accept.
+// What remains here is only what those rules need.
 
 #include <array>
 #include <cstddef>
@@ -9,8 +20,10 @@
 #include <string>
 
 #include "crates/radar-core/src/spec_decode.hpp"
+#include "crates/radar-core/src/spec_schema.hpp"
 #include "json/cursor.hpp"
 #include "json/messages.hpp"
+#include "json/punctuation.hpp"
 
 namespace fenmor {
 
@@ -32,15 +45,8 @@ class SpecReader {
 
   Result<RadarSpec> read() {
     RadarSpec spec;
-    const int c = in_.peek_token();
-    Status read;
-    if (c == '{') {
-      read = read_spec_object(spec);
-    } else if (c == '[') {
-      read = read_spec_array(spec);
-    } else {
-      read = wrong_type_here("struct RadarSpec");
-    }
+    auto read = read_record(spec_schema::spec,
+                            [&](std::size_t field) { return read_spec_field(spec, field); });
     if (!read) return std::unexpected(std::move(read.error()));
     if (auto end = in_.finish(); !end) return syntax(end.error());
     return spec;
@@ -100,19 +106,17 @@ class SpecReader {
 
   // --- arrays and objects -------------------------------------------------
 
-  // Before each element: whether another one follows (nothing is consumed
-  // when the array ends).
-  Result<bool> has_next_element(bool first) {
-    int c = in_.peek_token();
-    if (c == ']') return false;
-    if (c == end_of_text) return syntax_at_peek(SyntaxCode::EofWhileParsingList);
-    if (first) return true;
-    if (c != ',') return syntax_at_peek(SyntaxCode::ExpectedListCommaOrEnd);
-    in_.advance();
-    c = in_.peek_token();
-    if (c == ']') return syntax_at_peek(SyntaxCode::TrailingComma);
-    if (c == end_of_text) return syntax_at_peek(SyntaxCode::EofWhileParsingValue);
-    return true;
+  // The next element or member is due (More), or the closing bracket or
+  // brace is consumed (End): the first call of a loop opens it.
+  Result<json::Next> next_element(bool first) {
+    auto next = first ? json::open_array(in_) : json::after_element(in_);
+    if (!next) return syntax(next.error());
+    return *next;
+  }
+  Result<json::Next> next_member(bool first) {
+    auto next = first ? json::open_object(in_) : json::after_member(in_);
+    if (!next) return syntax(next.error());
+    return *next;
   }
 
   // After the last element a fixed-size form wants: only the closing bracket.
@@ -130,76 +134,79 @@ class SpecReader {
     return syntax_at_peek(SyntaxCode::TrailingCharacters);
   }
 
+  // A member name. One that is not valid UTF-8 once its escapes are resolved
+  // (a lone surrogate) names no field: it is skipped by grammar alone like
+  // the value that follows, and answers a name no field has.
+  Result<std::string_view> read_name() {
+    const Cursor start = in_;
+    auto name = in_.read_string(name_);
+    if (name) return *name;
+    const SyntaxCode code = name.error().code;
+    if (code != SyntaxCode::LoneLeadingSurrogateInHexEscape &&
+        code != SyntaxCode::UnexpectedEndOfHexEscape) {
+      return syntax(name.error());
+    }
+    in_ = start;
+    if (auto skipped = in_.skip_string(); !skipped) return syntax(skipped.error());
+    return std::string_view();  // the empty name is no field's
+  }
+
   // Each element of a variable-length array, through `element`.
   template <class ReadElement>
   Status read_elements(std::string_view expected, ReadElement element) {
     if (in_.peek_token() != '[') return wrong_type_here(expected);
-    in_.advance();
     for (bool first = true;; first = false) {
-      auto more = has_next_element(first);
-      if (!more) return std::unexpected(std::move(more.error()));
-      if (!*more) break;
+      auto next = next_element(first);
+      if (!next) return std::unexpected(std::move(next.error()));
+      if (*next == json::Next::End) return {};
       if (auto read = element(); !read) return read;
     }
-    in_.advance();  // the closing bracket
-    return {};
-  }
-
-  // The next member name of an object, or nullopt at its end (the closing
-  // brace is left for the caller).
-  Result<std::optional<std::string_view>> next_member(bool first) {
-    int c = in_.peek_token();
-    if (c == '}') return std::optional<std::string_view>();
-    if (c == end_of_text) return syntax_at_peek(SyntaxCode::EofWhileParsingObject);
-    if (!first) {
-      if (c != ',') return syntax_at_peek(SyntaxCode::ExpectedObjectCommaOrEnd);
-      in_.advance();
-      c = in_.peek_token();
-      if (c == '}') return syntax_at_peek(SyntaxCode::TrailingComma);
-      if (c == end_of_text) return syntax_at_peek(SyntaxCode::EofWhileParsingValue);
-    }
-    if (c != '"') return syntax_at_peek(SyntaxCode::KeyMustBeAString);
-    auto name = in_.read_string(name_);
-    if (!name) return syntax(name.error());
-    return std::optional<std::string_view>(*name);
-  }
-
-  Status colon() {
-    const int c = in_.peek_token();
-    if (c == ':') {
-      in_.advance();
-      return {};
-    }
-    return syntax_at_peek(c == end_of_text ? SyntaxCode::EofWhileParsingObject
-                                           : SyntaxCode::ExpectedColon);
   }
 
   // Reads an object whose known member names are `fields`: `field(i)` reads
   // the value of fields[i]; other members are skipped whatever they hold. A
   // known name met twice fails at once. `seen` reports which were present.
-  template <std::size_t N, class ReadField>
-  Status read_members(const std::array<std::string_view, N>& fields, std::array<bool, N>& seen,
-                      ReadField field) {
-    in_.advance();  // the opening brace
+  template <class ReadField>
+  Status read_members(const spec_schema::Record& record, ReadField field) {
+    const std::size_t count = record.fields.size();
+    std::array<bool, spec_schema::max_fields> seen{};
     for (bool first = true;; first = false) {
-      auto name = next_member(first);
+      auto next = next_member(first);
+      if (!next) return std::unexpected(std::move(next.error()));
+      if (*next == json::Next::End) break;
+      auto name = read_name();
       if (!name) return std::unexpected(std::move(name.error()));
-      if (!*name) break;
-      std::size_t index = N;
-      for (std::size_t i = 0; i < N; ++i) {
-        if (fields[i] == **name) index = i;
-      }
-      if (index < N && seen[index]) return fail_here(json::duplicate_field(fields[index]));
-      if (auto read = colon(); !read) return read;
-      if (index == N) {
+      const std::size_t index = spec_schema::field_named(record, *name);
+      if (index < count && seen[index]) return fail_here(json::duplicate_field(record.fields[index]));
+      if (auto read = json::colon(in_); !read) return syntax(read.error());
+      if (index == count) {
         if (auto skipped = in_.skip_value(); !skipped) return syntax(skipped.error());
         continue;
       }
       seen[index] = true;
       if (auto read = field(index); !read) return read;
     }
-    in_.advance();  // the closing brace
+    if (!seen[record.required_member]) {
+      return fail_here(json::missing_field(record.fields[record.required_member]));
+    }
     return {};
+  }
+
+  // The array form of `record`, each element through `field(index)`.
+  template <class ReadField>
+  Status read_positions(const spec_schema::Record& record, ReadField field) {
+    for (std::size_t index = 0; index < record.fields.size(); ++index) {
+      auto next = next_element(index == 0);
+      if (!next) return std::unexpected(std::move(next.error()));
+      if (*next == json::Next::End) {
+        if (index < record.array_required) {
+          return fail_here(json::invalid_length(record.too_few_length, record.too_few));
+        }
+        return {};
+      }
+      if (auto read = field(index); !read) return read;
+    }
+    return end_array();
   }
 
   // --- values -------------------------------------------------------------
@@ -277,7 +284,7 @@ class SpecReader {
     auto name = in_.read_string(scratch_);
     if (!name) return syntax(name.error());
     if (auto kind = kind_named(*name, out); !kind) return kind;
-    if (auto read = colon(); !read) return read;
+    if (auto read = json::colon(in_); !read) return syntax(read.error());
     if (in_.peek_token() != 'n') return wrong_type_here("unit");
     if (auto literal = in_.read_literal(); !literal) return syntax(literal.error());
     const int close = in_.peek_token();
@@ -289,38 +296,24 @@ class SpecReader {
                                                : SyntaxCode::ExpectedSomeValue);
   }
 
+  // A record in object or array form, each field through `field(index)`.
+  template <class ReadField>
+  Status read_record(const spec_schema::Record& record, ReadField field) {
+    switch (in_.peek_token()) {
+      case '{': return read_members(record, field);
+      case '[': return read_positions(record, field);
+      default: return wrong_type_here(record.expected);
+    }
+  }
+
   Status read_signal(Signal& signal) {
-    const int c = in_.peek_token();
-    if (c == '{') {
-      static constexpr std::array<std::string_view, 3> fields = {"kind", "params", "weight"};
-      std::array<bool, 3> seen{};
-      auto read = read_members(fields, seen, [&](std::size_t field) -> Status {
-        switch (field) {
-          case 0: return read_kind(signal.kind);
-          case 1: return read_params(signal.params);
-          default: return read_f64(signal.weight);
-        }
-      });
-      if (!read) return read;
-      if (!seen[0]) return fail_here(json::missing_field("kind"));
-      return {};
-    }
-    if (c != '[') return wrong_type_here("struct Signal");
-    in_.advance();
-    for (std::size_t field = 0; field < 3; ++field) {
-      auto more = has_next_element(field == 0);
-      if (!more) return std::unexpected(std::move(more.error()));
-      if (!*more) {
-        in_.advance();  // the closing bracket
-        if (field == 0) return fail_here(json::invalid_length(0, "struct Signal with 3 elements"));
-        return {};
+    return read_record(spec_schema::signal, [&](std::size_t field) -> Status {
+      switch (field) {
+        case spec_schema::Kind: return read_kind(signal.kind);
+        case spec_schema::Params: return read_params(signal.params);
+        default: return read_f64(signal.weight);
       }
-      Status read = field == 0 ? read_kind(signal.kind)
-                  : field == 1 ? read_params(signal.params)
-                               : read_f64(signal.weight);
-      if (!read) return read;
-    }
-    return end_array();
+    });
   }
 
   Status read_signals(std::vector<Signal>& out) {
@@ -334,39 +327,12 @@ class SpecReader {
 
   Status read_spec_field(RadarSpec& spec, std::size_t field) {
     switch (field) {
-      case 0: return read_strings(spec.venues);
-      case 1: return read_strings(spec.symbols);
-      case 2: return read_signals(spec.signals);
-      case 3: return read_f64(spec.threshold);
+      case spec_schema::Venues: return read_strings(spec.venues);
+      case spec_schema::Symbols: return read_strings(spec.symbols);
+      case spec_schema::Signals: return read_signals(spec.signals);
+      case spec_schema::Threshold: return read_f64(spec.threshold);
       default: return read_limit(spec.limit);
     }
-  }
-
-  Status read_spec_object(RadarSpec& spec) {
-    static constexpr std::array<std::string_view, 5> fields = {"venues", "symbols", "signals",
-                                                               "threshold", "limit"};
-    std::array<bool, 5> seen{};
-    auto read = read_members(fields, seen,
-                             [&](std::size_t field) { return read_spec_field(spec, field); });
-    if (!read) return read;
-    if (!seen[2]) return fail_here(json::missing_field("signals"));
-    return {};
-  }
-
-  // [venues, symbols, signals, threshold, limit]; the last two may be left off.
-  Status read_spec_array(RadarSpec& spec) {
-    in_.advance();
-    for (std::size_t field = 0; field < 5; ++field) {
-      auto more = has_next_element(field == 0);
-      if (!more) return std::unexpected(std::move(more.error()));
-      if (!*more) {
-        in_.advance();  // the closing bracket
-        if (field < 3) return fail_here(json::invalid_length(2, "struct RadarSpec with 5 elements"));
-        return {};
-      }
-      if (auto read = read_spec_field(spec, field); !read) return read;
-    }
-    return end_array();
   }
 
   Cursor in_;

@@ -1,5 +1,6 @@
 #pragma once
-// The two member lookups every command uses on its command object.
+// The two member lookups every command uses on its command object. A
+// failure's path is the member's name.
 
 #include <expected>
 #include <string>
@@ -18,7 +19,7 @@ inline std::expected<const json::Node*, RadarError> required_member(const json::
     std::string message = "missing \"";
     message.append(name);
     message.push_back('"');
-    return std::unexpected(RadarError::bad_spec(std::move(message)));
+    return std::unexpected(RadarError::bad_spec(std::move(message)).in_member(name));
   }
   return member;
 }
@@ -31,7 +32,7 @@ inline std::expected<std::string_view, RadarError> required_string(const json::N
     std::string message = "missing string \"";
     message.append(name);
     message.push_back('"');
-    return std::unexpected(RadarError::bad_spec(std::move(message)));
+    return std::unexpected(RadarError::bad_spec(std::move(message)).in_member(name));
   }
   return member->string();
 }

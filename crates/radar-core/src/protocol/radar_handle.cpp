@@ -25,7 +25,7 @@ constexpr std::size_t kept_reply_capacity = std::size_t{8} << 20;
 
 }  // namespace
 
-RadarHandle::RadarHandle(RadarSpec spec) : spec_(std::move(spec)) {}
+RadarHandle::RadarHandle(CompiledSpec spec) : spec_(std::move(spec)) {}
 
 std::string_view RadarHandle::command(std::string_view text) {
   // Swapped, not assigned: assigning an empty string keeps the capacity.
@@ -52,10 +52,10 @@ std::string_view RadarHandle::command(std::string_view text) {
 RadarHandle::Outcome RadarHandle::apply_quick(const QuickCommand& command) {
   switch (command.name) {
     case QuickCommand::Name::Feed:
-      dataset_.feed(command.symbol, quick_.event(), spec_.signals);
+      dataset_.feed(command.symbol, quick_.event(), spec_.window());
       return ok_reply;
     case QuickCommand::Name::FeedBatch:
-      dataset_.feed_all(command.symbol, quick_.events(), spec_.signals);
+      dataset_.feed_all(command.symbol, quick_.events(), spec_.window());
       return ok_reply;
     case QuickCommand::Name::Scan:
       break;
@@ -102,8 +102,9 @@ RadarHandle::Outcome RadarHandle::set_spec(const json::Node& command) {
   if (!node) return std::unexpected(std::move(node).error());
   auto spec = decode_spec_document(**node);
   if (!spec) return std::unexpected(std::move(spec).error());
-  if (auto valid = validate(*spec); !valid) return std::unexpected(std::move(valid).error());
-  spec_ = std::move(*spec);
+  auto compiled = CompiledSpec::compile(std::move(*spec));
+  if (!compiled) return std::unexpected(std::move(compiled).error());
+  spec_ = std::move(*compiled);
   dataset_.clear();
   return ok_reply;
 }
@@ -114,8 +115,8 @@ RadarHandle::Outcome RadarHandle::feed(const json::Node& command) {
   auto node = required_member(command, "event");
   if (!node) return std::unexpected(std::move(node).error());
   auto event = decode_event(**node);
-  if (!event) return std::unexpected(std::move(event).error());
-  dataset_.feed(*symbol, *event, spec_.signals);
+  if (!event) return std::unexpected(std::move(event).error().in_member("event"));
+  dataset_.feed(*symbol, *event, spec_.window());
   return ok_reply;
 }
 
@@ -127,8 +128,8 @@ RadarHandle::Outcome RadarHandle::feed_batch(const json::Node& command) {
   // The whole list decodes before the first event is applied: one bad event
   // leaves the dataset untouched.
   auto events = decode_event_list(**node);
-  if (!events) return std::unexpected(std::move(events).error());
-  dataset_.feed_all(*symbol, *events, spec_.signals);
+  if (!events) return std::unexpected(std::move(events).error().in_member("events"));
+  dataset_.feed_all(*symbol, *events, spec_.window());
   return ok_reply;
 }
 

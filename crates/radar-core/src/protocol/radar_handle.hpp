@@ -8,7 +8,7 @@
 
 #include "crates/radar-core/src/protocol/quick_command.hpp"
 #include "crates/radar-core/src/radar_error.hpp"
-#include "crates/radar-core/src/spec.hpp"
+#include "crates/radar-core/src/compiled_spec.hpp"
 #include "crates/radar-core/src/symbol_state/dataset.hpp"
 #include "json/document.hpp"
 
@@ -16,14 +16,13 @@ namespace fenmor {
 
 class RadarHandle {
  public:
-  // `spec` must have passed validate().
-  explicit RadarHandle(RadarSpec spec);
+  explicit RadarHandle(CompiledSpec spec);
 
   // Applies one command and returns its reply. The view stays valid until the
   // next call. A failing command leaves spec and dataset exactly as they were.
   std::string_view command(std::string_view text);
 
-  const RadarSpec& spec() const noexcept { return spec_; }
+  const RadarSpec& spec() const noexcept { return spec_.spec(); }
   const Dataset& dataset() const noexcept { return dataset_; }
 
  private:
@@ -37,7 +36,7 @@ class RadarHandle {
   Outcome alerts();
   Outcome scan(const json::Node& command);
 
-  RadarSpec spec_;
+  CompiledSpec spec_;
   Dataset dataset_;
   // Reused from command to command so that steady traffic stops allocating.
   QuickReader quick_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
@@ -170,6 +171,9 @@ void write_alerts_reply(std::string& out, const ScanResult& result) {
       p = write_text(p, R"(},"ts":)");
       p = std::to_chars(p, p + 24, alert.ts).ptr;  // 24 bytes hold every 64-bit value
       *p++ = '}';
+      // The room is computed, not measured: a text longer than it would have
+      // run past the buffer's end.
+      assert(static_cast<std::size_t>(p - data) - written <= room);
       return static_cast<std::size_t>(p - data);
     });
     first_alert = false;

@@ -7,23 +7,23 @@
 
 #include "crates/radar-core/src/event.hpp"
 #include "crates/radar-core/src/radar_error.hpp"
-#include "crates/radar-core/src/spec.hpp"
+#include "crates/radar-core/src/compiled_spec.hpp"
 #include "crates/radar-core/src/symbol_state/dataset.hpp"
 #include "json/document.hpp"
 
 namespace fenmor {
 
 // Scans the stored states; on success the alerts reply is written to `out`.
-std::expected<void, RadarError> run_alerts(const RadarSpec& spec, const Dataset& dataset,
+std::expected<void, RadarError> run_alerts(const CompiledSpec& spec, const Dataset& dataset,
                                            std::string& out);
 
 // Scans the per-symbol event lists of the command's `events` member on the
 // worker pool; on success the alerts reply is written to `out`.
-std::expected<void, RadarError> run_scan(const RadarSpec& spec, const json::Node& command,
+std::expected<void, RadarError> run_scan(const CompiledSpec& spec, const json::Node& command,
                                          std::string& out);
 
 // The same once the events are decoded.
-std::expected<void, RadarError> run_scan(const RadarSpec& spec, const SymbolEvents& events,
+std::expected<void, RadarError> run_scan(const CompiledSpec& spec, const SymbolEvents& events,
                                          std::string& out);
 
 }  // namespace fenmor

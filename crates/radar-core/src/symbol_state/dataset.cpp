@@ -25,7 +25,7 @@ std::size_t first_slot(std::size_t hash, std::size_t slots) noexcept {
 
 }  // namespace
 
-SymbolState& Dataset::state_of(std::string_view symbol, std::span<const Signal> signals) {
+SymbolState& Dataset::state_of(std::string_view symbol, std::uint64_t window) {
   const std::size_t hash = slot_hash(symbol);
   if (!index_.empty()) {
     const std::size_t mask = index_.size() - 1;
@@ -36,7 +36,7 @@ SymbolState& Dataset::state_of(std::string_view symbol, std::span<const Signal> 
   }
   // A new symbol: a node in the tree at its place in byte order, then a slot.
   auto [it, inserted] = states_.emplace(std::piecewise_construct, std::forward_as_tuple(symbol),
-                                        std::forward_as_tuple(state_window(signals)));
+                                        std::forward_as_tuple(window));
   index(&*it);
   return it->second;
 }
@@ -56,15 +56,14 @@ void Dataset::index(Map::value_type* entry) {
   index_[slot] = entry;
 }
 
-void Dataset::feed(std::string_view symbol, const Event& event,
-                   std::span<const Signal> signals) {
-  state_of(symbol, signals).apply(event);
+void Dataset::feed(std::string_view symbol, const Event& event, std::uint64_t window) {
+  state_of(symbol, window).apply(event);
 }
 
 void Dataset::feed_all(std::string_view symbol, std::span<const Event> events,
-                       std::span<const Signal> signals) {
+                       std::uint64_t window) {
   if (events.empty()) return;
-  SymbolState& state = state_of(symbol, signals);
+  SymbolState& state = state_of(symbol, window);
   for (const Event& event : events) state.apply(event);
 }
 

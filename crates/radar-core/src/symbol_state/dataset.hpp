@@ -2,6 +2,7 @@
 // The radar's stored states: symbol -> SymbolState, ordered byte-wise.
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <span>
 #include <string>
@@ -11,25 +12,19 @@
 #include "crates/radar-core/src/event.hpp"
 #include "crates/radar-core/src/spec.hpp"
 #include "crates/radar-core/src/symbol_state/symbol_state.hpp"
+#include "json/byte_order.hpp"
 
 namespace fenmor {
 
 class Dataset {
  public:
-  // Byte-wise order, compared inline: symbols are short and usually differ
-  // early, where a call to memcmp would cost more than the compare. Being
-  // transparent, it lets a known symbol be found from a string_view without
-  // building a std::string; the text is copied only when a state is created.
+  // Byte-wise order. Being transparent, it lets a known symbol be found from
+  // a string_view without building a std::string; the text is copied only
+  // when a state is created.
   struct SymbolOrder {
     using is_transparent = void;
     bool operator()(std::string_view a, std::string_view b) const noexcept {
-      const std::size_t common = a.size() < b.size() ? a.size() : b.size();
-      for (std::size_t i = 0; i < common; ++i) {
-        if (a[i] != b[i]) {
-          return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
-        }
-      }
-      return a.size() < b.size();
+      return json::byte_less(a, b);
     }
   };
   using Map = std::map<std::string, SymbolState, SymbolOrder>;
@@ -42,13 +37,12 @@ class Dataset {
   Dataset(Dataset&&) noexcept = default;
   Dataset& operator=(Dataset&&) noexcept = default;
 
-  // Applies one event to the symbol's state, creating it first (with the
-  // window of `signals`) when the symbol is new.
-  void feed(std::string_view symbol, const Event& event, std::span<const Signal> signals);
+  // Applies one event to the symbol's state, creating it first (keeping
+  // `window` rows, see state_window) when the symbol is new.
+  void feed(std::string_view symbol, const Event& event, std::uint64_t window);
   // feed() of each event in order, with one lookup for the lot. No event, no
   // state: an empty batch leaves the dataset as it was.
-  void feed_all(std::string_view symbol, std::span<const Event> events,
-                std::span<const Signal> signals);
+  void feed_all(std::string_view symbol, std::span<const Event> events, std::uint64_t window);
   void clear() noexcept {
     states_.clear();
     std::vector<Map::value_type*>().swap(index_);
@@ -65,7 +59,7 @@ class Dataset {
   std::span<const Map::value_type* const> unordered_slots() const noexcept { return index_; }
 
  private:
-  SymbolState& state_of(std::string_view symbol, std::span<const Signal> signals);
+  SymbolState& state_of(std::string_view symbol, std::uint64_t window);
   void index(Map::value_type* entry);
 
   // The tree keeps the byte order; a hash index beside it finds a known
