@@ -14,6 +14,7 @@ import sys
 from collections.abc import Sequence
 
 from fenmor_radar.cli import demo, errors, pipe, replay_command, sample_command
+from fenmor_radar.cli import convert_command, live_command
 from fenmor_radar.cli.errors import CliError
 
 PROG = "fenmor-radar"
@@ -36,6 +37,8 @@ def build_parser() -> argparse.ArgumentParser:
     replay_command.add_parser(commands)
     pipe.add_parser(commands)
     sample_command.add_parser(commands)
+    live_command.add_parser(commands)
+    convert_command.add_parser(commands)
     demo.add_arguments(parser)  # a bare `fenmor-radar` runs the demo
     return parser
 

@@ -7,10 +7,10 @@ import sys
 import time
 from typing import TextIO
 
-from fenmor_radar.cli import errors
+from fenmor_radar.cli import errors, sources
 from fenmor_radar.cli.checkpoints import CheckpointPolicy
 from fenmor_radar.cli.errors import CliError
-from fenmor_radar.cli.events import DamagedInput, EventSource
+from fenmor_radar.cli.events import DamagedInput
 from fenmor_radar.cli.novelty import NewOnlyFilter
 from fenmor_radar.cli.output import CheckpointOutput, JsonLinesOutput, TableOutput
 from fenmor_radar.cli.progress import Progress
@@ -55,8 +55,19 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     )
     parser.add_argument("--spec", required=True, metavar="SPEC.json", help="the radar spec file")
     parser.add_argument(
-        "events", metavar="EVENTS.jsonl[.gz]", help='the recording ("-" for standard input)'
+        "events",
+        nargs="+",
+        metavar="EVENTS.jsonl[.gz]",
+        help='the recording ("-" for standard input), or with --from tardis the CSV files',
     )
+    parser.add_argument(
+        "--from",
+        dest="source",
+        choices=(sources.RADAR, sources.TARDIS),
+        default=sources.RADAR,
+        help="the input's format: a recording (default) or vendor CSV files, converted on the fly",
+    )
+    sources.add_conversion_options(parser)
     parser.add_argument(
         "--every", type=positive_int, metavar="N", help="a checkpoint after every N fed events"
     )
@@ -128,10 +139,7 @@ def run(args: argparse.Namespace) -> int:
     policy = CheckpointPolicy(every_events=args.every, every_ts=args.every_ts)
     output = choose_output(args.format, sys.stdout)
     news_filter = NewOnlyFilter(args.cooldown) if args.new_only else None
-    try:
-        source = EventSource(args.events)
-    except OSError as err:
-        raise CliError(f"cannot read {args.events}: {err.strerror or err}") from err
+    source = sources.open_source(args)
     show_progress = sys.stderr.isatty() if args.progress is None else args.progress
     progress = Progress(
         sys.stderr, enabled=show_progress, total=source.size, position=source.position
@@ -177,7 +185,8 @@ def run(args: argparse.Namespace) -> int:
         print_summary(source.name, stats, time.monotonic() - started)
     if stats.stopped_at is not None:
         return errors.FAILED
-    return errors.SKIPPED_LINES if stats.bad_lines else errors.OK
+    skipped = stats.bad_lines or getattr(source, "bad_rows", 0)
+    return errors.SKIPPED_LINES if skipped else errors.OK
 
 
 def report_bad_line(name: str, bad: BadLine, strict: bool, stats: ReplayStats) -> None:
