@@ -13,8 +13,7 @@ from __future__ import annotations
 import argparse
 import json
 import sys
-from collections.abc import Callable, Iterator
-from typing import Any
+from collections.abc import Iterator
 
 from fenmor_radar.cli import errors
 from fenmor_radar.cli.checkpoints import CheckpointPolicy
@@ -106,7 +105,7 @@ def spec_indicators(text: str) -> list[str]:
     return kinds
 
 
-def run(args: argparse.Namespace, handler_factory: Callable[[], Any] | None = None) -> int:
+def run(args: argparse.Namespace) -> int:
     from fenmor_radar.feeds.live import MissingCryptofeed, channels_for, exchange_feed
     from fenmor_radar.feeds.recording import RecordingWriter
     from fenmor_radar.feeds.session import FeedFailed, LiveSession
@@ -121,16 +120,8 @@ def run(args: argparse.Namespace, handler_factory: Callable[[], Any] | None = No
     channels = channels_for(spec_indicators(spec_text))
     try:
         exchange_feed(args.exchange)
-        session_args: dict[str, Any] = {}
-        if handler_factory is not None:
-            session_args["handler_factory"] = handler_factory
         session = LiveSession(
-            args.exchange,
-            symbols,
-            channels,
-            depth=args.depth,
-            normalise=args.normalise_symbols,
-            **session_args,
+            args.exchange, symbols, channels, depth=args.depth, normalise=args.normalise_symbols
         )
     except MissingCryptofeed as err:
         raise CliError(str(err)) from err

@@ -3,9 +3,9 @@
 cryptofeed runs an asyncio loop; the radar and the replay loop (checkpoints,
 output) run on the main thread and read the events from a queue, in arrival
 order, exactly as they read a recording. Ctrl-C only sets a flag (no
-exception can land in the middle of writing the recording); the stream then
-ends, the loop is stopped and cryptofeed shuts its connections down. A
-second Ctrl-C interrupts at once.
+exception can land in the middle of writing the recording); the events that
+had already arrived are still fed, then the stream ends, the loop is stopped
+and cryptofeed shuts its connections down. A second Ctrl-C interrupts at once.
 """
 
 from __future__ import annotations
@@ -19,7 +19,7 @@ from collections.abc import Callable, Iterator, Sequence
 from types import FrameType
 from typing import Any
 
-from fenmor_radar.feeds.live import LiveAdapter, make_feed_handler
+from fenmor_radar.feeds import live
 
 POLL_SECONDS = 0.2
 _END = object()
@@ -38,11 +38,12 @@ class LiveSession:
         *,
         depth: int,
         normalise: bool,
-        handler_factory: Callable[[], Any] = make_feed_handler,
+        handler_factory: Callable[[], Any] | None = None,
     ) -> None:
         self._queue: queue.SimpleQueue[object] = queue.SimpleQueue()
-        self.adapter = LiveAdapter(self._queue.put, depth=depth, normalise=normalise)
-        self.handler = handler_factory()
+        self.adapter = live.LiveAdapter(self._queue.put, depth=depth, normalise=normalise)
+        # Looked up at call time: the one seam where tests put a stand-in for cryptofeed.
+        self.handler = (handler_factory or live.make_feed_handler)()
         # cryptofeed builds the exchange's feed from its name and these arguments.
         self.handler.add_feed(
             exchange.upper(),
@@ -73,10 +74,16 @@ class LiveSession:
         previous = _install_sigint(self._on_sigint)
         self._thread.start()
         try:
-            while not self.stopping.is_set():
+            while True:
                 try:
-                    item = self._queue.get(timeout=POLL_SECONDS)
+                    # Once stopping, only what has already arrived is still fed.
+                    if self.stopping.is_set():
+                        item = self._queue.get_nowait()
+                    else:
+                        item = self._queue.get(timeout=POLL_SECONDS)
                 except queue.Empty:
+                    if self.stopping.is_set():
+                        break
                     continue
                 if item is _END:
                     break
