@@ -68,6 +68,7 @@ class Layout:
     timestamp: int
     columns: tuple[int, ...]  # kind-specific, see ``recognise``
     width: int  # columns a row must have to hold all of the above
+    header_width: int
 
     def fields(self, row: Sequence[str]) -> tuple[str, ...]:
         """The kind-specific columns of a row, in the order of ``columns``."""
@@ -85,7 +86,9 @@ def recognise(header: Sequence[str], path: str, depth: int) -> Layout:
     def layout(kind: str, names: Sequence[str]) -> Layout:
         columns = tuple(index[name] for name in names)
         wanted = (index["symbol"], index["timestamp"], *columns)
-        return Layout(kind, index["symbol"], index["timestamp"], columns, max(wanted) + 1)
+        return Layout(
+            kind, index["symbol"], index["timestamp"], columns, max(wanted) + 1, len(header)
+        )
 
     def has(*names: str) -> bool:
         return all(name in index for name in ("symbol", "timestamp", *names))
@@ -240,7 +243,8 @@ def _rows(
             if len(row) < width:
                 if not row:
                     continue  # a blank line
-                on_bad(BadRow(path, line_of(), f"{len(row)} columns, the header has {width} or more"))
+                message = f"missing columns: {len(row)} fields, the header has {layout.header_width}"
+                on_bad(BadRow(path, line_of(), message))
                 continue
             try:
                 ts = int(row[ts_at]) // 1000
