@@ -11,14 +11,14 @@ import os
 import signal
 import sys
 from decimal import Decimal
+from typing import ClassVar
 
 import pytest
 
 cryptofeed_types = pytest.importorskip("cryptofeed.types")
-from cryptofeed.defines import BUY, FILLED, SELL  # noqa: E402
-
-from fenmor_radar.cli import main  # noqa: E402
-from fenmor_radar.feeds import live  # noqa: E402
+from cryptofeed.defines import BUY, FILLED, SELL
+from fenmor_radar.cli import main
+from fenmor_radar.feeds import live
 
 EXCHANGE = "BINANCE_FUTURES"
 SPEC = (
@@ -87,17 +87,27 @@ def test_adapter_turns_cryptofeed_objects_into_events():
     )
     assert lines == [
         # Seconds become milliseconds, truncated.
-        '{"symbol":"BTCUSDT","event":{"kind":"derivatives","ts":1700000001250,'
-        '"open_interest":1000.0,"funding_rate":0.0001,"mark_price":64000.5}}',
+        (
+            '{"symbol":"BTCUSDT","event":{"kind":"derivatives","ts":1700000001250,'
+            '"open_interest":1000.0,"funding_rate":0.0001,"mark_price":64000.5}}'
+        ),
         # An integer millisecond timestamp is passed through.
-        '{"symbol":"BTCUSDT","event":{"kind":"derivatives","ts":1700000003123,'
-        '"open_interest":1001.5,"funding_rate":0.0001,"mark_price":64000.5}}',
-        '{"symbol":"BTCUSDT","event":{"kind":"orderbook","ts":1700000004000,'
-        '"bid_volume":3.0,"ask_volume":0.75,"best_bid":100.0,"best_ask":101.0}}',
-        '{"symbol":"ETHUSDT","event":{"kind":"liquidation","ts":1700000006000,'
-        '"side":"sell","qty":2.5,"price":2300.5}}',
-        '{"symbol":"ETHUSDT","event":{"kind":"liquidation","ts":1700000007000,'
-        '"side":"buy","qty":1.0,"price":2301.0}}',
+        (
+            '{"symbol":"BTCUSDT","event":{"kind":"derivatives","ts":1700000003123,'
+            '"open_interest":1001.5,"funding_rate":0.0001,"mark_price":64000.5}}'
+        ),
+        (
+            '{"symbol":"BTCUSDT","event":{"kind":"orderbook","ts":1700000004000,'
+            '"bid_volume":3.0,"ask_volume":0.75,"best_bid":100.0,"best_ask":101.0}}'
+        ),
+        (
+            '{"symbol":"ETHUSDT","event":{"kind":"liquidation","ts":1700000006000,'
+            '"side":"sell","qty":2.5,"price":2300.5}}'
+        ),
+        (
+            '{"symbol":"ETHUSDT","event":{"kind":"liquidation","ts":1700000007000,'
+            '"side":"buy","qty":1.0,"price":2301.0}}'
+        ),
     ]
     assert live.channels_for(["liq_cluster", "oi_delta"]) == [
         live.OPEN_INTEREST, live.FUNDING, live.LIQUIDATIONS
@@ -117,7 +127,7 @@ SCRIPT = [
 class StandInHandler:
     """cryptofeed's FeedHandler as far as the session uses it."""
 
-    instances: list["StandInHandler"] = []
+    instances: ClassVar[list["StandInHandler"]] = []
 
     def __init__(self, interrupt):
         self.interrupt = interrupt

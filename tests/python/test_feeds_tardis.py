@@ -9,7 +9,6 @@ import gzip
 import json
 
 import pytest
-
 from fenmor_radar.cli import main
 from fenmor_radar.feeds import tardis_blocks
 

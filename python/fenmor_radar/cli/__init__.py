@@ -13,8 +13,15 @@ import os
 import sys
 from collections.abc import Sequence
 
-from fenmor_radar.cli import demo, errors, pipe, replay_command, sample_command
-from fenmor_radar.cli import convert_command, live_command
+from fenmor_radar.cli import (
+    convert_command,
+    demo,
+    errors,
+    live_command,
+    pipe,
+    replay_command,
+    sample_command,
+)
 from fenmor_radar.cli.errors import CliError
 
 PROG = "fenmor-radar"

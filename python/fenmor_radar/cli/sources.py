@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import argparse
 from collections.abc import Iterator, Sequence
+from typing import final
 
 from fenmor_radar.cli import errors
 from fenmor_radar.cli.errors import CliError
@@ -43,6 +44,7 @@ def add_conversion_options(parser: argparse.ArgumentParser) -> None:
     )
 
 
+@final
 class TardisSource:
     """Vendor CSV files read as one recording, with the interface of ``EventSource``."""
 

@@ -168,4 +168,4 @@ def open_output(path: str) -> BinaryIO:
     """The output file; gzip-compressed when its name ends in ``.gz``."""
     if path.endswith(".gz"):
         return gzip.open(path, "wb", compresslevel=6)  # type: ignore[return-value]
-    return open(path, "wb")  # noqa: SIM115 - the caller closes it
+    return open(path, "wb")

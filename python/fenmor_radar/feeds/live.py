@@ -80,7 +80,7 @@ def channels_for(indicators: Iterable[str]) -> list[str]:
     return [c for c in (OPEN_INTEREST, FUNDING, L2_BOOK, LIQUIDATIONS) if c in wanted]
 
 
-def event_ms(timestamp: float | int | None, receipt_timestamp: float) -> int:
+def event_ms(timestamp: float | None, receipt_timestamp: float) -> int:
     """The event time in milliseconds from cryptofeed's timestamps (see the module's rules)."""
     if timestamp is None:
         timestamp = receipt_timestamp

@@ -9,15 +9,16 @@ reports as damaged.
 from __future__ import annotations
 
 import gzip
-from typing import TextIO
+from typing import TextIO, final
 
 
+@final
 class RecordingWriter:
     def __init__(self, path: str) -> None:
         self.path = path
         self.events = 0
         if path.endswith(".gz"):
-            self._file: TextIO = gzip.open(path, "wt", encoding="utf-8", compresslevel=6)
+            self._file: TextIO = gzip.open(path, "wt", encoding="utf-8", compresslevel=6)  # noqa: SIM115
         else:
             self._file = open(path, "w", encoding="utf-8")  # noqa: SIM115 - closed by close()
 

@@ -27,6 +27,7 @@ bad row: it is reported with its file and line and skipped.
 
 from __future__ import annotations
 
+import csv
 import gzip
 import io
 import math
@@ -34,9 +35,10 @@ import os
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from operator import itemgetter
-from typing import TextIO
+from typing import TYPE_CHECKING, TextIO
 
-import csv
+if TYPE_CHECKING:
+    import _csv
 
 GZIP_MAGIC = b"\x1f\x8b"
 DERIVATIVE_TICKER = "derivative_ticker"
@@ -129,7 +131,7 @@ def open_text(path: str) -> TextIO:
     raw = open(path, "rb")  # noqa: SIM115 - owned by the returned stream
     try:
         head = raw.peek(2)[:2]
-        binary: io.BufferedIOBase = raw
+        binary: io.BufferedReader = raw
         if head == GZIP_MAGIC:
             binary = io.BufferedReader(gzip.GzipFile(fileobj=raw, mode="rb"), 1 << 16)
         return io.TextIOWrapper(binary, encoding="utf-8", newline="")
@@ -229,7 +231,7 @@ def read_rows(
 
 def _rows(
     stream: TextIO,
-    reader: Iterator[list[str]],
+    reader: _csv.Reader,
     layout: Layout,
     path: str,
     file_index: int,
@@ -237,20 +239,19 @@ def _rows(
 ) -> Iterator[Row]:
     values = VALUES[layout.kind]
     width, ts_at = layout.width, layout.timestamp
-    line_of: Callable[[], int] = lambda: reader.line_num  # type: ignore[attr-defined]  # noqa: E731
     with stream:
         for row in reader:
             if len(row) < width:
                 if not row:
                     continue  # a blank line
                 message = f"missing columns: {len(row)} fields, the header has {layout.header_width}"
-                on_bad(BadRow(path, line_of(), message))
+                on_bad(BadRow(path, reader.line_num, message))
                 continue
             try:
                 ts = int(row[ts_at]) // 1000
-                yield ts, file_index, line_of(), (row[layout.symbol], *values(row, layout))
+                yield ts, file_index, reader.line_num, (row[layout.symbol], *values(row, layout))
             except ValueError as err:
-                on_bad(BadRow(path, line_of(), _value_message(err, row[ts_at])))
+                on_bad(BadRow(path, reader.line_num, _value_message(err, row[ts_at])))
 
 
 def _value_message(err: ValueError, ts_text: str) -> str:
