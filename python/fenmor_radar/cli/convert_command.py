@@ -6,6 +6,7 @@ import argparse
 import os
 import sys
 import time
+import zlib
 
 from fenmor_radar.cli import errors
 from fenmor_radar.cli.errors import CliError
@@ -81,9 +82,12 @@ def run(args: argparse.Namespace) -> int:
         with output:
             for block in converter.blocks():
                 output.write(block)
-    except (OSError, EOFError, UnicodeDecodeError) as err:
+    except BaseException as err:
         os.unlink(args.output)  # a half-written recording would pass for a whole one
-        raise CliError(f"conversion failed, {args.output} removed: {printable(str(err))}") from err
+        if isinstance(err, (OSError, EOFError, ValueError, zlib.error)):
+            message = f"conversion failed, {args.output} removed: {printable(str(err))}"
+            raise CliError(message) from err
+        raise
     stats = converter.stats
     if not args.quiet:
         seconds = time.monotonic() - started

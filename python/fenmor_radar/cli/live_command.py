@@ -174,4 +174,11 @@ def run(args: argparse.Namespace) -> int:
         if recording is not None:
             text += f"; recorded to {args.record}"
         print(text, file=sys.stderr)
+    if not session.interrupted:
+        # Only Ctrl-C ends a healthy session: cryptofeed returned on its own.
+        print(
+            f"{PROG}: error: the {args.exchange} feed stopped (cryptofeed's messages above say why)",
+            file=sys.stderr,
+        )
+        return errors.FAILED
     return errors.OK

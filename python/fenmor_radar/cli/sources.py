@@ -9,12 +9,13 @@ radar.
 from __future__ import annotations
 
 import argparse
+import zlib
 from collections.abc import Iterator, Sequence
 from typing import final
 
 from fenmor_radar.cli import errors
 from fenmor_radar.cli.errors import CliError
-from fenmor_radar.cli.events import EventLine, EventSource
+from fenmor_radar.cli.events import DamagedInput, EventLine, EventSource
 from fenmor_radar.feeds.book import DEFAULT_DEPTH, check_depth
 
 RADAR = "radar"
@@ -66,8 +67,12 @@ class TardisSource:
         return None
 
     def lines(self) -> Iterator[EventLine]:
-        for number, text in enumerate(self.converter.lines(), 1):
-            yield EventLine(number, text)
+        """Raises ``DamagedInput`` when a file breaks off or is not text."""
+        try:
+            for number, text in enumerate(self.converter.lines(), 1):
+                yield EventLine(number, text)
+        except (OSError, EOFError, zlib.error, UnicodeDecodeError) as err:
+            raise DamagedInput(str(err)) from err
 
     def close(self) -> None:
         pass

@@ -97,6 +97,8 @@ class TardisConverter:
 
     def lines(self) -> Iterator[str]:
         """The recording's lines, without line breaks, in time order."""
+        if not self._rows:
+            return
         kinds = [layout.kind for layout in self.layouts]
         merged: Iterable[Row] = (
             heapq.merge(*self._rows) if len(self._rows) > 1 else iter(self._rows[0])

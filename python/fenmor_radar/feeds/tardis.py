@@ -240,7 +240,14 @@ def _rows(
     values = VALUES[layout.kind]
     width, ts_at = layout.width, layout.timestamp
     with stream:
-        for row in reader:
+        while True:
+            try:
+                row = next(reader)
+            except StopIteration:
+                break
+            except csv.Error as err:  # a malformed quote, an overlong field
+                on_bad(BadRow(path, reader.line_num, f"not CSV: {err}"))
+                continue
             if len(row) < width:
                 if not row:
                     continue  # a blank line
