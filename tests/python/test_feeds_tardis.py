@@ -136,3 +136,17 @@ def test_files_that_cannot_be_converted_stop_before_writing(tmp_path, capsys):
         err = capsys.readouterr().err
         assert message in err and "\x1b" not in err
         assert not out.exists()
+
+
+def test_a_file_that_breaks_off_is_an_error_not_a_short_recording(tmp_path, files, capsys):
+    broken = tmp_path / "binance-futures_derivative_ticker_2024-01-02_BTCUSDT.csv.gz"
+    header, rows = TICKER.split("\n", 1)
+    whole = gzip.compress(f"{header}\n{rows * 2000}".encode())
+    broken.write_bytes(whole[: len(whole) // 2])
+    out = tmp_path / "out.jsonl"
+    assert main(["convert", "--from", "tardis", str(broken), files[1], "-o", str(out), "-q"]) == 1
+    assert "conversion failed" in capsys.readouterr().err and not out.exists()
+    spec = tmp_path / "spec.json"
+    spec.write_text('{"signals":[{"kind":"funding_flip","params":[0.0001]}]}', encoding="utf-8")
+    assert main(["replay", "--spec", str(spec), "--from", "tardis", str(broken), "-q"]) == 1
+    assert "cannot read" in capsys.readouterr().err

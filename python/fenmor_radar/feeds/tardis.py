@@ -32,6 +32,7 @@ import gzip
 import io
 import math
 import os
+import zlib
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from operator import itemgetter
@@ -51,7 +52,7 @@ Row = tuple[int, int, int, tuple[object, ...]]
 
 
 class UnknownLayout(ValueError):
-    """A file whose header is none of the supported kinds."""
+    """A file whose header cannot be read or is none of the supported kinds."""
 
 
 @dataclass(frozen=True, slots=True)
@@ -219,7 +220,10 @@ def read_rows(
     stream = open_text(path)
     try:
         reader = csv.reader(stream)
-        header = next(reader, None)
+        try:
+            header = next(reader, None)
+        except (EOFError, zlib.error, gzip.BadGzipFile, UnicodeDecodeError, csv.Error) as err:
+            raise UnknownLayout(f"{path}: cannot read the header: {err}") from err
         if header is None:
             raise UnknownLayout(f"{path}: empty file (no header)")
         layout = recognise(header, path, depth)
