@@ -127,6 +127,11 @@ def run(args: argparse.Namespace) -> int:
         raise CliError(str(err)) from err
     except (ValueError, KeyError) as err:  # an unknown exchange, symbol or channel
         raise CliError(f"cannot start the {args.exchange} feed: {err}") from err
+    except Exception as err:  # cryptofeed asks the exchange for its symbols: network faults
+        raise CliError(
+            f"cannot start the {args.exchange} feed: {type(err).__name__}: {err} "
+            "(is the exchange reachable from this machine?)"
+        ) from err
     try:
         recording = RecordingWriter(args.record) if args.record else None
     except OSError as err:
