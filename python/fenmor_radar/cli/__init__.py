@@ -13,8 +13,10 @@ from collections.abc import Sequence
 
 from fenmor_radar.cli import (
     check_command,
+    convert_command,
     demo,
     errors,
+    live_command,
     pipe,
     replay_command,
     report_command,
@@ -45,6 +47,8 @@ def build_parser() -> argparse.ArgumentParser:
     sample_command.add_parser(commands)
     report_command.add_parser(commands)
     check_command.add_parser(commands)
+    live_command.add_parser(commands)
+    convert_command.add_parser(commands)
     demo.add_arguments(parser)  # a bare `fenmor-radar` runs the demo
     return parser
 

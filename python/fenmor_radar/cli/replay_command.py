@@ -15,7 +15,7 @@ from collections.abc import Iterator, Sequence
 from typing import TextIO
 
 from fenmor_radar._fenmor_replay import LineFeeder
-from fenmor_radar.cli import errors, terminal
+from fenmor_radar.cli import errors, sources, terminal
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.notify import add_notify_arguments
 from fenmor_radar.cli.novelty import NewOnlyFilter
@@ -85,8 +85,17 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
         "events",
         nargs="+",
         metavar="EVENTS.jsonl[.gz]",
-        help='the recordings, replayed in order as one ("-" for standard input)',
+        help='the recordings, replayed in order as one ("-" for standard input), '
+        "or with --from tardis the vendor's CSV files",
     )
+    parser.add_argument(
+        "--from",
+        dest="source",
+        choices=(sources.RADAR, sources.TARDIS),
+        default=sources.RADAR,
+        help="the input's format: a recording (default) or vendor CSV files, converted on the fly",
+    )
+    sources.add_conversion_options(parser)
     parser.add_argument(
         "--every", type=positive_int, metavar="N", help="a checkpoint after every N fed events"
     )
@@ -178,7 +187,10 @@ def run(args: argparse.Namespace) -> int:
         new_only=args.new_only,
         extras=extras,
     )
-    recordings = open_recordings(args.events)
+    if args.source == sources.TARDIS:
+        recordings: Sequence[Recording | sources.TardisSource] = [sources.open_tardis(args)]
+    else:
+        recordings = open_recordings(args.events)
     name = ", ".join(recording.name for recording in recordings)
     show_progress = sys.stderr.isatty() if args.progress is None else args.progress
     progress = Progress(
@@ -225,7 +237,8 @@ def run(args: argparse.Namespace) -> int:
         extras.print_summary(sys.stderr)
     if stats.stopped_at is not None:
         return errors.FAILED
-    return errors.SKIPPED_LINES if stats.bad_lines else errors.OK
+    skipped = stats.bad_lines or sum(getattr(source, "bad_rows", 0) for source in recordings)
+    return errors.SKIPPED_LINES if skipped else errors.OK
 
 
 def load_feeder(
@@ -271,7 +284,7 @@ def _position(recordings: Sequence[Recording]) -> int | None:
 
 def distributed_items(
     args: argparse.Namespace,
-    recording: Recording,
+    recording: Recording | sources.TardisSource,
     policy: CheckpointPolicy,
     stats: ReplayStats,
     progress: Progress,

@@ -1,0 +1,196 @@
+"""``fenmor-radar live --spec SPEC --exchange NAME --symbols A,B``: alerts from a live feed.
+
+The events come from cryptofeed (``fenmor_radar.feeds``) and go through the
+very loop ``replay`` runs, so checkpoints, ``--new-only`` and the output are
+the replay's. With ``--record`` every fed event is also written as a
+recording line, so that ``replay`` over the file, with the same options,
+shows the same alerts. Ctrl-C ends the session normally (exit 0): a last
+checkpoint, then the recording is closed complete.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from collections.abc import Iterator
+
+from fenmor_radar.cli import errors, terminal
+from fenmor_radar.cli.checkpoints import CheckpointPolicy
+from fenmor_radar.cli.errors import CliError
+from fenmor_radar.cli.events import EventLine
+from fenmor_radar.cli.replay import BadLine, ReplayStats, replay
+from fenmor_radar.cli.notify import add_notify_arguments
+from fenmor_radar.cli.replay_command import (
+    CheckpointEmitter,
+    choose_output,
+    counted,
+    non_negative_int,
+    positive_int,
+    report_bad_line,
+)
+from fenmor_radar.cli.replay_extras import ReplayExtras
+from fenmor_radar.cli.spec_check import warn_spec
+from fenmor_radar.cli.sources import add_conversion_options
+from fenmor_radar.cli.spec_file import radar_from_text, read_spec_text
+
+PROG = "fenmor-radar"
+DEFAULT_EVERY_TS = 60_000  # one minute of event time (ts is in milliseconds)
+
+
+def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+    parser = commands.add_parser(
+        "live",
+        help="alerts from a live exchange feed (needs the live extra)",
+        description=(
+            "Connect to an exchange through cryptofeed, feed its open interest, funding, "
+            "order books and liquidations to a radar built from SPEC and print the ranked "
+            "alerts at checkpoints, as replay does. Ctrl-C ends the session. "
+            "Needs: pip install 'fenmor-radar[live]'."
+        ),
+    )
+    parser.add_argument("--spec", required=True, metavar="SPEC.json", help="the radar spec file")
+    parser.add_argument(
+        "--exchange", required=True, metavar="NAME", help="cryptofeed's exchange name (BINANCE_FUTURES)"
+    )
+    parser.add_argument(
+        "--symbols",
+        required=True,
+        metavar="A,B,...",
+        help="cryptofeed's symbols, comma-separated (BTC-USDT-PERP,ETH-USDT-PERP)",
+    )
+    parser.add_argument(
+        "--every", type=positive_int, metavar="N", help="a checkpoint after every N fed events"
+    )
+    parser.add_argument(
+        "--every-ts",
+        type=positive_int,
+        default=DEFAULT_EVERY_TS,
+        metavar="MS",
+        help=f"a checkpoint at every multiple of MS milliseconds (default {DEFAULT_EVERY_TS})",
+    )
+    parser.add_argument(
+        "--new-only",
+        action="store_true",
+        help="print an alert only when its symbol is new or its severity changed",
+    )
+    parser.add_argument(
+        "--cooldown",
+        type=non_negative_int,
+        default=0,
+        metavar="MS",
+        help="with --new-only or --notify: at most one report per symbol within MS milliseconds",
+    )
+    parser.add_argument(
+        "--format",
+        choices=("auto", "json", "table"),
+        default="auto",
+        help="output format (default auto: table on a terminal, JSON lines otherwise)",
+    )
+    parser.add_argument(
+        "--record", metavar="FILE.jsonl[.gz]", help="also write every fed event to this recording"
+    )
+    add_conversion_options(parser)
+    add_notify_arguments(parser)
+    parser.add_argument("-q", "--quiet", action="store_true", help="no summary on standard error")
+    parser.set_defaults(run=run)
+
+
+def spec_indicators(text: str) -> list[str]:
+    """The indicator kinds of a spec text the radar has accepted (object or array form)."""
+    spec = json.loads(text)
+    signals = spec.get("signals", []) if isinstance(spec, dict) else spec[2]
+    kinds = []
+    for signal in signals:
+        kind = signal.get("kind") if isinstance(signal, dict) else signal[0]
+        if isinstance(kind, str):
+            kinds.append(kind)
+    return kinds
+
+
+def run(args: argparse.Namespace) -> int:
+    from fenmor_radar.feeds.live import MissingCryptofeed, channels_for, exchange_feed
+    from fenmor_radar.feeds.recording import RecordingWriter
+    from fenmor_radar.feeds.session import FeedFailed, LiveSession
+
+    if args.cooldown and not args.new_only and args.notify is None:
+        raise CliError("--cooldown needs --new-only or --notify", errors.USAGE)
+    symbols = [symbol.strip() for symbol in args.symbols.split(",") if symbol.strip()]
+    if not symbols:
+        raise CliError("--symbols names no symbol", errors.USAGE)
+    spec_text = read_spec_text(args.spec)
+    radar = radar_from_text(spec_text, args.spec)
+    warn_spec(args.spec, spec_text)
+    channels = channels_for(spec_indicators(spec_text))
+    try:
+        exchange_feed(args.exchange)
+        session = LiveSession(
+            args.exchange, symbols, channels, depth=args.depth, normalise=args.normalise_symbols
+        )
+    except MissingCryptofeed as err:
+        raise CliError(str(err)) from err
+    except (ValueError, KeyError) as err:  # an unknown exchange, symbol or channel
+        raise CliError(f"cannot start the {args.exchange} feed: {err}") from err
+    except Exception as err:  # cryptofeed asks the exchange for its symbols: network faults
+        raise CliError(
+            f"cannot start the {args.exchange} feed: {type(err).__name__}: {err} "
+            "(is the exchange reachable from this machine?)"
+        ) from err
+    try:
+        recording = RecordingWriter(args.record) if args.record else None
+    except OSError as err:
+        raise CliError(f"cannot write {args.record}: {err.strerror or err}") from err
+    policy = CheckpointPolicy(every=args.every, every_ts=args.every_ts)
+    extras = ReplayExtras.from_args(args, [args.spec])
+    emit = CheckpointEmitter(
+        choose_output(args.format, terminal.standard_output()),
+        [None],
+        args.cooldown,
+        new_only=args.new_only,
+        extras=extras,
+    )
+    stats = ReplayStats()
+    name = f"{args.exchange} live"
+    if not args.quiet:
+        print(
+            f"{PROG}: live from {args.exchange} ({', '.join(channels)}) for "
+            f"{', '.join(symbols)}; Ctrl-C ends",
+            file=sys.stderr,
+        )
+
+    def lines() -> Iterator[EventLine]:
+        for number, text in enumerate(session.lines(), 1):
+            if recording is not None:
+                recording.write(text)
+            yield EventLine(number, text)
+
+    try:
+        for item in replay(radar, lines(), policy, stats=stats):
+            if isinstance(item, BadLine):  # the adapter writes only valid events
+                report_bad_line(name, item, False, stats)
+                continue
+            emit.checkpoint(item)
+    except FeedFailed as err:
+        raise CliError(f"the {args.exchange} feed stopped: {err}") from err
+    finally:
+        session.stop()
+        extras.close()
+        if recording is not None:
+            recording.close()
+    if not args.quiet:
+        text = (
+            f"{PROG}: fed {counted(stats.events, 'event')} for "
+            f"{counted(stats.symbol_count, 'symbol')}, {counted(stats.checkpoints, 'checkpoint')}"
+        )
+        if recording is not None:
+            text += f"; recorded to {args.record}"
+        print(text, file=sys.stderr)
+        extras.print_summary(sys.stderr)
+    if not session.interrupted:
+        # Only Ctrl-C ends a healthy session: cryptofeed returned on its own.
+        print(
+            f"{PROG}: error: the {args.exchange} feed stopped (cryptofeed's messages above say why)",
+            file=sys.stderr,
+        )
+        return errors.FAILED
+    return errors.OK

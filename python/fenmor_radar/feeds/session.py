@@ -1,0 +1,125 @@
+"""A live session: cryptofeed on its own thread, its events as a stream of lines.
+
+cryptofeed runs an asyncio loop; the radar and the replay loop (checkpoints,
+output) run on the main thread and read the events from a queue, in arrival
+order, exactly as they read a recording. Ctrl-C only sets a flag (no
+exception can land in the middle of writing the recording); the events that
+had already arrived are still fed, then the stream ends, the loop is stopped
+and cryptofeed shuts its connections down. A second Ctrl-C interrupts at once.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import queue
+import signal
+import threading
+import time
+from collections.abc import Callable, Iterator, Sequence
+from types import FrameType
+from typing import Any
+
+from fenmor_radar.feeds import live
+
+POLL_SECONDS = 0.2
+_END = object()
+
+
+class FeedFailed(Exception):
+    """cryptofeed stopped with an error."""
+
+
+class LiveSession:
+    def __init__(
+        self,
+        exchange: str,
+        symbols: Sequence[str],
+        channels: Sequence[str],
+        *,
+        depth: int,
+        normalise: bool,
+        handler_factory: Callable[[], Any] | None = None,
+    ) -> None:
+        self._queue: queue.SimpleQueue[object] = queue.SimpleQueue()
+        self.adapter = live.LiveAdapter(self._queue.put, depth=depth, normalise=normalise)
+        # Looked up at call time: the one seam where tests put a stand-in for cryptofeed.
+        self.handler = (handler_factory or live.make_feed_handler)()
+        # cryptofeed builds the exchange's feed from its name and these arguments.
+        self.handler.add_feed(
+            exchange.upper(),
+            symbols=list(symbols),
+            channels=list(channels),
+            callbacks=self.adapter.callbacks(channels),
+        )
+        self.stopping = threading.Event()
+        self.interrupted = False
+        self.error: BaseException | None = None
+        self._loop: asyncio.AbstractEventLoop | None = None
+        self._thread = threading.Thread(target=self._run, name="cryptofeed", daemon=True)
+
+    def _run(self) -> None:
+        loop = asyncio.new_event_loop()
+        asyncio.set_event_loop(loop)
+        self._loop = loop
+        try:
+            # Signals belong to the main thread: cryptofeed must not install its own.
+            self.handler.run(install_signal_handlers=False)
+        except BaseException as err:  # noqa: BLE001 - reported by the main thread
+            self.error = err
+        finally:
+            self._queue.put(_END)
+
+    def lines(self) -> Iterator[str]:
+        """The event lines as they arrive, until Ctrl-C or the end of the feed."""
+        previous = _install_sigint(self._on_sigint)
+        self._thread.start()
+        try:
+            while True:
+                try:
+                    # Once stopping, only what has already arrived is still fed.
+                    if self.stopping.is_set():
+                        item = self._queue.get_nowait()
+                    else:
+                        item = self._queue.get(timeout=POLL_SECONDS)
+                except queue.Empty:
+                    if self.stopping.is_set():
+                        break
+                    continue
+                if item is _END:
+                    break
+                yield item  # type: ignore[misc]
+        finally:
+            _restore_sigint(previous)
+            self.stop()
+        if self.error is not None:
+            raise FeedFailed(f"{type(self.error).__name__}: {self.error}") from self.error
+
+    def _on_sigint(self, signum: int, frame: FrameType | None) -> None:
+        if self.stopping.is_set():
+            raise KeyboardInterrupt
+        self.interrupted = True
+        self.stopping.set()
+
+    def stop(self, timeout: float = 10.0) -> None:
+        """End cryptofeed's loop and wait for its shutdown."""
+        self.stopping.set()
+        deadline = time.monotonic() + timeout
+        while self._thread.is_alive() and time.monotonic() < deadline:
+            loop = self._loop
+            if loop is not None:
+                try:
+                    loop.call_soon_threadsafe(loop.stop)
+                except RuntimeError:
+                    pass  # the loop closed on its own meanwhile
+            self._thread.join(POLL_SECONDS)
+
+
+def _install_sigint(handler: Callable[[int, FrameType | None], None]) -> Any:
+    if threading.current_thread() is not threading.main_thread():
+        return None
+    return signal.signal(signal.SIGINT, handler)
+
+
+def _restore_sigint(previous: Any) -> None:
+    if previous is not None:
+        signal.signal(signal.SIGINT, previous)

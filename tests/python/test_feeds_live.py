@@ -1,0 +1,187 @@
+"""The live feed: cryptofeed's own data objects through the adapter, and `live` end to end.
+
+No exchange is reachable from the tests: the FeedHandler is replaced by a
+stand-in that hands scripted cryptofeed objects to the callbacks the session
+registered, exactly as cryptofeed's feeds do (``await callback(obj, receipt)``).
+"""
+
+import asyncio
+import gzip
+import os
+import signal
+import sys
+from decimal import Decimal
+from typing import ClassVar
+
+import pytest
+
+cryptofeed_types = pytest.importorskip("cryptofeed.types")
+from cryptofeed.defines import BUY, FILLED, SELL
+from fenmor_radar.cli import main
+from fenmor_radar.feeds import live
+
+EXCHANGE = "BINANCE_FUTURES"
+SPEC = (
+    '{"signals":[{"kind":"funding_flip","params":[0.0001]},'
+    '{"kind":"book_imbalance","params":[0.2]},{"kind":"liq_cluster","params":[3,1]}],'
+    '"threshold":0}'
+)
+
+
+def oi(symbol, value, ts):
+    return cryptofeed_types.OpenInterest(EXCHANGE, symbol, Decimal(value), ts)
+
+
+def funding(symbol, rate, mark, ts):
+    return cryptofeed_types.Funding(EXCHANGE, symbol, Decimal(mark), Decimal(rate), None, ts)
+
+
+def liquidation(symbol, side, qty, price, ts):
+    return cryptofeed_types.Liquidation(
+        EXCHANGE, symbol, side, Decimal(qty), Decimal(price), None, FILLED, ts
+    )
+
+
+def book(symbol, bids, asks, ts):
+    data = cryptofeed_types.OrderBook(
+        EXCHANGE,
+        symbol,
+        bids={Decimal(p): Decimal(q) for p, q in bids},
+        asks={Decimal(p): Decimal(q) for p, q in asks},
+    )
+    data.timestamp = ts
+    return data
+
+
+def collect(adapter, calls):
+    async def go():
+        for channel, obj, receipt in calls:
+            await adapter.callbacks([channel])[channel](obj, receipt)
+
+    asyncio.run(go())
+
+
+def test_adapter_turns_cryptofeed_objects_into_events():
+    lines = []
+    adapter = live.LiveAdapter(lines.append, depth=2, normalise=True)
+    collect(
+        adapter,
+        [
+            # Derivatives: nothing until open interest, funding and mark price are all known.
+            (live.OPEN_INTEREST, oi("BTC-USDT-PERP", "1000", 1700000000.5), 1700000000.6),
+            (live.FUNDING, funding("BTC-USDT-PERP", "0.0001", "64000.5", 1700000001.2509), 0.0),
+            # The same values again: no new event.
+            (live.FUNDING, funding("BTC-USDT-PERP", "0.0001", "64000.5", 1700000002.0), 0.0),
+            (live.OPEN_INTEREST, oi("BTC-USDT-PERP", "1001.5", 1700000003123), 0.0),
+            # Depth 2: the third level is left out.
+            (
+                live.L2_BOOK,
+                book("BTC-USDT-PERP", [("100", "1"), ("99", "2"), ("98", "4")],
+                     [("101", "0.5"), ("102", "0.25")], 1700000004.0),
+                0.0,
+            ),
+            (live.L2_BOOK, book("BTC-USDT-PERP", [], [("101", "1")], 1700000005.0), 0.0),
+            (live.LIQUIDATIONS, liquidation("ETH-USDT-PERP", SELL, "2.5", "2300.5", 1700000006.0), 0.0),
+            (live.LIQUIDATIONS, liquidation("ETH-USDT-PERP", BUY, "1", "2301", 1700000007.0), 0.0),
+        ],
+    )
+    assert lines == [
+        # Seconds become milliseconds, truncated.
+        (
+            '{"symbol":"BTCUSDT","event":{"kind":"derivatives","ts":1700000001250,'
+            '"open_interest":1000.0,"funding_rate":0.0001,"mark_price":64000.5}}'
+        ),
+        # An integer millisecond timestamp is passed through.
+        (
+            '{"symbol":"BTCUSDT","event":{"kind":"derivatives","ts":1700000003123,'
+            '"open_interest":1001.5,"funding_rate":0.0001,"mark_price":64000.5}}'
+        ),
+        (
+            '{"symbol":"BTCUSDT","event":{"kind":"orderbook","ts":1700000004000,'
+            '"bid_volume":3.0,"ask_volume":0.75,"best_bid":100.0,"best_ask":101.0}}'
+        ),
+        (
+            '{"symbol":"ETHUSDT","event":{"kind":"liquidation","ts":1700000006000,'
+            '"side":"sell","qty":2.5,"price":2300.5}}'
+        ),
+        (
+            '{"symbol":"ETHUSDT","event":{"kind":"liquidation","ts":1700000007000,'
+            '"side":"buy","qty":1.0,"price":2301.0}}'
+        ),
+    ]
+    assert live.channels_for(["liq_cluster", "oi_delta"]) == [
+        live.OPEN_INTEREST, live.FUNDING, live.LIQUIDATIONS
+    ]
+
+
+SCRIPT = [
+    (live.OPEN_INTEREST, oi("BTC-USDT-PERP", "1000", 1700000000.0)),
+    (live.FUNDING, funding("BTC-USDT-PERP", "0.0003", "64000", 1700000000.5)),
+    (live.L2_BOOK, book("ETH-USDT-PERP", [("10", "5")], [("11", "1")], 1700000001.0)),
+    (live.FUNDING, funding("BTC-USDT-PERP", "-0.0004", "64010", 1700000002.0)),
+    (live.LIQUIDATIONS, liquidation("ETH-USDT-PERP", SELL, "4", "10.5", 1700000002.5)),
+    (live.L2_BOOK, book("ETH-USDT-PERP", [("10", "1")], [("11", "6")], 1700000003.5)),
+]
+
+
+class StandInHandler:
+    """cryptofeed's FeedHandler as far as the session uses it."""
+
+    instances: ClassVar[list["StandInHandler"]] = []
+
+    def __init__(self, interrupt):
+        self.interrupt = interrupt
+        self.feeds = []
+        StandInHandler.instances.append(self)
+
+    def add_feed(self, feed, **kwargs):
+        self.feeds.append((feed, kwargs))
+
+    def run(self, start_loop=True, install_signal_handlers=True):
+        assert not install_signal_handlers  # not the main thread: signals are the session's
+        loop = asyncio.get_event_loop()
+        callbacks = self.feeds[0][1]["callbacks"]
+        for channel, obj in SCRIPT:
+            loop.run_until_complete(callbacks[channel](obj, 0.0))
+        if self.interrupt:
+            os.kill(os.getpid(), signal.SIGINT)  # the user's Ctrl-C
+            loop.run_forever()  # until the session stops the loop, as cryptofeed's run does
+        loop.close()
+
+
+@pytest.mark.parametrize("interrupt", [True, False], ids=["ctrl-c", "feed-ends"])
+def test_live_session_prints_alerts_and_records_a_replayable_session(
+    tmp_path, monkeypatch, capsys, interrupt
+):
+    StandInHandler.instances.clear()
+    monkeypatch.setattr(live, "make_feed_handler", lambda: StandInHandler(interrupt))
+    spec = tmp_path / "spec.json"
+    spec.write_text(SPEC, encoding="utf-8")
+    record = tmp_path / "session.jsonl.gz"
+    options = ["--spec", str(spec), "--every-ts", "1000", "--format", "json", "-q"]
+    code = main(
+        ["live", *options, "--exchange", "binance_futures",
+         "--symbols", "BTC-USDT-PERP,ETH-USDT-PERP", "--record", str(record)]
+    )
+    live_out = capsys.readouterr().out
+    assert code == (0 if interrupt else 1)  # a feed that ends by itself has failed
+    (feed, kwargs), = StandInHandler.instances[0].feeds
+    assert feed == EXCHANGE
+    assert kwargs["symbols"] == ["BTC-USDT-PERP", "ETH-USDT-PERP"]
+    assert kwargs["channels"] == [live.OPEN_INTEREST, live.FUNDING, live.L2_BOOK, live.LIQUIDATIONS]
+    with gzip.open(record, "rt", encoding="utf-8") as file:  # complete: gzip checks its trailer
+        recorded = file.read().splitlines()
+    assert len(recorded) == 5  # the first open interest alone makes no event
+    assert main(["replay", *options, "--no-progress", str(record)]) == 0
+    assert capsys.readouterr().out == live_out
+    assert live_out.count("\n") == 4 and '"symbol":"ETH-USDT-PERP"' in live_out
+
+
+def test_live_without_cryptofeed_says_how_to_install(tmp_path, monkeypatch, capsys):
+    monkeypatch.setitem(sys.modules, "cryptofeed", None)
+    monkeypatch.setitem(sys.modules, "cryptofeed.exchanges", None)
+    spec = tmp_path / "spec.json"
+    spec.write_text(SPEC, encoding="utf-8")
+    code = main(["live", "--spec", str(spec), "--exchange", "BINANCE_FUTURES", "--symbols", "X"])
+    assert code == 1
+    assert "pip install 'fenmor-radar[live]'" in capsys.readouterr().err
