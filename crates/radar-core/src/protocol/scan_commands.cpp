@@ -1,8 +1,6 @@
 #include "crates/radar-core/src/protocol/scan_commands.hpp"
 
-#include "crates/radar-core/src/protocol/command_members.hpp"
 #include "crates/radar-core/src/protocol/replies.hpp"
-#include "crates/radar-core/src/event_decode.hpp"
 #include "crates/radar-core/src/scan.hpp"
 
 namespace fenmor {
@@ -14,17 +12,6 @@ std::expected<void, RadarError> run_alerts(const RadarSpec& spec, const Dataset&
   if (auto valid = validate(spec); !valid) return std::unexpected(std::move(valid).error());
   write_alerts_reply(out, scan_dataset(spec, dataset));
   return {};
-}
-
-std::expected<void, RadarError> run_scan(const RadarSpec& spec, const json::Node& command,
-                                         std::string& out) {
-  auto events_node = required_member(command, "events");
-  if (!events_node) return std::unexpected(std::move(events_node).error());
-  // The events are decoded before the spec is checked: a bad request reports
-  // its own fault first.
-  auto events = decode_symbol_events(**events_node);
-  if (!events) return std::unexpected(std::move(events).error());
-  return run_scan(spec, *events, out);
 }
 
 std::expected<void, RadarError> run_scan(const RadarSpec& spec, const SymbolEvents& events,

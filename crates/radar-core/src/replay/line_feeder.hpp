@@ -1,0 +1,79 @@
+#pragma once
+// A recording fed to one or many radars (one per spec) from a single reading
+// of each line, stopping at checkpoints to take every radar's alerts reply.
+// Blocks of the recording come in order, cut anywhere; what happened comes
+// out in input order: checkpoints and bad lines.
+//
+// Each radar ends up exactly as if every line had been sent to it as the
+// command recording_line.hpp describes, and each checkpoint's reply is what
+// {"cmd":"alerts"} answers at that point.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "crates/radar-core/src/protocol/radar_handle.hpp"
+#include "crates/radar-core/src/replay/checkpoint_clock.hpp"
+#include "crates/radar-core/src/replay/line_splitter.hpp"
+#include "crates/radar-core/src/replay/recording_line.hpp"
+
+namespace fenmor::replay {
+
+struct Checkpoint {
+  std::uint64_t events;            // accepted events so far
+  std::optional<std::int64_t> ts;  // the clock: the largest ts accepted
+  std::vector<std::string> replies;  // one alerts reply per radar
+};
+
+struct BadLine {
+  std::uint64_t number;
+  std::string message;
+  std::optional<std::string> field;
+};
+
+using FeederItem = std::variant<Checkpoint, BadLine>;
+
+class LineFeeder {
+ public:
+  // `radars` must not be empty. With `strict`, the first bad line stops the
+  // feeder: it is reported, and nothing after it is read.
+  LineFeeder(std::vector<RadarHandle> radars, CheckpointPolicy policy, bool strict);
+
+  // The next bytes of the recording; what they complete is appended to `out`.
+  void feed(std::string_view block, std::vector<FeederItem>& out);
+  // The end of the input: see LineSplitter::finish for `complete`. Then the
+  // final checkpoint, when it shows something new (never after a stop).
+  void finish(bool complete, std::vector<FeederItem>& out);
+
+  // Every radar's current alerts reply.
+  std::vector<std::string> alerts();
+
+  std::uint64_t lines() const noexcept { return splitter_.lines(); }
+  std::uint64_t events() const noexcept { return clock_.events(); }
+  std::uint64_t bad_lines() const noexcept { return bad_lines_; }
+  std::uint64_t checkpoints() const noexcept { return checkpoints_; }
+  // Every radar holds a state for each symbol it was fed, and all were fed
+  // the same events.
+  std::uint64_t symbols() const noexcept { return radars_.front().dataset().len(); }
+  std::optional<std::int64_t> ts() const noexcept { return clock_.ts(); }
+  bool stopped() const noexcept { return stopped_; }
+  std::span<const RadarHandle> radars() const noexcept { return radars_; }
+
+ private:
+  // One line; false once the feeder has stopped.
+  bool take_line(std::uint64_t number, std::string_view text, std::vector<FeederItem>& out);
+  Checkpoint checkpoint();
+
+  std::vector<RadarHandle> radars_;
+  CheckpointClock clock_;
+  LineSplitter splitter_;
+  bool strict_;
+  bool stopped_ = false;
+  std::uint64_t bad_lines_ = 0;
+  std::uint64_t checkpoints_ = 0;
+};
+
+}  // namespace fenmor::replay
