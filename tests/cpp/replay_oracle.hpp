@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +26,13 @@ struct Item {
   std::vector<std::string> texts;   // replies, or the message
   bool operator==(const Item&) const = default;
 };
+
+// For readable test failures.
+inline void PrintTo(const Item& item, std::ostream* out) {
+  *out << (item.checkpoint ? "checkpoint " : "bad ") << item.number;
+  if (item.ts) *out << " ts " << *item.ts;
+  for (const std::string& text : item.texts) *out << "\n    " << text.substr(0, 300);
+}
 
 inline Item flat(const replay::FeederItem& item) {
   if (const auto* c = std::get_if<replay::Checkpoint>(&item)) {

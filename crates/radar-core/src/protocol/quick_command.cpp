@@ -126,7 +126,7 @@ bool QuickReader::read_members(std::string_view text, Members& out) {
     }
     if (!read || !next_member(in, closed)) return false;
   }
-  return in.finish();
+  return in.finish().has_value();
 }
 
 std::optional<QuickCommand> QuickReader::read(std::string_view text) {

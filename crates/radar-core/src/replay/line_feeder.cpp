@@ -11,15 +11,17 @@ LineFeeder::LineFeeder(std::vector<RadarHandle> radars, CheckpointPolicy policy,
 
 void LineFeeder::feed(std::string_view block, std::vector<FeederItem>& out) {
   if (stopped_) return;
+  WorkingBuffers& buffers = thread_working_buffers();
   splitter_.split(block, [&](std::uint64_t number, std::string_view text) {
-    return take_line(number, text, out);
+    return take_line(number, text, buffers, out);
   });
 }
 
 void LineFeeder::finish(bool complete, std::vector<FeederItem>& out) {
   if (!stopped_) {
+    WorkingBuffers& buffers = thread_working_buffers();
     splitter_.finish(complete, [&](std::uint64_t number, std::string_view text) {
-      return take_line(number, text, out);
+      return take_line(number, text, buffers, out);
     });
   }
   if (!stopped_ && clock_.due_at_end()) out.emplace_back(checkpoint());
@@ -47,9 +49,8 @@ Checkpoint LineFeeder::checkpoint() {
   return Checkpoint{clock_.events(), clock_.ts(), alerts()};
 }
 
-bool LineFeeder::take_line(std::uint64_t number, std::string_view text,
+bool LineFeeder::take_line(std::uint64_t number, std::string_view text, WorkingBuffers& buffers,
                            std::vector<FeederItem>& out) {
-  WorkingBuffers& buffers = thread_working_buffers();
   LineReading reading = read_recording_line(text, buffers);
   if (auto* feed = std::get_if<FeedCommand>(&reading)) {
     const std::int64_t ts = event_ts(feed->event);

@@ -64,7 +64,8 @@ class LineFeeder {
 
  private:
   // One line; false once the feeder has stopped.
-  bool take_line(std::uint64_t number, std::string_view text, std::vector<FeederItem>& out);
+  bool take_line(std::uint64_t number, std::string_view text, WorkingBuffers& buffers,
+                 std::vector<FeederItem>& out);
   Checkpoint checkpoint();
 
   std::vector<RadarHandle> radars_;
