@@ -2,6 +2,8 @@
 // Multi-phase initialisation; the LineFeeder type and the interned item tags
 // live in the module's state, not in process-wide statics.
 
+#include <initializer_list>
+
 #include "bindings/entry_point.hpp"
 #include "bindings/line_feeder_type.hpp"
 #include "bindings/python.hpp"

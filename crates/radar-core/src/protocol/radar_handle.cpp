@@ -38,7 +38,7 @@ std::expected<std::string_view, RadarError> RadarHandle::apply(DecodedCommand&& 
           apply(c);
           return ok_reply;
         } else if constexpr (std::is_same_v<C, FeedBatchCommand>) {
-          dataset_.feed_all(c.symbol, *c.events, spec_.signals);
+          apply(c);
           return ok_reply;
         } else if constexpr (std::is_same_v<C, AlertsCommand>) {
           thread_working_buffers().fresh_reply();

@@ -4,6 +4,7 @@
 // text; none throws.
 
 #include <expected>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -28,9 +29,13 @@ class RadarHandle {
   // Carries out a decoded command: the reply, or the error of a scan whose
   // stored spec no longer validates. Changes nothing on failure.
   std::expected<std::string_view, RadarError> apply(DecodedCommand&& command);
-  // The common case, without a reply.
+  // The common cases, without a reply.
   void apply(const FeedCommand& command) {
     dataset_.feed(command.symbol, command.event, spec_.signals);
+  }
+  void apply(const FeedBatchCommand& command) { apply(command.symbol, *command.events); }
+  void apply(std::string_view symbol, std::span<const Event> events) {
+    dataset_.feed_all(symbol, events, spec_.signals);
   }
 
   const RadarSpec& spec() const noexcept { return spec_; }

@@ -1,5 +1,6 @@
 #include "crates/radar-core/src/replay/line_feeder.hpp"
 
+#include <algorithm>
 #include <utility>
 
 #include "crates/radar-core/src/protocol/replies.hpp"
@@ -15,6 +16,7 @@ void LineFeeder::feed(std::string_view block, std::vector<FeederItem>& out) {
   splitter_.split(block, [&](std::uint64_t number, std::string_view text) {
     return take_line(number, text, buffers, out);
   });
+  flush();
 }
 
 void LineFeeder::finish(bool complete, std::vector<FeederItem>& out) {
@@ -23,11 +25,13 @@ void LineFeeder::finish(bool complete, std::vector<FeederItem>& out) {
     splitter_.finish(complete, [&](std::uint64_t number, std::string_view text) {
       return take_line(number, text, buffers, out);
     });
+    flush();
   }
   if (!stopped_ && clock_.due_at_end()) out.emplace_back(checkpoint());
 }
 
 std::vector<std::string> LineFeeder::alerts() {
+  flush();
   std::vector<std::string> replies;
   replies.reserve(radars_.size());
   for (RadarHandle& radar : radars_) {
@@ -44,9 +48,43 @@ std::vector<std::string> LineFeeder::alerts() {
 }
 
 Checkpoint LineFeeder::checkpoint() {
+  flush();
   clock_.taken();
   ++checkpoints_;
   return Checkpoint{clock_.events(), clock_.ts(), alerts()};
+}
+
+std::uint32_t LineFeeder::number_of(std::string_view symbol) {
+  if (const auto found = numbers_.find(symbol); found != numbers_.end()) return found->second;
+  const auto number = static_cast<std::uint32_t>(names_.size());
+  const auto added = numbers_.emplace(std::string(symbol), number).first;
+  names_.push_back(added->first);  // the key of a node never moves
+  pending_count_.push_back(0);
+  return number;
+}
+
+void LineFeeder::flush() {
+  if (pending_.empty()) return;
+  // Each symbol's events in input order, the symbols one after the other:
+  // a counting pass gives each symbol its slice of grouped_.
+  std::uint32_t at = 0;
+  for (const std::uint32_t symbol : pending_symbols_) {
+    const std::uint32_t count = pending_count_[symbol];
+    pending_count_[symbol] = at;  // from here on: where its next event goes
+    at += count;
+  }
+  grouped_.resize(pending_.size());
+  for (const Pending& pending : pending_) grouped_[pending_count_[pending.symbol]++] = pending.event;
+  std::size_t begin = 0;
+  for (const std::uint32_t symbol : pending_symbols_) {
+    const std::size_t end = pending_count_[symbol];
+    const std::span<const Event> events(grouped_.data() + begin, end - begin);
+    for (RadarHandle& radar : radars_) radar.apply(names_[symbol], events);
+    pending_count_[symbol] = 0;
+    begin = end;
+  }
+  pending_.clear();
+  pending_symbols_.clear();
 }
 
 bool LineFeeder::take_line(std::uint64_t number, std::string_view text, WorkingBuffers& buffers,
@@ -56,7 +94,10 @@ bool LineFeeder::take_line(std::uint64_t number, std::string_view text, WorkingB
     const std::int64_t ts = event_ts(feed->event);
     // The alerts as they stand before this event.
     if (clock_.due_before(ts)) out.emplace_back(checkpoint());
-    for (RadarHandle& radar : radars_) radar.apply(*feed);
+    const std::uint32_t symbol = number_of(feed->symbol);
+    if (pending_count_[symbol]++ == 0) pending_symbols_.push_back(symbol);
+    pending_.push_back(Pending{symbol, feed->event});
+    if (pending_.size() == max_pending) flush();
     if (clock_.fed(ts)) out.emplace_back(checkpoint());
     return true;
   }
