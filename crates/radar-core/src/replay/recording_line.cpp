@@ -29,11 +29,20 @@ std::optional<std::size_t> first_invalid_utf8(std::string_view text) noexcept {
   const std::size_t size = text.size();
   std::size_t i = 0;
   while (i < size) {
-    // Plain ASCII, eight bytes at a time: nearly every recording is.
+    // Plain ASCII, 32 and then 8 bytes at a time: nearly every recording is.
+    constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
+    if (i + 32 <= size) {
+      std::uint64_t words[4];
+      std::memcpy(words, bytes + i, 32);
+      if (((words[0] | words[1] | words[2] | words[3]) & high_bits) == 0) {
+        i += 32;
+        continue;
+      }
+    }
     if (i + 8 <= size) {
       std::uint64_t word;
       std::memcpy(&word, bytes + i, 8);
-      if ((word & 0x8080808080808080ULL) == 0) {
+      if ((word & high_bits) == 0) {
         i += 8;
         continue;
       }
