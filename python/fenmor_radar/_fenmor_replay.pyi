@@ -1,13 +1,15 @@
 """The native replay module (`fenmor_radar._fenmor_replay`)."""
 
 from collections.abc import Iterable
-from typing import Final, Literal, final
+from typing import Literal, TypeAlias, final
 
-__all__: Final[list[str]]
+__all__ = ["LineFeeder"]
 
-CheckpointItem = tuple[Literal["checkpoint"], int, int | None, tuple[str, ...]]
-BadLineItem = tuple[Literal["bad"], int, str, str | None]
-Item = CheckpointItem | BadLineItem
+# ("checkpoint", events, ts, one alerts reply per spec) and
+# ("bad", line number, message, member at fault or None).
+_CheckpointItem: TypeAlias = tuple[Literal["checkpoint"], int, int | None, tuple[str, ...]]
+_BadLineItem: TypeAlias = tuple[Literal["bad"], int, str, str | None]
+_Item: TypeAlias = _CheckpointItem | _BadLineItem
 
 @final
 class LineFeeder:
@@ -31,9 +33,9 @@ class LineFeeder:
         every_ts: int | None = None,
         strict: bool = False,
     ) -> LineFeeder: ...
-    def feed(self, block: bytes, /) -> list[Item]:
+    def feed(self, block: bytes, /) -> list[_Item]:
         """The next bytes of the recording; the checkpoints and bad lines they complete."""
-    def finish(self, /, *, complete: bool = True) -> list[Item]:
+    def finish(self, /, *, complete: bool = True) -> list[_Item]:
         """The end of the input: the carried last line (dropped unless ``complete``),
         then the final checkpoint when due. Afterwards ``feed`` and ``finish`` raise
         ``ValueError``."""

@@ -9,7 +9,6 @@ from __future__ import annotations
 import threading
 
 import pytest
-
 from fenmor_radar import Radar
 from fenmor_radar._fenmor_replay import LineFeeder
 
@@ -32,15 +31,24 @@ def test_arguments_are_checked_like_the_radar_does() -> None:
         LineFeeder(SPEC)  # a single text, not a sequence of them
     with pytest.raises(ValueError):
         LineFeeder([])
-    for name in ("every_events", "every_ts"):
-        for value in (0, -5):
-            with pytest.raises(ValueError, match=f"{name} must be greater than zero"):
-                LineFeeder([SPEC], **{name: value})
-        with pytest.raises(TypeError):
-            LineFeeder([SPEC], **{name: "10"})
+    for value in (0, -5):
+        with pytest.raises(ValueError, match="every_events must be greater than zero"):
+            LineFeeder([SPEC], every_events=value)
+        with pytest.raises(ValueError, match="every_ts must be greater than zero"):
+            LineFeeder([SPEC], every_ts=value)
+    with pytest.raises(TypeError):
+        LineFeeder([SPEC], every_ts="10")  # type: ignore[arg-type]
     feeder = LineFeeder([SPEC])
     with pytest.raises(TypeError):
         feeder.feed("not bytes")  # type: ignore[arg-type]
+
+
+def feeder_alerts_after(events: int) -> tuple[str, str]:
+    radar = Radar(SPEC)
+    for line in lines(events).splitlines():
+        radar.command(line.decode()[:-1] + ',"cmd":"feed"}')
+    reply = radar.command('{"cmd":"alerts"}')
+    return (reply, reply)
 
 
 def test_counters_and_items_follow_the_input() -> None:
@@ -49,7 +57,7 @@ def test_counters_and_items_follow_the_input() -> None:
     data = lines(4) + b"\n" + b'{"symbol":"ETH"}\n' + lines(1, start=10)[:-1]
     items = feeder.feed(data)
     assert [item[0] for item in items] == ["checkpoint", "bad"]
-    assert items[0][1:3] == (3, 2) and len(items[0][3]) == 2
+    assert items[0] == ("checkpoint", 3, 2, feeder_alerts_after(3))
     assert items[1] == ("bad", 6, 'bad spec: missing "event"', None)
     assert (feeder.lines, feeder.events, feeder.bad_lines, feeder.checkpoints) == (6, 4, 1, 1)
     end = feeder.finish()
@@ -75,8 +83,8 @@ def test_finish_ends_the_input_once() -> None:
 def test_a_strict_stop_ignores_the_rest() -> None:
     feeder = LineFeeder([SPEC], strict=True)
     items = feeder.feed(lines(2) + b"[]\n" + lines(2, start=5))
-    assert items == [("bad", 3, 'an event line must be a JSON object with "symbol" and '
-                                '"event" members', None)]
+    message = 'an event line must be a JSON object with "symbol" and "event" members'
+    assert items == [("bad", 3, message, None)]
     assert feeder.stopped and feeder.feed(lines(1)) == [] and feeder.finish() == []
     assert feeder.events == 2
 
@@ -97,7 +105,7 @@ def test_any_thread_may_use_it_one_call_at_a_time() -> None:
     busy = 0
     while worker.is_alive():
         try:
-            feeder.events
+            _ = feeder.events
         except RuntimeError as err:
             assert "in use" in str(err)
             busy += 1
