@@ -29,7 +29,6 @@ std::string_view RadarHandle::command(std::string_view text) {
 }
 
 std::expected<std::string_view, RadarError> RadarHandle::apply(DecodedCommand&& command) {
-  std::string& reply = thread_working_buffers().reply;  // written only by alerts and scan
   using Outcome = std::expected<std::string_view, RadarError>;
   return std::visit(
       [&](auto&& c) -> Outcome {
@@ -41,13 +40,13 @@ std::expected<std::string_view, RadarError> RadarHandle::apply(DecodedCommand&& 
           apply(c);
           return ok_reply;
         } else if constexpr (std::is_same_v<C, AlertsCommand>) {
-          thread_working_buffers().fresh_reply();
+          std::string& reply = thread_working_buffers().fresh_reply();
           if (auto done = run_alerts(spec_, dataset_, reply); !done) {
             return std::unexpected(std::move(done).error());
           }
           return reply;
         } else if constexpr (std::is_same_v<C, ScanCommand>) {
-          thread_working_buffers().fresh_reply();
+          std::string& reply = thread_working_buffers().fresh_reply();
           if (auto done = run_scan(spec_, *c.symbol_events, reply); !done) {
             return std::unexpected(std::move(done).error());
           }

@@ -29,9 +29,24 @@ struct WorkingBuffers {
   // An empty reply, its buffer let go if an unusually large reply made it
   // large, so that one such reply does not pin megabytes for the thread's
   // life. Steady traffic keeps its buffers and stops allocating.
-  std::string& fresh_reply() noexcept;
+  std::string& fresh_reply() noexcept {
+    // Swapped, not assigned: assigning an empty value keeps the capacity.
+    if (reply.capacity() > kept_reply_capacity) std::string().swap(reply);
+    reply.clear();
+    return reply;
+  }
   // The same for what reading a command of `text_size` bytes made large.
-  void trim_after(std::size_t text_size) noexcept;
+  void trim_after(std::size_t text_size) noexcept {
+    if (text_size > kept_text_size) release_text_buffers();
+  }
+
+ private:
+  // A batch of ten thousand events is about a megabyte of text: not unusual,
+  // and reading it into fresh memory every time costs a page fault per 4 KiB.
+  static constexpr std::size_t kept_text_size = std::size_t{4} << 20;
+  // An alerts reply of ten thousand symbols is a few megabytes.
+  static constexpr std::size_t kept_reply_capacity = std::size_t{8} << 20;
+  void release_text_buffers() noexcept;
 };
 
 // The calling thread's set, made on first use and freed when the thread ends.
