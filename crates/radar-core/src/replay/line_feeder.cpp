@@ -16,7 +16,6 @@ void LineFeeder::feed(std::string_view block, std::vector<FeederItem>& out) {
   splitter_.split(block, [&](std::uint64_t number, std::string_view text) {
     return take_line(number, text, buffers, out);
   });
-  flush();
 }
 
 void LineFeeder::finish(bool complete, std::vector<FeederItem>& out) {

@@ -56,12 +56,9 @@ class LineFeeder {
   std::uint64_t events() const noexcept { return clock_.events(); }
   std::uint64_t bad_lines() const noexcept { return bad_lines_; }
   std::uint64_t checkpoints() const noexcept { return checkpoints_; }
-  // Every radar holds a state for each symbol it was fed, and all were fed
-  // the same events.
-  std::uint64_t symbols() const noexcept { return radars_.front().dataset().len(); }
+  std::uint64_t symbols() const noexcept { return names_.size(); }
   std::optional<std::int64_t> ts() const noexcept { return clock_.ts(); }
   bool stopped() const noexcept { return stopped_; }
-  std::span<const RadarHandle> radars() const noexcept { return radars_; }
 
  private:
   // One line; false once the feeder has stopped.
@@ -79,8 +76,8 @@ class LineFeeder {
   std::uint64_t bad_lines_ = 0;
   std::uint64_t checkpoints_ = 0;
 
-  // Accepted events wait here until the next checkpoint or the end of the
-  // call, then go to the radars grouped by symbol, each group in input order:
+  // Accepted events wait here until the next checkpoint, alerts() or a
+  // bound on their number, then go to the radars grouped by symbol, each group in input order:
   // symbols' states are independent, so the radars end up as if fed line by
   // line, at a fraction of the cost (one lookup per symbol, not per event,
   // and each state touched once while it is in cache). Symbols are numbered
@@ -97,7 +94,7 @@ class LineFeeder {
   };
   std::uint32_t number_of(std::string_view symbol);
   // Bounds the memory of one call, whatever the block size.
-  static constexpr std::size_t max_pending = std::size_t{1} << 16;
+  static constexpr std::size_t max_pending = std::size_t{1} << 12;
   std::unordered_map<std::string, std::uint32_t, SymbolHash, std::equal_to<>> numbers_;
   std::vector<std::string_view> names_;         // by number; views of numbers_' keys
   std::vector<std::uint32_t> pending_count_;    // by number: pending events
