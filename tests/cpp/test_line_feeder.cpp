@@ -127,6 +127,19 @@ TEST(LineFeeder, BlocksMayCutTheInputAnywhere) {
   }
 }
 
+// More accepted lines between checkpoints than the feeder keeps pending.
+TEST(LineFeeder, ManyLinesBetweenCheckpointsAgree) {
+  std::string recording;
+  for (int i = 0; i < 12'000; ++i) {
+    recording += R"({"symbol":"S)" + std::to_string(i % 7) + R"(","event":["derivatives",)" +
+                 std::to_string(i) + "," + std::to_string(100 + i % 13) + "," +
+                 (i % 3 == 0 ? "-0.0004" : "0.0003") + ",5]}\n";
+  }
+  std::vector<RadarHandle> oracle_radars = radars();
+  const auto expected = oracle::replay_by_commands(recording, oracle_radars, 9'000, std::nullopt, false);
+  EXPECT_EQ(by_feeder({recording}, 9'000, std::nullopt, false), expected.items);
+}
+
 TEST(LineFeeder, AnIncompleteEndDropsTheCarriedLine) {
   const std::string text = R"({"symbol":"A","event":["derivatives",1,1,1,1]})" "\n"
                            R"({"symbol":"B","event":["deriv)";
