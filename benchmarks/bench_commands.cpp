@@ -7,8 +7,11 @@
 //
 // DIR holds spec.json (the spec, threshold 0), feed.txt (one "feed" command
 // per line), batch.json (one "feed_batch"), history.txt (one "feed_batch"
-// per symbol, for "alerts") and scan.json (one "scan"). Prints the median
-// time per command of each workload.
+// per symbol, for "alerts"), scan.json (one "scan"), recording.jsonl (a
+// recording of 2,000,000 events) and recording_batches.txt (the same events
+// as "feed_batch" commands of up to 1,000 events). Prints the median time per
+// command of each workload; "replay" compares the line feeder, fed 4 MB
+// blocks of the recording, with the same events as "feed_batch" commands.
 
 #include <algorithm>
 #include <chrono>
@@ -16,12 +19,14 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "crates/radar-core/src/protocol/radar_handle.hpp"
+#include "crates/radar-core/src/replay/line_feeder.hpp"
 #include "crates/radar-core/src/spec_decode.hpp"
 
 namespace {
@@ -88,7 +93,7 @@ int main(int argc, char** argv) {
   }
   const std::string dir = argv[1];
   const int repeats = argc > 2 ? std::atoi(argv[2]) : 5;
-  const std::string only = argc > 3 ? argv[3] : "feed,batch,alerts,scan";
+  const std::string only = argc > 3 ? argv[3] : "feed,batch,alerts,scan,replay";
   const auto wanted = [&](const char* name) { return only.find(name) != std::string::npos; };
   const std::string spec = read_file(dir + "/spec.json");
   constexpr std::string_view ok = R"({"ok":true})";
@@ -127,6 +132,41 @@ int main(int argc, char** argv) {
     const double ns = median_ns(repeats, [&] { radar.command(scan); });
     std::printf("scan        %10.1f us (%.0f MB/s)\n", ns / 1e3,
                 static_cast<double>(scan.size()) / ns * 1e3);
+  }
+  if (wanted("replay")) {
+    const std::string recording = read_file(dir + "/recording.jsonl");
+    const auto batches = read_lines(dir + "/recording_batches.txt");
+    std::size_t events = 0;
+    for (char c : recording) events += c == '\n' ? 1 : 0;
+    const double batch_ns = median_ns(repeats, [&] {
+      fenmor::RadarHandle radar = make_radar(spec);
+      for (const auto& text : batches) expect(radar.command(text), ok, "feed_batch");
+    });
+    std::size_t items = 0;
+    const double feeder_ns = median_ns(repeats, [&] {
+      std::vector<fenmor::RadarHandle> radars;
+      radars.push_back(make_radar(spec));
+      fenmor::replay::LineFeeder feeder(std::move(radars), {100'000, std::nullopt}, false);
+      std::vector<fenmor::replay::FeederItem> out;
+      constexpr std::size_t block = std::size_t{4} << 20;
+      for (std::size_t at = 0; at < recording.size(); at += block) {
+        feeder.feed(std::string_view(recording).substr(at, block), out);
+        items += out.size();
+        out.clear();
+      }
+      feeder.finish(true, out);
+      if (feeder.events() != events || feeder.bad_lines() != 0) {
+        std::fprintf(stderr, "replay: %zu events fed of %zu\n",
+                     static_cast<std::size_t>(feeder.events()), events);
+        std::exit(1);
+      }
+    });
+    const double batch_rate = static_cast<double>(events) / batch_ns * 1e9;
+    const double feeder_rate = static_cast<double>(events) / feeder_ns * 1e9;
+    std::printf("feed_batch  %10.0f events/s (%zu events, %zu commands)\n", batch_rate, events,
+                batches.size());
+    std::printf("line feeder %10.0f events/s (every 100000 events; %.2f of feed_batch)\n",
+                feeder_rate, feeder_rate / batch_rate);
   }
   return 0;
 }

@@ -576,6 +576,12 @@ def dump_workloads(directory: Path, seed: int) -> None:
     history = workload.full_history_batches(10_000, seed + 2)
     (directory / "history.txt").write_text("\n".join(history) + "\n")
     (directory / "scan.json").write_text(b4_data(seed)[0])
+    # The replay workload: 2,000,000 recorded events over 2,000 symbols, and
+    # the same events as feed_batch commands of up to 1,000 events.
+    recording = workload.recording_lines(2_000_000, 2_000, seed + 3)
+    (directory / "recording.jsonl").write_text("\n".join(recording) + "\n")
+    batches = workload.batches_of_recording(recording)
+    (directory / "recording_batches.txt").write_text("\n".join(batches) + "\n")
 
 
 # --- the table -----------------------------------------------------------------

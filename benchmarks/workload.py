@@ -177,3 +177,24 @@ def scan_text(events: dict[str, list[dict]]) -> str:
 def batch_texts(events: dict[str, list[dict]]) -> list[str]:
     return [dumps({"cmd": "feed_batch", "symbol": name, "events": list_})
             for name, list_ in events.items()]
+
+
+def recording_lines(events: int, symbol_count: int, seed: int) -> list[str]:
+    """A recording: `events` lines ``{"symbol": ..., "event": ...}``, symbols interleaved."""
+    rng = random.Random(seed)
+    pool = markets(symbol_count, rng)
+    lines = []
+    for _ in range(events):
+        name, market = pool[rng.randrange(len(pool))]
+        lines.append(dumps({"symbol": name, "event": market.event()}))
+    return lines
+
+
+def batches_of_recording(lines: list[str], size: int = 1000) -> list[str]:
+    """The same events as "feed_batch" commands of up to `size` events of one symbol."""
+    per_symbol: dict[str, list[str]] = {}
+    for line in lines:
+        symbol, _, event = line[len('{"symbol":'):-1].partition(',"event":')
+        per_symbol.setdefault(symbol, []).append(event)
+    return ['{"cmd":"feed_batch","symbol":' + symbol + ',"events":[' + ",".join(events[i:i + size])
+            + "]}" for symbol, events in per_symbol.items() for i in range(0, len(events), size)]

@@ -35,14 +35,14 @@ cmake -S . -B "$build" \
   "-DCMAKE_CXX_FLAGS=-U__cpp_concepts -D__cpp_concepts=202002L" \
   -DFENMOR_SANITIZE=fuzzer-no-link,address,undefined \
   -DFENMOR_BUILD_FUZZERS=ON -DFENMOR_BUILD_PYTHON=OFF -DFENMOR_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target fuzz_document fuzz_spec_text fuzz_command
+cmake --build "$build" -j2 --target fuzz_document fuzz_spec_text fuzz_command fuzz_line_feeder
 
 mkdir -p "$build/artifacts" "$build/logs"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
 failed=()
-for name in document spec_text command; do
+for name in document spec_text command line_feeder; do
   corpus="$build/corpus/$name"
   log="$build/logs/$name.log"
   mkdir -p "$corpus"

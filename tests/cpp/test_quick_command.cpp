@@ -7,12 +7,11 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <variant>
 #include <vector>
 
-#include "crates/radar-core/src/protocol/command_members.hpp"
+#include "crates/radar-core/src/protocol/decoded_command.hpp"
 #include "crates/radar-core/src/protocol/quick_command.hpp"
-#include "crates/radar-core/src/event_decode.hpp"
-#include "json/document.hpp"
 
 namespace {
 
@@ -30,59 +29,30 @@ struct Decoded {
   bool operator==(const Decoded&) const = default;
 };
 
-// What the document route would do with the text, when it succeeds with one
-// of the three commands.
-std::optional<Decoded> by_document(const std::string& text) {
-  fenmor::json::Document doc;
-  auto root = fenmor::json::parse_document(text, doc);
-  if (!root) return std::nullopt;
-  const fenmor::json::Node* cmd = (*root)->find("cmd");
-  if (cmd == nullptr || cmd->kind() != fenmor::json::NodeKind::String) return std::nullopt;
-  const std::string_view name = cmd->string();
-  Decoded out{};
-  if (name == "feed" || name == "feed_batch") {
-    auto symbol = fenmor::required_string(**root, "symbol");
-    if (!symbol) return std::nullopt;
-    out.symbol = std::string(*symbol);
-    if (name == "feed") {
-      auto node = fenmor::required_member(**root, "event");
-      if (!node) return std::nullopt;
-      auto event = fenmor::decode_event(**node);
-      if (!event) return std::nullopt;
-      out.name = QuickCommand::Name::Feed;
-      out.events = {*event};
-      return out;
-    }
-    auto node = fenmor::required_member(**root, "events");
-    if (!node) return std::nullopt;
-    auto events = fenmor::decode_event_list(**node);
-    if (!events) return std::nullopt;
-    out.name = QuickCommand::Name::FeedBatch;
-    out.events = *events;
-    return out;
+// A decoded "feed", "feed_batch" or "scan" as a value to compare; nothing
+// for a fault or another command.
+std::optional<Decoded> summary(const std::expected<fenmor::DecodedCommand, fenmor::RadarError>& command) {
+  if (!command) return std::nullopt;
+  if (const auto* feed = std::get_if<fenmor::FeedCommand>(&*command)) {
+    return Decoded{QuickCommand::Name::Feed, std::string(feed->symbol), {feed->event}, {}};
   }
-  if (name == "scan") {
-    auto node = fenmor::required_member(**root, "events");
-    if (!node) return std::nullopt;
-    auto symbols = fenmor::decode_symbol_events(**node);
-    if (!symbols) return std::nullopt;
-    out.name = QuickCommand::Name::Scan;
-    out.symbols = *symbols;
-    return out;
+  if (const auto* batch = std::get_if<fenmor::FeedBatchCommand>(&*command)) {
+    return Decoded{QuickCommand::Name::FeedBatch, std::string(batch->symbol), *batch->events, {}};
+  }
+  if (const auto* scan = std::get_if<fenmor::ScanCommand>(&*command)) {
+    return Decoded{QuickCommand::Name::Scan, {}, {}, *scan->symbol_events};
   }
   return std::nullopt;
 }
 
+std::optional<Decoded> by_document(const std::string& text) {
+  return summary(fenmor::decode_command_document(text, fenmor::thread_working_buffers()));
+}
+
+// The command as decoded by the quick route, when the quick route takes it.
 std::optional<Decoded> by_quick_reader(QuickReader& reader, const std::string& text) {
-  const std::optional<QuickCommand> quick = reader.read(text);
-  if (!quick) return std::nullopt;
-  Decoded out{};
-  out.name = quick->name;
-  out.symbol = std::string(quick->symbol);
-  if (quick->name == QuickCommand::Name::Feed) out.events = {reader.event()};
-  if (quick->name == QuickCommand::Name::FeedBatch) out.events = reader.events();
-  if (quick->name == QuickCommand::Name::Scan) out.symbols = reader.symbol_events();
-  return out;
+  if (!reader.read(text)) return std::nullopt;
+  return summary(fenmor::decode_command(text, fenmor::thread_working_buffers()));
 }
 
 const std::string derivatives =

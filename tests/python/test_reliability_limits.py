@@ -144,6 +144,25 @@ def test_a_feed_batch_of_a_million_events_keeps_only_the_window():
 
 
 @needs_proc
+def test_many_radars_hold_no_working_buffers_after_a_large_batch():
+    # Working memory belongs to the thread, not to each radar: 50 radars that
+    # each took one 3.7 MB batch and a reset hold (almost) nothing between them.
+    with time_limit(120):
+        events = [derivatives(ts, 1000.0 + ts % 7, 0.0001, 50.0) for ts in range(95_000)]
+        command = feed_batch("BTCUSDT", events)
+        assert 3.5 * MB < len(command) < 4 * MB
+        radars = [Radar(ALL_KINDS) for _ in range(50)]
+        start = held()
+        for radar in radars:
+            assert radar.command(command) == OK
+            assert radar.command('{"cmd":"reset"}') == OK
+        if not SANITIZED:
+            # One thread's set of buffers (the batch's document) at most.
+            assert held() - start <= 24 * MB, f"{(held() - start) / MB:.0f} MB"
+        stays_usable(radars[-1])
+
+
+@needs_proc
 def test_a_feed_batch_whose_last_event_is_bad_changes_nothing():
     radar = Radar(ALL_KINDS)
     with time_limit(120):

@@ -46,4 +46,8 @@ using EventList = std::vector<Event>;
 // Symbol -> events, ascending byte-wise by symbol, each symbol once.
 using SymbolEvents = std::vector<std::pair<std::string, EventList>>;
 
+inline std::int64_t event_ts(const Event& event) noexcept {
+  return std::visit([](const auto& e) { return e.ts; }, event);
+}
+
 }  // namespace fenmor

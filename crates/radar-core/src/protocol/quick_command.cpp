@@ -85,64 +85,73 @@ bool read_symbol_events(Cursor& in, SymbolEvents& out) {
 
 }  // namespace
 
-std::optional<QuickCommand> QuickReader::read(std::string_view text) {
-  enum class Events : std::uint8_t { None, List, Map };
+bool QuickReader::read_members(std::string_view text, Members& out) {
   Cursor in(text);
-  if (in.peek_token() != '{') return std::nullopt;
+  if (in.peek_token() != '{') return false;
   in.advance();
-  if (in.peek_token() == '}') return std::nullopt;
+  if (in.peek_token() == '}') return false;
 
-  std::string_view cmd;
-  std::string_view symbol;
-  bool has_cmd = false;
-  bool has_symbol = false;
-  bool has_event = false;
-  Events events = Events::None;
   for (bool closed = false; !closed;) {
-    if (in.peek_token() != '"') return std::nullopt;
+    if (in.peek_token() != '"') return false;
     auto name = in.read_plain_string();
-    if (!name) return std::nullopt;
+    if (!name) return false;
     const Member member = member_named(*name);
-    if (in.peek_token() != ':') return std::nullopt;
+    if (in.peek_token() != ':') return false;
     in.advance();
     bool read = false;
     switch (member) {
       case Member::Cmd:
-        read = has_cmd = read_string_member(in, cmd);
+        read = out.has_cmd = read_string_member(in, out.cmd);
         break;
       case Member::Symbol:
-        read = has_symbol = read_string_member(in, symbol);
+        read = out.has_symbol = read_string_member(in, out.symbol);
         break;
       case Member::Event:
-        read = has_event = read_event_text(in, event_);
+        read = out.has_event = read_event_text(in, event_);
         break;
       case Member::Events:
         // A repeated member replaces the earlier one, whatever its shape.
         if (in.peek_token() == '[') {
           events_.clear();
           read = read_event_list_text(in, events_);
-          events = Events::List;
+          out.events = Members::Events::List;
         } else if (in.peek_token() == '{') {
           read = read_symbol_events(in, symbol_events_);
-          events = Events::Map;
+          out.events = Members::Events::Map;
         }
         break;
       case Member::Other:
         read = skip_scalar_text(in);
         break;
     }
-    if (!read || !next_member(in, closed)) return std::nullopt;
+    if (!read || !next_member(in, closed)) return false;
   }
-  if (!in.finish() || !has_cmd) return std::nullopt;
+  return in.finish().has_value();
+}
 
-  if (is(cmd, "feed") && has_symbol && has_event) {
-    return QuickCommand{QuickCommand::Name::Feed, symbol};
+std::optional<QuickCommand> QuickReader::read(std::string_view text) {
+  Members members;
+  if (!read_members(text, members) || !members.has_cmd) return std::nullopt;
+  const std::string_view cmd = members.cmd;
+  if (is(cmd, "feed") && members.has_symbol && members.has_event) {
+    return QuickCommand{QuickCommand::Name::Feed, members.symbol};
   }
-  if (is(cmd, "feed_batch") && has_symbol && events == Events::List) {
-    return QuickCommand{QuickCommand::Name::FeedBatch, symbol};
+  if (is(cmd, "feed_batch") && members.has_symbol && members.events == Members::Events::List) {
+    return QuickCommand{QuickCommand::Name::FeedBatch, members.symbol};
   }
-  if (is(cmd, "scan") && events == Events::Map) return QuickCommand{QuickCommand::Name::Scan, {}};
+  if (is(cmd, "scan") && members.events == Members::Events::Map) {
+    return QuickCommand{QuickCommand::Name::Scan, {}};
+  }
   return std::nullopt;
+}
+
+std::optional<std::string_view> QuickReader::read_feed(std::string_view text) {
+  // A "cmd" of the object's own is overridden: read, never looked at.
+  Members members;
+  if (!read_members(text, members) || !members.has_symbol || !members.has_event) {
+    return std::nullopt;
+  }
+  return members.symbol;
 }
 
 void QuickReader::release() noexcept {

@@ -30,6 +30,11 @@ class QuickReader {
  public:
   std::optional<QuickCommand> read(std::string_view text);
 
+  // An object read as a "feed" command whatever its own "cmd" member says
+  // (a recorded line, to which "feed" is added last): its symbol, with the
+  // event in event(). Nothing for what only the document route can judge.
+  std::optional<std::string_view> read_feed(std::string_view text);
+
   // What the last recognised command carried: the event of "feed", the
   // events of "feed_batch", the symbols' events of "scan".
   const Event& event() const noexcept { return event_; }
@@ -40,6 +45,18 @@ class QuickReader {
   void release() noexcept;
 
  private:
+  // What the members of an object said, by name.
+  struct Members {
+    enum class Events : std::uint8_t { None, List, Map };
+    std::string_view cmd;
+    std::string_view symbol;
+    bool has_cmd = false;
+    bool has_symbol = false;
+    bool has_event = false;
+    Events events = Events::None;
+  };
+  bool read_members(std::string_view text, Members& out);
+
   Event event_;
   EventList events_;
   SymbolEvents symbol_events_;

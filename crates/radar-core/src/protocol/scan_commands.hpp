@@ -9,7 +9,6 @@
 #include "crates/radar-core/src/radar_error.hpp"
 #include "crates/radar-core/src/compiled_spec.hpp"
 #include "crates/radar-core/src/symbol_state/dataset.hpp"
-#include "json/document.hpp"
 
 namespace fenmor {
 
@@ -17,12 +16,8 @@ namespace fenmor {
 std::expected<void, RadarError> run_alerts(const CompiledSpec& spec, const Dataset& dataset,
                                            std::string& out);
 
-// Scans the per-symbol event lists of the command's `events` member on the
-// worker pool; on success the alerts reply is written to `out`.
-std::expected<void, RadarError> run_scan(const CompiledSpec& spec, const json::Node& command,
-                                         std::string& out);
-
-// The same once the events are decoded.
+// Scans the per-symbol event lists of a "scan" command on the worker pool;
+// on success the alerts reply is written to `out`.
 std::expected<void, RadarError> run_scan(const CompiledSpec& spec, const SymbolEvents& events,
                                          std::string& out);
 

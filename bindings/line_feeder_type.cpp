@@ -1,0 +1,403 @@
+#include "bindings/line_feeder_type.hpp"
+
+#include <atomic>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "bindings/arguments.hpp"
+#include "bindings/python_errors.hpp"
+#include "crates/radar-core/src/compiled_spec.hpp"
+#include "crates/radar-core/src/replay/line_feeder.hpp"
+#include "crates/radar-core/src/spec_decode.hpp"
+
+namespace fenmor::python {
+
+namespace {
+
+// Not bound to a thread: the feeder owns no thread's memory (working buffers
+// are the calling thread's), so any thread may use it and drop it. One call
+// at a time: a call while another runs (possible because feeding releases
+// the interpreter lock) raises RuntimeError instead of racing.
+struct LineFeederObject {
+  PyObject header;
+  replay::LineFeeder* feeder;
+  std::uint8_t in_use;  // accessed atomically
+  bool finished;
+};
+
+LineFeederObject* as_feeder(PyObject* self) { return reinterpret_cast<LineFeederObject*>(self); }
+
+ReplayModuleState* state_of(PyObject* self) {
+  return static_cast<ReplayModuleState*>(PyType_GetModuleState(Py_TYPE(self)));
+}
+
+template <class Pointer>
+Pointer base_object_slot(int slot) {
+  return reinterpret_cast<Pointer>(PyType_GetSlot(&PyBaseObject_Type, slot));
+}
+
+// Holds the feeder for one call; `ok()` is false (RuntimeError set) when
+// another call has it.
+class Use {
+ public:
+  explicit Use(LineFeederObject* object) noexcept : flag_(object->in_use) {
+    std::uint8_t expected = 0;
+    taken_ = flag_.compare_exchange_strong(expected, 1, std::memory_order_acquire);
+    if (!taken_) raise(PyExc_RuntimeError, "LineFeeder is already in use by another call");
+  }
+  ~Use() {
+    if (taken_) flag_.store(0, std::memory_order_release);
+  }
+  Use(const Use&) = delete;
+  Use& operator=(const Use&) = delete;
+  bool ok() const noexcept { return taken_; }
+
+ private:
+  std::atomic_ref<std::uint8_t> flag_;
+  bool taken_ = false;
+};
+
+PyObject* new_str(std::string_view text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+// None or an int > 0; values beyond 64 bits behave as "never".
+bool read_period(PyObject* value, const char* name, std::optional<std::uint64_t>& out) {
+  if (value == nullptr || value == Py_None) return true;
+  if (!PyLong_Check(value) || PyBool_Check(value)) {
+    std::string message = name;
+    message.append(" must be an int or None");
+    raise(PyExc_TypeError, message);
+    return false;
+  }
+  int overflow = 0;
+  const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+  if (number == -1 && PyErr_Occurred() != nullptr) return false;
+  if (overflow > 0) {
+    out = std::numeric_limits<std::uint64_t>::max();
+    return true;
+  }
+  if (overflow < 0 || number <= 0) {
+    PyObject* text = PyObject_Str(value);
+    if (text == nullptr) return false;
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    std::string message = name;
+    message.append(" must be greater than zero, got ");
+    if (utf8 != nullptr) message.append(utf8, static_cast<std::size_t>(size));
+    Py_DecRef(text);
+    raise(PyExc_ValueError, message);
+    return false;
+  }
+  out = static_cast<std::uint64_t>(number);
+  return true;
+}
+
+// ValueError(message, index): the radar's message for the spec at `index`.
+void raise_bad_spec(const RadarError& error, Py_ssize_t index) {
+  const std::string text = error.text();
+  PyObject* args = Py_BuildValue("(s#n)", text.data(), static_cast<Py_ssize_t>(text.size()), index);
+  if (args == nullptr) return;
+  PyErr_SetObject(PyExc_ValueError, args);
+  Py_DecRef(args);
+}
+
+std::optional<std::vector<RadarHandle>> read_specs(PyObject* specs) {
+  if (PyUnicode_Check(specs) || PyBytes_Check(specs)) {
+    raise(PyExc_TypeError, "specs must be a sequence of spec JSON texts, not a single text");
+    return std::nullopt;
+  }
+  PyObject* iterator = PyObject_GetIter(specs);
+  if (iterator == nullptr) return std::nullopt;
+  std::vector<RadarHandle> radars;
+  constexpr Parameter parameter{"LineFeeder()", "specs"};
+  bool failed = false;
+  for (Py_ssize_t index = 0;; ++index) {
+    PyObject* item = PyIter_Next(iterator);
+    if (item == nullptr) {
+      failed = PyErr_Occurred() != nullptr;
+      break;
+    }
+    const auto text = read_text(parameter, item);
+    std::optional<CompiledSpec> spec;
+    if (text) {
+      auto decoded = decode_spec_text(*text);
+      if (decoded) {
+        if (auto compiled = CompiledSpec::compile(std::move(*decoded)); !compiled) {
+          raise_bad_spec(compiled.error(), index);
+        } else {
+          spec = std::move(*compiled);
+        }
+      } else {
+        raise_bad_spec(decoded.error(), index);
+      }
+    }
+    Py_DecRef(item);
+    if (!spec) {
+      failed = true;
+      break;
+    }
+    radars.emplace_back(std::move(*spec));
+  }
+  Py_DecRef(iterator);
+  if (failed) return std::nullopt;
+  if (radars.empty()) {
+    raise(PyExc_ValueError, "specs must hold at least one spec");
+    return std::nullopt;
+  }
+  return radars;
+}
+
+PyObject* feeder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"specs", "every_events", "every_ts", "strict", nullptr};
+  PyObject* specs = nullptr;
+  PyObject* every_events = nullptr;
+  PyObject* every_ts = nullptr;
+  int strict = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOp:LineFeeder", const_cast<char**>(keywords),
+                                   &specs, &every_events, &every_ts, &strict)) {
+    return nullptr;
+  }
+  replay::CheckpointPolicy policy;
+  if (!read_period(every_events, "every_events", policy.every_events)) return nullptr;
+  if (!read_period(every_ts, "every_ts", policy.every_ts)) return nullptr;
+  auto radars = read_specs(specs);
+  if (!radars) return nullptr;
+
+  PyObject* no_args = PyTuple_New(0);
+  if (no_args == nullptr) return nullptr;
+  PyObject* self = base_object_slot<newfunc>(Py_tp_new)(type, no_args, nullptr);
+  Py_DecRef(no_args);
+  if (self == nullptr) return nullptr;
+  LineFeederObject* object = as_feeder(self);
+  object->feeder = new replay::LineFeeder(std::move(*radars), policy, strict != 0);
+  object->in_use = 0;
+  object->finished = false;
+  return self;
+}
+
+void feeder_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete as_feeder(self)->feeder;
+  as_feeder(self)->feeder = nullptr;
+  base_object_slot<freefunc>(Py_tp_free)(self);
+  Py_DecRef(reinterpret_cast<PyObject*>(type));
+}
+
+PyObject* optional_int(const std::optional<std::int64_t>& value) {
+  if (!value) {
+    Py_IncRef(Py_None);
+    return Py_None;
+  }
+  return PyLong_FromLongLong(*value);
+}
+
+PyObject* replies_tuple(const std::vector<std::string>& replies) {
+  PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(replies.size()));
+  if (tuple == nullptr) return nullptr;
+  for (std::size_t i = 0; i < replies.size(); ++i) {
+    PyObject* reply = new_str(replies[i]);
+    if (reply == nullptr || PyTuple_SetItem(tuple, static_cast<Py_ssize_t>(i), reply) < 0) {
+      Py_DecRef(tuple);
+      return nullptr;
+    }
+  }
+  return tuple;
+}
+
+PyObject* item_tuple(const ReplayModuleState& state, const replay::FeederItem& item) {
+  if (const auto* checkpoint = std::get_if<replay::Checkpoint>(&item)) {
+    PyObject* ts = optional_int(checkpoint->ts);
+    PyObject* replies = ts == nullptr ? nullptr : replies_tuple(checkpoint->replies);
+    PyObject* tuple = replies == nullptr ? nullptr
+                                         : Py_BuildValue("(OKOO)", state.checkpoint_tag,
+                                                         static_cast<unsigned long long>(checkpoint->events),
+                                                         ts, replies);
+    if (ts != nullptr) Py_DecRef(ts);
+    if (replies != nullptr) Py_DecRef(replies);
+    return tuple;
+  }
+  const auto& bad = std::get<replay::BadLine>(item);
+  PyObject* field = nullptr;
+  if (bad.field) {
+    field = new_str(*bad.field);
+    if (field == nullptr) return nullptr;
+  } else {
+    field = Py_None;
+    Py_IncRef(field);
+  }
+  PyObject* tuple = Py_BuildValue("(OKs#O)", state.bad_tag,
+                                  static_cast<unsigned long long>(bad.number), bad.message.data(),
+                                  static_cast<Py_ssize_t>(bad.message.size()), field);
+  Py_DecRef(field);
+  return tuple;
+}
+
+PyObject* items_list(PyObject* self, const std::vector<replay::FeederItem>& items) {
+  const ReplayModuleState* state = state_of(self);
+  if (state == nullptr) return nullptr;
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    PyObject* item = item_tuple(*state, items[i]);
+    if (item == nullptr || PyList_SetItem(list, static_cast<Py_ssize_t>(i), item) < 0) {
+      Py_DecRef(list);
+      return nullptr;
+    }
+  }
+  return list;
+}
+
+PyObject* raise_finished() {
+  return raise(PyExc_ValueError, "the LineFeeder has finished: no more input is taken");
+}
+
+PyObject* feeder_feed(PyObject* self, PyObject* block) {
+  LineFeederObject* object = as_feeder(self);
+  Use use(object);
+  if (!use.ok()) return nullptr;
+  if (object->finished) return raise_finished();
+  if (!PyBytes_Check(block)) return raise_type_mismatch(block, "bytes");
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(block, &data, &size) < 0) return nullptr;
+  std::vector<replay::FeederItem> items;
+  // A bytes object never changes and the call holds a reference to it, so
+  // the block is read without the interpreter lock: other Python threads
+  // (a Dask worker's) run meanwhile. Nothing below touches a Python object.
+  PyThreadState* thread = PyEval_SaveThread();
+  object->feeder->feed(std::string_view(data, static_cast<std::size_t>(size)), items);
+  PyEval_RestoreThread(thread);
+  return items_list(self, items);
+}
+
+PyObject* feeder_finish(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"complete", nullptr};
+  int complete = 1;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$p:finish", const_cast<char**>(keywords),
+                                   &complete)) {
+    return nullptr;
+  }
+  LineFeederObject* object = as_feeder(self);
+  Use use(object);
+  if (!use.ok()) return nullptr;
+  if (object->finished) return raise_finished();
+  object->finished = true;
+  std::vector<replay::FeederItem> items;
+  PyThreadState* thread = PyEval_SaveThread();
+  object->feeder->finish(complete != 0, items);
+  PyEval_RestoreThread(thread);
+  return items_list(self, items);
+}
+
+PyObject* feeder_alerts(PyObject* self, PyObject* /*unused*/) {
+  LineFeederObject* object = as_feeder(self);
+  Use use(object);
+  if (!use.ok()) return nullptr;
+  return replies_tuple(object->feeder->alerts());
+}
+
+enum class Counter : std::uint8_t { Lines, Events, BadLines, Checkpoints, Symbols, Ts, Stopped };
+
+PyObject* feeder_counter(PyObject* self, void* closure) {
+  LineFeederObject* object = as_feeder(self);
+  Use use(object);
+  if (!use.ok()) return nullptr;
+  const replay::LineFeeder& feeder = *object->feeder;
+  const auto as_int = [](std::uint64_t value) {
+    return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value));
+  };
+  switch (static_cast<Counter>(reinterpret_cast<std::uintptr_t>(closure))) {
+    case Counter::Lines: return as_int(feeder.lines());
+    case Counter::Events: return as_int(feeder.events());
+    case Counter::BadLines: return as_int(feeder.bad_lines());
+    case Counter::Checkpoints: return as_int(feeder.checkpoints());
+    case Counter::Symbols: return as_int(feeder.symbols());
+    case Counter::Ts: return optional_int(feeder.ts());
+    case Counter::Stopped: return PyBool_FromLong(feeder.stopped() ? 1 : 0);
+  }
+  return nullptr;
+}
+
+void* counter(Counter which) {
+  return reinterpret_cast<void*>(static_cast<std::uintptr_t>(which));
+}
+
+template <class Function>
+PyCFunction as_cfunction(Function* function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+template <class Function>
+void* as_slot(Function* function) {
+  return reinterpret_cast<void*>(function);
+}
+
+constexpr const char* feeder_doc =
+    "LineFeeder(specs, *, every_events=None, every_ts=None, strict=False)\n--\n\n"
+    "A recording's JSON lines fed to one radar per spec, read once per line.\n\n"
+    "Not bound to a thread; one call at a time (RuntimeError otherwise). feed()\n"
+    "and finish() release the interpreter lock while they work.";
+constexpr const char* feed_doc =
+    "feed($self, block, /)\n--\n\n"
+    "The next bytes of the recording; the checkpoints and bad lines they complete.";
+constexpr const char* finish_doc =
+    "finish($self, /, *, complete=True)\n--\n\n"
+    "The end of the input: the carried last line (dropped unless complete), then\n"
+    "the final checkpoint when due.";
+constexpr const char* alerts_doc =
+    "alerts($self, /)\n--\n\nThe current alerts reply of each radar, in spec order.";
+
+PyMethodDef feeder_methods[] = {
+    {"feed", feeder_feed, METH_O, feed_doc},
+    {"finish", as_cfunction(feeder_finish), METH_VARARGS | METH_KEYWORDS, finish_doc},
+    {"alerts", feeder_alerts, METH_NOARGS, alerts_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef feeder_getset[] = {
+    {"lines", feeder_counter, nullptr, "Lines seen so far, blank ones included.",
+     counter(Counter::Lines)},
+    {"events", feeder_counter, nullptr, "Accepted events.", counter(Counter::Events)},
+    {"bad_lines", feeder_counter, nullptr, "Lines rejected.", counter(Counter::BadLines)},
+    {"checkpoints", feeder_counter, nullptr, "Checkpoints taken.", counter(Counter::Checkpoints)},
+    {"symbols", feeder_counter, nullptr, "Distinct symbols of accepted events.",
+     counter(Counter::Symbols)},
+    {"ts", feeder_counter, nullptr, "Largest ts accepted, None before the first.",
+     counter(Counter::Ts)},
+    {"stopped", feeder_counter, nullptr, "Whether a strict stop happened.",
+     counter(Counter::Stopped)},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot feeder_slots[] = {
+    {Py_tp_doc, const_cast<char*>(feeder_doc)},
+    {Py_tp_new, as_slot(feeder_new)},
+    {Py_tp_dealloc, as_slot(feeder_dealloc)},
+    {Py_tp_methods, feeder_methods},
+    {Py_tp_getset, feeder_getset},
+    {0, nullptr},
+};
+
+PyType_Spec feeder_spec = {
+    "fenmor_radar._fenmor_replay.LineFeeder",
+    static_cast<int>(sizeof(LineFeederObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    feeder_slots,
+};
+
+}  // namespace
+
+PyObject* make_line_feeder_type(PyObject* module) {
+  return PyType_FromModuleAndSpec(module, &feeder_spec, nullptr);
+}
+
+}  // namespace fenmor::python

@@ -1,0 +1,74 @@
+// The extension module `_fenmor_replay`: the native line feeder of replays.
+// Multi-phase initialisation; the LineFeeder type and the interned item tags
+// live in the module's state, not in process-wide statics.
+
+#include <initializer_list>
+
+#include "bindings/line_feeder_type.hpp"
+#include "bindings/python.hpp"
+
+namespace fenmor::python {
+
+namespace {
+
+int exec_module(PyObject* module) {
+  auto* state = static_cast<ReplayModuleState*>(PyModule_GetState(module));
+  if (state == nullptr) return -1;
+  state->checkpoint_tag = PyUnicode_InternFromString("checkpoint");
+  state->bad_tag = PyUnicode_InternFromString("bad");
+  if (state->checkpoint_tag == nullptr || state->bad_tag == nullptr) return -1;
+  state->line_feeder_type = make_line_feeder_type(module);
+  if (state->line_feeder_type == nullptr) return -1;
+  if (PyModule_AddObjectRef(module, "LineFeeder", state->line_feeder_type) < 0) return -1;
+  PyObject* all = Py_BuildValue("[s]", "LineFeeder");
+  if (all == nullptr) return -1;
+  const int status = PyModule_AddObjectRef(module, "__all__", all);
+  Py_DecRef(all);
+  return status;
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  auto* state = static_cast<ReplayModuleState*>(PyModule_GetState(module));
+  if (state != nullptr && state->line_feeder_type != nullptr) {
+    return visit(state->line_feeder_type, arg);
+  }
+  return 0;
+}
+
+int clear_module(PyObject* module) {
+  auto* state = static_cast<ReplayModuleState*>(PyModule_GetState(module));
+  if (state == nullptr) return 0;
+  for (PyObject** slot : {&state->line_feeder_type, &state->checkpoint_tag, &state->bad_tag}) {
+    PyObject* value = *slot;
+    *slot = nullptr;
+    if (value != nullptr) Py_DecRef(value);
+  }
+  return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "_fenmor_replay",
+    "The native replay module (`fenmor_radar._fenmor_replay`).",
+    static_cast<Py_ssize_t>(sizeof(ReplayModuleState)),
+    nullptr,
+    module_slots,
+    traverse_module,
+    clear_module,
+    free_module,
+};
+
+}  // namespace
+
+}  // namespace fenmor::python
+
+PyMODINIT_FUNC PyInit__fenmor_replay() {
+  return PyModuleDef_Init(&fenmor::python::module_definition);
+}

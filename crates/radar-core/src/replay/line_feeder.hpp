@@ -1,0 +1,106 @@
+#pragma once
+// A recording fed to one or many radars (one per spec) from a single reading
+// of each line, stopping at checkpoints to take every radar's alerts reply.
+// Blocks of the recording come in order, cut anywhere; what happened comes
+// out in input order: checkpoints and bad lines.
+//
+// Each radar ends up exactly as if every line had been sent to it as the
+// command recording_line.hpp describes, and each checkpoint's reply is what
+// {"cmd":"alerts"} answers at that point.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <variant>
+#include <vector>
+
+#include "crates/radar-core/src/protocol/radar_handle.hpp"
+#include "crates/radar-core/src/replay/checkpoint_clock.hpp"
+#include "crates/radar-core/src/replay/line_splitter.hpp"
+#include "crates/radar-core/src/replay/recording_line.hpp"
+
+namespace fenmor::replay {
+
+struct Checkpoint {
+  std::uint64_t events;            // accepted events so far
+  std::optional<std::int64_t> ts;  // the clock: the largest ts accepted
+  std::vector<std::string> replies;  // one alerts reply per radar
+};
+
+struct BadLine {
+  std::uint64_t number;
+  std::string message;
+  std::optional<std::string> field;
+};
+
+using FeederItem = std::variant<Checkpoint, BadLine>;
+
+class LineFeeder {
+ public:
+  // `radars` must not be empty. With `strict`, the first bad line stops the
+  // feeder: it is reported, and nothing after it is read.
+  LineFeeder(std::vector<RadarHandle> radars, CheckpointPolicy policy, bool strict);
+
+  // The next bytes of the recording; what they complete is appended to `out`.
+  void feed(std::string_view block, std::vector<FeederItem>& out);
+  // The end of the input: see LineSplitter::finish for `complete`. Then the
+  // final checkpoint, when it shows something new (never after a stop).
+  void finish(bool complete, std::vector<FeederItem>& out);
+
+  // Every radar's current alerts reply.
+  std::vector<std::string> alerts();
+
+  std::uint64_t lines() const noexcept { return splitter_.lines(); }
+  std::uint64_t events() const noexcept { return clock_.events(); }
+  std::uint64_t bad_lines() const noexcept { return bad_lines_; }
+  std::uint64_t checkpoints() const noexcept { return checkpoints_; }
+  std::uint64_t symbols() const noexcept { return names_.size(); }
+  std::optional<std::int64_t> ts() const noexcept { return clock_.ts(); }
+  bool stopped() const noexcept { return stopped_; }
+
+ private:
+  // One line; false once the feeder has stopped.
+  bool take_line(std::uint64_t number, std::string_view text, WorkingBuffers& buffers,
+                 std::vector<FeederItem>& out);
+  Checkpoint checkpoint();
+  // Applies the accepted events not applied yet.
+  void flush();
+
+  std::vector<RadarHandle> radars_;
+  CheckpointClock clock_;
+  LineSplitter splitter_;
+  bool strict_;
+  bool stopped_ = false;
+  std::uint64_t bad_lines_ = 0;
+  std::uint64_t checkpoints_ = 0;
+
+  // Accepted events wait here until the next checkpoint, alerts() or a
+  // bound on their number, then go to the radars grouped by symbol, each group in input order:
+  // symbols' states are independent, so the radars end up as if fed line by
+  // line, at a fraction of the cost (one lookup per symbol, not per event,
+  // and each state touched once while it is in cache). Symbols are numbered
+  // by the feeder once, so grouping is a counting pass, not a sort.
+  struct SymbolHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const noexcept {
+      return std::hash<std::string_view>{}(text);
+    }
+  };
+  struct Pending {
+    std::uint32_t symbol;  // the symbol's number
+    Event event;
+  };
+  std::uint32_t number_of(std::string_view symbol);
+  // Bounds the memory of one call, whatever the block size.
+  static constexpr std::size_t max_pending = std::size_t{1} << 12;
+  std::unordered_map<std::string, std::uint32_t, SymbolHash, std::equal_to<>> numbers_;
+  std::vector<std::string_view> names_;         // by number; views of numbers_' keys
+  std::vector<std::uint32_t> pending_count_;    // by number: pending events
+  std::vector<std::uint32_t> pending_symbols_;  // numbers with pending events
+  std::vector<Pending> pending_;
+  EventList grouped_;
+};
+
+}  // namespace fenmor::replay
