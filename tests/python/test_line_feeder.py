@@ -58,7 +58,7 @@ def test_counters_and_items_follow_the_input() -> None:
     items = feeder.feed(data)
     assert [item[0] for item in items] == ["checkpoint", "bad"]
     assert items[0] == ("checkpoint", 3, 2, feeder_alerts_after(3))
-    assert items[1] == ("bad", 6, 'bad spec: missing "event"', None)
+    assert items[1] == ("bad", 6, 'bad spec: missing "event"', "event")
     assert (feeder.lines, feeder.events, feeder.bad_lines, feeder.checkpoints) == (6, 4, 1, 1)
     end = feeder.finish()
     assert [item[:3] for item in end] == [("checkpoint", 5, 10)]

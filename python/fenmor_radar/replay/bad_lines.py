@@ -9,6 +9,8 @@ from the input is escaped, so a line can never drive the user's terminal.
 
 from __future__ import annotations
 
+import re
+
 NOT_A_RECORDING_LINE = 'not a recording line (expected {"symbol": ..., "event": ...})'
 # The radar's replies to a line that is JSON but not of the recording's shape.
 _SHAPE_MESSAGES = (
@@ -26,11 +28,22 @@ def escaped(text: str) -> str:
     return "".join(c if c.isprintable() else ascii(c)[1:-1] for c in text)
 
 
+_QUOTED_NAME = re.compile(r"`([^`]*)`")
+
+
 def describe(message: str, field: str | None) -> str:
-    """The text shown for a rejected line: ``field: message``, or what the line should be."""
+    """The text shown for a rejected line: ``field: message``, or what the line should be.
+
+    With the member named, the radar's category prefix says nothing more and
+    its backquoted names read as the JSON strings they are:
+    ``event: missing field "ts"``.
+    """
     if message in _SHAPE_MESSAGES:
         return NOT_A_RECORDING_LINE
-    return escaped(f"{field}: {message}" if field else message)
+    if not field:
+        return escaped(message)
+    text = _QUOTED_NAME.sub(r'"\1"', message.removeprefix("parse: ").removeprefix("bad spec: "))
+    return escaped(f"{field}: {text}")
 
 
 def quoted_line(raw: bytes) -> str:
