@@ -55,6 +55,7 @@ class Converter {
   // the message naming the file when it is no kind the converter reads.
   std::expected<bool, std::string> read_header(std::size_t file);
   const Layout& layout(std::size_t file) const { return files_[file]->layout; }
+  std::size_t file_count() const noexcept { return files_.size(); }
 
   // Appends recording lines to `out` until it holds `block_bytes` or more
   // (BlockFull), a file must be fed (NeedInput, see needed()), or all is

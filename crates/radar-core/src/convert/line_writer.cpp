@@ -1,7 +1,6 @@
 #include "crates/radar-core/src/convert/line_writer.hpp"
 
 #include <charconv>
-#include <cstdlib>
 
 namespace fenmor::convert {
 
@@ -45,7 +44,11 @@ void append_repr_float(std::string& out, double value) {
     if (*p != '.') digits[count++] = *p;
     ++p;
   }
-  const int exponent = std::atoi(p + 1);
+  // The exponent after "e", with its sign.
+  const bool negative_exponent = p + 1 < end && p[1] == '-';
+  int exponent = 0;
+  for (const char* q = p + 2; q < end; ++q) exponent = exponent * 10 + (*q - '0');
+  if (negative_exponent) exponent = -exponent;
   const int point = exponent + 1;  // digits before the decimal point
   if (point <= -4 || point > 16) {
     out += digits[0];
