@@ -24,7 +24,7 @@ from fenmor_radar._fenmor_convert import Converter
 from fenmor_radar.feeds.book import DEFAULT_DEPTH, check_depth
 from fenmor_radar.feeds.events import symbol_json
 from fenmor_radar.feeds.symbols import keep_symbol, normalise_symbol
-from fenmor_radar.feeds.tardis import BadRow, UnknownLayout, open_binary
+from fenmor_radar.feeds.tardis import BadRow, ByteSource, UnknownLayout, open_binary
 
 BLOCK_BYTES = 1 << 16
 READ_BYTES = 1 << 18  # bytes read from a file at a time
@@ -72,7 +72,7 @@ class TardisConverter:
         self._on_bad = on_bad
         self._name = normalise_symbol if normalise else keep_symbol
         self._native = Converter(self.depth, self._symbol_json)
-        self._streams: list[BinaryIO] = []
+        self._streams: list[ByteSource] = []
         try:
             for path in self.paths:
                 self._open(path)

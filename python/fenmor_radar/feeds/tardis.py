@@ -33,11 +33,13 @@ this module opens the files and names the errors.
 
 from __future__ import annotations
 
-import gzip
+import zlib
 from dataclasses import dataclass
-from typing import BinaryIO
+from typing import BinaryIO, Protocol
 
 GZIP_MAGIC = b"\x1f\x8b"
+GZIP_WBITS = 16 + zlib.MAX_WBITS  # a gzip header and trailer around deflate data
+COMPRESSED_READ_BYTES = 1 << 16
 DERIVATIVE_TICKER = "derivative_ticker"
 LIQUIDATIONS = "liquidations"
 BOOK_SNAPSHOT = "book_snapshot"
@@ -55,10 +57,55 @@ class BadRow:
     message: str
 
 
-def open_binary(path: str) -> BinaryIO:
+class ByteSource(Protocol):
+    """Where a file's bytes come from, block by block; b"" at its end."""
+
+    def read(self, size: int, /) -> bytes: ...
+
+    def close(self) -> None: ...
+
+
+class GzipSource:
+    """A gzip file's bytes. zlib checks each member's CRC and length, and a
+    file that breaks off raises ``EOFError``: never a silently short file.
+    Members written one after another (and zero padding between) are read on."""
+
+    def __init__(self, raw: BinaryIO) -> None:
+        self._raw = raw
+        self._inflate = zlib.decompressobj(GZIP_WBITS)
+
+    def read(self, size: int, /) -> bytes:
+        while True:
+            inflate = self._inflate
+            if inflate.eof:
+                data = inflate.unused_data
+                while not data.strip(b"\0"):
+                    data = self._raw.read(COMPRESSED_READ_BYTES)
+                    if not data:
+                        return b""
+                self._inflate = inflate = zlib.decompressobj(GZIP_WBITS)
+                data = data.lstrip(b"\0")
+            elif inflate.unconsumed_tail:
+                data = inflate.unconsumed_tail
+            else:
+                data = self._raw.read(COMPRESSED_READ_BYTES)
+                if not data:
+                    raise EOFError("Compressed file ended before the end-of-stream marker was reached")
+            out = inflate.decompress(data, size)
+            if out:
+                return out
+
+    def close(self) -> None:
+        self._raw.close()
+
+
+def open_binary(path: str) -> ByteSource:
     """A CSV file's bytes, decompressed when its first bytes are gzip's."""
-    with open(path, "rb") as raw:
-        gzipped = raw.peek(2)[:2] == GZIP_MAGIC
-    if gzipped:
-        return gzip.open(path, "rb")
-    return open(path, "rb")  # noqa: SIM115 - owned by the caller
+    raw = open(path, "rb")  # noqa: SIM115 - owned by the returned source
+    try:
+        if raw.peek(2)[:2] == GZIP_MAGIC:
+            return GzipSource(raw)
+    except BaseException:
+        raw.close()
+        raise
+    return raw
