@@ -147,9 +147,9 @@ def main() -> None:
                 f"{name:14} {count:>9,} rows in {seconds:6.2f} s: {count / seconds:>11,.0f} rows/s"
                 f"  ({cpu:6.2f} s CPU: {count / cpu:>11,.0f} rows per CPU second)"
             )
-        for name in rates:
+        for name, rate in rates.items():
             if name != "convert":
-                print(f"convert / {name}: {rates['convert'] / rates[name]:.2f}")
+                print(f"convert / {name}: {rates['convert'] / rate:.2f}")
 
 if __name__ == "__main__":
     main()

@@ -13,23 +13,26 @@ from __future__ import annotations
 
 import csv
 import gzip
+import heapq
 import io
 import math
 import os
 import zlib
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from operator import itemgetter
 from typing import TYPE_CHECKING, TextIO
 
-import heapq
-from collections.abc import Iterable
-
 from fenmor_radar.feeds.book import DEFAULT_DEPTH, check_depth
-from fenmor_radar.feeds.derivatives import DerivativesState
-from fenmor_radar.feeds.events import derivatives_line, liquidation_line, orderbook_line, symbol_json
-from fenmor_radar.feeds.symbols import keep_symbol, normalise_symbol
 from fenmor_radar.feeds.convert import ConvertStats
+from fenmor_radar.feeds.derivatives import DerivativesState
+from fenmor_radar.feeds.events import (
+    derivatives_line,
+    liquidation_line,
+    orderbook_line,
+    symbol_json,
+)
+from fenmor_radar.feeds.symbols import keep_symbol, normalise_symbol
 
 if TYPE_CHECKING:
     import _csv
