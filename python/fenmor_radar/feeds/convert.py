@@ -4,40 +4,34 @@ The files are read side by side and their rows merged by timestamp (a k-way
 merge that holds one pending row per file, never a whole file), ties kept in
 the order the files were given. Each file is taken in its own row order, as
 the vendor writes it (time order). The merged rows become events in that
-order, which matters for derivatives: their state (``DerivativesState``) must
-see the rows of one symbol in time order even when they come from several
-files, for instance two consecutive days.
+order, which matters for derivatives: their state must see the rows of one
+symbol in time order even when they come from several files, for instance two
+consecutive days.
+
+The rows are parsed, merged and written by ``fenmor_radar._fenmor_convert``;
+this module reads and decompresses the files in blocks and hands them over.
 """
 
 from __future__ import annotations
 
 import gzip
-import heapq
-from collections.abc import Callable, Iterable, Iterator, Sequence
+import zlib
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import BinaryIO
 
+from fenmor_radar._fenmor_convert import Converter
 from fenmor_radar.feeds.book import DEFAULT_DEPTH, check_depth
-from fenmor_radar.feeds.derivatives import DerivativesState
-from fenmor_radar.feeds.events import (
-    derivatives_line,
-    liquidation_line,
-    orderbook_line,
-    symbol_json,
-)
+from fenmor_radar.feeds.events import symbol_json
 from fenmor_radar.feeds.symbols import keep_symbol, normalise_symbol
-from fenmor_radar.feeds.tardis import (
-    BOOK_SNAPSHOT,
-    DERIVATIVE_TICKER,
-    LIQUIDATIONS,
-    QUOTES,
-    BadRow,
-    Layout,
-    Row,
-    read_rows,
-)
+from fenmor_radar.feeds.tardis import BadRow, ByteSource, UnknownLayout, open_binary
 
 BLOCK_BYTES = 1 << 16
+READ_BYTES = 1 << 18  # bytes read from a file at a time
+# A header is read in small steps, so that a file whose rows break off
+# later fails in the conversion, not as an unreadable header.
+HEADER_READ_BYTES = 1 << 13
+DONE = -1
 
 
 @dataclass(slots=True)
@@ -53,11 +47,14 @@ def _ignore(_: BadRow) -> None:
 
 
 class TardisConverter:
-    """The recording lines of a set of vendor CSV files, in time order.
+    """The recording of a set of vendor CSV files, in time order.
 
     ``depth`` is the number of book levels summed per side; ``normalise``
     rewrites symbols with ``normalise_symbol``; ``on_bad`` hears of every bad
     row (file, line, message) before it is skipped.
+
+    Every file is opened and its header read here: a missing or unrecognised
+    file fails (``OSError``, ``UnknownLayout``) before anything is written.
     """
 
     def __init__(
@@ -70,83 +67,76 @@ class TardisConverter:
     ) -> None:
         self.depth = check_depth(depth)
         self.stats = ConvertStats()
+        self.paths = list(paths)
+        self.kinds: list[str] = []
         self._on_bad = on_bad
         self._name = normalise_symbol if normalise else keep_symbol
-        self._symbol_text: dict[str, str] = {}
-        self._derivatives = DerivativesState()
-        # Open every file first: a missing or unrecognised file fails before
-        # anything is written.
-        self.layouts: list[Layout] = []
-        self._rows: list[Iterator[Row]] = []
-        for index, path in enumerate(paths):
-            layout, rows = read_rows(path, index, self.depth, self._bad)
-            self.layouts.append(layout)
-            self._rows.append(rows)
+        self._native = Converter(self.depth, self._symbol_json)
+        self._streams: list[ByteSource] = []
+        try:
+            for path in self.paths:
+                self._open(path)
+        except BaseException:
+            self.close()
+            raise
 
-    def _bad(self, bad: BadRow) -> None:
-        self.stats.bad_rows += 1
-        self._on_bad(bad)
+    def _open(self, path: str) -> None:
+        self._streams.append(open_binary(path))
+        index = self._native.add_file(path)
+        try:
+            while not self._native.read_header(index):
+                self._feed(index, HEADER_READ_BYTES)
+        except (EOFError, zlib.error, gzip.BadGzipFile, UnicodeDecodeError) as err:
+            raise UnknownLayout(f"{path}: cannot read the header: {err}") from err
+        except ValueError as err:
+            raise UnknownLayout(str(err)) from err
+        self.kinds.append(self._native.kind(index))
 
-    def _symbol(self, raw: str) -> str:
-        text = self._symbol_text.get(raw)
-        if text is None:
-            name = self._name(raw)
-            self.stats.symbols.add(name)
-            text = self._symbol_text[raw] = symbol_json(name)
-        return text
+    def _feed(self, index: int, size: int = READ_BYTES) -> None:
+        stream = self._streams[index]
+        data = stream.read(size)
+        if data:
+            self._native.feed(index, data)
+        else:
+            stream.close()
+            self._native.finish(index)
 
-    def lines(self) -> Iterator[str]:
-        """The recording's lines, without line breaks, in time order."""
-        if not self._rows:
-            return
-        kinds = [layout.kind for layout in self.layouts]
-        merged: Iterable[Row] = (
-            heapq.merge(*self._rows) if len(self._rows) > 1 else iter(self._rows[0])
-        )
-        stats = self.stats
-        symbol = self._symbol
-        update = self._derivatives.update
-        for ts, index, _, values in merged:
-            stats.rows += 1
-            kind = kinds[index]
-            if kind == BOOK_SNAPSHOT or kind == QUOTES:
-                raw, best_bid, bid_volume, best_ask, ask_volume = values
-                if best_bid is None or best_ask is None:
-                    continue  # an empty side: no best price to report
-                line = orderbook_line(
-                    symbol(raw), ts, bid_volume, ask_volume, best_bid, best_ask  # type: ignore[arg-type]
-                )
-            elif kind == DERIVATIVE_TICKER:
-                raw, oi, rate, mark = values
-                event = update(raw, oi, rate, mark)  # type: ignore[arg-type]
-                if event is None:
-                    continue
-                line = derivatives_line(symbol(raw), ts, *event)  # type: ignore[arg-type]
-            else:
-                assert kind == LIQUIDATIONS
-                raw, side, qty, price = values
-                line = liquidation_line(symbol(raw), ts, side, qty, price)  # type: ignore[arg-type]
-            stats.events += 1
-            yield line
+    def _symbol_json(self, raw: str) -> str:
+        """Called once per symbol, when its first event is written."""
+        name = self._name(raw)
+        self.stats.symbols.add(name)
+        return symbol_json(name)
+
+    def close(self) -> None:
+        for stream in self._streams:
+            stream.close()
 
     def blocks(self, block_bytes: int = BLOCK_BYTES) -> Iterator[bytes]:
         """The recording as UTF-8 blocks of whole JSON lines, each about ``block_bytes`` long.
 
         Every block ends with a line break; no line is split between blocks.
         """
-        pending: list[str] = []
-        size = 0
-        for line in self.lines():
-            pending.append(line)
-            size += len(line) + 1
-            if size >= block_bytes:
-                pending.append("")
-                yield "\n".join(pending).encode("utf-8")
-                pending.clear()
-                size = 0
-        if pending:
-            pending.append("")
-            yield "\n".join(pending).encode("utf-8")
+        native, stats, paths = self._native, self.stats, self.paths
+        try:
+            while True:
+                block, need, bad_rows = native.convert(block_bytes)
+                stats.rows, stats.events, _ = native.stats()
+                for file, line, message in bad_rows:
+                    stats.bad_rows += 1
+                    self._on_bad(BadRow(paths[file], line, message))
+                if block is not None:
+                    yield block
+                if need == DONE:
+                    return
+                if need >= 0:
+                    self._feed(need)
+        finally:
+            self.close()
+
+    def lines(self) -> Iterator[str]:
+        """The recording's lines, without line breaks, in time order."""
+        for block in self.blocks():
+            yield from block.decode("utf-8").split("\n")[:-1]
 
 
 def tardis_blocks(

@@ -21,34 +21,29 @@ its name (columns may come in any order and extra columns are ignored):
 The event's ``ts`` is the ``timestamp`` column (the exchange's time; the
 vendor already falls back to its arrival time when the exchange gives none),
 converted to milliseconds. A row with a missing column, a timestamp that is
-not an integer, a number that is not a finite number or an unknown side is a
-bad row: it is reported with its file and line and skipped.
+not an integer (or beyond 64 bits), a number that is not a finite number or
+an unknown side is a bad row: it is reported with its file and line and
+skipped. Numbers are read as Python's ``int()`` and ``float()`` read ASCII
+text (surrounding spaces, a sign, underscores between digits). Files are
+UTF-8; the CSV dialect is RFC 4180 as Python's csv module reads it.
+
+The rows are read, merged and written in C++ (``fenmor_radar._fenmor_convert``);
+this module opens the files and names the errors.
 """
 
 from __future__ import annotations
 
-import csv
-import gzip
-import io
-import math
-import os
 import zlib
-from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
-from operator import itemgetter
-from typing import TYPE_CHECKING, TextIO
-
-if TYPE_CHECKING:
-    import _csv
+from typing import BinaryIO, Protocol
 
 GZIP_MAGIC = b"\x1f\x8b"
+GZIP_WBITS = 16 + zlib.MAX_WBITS  # a gzip header and trailer around deflate data
+COMPRESSED_READ_BYTES = 1 << 16
 DERIVATIVE_TICKER = "derivative_ticker"
 LIQUIDATIONS = "liquidations"
 BOOK_SNAPSHOT = "book_snapshot"
 QUOTES = "quotes"
-
-# A parsed row waiting for the merge: (ts in ms, file index, line, values).
-Row = tuple[int, int, int, tuple[object, ...]]
 
 
 class UnknownLayout(ValueError):
@@ -62,215 +57,55 @@ class BadRow:
     message: str
 
 
-@dataclass(frozen=True, slots=True)
-class Layout:
-    """A recognised file: its kind and where its columns are."""
+class ByteSource(Protocol):
+    """Where a file's bytes come from, block by block; b"" at its end."""
 
-    kind: str
-    symbol: int
-    timestamp: int
-    columns: tuple[int, ...]  # kind-specific, see ``recognise``
-    width: int  # columns a row must have to hold all of the above
-    header_width: int
+    def read(self, size: int, /) -> bytes: ...
 
-    def fields(self, row: Sequence[str]) -> tuple[str, ...]:
-        """The kind-specific columns of a row, in the order of ``columns``."""
-        return itemgetter(*self.columns)(row)  # type: ignore[no-any-return]
-
-    @property
-    def levels(self) -> int:
-        return len(self.columns) // 4 if self.kind == BOOK_SNAPSHOT else 1
+    def close(self) -> None: ...
 
 
-def recognise(header: Sequence[str], path: str, depth: int) -> Layout:
-    """The layout of a file from its header (and, for liquidations, its name)."""
-    index = {name.strip(): i for i, name in enumerate(header)}
+class GzipSource:
+    """A gzip file's bytes. zlib checks each member's CRC and length, and a
+    file that breaks off raises ``EOFError``: never a silently short file.
+    Members written one after another (and zero padding between) are read on."""
 
-    def layout(kind: str, names: Sequence[str]) -> Layout:
-        columns = tuple(index[name] for name in names)
-        wanted = (index["symbol"], index["timestamp"], *columns)
-        return Layout(
-            kind, index["symbol"], index["timestamp"], columns, max(wanted) + 1, len(header)
-        )
+    def __init__(self, raw: BinaryIO) -> None:
+        self._raw = raw
+        self._inflate = zlib.decompressobj(GZIP_WBITS)
 
-    def has(*names: str) -> bool:
-        return all(name in index for name in ("symbol", "timestamp", *names))
+    def read(self, size: int, /) -> bytes:
+        while True:
+            inflate = self._inflate
+            if inflate.eof:
+                data = inflate.unused_data
+                while not data.strip(b"\0"):
+                    data = self._raw.read(COMPRESSED_READ_BYTES)
+                    if not data:
+                        return b""
+                self._inflate = inflate = zlib.decompressobj(GZIP_WBITS)
+                data = data.lstrip(b"\0")
+            elif inflate.unconsumed_tail:
+                data = inflate.unconsumed_tail
+            else:
+                data = self._raw.read(COMPRESSED_READ_BYTES)
+                if not data:
+                    raise EOFError("Compressed file ended before the end-of-stream marker was reached")
+            out = inflate.decompress(data, size)
+            if out:
+                return out
 
-    if has("funding_rate", "open_interest", "mark_price"):
-        return layout(DERIVATIVE_TICKER, ("open_interest", "funding_rate", "mark_price"))
-    if has("asks[0].price", "asks[0].amount", "bids[0].price", "bids[0].amount"):
-        names: list[str] = []
-        level = 0
-        while level < depth and all(
-            f"{side}[{level}].{field}" in index
-            for side in ("bids", "asks")
-            for field in ("price", "amount")
-        ):
-            for side in ("bids", "asks"):
-                names += (f"{side}[{level}].price", f"{side}[{level}].amount")
-            level += 1
-        return layout(BOOK_SNAPSHOT, names)
-    if has("bid_price", "bid_amount", "ask_price", "ask_amount"):
-        return layout(QUOTES, ("bid_price", "bid_amount", "ask_price", "ask_amount"))
-    if has("side", "price", "amount"):
-        if LIQUIDATIONS not in os.path.basename(path).lower():
-            raise UnknownLayout(
-                f"{path}: the header of a liquidations file is also that of a trades file; "
-                f'only a file with "liquidations" in its name is read as liquidations '
-                "(trades are not a radar event)"
-            )
-        return layout(LIQUIDATIONS, ("side", "amount", "price"))
-    shown = ",".join(header)[:200]
-    raise UnknownLayout(
-        f"{path}: not a derivative_ticker, liquidations, book_snapshot or quotes file "
-        f"(header: {shown})"
-    )
+    def close(self) -> None:
+        self._raw.close()
 
 
-def open_text(path: str) -> TextIO:
-    """A CSV file as text, gzip recognised by its first bytes."""
-    raw = open(path, "rb")  # noqa: SIM115 - owned by the returned stream
+def open_binary(path: str) -> ByteSource:
+    """A CSV file's bytes, decompressed when its first bytes are gzip's."""
+    raw = open(path, "rb")  # noqa: SIM115 - owned by the returned source
     try:
-        head = raw.peek(2)[:2]
-        binary: io.BufferedReader = raw
-        if head == GZIP_MAGIC:
-            binary = io.BufferedReader(gzip.GzipFile(fileobj=raw, mode="rb"), 1 << 16)
-        return io.TextIOWrapper(binary, encoding="utf-8", newline="")
+        if raw.peek(2)[:2] == GZIP_MAGIC:
+            return GzipSource(raw)
     except BaseException:
         raw.close()
         raise
-
-
-def _finite(text: str, name: str) -> float:
-    value = float(text)  # ValueError for a non-number
-    if not math.isfinite(value):
-        raise ValueError(f"{name} is not a finite number: {text!r}")
-    return value
-
-
-def _optional(text: str, name: str) -> float | None:
-    return None if text == "" else _finite(text, name)
-
-
-def _ticker_values(row: list[str], layout: Layout) -> tuple[object, ...]:
-    oi, rate, mark = layout.columns
-    return (
-        _optional(row[oi], "open_interest"),
-        _optional(row[rate], "funding_rate"),
-        _optional(row[mark], "mark_price"),
-    )
-
-
-def _liquidation_values(row: list[str], layout: Layout) -> tuple[object, ...]:
-    side_at, amount, price = layout.columns
-    side = row[side_at]
-    if side not in ("buy", "sell"):
-        raise ValueError(f'side must be "buy" or "sell", got {side!r}')
-    return side, _finite(row[amount], "amount"), _finite(row[price], "price")
-
-
-def _book_values(row: list[str], layout: Layout) -> tuple[object, ...]:
-    """(best bid, bid volume, best ask, ask volume), levels read best first.
-
-    Only the numbers the event uses are judged: the sizes summed and the two
-    best prices. The fast path takes a row with every level present.
-    """
-    columns = layout.columns
-    fields = layout.fields(row)
-    if "" not in fields:
-        bid_volume = sum(map(float, fields[1::4]))
-        ask_volume = sum(map(float, fields[3::4]))
-        best_bid, best_ask = float(fields[0]), float(fields[2])
-        if math.isfinite(bid_volume + ask_volume + best_bid + best_ask):
-            return best_bid, bid_volume, best_ask, ask_volume
-    sums = [0.0, 0.0]
-    best: list[float | None] = [None, None]
-    for start in range(0, len(columns), 4):
-        for side in (0, 1):
-            at = start + 2 * side
-            price_text = fields[at]
-            if price_text == "":
-                continue  # no order at this level
-            price = _finite(price_text, "price")
-            sums[side] += _finite(fields[at + 1], "amount")
-            if best[side] is None:
-                best[side] = price
-    if not math.isfinite(sums[0] + sums[1]):
-        raise ValueError("the summed book volume is not a finite number")
-    return best[0], sums[0], best[1], sums[1]
-
-
-VALUES: dict[str, Callable[[list[str], Layout], tuple[object, ...]]] = {
-    DERIVATIVE_TICKER: _ticker_values,
-    LIQUIDATIONS: _liquidation_values,
-    BOOK_SNAPSHOT: _book_values,
-    QUOTES: _book_values,
-}
-
-
-def read_rows(
-    path: str, file_index: int, depth: int, on_bad: Callable[[BadRow], None]
-) -> tuple[Layout, Iterator[Row]]:
-    """The layout of the file at ``path`` and its good rows, in file order.
-
-    Raises ``OSError`` when the file cannot be opened, ``UnknownLayout`` when
-    its header is not one of the supported kinds. The rows are read lazily:
-    a file is never held in memory whole.
-    """
-    stream = open_text(path)
-    try:
-        reader = csv.reader(stream)
-        try:
-            header = next(reader, None)
-        except (EOFError, zlib.error, gzip.BadGzipFile, UnicodeDecodeError, csv.Error) as err:
-            raise UnknownLayout(f"{path}: cannot read the header: {err}") from err
-        if header is None:
-            raise UnknownLayout(f"{path}: empty file (no header)")
-        layout = recognise(header, path, depth)
-    except BaseException:
-        stream.close()
-        raise
-    return layout, _rows(stream, reader, layout, path, file_index, on_bad)
-
-
-def _rows(
-    stream: TextIO,
-    reader: _csv.Reader,
-    layout: Layout,
-    path: str,
-    file_index: int,
-    on_bad: Callable[[BadRow], None],
-) -> Iterator[Row]:
-    values = VALUES[layout.kind]
-    width, ts_at = layout.width, layout.timestamp
-    with stream:
-        while True:
-            try:
-                row = next(reader)
-            except StopIteration:
-                break
-            except csv.Error as err:  # a malformed quote, an overlong field
-                on_bad(BadRow(path, reader.line_num, f"not CSV: {err}"))
-                continue
-            if len(row) < width:
-                if not row:
-                    continue  # a blank line
-                message = f"missing columns: {len(row)} fields, the header has {layout.header_width}"
-                on_bad(BadRow(path, reader.line_num, message))
-                continue
-            try:
-                ts = int(row[ts_at]) // 1000
-                yield ts, file_index, reader.line_num, (row[layout.symbol], *values(row, layout))
-            except ValueError as err:
-                on_bad(BadRow(path, reader.line_num, _value_message(err, row[ts_at])))
-
-
-def _value_message(err: ValueError, ts_text: str) -> str:
-    try:
-        int(ts_text)
-    except ValueError:
-        return f"timestamp is not an integer: {ts_text!r}"
-    text = str(err)
-    if text.startswith("could not convert string to float: "):
-        return "not a number: " + text.removeprefix("could not convert string to float: ")
-    return text
+    return raw
