@@ -16,7 +16,14 @@ from fenmor_radar.cli.events import EventLine
 from fenmor_radar.cli.replay import BadLine, Checkpoint, ReplayStats
 from fenmor_radar.cli.spec_file import read_spec_text
 from fenmor_radar.distributed.cluster import WorkerLost, import_dask
-from fenmor_radar.distributed.driver import MergedCheckpoint, replay_lines
+from fenmor_radar.distributed.driver import (
+    PARTS,
+    BadEventLine,
+    MergedCheckpoint,
+    chosen_design,
+    replay,
+    replay_lines,
+)
 
 
 def replay_items(
@@ -38,16 +45,19 @@ def replay_items(
     # A lost worker is reported once, as this command's error, not also as
     # the cluster's own log lines.
     logging.getLogger("distributed").setLevel(logging.CRITICAL)
+    items: Iterable[MergedCheckpoint | BadEventLine]
     try:
-        for item in replay_lines(
-            [(source_name, lines)],
-            spec_text,
-            policy,
-            workers=workers,
-            scheduler=scheduler,
-            strict=strict,
-            stats=stats,
-        ):
+        if chosen_design() == PARTS:
+            # The workers read the file themselves; ``lines`` stays unread.
+            try:
+                items = replay(source_name, spec_text, policy, workers=workers,
+                               scheduler=scheduler, strict=strict, stats=stats, design=PARTS)
+            except ValueError as err:  # standard input: the workers cannot read it
+                raise CliError(str(err)) from err
+        else:
+            items = replay_lines([(source_name, lines)], spec_text, policy, workers=workers,
+                                 scheduler=scheduler, strict=strict, stats=stats)
+        for item in items:
             yield item.checkpoint() if isinstance(item, MergedCheckpoint) else item.bad_line()
     except (WorkerLost, ConnectionError) as err:
         raise CliError(str(err)) from err
