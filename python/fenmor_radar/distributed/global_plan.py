@@ -104,8 +104,8 @@ class GlobalPlanner:
                     self.stopped_at = detail
                     return items
             else:
-                assert isinstance(detail, int)
-                new = detail // self.period  # type: ignore[operator]
+                assert isinstance(detail, int) and self.period is not None
+                new = detail // self.period
                 if self.clock_period is None:
                     self.clock_period = new  # the first event: no period has ended yet
                 elif new > self.clock_period:

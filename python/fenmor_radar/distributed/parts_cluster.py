@@ -91,11 +91,15 @@ class DaskPartsWorkers:
         return max(len(self.client.scheduler_info()["workers"]), 1)
 
     def scan(self, parts: Sequence[Part], every_ts: int | None) -> Iterator[PartSummary]:
+        """Submits every scan at once; the summaries are waited for in input order."""
         run = uuid.uuid4().hex[:12]
         futures: list[Any] = [
             self.client.submit(self.scanner, part, every_ts, pure=False, key=f"fenmor-scan-{k}-{run}")
             for k, part in enumerate(parts)
         ]
+        return self._summaries(parts, futures)
+
+    def _summaries(self, parts: Sequence[Part], futures: list[Any]) -> Iterator[PartSummary]:
         try:
             for part, future in zip(parts, futures, strict=True):
                 while True:
