@@ -230,7 +230,8 @@ def test_files_replay_as_one_input_named_by_their_own_lines(tmp_path):
     second = write_lines(tmp_path / "b.jsonl", recording(12, 150))
     both = write_lines(tmp_path / "ab.jsonl", recording(11, 150) + recording(12, 150))
     policy = CheckpointPolicy(every_events=25, every_ts=200)
-    items, stats = by_parts([first, second], SPECS[1], policy, shards=3, part_bytes=700)
+    second_url = "file://" + second  # any fsspec URL; messages name the input as given
+    items, stats = by_parts([first, second_url], SPECS[1], policy, shards=3, part_bytes=700)
     want, want_stats = single(both, SPECS[1], policy)
     first_count = len(recording(11, 150))
     assert [
@@ -239,7 +240,7 @@ def test_files_replay_as_one_input_named_by_their_own_lines(tmp_path):
     ] == [
         item if not hasattr(item, "number")
         else (first, item.number) if item.number <= first_count
-        else (second, item.number - first_count)
+        else (second_url, item.number - first_count)
         for item in want
     ]
     assert_same_stats(stats, want_stats)
