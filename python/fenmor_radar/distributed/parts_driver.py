@@ -141,6 +141,7 @@ class _Emitter:
         self.file_lines[file] = before + summary.lines
 
     def dispatch(self, items: Sequence[PlanItem]) -> Iterator[MergedCheckpoint | BadEventLine]:
+        """Ask the shards for the items' checkpoints (one call per part, or per CUTS_PER_CALL)."""
         for item in items:
             if not self.in_flight and not self.waiting and not isinstance(item, PlannedCheckpoint):
                 yield self._bad_line(item)
@@ -148,6 +149,7 @@ class _Emitter:
             self.waiting.append(item)
             if len(self.waiting) >= CUTS_PER_CALL:
                 yield from self._send()
+        yield from self._send()
 
     def drain(self) -> Iterator[MergedCheckpoint | BadEventLine]:
         yield from self._send()
