@@ -103,15 +103,27 @@ def test_bad_lines_are_named_by_file_and_line(client, tmp_path):
     assert stats.stopped_at is not None and stats.stopped_at.number == 10
 
 
-def test_a_bad_spec_or_file_fails_before_any_cluster_work(tmp_path):
+@pytest.mark.parametrize("design", ["rounds", "parts"])
+def test_a_bad_spec_or_file_fails_before_any_cluster_work(tmp_path, design):
     path = write_lines(tmp_path / "events.jsonl", recording(51, 10))
     # Neither the client nor the unreachable scheduler is ever touched.
     with pytest.raises(ValueError, match="^bad spec: limit must be greater than zero$"):
-        replay(path, spec_text(0.0, limit=0), client=object())
+        replay(path, spec_text(0.0, limit=0), client=object(), design=design)
     with pytest.raises(ValueError, match="^spec 2: parse: "):
-        replay(path, [SPECS[0], '{"signals": 5}'], scheduler="tcp://127.0.0.1:1")
+        replay(path, [SPECS[0], '{"signals": 5}'], scheduler="tcp://127.0.0.1:1", design=design)
     with pytest.raises(FileNotFoundError):
-        replay([path, str(tmp_path / "missing.jsonl")], SPECS[0], client=object())
+        replay([path, str(tmp_path / "missing.jsonl")], SPECS[0], client=object(), design=design)
+
+
+def test_by_parts_refuses_standard_input_before_any_cluster_work(tmp_path):
+    spec = write_lines(tmp_path / "spec.json", [SPECS[0].encode()])
+    result = subprocess.run(
+        [sys.executable, "-m", "fenmor_radar", "replay", "--spec", spec, "-", "--workers", "2"],
+        input=b"", capture_output=True, timeout=120,
+        env={**os.environ, "FENMOR_DISTRIBUTED_DESIGN": "parts"},
+    )
+    assert result.returncode == 1
+    assert b"give files (or URLs), not standard input" in result.stderr
 
 
 @pytest.mark.parametrize("design", ["rounds", "parts"])

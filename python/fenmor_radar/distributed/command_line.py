@@ -12,7 +12,7 @@ from collections.abc import Iterable, Iterator
 
 from fenmor_radar.cli.checkpoints import CheckpointPolicy
 from fenmor_radar.cli.errors import CliError
-from fenmor_radar.cli.events import EventLine
+from fenmor_radar.cli.events import STDIN_NAME, EventLine
 from fenmor_radar.cli.replay import BadLine, Checkpoint, ReplayStats
 from fenmor_radar.cli.spec_file import read_spec_text
 from fenmor_radar.distributed.cluster import WorkerLost, import_dask
@@ -24,6 +24,8 @@ from fenmor_radar.distributed.driver import (
     replay,
     replay_lines,
 )
+
+STDIN_SOURCE = "<stdin>"  # how the command line names standard input
 
 
 def replay_items(
@@ -50,7 +52,8 @@ def replay_items(
         if chosen_design() == PARTS:
             # The workers read the file themselves; ``lines`` stays unread.
             try:
-                items = replay(source_name, spec_text, policy, workers=workers,
+                path = STDIN_NAME if source_name == STDIN_SOURCE else source_name
+                items = replay(path, spec_text, policy, workers=workers,
                                scheduler=scheduler, strict=strict, stats=stats, design=PARTS)
             except ValueError as err:  # standard input: the workers cannot read it
                 raise CliError(str(err)) from err

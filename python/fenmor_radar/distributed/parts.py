@@ -18,7 +18,9 @@ parts are (the driver adds them up).
 
 from __future__ import annotations
 
+import errno
 import gzip
+import os
 import zlib
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
@@ -73,10 +75,10 @@ def plan_parts(paths: Sequence[str], part_bytes: int = DEFAULT_PART_BYTES) -> li
             with fs.open(path, "rb") as file:
                 head = file.read(len(GZIP_MAGIC))
             size = int(fs.size(path))
-        except FileNotFoundError as err:
-            raise FileNotFoundError(err.errno, f"no such file: {source}", source) from err
+        except FileNotFoundError as err:  # named as given, URL and all
+            raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), source) from err
         except OSError as err:
-            raise OSError(err.errno, f"cannot read {source}: {err.strerror or err}", source) from err
+            raise OSError(err.errno, err.strerror or str(err), source) from err
         if head == GZIP_MAGIC:
             parts.append(Part(source, number, compressed=True))
             continue
