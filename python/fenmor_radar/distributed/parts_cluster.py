@@ -107,7 +107,11 @@ class DaskPartsWorkers:
                         summary: PartSummary = future.result(timeout=POLL_SECONDS)
                         break
                     except TimeoutError:
-                        if self.client.status not in ("running", "newly-created"):
+                        # A scan is rerun elsewhere if its worker dies, but a
+                        # shard is not: a lost shard ends the wait too.
+                        if self.shard_set is not None:
+                            self.shard_set.check_alive()
+                        elif self.client.status not in ("running", "newly-created"):
                             raise WorkerLost(
                                 f"lost the connection to the Dask scheduler (client {self.client.status})"
                             ) from None
@@ -152,6 +156,9 @@ class DaskPartsWorkers:
 class _PartsShardSet(ShardSet):
     def __init__(self, client: Client, jobs: Sequence[ShardJob], feeder: ShardFeederFactory) -> None:
         self._start(client, len(jobs), lambda k: (PartsShard, (jobs[k], feeder)))
+
+    def check_alive(self) -> None:
+        self._check_alive()
 
     def call(self, method: Any) -> list[Any]:
         calls = []
