@@ -1,185 +1,180 @@
-"""A replay of ~2 million events over 2,000 symbols: one process against a Dask cluster.
+"""A replay of 6,000,000 events over 2,000 symbols in 4 files: one process against a Dask cluster.
 
 Run after `pip install '.[distributed]'`:
 
-    python3 benchmarks/bench_distributed.py          # 2,000,000 events; 2 workers, then 1
-    python3 benchmarks/bench_distributed.py --events 200000 --workers 2 --keep /tmp/rec.jsonl
+    python3 benchmarks/bench_distributed.py                      # the package's default design
+    python3 benchmarks/bench_distributed.py --design parts       # workers read the files
+    python3 benchmarks/bench_distributed.py --events 400000 --workers 2   # a quick look
 
-It writes a seeded recording (or reuses the one given with --keep), then
-times, on the same file, in wall time and CPU time per event:
+The recording (seeded, realistic events from `workload.py`, in ts order
+across symbols, 4 plain files) is written once and kept under
+benchmarks/.cache. Then, in one run, on the same files:
 
-1. the single-process replay (`fenmor-radar replay` without options);
-2. the driver's share alone: reading the lines, and reading plus routing them
-   to shards and packing them (what the driver does per event);
-3. one shard's share alone, in this process: judging and feeding every line;
-4. the distributed replay on local clusters of the given numbers of worker
-   processes (start-up timed apart; CPU of the driver and of every worker),
-   checked byte for byte against the single replay.
+1. the single-process replay (the replay loop of `fenmor-radar replay`),
+   run as a child process;
+2. for each worker count, a `LocalCluster` of that many single-threaded
+   worker processes, started before timing (a real cluster is long-lived),
+   and the distributed replay run as a child process that reaches it by its
+   address, as `--scheduler` does.
 
-Figures are printed, never asserted: the machine is shared and noisy.
+Each replay writes its checkpoints to a file; the distributed ones are
+compared byte for byte with the single one. Reported: wall time, the
+driver's CPU time (the child's own process time over the replay) against
+the single replay's CPU time, and the workers' CPU time per event. Figures
+are printed, never asserted: the machine is shared and noisy. Targets: two
+workers at least 1.6 times as fast as one process; the driver's CPU under 5 %
+of the single replay's.
 """
 
 from __future__ import annotations
 
 import argparse
+import filecmp
+import heapq
+import json
 import os
-import random
+import subprocess
 import sys
 import tempfile
 import time
+from pathlib import Path
 
-from fenmor_radar import Radar
-from fenmor_radar.cli.checkpoints import CheckpointPolicy
-from fenmor_radar.cli.events import read_events
-from fenmor_radar.cli.replay import Checkpoint
-from fenmor_radar.cli.replay import replay as single_replay
-from fenmor_radar.distributed.chunks import Chunk, read_chunks
-from fenmor_radar.distributed.routing import ShardRouter
-from fenmor_radar.distributed.shard import FeedPlan, Shard
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-SPEC = (
-    '{"signals":[{"kind":"oi_delta","params":[12,0.05]},{"kind":"funding_flip","params":[0.0005]},'
-    '{"kind":"book_imbalance","params":[0.5],"weight":0.5},{"kind":"liq_cluster","params":[20,1000]},'
-    '{"kind":"oi_price_divergence","params":[12,0.01]}],"threshold":0.25,"limit":10}'
-)
-START_TS = 1_709_298_000_000
+import workload  # noqa: E402
+
+SPEC = workload.spec_text(0.25, limit=10)
+CACHE = Path(__file__).resolve().parent / ".cache"
+FILES = 4
 
 
-def write_recording(path: str, events: int, symbols: int, seed: int) -> None:
-    """Random-walk markets in the recorder's compact form, in ts order across symbols."""
+def write_recording(directory: Path, events: int, symbols: int, seed: int) -> list[Path]:
+    """Markets stepping in ts order (the market with the oldest clock next), in FILES files."""
+    import random
+
     rng = random.Random(seed)
-    names = [f"S{k:04d}USDT" for k in range(symbols)]
-    price = [10 ** rng.uniform(-2, 4.5) for _ in names]
-    oi = [10 ** rng.uniform(5, 9) for _ in names]
-    funding = [rng.gauss(0.0001, 0.0002) for _ in names]
-    ts = START_TS
-    with open(path, "w", encoding="utf-8") as out:
-        for _ in range(events):
-            k = rng.randrange(symbols)
-            ts += rng.randrange(0, 4)
-            price[k] *= 1 + rng.gauss(0, 0.002)
-            roll = rng.random()
-            if roll < 0.45:
-                spread = price[k] * 0.0002
-                line = (f'{{"symbol":"{names[k]}","event":{{"kind":"orderbook","ts":{ts},'
-                        f'"bid_volume":{rng.uniform(1, 900):.3f},"ask_volume":{rng.uniform(1, 900):.3f},'
-                        f'"best_bid":{price[k] - spread:.6g},"best_ask":{price[k] + spread:.6g}}}}}')
-            elif roll < 0.9:
-                oi[k] *= 1 + rng.gauss(0, 0.004)
-                funding[k] = 0.9 * funding[k] + rng.gauss(0.00001, 0.0001)
-                line = (f'{{"symbol":"{names[k]}","event":{{"kind":"derivatives","ts":{ts},'
-                        f'"open_interest":{oi[k]:.1f},"funding_rate":{funding[k]:.8f},'
-                        f'"mark_price":{price[k]:.6g}}}}}')
-            else:
-                side = "sell" if rng.random() < 0.5 else "buy"
-                line = (f'{{"symbol":"{names[k]}","event":["liquidation",{ts},"{side}",'
-                        f'{rng.lognormvariate(0, 1.2):.3f},{price[k]:.6g}]}}')
-            out.write(line + "\n")
+    pool = workload.markets(symbols, rng)
+    heap = [(market.ts, k) for k, (_, market) in enumerate(pool)]
+    heapq.heapify(heap)
+    paths = [directory / f"part-{k}.jsonl" for k in range(FILES)]
+    per_file = -(-events // FILES)
+    written = 0
+    for path in paths:
+        with open(path.with_suffix(".tmp"), "w", encoding="utf-8") as out:
+            lines = []
+            for _ in range(min(per_file, events - written)):
+                _, k = heapq.heappop(heap)
+                name, market = pool[k]
+                lines.append(workload.dumps({"symbol": name, "event": market.event()}))
+                heapq.heappush(heap, (market.ts, k))
+                if len(lines) == 10_000:
+                    out.write("\n".join(lines) + "\n")
+                    lines = []
+            if lines:
+                out.write("\n".join(lines) + "\n")
+            written += min(per_file, events - written)
+        os.replace(path.with_suffix(".tmp"), path)
+    return paths
 
 
-class Clock:
-    """Wall and CPU time of this process since it was made."""
-
-    def __init__(self) -> None:
-        self.wall = time.perf_counter()
-        self.cpu = time.process_time()
-
-    def report(self, label: str, events: int, extra_cpu: float = 0.0) -> float:
-        wall = time.perf_counter() - self.wall
-        cpu = time.process_time() - self.cpu + extra_cpu
-        print(f"  {label:<44s} {wall:7.2f} s {events / wall / 1000:7.1f} k events/s"
-              f" {wall / events * 1e6:6.2f} us/event wall, {cpu / events * 1e6:6.2f} us/event CPU")
-        return wall
+def recording(events: int, symbols: int, seed: int) -> list[Path]:
+    directory = CACHE / f"recording-{events}-{symbols}-{seed}"
+    paths = [directory / f"part-{k}.jsonl" for k in range(FILES)]
+    if all(path.exists() for path in paths):
+        return paths
+    directory.mkdir(parents=True, exist_ok=True)
+    started = time.perf_counter()
+    paths = write_recording(directory, events, symbols, seed)
+    print(f"wrote {directory} in {time.perf_counter() - started:.0f} s")
+    return paths
 
 
-def distributed_run(
-    path: str, policy: CheckpointPolicy, workers: int, events: int, single: list[str]
-) -> float:
+def child(argv: list[str]) -> None:
+    """One replay in this process: ``--child single|DESIGN ADDRESS EVERY OUT FILES...``."""
+    from fenmor_radar import Radar
+    from fenmor_radar.cli.checkpoints import CheckpointPolicy
+    from fenmor_radar.cli.events import read_events
+    from fenmor_radar.cli.replay import Checkpoint
+    from fenmor_radar.cli.replay import replay as single_replay
+
+    design, address, every, out, *files = argv
+    policy = CheckpointPolicy(every_events=int(every))
+    wall, cpu = time.perf_counter(), time.process_time()
+    with open(out, "w", encoding="utf-8") as sink:
+        if design == "single":
+            lines = (line for path in files for line in read_events(path))
+            for item in single_replay(Radar(SPEC), lines, policy):
+                if isinstance(item, Checkpoint):
+                    sink.write(item.json_line() + "\n")
+        else:
+            from fenmor_radar.distributed import MergedCheckpoint, replay
+
+            for merged in replay(files, SPEC, policy, scheduler=address, design=design):
+                if isinstance(merged, MergedCheckpoint):
+                    sink.write(merged.checkpoint().json_line() + "\n")
+    print(json.dumps({"wall": time.perf_counter() - wall, "cpu": time.process_time() - cpu}))
+
+
+def run_child(design: str, address: str, every: int, out: str, files: list[Path]) -> dict[str, float]:
+    command = [sys.executable, __file__, "--child", design, address, str(every), out,
+               *map(str, files)]
+    result = subprocess.run(command, capture_output=True, text=True, check=False)
+    if result.returncode != 0:
+        raise RuntimeError(f"{design} replay failed:\n{result.stderr[-3000:]}")
+    figures: dict[str, float] = json.loads(result.stdout.strip().splitlines()[-1])
+    return figures
+
+
+def distributed_run(design: str, workers: int, every: int, out: str, files: list[Path]) -> dict[str, float]:
     import distributed
 
-    from fenmor_radar.distributed import replay
-
-    clock = Clock()
     with distributed.LocalCluster(
         n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0"
-    ) as cluster, distributed.Client(cluster, direct_to_workers=True) as client:
-        print(f"  cluster start-up {time.perf_counter() - clock.wall:.2f} s")
+    ) as cluster, distributed.Client(cluster) as client:
         before = client.run(time.process_time)
-        clock = Clock()
-        sharded = [item.checkpoint().json_line()  # type: ignore[union-attr]
-                   for item in replay(path, SPEC, policy, client=client)]
+        figures = run_child(design, cluster.scheduler_address, every, out, files)
         after = client.run(time.process_time)
-        workers_cpu = sum(after[worker] - before[worker] for worker in after)
-        seconds = clock.report("distributed replay (CPU: driver + workers)", events, workers_cpu)
-        for worker in sorted(after):
-            print(f"    worker {worker}: {(after[worker] - before[worker]) / events * 1e6:.2f} "
-                  "us/event CPU")
-    print(f"  identical to the single replay: {sharded == single} ({len(single)} checkpoints)")
-    return seconds
+    figures["workers_cpu"] = sum(after[worker] - before[worker] for worker in after)
+    return figures
 
 
-def main(argv: list[str] | None = None) -> None:
+def main(argv: list[str]) -> None:
+    if argv[:1] == ["--child"]:
+        child(argv[1:])
+        return
+    from fenmor_radar.distributed.driver import chosen_design
+
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--events", type=int, default=2_000_000)
+    parser.add_argument("--events", type=int, default=6_000_000)
     parser.add_argument("--symbols", type=int, default=2_000)
-    parser.add_argument("--workers", default="2,1", help="worker counts to run, e.g. 2,1")
+    parser.add_argument("--workers", default="1,2", help="worker counts to run, e.g. 1,2")
     parser.add_argument("--every", type=int, default=100_000, help="checkpoint every N events")
-    parser.add_argument("--seed", type=int, default=9)
-    parser.add_argument("--keep", metavar="PATH", help="write the recording here, or reuse it")
+    parser.add_argument("--seed", type=int, default=13)
+    parser.add_argument("--design", default=chosen_design(), choices=("rounds", "parts"))
     args = parser.parse_args(argv)
-    worker_counts = [int(count) for count in args.workers.split(",")]
 
-    path = args.keep or os.path.join(tempfile.mkdtemp(), "recording.jsonl")
-    if not os.path.exists(path):
-        started = time.perf_counter()
-        write_recording(path, args.events, args.symbols, args.seed)
-        print(f"wrote {path} in {time.perf_counter() - started:.1f} s")
-    size = os.path.getsize(path)
-    events = sum(1 for _ in read_events(path))
-    policy = CheckpointPolicy(every_events=args.every)
-    print(f"{events:,} events, {size / events:.0f} bytes per line, {args.symbols:,} symbols, "
-          f"checkpoint every {args.every:,}; {os.cpu_count()} processors")
-
-    print("one process:")
-    clock = Clock()
-    single = [c.json_line() for c in single_replay(Radar(SPEC), read_events(path), policy)
-              if isinstance(c, Checkpoint)]
-    single_seconds = clock.report("single replay (read, parse, feed, alerts)", events)
-
-    print("the driver's share of a distributed replay:")
-    clock = Clock()
-    for _ in read_events(path):
-        pass
-    clock.report("reading the lines", events)
-    clock = Clock()
-    payload_bytes = 0
-    for chunk in read_chunks([(path, read_events(path))], ShardRouter(worker_counts[0])):
-        assert isinstance(chunk, Chunk)
-        payload_bytes += sum(len(pile.payload().joined) for pile in chunk.piles)
-    clock.report(f"reading, routing to {worker_counts[0]} shards, packing", events)
-    print(f"  {payload_bytes / events:.0f} bytes of text per event go to a shard")
-
-    print("one shard's share, in this process (all lines on one shard, reading excluded):")
-    chunks = [chunk for chunk in read_chunks([(path, read_events(path))], ShardRouter(1))]
-    payloads = [chunk.piles[0].payload() for chunk in chunks]  # type: ignore[union-attr]
-    shard = Shard((SPEC,), None)
-    clock = Clock()
-    plan = None
-    for round_number, (chunk, payload) in enumerate(zip(chunks, payloads)):
-        shard.step(round_number, plan, payload)
-        plan = FeedPlan((), chunk.end)  # type: ignore[union-attr]
-    shard.step(len(chunks), plan, None)
-    clock.report("judging and feeding", events)
-    shard.close()
-    del chunks, payloads
-
-    for workers in worker_counts:
-        print(f"distributed, local cluster of {workers} worker process(es), one shard each:")
-        sharded_seconds = distributed_run(path, policy, workers, events, single)
-        print(f"  speed-up {single_seconds / sharded_seconds:.2f}x (cluster start-up not counted); "
-              f"load average {os.getloadavg()[0]:.1f}")
-    if not args.keep:
-        os.remove(path)
+    files = recording(args.events, args.symbols, args.seed)
+    size = sum(path.stat().st_size for path in files)
+    print(f"{args.events:,} events in {FILES} files ({size / args.events:.0f} bytes per line), "
+          f"{args.symbols:,} symbols, a checkpoint every {args.every:,}; design {args.design}; "
+          f"{os.cpu_count()} processors, load average {os.getloadavg()[0]:.1f}")
+    with tempfile.TemporaryDirectory() as scratch:
+        single_out = os.path.join(scratch, "single.jsonl")
+        single = run_child("single", "", args.every, single_out, files)
+        rows = [("single replay", single, None, True)]
+        for workers in (int(count) for count in args.workers.split(",")):
+            out = os.path.join(scratch, f"workers-{workers}.jsonl")
+            figures = distributed_run(args.design, workers, args.every, out, files)
+            rows.append((f"{workers} worker(s)", figures, figures["workers_cpu"],
+                         filecmp.cmp(single_out, out, shallow=False)))
+    print(f"{'run':<14} {'wall s':>7} {'speed-up':>8} {'driver CPU s':>12} {'% of single':>11} "
+          f"{'worker CPU us/event':>19}  identical")
+    for label, figures, workers_cpu, same in rows:
+        worker_text = "-" if workers_cpu is None else f"{workers_cpu / args.events * 1e6:.2f}"
+        print(f"{label:<14} {figures['wall']:7.2f} {single['wall'] / figures['wall']:7.2f}x "
+              f"{figures['cpu']:12.2f} {figures['cpu'] / single['cpu'] * 100:10.1f}% "
+              f"{worker_text:>19}  {same}")
+    print(f"load average after the run {os.getloadavg()[0]:.1f}")
 
 
 if __name__ == "__main__":

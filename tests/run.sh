@@ -26,8 +26,12 @@ if ! "$python" -c "import pytest" 2>/dev/null; then
   "$python" -m pip install --quiet "pytest>=7"
 fi
 # The distributed replay's tests run on a local Dask cluster (they skip without it).
-if ! "$python" -c "import distributed" 2>/dev/null; then
-  "$python" -m pip install --quiet "dask[distributed]>=2024.1.0"
+if ! "$python" -c "import distributed, fsspec" 2>/dev/null; then
+  "$python" -m pip install --quiet "dask[distributed]>=2024.1.0" "fsspec>=2023.1.0"
+fi
+# Property tests (the distributed replay's checkpoint plan).
+if ! "$python" -c "import hypothesis" 2>/dev/null; then
+  "$python" -m pip install --quiet "hypothesis>=6"
 fi
 # The HTML report's tests need plotly; its browser test needs Chromium.
 if ! "$python" -c "import plotly" 2>/dev/null; then

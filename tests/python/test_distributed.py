@@ -62,6 +62,25 @@ def test_checkpoints_equal_one_radar_per_spec(client, tmp_path, shards, policy, 
     assert client.status == "running"  # the caller's client is left as it was
 
 
+@pytest.mark.parametrize(
+    ("shards", "part_bytes", "policy", "strict", "compress"),
+    [
+        (None, 4000, CheckpointPolicy(every_events=50, every_ts=40), False, False),
+        (3, 1 << 20, CheckpointPolicy(every_ts=25), True, True),
+    ],
+)
+def test_by_parts_equals_one_radar_per_spec(client, tmp_path, shards, part_bytes, policy, strict,
+                                            compress):
+    path = write_lines(tmp_path / "events.jsonl", recording(32, 600, bad=0.02), compress)
+    stats = ReplayStats()
+    items = list(replay(path, SPECS, policy, client=client, shards=shards, strict=strict,
+                        stats=stats, design="parts", part_bytes=part_bytes))
+    for number, spec in enumerate(SPECS):
+        want, want_stats = single(path, spec, policy, strict)
+        assert per_spec(items, number) == want
+        assert_same_stats(stats, want_stats)
+
+
 def test_bad_lines_are_named_by_file_and_line(client, tmp_path):
     lines = recording(41, 60, bad=0.0)
     lines[9] = b'{"symbol":"BTCUSDT","event":{"kind":"orderbook","ts":5}}'
@@ -85,24 +104,37 @@ def test_bad_lines_are_named_by_file_and_line(client, tmp_path):
     assert stats.stopped_at is not None and stats.stopped_at.number == 10
 
 
-def test_a_bad_spec_or_file_fails_before_any_cluster_work(tmp_path):
+@pytest.mark.parametrize("design", ["rounds", "parts"])
+def test_a_bad_spec_or_file_fails_before_any_cluster_work(tmp_path, design):
     path = write_lines(tmp_path / "events.jsonl", recording(51, 10))
     # Neither the client nor the unreachable scheduler is ever touched.
     with pytest.raises(ValueError, match="^bad spec: limit must be greater than zero$"):
-        replay(path, spec_text(0.0, limit=0), client=object())
+        replay(path, spec_text(0.0, limit=0), client=object(), design=design)
     with pytest.raises(ValueError, match="^spec 2: parse: "):
-        replay(path, [SPECS[0], '{"signals": 5}'], scheduler="tcp://127.0.0.1:1")
+        replay(path, [SPECS[0], '{"signals": 5}'], scheduler="tcp://127.0.0.1:1", design=design)
     with pytest.raises(FileNotFoundError):
-        replay([path, str(tmp_path / "missing.jsonl")], SPECS[0], client=object())
+        replay([path, str(tmp_path / "missing.jsonl")], SPECS[0], client=object(), design=design)
 
 
-def test_a_worker_lost_mid_run_fails_the_run(tmp_path):
+def test_by_parts_refuses_standard_input_before_any_cluster_work(tmp_path):
+    spec = write_lines(tmp_path / "spec.json", [SPECS[0].encode()])
+    result = subprocess.run(
+        [sys.executable, "-m", "fenmor_radar", "replay", "--spec", spec, "-", "--workers", "2"],
+        input=b"", capture_output=True, timeout=120,
+        env={**os.environ, "FENMOR_DISTRIBUTED_DESIGN": "parts"},
+    )
+    assert result.returncode == 1
+    assert b"give files (or URLs), not standard input" in result.stderr
+
+
+@pytest.mark.parametrize("design", ["rounds", "parts"])
+def test_a_worker_lost_mid_run_fails_the_run(tmp_path, design):
     path = write_lines(tmp_path / "events.jsonl", recording(61, 3000, bad=0.0))
     with distributed.LocalCluster(
         n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
     ) as cluster, distributed.Client(cluster) as dask_client:
         items = replay(path, SPECS[0], CheckpointPolicy(every_events=100), client=dask_client,
-                       chunk_lines=200)
+                       chunk_lines=200, design=design)
         first = next(item for item in items if isinstance(item, MergedCheckpoint))
         assert first.events == 100
         pids = dask_client.run(os.getpid)
@@ -121,13 +153,14 @@ def run_cli(*args, env=None):
     )
 
 
-def test_command_line_workers_prints_what_the_single_replay_prints(tmp_path):
+@pytest.mark.parametrize("design", ["rounds", "parts"])
+def test_command_line_workers_prints_what_the_single_replay_prints(tmp_path, design):
     lines = recording(71, 400, bad=0.02)
     path = write_lines(tmp_path / "events.jsonl.gz", lines, compress=True)
     spec = write_lines(tmp_path / "spec.json", [SPECS[1].encode()])
     options = ["--spec", spec, path, "--every-ts", "100", "--format", "json", "-q"]
     alone = run_cli(*options)
-    sharded = run_cli(*options, "--workers", "2")
+    sharded = run_cli(*options, "--workers", "2", env={"FENMOR_DISTRIBUTED_DESIGN": design})
     assert alone.returncode == sharded.returncode == 3  # skipped lines
     assert sharded.stdout == alone.stdout and alone.stdout.count(b"\n") > 5
     # The shards feed line by line and do not name the member at fault yet.

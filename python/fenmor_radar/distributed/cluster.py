@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import contextlib
 import uuid
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any
 
 from fenmor_radar import __version__
@@ -73,6 +73,12 @@ class ShardSet:
     def __init__(
         self, client: Client, count: int | None, specs: Sequence[str], every_ts: int | None
     ) -> None:
+        self._start(client, count, lambda k: (Shard, (tuple(specs), every_ts)))
+
+    def _start(
+        self, client: Client, count: int | None, actor: Callable[[int], tuple[type, tuple[Any, ...]]]
+    ) -> None:
+        """One actor per shard, ``actor(k)`` giving shard k's class and arguments."""
         self.client = client
         workers = sorted(client.scheduler_info()["workers"])
         if not workers:
@@ -82,18 +88,19 @@ class ShardSet:
             raise ValueError(f"shards must be greater than zero, got {self.count}")
         run = uuid.uuid4().hex[:12]
         self.addresses = [workers[k % len(workers)] for k in range(self.count)]
-        self.futures: list[Any] = [
-            client.submit(
-                Shard,
-                tuple(specs),
-                every_ts,
-                actor=True,
-                workers=[address],
-                pure=False,
-                key=f"fenmor-shard-{k}-{run}",
+        self.futures: list[Any] = []
+        for k, address in enumerate(self.addresses):
+            cls, args = actor(k)
+            self.futures.append(
+                client.submit(
+                    cls,
+                    *args,
+                    actor=True,
+                    workers=[address],
+                    pure=False,
+                    key=f"fenmor-shard-{k}-{run}",
+                )
             )
-            for k, address in enumerate(self.addresses)
-        ]
         self.actors: list[Any] = []
         try:
             self.actors = [future.result() for future in self.futures]

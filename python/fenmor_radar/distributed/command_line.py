@@ -13,10 +13,19 @@ from collections.abc import Iterable, Iterator
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.spec_file import read_spec_text
 from fenmor_radar.distributed.cluster import WorkerLost, import_dask
-from fenmor_radar.distributed.driver import MergedCheckpoint, replay_lines
+from fenmor_radar.distributed.driver import (
+    PARTS,
+    BadEventLine,
+    MergedCheckpoint,
+    chosen_design,
+    replay,
+    replay_lines,
+)
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.items import BadLine, Checkpoint, ReplayStats
-from fenmor_radar.replay.recording import EventLine
+from fenmor_radar.replay.recording import STDIN_NAME, EventLine
+
+STDIN_SOURCE = "<stdin>"  # how the command line names standard input
 
 
 def replay_items(
@@ -38,16 +47,20 @@ def replay_items(
     # A lost worker is reported once, as this command's error, not also as
     # the cluster's own log lines.
     logging.getLogger("distributed").setLevel(logging.CRITICAL)
+    items: Iterable[MergedCheckpoint | BadEventLine]
     try:
-        for item in replay_lines(
-            [(source_name, lines)],
-            spec_text,
-            policy,
-            workers=workers,
-            scheduler=scheduler,
-            strict=strict,
-            stats=stats,
-        ):
+        if chosen_design() == PARTS:
+            # The workers read the file themselves; ``lines`` stays unread.
+            try:
+                path = STDIN_NAME if source_name == STDIN_SOURCE else source_name
+                items = replay(path, spec_text, policy, workers=workers,
+                               scheduler=scheduler, strict=strict, stats=stats, design=PARTS)
+            except ValueError as err:  # standard input: the workers cannot read it
+                raise CliError(str(err)) from err
+        else:
+            items = replay_lines([(source_name, lines)], spec_text, policy, workers=workers,
+                                 scheduler=scheduler, strict=strict, stats=stats)
+        for item in items:
             yield item.checkpoint() if isinstance(item, MergedCheckpoint) else item.bad_line()
     except (WorkerLost, ConnectionError) as err:
         raise CliError(str(err)) from err

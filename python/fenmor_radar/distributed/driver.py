@@ -9,6 +9,7 @@ only at its start (for the symbol), and the shards do the rest.
 
 from __future__ import annotations
 
+import os
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Protocol
@@ -33,6 +34,22 @@ from fenmor_radar.replay.recording import DamagedInput, EventLine, EventSource
 
 if TYPE_CHECKING:
     from distributed import Client
+
+# How the work is shared. "rounds": the driver reads every line and sends it
+# to its shard. "parts": the workers read the input themselves (two passes,
+# see parts_driver); the driver never reads an event. The environment
+# variable chooses when the caller does not (benchmarks, the command line).
+ROUNDS = "rounds"
+PARTS = "parts"
+DEFAULT_DESIGN = ROUNDS
+DESIGN_VARIABLE = "FENMOR_DISTRIBUTED_DESIGN"
+
+
+def chosen_design(design: str | None = None) -> str:
+    chosen = design or os.environ.get(DESIGN_VARIABLE) or DEFAULT_DESIGN
+    if chosen not in (ROUNDS, PARTS):
+        raise ValueError(f"unknown distributed design {chosen!r}: use {ROUNDS!r} or {PARTS!r}")
+    return chosen
 
 
 @dataclass(frozen=True, slots=True)
@@ -67,6 +84,14 @@ class BadEventLine:
         return BadLine(self.number, self.message)
 
 
+def bad_line_message(message: str, field: str | None) -> str:
+    """The message shown for a rejected line, from the reader's message and the faulty member.
+
+    The single replay's message, which does not name the member.
+    """
+    return message
+
+
 class InputFileDamaged(DamagedInput):
     """An input broke off; ``source`` names it."""
 
@@ -90,6 +115,17 @@ def check_specs(specs: str | Sequence[str]) -> tuple[tuple[str, ...], tuple[int 
     return texts, tuple(spec_limit(text) for text in texts)
 
 
+def check_cluster_arguments(
+    client: Client | None, scheduler: str | None, workers: int | None, shards: int | None
+) -> None:
+    if client is not None and scheduler is not None:
+        raise ValueError("give a client or a scheduler address, not both")
+    if workers is not None and (client is not None or scheduler is not None or workers <= 0):
+        raise ValueError("workers is the size of a local cluster started for the call, at least 1")
+    if shards is not None and shards <= 0:
+        raise ValueError(f"shards must be greater than zero, got {shards}")
+
+
 def replay_lines(
     sources: Iterable[tuple[str, Iterable[EventLine]]],
     specs: str | Sequence[str],
@@ -107,12 +143,7 @@ def replay_lines(
     spec_texts, limits = check_specs(specs)
     if chunk_lines <= 0:
         raise ValueError(f"chunk_lines must be greater than zero, got {chunk_lines}")
-    if client is not None and scheduler is not None:
-        raise ValueError("give a client or a scheduler address, not both")
-    if workers is not None and (client is not None or scheduler is not None or workers <= 0):
-        raise ValueError("workers is the size of a local cluster started for the call, at least 1")
-    if shards is not None and shards <= 0:
-        raise ValueError(f"shards must be greater than zero, got {shards}")
+    check_cluster_arguments(client, scheduler, workers, shards)
     return _replay(
         sources,
         spec_texts,
@@ -140,6 +171,8 @@ def replay(
     strict: bool = False,
     stats: ReplayStats | None = None,
     chunk_lines: int = DEFAULT_CHUNK_LINES,
+    design: str | None = None,
+    part_bytes: int | None = None,
 ) -> Iterator[MergedCheckpoint | BadEventLine]:
     """Replay recordings (JSON lines, plain or gzip) through one or more specs on Dask.
 
@@ -151,9 +184,30 @@ def replay(
     per worker. Specs and files are checked before any cluster work: a bad
     spec raises ``ValueError`` with the radar's message, a missing file
     ``OSError``. A worker lost mid-run raises ``WorkerLost``.
+
+    ``design`` chooses how the work is shared (``ROUNDS`` or ``PARTS``, see
+    ``chosen_design``); with ``PARTS`` the paths may be any fsspec URL the
+    workers can read, plain files are cut into parts of about ``part_bytes``,
+    and ``chunk_lines`` is not used.
     """
     names = [paths] if isinstance(paths, str) else list(paths)
     spec_texts, limits = check_specs(specs)
+    if chosen_design(design) == PARTS:
+        from fenmor_radar.distributed.parts_driver import replay_parts
+
+        return replay_parts(
+            names,
+            spec_texts,
+            limits,
+            policy or CheckpointPolicy(),
+            client=client,
+            scheduler=scheduler,
+            workers=workers,
+            shards=shards,
+            strict=strict,
+            stats=stats if stats is not None else ReplayStats(),
+            part_bytes=part_bytes,
+        )
     for name in names:
         if name != "-":
             with open(name, "rb"):

@@ -1,0 +1,159 @@
+"""The input cut into parts that workers read on their own.
+
+Each file is a part; a plain file larger than ``part_bytes`` is cut into byte
+ranges. A range does not have to start or end on a line: the worker reading
+it finds the cut. It starts right after the first line break at or after its
+start offset (at the file's start when that offset is 0) and ends with the
+first line break at or after its end offset (or at the end of the file). The
+next range starts after that same line break, so every line belongs to
+exactly one range, whatever the offsets. A gzip file cannot be entered in the
+middle, so it is always one part.
+
+Files are reached through fsspec: a local path, or any URL it understands
+(``s3://...``, ``gcs://...``) with its filesystem package installed on the
+driver and on every worker. Line numbers within a part count from 1; a line's
+number in its file is known only once the line counts of the file's earlier
+parts are (the driver adds them up).
+"""
+
+from __future__ import annotations
+
+import errno
+import gzip
+import os
+import zlib
+from collections.abc import Iterator, Sequence
+from dataclasses import dataclass
+from typing import Any, BinaryIO
+
+from fenmor_radar.replay.recording import GZIP_MAGIC, DamagedInput
+
+DEFAULT_PART_BYTES = 64 << 20
+BLOCK_BYTES = 4 << 20  # what a reader takes from a file at a time
+NEWLINE = b"\n"
+
+
+@dataclass(frozen=True, slots=True)
+class Part:
+    """One piece of the input: bytes ``start`` .. ``end`` of ``source``, cut at line breaks.
+
+    ``source`` is the path or URL as given (messages name it); ``file`` is
+    its position among the inputs. ``end`` None reads to the end of the file;
+    a compressed part is always a whole file (``start`` 0, ``end`` None).
+    """
+
+    source: str
+    file: int
+    start: int = 0
+    end: int | None = None
+    compressed: bool = False
+
+
+def import_fsspec() -> Any:
+    try:
+        import fsspec  # type: ignore[import-untyped]
+    except ImportError as err:
+        raise ImportError(
+            "reading the input on the workers needs fsspec: pip install 'fenmor-radar[distributed]'"
+        ) from err
+    return fsspec
+
+
+def plan_parts(paths: Sequence[str], part_bytes: int = DEFAULT_PART_BYTES) -> list[Part]:
+    """The parts of the files, in input order; ``OSError`` naming a file that cannot be read.
+
+    Looks at each file's size and first two bytes only (gzip is recognised by
+    its magic number, not its name).
+    """
+    if part_bytes <= 0:
+        raise ValueError(f"part_bytes must be greater than zero, got {part_bytes}")
+    fsspec = import_fsspec()
+    parts: list[Part] = []
+    for number, source in enumerate(paths):
+        try:
+            fs, path = fsspec.core.url_to_fs(source)
+            with fs.open(path, "rb") as file:
+                head = file.read(len(GZIP_MAGIC))
+            size = int(fs.size(path))
+        except FileNotFoundError as err:  # named as given, URL and all
+            raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), source) from err
+        except OSError as err:
+            raise OSError(err.errno, err.strerror or str(err), source) from err
+        if head == GZIP_MAGIC:
+            parts.append(Part(source, number, compressed=True))
+            continue
+        cuts = list(range(0, size, part_bytes)) or [0]
+        for at, start in enumerate(cuts):
+            end = cuts[at + 1] if at + 1 < len(cuts) else None
+            parts.append(Part(source, number, start, end))
+    return parts
+
+
+def part_blocks(part: Part, block_bytes: int = BLOCK_BYTES) -> Iterator[bytes]:
+    """The part's bytes (decompressed for gzip), in blocks that may cut lines anywhere.
+
+    Raises ``DamagedInput`` when the file breaks off or cannot be read, after
+    the blocks read before the fault.
+    """
+    fsspec = import_fsspec()
+    try:
+        with fsspec.open(part.source, "rb") as raw:
+            if part.compressed:
+                stream = gzip.GzipFile(fileobj=raw, mode="rb")
+                # read1: what one step decompressed, so that a fault loses
+                # only the bytes after the last complete step.
+                while block := stream.read1(block_bytes):
+                    yield block
+            else:
+                yield from _range_blocks(raw, part.start, part.end, block_bytes)
+    except (OSError, EOFError, zlib.error) as err:
+        raise DamagedInput(str(err)) from err
+
+
+def _range_blocks(raw: BinaryIO, start: int, end: int | None, block_bytes: int) -> Iterator[bytes]:
+    at = start  # the file offset of the first byte of ``block``
+    if start > 0:
+        raw.seek(start)
+        while True:  # skip through the first line break at or after ``start``
+            block = raw.read(block_bytes)
+            if not block:
+                return
+            found = block.find(NEWLINE)
+            if found >= 0:
+                if end is not None and at + found >= end:
+                    return  # the line break that ends this range: it holds no line
+                at += found + 1
+                block = block[found + 1 :]
+                break
+            at += len(block)
+    else:
+        block = b""
+    while True:
+        if not block:
+            block = raw.read(block_bytes)
+            if not block:
+                return
+        if end is not None and at + len(block) > end:
+            found = block.find(NEWLINE, max(end - at, 0))
+            if found >= 0:
+                yield block[: found + 1]
+                return
+        yield block
+        at += len(block)
+        block = b""
+
+
+def part_lines(part: Part, block_bytes: int = BLOCK_BYTES) -> Iterator[bytes]:
+    """Every line of the part (blank ones too) without its line break, in order.
+
+    A final line needs no line break. When the input breaks off, the lines
+    read completely are yielded, the broken one is dropped, and
+    ``DamagedInput`` is raised.
+    """
+    carry = b""
+    for block in part_blocks(part, block_bytes):
+        lines = (carry + block).split(NEWLINE)
+        carry = lines.pop()
+        yield from lines
+    if carry:
+        yield carry

@@ -1,0 +1,279 @@
+"""The replay by parts, in one process: cutting, the global plan, and the whole driver.
+
+The workers here are the reference scanner and shard feeder called directly,
+so everything but the transport is what a cluster runs. Every replay is
+compared with the single replay on the same input, item by item.
+"""
+
+import gzip
+import random
+import zlib
+
+import pytest
+
+pytest.importorskip("fsspec")
+
+from fenmor_radar import Radar  # noqa: E402
+from fenmor_radar.cli.checkpoints import CheckpointClock, CheckpointPolicy  # noqa: E402
+from fenmor_radar.cli.events import DamagedInput, read_events  # noqa: E402
+from fenmor_radar.cli.replay import ReplayStats  # noqa: E402
+from fenmor_radar.cli.replay import replay as single_replay  # noqa: E402
+from fenmor_radar.distributed.driver import (  # noqa: E402
+    BadEventLine,
+    InputFileDamaged,
+    MergedCheckpoint,
+    check_specs,
+)
+from fenmor_radar.distributed.global_plan import GlobalPlanner, PlannedCheckpoint  # noqa: E402
+from fenmor_radar.distributed.parts import Part, part_blocks, part_lines, plan_parts  # noqa: E402
+from fenmor_radar.distributed.parts_driver import replay_parts_on  # noqa: E402
+from fenmor_radar.distributed.reference import PythonShardFeeder, scan_part  # noqa: E402
+from fenmor_radar.distributed.summary import BadLineReport, PartSummary  # noqa: E402
+from test_distributed_parts import (  # noqa: E402
+    SPECS,
+    assert_same_stats,
+    per_spec,
+    recording,
+    single,
+    write_lines,
+)
+
+
+def random_file_bytes(rng):
+    pieces = []
+    for _ in range(rng.randrange(0, 40)):
+        pieces.append(b"x" * rng.choice((0, 0, 1, 2, 5, 17)) + rng.choice((b"\n", b"\r\n")))
+    if rng.random() < 0.5:
+        pieces.append(b"tail")  # a final line without a line break
+    return b"".join(pieces)
+
+
+def test_byte_ranges_hold_every_line_once(tmp_path):
+    """Whatever the offsets, the ranges' lines are the file's lines, each once, in order."""
+    rng = random.Random(5)
+    path = tmp_path / "lines.txt"
+    for _ in range(150):
+        data = random_file_bytes(rng)
+        path.write_bytes(data)
+        parts = plan_parts([str(path)], part_bytes=rng.randrange(1, 12))
+        assert b"".join(b"".join(part_blocks(part, block_bytes=3)) for part in parts) == data
+        lines = [line for part in parts for line in part_lines(part, block_bytes=rng.randrange(1, 9))]
+        want = data.split(b"\n")
+        if not want[-1]:
+            want.pop()
+        assert lines == want
+
+
+def test_a_gzip_file_is_one_part_and_a_missing_file_is_named(tmp_path):
+    packed = tmp_path / "rec.data"  # recognised by its first bytes, not its name
+    packed.write_bytes(gzip.compress(b"a\nb\n" * 1000))
+    plain = tmp_path / "plain.jsonl"
+    plain.write_bytes(b"a\n" * 100)
+    parts = plan_parts([str(packed), str(plain)], part_bytes=64)
+    assert parts[0] == Part(str(packed), 0, compressed=True)
+    assert [(part.file, part.start, part.end) for part in parts[1:]] == [
+        (1, 0, 64), (1, 64, 128), (1, 128, 192), (1, 192, None)
+    ]
+    assert len(list(part_lines(parts[0]))) == 2000
+    with pytest.raises(FileNotFoundError, match="missing.jsonl"):
+        plan_parts([str(plain), str(tmp_path / "missing.jsonl")])
+
+
+# The global plan against the single replay's own clock, on random inputs
+# described by what each line is: blank, bad, or an event with its ts.
+
+
+def single_items(lines, policy, strict):
+    """What the single replay yields, as ("checkpoint", events, ts) and ("bad", line index)."""
+    clock = CheckpointClock(policy)
+    items = []
+    for at, line in enumerate(lines):
+        if line == "blank":
+            continue
+        if line == "bad":
+            items.append(("bad", at))
+            if strict:
+                return items
+            continue
+        if clock.due_before(line):
+            items.append(("checkpoint", clock.events, clock.ts))
+            clock.taken()
+        if clock.fed(line):
+            items.append(("checkpoint", clock.events, clock.ts))
+            clock.taken()
+    if clock.due_at_end():
+        items.append(("checkpoint", clock.events, clock.ts))
+    return items
+
+
+def summarize(lines, every_ts):
+    events, blank, bad, records, max_ts = 0, [], [], [], None
+    for number, line in enumerate(lines, 1):
+        if line == "blank":
+            blank.append(number)
+        elif line == "bad":
+            bad.append(BadLineReport(number, "bad"))
+        else:
+            if max_ts is None or line > max_ts:
+                if every_ts is not None and (max_ts is None or line // every_ts > max_ts // every_ts):
+                    records.append((events, line))
+                max_ts = line
+            events += 1
+    return PartSummary(len(lines), events, tuple(blank), tuple(bad), tuple(records), max_ts)
+
+
+def planned_items(lines, splits, policy, strict):
+    """The plan's items, each checkpoint checked to show the state it claims."""
+    bounds = [0, *splits, len(lines)]
+    pieces = [lines[bounds[k]:bounds[k + 1]] for k in range(len(bounds) - 1)]
+    planner = GlobalPlanner(policy, strict)
+    items = []
+    plan = []
+    for piece in pieces:
+        plan += planner.add(summarize(piece, policy.every_ts))
+    plan += planner.finish()
+    for item in plan:
+        if isinstance(item, PlannedCheckpoint):
+            fed = [line for line in lines[: bounds[item.cut.part] + item.cut.line]
+                   if isinstance(line, int)]
+            assert len(fed) == item.events
+            items.append(("checkpoint", item.events, max(fed, default=None)))
+        else:
+            items.append(("bad", bounds[item.part] + item.report.line - 1))
+    end = planner.end()
+    fed_to = bounds[end.part] + end.line if end.part < len(pieces) else 0
+    return items, fed_to
+
+
+hypothesis = pytest.importorskip("hypothesis")
+st = hypothesis.strategies
+line_kinds = st.one_of(st.just("blank"), st.just("bad"), st.integers(-5, 60))
+
+
+@hypothesis.settings(max_examples=300, deadline=None, derandomize=True)
+@hypothesis.given(
+    lines=st.lists(st.one_of(line_kinds, st.integers(0, 60)), max_size=60),
+    cuts=st.lists(st.integers(0, 60), max_size=6),
+    every_events=st.one_of(st.none(), st.integers(1, 12)),
+    every_ts=st.one_of(st.none(), st.integers(1, 25)),
+    strict=st.booleans(),
+)
+def test_the_plan_is_the_single_replays(lines, cuts, every_events, every_ts, strict):
+    policy = CheckpointPolicy(every_events, every_ts)
+    splits = sorted(min(cut, len(lines)) for cut in cuts)
+    want = single_items(lines, policy, strict)
+    got, fed_to = planned_items(lines, splits, policy, strict)
+    assert got == want
+    if strict and "bad" in lines:
+        assert fed_to == lines.index("bad")  # the shards feed up to the bad line
+
+
+# The whole driver with the reference workers, in this process.
+
+
+class InProcessWorkers:
+    def __init__(self, count):
+        self.count = count
+        self.feeders = []
+
+    def scan(self, parts, every_ts):
+        for part in parts:
+            yield scan_part(part, every_ts)
+
+    def start(self, jobs):
+        self.feeders = [PythonShardFeeder(job) for job in jobs]
+
+    def take(self, cuts):
+        return [feeder.take(cuts) for feeder in self.feeders]
+
+    def collect(self, pending):
+        return pending
+
+    def finish(self, end):
+        return [feeder.finish(end) for feeder in self.feeders]
+
+
+def by_parts(paths, specs, policy, shards, strict=False, part_bytes=1 << 20):
+    specs, limits = check_specs(specs)
+    stats = ReplayStats()
+    parts = plan_parts(paths, part_bytes)
+    items = list(replay_parts_on(InProcessWorkers(shards), parts, specs, limits, policy, strict,
+                                 stats))
+    return items, stats
+
+
+@pytest.mark.parametrize(
+    ("seed", "shards", "part_bytes", "policy", "strict"),
+    [
+        (1, 1, 1 << 20, CheckpointPolicy(every_events=13), False),
+        (2, 3, 997, CheckpointPolicy(every_ts=50), False),
+        (3, 2, 101, CheckpointPolicy(every_events=1, every_ts=20), False),
+        (4, 5, 5000, CheckpointPolicy(), False),
+        (5, 4, 61, CheckpointPolicy(every_events=40, every_ts=100), False),
+        (6, 2, 3000, CheckpointPolicy(every_events=13, every_ts=50), True),
+    ],
+)
+def test_every_checkpoint_equals_one_radar_per_spec(tmp_path, seed, shards, part_bytes, policy,
+                                                     strict):
+    path = write_lines(tmp_path / "events.jsonl", recording(seed, 500, bad=0.03),
+                       compress=seed == 4)
+    items, stats = by_parts([path], SPECS, policy, shards, strict, part_bytes)
+    for number, spec in enumerate(SPECS):
+        want, want_stats = single(path, spec, policy, strict)
+        assert per_spec(items, number) == want
+        assert_same_stats(stats, want_stats)
+    assert all(item.source == path for item in items if isinstance(item, BadEventLine))
+
+
+def test_files_replay_as_one_input_named_by_their_own_lines(tmp_path):
+    first = write_lines(tmp_path / "a.jsonl.gz", recording(11, 150), compress=True)
+    second = write_lines(tmp_path / "b.jsonl", recording(12, 150))
+    both = write_lines(tmp_path / "ab.jsonl", recording(11, 150) + recording(12, 150))
+    policy = CheckpointPolicy(every_events=25, every_ts=200)
+    second_url = "file://" + second  # any fsspec URL; messages name the input as given
+    items, stats = by_parts([first, second_url], SPECS[1], policy, shards=3, part_bytes=700)
+    want, want_stats = single(both, SPECS[1], policy)
+    first_count = len(recording(11, 150))
+    assert [
+        item.checkpoint() if isinstance(item, MergedCheckpoint)
+        else (item.source, item.number) for item in items
+    ] == [
+        item if not hasattr(item, "number")
+        else (first, item.number) if item.number <= first_count
+        else (second_url, item.number - first_count)
+        for item in want
+    ]
+    assert_same_stats(stats, want_stats)
+
+
+def test_an_empty_input_has_one_checkpoint(tmp_path):
+    path = write_lines(tmp_path / "empty.jsonl", [b"", b"   "])
+    items, stats = by_parts([path], SPECS[0], CheckpointPolicy(every_events=5), shards=3)
+    assert items == [MergedCheckpoint(0, None, ('{"alerts":[],"scanned":0}',))]
+    assert stats.lines == 0 and stats.checkpoints == 1
+
+
+def test_an_input_that_breaks_off_fails_after_every_complete_line(tmp_path):
+    lines = recording(22, 4000)
+    data = gzip.compress(b"".join(line + b"\n" for line in lines))
+    path = tmp_path / "cut.jsonl.gz"
+    path.write_bytes(data[: len(data) // 2])
+    later = write_lines(tmp_path / "later.jsonl", recording(23, 50))
+    policy = CheckpointPolicy(every_events=300)
+    items = []
+    with pytest.raises(InputFileDamaged) as error:
+        specs, limits = check_specs(SPECS[0])
+        for item in replay_parts_on(InProcessWorkers(3), plan_parts([str(path), later]), specs,
+                                    limits, policy, False, ReplayStats()):
+            items.append(item)
+    assert error.value.source == str(path)
+    with pytest.raises(DamagedInput, match=str(error.value)):
+        list(read_events(str(path)))
+    # Every complete line before the fault is replayed, with its checkpoints,
+    # and no end checkpoint.
+    complete = zlib.decompressobj(31).decompress(path.read_bytes()).rsplit(b"\n", 1)[0]
+    read = write_lines(tmp_path / "read.jsonl", complete.split(b"\n"))
+    want, _ = single(read, SPECS[0], policy)
+    if want[-1].events % 300:
+        want.pop()
+    assert per_spec(items, 0) == want and len(want) > 3
