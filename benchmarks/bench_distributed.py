@@ -165,7 +165,7 @@ def main(argv: list[str] | None = None) -> None:
     shard = Shard((SPEC,), None)
     clock = Clock()
     plan = None
-    for round_number, (chunk, payload) in enumerate(zip(chunks, payloads)):
+    for round_number, (chunk, payload) in enumerate(zip(chunks, payloads, strict=True)):
         shard.step(round_number, plan, payload)
         plan = FeedPlan((), chunk.end)  # type: ignore[union-attr]
     shard.step(len(chunks), plan, None)

@@ -27,7 +27,7 @@ NOT_AN_OBJECT = 'an event line must be a JSON object with "symbol" and "event" m
 # The reader behind json.loads, called directly: a line written without
 # surrounding blanks is read in one C call, without loads' Python wrappers.
 # (JSONDecoder sets scan_once in __init__; the type stubs do not list it.)
-_scan_value: Callable[[str, int], tuple[Any, int]] = getattr(json.JSONDecoder(), "scan_once")
+_scan_value: Callable[[str, int], tuple[Any, int]] = getattr(json.JSONDecoder(), "scan_once")  # noqa: B009
 
 
 class CommandTarget(Protocol):

@@ -21,7 +21,7 @@ from typing import Any
 ALERTS_PREFIX = '{"alerts":['
 SCANNED_PREFIX = '],"scanned":'
 
-_scan_value: Callable[[str, int], tuple[Any, int]] = getattr(json.JSONDecoder(), "scan_once")
+_scan_value: Callable[[str, int], tuple[Any, int]] = getattr(json.JSONDecoder(), "scan_once")  # noqa: B009 - not in the stubs
 
 
 @dataclass(frozen=True, slots=True)
