@@ -90,7 +90,7 @@ python_tests() {
   # The source tree has no top-level fenmor_radar folder, so the tests import
   # the installed package.
   local status=0
-  "$python" -m pytest -p no:cacheprovider tests/python "$@" || status=$?
+  "$python" -m pytest -p no:cacheprovider -rs tests/python "$@" || status=$?
   if [ "$status" -eq 5 ]; then echo "pytest collected no tests" >&2; fi
   return "$status"
 }

@@ -181,7 +181,9 @@ INSTANTIATE_TEST_SUITE_P(AllKinds, DegenerateScale,
                                            ScaleCase{K::BookImbalance, 0},
                                            ScaleCase{K::LiqCluster, 1},
                                            ScaleCase{K::OiPriceDivergence, 1}),
-    [](const auto& info) { return test::case_name(info.index, name(info.param.kind)); });
+    [](const auto& test_case) {
+      return test::case_name(test_case.index, name(test_case.param.kind));
+    });
 
 TEST(IndicatorGuards, MissingParametersGiveZeroInsteadOfReadingPastTheEnd) {
   const SymbolState state = state_of({derivatives(100, 0.0004, 50), derivatives(110, -0.0003, 45),

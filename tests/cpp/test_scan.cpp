@@ -228,10 +228,11 @@ TEST_P(ScanLimit, CutsTheRankedListButNotTheCount) {
 INSTANTIATE_TEST_SUITE_P(Limits, ScanLimit,
                          ::testing::Values(LimitCase{std::nullopt, 4}, LimitCase{1, 1},
                                            LimitCase{3, 3}, LimitCase{5, 4}),
-    [](const auto& info) {
-  const auto& limit = info.param.limit;
-  return test::case_name(info.index, limit ? test::text_of("limit", *limit) : "no limit");
-});
+    [](const auto& test_case) {
+      const auto& limit = test_case.param.limit;
+      return test::case_name(test_case.index,
+                             limit ? test::text_of("limit", *limit) : "no limit");
+    });
 
 class ScanThreshold : public ::testing::TestWithParam<double> {};
 
@@ -249,7 +250,9 @@ TEST_P(ScanThreshold, ZeroOrBelowPassesEverySymbolEvenWithoutData) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AtOrBelowZero, ScanThreshold, ::testing::Values(0.0, -1.0),
-    [](const auto& info) { return test::case_name(info.index, test::text_of(info.param)); });
+    [](const auto& test_case) {
+      return test::case_name(test_case.index, test::text_of(test_case.param));
+    });
 
 TEST(Scan, NaNSeverityNeverPasses) {
   // Weights that sum to infinity make the mean inf / inf.

@@ -86,7 +86,9 @@ INSTANTIATE_TEST_SUITE_P(
                     LookbackCase{18446744073709549568.0, 18446744073709549568u},
                     LookbackCase{18446744073709551616.0, u64_max},
                     LookbackCase{1e30, u64_max}),
-    [](const auto& info) { return test::case_name(info.index, test::text_of(info.param.param)); });
+    [](const auto& test_case) {
+      return test::case_name(test_case.index, test::text_of(test_case.param.param));
+    });
 
 struct WindowCase {
   std::string_view name;
@@ -191,7 +193,9 @@ TEST_P(HistoryWindow, KeepsNewestValuesInArrivalOrder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Windows, HistoryWindow, testing::Values(1, 2, 3, 4, 5, 13, 64, 101),
-    [](const auto& info) { return test::case_name(info.index, test::text_of("window", info.param)); });
+    [](const auto& test_case) {
+      return test::case_name(test_case.index, test::text_of("window", test_case.param));
+    });
 
 TEST(SymbolState, WindowZeroKeepsNoHistoryButStillTracksTheRest) {
   SymbolState state(0);

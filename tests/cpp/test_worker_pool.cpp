@@ -79,9 +79,11 @@ TEST_P(ForEachIndex, CallsEveryIndexExactlyOnce) {
 INSTANTIATE_TEST_SUITE_P(Shapes, ForEachIndex,
                          ::testing::Values(Shape{0, 5}, Shape{2, 0}, Shape{2, 2}, Shape{3, 17},
                                            Shape{8, 7}, Shape{2, 100000}),
-    [](const auto& info) {
-  return test::case_name(info.index, test::text_of(info.param.workers, "workers", info.param.count, "items"));
-});
+    [](const auto& test_case) {
+      const Shape shape = test_case.param;
+      return test::case_name(test_case.index,
+                             test::text_of(shape.workers, "workers", shape.count, "items"));
+    });
 
 TEST(WorkerPool, TrivialWorkStaysOnTheCallingThread) {
   const auto caller = std::this_thread::get_id();
@@ -217,7 +219,9 @@ INSTANTIATE_TEST_SUITE_P(Values, SharedPoolSize,
                          ::testing::Values(EnvCase{"3", 3}, EnvCase{"1", 1}, EnvCase{"0", 0},
                                            EnvCase{"2x", 0}, EnvCase{"-2", 0},
                                            EnvCase{"1025", 0}),
-    [](const auto& info) { return test::case_name(info.index, test::text_of("workers", info.param.value)); });
+    [](const auto& test_case) {
+      return test::case_name(test_case.index, test::text_of("workers", test_case.param.value));
+    });
 
 TEST(SharedPool, SmallRequestsNeverStartIt) {
   const int status = run_in_child([] {
@@ -321,7 +325,9 @@ TEST_P(CleanExit, ProcessExitsWithThePoolIdleOrNeverStarted) {
 }
 
 INSTANTIATE_TEST_SUITE_P(PoolUsed, CleanExit, ::testing::Bool(),
-    [](const auto& info) { return test::case_name(info.index, info.param ? "pool used" : "pool never started"); });
+    [](const auto& test_case) {
+      return test::case_name(test_case.index, test_case.param ? "pool used" : "pool unused");
+    });
 
 }  // namespace
 }  // namespace fenmor
