@@ -33,7 +33,7 @@ as_root() {
 
 failed=()
 step() {  # step NAME COMMAND...: runs it, remembers a failure, goes on
-  local name=$1 status=0
+  local name=$1 status=0 start=$SECONDS
   shift
   echo "== $name"
   "$@" || status=$?
@@ -41,6 +41,7 @@ step() {  # step NAME COMMAND...: runs it, remembers a failure, goes on
     echo "-- $name FAILED (exit $status)" >&2
     failed+=("$name")
   fi
+  echo "-- $name: $((SECONDS - start)) s"
 }
 
 install_system_packages() {
@@ -90,7 +91,7 @@ python_tests() {
   # The source tree has no top-level fenmor_radar folder, so the tests import
   # the installed package.
   local status=0
-  "$python" -m pytest -p no:cacheprovider -rs tests/python "$@" || status=$?
+  "$python" -m pytest -p no:cacheprovider -rs --durations=5 tests/python "$@" || status=$?
   if [ "$status" -eq 5 ]; then echo "pytest collected no tests" >&2; fi
   return "$status"
 }
