@@ -87,7 +87,7 @@ def decode_event(event) -> tuple:
     if type(event) is list:
         if not event:
             raise CommandError("missing field `kind`")
-        event = dict(zip(_FIELDS.get(event[0], ()), event[1:]), kind=event[0])
+        event = dict(zip(_FIELDS.get(event[0], ()), event[1:], strict=False), kind=event[0])
     elif type(event) is not dict:
         raise CommandError("invalid type, expected internally tagged enum Event")
     kind = event.get("kind")

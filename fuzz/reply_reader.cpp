@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <system_error>
 
+#include "crates/radar-core/src/version.hpp"
 #include "json/format_float.hpp"
 
 namespace fenmor::fuzz {
@@ -312,7 +313,7 @@ std::expected<Reply, std::string> shape_of(const Value& value) {
     return reply;
   }
   if (is_object_with(value, {"version"}) && value.members[0].value.kind == Kind::String &&
-      value.members[0].value.text == "0.2.0") {
+      value.members[0].value.text == library_version) {
     reply.shape = ReplyShape::Version;
     return reply;
   }

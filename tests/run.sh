@@ -1,84 +1,145 @@
 #!/usr/bin/env bash
-# The one test command: installs what the tests need, installs the package,
-# builds and runs the C++ tests under CTest, then the Python tests under pytest.
-# With --full (what CI runs) also the reliability checks: sanitizer builds,
-# fuzzers and the heavy input-limit tests, about a quarter of an hour more.
-# Exits non-zero on any failure, including a run that found no tests.
+# The one test command.
+#
+#   bash tests/run.sh          the quick loop: the C++ tests, the Python tests,
+#                              ruff, mypy --strict and stubtest
+#   bash tests/run.sh --full   adds the sanitizer builds (C++ and Python), the
+#                              fuzzers and the heavy input-limit tests (CI)
+#
+# Runs with ${PYTHON:-python3}, the machine's or a virtual environment's, and
+# installs what the tests need into it: the Debian packages listed in
+# tests/system-packages.txt and the package itself with its `test` extra
+# (pyproject.toml). A test never skips for want of something this installs.
+# Every step runs even when one before it failed, so that one run shows every
+# failure; exits non-zero if any failed, including a run that found no tests.
 set -euo pipefail
 
-full=0
-for argument in "$@"; do
-  case "$argument" in
-    --full) full=1 ;;
-    *) echo "usage: bash tests/run.sh [--full]" >&2; exit 2 ;;
-  esac
-done
-
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
-python=${PYTHON:-python3}
+full=0
+case "${1:-}" in
+  "") ;;
+  --full) full=1 ;;
+  *) echo "usage: bash tests/run.sh [--full]" >&2; exit 2 ;;
+esac
+python=$("${PYTHON:-python3}" -c 'import sys; print(sys.executable)')
+# The tools installed into that Python (cmake, ruff, mypy) come first.
+PATH="$("$python" -c 'import sysconfig; print(sysconfig.get_path("scripts"))'):$PATH"
+export PYTHON=$python PATH
+started=$SECONDS
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
-echo "== test tools"
-if ! "$python" -c "import pytest" 2>/dev/null; then
-  "$python" -m pip install --quiet "pytest>=7"
-fi
-# The distributed replay's tests run on a local Dask cluster (they skip without it).
-if ! "$python" -c "import distributed, fsspec" 2>/dev/null; then
-  "$python" -m pip install --quiet "dask[distributed]>=2024.1.0" "fsspec>=2023.1.0"
-fi
-# Property tests (the distributed replay's checkpoint plan).
-if ! "$python" -c "import hypothesis" 2>/dev/null; then
-  "$python" -m pip install --quiet "hypothesis>=6"
-fi
-# The HTML report's tests need plotly; its browser test needs Chromium.
-if ! "$python" -c "import plotly" 2>/dev/null; then
-  "$python" -m pip install --quiet "plotly>=5.0"
-fi
-if [ ! -d /usr/include/gtest ] || ! command -v chromium >/dev/null; then
-  as_root apt-get update
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y libgtest-dev chromium
-fi
+failed=()
+step() {  # step NAME COMMAND...: runs it, remembers a failure, goes on
+  local name=$1 status=0 start=$SECONDS
+  shift
+  echo "== $name"
+  "$@" || status=$?
+  if [ "$status" -ne 0 ]; then
+    echo "-- $name FAILED (exit $status)" >&2
+    failed+=("$name")
+  fi
+  echo "-- $name: $((SECONDS - start)) s"
+}
 
-echo "== pip install ."
-"$python" -m pip install --quiet .
+install_system_packages() {
+  local missing=() package
+  while read -r package; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed'; then
+      missing+=("$package")
+    fi
+  done < <(sed -e 's/#.*//' -e '/^[[:space:]]*$/d' tests/system-packages.txt)
+  if [ "${#missing[@]}" -ne 0 ]; then
+    as_root apt-get update
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
+  fi
+}
 
-# Both suites run even when the first fails, so that one run shows every
-# failure; the command fails if either did.
-echo "== C++ tests"
-cpp_status=0
-{
-  cmake -S . -B build/tests -DFENMOR_BUILD_TESTS=ON -DFENMOR_BUILD_PYTHON=OFF -DFENMOR_WERROR=ON &&
+install_package() {
+  # Built without pip's build isolation, in the persistent build/{wheel_tag}:
+  # the same compiler, CMake and paths each time, so that a second run
+  # rebuilds only what changed. The build requirements come first for that.
+  local requires
+  requires=$("$python" - <<'EOF'
+import sys
+try:
+    import tomllib
+except ModuleNotFoundError:  # Python 3.10
+    import subprocess
+    subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "tomli"], check=True)
+    import tomli as tomllib
+with open("pyproject.toml", "rb") as file:
+    build = tomllib.load(file)["build-system"]["requires"]
+print("\n".join([*build, "cmake>=3.24", "ninja"]))
+EOF
+  ) || return
+  mapfile -t requires <<<"$requires"
+  "$python" -m pip install --quiet --disable-pip-version-check "${requires[@]}" &&
+    "$python" -m pip install --quiet --disable-pip-version-check --no-build-isolation ".[test]"
+}
+
+cpp_tests() {
+  cmake -S . -B build/tests -DFENMOR_BUILD_TESTS=ON -DFENMOR_BUILD_PYTHON=OFF \
+    -DFENMOR_WERROR=ON >/dev/null &&
     cmake --build build/tests -j2 &&
     (cd build/tests && ctest --output-on-failure --no-tests=error)
-} || cpp_status=$?
+}
 
-# Reliability: the C++ tests and the Python suite under ASan and UBSan, each
-# fuzz harness for a short while, and the input-limit tests too heavy for
-# every run (they need a few hundred megabytes). About a quarter of an hour.
-reliability_status=0
+python_tests() {
+  # The source tree has no top-level fenmor_radar folder, so the tests import
+  # the installed package.
+  local status=0
+  "$python" -m pytest -p no:cacheprovider -rs --durations=5 tests/python "$@" || status=$?
+  if [ "$status" -eq 5 ]; then echo "pytest collected no tests" >&2; fi
+  return "$status"
+}
+
+stubtest() {
+  # Every compiled module of the installed package against its stub, found
+  # by file name, so that a new native module is covered without a change here.
+  local modules
+  modules=$("$python" - <<'EOF'
+import importlib.machinery, pathlib, fenmor_radar
+root = pathlib.Path(fenmor_radar.__file__).parent
+for path in sorted(root.rglob("*")):
+    for suffix in importlib.machinery.EXTENSION_SUFFIXES:
+        if path.name.endswith(suffix):
+            parts = path.relative_to(root.parent).with_name(path.name[: -len(suffix)]).parts
+            print(".".join(parts))
+            break
+EOF
+  ) || return
+  if [ -z "$modules" ]; then echo "no compiled module found in the installed package" >&2; return 1; fi
+  echo "$modules"
+  # From a folder without the source tree, so that the installed package is
+  # the one checked.
+  # shellcheck disable=SC2086 # one module per word
+  (cd build && "$python" -m mypy.stubtest --concise $modules)
+}
+
+step "system packages" install_system_packages
+step "pip install .[test]" install_package
+step "C++ tests" cpp_tests
+step "Python tests" python_tests
+step "ruff" ruff check .
+step "mypy --strict" "$python" -m mypy
+step "stubtest" stubtest
+
 if [ "$full" -eq 1 ]; then
-  echo "== Reliability checks"
-  bash tests/sanitize.sh || reliability_status=$?
-  bash fuzz/run.sh 40 || reliability_status=$?
-  FENMOR_HEAVY=1 "$python" -m pytest -p no:cacheprovider -q \
-    tests/python/test_reliability_limits.py || reliability_status=$?
+  # The C++ tests and the Python suite under ASan and UBSan, each fuzz harness
+  # for a short while, and the input-limit tests too heavy for every run (they
+  # need a few hundred megabytes).
+  step "sanitizers" bash tests/sanitize.sh
+  step "fuzzing" bash fuzz/run.sh 40
+  step "heavy input-limit tests" env FENMOR_HEAVY=1 \
+    "$python" -m pytest -p no:cacheprovider -q tests/python/test_reliability_limits.py
 fi
 
-echo "== Python tests"
-# The source tree has no top-level fenmor_radar folder, so the tests import
-# the installed package.
-python_status=0
-"$python" -m pytest -p no:cacheprovider tests/python || python_status=$?
-if [ "$python_status" -eq 5 ]; then
-  echo "pytest collected no tests" >&2
-fi
-
-if [ "$cpp_status" -ne 0 ] || [ "$python_status" -ne 0 ] || [ "$reliability_status" -ne 0 ]; then
-  echo "FAILED: C++ tests exit $cpp_status, Python tests exit $python_status," \
-    "reliability checks exit $reliability_status" >&2
+elapsed=$((SECONDS - started))
+if [ "${#failed[@]}" -ne 0 ]; then
+  echo "FAILED after $((elapsed / 60)) min $((elapsed % 60)) s: ${failed[*]}" >&2
   exit 1
 fi
-# pytest's summary stays the last line of a passing run.
+echo "all passed in $((elapsed / 60)) min $((elapsed % 60)) s ($([ "$full" -eq 1 ] && echo full || echo quick) run)"

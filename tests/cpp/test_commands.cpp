@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "tests/cpp/case_names.hpp"
+
 #include <string>
 #include <string_view>
 
@@ -86,7 +88,8 @@ INSTANTIATE_TEST_SUITE_P(
         ProtocolCase{R"({"cmd":"set_spec"})", R"(bad spec: missing \"spec\")"},
         ProtocolCase{R"({"cmd":"set_spec","spec":{"signals":[]}})",
                      "bad spec: at least one signal is required"},
-        ProtocolCase{R"({"cmd":"set_spec","spec":{}})", "parse: missing field `signals`"}));
+        ProtocolCase{R"({"cmd":"set_spec","spec":{}})", "parse: missing field `signals`"}),
+    test::NamedBy<&ProtocolCase::command>{});
 
 TEST(Commands, FeedBatchWithABadThirdEventAppliesNone) {
   RadarHandle radar = make_radar();

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/cpp/case_names.hpp"
+
 #include <cstdint>
 #include <limits>
 #include <ostream>
@@ -88,7 +90,8 @@ INSTANTIATE_TEST_SUITE_P(
         Decoded{R"(["orderbook",9223372036854775807,1,2,3,4])",
                 Orderbook{i64_max, 1, 2, 3, 4}},
         Decoded{R"(["derivatives",0,18446744073709551615,-1e-300,0.5])",
-                Derivatives{0, 18446744073709551615.0, -1e-300, 0.5}}));
+                Derivatives{0, 18446744073709551615.0, -1e-300, 0.5}}),
+    test::NamedBy<&Decoded::text>{});
 
 // ------------------------------------------------------------------ failures
 
@@ -129,7 +132,8 @@ INSTANTIATE_TEST_SUITE_P(
         // The tag is judged before any field, even one whose name sorts first.
         Rejected{R"({"funding_rate":"x","kind":"swap"})", unknown_kind_swap},
         Rejected{R"({"ask_volume":null,"kind":7})",
-                 "invalid type: integer `7`, expected variant identifier"}));
+                 "invalid type: integer `7`, expected variant identifier"}),
+    test::NamedBy<&Rejected::text>{});
 
 INSTANTIATE_TEST_SUITE_P(
     Fields, RejectsEvent,
@@ -153,7 +157,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "invalid type: sequence, expected f64"},
         Rejected{R"({"kind":"derivatives","ts":1,"open_interest":null,"funding_rate":1,)"
                  R"("mark_price":1})",
-                 "invalid type: null, expected f64"}));
+                 "invalid type: null, expected f64"}),
+    test::NamedBy<&Rejected::text>{});
 
 // A liquidation whose `side` is the given JSON.
 std::string with_side(std::string_view side) {
@@ -192,7 +197,8 @@ INSTANTIATE_TEST_SUITE_P(
         FieldCase{R"({"Sell":1})", "unknown variant `Sell`, expected `buy` or `sell`"},
         FieldCase{"0", "invalid type: integer `0`, expected string or map"},
         FieldCase{"null", "invalid type: null, expected string or map"},
-        FieldCase{R"(["buy"])", "invalid type: sequence, expected string or map"}));
+        FieldCase{R"(["buy"])", "invalid type: sequence, expected string or map"}),
+    test::NamedBy<&FieldCase::json>{});
 
 // A derivatives event whose `ts` is the given JSON.
 std::string with_ts(std::string_view ts) {
@@ -227,7 +233,8 @@ INSTANTIATE_TEST_SUITE_P(
         FieldCase{R"("1")", R"(invalid type: string "1", expected i64)"},
         FieldCase{"null", "invalid type: null, expected i64"},
         FieldCase{"[1]", "invalid type: sequence, expected i64"},
-        FieldCase{"{}", "invalid type: map, expected i64"}));
+        FieldCase{"{}", "invalid type: map, expected i64"}),
+    test::NamedBy<&FieldCase::json>{});
 
 INSTANTIATE_TEST_SUITE_P(
     ArrayForm, RejectsEvent,
@@ -249,7 +256,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "unknown variant `BUY`, expected `buy` or `sell`"},
         // ... and before the surplus.
         Rejected{R"(["derivatives",1,2,3,"x",5])", R"(invalid type: string "x", expected f64)"},
-        Rejected{R"(["orderbook","1",2,3,4,5])", R"(invalid type: string "1", expected i64)"}));
+        Rejected{R"(["orderbook","1",2,3,4,5])", R"(invalid type: string "1", expected i64)"}),
+    test::NamedBy<&Rejected::text>{});
 
 // --------------------------------------------------------------------- lists
 

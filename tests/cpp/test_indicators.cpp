@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/cpp/case_names.hpp"
+
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -68,7 +70,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"overflow_gives_0", K::OiDelta, {1, 1},
              {oi_sample(-1.7e308), oi_sample(1.7e308)}, 0.0},
         Case{"nan_sample_gives_0", K::OiDelta, {1, 1}, {oi_sample(1), oi_sample(nan)}, 0.0},
-        Case{"above_1_clamps", K::OiDelta, {1, 0.1}, {oi_sample(100), oi_sample(200)}, 1.0}));
+        Case{"above_1_clamps", K::OiDelta, {1, 0.1}, {oi_sample(100), oi_sample(200)}, 1.0}),
+    test::NamedBy<&Case::name>{});
 
 INSTANTIATE_TEST_SUITE_P(
     FundingFlip, IndicatorValue,
@@ -87,7 +90,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"only_newest_two_count", K::FundingFlip, {0.001},
              {rate_sample(-0.0009), rate_sample(0.0001), rate_sample(0.0002)}, 0.0002 / 0.001},
         Case{"overflow_gives_0", K::FundingFlip, {1e-300},
-             {rate_sample(1), rate_sample(1e300)}, 0.0}));
+             {rate_sample(1), rate_sample(1e300)}, 0.0}),
+    test::NamedBy<&Case::name>{});
 
 INSTANTIATE_TEST_SUITE_P(
     BookImbalance, IndicatorValue,
@@ -97,7 +101,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"one_sided", K::BookImbalance, {1}, {book(5, 0)}, 1.0},
         Case{"ask_heavy", K::BookImbalance, {1}, {book(100, 300)}, 0.5},
         Case{"negative_sum_floors", K::BookImbalance, {1e20}, {book(1, -2)}, 3 / 1e-12 / 1e20},
-        Case{"overflow_gives_0", K::BookImbalance, {1}, {book(1.7e308, -1.7e308)}, 0.0}));
+        Case{"overflow_gives_0", K::BookImbalance, {1}, {book(1.7e308, -1.7e308)}, 0.0}),
+    test::NamedBy<&Case::name>{});
 
 INSTANTIATE_TEST_SUITE_P(
     LiqCluster, IndicatorValue,
@@ -114,7 +119,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"oldest_first_summation", K::LiqCluster, {3, 1},
              {liquidation(1e-16), liquidation(1), liquidation(-1)}, 0.0 + ((1e-16 + 1) - 1)},
         Case{"overflow_gives_0", K::LiqCluster, {2, 1},
-             {liquidation(1.7e308), liquidation(1.7e308)}, 0.0}));
+             {liquidation(1.7e308), liquidation(1.7e308)}, 0.0}),
+    test::NamedBy<&Case::name>{});
 
 INSTANTIATE_TEST_SUITE_P(
     OiPriceDivergence, IndicatorValue,
@@ -137,7 +143,8 @@ INSTANTIATE_TEST_SUITE_P(
              {derivatives(100, 0, 100), derivatives(1, 0, 1), derivatives(50, 0, 150)},
              0.5 * 0.5},
         Case{"overflow_gives_0", K::OiPriceDivergence, {1, 1},
-             {derivatives(1e-300, 0, 1), derivatives(1e300, 0, 0.5)}, 0.0}));
+             {derivatives(1e-300, 0, 1), derivatives(1e300, 0, 0.5)}, 0.0}),
+    test::NamedBy<&Case::name>{});
 
 // A zero (or negative zero) scale never saturates to 1, and a negative scale
 // gives 0, for every kind fed data that would otherwise give a positive value.
@@ -173,7 +180,10 @@ INSTANTIATE_TEST_SUITE_P(AllKinds, DegenerateScale,
                          ::testing::Values(ScaleCase{K::OiDelta, 1}, ScaleCase{K::FundingFlip, 0},
                                            ScaleCase{K::BookImbalance, 0},
                                            ScaleCase{K::LiqCluster, 1},
-                                           ScaleCase{K::OiPriceDivergence, 1}));
+                                           ScaleCase{K::OiPriceDivergence, 1}),
+    [](const auto& test_case) {
+      return test::case_name(test_case.index, name(test_case.param.kind));
+    });
 
 TEST(IndicatorGuards, MissingParametersGiveZeroInsteadOfReadingPastTheEnd) {
   const SymbolState state = state_of({derivatives(100, 0.0004, 50), derivatives(110, -0.0003, 45),

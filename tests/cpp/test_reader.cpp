@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/cpp/case_names.hpp"
+
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -88,7 +90,8 @@ INSTANTIATE_TEST_SUITE_P(
         SyntaxCase{"1x", "trailing characters at line 1 column 2"},
         SyntaxCase{"@", "expected value at line 1 column 1"},
         SyntaxCase{"{\"a\":1}\n\n}", "trailing characters at line 3 column 1"},
-        SyntaxCase{"[\"\xc3\xa9\" x]", "expected `,` or `]` at line 1 column 7"}));
+        SyntaxCase{"[\"\xc3\xa9\" x]", "expected `,` or `]` at line 1 column 7"}),
+    fenmor::test::NamedBy<&SyntaxCase::text>{});
 
 TEST(Reader, AcceptsTrailingWhitespaceOnly) {
   EXPECT_EQ(failure("{\"cmd\":\"version\"} \t\r\n "), "ok");

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/cpp/case_names.hpp"
+
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -138,7 +140,8 @@ INSTANTIATE_TEST_SUITE_P(
                     NumberCase{"1e0100", NodeKind::F64, 1e100},
                     NumberCase{"1.2345678901234567890", NodeKind::F64,
                                12345678901234567890.0 / 1e19},
-                    NumberCase{"0.0000000000000000001", NodeKind::F64, 1.0 / 1e19}));
+                    NumberCase{"0.0000000000000000001", NodeKind::F64, 1.0 / 1e19}),
+    fenmor::test::NamedBy<&NumberCase::text>{});
 
 TEST(ReaderFastPaths, MalformedNumbersStillFail) {
   for (const char* text : {"01", "-", "-x", "1.", "1.e5", "1e", "1e+", "00.5", "-01"}) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "tests/cpp/case_names.hpp"
+
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -50,7 +52,8 @@ INSTANTIATE_TEST_SUITE_P(
         EscapeCase{"\xc3\xa9\xe2\x82\xac", "\"\xc3\xa9\xe2\x82\xac\""},
         // A stray byte that is not UTF-8 is copied too: nothing is lost.
         EscapeCase{"\xff", "\"\xff\""},
-        EscapeCase{"mixed \"q\"\n/\\", R"("mixed \"q\"\n/\\")"}));
+        EscapeCase{"mixed \"q\"\n/\\", R"("mixed \"q\"\n/\\")"}),
+    test::NamedBy<&EscapeCase::written>{});
 
 TEST(Doubles, FiniteValuesUseTheFloatText) {
   EXPECT_EQ(json_double(1.0), "1.0");

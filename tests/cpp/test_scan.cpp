@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/cpp/case_names.hpp"
+
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -251,7 +253,12 @@ TEST_P(ScanLimit, CutsTheRankedListButNotTheCount) {
 
 INSTANTIATE_TEST_SUITE_P(Limits, ScanLimit,
                          ::testing::Values(LimitCase{std::nullopt, 4}, LimitCase{1, 1},
-                                           LimitCase{3, 3}, LimitCase{5, 4}));
+                                           LimitCase{3, 3}, LimitCase{5, 4}),
+    [](const auto& test_case) {
+      const auto& limit = test_case.param.limit;
+      return test::case_name(test_case.index,
+                             limit ? test::text_of("limit", *limit) : "no limit");
+    });
 
 class ScanThreshold : public ::testing::TestWithParam<double> {};
 
@@ -268,7 +275,10 @@ TEST_P(ScanThreshold, ZeroOrBelowPassesEverySymbolEvenWithoutData) {
   EXPECT_EQ(result.alerts[2].ts, 7);
 }
 
-INSTANTIATE_TEST_SUITE_P(AtOrBelowZero, ScanThreshold, ::testing::Values(0.0, -1.0));
+INSTANTIATE_TEST_SUITE_P(AtOrBelowZero, ScanThreshold, ::testing::Values(0.0, -1.0),
+    [](const auto& test_case) {
+      return test::case_name(test_case.index, test::text_of(test_case.param));
+    });
 
 TEST(Scan, NaNSeverityNeverPasses) {
   // Weights that sum to infinity make the mean inf / inf.

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/cpp/case_names.hpp"
+
 #include <string>
 
 #include "crates/radar-core/src/spec_decode.hpp"
@@ -149,7 +151,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"{\n  \"signals\": [\n    {\"kind\": \"foo\"}\n  ]\n}",
              "parse: unknown variant `foo`, " + unknown_kind + " at line 3 column 18", "-"},
         Case{R"({"signals" [], "x": 1})", "parse: expected `:` at line 1 column 12", "-"},
-        Case{R"({"signals": [{"kind": "oi_delta"},]})", "parse: trailing comma at line 1 column 35", "-"}));
+        Case{R"({"signals": [{"kind": "oi_delta"},]})", "parse: trailing comma at line 1 column 35", "-"}),
+    fenmor::test::NamedBy<&Case::text>{});
 
 TEST(SpecDecoding, DefaultsAndValues) {
   for (const auto route : {+[](std::string_view t) { return fenmor::decode_spec_text(t); },

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/cpp/case_names.hpp"
+
 #include <atomic>
 #include <cmath>
 #include <cstddef>
@@ -83,7 +85,10 @@ INSTANTIATE_TEST_SUITE_P(
                     // The largest double below 2^64 still converts exactly.
                     LookbackCase{18446744073709549568.0, 18446744073709549568u},
                     LookbackCase{18446744073709551616.0, u64_max},
-                    LookbackCase{1e30, u64_max}));
+                    LookbackCase{1e30, u64_max}),
+    [](const auto& test_case) {
+      return test::case_name(test_case.index, test::text_of(test_case.param.param));
+    });
 
 struct WindowCase {
   std::string_view name;
@@ -125,7 +130,8 @@ INSTANTIATE_TEST_SUITE_P(
         WindowCase{"1e30 saturates", {signal(K::LiqCluster, {1e30, 1})}, u64_max},
         WindowCase{"2^64 - 2048 plus one",
                    {signal(K::LiqCluster, {18446744073709549568.0, 1})},
-                   18446744073709549569u}));
+                   18446744073709549569u}),
+    test::NamedBy<&WindowCase::name>{});
 
 TEST(SignalLookback, OnlyLookbackKindsHaveOne) {
   EXPECT_EQ(signal_lookback(signal(K::OiDelta, {12.9, 1})), 12u);
@@ -186,7 +192,10 @@ TEST_P(HistoryWindow, KeepsNewestValuesInArrivalOrder) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Windows, HistoryWindow, testing::Values(1, 2, 3, 4, 5, 13, 64, 101));
+INSTANTIATE_TEST_SUITE_P(Windows, HistoryWindow, testing::Values(1, 2, 3, 4, 5, 13, 64, 101),
+    [](const auto& test_case) {
+      return test::case_name(test_case.index, test::text_of("window", test_case.param));
+    });
 
 TEST(SymbolState, WindowZeroKeepsNoHistoryButStillTracksTheRest) {
   SymbolState state(0);

@@ -2,6 +2,8 @@
 // pool's size, its behaviour across fork() and at exit.
 
 #include <gtest/gtest.h>
+
+#include "tests/cpp/case_names.hpp"
 #include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -76,7 +78,12 @@ TEST_P(ForEachIndex, CallsEveryIndexExactlyOnce) {
 
 INSTANTIATE_TEST_SUITE_P(Shapes, ForEachIndex,
                          ::testing::Values(Shape{0, 5}, Shape{2, 0}, Shape{2, 2}, Shape{3, 17},
-                                           Shape{8, 7}, Shape{2, 100000}));
+                                           Shape{8, 7}, Shape{2, 100000}),
+    [](const auto& test_case) {
+      const Shape shape = test_case.param;
+      return test::case_name(test_case.index,
+                             test::text_of(shape.workers, "workers", shape.count, "items"));
+    });
 
 TEST(WorkerPool, TrivialWorkStaysOnTheCallingThread) {
   const auto caller = std::this_thread::get_id();
@@ -211,7 +218,10 @@ TEST_P(SharedPoolSize, ComesFromTheEnvironmentWhenValid) {
 INSTANTIATE_TEST_SUITE_P(Values, SharedPoolSize,
                          ::testing::Values(EnvCase{"3", 3}, EnvCase{"1", 1}, EnvCase{"0", 0},
                                            EnvCase{"2x", 0}, EnvCase{"-2", 0},
-                                           EnvCase{"1025", 0}));
+                                           EnvCase{"1025", 0}),
+    [](const auto& test_case) {
+      return test::case_name(test_case.index, test::text_of("workers", test_case.param.value));
+    });
 
 CompiledSpec compiled(const RadarSpec& spec) {
   auto compiled = CompiledSpec::compile(spec);
@@ -320,7 +330,10 @@ TEST_P(CleanExit, ProcessExitsWithThePoolIdleOrNeverStarted) {
   EXPECT_EQ(status, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(PoolUsed, CleanExit, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(PoolUsed, CleanExit, ::testing::Bool(),
+    [](const auto& test_case) {
+      return test::case_name(test_case.index, test_case.param ? "pool used" : "pool unused");
+    });
 
 }  // namespace
 }  // namespace fenmor

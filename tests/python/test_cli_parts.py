@@ -68,7 +68,10 @@ def alert(symbol, severity, rank=1):
 
 def test_new_only_filter_holds_news_back_during_the_cooldown_only():
     news = NewOnlyFilter(cooldown=10)
-    seen = lambda alerts, clock: [(c.change, c.alert.symbol) for c in news.changes(alerts, clock)]
+
+    def seen(alerts, clock):
+        return [(c.change, c.alert.symbol) for c in news.changes(alerts, clock)]
+
     assert seen([alert("A", 0.5), alert("B", 0.4, 2)], 0) == [("new", "A"), ("new", "B")]
     assert seen([alert("A", 0.6)], 5) == []  # A changed and B left, both while cooling
     assert seen([alert("A", 0.6), alert("B", 0.4, 2)], 9) == []

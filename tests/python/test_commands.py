@@ -4,7 +4,7 @@ import pytest
 
 from fenmor_radar import Radar
 
-from radar_helpers import FUNDING_SPEC, OK, VERSION, VERSION_REPLY, error_of, error_reply
+from radar_helpers import OK, VERSION, VERSION_REPLY, error_of, error_reply
 
 FEED_1 = ('{"cmd":"feed","symbol":"BTCUSDT","event":{"kind":"derivatives","ts":1,'
           '"open_interest":100.0,"funding_rate":0.0003,"mark_price":50000.0}}')

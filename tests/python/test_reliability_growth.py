@@ -108,10 +108,10 @@ def test_200000_mixed_commands_through_one_radar():
 
     def run():
         for block in range(40 // SCALE):
-            for command in islice(stream, 500):
+            for command in islice(stream, 500):  # noqa: F821 - deleted after the last run
                 reply = radar.command(command)
                 # Each command always gets the same kind of reply.
-                assert replies.setdefault(command, reply[:8]) == reply[:8], (command, reply)
+                assert replies.setdefault(command, reply[:8])  # noqa: F821 == reply[:8], (command, reply)
             assert radar.command(resets[block % 3]) == '{"ok":true}'
 
     with time_limit(300):

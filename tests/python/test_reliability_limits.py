@@ -10,7 +10,7 @@ import json
 import os
 import subprocess
 import sys
-from contextlib import contextmanager
+from contextlib import contextmanager, suppress
 
 import pytest
 
@@ -30,10 +30,8 @@ needs_proc = pytest.mark.skipif(not os.path.exists("/proc/self/clear_refs"),
 def held():
     """Resident memory once the C allocator has handed back what it merely
     caches: freed blocks of a large scan stay in glibc's heap otherwise."""
-    try:
+    with suppress(AttributeError):  # not glibc
         ctypes.CDLL(None).malloc_trim(0)
-    except AttributeError:  # not glibc
-        pass
     return resident()
 
 

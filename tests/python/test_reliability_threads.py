@@ -9,6 +9,7 @@ traceback to its stderr shortly before its time is up, and threads are joined
 with timeouts too.
 """
 
+import contextlib
 import json
 import os
 import queue
@@ -202,13 +203,11 @@ def thread_check_under_load():
                 radar.command(scan_command(n, symbols=5) if i % 2 else VERSION)
             except Exception as error:  # the internal fault must not land here
                 caught_as_exception.append(error)
-            except BaseException as error:  # noqa: B036 - the fault derives from BaseException
+            except BaseException as error:  # the fault derives from BaseException
                 faults.append((radar, error))
             # Argument errors come before the thread check.
-            try:
+            with contextlib.suppress(TypeError):
                 radar.command()
-            except TypeError:
-                pass
 
     with frequent_switches():
         owner_threads = start_all([lambda n=n: owner(n) for n in range(owners)])

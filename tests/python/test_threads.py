@@ -21,7 +21,7 @@ def run_in_thread(function):
     def target():
         try:
             outcome["value"] = function()
-        except BaseException as error:  # noqa: B036 - the fault derives from BaseException
+        except BaseException as error:  # the fault derives from BaseException
             # Without its traceback the error keeps no frame, and so no radar,
             # alive in a reference cycle.
             outcome["error"] = error.with_traceback(None)
@@ -120,7 +120,7 @@ def test_a_radar_built_on_a_thread_belongs_to_that_thread(unraisable):
     assert type(info.value).__name__ == "PanicException"
     # Threads started later never take over the finished owner's identity.
     for _ in range(20):
-        assert type(run_in_thread(lambda: radar.command(VERSION))["error"]).__name__ == (
+        assert type(run_in_thread(lambda: radar.command(VERSION))["error"]).__name__ == (  # noqa: F821
             "PanicException")
     # version() needs no instance and no thread check.
     assert radar.version() == "0.2.0"

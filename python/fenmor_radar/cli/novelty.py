@@ -54,9 +54,7 @@ class NewOnlyFilter:
         news: list[AlertChange] = []
         for alert in alerts:
             last = self._reported.get(alert.symbol)
-            if last is None:
-                change = NEW
-            elif last.left_since:
+            if last is None or last.left_since:
                 change = NEW
             elif last.severity != alert.severity:
                 change = SEVERITY

@@ -149,7 +149,7 @@ def deal(indices: list[int], texts: list[str], router: ShardRouter) -> list[Shar
             for shard in range(shards)
         ]
     piles = [ShardPile() for _ in range(shards)]
-    for index, text, owner in zip(indices, texts, owners):
+    for index, text, owner in zip(indices, texts, owners, strict=True):
         pile = piles[owner]  # type: ignore[index]
         pile.indices.append(index)
         pile.texts.append(text)

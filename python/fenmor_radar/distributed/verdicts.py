@@ -25,7 +25,6 @@ from bisect import bisect_left
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from itertools import accumulate
-from operator import itemgetter
 
 from fenmor_radar import Radar
 from fenmor_radar.distributed.chunks import PilePayload
@@ -119,7 +118,7 @@ def quick_stamps(joined: str, count: int, texts: Callable[[], list[str]]) -> lis
         return list(map(quick_ts, texts()))  # some usual line repeats "event" or "ts"
     if not others:
         return list(map(int, stamps))
-    return [int(stamp) if stamp else quick_ts(text) for stamp, text in zip(stamps, texts())]
+    return [int(stamp) if stamp else quick_ts(text) for stamp, text in zip(stamps, texts(), strict=True)]
 
 
 def feed_commands(joined: str | None, count: int, texts: Callable[[], list[str]]) -> list[str]:
@@ -174,7 +173,7 @@ class LineJudge:
         if None not in stamps:
             replies = list(map(scratch.command, commands))
         else:
-            replies = [scratch.command(c) if s is not None else "" for s, c in zip(stamps, commands)]
+            replies = [scratch.command(c) if s is not None else "" for s, c in zip(stamps, commands, strict=True)]
         if replies.count(OK_REPLY) == len(replies):  # the usual case: every line accepted
             verdicts.indices, verdicts.commands = indices, commands
             verdicts.ts = stamps  # type: ignore[assignment]  # no None: every line had a stamp

@@ -8,11 +8,12 @@
 
 #include "crates/radar-core/src/radar_error.hpp"
 #include "crates/radar-core/src/scan.hpp"
+#include "crates/radar-core/src/version.hpp"
 
 namespace fenmor {
 
 inline constexpr std::string_view ok_reply = R"({"ok":true})";
-inline constexpr std::string_view version_reply = R"({"version":"0.2.0"})";
+inline constexpr std::string_view version_reply = R"({"version":")" FENMOR_VERSION R"("})";
 
 void append_json_string(std::string& out, std::string_view text);
 void append_json_double(std::string& out, double value);
