@@ -48,15 +48,16 @@ run_python() {
   echo "== Python tests against an ASan and UBSan build of the extension"
   configure build/sanitize-python -DFENMOR_BUILD_TESTS=OFF -DFENMOR_BUILD_PYTHON=ON \
     "-DPython_EXECUTABLE=$python" || return
-  cmake --build build/sanitize-python -j2 --target _fenmor_radar || return
+  cmake --build build/sanitize-python -j2 \
+    --target _fenmor_radar _fenmor_replay _fenmor_convert _event_text || return
   # The package as installed, with the instrumented module in it, found
   # ahead of any installed copy.
   local site=build/sanitize-python/site
   rm -rf "$site"
   mkdir -p "$site"
   cp -r python/fenmor_radar "$site/"
-  find "$site" -name '_fenmor_radar*.so' -delete
-  cp build/sanitize-python/bindings/_fenmor_radar*.so "$site/fenmor_radar/" || return
+  find "$site" -name '*.so' -delete
+  cp build/sanitize-python/bindings/*.so "$site/fenmor_radar/" || return
 
   # The interpreter is not instrumented, so the runtime must be loaded before
   # it starts. PYTHONMALLOC=malloc puts Python objects under ASan's eye too,
@@ -122,7 +123,7 @@ run_python() {
 import pathlib, re, sys
 
 logs, here = pathlib.Path(sys.argv[1]), sys.argv[2]
-ours = re.compile(r"_fenmor_radar|" + re.escape(here) + r"/(json|crates|bindings)/")
+ours = re.compile(r"_fenmor_|_event_text|" + re.escape(here) + r"/(json|crates|bindings)/")
 flagged, others, errors, unchecked = [], 0, [], 0
 for log in sorted(logs.glob("asan.*")):
     text = log.read_text(errors="replace")
