@@ -46,9 +46,9 @@ def write_output(path: str, symbols: int, checkpoints: int) -> None:
             for name in names:
                 values = [round(rng.random(), 8) for _ in KEYS]
                 severity = round(
-                    sum(v * w for v, w in zip(values, WEIGHTS)) / sum(WEIGHTS), 8
+                    sum(v * w for v, w in zip(values, WEIGHTS, strict=False)) / sum(WEIGHTS), 8
                 )
-                factors = dict(zip(KEYS, values)) | {"severity": severity}
+                factors = dict(zip(KEYS, values, strict=False)) | {"severity": severity}
                 alerts.append(
                     {
                         "symbol": name,

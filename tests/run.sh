@@ -123,7 +123,7 @@ step "system packages" install_system_packages
 step "pip install .[test]" install_package
 step "C++ tests" cpp_tests
 step "Python tests" python_tests
-step "ruff" ruff check .
+step "ruff" "$python" -m ruff check .
 step "mypy --strict" "$python" -m mypy
 step "stubtest" stubtest
 

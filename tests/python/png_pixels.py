@@ -10,7 +10,8 @@ SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
 def read_png(path):
     """(width, height, rows): each row a bytes of RGB triples."""
-    data = open(path, "rb").read()
+    with open(path, "rb") as file:
+        data = file.read()
     assert data[:8] == SIGNATURE, f"{path} is not a PNG"
     offset, idat = 8, []
     while offset < len(data):

@@ -340,7 +340,7 @@ class OracleConverter:
         for ts, index, _, values in merged:
             stats.rows += 1
             kind = kinds[index]
-            if kind == BOOK_SNAPSHOT or kind == QUOTES:
+            if kind in (BOOK_SNAPSHOT, QUOTES):
                 raw, best_bid, bid_volume, best_ask, ask_volume = values
                 if best_bid is None or best_ask is None:
                     continue  # an empty side: no best price to report

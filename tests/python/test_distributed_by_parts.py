@@ -13,11 +13,9 @@ import pytest
 
 pytest.importorskip("fsspec")
 
-from fenmor_radar import Radar  # noqa: E402
 from fenmor_radar.cli.checkpoints import CheckpointClock, CheckpointPolicy  # noqa: E402
 from fenmor_radar.cli.events import DamagedInput, read_events  # noqa: E402
 from fenmor_radar.cli.replay import ReplayStats  # noqa: E402
-from fenmor_radar.cli.replay import replay as single_replay  # noqa: E402
 from fenmor_radar.distributed.driver import (  # noqa: E402
     BadEventLine,
     InputFileDamaged,

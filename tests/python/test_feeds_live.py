@@ -16,9 +16,9 @@ from typing import ClassVar
 import pytest
 
 cryptofeed_types = pytest.importorskip("cryptofeed.types")
-from cryptofeed.defines import BUY, FILLED, SELL
-from fenmor_radar.cli import main
-from fenmor_radar.feeds import live
+from cryptofeed.defines import BUY, FILLED, SELL  # noqa: E402 - after the skip
+from fenmor_radar.cli import main  # noqa: E402
+from fenmor_radar.feeds import live  # noqa: E402
 
 EXCHANGE = "BINANCE_FUTURES"
 SPEC = (

@@ -23,7 +23,8 @@ POSITION = re.compile(r" at line \d+ column \d+$")
 
 
 def random_event(rng):
-    number = lambda: rng.choice(NUMBERS) if rng.random() < 0.3 else rng.uniform(-1e6, 1e6)
+    def number():
+        return rng.choice(NUMBERS) if rng.random() < 0.3 else rng.uniform(-1e6, 1e6)
     ts = rng.randrange(-(2**63), 2**63) if rng.random() < 0.1 else rng.randrange(10**13)
     kind = rng.choice(["derivatives", "orderbook", "liquidation"])
     if kind == "derivatives":
@@ -39,7 +40,7 @@ def random_event(rng):
     if form == "list":
         return event, [kind, *values]
     if form == "dict":
-        return event, {"kind": kind, **dict(zip(event.__slots__, values))}
+        return event, {"kind": kind, **dict(zip(event.__slots__, values, strict=False))}
     return event, event
 
 

@@ -12,7 +12,7 @@ from fenmor_radar.cli import errors
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.replay_command import SHOWN_SKIPS, counted
 from fenmor_radar.cli.sources import add_conversion_options
-from fenmor_radar.cli.table import printable
+from fenmor_radar.replay.bad_lines import escaped as printable
 from fenmor_radar.feeds.tardis import BadRow, UnknownLayout
 
 PROG = "fenmor-radar"

@@ -28,6 +28,7 @@ from typing import Any
 
 from fenmor_radar import __version__
 from fenmor_radar.cli.novelty import AlertChange
+import contextlib
 
 FORMATS = ("plain", "slack", "discord")
 TOP_FACTORS = 3
@@ -295,10 +296,8 @@ class Notifier:
         if wait is None:
             wait = self.timeout * 3 + 1.0
         deadline = time.monotonic() + wait
-        try:
+        with contextlib.suppress(queue.Full):
             self._queue.put(None, timeout=wait)
-        except queue.Full:
-            pass
         self._thread.join(max(0.0, deadline - time.monotonic()))
         if self._thread.is_alive():
             self._stop.set()  # the thread ends after the POST it is in

@@ -35,7 +35,7 @@ from fenmor_radar.replay.feeder_loop import (
     new_feeder,
 )
 from fenmor_radar.replay.items import BadLine, Checkpoint, ReplayStats
-from fenmor_radar.replay.recording import DamagedInput, Recording
+from fenmor_radar.replay.recording import DamagedInput, Recording, RecordingSource
 from fenmor_radar.replay.replies import parse_alerts_reply
 
 PROG = "fenmor-radar"
@@ -188,7 +188,7 @@ def run(args: argparse.Namespace) -> int:
         extras=extras,
     )
     if args.source == sources.TARDIS:
-        recordings: Sequence[Recording | sources.TardisSource] = [sources.open_tardis(args)]
+        recordings: Sequence[RecordingSource] = [sources.open_tardis(args)]
     else:
         recordings = open_recordings(args.events)
     name = ", ".join(recording.name for recording in recordings)
@@ -264,12 +264,12 @@ def open_recordings(paths: Sequence[str]) -> list[Recording]:
     return recordings
 
 
-def _total_size(recordings: Sequence[Recording]) -> int | None:
+def _total_size(recordings: Sequence[RecordingSource]) -> int | None:
     sizes = [recording.size for recording in recordings]
     return None if None in sizes else sum(size or 0 for size in sizes)
 
 
-def _position(recordings: Sequence[Recording]) -> int | None:
+def _position(recordings: Sequence[RecordingSource]) -> int | None:
     # Files are read in order: those before the one being read are done.
     done = 0
     for recording in recordings:
@@ -284,7 +284,7 @@ def _position(recordings: Sequence[Recording]) -> int | None:
 
 def distributed_items(
     args: argparse.Namespace,
-    recording: Recording | sources.TardisSource,
+    recording: RecordingSource,
     policy: CheckpointPolicy,
     stats: ReplayStats,
     progress: Progress,

@@ -6,6 +6,7 @@ from collections.abc import Callable, Sequence
 from datetime import datetime, timezone
 
 from fenmor_radar.cli.replies import AlertView
+from fenmor_radar.replay.bad_lines import escaped as printable
 
 SEVERITY_KEY = "severity"
 # One scale everywhere (tables, the demo's timeline): a full bar is severity 1.
@@ -78,17 +79,6 @@ def format_factors(factors: dict[str, float | None], count: int = 3, width: int 
             return text or _fit(item, width).rstrip()
         text = joined
     return text
-
-
-def printable(text: str) -> str:
-    """``text`` with control and other unprintable characters written as escapes.
-
-    Symbols are arbitrary texts from the input: written raw, one holding an
-    escape sequence could rewrite the user's terminal.
-    """
-    if text.isprintable():
-        return text
-    return "".join(c if c.isprintable() else ascii(c)[1:-1] for c in text)
 
 
 def _fit(text: str, width: int) -> str:

@@ -91,7 +91,7 @@ def replay_parts_on(
     planner = GlobalPlanner(policy, strict)
     emitter = _Emitter(workers, parts, limits, stats)
     damage: tuple[str, str] | None = None
-    for part, summary in zip(parts, summaries):
+    for part, summary in zip(parts, summaries, strict=False):
         emitter.part_scanned(summary)
         items = planner.add(summary)
         read = summary.lines if planner.stopped_at is None else planner.stopped_at.line

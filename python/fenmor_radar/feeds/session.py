@@ -11,6 +11,7 @@ and cryptofeed shuts its connections down. A second Ctrl-C interrupts at once.
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import queue
 import signal
 import threading
@@ -107,10 +108,8 @@ class LiveSession:
         while self._thread.is_alive() and time.monotonic() < deadline:
             loop = self._loop
             if loop is not None:
-                try:
+                with contextlib.suppress(RuntimeError):  # the loop closed on its own meanwhile
                     loop.call_soon_threadsafe(loop.stop)
-                except RuntimeError:
-                    pass  # the loop closed on its own meanwhile
             self._thread.join(POLL_SECONDS)
 
 

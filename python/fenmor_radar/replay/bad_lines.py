@@ -22,7 +22,11 @@ SHOWN_CHARS = 60  # of a line quoted in a message
 
 
 def escaped(text: str) -> str:
-    """``text`` with control and other unprintable characters written as ``\\x1b``-style escapes."""
+    """``text`` with control and other unprintable characters written as ``\\x1b``-style escapes.
+
+    Texts from the input (lines, symbols) are arbitrary: written raw, one
+    holding an escape sequence could rewrite the user's terminal.
+    """
     if text.isprintable():
         return text
     return "".join(c if c.isprintable() else ascii(c)[1:-1] for c in text)

@@ -16,7 +16,7 @@ from fenmor_radar._fenmor_replay import LineFeeder
 from fenmor_radar.replay.bad_lines import escaped, quoted_line
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.items import BadLine, Checkpoint, ReplayStats
-from fenmor_radar.replay.recording import BOM, DamagedInput, Recording
+from fenmor_radar.replay.recording import BOM, DamagedInput, Recording, RecordingSource
 
 # The feeder's items, as its interface gives them.
 CheckpointItem = tuple[str, int, int | None, tuple[str, ...]]
@@ -111,7 +111,7 @@ class FeederReplay:
         self._several = False
         self._ends_line = True  # the input so far ends with a line break (or is empty)
 
-    def run(self, recordings: Iterable[Recording]) -> Iterator[CheckpointReplies | BadLine]:
+    def run(self, recordings: Iterable[RecordingSource]) -> Iterator[CheckpointReplies | BadLine]:
         """Replay the recordings in order; the end checkpoint follows the last one.
 
         Raises ``NotARecording`` (before reporting any of its lines) for a
@@ -136,7 +136,7 @@ class FeederReplay:
                 break
         yield from self._items(self.feeder.finish())
 
-    def _file(self, recording: Recording, first: bool) -> Iterator[CheckpointReplies | BadLine]:
+    def _file(self, recording: RecordingSource, first: bool) -> Iterator[CheckpointReplies | BadLine]:
         blocks = recording.blocks()
         if self.probe and not self.feeder.stopped:
             head = b""
@@ -213,7 +213,7 @@ class FeederReplay:
 
 
 def replay_recordings(
-    recordings: Iterable[Recording],
+    recordings: Iterable[RecordingSource],
     specs: str | Sequence[str],
     policy: CheckpointPolicy | None = None,
     *,

@@ -14,7 +14,7 @@ import sys
 import zlib
 from collections.abc import Iterator
 from dataclasses import dataclass
-from typing import BinaryIO, Self
+from typing import BinaryIO, Protocol
 
 GZIP_MAGIC = b"\x1f\x8b"
 GZIP_WINDOW = 16 + zlib.MAX_WBITS  # zlib reads the gzip header and trailer itself
@@ -42,6 +42,21 @@ class EventLine:
 
 class DamagedInput(Exception):
     """The input broke off while being read (a truncated or corrupt gzip file, a read error)."""
+
+
+class RecordingSource(Protocol):
+    """What a replay reads a recording from: a file (``Recording``) or a conversion."""
+
+    name: str
+    size: int | None
+
+    def position(self) -> int | None: ...
+
+    def blocks(self) -> Iterator[bytes]: ...
+
+    def lines(self) -> Iterator[EventLine]: ...
+
+    def close(self) -> None: ...
 
 
 class Recording:
@@ -159,7 +174,7 @@ class Recording:
         if self.name != "<stdin>":
             self._raw.close()
 
-    def __enter__(self) -> Self:
+    def __enter__(self) -> Recording:
         return self
 
     def __exit__(self, *exc: object) -> None:

@@ -45,7 +45,7 @@ class SymbolSeries:
                 self.factors.append(array("d", [math.nan] * len(self.checkpoints)))
         self.checkpoints.append(checkpoint)
         self.severity.append(severity)
-        for column, value in zip(self.factors, values):
+        for column, value in zip(self.factors, values, strict=False):
             column.append(value)
         for column in self.factors[len(values) :]:
             column.append(math.nan)
@@ -103,7 +103,7 @@ class SpecRun:
                 if layout != self._layout:  # the same names in the same order, almost always
                     self._learn_layout(layout)
                     values += [math.nan] * (len(self.factor_names) - len(values))
-                for column, value in zip(self._columns, factors.values()):
+                for column, value in zip(self._columns, factors.values(), strict=False):
                     if column >= 0:
                         values[column] = value if value.__class__ is float else _number(value)
             series = self.symbols.get(alert["symbol"])

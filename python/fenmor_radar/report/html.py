@@ -95,7 +95,7 @@ def _shares(run: SpecRun, series: SymbolSeries, row: int) -> list[tuple[str, flo
 
 def _full_series(run: SpecRun, series: SymbolSeries) -> list[float | None]:
     values: list[float | None] = [None] * len(run.checkpoints)
-    for number, severity in zip(series.checkpoints, series.severity):
+    for number, severity in zip(series.checkpoints, series.severity, strict=False):
         values[number] = _finite(severity)
     return values
 
@@ -168,7 +168,7 @@ def _stacked(run: SpecRun, ranked: list[str]) -> dict[str, Any] | None:
             weight = weights[column] if weights is not None else 1.0
             y: list[float | None] = [None] * len(run.checkpoints)
             if column < len(series.factors):
-                for number, value in zip(series.checkpoints, series.factors[column]):
+                for number, value in zip(series.checkpoints, series.factors[column], strict=False):
                     y[number] = _finite(value * weight / total) if total > 0 else None
             figure.add_trace(
                 go.Scatter(
@@ -229,7 +229,7 @@ def _compact(run: SpecRun, ranked: list[str]) -> str:
     for offset, symbol in enumerate(ranked):
         series = run.symbols[symbol]
         base = offset * width
-        for number, severity in zip(series.checkpoints, series.severity):
+        for number, severity in zip(series.checkpoints, series.severity, strict=False):
             if math.isfinite(severity):
                 block[base + number] = round(
                     min(max(severity, 0.0), 1.0) * SEVERITY_SCALE

@@ -53,7 +53,7 @@ def read_replay_output(
         except json.JSONDecodeError as err:
             raise SavedOutputError(
                 name, number, f"not JSON ({err.msg} at column {err.colno})"
-            )
+            ) from err
         if not isinstance(document, dict):
             raise SavedOutputError(name, number, "not a checkpoint object")
         if "change" in document:

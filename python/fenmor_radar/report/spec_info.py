@@ -74,7 +74,7 @@ def _members(value: object, fields: tuple[str, ...]) -> dict[str, object]:
     if isinstance(value, dict):
         return value
     if isinstance(value, list):
-        return dict(zip(fields, value))
+        return dict(zip(fields, value, strict=False))
     raise BadSpec(f"expected an object or an array, found {type(value).__name__}")
 
 
