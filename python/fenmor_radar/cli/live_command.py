@@ -23,9 +23,9 @@ from fenmor_radar.cli.replay import BadLine, ReplayStats, replay
 from fenmor_radar.cli.notify import add_notify_arguments
 from fenmor_radar.cli.replay_command import (
     CheckpointEmitter,
+    add_alert_arguments,
     choose_output,
     counted,
-    non_negative_int,
     positive_int,
     report_bad_line,
 )
@@ -69,24 +69,7 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
         metavar="MS",
         help=f"a checkpoint at every multiple of MS milliseconds (default {DEFAULT_EVERY_TS})",
     )
-    parser.add_argument(
-        "--new-only",
-        action="store_true",
-        help="print an alert only when its symbol is new or its severity changed",
-    )
-    parser.add_argument(
-        "--cooldown",
-        type=non_negative_int,
-        default=0,
-        metavar="MS",
-        help="with --new-only or --notify: at most one report per symbol within MS milliseconds",
-    )
-    parser.add_argument(
-        "--format",
-        choices=("auto", "json", "table"),
-        default="auto",
-        help="output format (default auto: table on a terminal, JSON lines otherwise)",
-    )
+    add_alert_arguments(parser, ts_unit="MS", ts_words="milliseconds")
     parser.add_argument(
         "--record", metavar="FILE.jsonl[.gz]", help="also write every fed event to this recording"
     )

@@ -105,27 +105,9 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
         metavar="T",
         help="a checkpoint at every multiple of T in ts units (before the first event past it)",
     )
-    parser.add_argument(
-        "--new-only",
-        action="store_true",
-        help="print an alert only when its symbol is new or its severity changed",
-    )
-    parser.add_argument(
-        "--cooldown",
-        type=non_negative_int,
-        default=0,
-        metavar="C",
-        help="with --new-only or --notify: at most one report per symbol within C ts units "
-        "(default 0)",
-    )
+    add_alert_arguments(parser, ts_unit="C", ts_words="ts units")
     parser.add_argument(
         "--strict", action="store_true", help="stop at the first bad event line (default: skip it)"
-    )
-    parser.add_argument(
-        "--format",
-        choices=("auto", "json", "table"),
-        default="auto",
-        help="output format (default auto: table on a terminal, JSON lines otherwise)",
     )
     progress = parser.add_mutually_exclusive_group()
     progress.add_argument(
@@ -159,6 +141,29 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     )
     add_notify_arguments(parser)
     parser.set_defaults(run=run)
+
+
+def add_alert_arguments(parser: argparse.ArgumentParser, *, ts_unit: str, ts_words: str) -> None:
+    """``--new-only``, ``--cooldown`` and ``--format``: what ``replay`` and ``live`` print."""
+    parser.add_argument(
+        "--new-only",
+        action="store_true",
+        help="print an alert only when its symbol is new or its severity changed",
+    )
+    parser.add_argument(
+        "--cooldown",
+        type=non_negative_int,
+        default=0,
+        metavar=ts_unit,
+        help=f"with --new-only or --notify: at most one report per symbol within {ts_unit} "
+        f"{ts_words} (default 0)",
+    )
+    parser.add_argument(
+        "--format",
+        choices=("auto", "json", "table"),
+        default="auto",
+        help="output format (default auto: table on a terminal, JSON lines otherwise)",
+    )
 
 
 def choose_output(choice: str, stream: TextIO) -> CheckpointOutput:
