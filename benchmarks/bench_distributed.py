@@ -101,7 +101,6 @@ def child(argv: list[str]) -> None:
     policy = CheckpointPolicy(every_events=int(every))
     if kind != "single":
         import distributed  # noqa: F401  (the program's start, not the replay's)
-
         from fenmor_radar.distributed import MergedCheckpoint, replay
     wall, cpu = time.perf_counter(), time.process_time()
     with open(out, "w", encoding="utf-8") as sink:
@@ -118,12 +117,13 @@ def child(argv: list[str]) -> None:
 
 def skip_cost(path: Path, shards: int) -> tuple[float, float]:
     """CPU seconds per line for a shard feeder: feeding every line, and keeping 1 in ``shards``."""
+    from fenmor_radar.distributed.global_plan import Cut
     from fenmor_radar.distributed.parts import Part
     from fenmor_radar.distributed.shard_contract import ShardJob
     from fenmor_radar.distributed.shard_feed import NativeShardFeeder
-    from fenmor_radar.distributed.global_plan import Cut
 
-    lines = sum(1 for _ in open(path, "rb"))
+    with open(path, "rb") as file:
+        lines = sum(1 for _ in file)
     figures = []
     for count in (1, shards):
         feeder = NativeShardFeeder(ShardJob((Part(str(path), 0),), 0, count, (SPEC,)))
