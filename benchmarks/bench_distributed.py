@@ -2,15 +2,14 @@
 
 Run after `pip install '.[distributed]'`:
 
-    python3 benchmarks/bench_distributed.py                      # the package's default design
-    python3 benchmarks/bench_distributed.py --design parts       # workers read the files
+    python3 benchmarks/bench_distributed.py
     python3 benchmarks/bench_distributed.py --events 400000 --workers 2   # a quick look
 
 The recording (seeded, realistic events from `workload.py`, in ts order
 across symbols, 4 plain files) is written once and kept under
 benchmarks/.cache. Then, in one run, on the same files:
 
-1. the single-process replay (the replay loop of `fenmor-radar replay`),
+1. the single-process replay (the native replay of `fenmor-radar replay`),
    run as a child process;
 2. for each worker count, a `LocalCluster` of that many single-threaded
    worker processes, started before timing (a real cluster is long-lived),
@@ -20,7 +19,12 @@ benchmarks/.cache. Then, in one run, on the same files:
 Each replay writes its checkpoints to a file; the distributed ones are
 compared byte for byte with the single one. Reported: wall time, the
 driver's CPU time (the child's own process time over the replay) against
-the single replay's CPU time, and the workers' CPU time per event. Figures
+the single replay's CPU time, and the workers' CPU time per event. The
+driver imports Dask before its clock starts (a program's start, not the
+replay's); connecting to the scheduler is timed. Then, in this process,
+what a shard spends on a line of another shard against a line of its own,
+which decides between re-reading every part on every shard and
+partitioning the input once (docs/distributed.md). Figures
 are printed, never asserted: the machine is shared and noisy. Targets: two
 workers at least 1.6 times as fast as one process; the driver's CPU under 5 %
 of the single replay's.
@@ -90,29 +94,43 @@ def recording(events: int, symbols: int, seed: int) -> list[Path]:
 
 
 def child(argv: list[str]) -> None:
-    """One replay in this process: ``--child single|DESIGN ADDRESS EVERY OUT FILES...``."""
-    from fenmor_radar import Radar
-    from fenmor_radar.cli.checkpoints import CheckpointPolicy
-    from fenmor_radar.cli.events import read_events
-    from fenmor_radar.cli.replay import Checkpoint
-    from fenmor_radar.cli.replay import replay as single_replay
+    """One replay in this process: ``--child single|distributed ADDRESS EVERY OUT FILES...``."""
+    from fenmor_radar.replay import CheckpointPolicy, CheckpointReplies, replay_files
 
-    design, address, every, out, *files = argv
+    kind, address, every, out, *files = argv
     policy = CheckpointPolicy(every_events=int(every))
+    if kind != "single":
+        import distributed  # noqa: F401  (the program's start, not the replay's)
+        from fenmor_radar.distributed import MergedCheckpoint, replay
     wall, cpu = time.perf_counter(), time.process_time()
     with open(out, "w", encoding="utf-8") as sink:
-        if design == "single":
-            lines = (line for path in files for line in read_events(path))
-            for item in single_replay(Radar(SPEC), lines, policy):
-                if isinstance(item, Checkpoint):
-                    sink.write(item.json_line() + "\n")
+        if kind == "single":
+            for item in replay_files(files, SPEC, policy):
+                if isinstance(item, CheckpointReplies):
+                    sink.write(item.checkpoint().json_line() + "\n")
         else:
-            from fenmor_radar.distributed import MergedCheckpoint, replay
-
-            for merged in replay(files, SPEC, policy, scheduler=address, design=design):
+            for merged in replay(files, SPEC, policy, scheduler=address):
                 if isinstance(merged, MergedCheckpoint):
                     sink.write(merged.checkpoint().json_line() + "\n")
     print(json.dumps({"wall": time.perf_counter() - wall, "cpu": time.process_time() - cpu}))
+
+
+def skip_cost(path: Path, shards: int) -> tuple[float, float]:
+    """CPU seconds per line for a shard feeder: feeding every line, and keeping 1 in ``shards``."""
+    from fenmor_radar.distributed.global_plan import Cut
+    from fenmor_radar.distributed.parts import Part
+    from fenmor_radar.distributed.shard_contract import ShardJob
+    from fenmor_radar.distributed.shard_feed import NativeShardFeeder
+
+    with open(path, "rb") as file:
+        lines = sum(1 for _ in file)
+    figures = []
+    for count in (1, shards):
+        feeder = NativeShardFeeder(ShardJob((Part(str(path), 0),), 0, count, (SPEC,)))
+        cpu = time.process_time()
+        feeder.finish(Cut(0, lines))
+        figures.append((time.process_time() - cpu) / lines)
+    return figures[0], figures[1]
 
 
 def run_child(design: str, address: str, every: int, out: str, files: list[Path]) -> dict[str, float]:
@@ -125,14 +143,14 @@ def run_child(design: str, address: str, every: int, out: str, files: list[Path]
     return figures
 
 
-def distributed_run(design: str, workers: int, every: int, out: str, files: list[Path]) -> dict[str, float]:
+def distributed_run(workers: int, every: int, out: str, files: list[Path]) -> dict[str, float]:
     import distributed
 
     with distributed.LocalCluster(
         n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0"
     ) as cluster, distributed.Client(cluster) as client:
         before = client.run(time.process_time)
-        figures = run_child(design, cluster.scheduler_address, every, out, files)
+        figures = run_child("distributed", cluster.scheduler_address, every, out, files)
         after = client.run(time.process_time)
     figures["workers_cpu"] = sum(after[worker] - before[worker] for worker in after)
     return figures
@@ -142,21 +160,20 @@ def main(argv: list[str]) -> None:
     if argv[:1] == ["--child"]:
         child(argv[1:])
         return
-    from fenmor_radar.distributed.driver import chosen_design
-
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--events", type=int, default=6_000_000)
     parser.add_argument("--symbols", type=int, default=2_000)
     parser.add_argument("--workers", default="1,2", help="worker counts to run, e.g. 1,2")
     parser.add_argument("--every", type=int, default=100_000, help="checkpoint every N events")
     parser.add_argument("--seed", type=int, default=13)
-    parser.add_argument("--design", default=chosen_design(), choices=("rounds", "parts"))
+    parser.add_argument("--skip-shards", type=int, default=64,
+                        help="the shard count at which to measure a line's skip cost")
     args = parser.parse_args(argv)
 
     files = recording(args.events, args.symbols, args.seed)
     size = sum(path.stat().st_size for path in files)
     print(f"{args.events:,} events in {FILES} files ({size / args.events:.0f} bytes per line), "
-          f"{args.symbols:,} symbols, a checkpoint every {args.every:,}; design {args.design}; "
+          f"{args.symbols:,} symbols, a checkpoint every {args.every:,}; "
           f"{os.cpu_count()} processors, load average {os.getloadavg()[0]:.1f}")
     with tempfile.TemporaryDirectory() as scratch:
         single_out = os.path.join(scratch, "single.jsonl")
@@ -164,7 +181,7 @@ def main(argv: list[str]) -> None:
         rows = [("single replay", single, None, True)]
         for workers in (int(count) for count in args.workers.split(",")):
             out = os.path.join(scratch, f"workers-{workers}.jsonl")
-            figures = distributed_run(args.design, workers, args.every, out, files)
+            figures = distributed_run(workers, args.every, out, files)
             rows.append((f"{workers} worker(s)", figures, figures["workers_cpu"],
                          filecmp.cmp(single_out, out, shallow=False)))
     print(f"{'run':<14} {'wall s':>7} {'speed-up':>8} {'driver CPU s':>12} {'% of single':>11} "
@@ -175,6 +192,11 @@ def main(argv: list[str]) -> None:
               f"{figures['cpu']:12.2f} {figures['cpu'] / single['cpu'] * 100:10.1f}% "
               f"{worker_text:>19}  {same}")
     print(f"load average after the run {os.getloadavg()[0]:.1f}")
+    fed, kept = skip_cost(files[0], args.skip_shards)
+    skipped = (kept - fed / args.skip_shards) / (1 - 1 / args.skip_shards)
+    print(f"shard feeder, one file: {fed * 1e6:.2f} us CPU per line fed, "
+          f"{skipped * 1e6:.3f} us per line skipped (other shards'), "
+          f"{size / args.events:.0f} bytes per line; load average {os.getloadavg()[0]:.1f}")
 
 
 if __name__ == "__main__":

@@ -13,6 +13,7 @@
 
 #include "bindings/arguments.hpp"
 #include "bindings/python_errors.hpp"
+#include "bindings/replay_values.hpp"
 #include "crates/radar-core/src/compiled_spec.hpp"
 #include "crates/radar-core/src/replay/line_feeder.hpp"
 #include "crates/radar-core/src/spec_decode.hpp"
@@ -43,118 +44,6 @@ Pointer base_object_slot(int slot) {
   return reinterpret_cast<Pointer>(PyType_GetSlot(&PyBaseObject_Type, slot));
 }
 
-// Holds the feeder for one call; `ok()` is false (RuntimeError set) when
-// another call has it.
-class Use {
- public:
-  explicit Use(LineFeederObject* object) noexcept : flag_(object->in_use) {
-    std::uint8_t expected = 0;
-    taken_ = flag_.compare_exchange_strong(expected, 1, std::memory_order_acquire);
-    if (!taken_) raise(PyExc_RuntimeError, "LineFeeder is already in use by another call");
-  }
-  ~Use() {
-    if (taken_) flag_.store(0, std::memory_order_release);
-  }
-  Use(const Use&) = delete;
-  Use& operator=(const Use&) = delete;
-  bool ok() const noexcept { return taken_; }
-
- private:
-  std::atomic_ref<std::uint8_t> flag_;
-  bool taken_ = false;
-};
-
-PyObject* new_str(std::string_view text) {
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
-// None or an int > 0; values beyond 64 bits behave as "never".
-bool read_period(PyObject* value, const char* name, std::optional<std::uint64_t>& out) {
-  if (value == nullptr || value == Py_None) return true;
-  if (!PyLong_Check(value) || PyBool_Check(value)) {
-    std::string message = name;
-    message.append(" must be an int or None");
-    raise(PyExc_TypeError, message);
-    return false;
-  }
-  int overflow = 0;
-  const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
-  if (number == -1 && PyErr_Occurred() != nullptr) return false;
-  if (overflow > 0) {
-    out = std::numeric_limits<std::uint64_t>::max();
-    return true;
-  }
-  if (overflow < 0 || number <= 0) {
-    PyObject* text = PyObject_Str(value);
-    if (text == nullptr) return false;
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
-    std::string message = name;
-    message.append(" must be greater than zero, got ");
-    if (utf8 != nullptr) message.append(utf8, static_cast<std::size_t>(size));
-    Py_DecRef(text);
-    raise(PyExc_ValueError, message);
-    return false;
-  }
-  out = static_cast<std::uint64_t>(number);
-  return true;
-}
-
-// ValueError(message, index): the radar's message for the spec at `index`.
-void raise_bad_spec(const RadarError& error, Py_ssize_t index) {
-  const std::string text = error.text();
-  PyObject* args = Py_BuildValue("(s#n)", text.data(), static_cast<Py_ssize_t>(text.size()), index);
-  if (args == nullptr) return;
-  PyErr_SetObject(PyExc_ValueError, args);
-  Py_DecRef(args);
-}
-
-std::optional<std::vector<RadarHandle>> read_specs(PyObject* specs) {
-  if (PyUnicode_Check(specs) || PyBytes_Check(specs)) {
-    raise(PyExc_TypeError, "specs must be a sequence of spec JSON texts, not a single text");
-    return std::nullopt;
-  }
-  PyObject* iterator = PyObject_GetIter(specs);
-  if (iterator == nullptr) return std::nullopt;
-  std::vector<RadarHandle> radars;
-  constexpr Parameter parameter{"LineFeeder()", "specs"};
-  bool failed = false;
-  for (Py_ssize_t index = 0;; ++index) {
-    PyObject* item = PyIter_Next(iterator);
-    if (item == nullptr) {
-      failed = PyErr_Occurred() != nullptr;
-      break;
-    }
-    const auto text = read_text(parameter, item);
-    std::optional<CompiledSpec> spec;
-    if (text) {
-      auto decoded = decode_spec_text(*text);
-      if (decoded) {
-        if (auto compiled = CompiledSpec::compile(std::move(*decoded)); !compiled) {
-          raise_bad_spec(compiled.error(), index);
-        } else {
-          spec = std::move(*compiled);
-        }
-      } else {
-        raise_bad_spec(decoded.error(), index);
-      }
-    }
-    Py_DecRef(item);
-    if (!spec) {
-      failed = true;
-      break;
-    }
-    radars.emplace_back(std::move(*spec));
-  }
-  Py_DecRef(iterator);
-  if (failed) return std::nullopt;
-  if (radars.empty()) {
-    raise(PyExc_ValueError, "specs must hold at least one spec");
-    return std::nullopt;
-  }
-  return radars;
-}
-
 PyObject* feeder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"specs", "every_events", "every_ts", "strict", nullptr};
   PyObject* specs = nullptr;
@@ -168,7 +57,7 @@ PyObject* feeder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   replay::CheckpointPolicy policy;
   if (!read_period(every_events, "every_events", policy.every_events)) return nullptr;
   if (!read_period(every_ts, "every_ts", policy.every_ts)) return nullptr;
-  auto radars = read_specs(specs);
+  auto radars = read_specs(specs, "LineFeeder()");
   if (!radars) return nullptr;
 
   PyObject* no_args = PyTuple_New(0);
@@ -189,27 +78,6 @@ void feeder_dealloc(PyObject* self) {
   as_feeder(self)->feeder = nullptr;
   base_object_slot<freefunc>(Py_tp_free)(self);
   Py_DecRef(reinterpret_cast<PyObject*>(type));
-}
-
-PyObject* optional_int(const std::optional<std::int64_t>& value) {
-  if (!value) {
-    Py_IncRef(Py_None);
-    return Py_None;
-  }
-  return PyLong_FromLongLong(*value);
-}
-
-PyObject* replies_tuple(const std::vector<std::string>& replies) {
-  PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(replies.size()));
-  if (tuple == nullptr) return nullptr;
-  for (std::size_t i = 0; i < replies.size(); ++i) {
-    PyObject* reply = new_str(replies[i]);
-    if (reply == nullptr || PyTuple_SetItem(tuple, static_cast<Py_ssize_t>(i), reply) < 0) {
-      Py_DecRef(tuple);
-      return nullptr;
-    }
-  }
-  return tuple;
 }
 
 PyObject* item_tuple(const ReplayModuleState& state, const replay::FeederItem& item) {
@@ -261,7 +129,7 @@ PyObject* raise_finished() {
 
 PyObject* feeder_feed(PyObject* self, PyObject* block) {
   LineFeederObject* object = as_feeder(self);
-  Use use(object);
+  Use use(object->in_use, "LineFeeder");
   if (!use.ok()) return nullptr;
   if (object->finished) return raise_finished();
   if (!PyBytes_Check(block)) return raise_type_mismatch(block, "bytes");
@@ -286,7 +154,7 @@ PyObject* feeder_finish(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   LineFeederObject* object = as_feeder(self);
-  Use use(object);
+  Use use(object->in_use, "LineFeeder");
   if (!use.ok()) return nullptr;
   if (object->finished) return raise_finished();
   object->finished = true;
@@ -299,7 +167,7 @@ PyObject* feeder_finish(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* feeder_alerts(PyObject* self, PyObject* /*unused*/) {
   LineFeederObject* object = as_feeder(self);
-  Use use(object);
+  Use use(object->in_use, "LineFeeder");
   if (!use.ok()) return nullptr;
   return replies_tuple(object->feeder->alerts());
 }
@@ -308,7 +176,7 @@ enum class Counter : std::uint8_t { Lines, Events, BadLines, Checkpoints, Symbol
 
 PyObject* feeder_counter(PyObject* self, void* closure) {
   LineFeederObject* object = as_feeder(self);
-  Use use(object);
+  Use use(object->in_use, "LineFeeder");
   if (!use.ok()) return nullptr;
   const replay::LineFeeder& feeder = *object->feeder;
   const auto as_int = [](std::uint64_t value) {

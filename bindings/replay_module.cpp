@@ -1,10 +1,13 @@
-// The extension module `_fenmor_replay`: the native line feeder of replays.
-// Multi-phase initialisation; the LineFeeder type and the interned item tags
+// The extension module `_fenmor_replay`: the native line feeder of replays,
+// and the part scanner and shard feeder of replays by parts.
+// Multi-phase initialisation; the types and the interned item tags
 // live in the module's state, not in process-wide statics.
 
 #include <initializer_list>
 
 #include "bindings/line_feeder_type.hpp"
+#include "bindings/part_scanner_type.hpp"
+#include "bindings/shard_feeder_type.hpp"
 #include "bindings/python.hpp"
 
 namespace fenmor::python {
@@ -20,7 +23,13 @@ int exec_module(PyObject* module) {
   state->line_feeder_type = make_line_feeder_type(module);
   if (state->line_feeder_type == nullptr) return -1;
   if (PyModule_AddObjectRef(module, "LineFeeder", state->line_feeder_type) < 0) return -1;
-  PyObject* all = Py_BuildValue("[s]", "LineFeeder");
+  state->part_scanner_type = make_part_scanner_type(module);
+  if (state->part_scanner_type == nullptr) return -1;
+  if (PyModule_AddObjectRef(module, "PartScanner", state->part_scanner_type) < 0) return -1;
+  state->shard_feeder_type = make_shard_feeder_type(module);
+  if (state->shard_feeder_type == nullptr) return -1;
+  if (PyModule_AddObjectRef(module, "ShardFeeder", state->shard_feeder_type) < 0) return -1;
+  PyObject* all = Py_BuildValue("[ssss]", "LineFeeder", "PartScanner", "ShardFeeder", "symbol_hash");
   if (all == nullptr) return -1;
   const int status = PyModule_AddObjectRef(module, "__all__", all);
   Py_DecRef(all);
@@ -29,8 +38,11 @@ int exec_module(PyObject* module) {
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
   auto* state = static_cast<ReplayModuleState*>(PyModule_GetState(module));
-  if (state != nullptr && state->line_feeder_type != nullptr) {
-    return visit(state->line_feeder_type, arg);
+  if (state == nullptr) return 0;
+  for (PyObject* type : {state->line_feeder_type, state->part_scanner_type, state->shard_feeder_type}) {
+    if (type != nullptr) {
+      if (const int status = visit(type, arg)) return status;
+    }
   }
   return 0;
 }
@@ -38,7 +50,8 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
 int clear_module(PyObject* module) {
   auto* state = static_cast<ReplayModuleState*>(PyModule_GetState(module));
   if (state == nullptr) return 0;
-  for (PyObject** slot : {&state->line_feeder_type, &state->checkpoint_tag, &state->bad_tag}) {
+  for (PyObject** slot : {&state->line_feeder_type, &state->part_scanner_type,
+                          &state->shard_feeder_type, &state->checkpoint_tag, &state->bad_tag}) {
     PyObject* value = *slot;
     *slot = nullptr;
     if (value != nullptr) Py_DecRef(value);
@@ -47,6 +60,14 @@ int clear_module(PyObject* module) {
 }
 
 void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
+PyMethodDef module_methods[] = {
+    {"symbol_hash", symbol_hash_function, METH_O,
+     "symbol_hash(symbol, /)\n--\n\n"
+     "The 64-bit routing hash of a symbol's UTF-8 bytes (FNV-1a, then the\n"
+     "MurmurHash3 finaliser): a line goes to shard symbol_hash(symbol) % shards."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
@@ -58,7 +79,7 @@ PyModuleDef module_definition = {
     "_fenmor_replay",
     "The native replay module (`fenmor_radar._fenmor_replay`).",
     static_cast<Py_ssize_t>(sizeof(ReplayModuleState)),
-    nullptr,
+    module_methods,
     module_slots,
     traverse_module,
     clear_module,

@@ -1,9 +1,7 @@
-"""The distributed replay's parts, run in one process without Dask.
+"""The distributed replay's pieces without Dask: merging, specs, routing.
 
-The shards here are the real ``Shard`` objects called directly, so the
-routing, judging, checkpoint placement and merging are exactly the ones a
-cluster runs; only the transport is missing. Every replay is compared with
-the single replay (one radar per spec) on the same file, item by item.
+Also the recordings and the single replay (one radar per spec) that every
+distributed test compares with, item by item.
 """
 
 import gzip
@@ -13,24 +11,13 @@ import subprocess
 import sys
 
 import pytest
-
 from fenmor_radar import Radar
-from fenmor_radar.cli.checkpoints import CheckpointPolicy
+from fenmor_radar._fenmor_replay import ShardFeeder, symbol_hash
 from fenmor_radar.cli.event_line import prepare_line
-from fenmor_radar.cli.events import DamagedInput, read_events
 from fenmor_radar.cli.replay import ReplayStats
-from fenmor_radar.cli.replay import replay as single_replay
-from fenmor_radar.distributed.chunks import PilePayload, ShardPile
-from fenmor_radar.distributed.driver import (
-    BadEventLine,
-    MergedCheckpoint,
-    check_specs,
-    replay_on,
-)
+from fenmor_radar.distributed.driver import MergedCheckpoint, check_specs
 from fenmor_radar.distributed.merge import merge_replies, spec_limit
-from fenmor_radar.distributed.routing import ShardRouter, line_symbol, symbol_hash
-from fenmor_radar.distributed.shard import Shard
-from fenmor_radar.distributed.verdicts import quick_stamps, quick_ts
+from fenmor_radar.replay import CheckpointReplies, replay_files
 
 # Symbols that differ only in case, in normalisation or in bytes beyond ASCII,
 # the empty symbol, and symbols that need escapes in JSON.
@@ -135,35 +122,13 @@ def write_lines(path, lines, compress=False):
     return str(path)
 
 
-class InProcessShards:
-    """The shards of a cluster, called directly on this thread."""
-
-    def __init__(self, count, specs, every_ts):
-        self.count = count
-        self.shards = [Shard(tuple(specs), every_ts) for _ in range(count)]
-
-    def step(self, round_number, plan, piles):
-        return [
-            shard.step(round_number, plan, piles[k] if piles is not None else None)
-            for k, shard in enumerate(self.shards)
-        ]
-
-    def collect(self, calls, round_number):
-        return calls
-
-
-def sharded(paths, specs, policy, shards, strict=False, chunk_lines=50):
-    specs, limits = check_specs(specs)
-    stats = ReplayStats()
-    sources = [(path, read_events(path)) for path in paths]
-    shard_set = InProcessShards(shards, specs, policy.every_ts)
-    items = list(replay_on(shard_set, sources, limits, policy, strict, stats, chunk_lines))
-    return items, stats
-
-
 def single(path, spec, policy, strict=False):
+    """The single (native) replay's items and counts."""
     stats = ReplayStats()
-    items = list(single_replay(Radar(spec), read_events(path), policy, strict=strict, stats=stats))
+    items = [
+        item.checkpoint() if isinstance(item, CheckpointReplies) else item
+        for item in replay_files(path, spec, policy, strict=strict, stats=stats)
+    ]
     return items, stats
 
 
@@ -176,103 +141,11 @@ def per_spec(items, spec):
 
 def assert_same_stats(got, want):
     for name in ("lines", "events", "bad_lines", "checkpoints", "first_bad", "stopped_at",
-                 "symbols", "ts"):
+                 "symbol_count", "ts"):
         assert getattr(got, name) == getattr(want, name), name
 
 
 SPECS = [spec_text(0.0), spec_text(0.3, limit=3), spec_text(0.45, limit=1), spec_text(2.0)]
-
-
-@pytest.mark.parametrize(
-    ("seed", "shards", "chunk_lines", "policy", "strict"),
-    [
-        (1, 1, 50, CheckpointPolicy(every_events=13), False),
-        (2, 2, 7, CheckpointPolicy(every_ts=50), False),
-        (3, 3, 64, CheckpointPolicy(every_events=1, every_ts=20), False),
-        (4, 5, 1000, CheckpointPolicy(), False),
-        (5, 4, 33, CheckpointPolicy(every_events=40, every_ts=100), False),
-        (6, 7, 1, CheckpointPolicy(every_ts=1), False),
-        (7, 2, 50, CheckpointPolicy(every_events=13, every_ts=50), True),
-        (8, 3, 9, CheckpointPolicy(every_ts=30), True),
-    ],
-)
-def test_every_checkpoint_equals_one_radar_per_spec(tmp_path, seed, shards, chunk_lines, policy,
-                                                     strict):
-    lines = recording(seed, 700, bad=0.0 if strict and seed == 8 else 0.03)
-    path = write_lines(tmp_path / "events.jsonl", lines, compress=seed % 2 == 0)
-    items, stats = sharded([path], SPECS, policy, shards, strict, chunk_lines)
-    for number, spec in enumerate(SPECS):
-        want, want_stats = single(path, spec, policy, strict)
-        assert per_spec(items, number) == want
-        assert_same_stats(stats, want_stats)
-    assert any(isinstance(item, MergedCheckpoint) and '"alerts":[{' in item.replies[1]
-               for item in items)
-    for item in items:
-        if isinstance(item, BadEventLine):
-            assert item.source == path
-
-
-def test_files_replay_as_one_input_in_order(tmp_path):
-    first = write_lines(tmp_path / "a.jsonl.gz", recording(11, 150), compress=True)
-    second = write_lines(tmp_path / "b.jsonl", recording(12, 150))
-    both = write_lines(tmp_path / "ab.jsonl", recording(11, 150) + recording(12, 150))
-    policy = CheckpointPolicy(every_events=25, every_ts=200)
-    items, stats = sharded([first, second], SPECS[1], policy, shards=3)
-    want, want_stats = single(both, SPECS[1], policy)
-    assert [item.checkpoint() for item in items if isinstance(item, MergedCheckpoint)] == [
-        item for item in want if not hasattr(item, "number")
-    ]
-    # Bad lines are named by their own file and line number.
-    bad = [(item.source, item.number) for item in items if isinstance(item, BadEventLine)]
-    first_count = len(recording(11, 150))
-    assert bad == [
-        (first, item.number) if item.number <= first_count else (second, item.number - first_count)
-        for item in want
-        if hasattr(item, "number")
-    ]
-    assert stats.events == want_stats.events
-
-
-def test_empty_input_has_one_checkpoint(tmp_path):
-    path = write_lines(tmp_path / "empty.jsonl", [b"", b"   "])
-    items, stats = sharded([path], SPECS[0], CheckpointPolicy(every_events=5), shards=3)
-    assert items == [MergedCheckpoint(0, None, ('{"alerts":[],"scanned":0}',))]
-    assert stats.lines == 0 and stats.checkpoints == 1
-
-
-def test_strict_stops_at_the_first_bad_line_of_any_shard(tmp_path):
-    good = recording(21, 120, bad=0.0)
-    lines = good[:90] + [b'{"symbol":"BTCUSDT","event":{"kind":"swap","ts":1}}'] + good[90:]
-    path = write_lines(tmp_path / "events.jsonl", lines)
-    policy = CheckpointPolicy(every_events=10)
-    items, stats = sharded([path], SPECS[0], policy, shards=4, strict=True, chunk_lines=16)
-    want, want_stats = single(path, SPECS[0], policy, strict=True)
-    assert per_spec(items, 0) == want
-    assert isinstance(items[-1], BadEventLine) and items[-1].number == 91
-    assert stats.stopped_at == want_stats.stopped_at and stats.lines == 91
-
-
-def test_an_input_that_breaks_off_fails_after_the_checkpoints_before_it(tmp_path):
-    data = gzip.compress(b"".join(line + b"\n" for line in recording(22, 4000)))
-    path = tmp_path / "cut.jsonl.gz"
-    path.write_bytes(data[: len(data) // 2])
-    policy = CheckpointPolicy(every_events=300)
-    stats = ReplayStats()
-    want = []
-    with pytest.raises(DamagedInput) as single_error:
-        for item in single_replay(Radar(SPECS[0]), read_events(str(path)), policy, stats=stats):
-            want.append(item)
-    got = []
-    with pytest.raises(DamagedInput) as sharded_error:
-        specs, limits = check_specs(SPECS[0])
-        sharded_stats = ReplayStats()
-        shard_set = InProcessShards(3, specs, None)
-        for item in replay_on(shard_set, [(str(path), read_events(str(path)))], limits, policy,
-                              False, sharded_stats, 400):
-            got.append(item)
-    assert per_spec(got, 0) == want and len(want) > 3
-    assert str(sharded_error.value) == str(single_error.value)
-    assert sharded_stats.lines == stats.lines
 
 
 def random_states(rng, radars_by_symbol, single_radar, count):
@@ -292,8 +165,7 @@ def test_merged_reply_is_the_single_radars(shards, threshold, limit):
     rng = random.Random(shards * 100 + int(threshold * 10))
     single_radar = Radar(spec)
     radars = [Radar(spec) for _ in range(shards)]
-    router = ShardRouter(shards)
-    random_states(rng, lambda symbol: radars[router.shard(symbol)], single_radar, 400)
+    random_states(rng, lambda symbol: radars[symbol_hash(symbol) % shards], single_radar, 400)
     alerts = '{"cmd":"alerts"}'
     replies = [radar.command(alerts) for radar in radars]
     limit_read = spec_limit(spec)
@@ -368,45 +240,37 @@ USUAL_LINES = [
 ]
 
 
-@pytest.mark.parametrize("text", TRICKY_LINES + USUAL_LINES)
-def test_quick_reads_agree_with_the_replays_reading_on_accepted_lines(text):
-    radar = Radar(spec_text(0.0))
-    prepared = prepare_line(text)
-    assert radar.command(prepared.command) == '{"ok":true}'
-    for ts in (quick_ts(text), quick_stamps(text, 1, lambda: [text])[0]):
-        assert ts is None or ts == prepared.ts
-    assert line_symbol(text) == prepared.symbol
+@pytest.mark.parametrize("shards", [2, 3])
+def test_a_line_is_fed_by_the_shard_of_the_symbol_a_radar_reads(shards):
+    # The shard feeder finds most symbols without reading the line whole:
+    # it must find the one the radar reads, or none.
+    for text in TRICKY_LINES + USUAL_LINES:
+        symbol = prepare_line(text).symbol
+        fed = []
+        for shard in range(shards):
+            feeder = ShardFeeder([spec_text(0.0)], shard=shard, shards=shards)
+            feeder.start_part(starts_file=True)
+            feeder.feed(text.encode(), 1 << 63)
+            assert feeder.end_part(complete=True, until=1 << 63)
+            fed.append(feeder.symbols())
+        assert fed == [[symbol] if k == symbol_hash(symbol) % shards else [] for k in range(shards)]
 
 
-def test_usual_lines_are_read_in_bulk_even_beside_others():
-    texts = USUAL_LINES + TRICKY_LINES + BAD_LINES + USUAL_LINES
-    stamps = quick_stamps("\n".join(texts), len(texts), lambda: texts)
-    radar = Radar(spec_text(0.0))
-    for text, ts in zip(texts, stamps, strict=True):
-        prepared = prepare_line(text)
-        if radar.command(prepared.command) == '{"ok":true}':
-            assert ts is None or ts == prepared.ts
-    assert stamps[:3] == stamps[-3:] == [7, -3, 1700000000000]
+def test_symbol_hash_is_fnv1a_mixed_and_the_same_in_every_process():
+    def fnv1a_mixed(text):
+        h = 0xcbf29ce484222325
+        for byte in text.encode():
+            h = ((h ^ byte) * 0x100000001b3) % 2**64
+        for multiplier in (0xff51afd7ed558ccd, 0xc4ceb9fe1a85ec53):
+            h = ((h ^ (h >> 33)) * multiplier) % 2**64
+        return h ^ (h >> 33)
 
-
-def test_symbol_hash_is_stable_across_processes():
-    code = ("from fenmor_radar.distributed.routing import symbol_hash;"
-            "print([symbol_hash(s) for s in ['BTCUSDT', 'btcusdt', '币安', '']])")
-    runs = {subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                           check=True).stdout for _ in range(2)}
-    assert runs == {f"{[symbol_hash(s) for s in ['BTCUSDT', 'btcusdt', '币安', '']]}\n"}
-
-
-def test_pile_texts_survive_line_breaks_of_their_own():
-    pile = ShardPile()
-    for index, text in enumerate(["a", "b\nc", "", "d\n"]):
-        pile.indices.append(index)
-        pile.texts.append(text)
-    payload = pile.payload()
-    assert payload.lengths is not None
-    assert payload.index_list() == [0, 1, 2, 3]
-    assert payload.texts() == ["a", "b\nc", "", "d\n"]
-    assert PilePayload(0, b"", "").texts() == []
+    symbols = ["BTCUSDT", "btcusdt", "币安", ""]
+    assert [symbol_hash(s) for s in symbols] == [fnv1a_mixed(s) for s in symbols]
+    code = ("from fenmor_radar._fenmor_replay import symbol_hash;"
+            f"print([symbol_hash(s) for s in {symbols!r}])")
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert run.stdout == f"{[fnv1a_mixed(s) for s in symbols]}\n"
 
 
 def test_importing_the_package_does_not_import_dask():

@@ -7,6 +7,7 @@
                        CheckpointPolicy(every_ts=60_000), workers=4):
         ...  # MergedCheckpoint (one alerts reply per spec) or BadEventLine
 
+The workers read the files themselves (any fsspec URL they can reach).
 Every symbol's events go to one shard (a stable hash of its UTF-8 bytes),
 which applies them in input order; the shards' alerts are merged per
 checkpoint into exactly the reply one radar would give. Needs the
@@ -23,7 +24,6 @@ from fenmor_radar.distributed.driver import (
     MergedCheckpoint,
     check_specs,
     replay,
-    replay_lines,
 )
 from fenmor_radar.distributed.merge import merge_replies
 
@@ -35,5 +35,4 @@ __all__ = [
     "check_specs",
     "merge_replies",
     "replay",
-    "replay_lines",
 ]

@@ -12,8 +12,6 @@ from collections.abc import Callable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any
 
 from fenmor_radar import __version__
-from fenmor_radar.distributed.chunks import PilePayload
-from fenmor_radar.distributed.shard import FeedPlan, RoundResult, Shard, ShardStateLost
 
 if TYPE_CHECKING:
     from distributed import Client
@@ -26,6 +24,10 @@ ACTOR_LOST = "Worker holding Actor was lost"
 
 class WorkerLost(RuntimeError):
     """A worker holding a shard went away: the replay cannot be completed."""
+
+
+class ShardStateLost(RuntimeError):
+    """A shard answered a call out of turn: Dask rebuilt it, and its radars' state is gone."""
 
 
 def import_dask() -> Any:
@@ -70,11 +72,6 @@ def run_client(
 class ShardSet:
     """The shards of one replay, one Dask actor each, spread over the workers."""
 
-    def __init__(
-        self, client: Client, count: int | None, specs: Sequence[str], every_ts: int | None
-    ) -> None:
-        self._start(client, count, lambda k: (Shard, (tuple(specs), every_ts)))
-
     def _start(
         self, client: Client, count: int | None, actor: Callable[[int], tuple[type, tuple[Any, ...]]]
     ) -> None:
@@ -118,28 +115,6 @@ class ShardSet:
                 raise RuntimeError(
                     f"the worker at {address} runs fenmor-radar {version}, this program {__version__}"
                 )
-
-    def step(
-        self,
-        round_number: int,
-        plan: FeedPlan | None,
-        piles: Sequence[PilePayload] | None,
-    ) -> list[Any]:
-        """Start one round on every shard; ``collect`` waits for the results."""
-        calls = []
-        for k, actor in enumerate(self.actors):
-            try:
-                calls.append(actor.step(round_number, plan, piles[k] if piles is not None else None))
-            except RuntimeError as err:
-                raise self._lost(k, err) from err
-        return calls
-
-    def collect(self, calls: Sequence[Any], round_number: int) -> list[RoundResult]:
-        results: list[RoundResult] = self._wait(calls, f"round {round_number}")
-        for k, result in enumerate(results):
-            if result.round != round_number:
-                raise self._lost(k, ShardStateLost(f"answered round {result.round}"))
-        return results
 
     def _wait(self, calls: Sequence[Any], stage: str) -> list[Any]:
         results = []

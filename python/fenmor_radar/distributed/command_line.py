@@ -13,14 +13,7 @@ from collections.abc import Iterable, Iterator
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.spec_file import read_spec_text
 from fenmor_radar.distributed.cluster import WorkerLost, import_dask
-from fenmor_radar.distributed.driver import (
-    PARTS,
-    BadEventLine,
-    MergedCheckpoint,
-    chosen_design,
-    replay,
-    replay_lines,
-)
+from fenmor_radar.distributed.driver import BadEventLine, MergedCheckpoint, replay
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.items import BadLine, Checkpoint, ReplayStats
 from fenmor_radar.replay.recording import STDIN_NAME, EventLine
@@ -49,17 +42,13 @@ def replay_items(
     logging.getLogger("distributed").setLevel(logging.CRITICAL)
     items: Iterable[MergedCheckpoint | BadEventLine]
     try:
-        if chosen_design() == PARTS:
-            # The workers read the file themselves; ``lines`` stays unread.
-            try:
-                path = STDIN_NAME if source_name == STDIN_SOURCE else source_name
-                items = replay(path, spec_text, policy, workers=workers,
-                               scheduler=scheduler, strict=strict, stats=stats, design=PARTS)
-            except ValueError as err:  # standard input: the workers cannot read it
-                raise CliError(str(err)) from err
-        else:
-            items = replay_lines([(source_name, lines)], spec_text, policy, workers=workers,
-                                 scheduler=scheduler, strict=strict, stats=stats)
+        # The workers read the file themselves; ``lines`` stays unread.
+        try:
+            path = STDIN_NAME if source_name == STDIN_SOURCE else source_name
+            items = replay(path, spec_text, policy, workers=workers, scheduler=scheduler,
+                           strict=strict, stats=stats)
+        except ValueError as err:  # standard input: the workers cannot read it
+            raise CliError(str(err)) from err
         for item in items:
             yield item.checkpoint() if isinstance(item, MergedCheckpoint) else item.bad_line()
     except (WorkerLost, ConnectionError) as err:

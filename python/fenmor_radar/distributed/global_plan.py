@@ -8,8 +8,8 @@ last checkpoint already showed the final state (always one when none was
 taken). When an N- and a T-checkpoint fall at the same count, both are
 given, the N one first. Rejected lines count for nothing; with ``strict`` the
 first one ends the replay, without an end checkpoint. An input that breaks
-off ends it too, after its lines read before the fault, without an end
-checkpoint.
+off ends it too, after its lines read before the fault and the end
+checkpoint (when due), as the single replay ends.
 
 The summaries are taken in input order, one part at a time, so the plan of
 the first parts is known (and the shards can start on it) while later parts
@@ -25,8 +25,8 @@ import heapq
 from collections.abc import Iterator
 from dataclasses import dataclass
 
-from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.distributed.summary import BadLineReport, PartSummary
+from fenmor_radar.replay.checkpoints import CheckpointPolicy
 
 
 @dataclass(frozen=True, slots=True, order=True)
@@ -119,8 +119,8 @@ class GlobalPlanner:
         return items
 
     def finish(self) -> list[PlanItem]:
-        """The end checkpoint, when due."""
-        if self.stopped or self.events_at_last_checkpoint == self.events:
+        """The end checkpoint, when due (never after a strict stop)."""
+        if self.stopped_at is not None or self.events_at_last_checkpoint == self.events:
             return []
         self.events_at_last_checkpoint = self.events
         return [PlannedCheckpoint(self.last_cut, self.last_offset, self.events)]

@@ -14,10 +14,14 @@ from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING, Any
 
 from fenmor_radar import __version__
-from fenmor_radar.distributed.cluster import POLL_SECONDS, ShardSet, WorkerLost
+from fenmor_radar.distributed.cluster import (
+    POLL_SECONDS,
+    ShardSet,
+    ShardStateLost,
+    WorkerLost,
+)
 from fenmor_radar.distributed.global_plan import Cut
 from fenmor_radar.distributed.parts import Part
-from fenmor_radar.distributed.shard import ShardStateLost
 from fenmor_radar.distributed.shard_contract import (
     PartScanner,
     ShardEnd,

@@ -14,15 +14,11 @@ from collections import deque
 from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING, Any, Protocol
 
-from fenmor_radar.replay.checkpoints import CheckpointPolicy
-from fenmor_radar.replay.recording import STDIN_NAME, DamagedInput
-from fenmor_radar.replay.items import BadLine, ReplayStats
 from fenmor_radar.distributed.cluster import run_client
 from fenmor_radar.distributed.driver import (
     BadEventLine,
     InputFileDamaged,
     MergedCheckpoint,
-    bad_line_message,
     check_cluster_arguments,
 )
 from fenmor_radar.distributed.global_plan import (
@@ -32,9 +28,9 @@ from fenmor_radar.distributed.global_plan import (
     PlannedCheckpoint,
 )
 from fenmor_radar.distributed.merge import merge_replies
+from fenmor_radar.distributed.part_scan import scan_part
 from fenmor_radar.distributed.parts import DEFAULT_PART_BYTES, Part, plan_parts
 from fenmor_radar.distributed.parts_cluster import DaskPartsWorkers
-from fenmor_radar.distributed.reference import PythonShardFeeder, scan_part
 from fenmor_radar.distributed.shard_contract import (
     PartScanner,
     ShardEnd,
@@ -42,7 +38,11 @@ from fenmor_radar.distributed.shard_contract import (
     ShardJob,
     Snapshot,
 )
+from fenmor_radar.distributed.shard_feed import NativeShardFeeder
 from fenmor_radar.distributed.summary import PartSummary
+from fenmor_radar.replay.checkpoints import CheckpointPolicy
+from fenmor_radar.replay.items import ReplayStats
+from fenmor_radar.replay.recording import STDIN_NAME, DamagedInput
 
 if TYPE_CHECKING:
     from distributed import Client
@@ -94,8 +94,8 @@ def replay_parts_on(
     for part, summary in zip(parts, summaries, strict=False):
         emitter.part_scanned(summary)
         items = planner.add(summary)
-        read = summary.lines if planner.stopped_at is None else planner.stopped_at.line
-        stats.lines += read - sum(1 for line in summary.blank if line <= read)
+        # Lines read, blank ones included, as the single replay counts them.
+        stats.lines += summary.lines if planner.stopped_at is None else planner.stopped_at.line
         yield from emitter.dispatch(items)
         if planner.stopped_at is None and summary.damage is not None:
             damage = (part.source, summary.damage)
@@ -191,11 +191,12 @@ class _Emitter:
         bad = BadEventLine(
             self.parts[item.part].source,
             self.first_lines[item.part] + report.line,
-            bad_line_message(report.message, report.field),
+            report.message,
+            report.field,
         )
         stats = self.stats
         stats.bad_lines += 1
-        line = BadLine(bad.number, bad.message)
+        line = bad.bad_line()
         if stats.first_bad is None:
             stats.first_bad = line
         return bad
@@ -215,7 +216,7 @@ def replay_parts(
     stats: ReplayStats,
     part_bytes: int | None = None,
     scanner: PartScanner = scan_part,
-    feeder: ShardFeederFactory = PythonShardFeeder,
+    feeder: ShardFeederFactory = NativeShardFeeder,
 ) -> Iterator[MergedCheckpoint | BadEventLine]:
     """``driver.replay`` by parts; the arguments and the files are checked before returning."""
     check_cluster_arguments(client, scheduler, workers, shards)

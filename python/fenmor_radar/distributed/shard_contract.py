@@ -4,8 +4,8 @@ Two passes. First every part is scanned on its own (``PartScanner``), in
 parallel, giving a ``PartSummary``; the driver turns the summaries into the
 global plan. Then every shard (``ShardFeeder``) reads all the parts itself,
 in input order, feeds the lines of its own symbols to one radar per spec and
-answers "alerts" at the cuts the plan names. Either side may be native or
-Python; ``reference`` holds the Python ones, which define the behaviour.
+answers "alerts" at the cuts the plan names. ``part_scan`` and
+``shard_feed`` are the native ones.
 """
 
 from __future__ import annotations
@@ -35,7 +35,7 @@ class PartScanner(Protocol):
 class ShardJob:
     """What one shard replays: all the parts, its share of the symbols, the specs.
 
-    A line belongs to shard ``symbol_hash(symbol) % shards`` (``routing``),
+    A line belongs to shard ``symbol_hash(symbol) % shards`` (the native module's),
     its symbol being the one a radar reads from it; a line naming no symbol
     is rejected by every radar and may be skipped by every shard.
     """

@@ -19,6 +19,14 @@ struct CheckpointPolicy {
   std::optional<std::uint64_t> every_ts;      // > 0 when set
 };
 
+// ts / T rounded towards minus infinity, exact for every ts and T > 0.
+inline std::int64_t ts_period(std::int64_t ts, std::uint64_t every_ts) noexcept {
+  if (every_ts > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return ts < 0 ? -1 : 0;
+  const auto t = static_cast<std::int64_t>(every_ts);
+  const std::int64_t q = ts / t;
+  return (ts % t != 0 && ts < 0) ? q - 1 : q;
+}
+
 class CheckpointClock {
  public:
   explicit CheckpointClock(CheckpointPolicy policy) noexcept : policy_(policy) {}
@@ -46,14 +54,7 @@ class CheckpointClock {
   std::optional<std::int64_t> ts() const noexcept { return ts_; }
 
  private:
-  // ts / T rounded towards minus infinity, exact for every ts and T.
-  std::int64_t period_of(std::int64_t ts) const noexcept {
-    const std::uint64_t period = *policy_.every_ts;
-    if (period > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return ts < 0 ? -1 : 0;
-    const auto t = static_cast<std::int64_t>(period);
-    const std::int64_t q = ts / t;
-    return (ts % t != 0 && ts < 0) ? q - 1 : q;
-  }
+  std::int64_t period_of(std::int64_t ts) const noexcept { return ts_period(ts, *policy_.every_ts); }
 
   CheckpointPolicy policy_;
   std::uint64_t events_ = 0;

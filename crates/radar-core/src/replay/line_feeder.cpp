@@ -29,11 +29,10 @@ void LineFeeder::finish(bool complete, std::vector<FeederItem>& out) {
   if (!stopped_ && clock_.due_at_end()) out.emplace_back(checkpoint());
 }
 
-std::vector<std::string> LineFeeder::alerts() {
-  flush();
+std::vector<std::string> alerts_of(std::span<RadarHandle> radars) {
   std::vector<std::string> replies;
-  replies.reserve(radars_.size());
-  for (RadarHandle& radar : radars_) {
+  replies.reserve(radars.size());
+  for (RadarHandle& radar : radars) {
     // Each reply is copied out before the next radar writes its own into
     // the thread's reply buffer.
     auto reply = radar.apply(AlertsCommand{});
@@ -46,6 +45,11 @@ std::vector<std::string> LineFeeder::alerts() {
   return replies;
 }
 
+std::vector<std::string> LineFeeder::alerts() {
+  flush();
+  return alerts_of(radars_);
+}
+
 Checkpoint LineFeeder::checkpoint() {
   flush();
   clock_.taken();
@@ -53,38 +57,7 @@ Checkpoint LineFeeder::checkpoint() {
   return Checkpoint{clock_.events(), clock_.ts(), alerts()};
 }
 
-std::uint32_t LineFeeder::number_of(std::string_view symbol) {
-  if (const auto found = numbers_.find(symbol); found != numbers_.end()) return found->second;
-  const auto number = static_cast<std::uint32_t>(names_.size());
-  const auto added = numbers_.emplace(std::string(symbol), number).first;
-  names_.push_back(added->first);  // the key of a node never moves
-  pending_count_.push_back(0);
-  return number;
-}
-
-void LineFeeder::flush() {
-  if (pending_.empty()) return;
-  // Each symbol's events in input order, the symbols one after the other:
-  // a counting pass gives each symbol its slice of grouped_.
-  std::uint32_t at = 0;
-  for (const std::uint32_t symbol : pending_symbols_) {
-    const std::uint32_t count = pending_count_[symbol];
-    pending_count_[symbol] = at;  // from here on: where its next event goes
-    at += count;
-  }
-  grouped_.resize(pending_.size());
-  for (const Pending& pending : pending_) grouped_[pending_count_[pending.symbol]++] = pending.event;
-  std::size_t begin = 0;
-  for (const std::uint32_t symbol : pending_symbols_) {
-    const std::size_t end = pending_count_[symbol];
-    const std::span<const Event> events(grouped_.data() + begin, end - begin);
-    for (RadarHandle& radar : radars_) radar.apply(names_[symbol], events);
-    pending_count_[symbol] = 0;
-    begin = end;
-  }
-  pending_.clear();
-  pending_symbols_.clear();
-}
+void LineFeeder::flush() { batch_.flush(radars_); }
 
 bool LineFeeder::take_line(std::uint64_t number, std::string_view text, WorkingBuffers& buffers,
                            std::vector<FeederItem>& out) {
@@ -93,10 +66,7 @@ bool LineFeeder::take_line(std::uint64_t number, std::string_view text, WorkingB
     const std::int64_t ts = event_ts(feed->event);
     // The alerts as they stand before this event.
     if (clock_.due_before(ts)) out.emplace_back(checkpoint());
-    const std::uint32_t symbol = number_of(feed->symbol);
-    if (pending_count_[symbol]++ == 0) pending_symbols_.push_back(symbol);
-    pending_.push_back(Pending{symbol, feed->event});
-    if (pending_.size() == max_pending) flush();
+    if (batch_.add(feed->symbol, feed->event)) flush();
     if (clock_.fed(ts)) out.emplace_back(checkpoint());
     return true;
   }

@@ -10,9 +10,9 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -20,6 +20,7 @@
 #include "crates/radar-core/src/replay/checkpoint_clock.hpp"
 #include "crates/radar-core/src/replay/line_splitter.hpp"
 #include "crates/radar-core/src/replay/recording_line.hpp"
+#include "crates/radar-core/src/replay/symbol_batch.hpp"
 
 namespace fenmor::replay {
 
@@ -36,6 +37,9 @@ struct BadLine {
 };
 
 using FeederItem = std::variant<Checkpoint, BadLine>;
+
+// Every radar's current alerts reply (an error reply where it fails).
+std::vector<std::string> alerts_of(std::span<RadarHandle> radars);
 
 class LineFeeder {
  public:
@@ -56,7 +60,7 @@ class LineFeeder {
   std::uint64_t events() const noexcept { return clock_.events(); }
   std::uint64_t bad_lines() const noexcept { return bad_lines_; }
   std::uint64_t checkpoints() const noexcept { return checkpoints_; }
-  std::uint64_t symbols() const noexcept { return names_.size(); }
+  std::uint64_t symbols() const noexcept { return batch_.symbols().size(); }
   std::optional<std::int64_t> ts() const noexcept { return clock_.ts(); }
   bool stopped() const noexcept { return stopped_; }
 
@@ -76,31 +80,7 @@ class LineFeeder {
   std::uint64_t bad_lines_ = 0;
   std::uint64_t checkpoints_ = 0;
 
-  // Accepted events wait here until the next checkpoint, alerts() or a
-  // bound on their number, then go to the radars grouped by symbol, each group in input order:
-  // symbols' states are independent, so the radars end up as if fed line by
-  // line, at a fraction of the cost (one lookup per symbol, not per event,
-  // and each state touched once while it is in cache). Symbols are numbered
-  // by the feeder once, so grouping is a counting pass, not a sort.
-  struct SymbolHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view text) const noexcept {
-      return std::hash<std::string_view>{}(text);
-    }
-  };
-  struct Pending {
-    std::uint32_t symbol;  // the symbol's number
-    Event event;
-  };
-  std::uint32_t number_of(std::string_view symbol);
-  // Bounds the memory of one call, whatever the block size.
-  static constexpr std::size_t max_pending = std::size_t{1} << 12;
-  std::unordered_map<std::string, std::uint32_t, SymbolHash, std::equal_to<>> numbers_;
-  std::vector<std::string_view> names_;         // by number; views of numbers_' keys
-  std::vector<std::uint32_t> pending_count_;    // by number: pending events
-  std::vector<std::uint32_t> pending_symbols_;  // numbers with pending events
-  std::vector<Pending> pending_;
-  EventList grouped_;
+  SymbolBatch batch_;
 };
 
 }  // namespace fenmor::replay
