@@ -8,6 +8,7 @@ import os
 import signal
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -135,8 +136,8 @@ def test_command_line_workers_prints_what_the_single_replay_prints(tmp_path, bro
     lines = recording(71, 400 if not broken else 3000, bad=0.02)
     path = write_lines(tmp_path / "events.jsonl.gz", lines, compress=True)
     if broken:  # a gzip file that breaks off: the same end checkpoint, the same error
-        data = open(path, "rb").read()
-        open(path, "wb").write(data[: len(data) * 2 // 3])
+        file = Path(path)
+        file.write_bytes(file.read_bytes()[: file.stat().st_size * 2 // 3])
     spec = write_lines(tmp_path / "spec.json", [SPECS[1].encode()])
     options = ["--spec", spec, path, "--every-ts", "100", "--format", "json", "-q"]
     alone = run_cli(*options)
