@@ -54,7 +54,16 @@ constexpr std::array<KindLayout, 3> kinds = {{
      4,
      9},
 }};
-constexpr std::size_t name_count = 13;  // "kind", then every kind's fields
+// "kind", then every kind's fields.
+constexpr std::size_t name_count = 1 + kinds.back().first_name + kinds.back().count;
+static_assert([] {
+  std::size_t next = 0;
+  for (const KindLayout& layout : kinds) {
+    if (layout.first_name != next) return false;
+    next += layout.count;
+  }
+  return true;
+}(), "each kind's names follow the previous kind's");
 
 // Per-module state: the attribute names, made once, so that reading an
 // event object's fields does not make a string per field.

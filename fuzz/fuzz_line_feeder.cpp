@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "crates/radar-core/src/compiled_spec.hpp"
 #include "crates/radar-core/src/replay/line_feeder.hpp"
 #include "crates/radar-core/src/spec_decode.hpp"
 #include "fuzz/check.hpp"
@@ -23,8 +24,8 @@ constexpr std::string_view spec_text =
 
 std::vector<fenmor::RadarHandle> radars() {
   std::vector<fenmor::RadarHandle> out;
-  out.emplace_back(*fenmor::decode_spec_text(spec_text));
-  out.emplace_back(*fenmor::decode_spec_text(spec_text));
+  out.emplace_back(*fenmor::CompiledSpec::compile(*fenmor::decode_spec_text(spec_text)));
+  out.emplace_back(*fenmor::CompiledSpec::compile(*fenmor::decode_spec_text(spec_text)));
   return out;
 }
 
