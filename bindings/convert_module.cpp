@@ -26,6 +26,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bindings/heap_type.hpp"
 #include "bindings/python.hpp"
 #include "crates/radar-core/src/convert/converter.hpp"
 
@@ -44,11 +45,6 @@ struct ConverterObject {
 };
 
 ConverterObject* as_converter(PyObject* self) { return reinterpret_cast<ConverterObject*>(self); }
-
-template <class Pointer>
-Pointer base_object_slot(int slot) {
-  return reinterpret_cast<Pointer>(PyType_GetSlot(&PyBaseObject_Type, slot));
-}
 
 PyObject* new_str(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape");
@@ -110,10 +106,7 @@ PyObject* converter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_TypeError, "Converter(): namer must be callable");
     return nullptr;
   }
-  PyObject* no_args = PyTuple_New(0);
-  if (no_args == nullptr) return nullptr;
-  PyObject* self = base_object_slot<newfunc>(Py_tp_new)(type, no_args, nullptr);
-  Py_DecRef(no_args);
+  PyObject* self = new_instance(type);
   if (self == nullptr) return nullptr;
   ConverterObject* object = as_converter(self);
   Py_IncRef(namer);
@@ -140,12 +133,10 @@ PyObject* converter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void converter_dealloc(PyObject* self) {
   ConverterObject* object = as_converter(self);
-  PyTypeObject* type = Py_TYPE(self);
   delete object->converter;
   delete object->pending;
   if (object->namer != nullptr) Py_DecRef(object->namer);
-  base_object_slot<freefunc>(Py_tp_free)(self);
-  Py_DecRef(reinterpret_cast<PyObject*>(type));
+  free_instance(self);
 }
 
 PyObject* converter_add_file(PyObject* self, PyObject* path) {
@@ -296,16 +287,6 @@ PyObject* converter_stats(PyObject* self, PyObject*) {
   return Py_BuildValue("(KKK)", static_cast<unsigned long long>(converter.rows()),
                        static_cast<unsigned long long>(converter.events()),
                        static_cast<unsigned long long>(converter.bad_rows()));
-}
-
-template <class Function>
-PyCFunction as_cfunction(Function* function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
-template <class Function>
-void* as_slot(Function* function) {
-  return reinterpret_cast<void*>(function);
 }
 
 PyMethodDef converter_methods[] = {

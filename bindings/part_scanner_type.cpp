@@ -1,3 +1,4 @@
+#include "bindings/heap_type.hpp"
 #include "bindings/part_scanner_type.hpp"
 
 #include <cstdint>
@@ -25,11 +26,6 @@ constexpr std::string_view type_name = "PartScanner";
 
 PartScannerObject* as_scanner(PyObject* self) { return reinterpret_cast<PartScannerObject*>(self); }
 
-template <class Pointer>
-Pointer base_object_slot(int slot) {
-  return reinterpret_cast<Pointer>(PyType_GetSlot(&PyBaseObject_Type, slot));
-}
-
 PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"every_ts", "starts_file", nullptr};
   PyObject* every_ts = nullptr;
@@ -40,10 +36,7 @@ PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
   std::optional<std::uint64_t> period;
   if (!read_period(every_ts, "every_ts", period)) return nullptr;
-  PyObject* no_args = PyTuple_New(0);
-  if (no_args == nullptr) return nullptr;
-  PyObject* self = base_object_slot<newfunc>(Py_tp_new)(type, no_args, nullptr);
-  Py_DecRef(no_args);
+  PyObject* self = new_instance(type);
   if (self == nullptr) return nullptr;
   PartScannerObject* object = as_scanner(self);
   object->scanner = new replay::PartScanner(period, starts_file != 0);
@@ -53,11 +46,9 @@ PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void scanner_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
   delete as_scanner(self)->scanner;
   as_scanner(self)->scanner = nullptr;
-  base_object_slot<freefunc>(Py_tp_free)(self);
-  Py_DecRef(reinterpret_cast<PyObject*>(type));
+  free_instance(self);
 }
 
 PyObject* bad_tuple(const replay::PartBadLine& bad) {
@@ -151,16 +142,6 @@ PyObject* scanner_counter(PyObject* self, void* closure) {
 }
 
 void* counter(Counter which) { return reinterpret_cast<void*>(static_cast<std::uintptr_t>(which)); }
-
-template <class Function>
-PyCFunction as_cfunction(Function* function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
-template <class Function>
-void* as_slot(Function* function) {
-  return reinterpret_cast<void*>(function);
-}
 
 constexpr const char* scanner_doc =
     "PartScanner(every_ts=None, *, starts_file=True)\n--\n\n"

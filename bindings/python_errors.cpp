@@ -5,13 +5,9 @@
 
 namespace fenmor::python {
 
-namespace {
-
 PyObject* new_str(std::string_view text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
-
-}  // namespace
 
 PyObject* raise(PyObject* type, std::string_view message) {
   PyObject* text = new_str(message);

@@ -1,11 +1,14 @@
 #pragma once
-// Raising Python exceptions with the binding's messages.
+// Raising Python exceptions with the binding's messages, and the str of a text.
 
 #include <string_view>
 
 #include "bindings/python.hpp"
 
 namespace fenmor::python {
+
+// A str of UTF-8 `text`; nullptr with the error set when it is not UTF-8.
+PyObject* new_str(std::string_view text);
 
 // Sets `type` with the UTF-8 `message`. Always returns nullptr, so that an
 // entry point can `return raise(...)`.

@@ -1,3 +1,4 @@
+#include "bindings/heap_type.hpp"
 #include "bindings/radar_type.hpp"
 
 #include <atomic>
@@ -40,10 +41,6 @@ constexpr Parameter command_parameter{"Radar.command()", "cmd_json"};
 PyObject* ok_reply_str = nullptr;
 PyObject* version_reply_str = nullptr;
 
-PyObject* new_str(std::string_view text) {
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
 PyObject* reply_str(std::string_view reply) {
   PyObject* shared = nullptr;
   if (reply.data() == ok_reply.data()) shared = ok_reply_str;
@@ -51,12 +48,6 @@ PyObject* reply_str(std::string_view reply) {
   if (shared == nullptr) return new_str(reply);
   Py_IncRef(shared);
   return shared;
-}
-
-// `Pointer` is the slot's function pointer type (newfunc, freefunc).
-template <class Pointer>
-Pointer base_object_slot(int slot) {
-  return reinterpret_cast<Pointer>(PyType_GetSlot(&PyBaseObject_Type, slot));
 }
 
 PyObject* radar_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -70,10 +61,7 @@ PyObject* radar_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto spec = CompiledSpec::compile(std::move(*decoded));
   if (!spec) return raise(PyExc_ValueError, spec.error().text());
 
-  PyObject* no_args = PyTuple_New(0);
-  if (no_args == nullptr) return nullptr;
-  PyObject* self = base_object_slot<newfunc>(Py_tp_new)(type, no_args, nullptr);
-  Py_DecRef(no_args);
+  PyObject* self = new_instance(type);
   if (self == nullptr) return nullptr;  // the decoded spec goes with `spec`
 
   RadarObject* radar = as_radar(self);
@@ -159,9 +147,7 @@ void radar_dealloc(PyObject* self) {
     report_dropped_on_another_thread(reinterpret_cast<PyObject*>(type));
   }
   radar->handle = nullptr;
-  base_object_slot<freefunc>(Py_tp_free)(self);
-  // Instances of a heap type hold a reference to it.
-  Py_DecRef(reinterpret_cast<PyObject*>(type));
+  free_instance(self);
 }
 
 // Signatures come first in the docstrings ("name(args)\n--\n\n"), where the
@@ -175,18 +161,6 @@ constexpr const char* command_doc =
     "command($self, cmd_json)\n--\n\n"
     "Apply a command JSON and return the resulting response JSON.";
 constexpr const char* version_doc = "version()\n--\n\nThe library version.";
-
-// A function pointer of another signature goes through void(*)(), the cast
-// the interpreter's calling conventions expect.
-template <class Function>
-PyCFunction as_cfunction(Function* function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
-template <class Function>
-void* as_slot(Function* function) {
-  return reinterpret_cast<void*>(function);
-}
 
 PyMethodDef radar_methods[] = {
     {"command", as_cfunction(radar_command), METH_FASTCALL | METH_KEYWORDS, command_doc},

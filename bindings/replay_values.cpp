@@ -10,10 +10,6 @@
 
 namespace fenmor::python {
 
-PyObject* new_str(std::string_view text) {
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
 
 PyObject* optional_int(const std::optional<std::int64_t>& value) {
   if (!value) {

@@ -37,7 +37,6 @@ class Use {
   bool taken_ = false;
 };
 
-PyObject* new_str(std::string_view text);
 // None, or the int.
 PyObject* optional_int(const std::optional<std::int64_t>& value);
 // A tuple of str.

@@ -1,3 +1,4 @@
+#include "bindings/heap_type.hpp"
 #include "bindings/shard_feeder_type.hpp"
 
 #include <cstdint>
@@ -26,11 +27,6 @@ constexpr std::string_view type_name = "ShardFeeder";
 
 ShardFeederObject* as_feeder(PyObject* self) { return reinterpret_cast<ShardFeederObject*>(self); }
 
-template <class Pointer>
-Pointer base_object_slot(int slot) {
-  return reinterpret_cast<Pointer>(PyType_GetSlot(&PyBaseObject_Type, slot));
-}
-
 PyObject* feeder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"specs", "shard", "shards", nullptr};
   PyObject* specs = nullptr;
@@ -45,10 +41,7 @@ PyObject* feeder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
   auto radars = read_specs(specs, "ShardFeeder()");
   if (!radars) return nullptr;
-  PyObject* no_args = PyTuple_New(0);
-  if (no_args == nullptr) return nullptr;
-  PyObject* self = base_object_slot<newfunc>(Py_tp_new)(type, no_args, nullptr);
-  Py_DecRef(no_args);
+  PyObject* self = new_instance(type);
   if (self == nullptr) return nullptr;
   ShardFeederObject* object = as_feeder(self);
   object->feeder = new replay::ShardFeeder(std::move(*radars), shard, shards);
@@ -57,11 +50,9 @@ PyObject* feeder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void feeder_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
   delete as_feeder(self)->feeder;
   as_feeder(self)->feeder = nullptr;
-  base_object_slot<freefunc>(Py_tp_free)(self);
-  Py_DecRef(reinterpret_cast<PyObject*>(type));
+  free_instance(self);
 }
 
 PyObject* feeder_start_part(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -152,16 +143,6 @@ PyObject* feeder_counter(PyObject* self, void* closure) {
 }
 
 void* counter(Counter which) { return reinterpret_cast<void*>(static_cast<std::uintptr_t>(which)); }
-
-template <class Function>
-PyCFunction as_cfunction(Function* function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
-template <class Function>
-void* as_slot(Function* function) {
-  return reinterpret_cast<void*>(function);
-}
 
 constexpr const char* feeder_doc =
     "ShardFeeder(specs, *, shard, shards)\n--\n\n"
