@@ -13,6 +13,7 @@
 // beyond 64 bits, an unknown kind or side, a missing field) gives None, and
 // the caller writes the event the general way, so the radar judges it.
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -21,68 +22,36 @@
 #include <string_view>
 
 #include "bindings/python.hpp"
+#include "crates/radar-core/src/event_schema.hpp"
 #include "json/format_float.hpp"
 
 namespace fenmor::python {
 
 namespace {
 
-enum class Field : unsigned char { Ts, Number, Side };
+using event_schema::FieldType;
+using event_schema::Variant;
 
-struct KindLayout {
-  std::string_view name;
-  std::array<const char*, 5> fields;
-  std::array<Field, 5> types;
-  std::size_t count;
-  std::size_t first_name;  // where its field names start in State::names
-};
-
-constexpr std::array<KindLayout, 3> kinds = {{
-    {"derivatives",
-     {"ts", "open_interest", "funding_rate", "mark_price", nullptr},
-     {Field::Ts, Field::Number, Field::Number, Field::Number, Field::Number},
-     4,
-     0},
-    {"orderbook",
-     {"ts", "bid_volume", "ask_volume", "best_bid", "best_ask"},
-     {Field::Ts, Field::Number, Field::Number, Field::Number, Field::Number},
-     5,
-     4},
-    {"liquidation",
-     {"ts", "side", "qty", "price", nullptr},
-     {Field::Ts, Field::Side, Field::Number, Field::Number, Field::Number},
-     4,
-     9},
-}};
-// "kind", then every kind's fields.
-constexpr std::size_t name_count = 1 + kinds.back().first_name + kinds.back().count;
-static_assert([] {
-  std::size_t next = 0;
-  for (const KindLayout& layout : kinds) {
-    if (layout.first_name != next) return false;
-    next += layout.count;
-  }
-  return true;
-}(), "each kind's names follow the previous kind's");
+// The fields of the longest variant.
+constexpr std::size_t most_fields = [] {
+  std::size_t most = 0;
+  for (const Variant& variant : event_schema::variants) most = std::max(most, variant.fields.size());
+  return most;
+}();
 
 // Per-module state: the attribute names, made once, so that reading an
 // event object's fields does not make a string per field.
 struct State {
-  std::array<PyObject*, name_count> names;
+  std::array<PyObject*, event_schema::name_count> names;
 };
 
 State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }
 
 int init_state(PyObject* module) {
   State& state = state_of(module);
-  state.names[0] = PyUnicode_InternFromString("kind");
-  if (state.names[0] == nullptr) return -1;
-  for (const KindLayout& layout : kinds) {
-    for (std::size_t i = 0; i < layout.count; ++i) {
-      PyObject*& name = state.names[1 + layout.first_name + i];
-      name = PyUnicode_InternFromString(layout.fields[i]);
-      if (name == nullptr) return -1;
-    }
+  for (std::size_t i = 0; i < event_schema::name_count; ++i) {
+    state.names[i] = PyUnicode_InternFromString(event_schema::names[i].data());
+    if (state.names[i] == nullptr) return -1;
   }
   return 0;
 }
@@ -98,8 +67,8 @@ void free_state(void* module) {
 }
 
 // Appends one value; false when it is not one this writer takes as it is.
-bool append_value(std::string& out, PyObject* value, Field type) {
-  if (type == Field::Side) {
+bool append_value(std::string& out, PyObject* value, FieldType type) {
+  if (type == FieldType::Side) {
     if (!PyUnicode_CheckExact(value)) return false;
     if (PyUnicode_CompareWithASCIIString(value, "buy") == 0) {
       out += "\"buy\"";
@@ -123,7 +92,7 @@ bool append_value(std::string& out, PyObject* value, Field type) {
     out.append(text, end);
     return true;
   }
-  if (type == Field::Number && PyFloat_CheckExact(value)) {
+  if (type == FieldType::Float && PyFloat_CheckExact(value)) {
     const double number = PyFloat_AsDouble(value);
     if (!std::isfinite(number)) return false;  // json.dumps would write NaN or Infinity
     char text[json::float_text_room];
@@ -133,65 +102,65 @@ bool append_value(std::string& out, PyObject* value, Field type) {
   return false;
 }
 
-const KindLayout* layout_named(PyObject* kind) {
+const Variant* variant_named(PyObject* kind) {
   if (kind == nullptr || !PyUnicode_CheckExact(kind)) return nullptr;
-  for (const KindLayout& layout : kinds) {
-    if (PyUnicode_CompareWithASCIIString(kind, layout.name.data()) == 0) return &layout;
+  for (const Variant& variant : event_schema::variants) {
+    if (PyUnicode_CompareWithASCIIString(kind, variant.tag.data()) == 0) return &variant;
   }
   return nullptr;
 }
 
 // The field values of `event` in array order (borrowed into `values`, with
-// `owned` set when they are new references), or its layout; nullptr with no
+// `owned` set when they are new references), or its variant; nullptr with no
 // Python error set when the event is not one this writer takes.
-const KindLayout* read_event(const State& state, PyObject* event,
-                             std::array<PyObject*, 5>& values, bool& owned) {
+const Variant* read_event(const State& state, PyObject* event,
+                          std::array<PyObject*, most_fields>& values, bool& owned) {
   owned = false;
   if (PyTuple_Check(event) || PyList_Check(event)) {
     const bool tuple = PyTuple_Check(event);
     const Py_ssize_t size = tuple ? PyTuple_Size(event) : PyList_Size(event);
     if (size < 1) return nullptr;
     PyObject* kind = tuple ? PyTuple_GetItem(event, 0) : PyList_GetItem(event, 0);
-    const KindLayout* layout = layout_named(kind);
-    if (layout == nullptr || size != static_cast<Py_ssize_t>(layout->count) + 1) return nullptr;
-    for (std::size_t i = 0; i < layout->count; ++i) {
+    const Variant* variant = variant_named(kind);
+    if (variant == nullptr || size != static_cast<Py_ssize_t>(variant->fields.size()) + 1) return nullptr;
+    for (std::size_t i = 0; i < variant->fields.size(); ++i) {
       const auto at = static_cast<Py_ssize_t>(i) + 1;
       values[i] = tuple ? PyTuple_GetItem(event, at) : PyList_GetItem(event, at);
     }
-    return layout;
+    return variant;
   }
   if (PyDict_Check(event)) {
-    const KindLayout* layout = layout_named(PyDict_GetItemString(event, "kind"));
+    const Variant* variant = variant_named(PyDict_GetItemString(event, event_schema::tag_member.data()));
     // Only an object holding exactly the fields means what the array form means.
-    if (layout == nullptr || PyDict_Size(event) != static_cast<Py_ssize_t>(layout->count) + 1) {
+    if (variant == nullptr || PyDict_Size(event) != static_cast<Py_ssize_t>(variant->fields.size()) + 1) {
       return nullptr;
     }
-    for (std::size_t i = 0; i < layout->count; ++i) {
-      values[i] = PyDict_GetItemString(event, layout->fields[i]);
+    for (std::size_t i = 0; i < variant->fields.size(); ++i) {
+      values[i] = PyDict_GetItemString(event, event_schema::name_of(variant->fields[i]).data());
       if (values[i] == nullptr) return nullptr;
     }
-    return layout;
+    return variant;
   }
-  PyObject* kind = PyObject_GetAttr(event, state.names[0]);
+  PyObject* kind = PyObject_GetAttr(event, state.names[event_schema::Kind]);
   if (kind == nullptr) {
     PyErr_Clear();
     return nullptr;
   }
-  const KindLayout* layout = layout_named(kind);
+  const Variant* variant = variant_named(kind);
   Py_DecRef(kind);
-  if (layout == nullptr) return nullptr;
+  if (variant == nullptr) return nullptr;
   std::size_t read = 0;
-  for (; read < layout->count; ++read) {
-    values[read] = PyObject_GetAttr(event, state.names[1 + layout->first_name + read]);
+  for (; read < variant->fields.size(); ++read) {
+    values[read] = PyObject_GetAttr(event, state.names[variant->fields[read].name]);
     if (values[read] == nullptr) break;
   }
-  if (read < layout->count) {
+  if (read < variant->fields.size()) {
     PyErr_Clear();
     for (std::size_t i = 0; i < read; ++i) Py_DecRef(values[i]);
     return nullptr;
   }
   owned = true;
-  return layout;
+  return variant;
 }
 
 bool append_text(std::string& out, PyObject* text) {
@@ -213,26 +182,26 @@ PyObject* event_text(PyObject* module, PyObject* const* args, Py_ssize_t count) 
       return nullptr;
     }
   }
-  std::array<PyObject*, 5> values{};
+  std::array<PyObject*, most_fields> values{};
   bool owned = false;
-  const KindLayout* layout = read_event(state_of(module), args[0], values, owned);
-  if (layout == nullptr) Py_RETURN_NONE;
+  const Variant* variant = read_event(state_of(module), args[0], values, owned);
+  if (variant == nullptr) Py_RETURN_NONE;
 
   std::string out;
   out.reserve(256);
   bool written = count < 2 || append_text(out, args[1]);
   if (written) {
     out += "[\"";
-    out += layout->name;
+    out += variant->tag;
     out += '"';
-    for (std::size_t i = 0; written && i < layout->count; ++i) {
+    for (std::size_t i = 0; written && i < variant->fields.size(); ++i) {
       out += ',';
-      written = append_value(out, values[i], layout->types[i]);
+      written = append_value(out, values[i], variant->fields[i].type);
     }
     out += ']';
   }
   if (owned) {
-    for (std::size_t i = 0; i < layout->count; ++i) Py_DecRef(values[i]);
+    for (std::size_t i = 0; i < variant->fields.size(); ++i) Py_DecRef(values[i]);
   }
   if (written && count == 3) written = append_text(out, args[2]);
   if (!written) {

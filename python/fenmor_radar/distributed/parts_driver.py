@@ -225,27 +225,14 @@ def replay_parts(
             "a replay by parts is read by the workers: give files (or URLs), not standard input"
         )
     parts = plan_parts(paths, DEFAULT_PART_BYTES if part_bytes is None else part_bytes)
-    return _replay_parts(parts, specs, limits, policy, client, scheduler, workers, shards, strict,
-                         stats, scanner, feeder)
 
+    # The checks above run at the call; the cluster work runs when iterated.
+    def run() -> Iterator[MergedCheckpoint | BadEventLine]:
+        with run_client(client, scheduler, workers) as dask_client:
+            on_dask = DaskPartsWorkers(dask_client, shards, scanner, feeder)
+            try:
+                yield from replay_parts_on(on_dask, parts, specs, limits, policy, strict, stats)
+            finally:
+                on_dask.close()
 
-def _replay_parts(
-    parts: list[Part],
-    specs: tuple[str, ...],
-    limits: tuple[int | None, ...],
-    policy: CheckpointPolicy,
-    client: Client | None,
-    scheduler: str | None,
-    workers: int | None,
-    shards: int | None,
-    strict: bool,
-    stats: ReplayStats,
-    scanner: PartScanner,
-    feeder: ShardFeederFactory,
-) -> Iterator[MergedCheckpoint | BadEventLine]:
-    with run_client(client, scheduler, workers) as dask_client:
-        on_dask = DaskPartsWorkers(dask_client, shards, scanner, feeder)
-        try:
-            yield from replay_parts_on(on_dask, parts, specs, limits, policy, strict, stats)
-        finally:
-            on_dask.close()
+    return run()
