@@ -23,7 +23,7 @@ from fenmor_radar.cli.output import CheckpointOutput, JsonLinesOutput, TableOutp
 from fenmor_radar.cli.progress import Progress
 from fenmor_radar.cli.replay_extras import ReplayExtras
 from fenmor_radar.cli.spec_check import warn_spec
-from fenmor_radar.cli.spec_file import radar_from_text, read_spec_text
+from fenmor_radar.cli.spec_file import read_spec_text, rejected_spec
 from fenmor_radar.replay.bad_lines import describe, escaped
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.feeder_loop import (
@@ -179,11 +179,10 @@ def run(args: argparse.Namespace) -> int:
     if distributed and (len(args.spec) > 1 or len(args.events) > 1):
         raise CliError("--workers and --scheduler take one --spec and one recording", errors.USAGE)
     specs = [read_spec_text(path) for path in args.spec]
-    for path, text in zip(args.spec, specs, strict=True):
-        radar_from_text(text, path)  # the radar's own message, with a hint, for a bad spec
-        warn_spec(path, text)
     policy = CheckpointPolicy(every=args.every, every_ts=args.every_ts)
     feeder = load_feeder(args.spec, specs, policy, args.strict)
+    for path, text in zip(args.spec, specs, strict=True):
+        warn_spec(path, text)
     extras = ReplayExtras.from_args(args, args.spec)
     emit = CheckpointEmitter(
         choose_output(args.format, terminal.standard_output()),
@@ -253,7 +252,7 @@ def load_feeder(
     try:
         return new_feeder(specs, policy, strict)
     except SpecRejected as err:
-        raise CliError(f"{paths[err.index]}: {err.message}") from err
+        raise rejected_spec(paths[err.index], err.message) from err
 
 
 def open_recordings(paths: Sequence[str]) -> list[Recording]:

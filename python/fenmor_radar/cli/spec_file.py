@@ -39,10 +39,15 @@ def radar_from_text(text: str, origin: str) -> Radar:
     try:
         return Radar(text)
     except ValueError as err:
-        from fenmor_radar.cli.spec_check import hint_for_error
+        raise rejected_spec(origin, str(err)) from err
 
-        hint = hint_for_error(str(err))
-        raise CliError(f"{origin}: {err}" + (f"; {hint}" if hint else "")) from err
+
+def rejected_spec(origin: str, message: str) -> CliError:
+    """The error for a spec the radar refused: where, the radar's message, a hint if any."""
+    from fenmor_radar.cli.spec_check import hint_for_error
+
+    hint = hint_for_error(message)
+    return CliError(f"{origin}: {message}" + (f"; {hint}" if hint else ""))
 
 
 def load_radar(path: str, *, check: bool = True) -> Radar:
