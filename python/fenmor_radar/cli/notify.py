@@ -19,9 +19,7 @@ import json
 import queue
 import threading
 import time
-import urllib.error
 import urllib.parse
-import urllib.request
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
@@ -174,6 +172,11 @@ class _Answer:
 
 
 def post_json(url: str, body: bytes, timeout: float) -> _Answer:
+    # Imported here: the HTTP client costs every replay 60 ms of start-up, and
+    # only a run that sends alerts needs it.
+    import urllib.error
+    import urllib.request
+
     request = urllib.request.Request(
         url,
         data=body,
