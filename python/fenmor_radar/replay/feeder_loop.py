@@ -16,6 +16,7 @@ from fenmor_radar._fenmor_replay import LineFeeder
 from fenmor_radar.replay.bad_lines import escaped, quoted_line
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.items import BadLine, Checkpoint, ReplayStats
+from fenmor_radar.replay.read_ahead import read_ahead
 from fenmor_radar.replay.recording import BOM, DamagedInput, Recording, RecordingSource
 
 # The feeder's items, as its interface gives them.
@@ -137,7 +138,7 @@ class FeederReplay:
         yield from self._items(self.feeder.finish())
 
     def _file(self, recording: RecordingSource, first: bool) -> Iterator[CheckpointReplies | BadLine]:
-        blocks = recording.blocks()
+        blocks = read_ahead(recording.blocks())
         if self.probe and not self.feeder.stopped:
             head = b""
             lines = 0

@@ -19,9 +19,11 @@ from typing import BinaryIO, Protocol
 GZIP_MAGIC = b"\x1f\x8b"
 GZIP_WINDOW = 16 + zlib.MAX_WBITS  # zlib reads the gzip header and trailer itself
 STDIN_NAME = "-"
-# Big enough that the per-block cost vanishes, small enough that what one
-# block yields (with --every 1, a checkpoint per line) stays small.
-BLOCK_SIZE = 1 << 20
+# Big enough that the feeder can read a block's lines on several threads
+# while it feeds them (waking a thread is costly), small enough that a block
+# stays a few megabytes in memory. What one block yields is held at once:
+# with a checkpoint every few events and long replies that is the larger part.
+BLOCK_SIZE = 4 << 20
 BOM = b"\xef\xbb\xbf"
 TRUNCATED = "Compressed file ended before the end-of-stream marker was reached"
 

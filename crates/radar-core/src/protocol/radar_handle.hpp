@@ -36,6 +36,9 @@ class RadarHandle {
   void apply(std::string_view symbol, std::span<const Event> events) {
     dataset_.feed_all(symbol, events, spec_.window());
   }
+  // The symbol's state (see Dataset::state_of): valid until a command
+  // clears the dataset ("reset", "set_spec").
+  SymbolState& state_of(std::string_view symbol) { return dataset_.state_of(symbol, spec_.window()); }
 
   const RadarSpec& spec() const noexcept { return spec_.spec(); }
   const Dataset& dataset() const noexcept { return dataset_; }

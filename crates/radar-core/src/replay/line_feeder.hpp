@@ -8,7 +8,9 @@
 // command recording_line.hpp describes, and each checkpoint's reply is what
 // {"cmd":"alerts"} answers at that point.
 
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <span>
 #include <string>
@@ -19,8 +21,9 @@
 #include "crates/radar-core/src/protocol/radar_handle.hpp"
 #include "crates/radar-core/src/replay/checkpoint_clock.hpp"
 #include "crates/radar-core/src/replay/line_splitter.hpp"
+#include "crates/radar-core/src/replay/read_line.hpp"
 #include "crates/radar-core/src/replay/recording_line.hpp"
-#include "crates/radar-core/src/replay/symbol_batch.hpp"
+#include "crates/radar-core/src/replay/symbol_states.hpp"
 
 namespace fenmor::replay {
 
@@ -56,21 +59,29 @@ class LineFeeder {
   // Every radar's current alerts reply.
   std::vector<std::string> alerts();
 
-  std::uint64_t lines() const noexcept { return splitter_.lines(); }
+  std::uint64_t lines() const noexcept { return taken_; }
   std::uint64_t events() const noexcept { return clock_.events(); }
   std::uint64_t bad_lines() const noexcept { return bad_lines_; }
   std::uint64_t checkpoints() const noexcept { return checkpoints_; }
-  std::uint64_t symbols() const noexcept { return batch_.symbols().size(); }
+  std::uint64_t symbols() const noexcept { return states_.size(); }
   std::optional<std::int64_t> ts() const noexcept { return clock_.ts(); }
   bool stopped() const noexcept { return stopped_; }
 
  private:
-  // One line; false once the feeder has stopped.
-  bool take_line(std::uint64_t number, std::string_view text, WorkingBuffers& buffers,
-                 std::vector<FeederItem>& out);
+  struct Line {
+    std::uint64_t number;
+    std::string_view text;
+  };
+  // Keeps the line for this call: a view into `block`, or a copy of text
+  // that the splitter is about to reuse (a carried line, the start).
+  void collect(std::uint64_t number, std::string_view text, std::string_view block);
+  // Reads and takes the collected lines, then forgets them.
+  void take_collected(std::vector<FeederItem>& out);
+  // Takes the lines of a run in order, until the feeder stops.
+  void take_run(std::span<ReadLine> run, std::vector<FeederItem>& out);
+  // One read line; false once the feeder has stopped.
+  bool take_line(ReadLine& line, std::vector<FeederItem>& out);
   Checkpoint checkpoint();
-  // Applies the accepted events not applied yet.
-  void flush();
 
   std::vector<RadarHandle> radars_;
   CheckpointClock clock_;
@@ -79,8 +90,13 @@ class LineFeeder {
   bool stopped_ = false;
   std::uint64_t bad_lines_ = 0;
   std::uint64_t checkpoints_ = 0;
+  std::uint64_t taken_ = 0;  // the number of the last line taken
 
-  SymbolBatch batch_;
+  std::vector<Line> lines_;
+  std::deque<std::string> copies_;  // texts of lines_ the splitter does not keep
+  std::vector<ReadLine> read_[2];   // a run of lines being taken, the next being read
+
+  SymbolStates states_;
 };
 
 }  // namespace fenmor::replay

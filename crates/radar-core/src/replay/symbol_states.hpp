@@ -1,0 +1,59 @@
+#pragma once
+// Every radar's state of every symbol a replay has fed, found from the
+// symbol's hash with one probe of a small table.
+//
+// A symbol is looked up in each radar's dataset once, when it first comes;
+// from then on its events go straight to the states, which never move (the
+// feeder's radars are only fed and asked for alerts, never reset). The hash
+// is computed where the line is read, off the feeding thread.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "crates/radar-core/src/event.hpp"
+#include "crates/radar-core/src/protocol/radar_handle.hpp"
+
+namespace fenmor::replay {
+
+class SymbolStates {
+ public:
+  static constexpr std::uint32_t unknown = ~std::uint32_t{0};
+
+  // `hash` is symbol_hash(symbol); `number` is what find() gave for it, or
+  // unknown.
+  void apply(std::span<RadarHandle> radars, std::string_view symbol, std::uint64_t hash,
+             std::uint32_t number, const Event& event);
+
+  // The number of a symbol fed before, else unknown. A state is never made
+  // ahead of its first event: an empty state would count in the alerts.
+  std::uint32_t find(std::string_view symbol, std::uint64_t hash) const noexcept;
+
+  // Applying an event to a state that is not in the cache waits for memory
+  // twice (the state, then its histories): a feeder that knows its next
+  // events asks for the states some events ahead and their histories fewer.
+  void prefetch_states(std::uint32_t number, std::size_t radars) const noexcept;
+  void prefetch_histories(std::uint32_t number, std::size_t radars) const noexcept;
+
+  // Distinct symbols fed.
+  std::size_t size() const noexcept { return names_.size(); }
+
+ private:
+  static constexpr std::uint32_t empty = unknown;
+  struct Slot {
+    std::uint64_t hash = 0;
+    std::uint32_t number = empty;
+  };
+  std::uint32_t number_of(std::span<RadarHandle> radars, std::string_view symbol,
+                          std::uint64_t hash);
+  void place(std::uint64_t hash, std::uint32_t number);
+
+  std::vector<Slot> slots_;            // open addressing, a power of two, at most half full
+  std::vector<std::string> names_;     // by number
+  std::vector<SymbolState*> states_;   // by number, then radar
+};
+
+}  // namespace fenmor::replay
