@@ -31,6 +31,7 @@ import json
 import os
 import platform
 import random
+import shutil
 import statistics
 import subprocess
 import sys
@@ -521,6 +522,13 @@ def bench_replay(report: Report, seed: int, events: int, rounds: int) -> None:
         quarter = directory / "quarter.jsonl"
         with open(plain, "rb") as source, open(quarter, "wb") as target:
             target.writelines(line for _, line in zip(range(events // 4), source, strict=False))
+        # Twice the recording: what grows with the length shows here, apart
+        # from the allocator's warming up, which the quarter still includes.
+        double = directory / "double.jsonl"
+        with open(double, "wb") as target:
+            for _ in range(2):
+                with open(plain, "rb") as source:
+                    shutil.copyfileobj(source, target, 1 << 22)
         specs = []
         for index, threshold in enumerate((0.1, 0.25, 0.4, 0.55)):
             spec = directory / f"spec{index}.json"
@@ -543,6 +551,7 @@ def bench_replay(report: Report, seed: int, events: int, rounds: int) -> None:
             "(d) replay, 4 specs in one pass": lambda: b6_replay(specs, plain),
             "(d) 4 separate replays": lambda: [b6_replay([spec], plain) for spec in specs],
             "replay of the first quarter (memory)": lambda: b6_replay(specs[:1], quarter),
+            "replay of the file twice (memory)": lambda: b6_replay(specs[:1], double),
         }, rounds)
     rate = {name: events / seconds for name, seconds in times.items()}
     for name, value in rate.items():
@@ -550,16 +559,17 @@ def bench_replay(report: Report, seed: int, events: int, rounds: int) -> None:
             report.row("B6", name, value, "events/s")
     report.row("B6", "peak RSS, replay of the whole plain file", B6_PEAKS["events.jsonl"] / 1e6, "MB")
     report.row("B6", "peak RSS, replay of its first quarter", B6_PEAKS["quarter.jsonl"] / 1e6, "MB")
+    report.row("B6", "peak RSS, replay of the file twice over", B6_PEAKS["double.jsonl"] / 1e6, "MB")
     engine_rate = rate["(a) engine, feed_batch of up to 1,000"]
     plain_ratio = rate["(b) replay, plain file"] / engine_rate
     gzip_ratio = rate["(c) replay, gzip file"] / engine_rate
     speedup = times["(d) 4 separate replays"] / times["(d) replay, 4 specs in one pass"]
-    memory = B6_PEAKS["events.jsonl"] / B6_PEAKS["quarter.jsonl"]
+    memory = B6_PEAKS["double.jsonl"] / B6_PEAKS["events.jsonl"]
     report.target("B6", "replay plain / engine events/s (b/a)", plain_ratio, ">= 0.5", plain_ratio >= 0.5)
     report.target("B6", "replay gzip / engine events/s (c/a)", gzip_ratio, ">= 0.3", gzip_ratio >= 0.3)
     report.target("B6", "4 separate replays / 4 specs in one pass time", speedup, ">= 2.5",
                   speedup >= 2.5)
-    report.target("B6", "peak RSS whole file / first quarter", memory, "<= 1.1", memory <= 1.1)
+    report.target("B6", "peak RSS file twice over / once", memory, "<= 1.1", memory <= 1.1)
 
 
 # --- subprocesses ------------------------------------------------------------

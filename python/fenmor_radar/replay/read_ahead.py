@@ -42,7 +42,7 @@ def read_ahead(blocks: Iterator[bytes], depth: int = DEPTH) -> Iterator[bytes]:
                 if not put(block):
                     return
             put(_END)
-        except BaseException as err:  # handed to the reader, raised there
+        except BaseException as err:  # noqa: BLE001 - handed to the reader, raised there
             put(err)
 
     thread = threading.Thread(target=read, name="fenmor-read-ahead", daemon=True)
