@@ -1,5 +1,7 @@
 #include "bindings/event_fields.hpp"
 
+#include <string_view>
+
 namespace fenmor::python {
 
 using event_schema::Variant;
@@ -54,22 +56,107 @@ bool EventFields::read_sequence(PyObject* event) {
   return true;
 }
 
+namespace {
+
+// The schema name a dict key is, or name_count. Keys written in Python
+// source are the interned names themselves; others (from json.loads) are
+// compared by their text.
+std::size_t name_index(const FieldNames& names, PyObject* key) {
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (names[i] == key) return i;
+  }
+  if (!PyUnicode_CheckExact(key)) return names.size();
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+  if (text == nullptr) {
+    PyErr_Clear();
+    return names.size();
+  }
+  const std::string_view name(text, static_cast<std::size_t>(size));
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (event_schema::names[i] == name) return i;
+  }
+  return names.size();
+}
+
+}  // namespace
+
 bool EventFields::read_dict(const FieldNames& names, PyObject* event) {
   release();
   if (!PyDict_Check(event)) return false;
-  const Variant* variant = variant_named(PyDict_GetItem(event, names[event_schema::Kind]));
-  // Only an object holding exactly the fields means what the array form means.
-  if (variant == nullptr || PyDict_Size(event) != static_cast<Py_ssize_t>(variant->fields.size()) + 1) {
-    return false;
+  // One pass over the items, not a lookup per field: each key is a name of
+  // the schema, once (a dict's keys are distinct).
+  std::array<PyObject*, event_schema::name_count> by_name{};
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_ssize_t items = 0;
+  while (PyDict_Next(event, &position, &key, &value)) {
+    const std::size_t at = name_index(names, key);
+    if (at == names.size()) return false;
+    by_name[at] = value;
+    ++items;
   }
+  const Variant* variant = variant_named(by_name[event_schema::Kind]);
+  // Only an object holding exactly the fields means what the array form means.
+  if (variant == nullptr || items != static_cast<Py_ssize_t>(variant->fields.size()) + 1) return false;
   for (std::size_t i = 0; i < variant->fields.size(); ++i) {
-    values_[i] = PyDict_GetItem(event, names[variant->fields[i].name]);
+    values_[i] = by_name[variant->fields[i].name];
     if (values_[i] == nullptr) {
       values_.fill(nullptr);
       return false;
     }
   }
   variant_ = variant;
+  return true;
+}
+
+void FieldDescriptors::release() noexcept {
+  for (PyObject*& descriptor : descriptors_) {
+    if (descriptor != nullptr) Py_DecRef(descriptor);
+    descriptor = nullptr;
+  }
+  getters_.fill(nullptr);
+  if (type_ != nullptr) Py_DecRef(type_);
+  type_ = nullptr;
+  loaded_ = false;
+}
+
+bool FieldDescriptors::load(const FieldNames& names, PyObject* type, const Variant& variant) {
+  release();
+  Py_IncRef(type);
+  type_ = type;
+  for (std::size_t i = 0; i < variant.fields.size(); ++i) {
+    PyObject* descriptor = PyObject_GetAttr(type, names[variant.fields[i].name]);
+    if (descriptor == nullptr) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+      PyErr_Clear();
+      return true;  // read by attributes
+    }
+    descriptors_[i] = descriptor;
+    PyTypeObject* kind = Py_TYPE(descriptor);
+    getters_[i] = reinterpret_cast<descrgetfunc>(PyType_GetSlot(kind, Py_tp_descr_get));
+    // Only a data descriptor comes before an instance's own attributes.
+    if (getters_[i] == nullptr || PyType_GetSlot(kind, Py_tp_descr_set) == nullptr) return true;
+  }
+  loaded_ = true;
+  return true;
+}
+
+bool EventFields::read_descriptors(const FieldNames& names, PyObject* event, const Variant& variant,
+                                   const FieldDescriptors& descriptors) {
+  if (!descriptors.loaded()) return read_attributes(names, event, variant);
+  release();
+  owned_ = true;
+  for (std::size_t i = 0; i < variant.fields.size(); ++i) {
+    values_[i] = descriptors.getters_[i](descriptors.descriptors_[i], event, descriptors.type_);
+    if (values_[i] == nullptr) {
+      PyErr_Clear();
+      release();
+      return false;
+    }
+  }
+  variant_ = &variant;
   return true;
 }
 

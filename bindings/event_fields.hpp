@@ -31,6 +31,30 @@ using FieldNames = std::array<PyObject*, event_schema::name_count>;
 bool intern_field_names(FieldNames& names);  // false with the error set
 void release_field_names(FieldNames& names);
 
+// How the instances of one class give their fields fastest: by the data
+// descriptors the class holds (a slotted dataclass's members), called
+// directly instead of looked up per read. A class without them for every
+// field is read by attributes.
+class FieldDescriptors {
+ public:
+  FieldDescriptors() = default;
+  FieldDescriptors(const FieldDescriptors&) = delete;
+  FieldDescriptors& operator=(const FieldDescriptors&) = delete;
+  ~FieldDescriptors() { release(); }
+
+  // False with the error set only on a failure of the interpreter.
+  bool load(const FieldNames& names, PyObject* type, const event_schema::Variant& variant);
+  void release() noexcept;
+  bool loaded() const noexcept { return loaded_; }
+
+ private:
+  friend class EventFields;
+  std::array<PyObject*, most_fields> descriptors_{};
+  std::array<descrgetfunc, most_fields> getters_{};
+  PyObject* type_ = nullptr;
+  bool loaded_ = false;
+};
+
 // One event's variant and its field values in array order. The values are
 // borrowed from the event, or owned (and released here) when read from
 // attributes.
@@ -46,6 +70,9 @@ class EventFields {
   bool read_sequence(PyObject* event);
   bool read_dict(const FieldNames& names, PyObject* event);
   bool read_attributes(const FieldNames& names, PyObject* event, const event_schema::Variant& variant);
+  // An instance of exactly the descriptors' class, by them when loaded.
+  bool read_descriptors(const FieldNames& names, PyObject* event, const event_schema::Variant& variant,
+                        const FieldDescriptors& descriptors);
 
   const event_schema::Variant& variant() const noexcept { return *variant_; }
   PyObject* value(std::size_t i) const noexcept { return values_[i]; }

@@ -45,8 +45,10 @@ constexpr std::size_t variant_count = event_schema::variants.size();
 struct CoreObject {
   PyObject header;
   RadarHandle* handle;  // nullptr until __init__
-  // The event classes read by attributes, in the schema's variant order.
+  // The event classes read by attributes, in the schema's variant order,
+  // and their field descriptors (allocated with the object: a C++ member).
   std::array<PyObject*, variant_count> event_types;
+  std::array<FieldDescriptors, variant_count>* descriptors;
   PyObject* feed_text;   // (symbol, event) -> the "feed" command text
   PyObject* batch_text;  // (symbol, events) -> the "feed_batch" command text
   PyObject* refuse;      // (error reply) -> raises
@@ -72,6 +74,7 @@ PyObject* core_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/)
   CoreObject* core = as_core(self);
   core->handle = nullptr;
   core->event_types.fill(nullptr);
+  core->descriptors = new std::array<FieldDescriptors, variant_count>();
   core->feed_text = core->batch_text = core->refuse = nullptr;
   core->in_use = 0;
   return self;
@@ -82,6 +85,7 @@ PyObject* core_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/)
 void core_dealloc(PyObject* self) {
   CoreObject* core = as_core(self);
   delete std::exchange(core->handle, nullptr);
+  delete std::exchange(core->descriptors, nullptr);
   drop_references(core);
   PyTypeObject* type = Py_TYPE(self);
   reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
@@ -146,6 +150,9 @@ int core_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   for (std::size_t i = 0; i < variant_count; ++i) {
     core->event_types[i] = PyTuple_GetItem(event_types, static_cast<Py_ssize_t>(i));
     Py_IncRef(core->event_types[i]);
+    if (!(*core->descriptors)[i].load(field_names, core->event_types[i], event_schema::variants[i])) {
+      return -1;
+    }
   }
   for (auto [slot, value] : {std::pair{&core->feed_text, feed_text}, std::pair{&core->batch_text, batch_text},
                              std::pair{&core->refuse, refuse}}) {
@@ -216,7 +223,8 @@ bool read_event(const CoreObject& core, PyObject* event, Event& out) {
     const auto type = reinterpret_cast<PyObject*>(Py_TYPE(event));
     for (std::size_t i = 0; i < variant_count && !read; ++i) {
       if (type == core.event_types[i]) {
-        read = fields.read_attributes(field_names, event, event_schema::variants[i]);
+        read = fields.read_descriptors(field_names, event, event_schema::variants[i],
+                                       (*core.descriptors)[i]);
         if (!read) return false;
       }
     }
