@@ -3,10 +3,13 @@
 from collections.abc import Callable, Iterable
 from typing import NoReturn
 
+from typing_extensions import disjoint_base
+
 from fenmor_radar.screener import Event
 
 __all__ = ["ScreenerCore"]
 
+@disjoint_base
 class ScreenerCore:
     """The native base of fenmor_radar.Screener: a radar's spec and states, fed
     Python values straight into the engine. Not bound to a thread; one call at
