@@ -45,8 +45,9 @@ constexpr std::size_t variant_count = event_schema::variants.size();
 struct CoreObject {
   PyObject header;
   RadarHandle* handle;  // nullptr until __init__
-  // The event classes read by attributes, in the schema's variant order,
-  // and their field descriptors (allocated with the object: a C++ member).
+  // The event classes read natively, in the schema's variant order, and
+  // their field descriptors (made with new: the interpreter allocates the
+  // object's own memory, which holds no C++ object with a destructor).
   std::array<PyObject*, variant_count> event_types;
   std::array<FieldDescriptors, variant_count>* descriptors;
   PyObject* feed_text;   // (symbol, event) -> the "feed" command text
@@ -60,12 +61,16 @@ CoreObject* as_core(PyObject* self) { return reinterpret_cast<CoreObject*>(self)
 // The interned field names, made once for the process like the module's type.
 FieldNames field_names{};
 
+void drop(PyObject*& slot) {
+  PyObject* value = std::exchange(slot, nullptr);
+  if (value != nullptr) Py_DecRef(value);
+}
+
 void drop_references(CoreObject* core) {
-  for (PyObject** slot : {&core->event_types[0], &core->event_types[1], &core->event_types[2],
-                          &core->feed_text, &core->batch_text, &core->refuse}) {
-    PyObject* value = std::exchange(*slot, nullptr);
-    if (value != nullptr) Py_DecRef(value);
-  }
+  for (PyObject*& type : core->event_types) drop(type);
+  drop(core->feed_text);
+  drop(core->batch_text);
+  drop(core->refuse);
 }
 
 PyObject* core_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) {
