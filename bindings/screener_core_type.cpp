@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -49,7 +50,7 @@ struct CoreObject {
   // their field descriptors (made with new: the interpreter allocates the
   // object's own memory, which holds no C++ object with a destructor).
   std::array<PyObject*, variant_count> event_types;
-  std::array<FieldDescriptors, variant_count>* descriptors;
+  std::array<FieldDescriptors, variant_count>* descriptors;  // nullptr until __init__
   PyObject* feed_text;   // (symbol, event) -> the "feed" command text
   PyObject* batch_text;  // (symbol, events) -> the "feed_batch" command text
   PyObject* refuse;      // (error reply) -> raises
@@ -79,7 +80,7 @@ PyObject* core_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/)
   CoreObject* core = as_core(self);
   core->handle = nullptr;
   core->event_types.fill(nullptr);
-  core->descriptors = new std::array<FieldDescriptors, variant_count>();
+  core->descriptors = nullptr;
   core->feed_text = core->batch_text = core->refuse = nullptr;
   core->in_use = 0;
   return self;
@@ -147,17 +148,22 @@ int core_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return -1;
   }
 
+  auto descriptors = std::make_unique<std::array<FieldDescriptors, variant_count>>();
+  for (std::size_t i = 0; i < variant_count; ++i) {
+    PyObject* type = PyTuple_GetItem(event_types, static_cast<Py_ssize_t>(i));
+    if (!(*descriptors)[i].load(field_names, type, event_schema::variants[i])) return -1;
+  }
+
+  // Nothing fails from here on: a failed __init__ leaves the object as it was.
   CoreObject* core = as_core(self);
   Use use(core->in_use, "Screener");
   if (!use.ok()) return -1;
   delete std::exchange(core->handle, new RadarHandle(std::move(*spec)));
+  delete std::exchange(core->descriptors, descriptors.release());
   drop_references(core);
   for (std::size_t i = 0; i < variant_count; ++i) {
     core->event_types[i] = PyTuple_GetItem(event_types, static_cast<Py_ssize_t>(i));
     Py_IncRef(core->event_types[i]);
-    if (!(*core->descriptors)[i].load(field_names, core->event_types[i], event_schema::variants[i])) {
-      return -1;
-    }
   }
   for (auto [slot, value] : {std::pair{&core->feed_text, feed_text}, std::pair{&core->batch_text, batch_text},
                              std::pair{&core->refuse, refuse}}) {
