@@ -312,8 +312,9 @@ _DATACLASSES = {"derivatives": Derivatives, "orderbook": Orderbook, "liquidation
 def bench_screener(report: Report, seed: int, rounds: int) -> None:
     """The Pythonic layer's cost on one feed: the same events, the same radar work.
 
-    Radar.command gets the very text the screener writes, so the difference
-    is the screener's own work (writing the text, checking the reply).
+    Radar.command gets each event's text as the screener writes it on its
+    general way, so the difference is the screener's own cost: the call and
+    reading the Python values, against reading the text.
     """
     progress("B7: Screener.feed against Radar.command")
     rng = workload.random.Random(seed + 7)

@@ -49,7 +49,7 @@ run_python() {
   configure build/sanitize-python -DFENMOR_BUILD_TESTS=OFF -DFENMOR_BUILD_PYTHON=ON \
     "-DPython_EXECUTABLE=$python" || return
   cmake --build build/sanitize-python -j2 \
-    --target _fenmor_radar _fenmor_replay _fenmor_convert _event_text || return
+    --target _fenmor_radar _fenmor_replay _fenmor_convert _event_text _screener || return
   # The package as installed, with the instrumented module in it, found
   # ahead of any installed copy.
   local site=build/sanitize-python/site

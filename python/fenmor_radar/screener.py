@@ -1,18 +1,22 @@
 """The Pythonic layer: a :class:`Screener` takes Python values and gives dataclasses.
 
-It speaks to a :class:`~fenmor_radar.Radar` through ``Radar.command`` like
-any other program, so everything the radar guarantees holds: the same
-events through the same spec give the same alerts, and a failed command
-leaves the radar as it was (and raises :class:`RadarError` here).
+A screener owns a radar's spec and states in its native base
+(``fenmor_radar._screener.ScreenerCore``), which reads the events of
+``feed`` and ``feed_batch`` straight into the engine: writing and reading a
+command text per event would cost several times the radar's own work. The
+rest (alerts, scan, reset, set_spec) runs as the radar's command texts.
+Everything the radar guarantees holds: the same events through the same
+spec give the same alerts, and a failed command leaves the state as it was
+(and raises :class:`RadarError` here).
 
-Event texts are written here rather than by ``json.dumps``, which costs more
-than the radar's own work on a feed: by the native ``_event_text`` module
-(the engine's shortest-double writer) when it is built, else in Python. The
-text means exactly what ``json.dumps`` would have sent: floats in a shortest
-form that reads back as the same double, integers as integers, and anything
-unusual (a bool, NaN, a string where a number belongs, an unknown kind)
-through ``json.dumps`` itself, so the radar judges it and answers with the
-message it gives any program.
+An event the native feed does not take as it is (a bool, NaN, a string
+where a number belongs, an unknown kind, a missing or extra field, a
+subclass) goes as a command text that means exactly what ``json.dumps``
+would have sent, written by the native ``_event_text`` module (the engine's
+shortest-double writer) when it is built, else in Python: floats in a
+shortest form that reads back as the same double, integers as integers,
+anything unusual through ``json.dumps`` itself. So the radar judges it and
+answers with the message it gives any program.
 """
 
 from __future__ import annotations
@@ -20,9 +24,10 @@ from __future__ import annotations
 import json
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass
-from typing import Any, ClassVar, TypeAlias
+from typing import Any, ClassVar, NoReturn, TypeAlias
 
 from fenmor_radar._fenmor_radar import Radar
+from fenmor_radar._screener import ScreenerCore
 
 _native_text: Callable[..., str | None] | None
 try:
@@ -39,6 +44,7 @@ __all__ = [
     "Orderbook",
     "RadarError",
     "Screener",
+    "ScreenerRadar",
 ]
 
 
@@ -265,13 +271,25 @@ def _python_text(event: Event) -> str:
 # --- the screener --------------------------------------------------------------
 
 _OK = '{"ok":true}'
-_SYMBOL_CACHE_LIMIT = 100_000
 
 
 def _fail(reply: str) -> RadarError:
     document = json.loads(reply)
     message = document.get("error") if isinstance(document, dict) else None
     return RadarError(message if isinstance(message, str) else reply)
+
+
+def _refuse(reply: str) -> NoReturn:
+    raise _fail(reply)
+
+
+def _feed_text(symbol: object, event: Event) -> str:
+    """The "feed" command of an event the native feed does not take as it is."""
+    return '{"cmd":"feed","symbol":' + _dumps(symbol) + ',"event":' + event_text(event) + "}"
+
+
+def _batch_text(symbol: object, events: Iterable[Event]) -> str:
+    return '{"cmd":"feed_batch","symbol":' + _dumps(symbol) + ',"events":[' + _texts(events) + "]}"
 
 
 def _alerts(reply: str) -> list[Alert]:
@@ -290,7 +308,29 @@ def _spec_text(spec: str | Mapping[str, Any] | list[Any]) -> str:
     return spec if isinstance(spec, str) else _dumps(spec if isinstance(spec, list) else dict(spec))
 
 
-class Screener:
+class ScreenerRadar:
+    """A screener's own radar state driven by raw JSON command texts.
+
+    ``command`` takes and answers exactly what :meth:`Radar.command
+    <fenmor_radar.Radar.command>` does, on the screener's spec and states.
+    """
+
+    __slots__ = ("_command",)
+
+    def __init__(self, command: Callable[[str], str]) -> None:
+        self._command = command
+
+    def command(self, cmd_json: str) -> str:
+        """Apply a command JSON and return the resulting response JSON."""
+        return self._command(cmd_json)
+
+    @staticmethod
+    def version() -> str:
+        """The library version."""
+        return Radar.version()
+
+
+class Screener(ScreenerCore):
     """A radar that takes Python values: feed events per symbol, ask for ranked alerts.
 
     ``Screener(spec)`` takes the spec as a dict or a JSON text and raises
@@ -300,46 +340,27 @@ class Screener:
     dataclasses :class:`Derivatives`, :class:`Orderbook` and
     :class:`Liquidation`. The method names are the radar's command names.
 
-    Like the radar it wraps, a screener belongs to the thread that made it.
+    A screener is used by one call at a time (another call meanwhile, from a
+    second thread or from an event's own code, raises ``RuntimeError``).
     """
 
     def __init__(self, spec: str | Mapping[str, Any] | list[Any]) -> None:
         try:
-            self._radar = Radar(_spec_text(spec))
+            super().__init__(
+                _spec_text(spec), (Derivatives, Orderbook, Liquidation), _feed_text, _batch_text, _refuse
+            )
         except ValueError as err:
             raise RadarError(str(err)) from None
-        self._command = self._radar.command
-        self._feed_prefix: dict[str, str] = {}
 
     @property
-    def radar(self) -> Radar:
-        """The underlying :class:`~fenmor_radar.Radar`, for raw command texts."""
-        return self._radar
+    def radar(self) -> ScreenerRadar:
+        """This screener's radar state, for raw command texts (``.radar.command(text)``)."""
+        return ScreenerRadar(self._command)
 
     def _ok(self, text: str) -> None:
         reply = self._command(text)
         if reply != _OK:
             raise _fail(reply)
-
-    def feed(self, symbol: str, event: Event) -> None:
-        """Apply one event to ``symbol``'s state; :class:`RadarError` if the radar refuses it."""
-        prefix = self._feed_prefix.get(symbol)
-        if prefix is None:
-            prefix = '{"cmd":"feed","symbol":' + _dumps(symbol) + ',"event":'
-            if len(self._feed_prefix) >= _SYMBOL_CACHE_LIMIT:
-                self._feed_prefix.clear()
-            self._feed_prefix[symbol] = prefix
-        text = _native_text(event, prefix, "}") if _native_text is not None else None
-        if text is None:
-            text = prefix + _python_text(event) + "}"
-        reply = self._command(text)
-        if reply != _OK:
-            raise _fail(reply)
-
-    def feed_batch(self, symbol: str, events: Iterable[Event]) -> None:
-        """Apply events to ``symbol``'s state in order, all or none."""
-        body = _texts(events)
-        self._ok('{"cmd":"feed_batch","symbol":' + _dumps(symbol) + ',"events":[' + body + "]}")
 
     def alerts(self) -> list[Alert]:
         """The ranked alerts of the stored state: highest severity first, ties by symbol."""

@@ -138,3 +138,62 @@ def test_spec_changes_and_refusals():
         screener.set_spec('{"signals":[{"kind":"funding_flip","params":[0.5]}]}, "cmd": "reset"')
     with pytest.raises(TypeError):
         screener.feed("A", 42)  # type: ignore[arg-type]
+
+
+class Ratio(float):
+    pass
+
+
+class Exact(Derivatives):
+    pass
+
+
+HOSTILE = [True, False, None, "1", 1.5, -0.0, 2**53, 2**53 + 1, -(2**53) - 1, 2**63 - 1, 2**63,
+           -(2**63), -(2**63) - 1, math.nan, -math.inf, Ratio(0.25), 7]
+
+
+def test_hostile_values_give_the_radars_result_in_every_form():
+    # Each value in each field of each form, alone and in a batch: accepted
+    # or refused with the radar's message, exactly as for the json.dumps
+    # text, and every accepted event stored as the radar reads it.
+    screener, radar = Screener(SPEC), Radar(json.dumps(SPEC))
+    base = {"kind": "orderbook", "ts": 5, "bid_volume": 3.0, "ask_volume": 1.0, "best_bid": 1.0, "best_ask": 2.0}
+    cases = []
+    for field in list(base)[1:]:
+        for value in HOSTILE:
+            event = {**base, field: value}
+            cases += [event, json.loads(json.dumps(event)), tuple(event.values()), list(event.values())]
+    cases += [
+        {**base, "extra": 1}, {k: v for k, v in base.items() if k != "best_ask"},
+        Exact(1, 1.0, 0.5, 1.0), Liquidation(1, "sell", 2**60, 1.0), Liquidation(1, "Sell", 1.0, 1.0),
+        ("liquidation", 1, "buy\x00", 1.0, 1.0), ["derivatives", 1, 1.0, 1.0], ("Orderbook", 1, 1.0, 1.0, 1.0, 1.0),
+    ]
+    for number, event in enumerate(cases):
+        symbol = f"S{number % 7}"
+        raw = dumped(event) if isinstance(event, Derivatives | Liquidation) else event
+        for name, member, feed in (("feed", "event", screener.feed), ("feed_batch", "events", screener.feed_batch)):
+            batched = name == "feed_batch"
+            command = {"cmd": name, "symbol": symbol, member: [raw, raw] if batched else raw}
+            reply = json.loads(radar.command(json.dumps(command)))
+            try:
+                feed(symbol, (e for e in [event, event]) if batched else event)
+                outcome = {"ok": True}
+            except RadarError as err:
+                outcome = {"error": POSITION.sub("", err.message), "ok": False}
+            if "error" in reply:
+                reply["error"] = POSITION.sub("", reply["error"])
+            assert outcome == reply, (name, event)
+    assert screener.radar.command('{"cmd":"alerts"}') == radar.command('{"cmd":"alerts"}')
+
+
+def test_calls_by_keyword_and_faults_of_the_arguments():
+    screener = Screener(SPEC)
+    screener.feed(event=("derivatives", 1, 1.0, 0.1, 1.0), symbol="A")
+    screener.feed_batch("A", events=iter([("derivatives", 2, 1.0, -0.1, 1.0)]))
+    assert [(a.symbol, a.ts) for a in screener.alerts()] == [("A", 2)]
+    with pytest.raises(TypeError, match="unexpected keyword argument 'ev'"):
+        screener.feed("A", ev=1)  # type: ignore[call-arg]
+    with pytest.raises(TypeError, match="missing 1 required positional argument: 'events'"):
+        screener.feed_batch("A")  # type: ignore[call-arg]
+    with pytest.raises(TypeError, match="not iterable"):
+        screener.feed_batch("A", 3)  # type: ignore[arg-type]
