@@ -21,12 +21,6 @@ from dataclasses import dataclass
 from types import ModuleType
 from typing import BinaryIO, Protocol
 
-_inflate: ModuleType
-try:
-    from isal import isal_zlib as _inflate
-except ImportError:  # a platform without its wheels: the standard library's
-    _inflate = zlib
-_READ_ERRORS: tuple[type[Exception], ...] = (OSError, zlib.error, _inflate.error)
 
 GZIP_MAGIC = b"\x1f\x8b"
 GZIP_WINDOW = 16 + zlib.MAX_WBITS  # zlib reads the gzip header and trailer itself
@@ -38,6 +32,19 @@ STDIN_NAME = "-"
 BLOCK_SIZE = 4 << 20
 BOM = b"\xef\xbb\xbf"
 TRUNCATED = "Compressed file ended before the end-of-stream marker was reached"
+
+
+def _inflate() -> ModuleType:
+    """ISA-L's zlib interface, else zlib; imported at the first gzip file."""
+    try:
+        from isal import isal_zlib
+    except ImportError:  # a platform without its wheels: the standard library's
+        return zlib
+    return isal_zlib
+
+
+def _read_errors() -> tuple[type[Exception], ...]:
+    return (OSError, zlib.error, _inflate().error)
 
 
 @dataclass(slots=True)
@@ -113,7 +120,7 @@ class Recording:
         """
         try:
             yield from self._blocks()
-        except _READ_ERRORS as err:
+        except _read_errors() as err:
             raise DamagedInput(str(err)) from err
 
     def _blocks(self) -> Iterator[bytes]:
@@ -134,13 +141,14 @@ class Recording:
     def _gunzip(self, pending: bytes) -> Iterator[bytes]:
         # Output is capped per call, so a small compressed block of a highly
         # compressible file cannot become one huge block in memory.
-        member = _inflate.decompressobj(GZIP_WINDOW)
+        inflate = _inflate()
+        member = inflate.decompressobj(GZIP_WINDOW)
         started = False  # the member has been given input
         more_out = False  # the last call stopped at the cap: output may be waiting
         while True:
             if member.eof:  # several gzip members follow each other as one stream
                 pending = member.unused_data  # the rest of the input, whatever the cap left
-                member = _inflate.decompressobj(GZIP_WINDOW)
+                member = inflate.decompressobj(GZIP_WINDOW)
                 started = more_out = False
             if not pending and not more_out:
                 pending = self._read()
