@@ -1,6 +1,10 @@
 #include "crates/radar-core/src/replay/line_feeder.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <span>
+#include <thread>
 #include <functional>
 #include <utility>
 
@@ -42,38 +46,58 @@ void LineFeeder::collect(std::uint64_t number, std::string_view text, std::strin
 
 void LineFeeder::take_collected(std::vector<FeederItem>& out) {
   // Reading a line costs about twice what taking it does, and lines are read
-  // independently: runs of lines are read on the worker pool while the run
-  // before them is taken, in order, by one thread. Waking a worker costs a
-  // few hundred microseconds on a virtual machine, so a block is cut into a
-  // few long runs, not many short ones.
-  const std::size_t run = std::max<std::size_t>(4096, (lines_.size() + 3) / 4);
-  const std::size_t piece = run / 8;
-  const std::size_t runs = (lines_.size() + run - 1) / run;
-  const auto read_run = [&](std::size_t r, std::size_t index) {
-    const std::size_t first = r * run + index * piece;
-    const std::size_t last = std::min(first + piece, std::min(lines_.size(), (r + 1) * run));
+  // independently, so the pool reads them while one thread takes them in
+  // order right behind. The whole block is one call to the pool (waking a
+  // thread costs a few hundred microseconds on a virtual machine). Pieces of
+  // lines go to whoever claims them first: the reader from the front, the
+  // taker the piece it needs next when it is still free, or any free piece
+  // while it waits; so one thread alone also gets through.
+  constexpr std::size_t piece = 256;
+  enum : std::uint8_t { free_piece, claimed, ready };
+  const std::size_t count = lines_.size();
+  const std::size_t pieces = (count + piece - 1) / piece;
+  read_.resize(count);
+  std::vector<std::atomic<std::uint8_t>> state(pieces);
+  std::atomic<std::size_t> cursor{0};
+  std::atomic<bool> taken{false};
+  const auto claim = [&](std::size_t p) {
+    std::uint8_t expected = free_piece;
+    return state[p].compare_exchange_strong(expected, claimed, std::memory_order_acq_rel);
+  };
+  const auto read_piece = [&](std::size_t p) {
     WorkingBuffers& buffers = thread_working_buffers();
-    std::vector<ReadLine>& read = read_[r % 2];
-    for (std::size_t i = first; i < last; ++i) {
-      read_line(lines_[i].number, lines_[i].text, buffers, read[i - r * run]);
+    const std::size_t last = std::min(count, (p + 1) * piece);
+    for (std::size_t i = p * piece; i < last; ++i) {
+      read_line(lines_[i].number, lines_[i].text, buffers, read_[i]);
     }
+    state[p].store(ready, std::memory_order_release);
   };
-  const auto pieces_of = [&](std::size_t r) {
-    const std::size_t count = std::min(run, lines_.size() - r * run);
-    read_[r % 2].resize(count);
-    return (count + piece - 1) / piece;
-  };
-  if (runs > 0) parallel_for(pieces_of(0), [&](std::size_t index) { read_run(0, index); });
-  for (std::size_t r = 0; r < runs && !stopped_; ++r) {
-    const std::size_t next_pieces = r + 1 < runs ? pieces_of(r + 1) : 0;
-    parallel_for(1 + next_pieces, [&](std::size_t index) {
-      if (index > 0) {
-        read_run(r + 1, index - 1);
-        return;
+  // Reads the next free piece from the front; false when there is none.
+  const auto read_next = [&] {
+    for (std::size_t p = cursor.fetch_add(1); p < pieces; p = cursor.fetch_add(1)) {
+      if (claim(p)) {
+        read_piece(p);
+        return true;
       }
-      take_run(read_[r % 2], out);
-    });
-  }
+    }
+    return false;
+  };
+  parallel_for(pieces > 1 ? 2 : 1, [&](std::size_t index) {
+    if (index == 1) {
+      while (!taken.load(std::memory_order_relaxed) && read_next()) {
+      }
+      return;
+    }
+    for (std::size_t p = 0; p < pieces && !stopped_; ++p) {
+      if (claim(p)) read_piece(p);
+      while (state[p].load(std::memory_order_acquire) != ready) {
+        if (!read_next()) std::this_thread::yield();
+      }
+      const std::size_t first = p * piece;
+      take_run(std::span(read_).subspan(first, std::min(piece, count - first)), out);
+    }
+    taken.store(true, std::memory_order_relaxed);
+  });
   lines_.clear();
   copies_.clear();
 }

@@ -94,7 +94,7 @@ class LineFeeder {
 
   std::vector<Line> lines_;
   std::deque<std::string> copies_;  // texts of lines_ the splitter does not keep
-  std::vector<ReadLine> read_[2];   // a run of lines being taken, the next being read
+  std::vector<ReadLine> read_;      // the readings of lines_
 
   SymbolStates states_;
 };
