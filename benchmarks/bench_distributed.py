@@ -116,19 +116,21 @@ def child(argv: list[str]) -> None:
 
 
 def skip_cost(path: Path, shards: int) -> tuple[float, float]:
-    """CPU seconds per line for a shard feeder: feeding every line, and keeping 1 in ``shards``."""
+    """CPU seconds per line for a shard reader: feeding every line, and keeping 1 in ``shards``."""
     from fenmor_radar.distributed.global_plan import Cut
     from fenmor_radar.distributed.parts import Part
     from fenmor_radar.distributed.shard_contract import ShardJob
-    from fenmor_radar.distributed.shard_feed import NativeShardFeeder
+    from fenmor_radar.distributed.shard_read import NativeShardReader
 
-    with open(path, "rb") as file:
-        lines = sum(1 for _ in file)
     figures = []
     for count in (1, shards):
-        feeder = NativeShardFeeder(ShardJob((Part(str(path), 0),), 0, count, (SPEC,)))
+        reader = NativeShardReader(ShardJob((Part(str(path), 0),), 0, count, (SPEC,), None, 1 << 18))
         cpu = time.process_time()
-        feeder.finish(Cut(0, lines))
+        lines = units = 0
+        while (report := reader.step([], units - 1 if units else None, read=True)[1]) is not None:
+            lines += report.lines
+            units += 1
+        reader.finish(Cut(units, 0))
         figures.append((time.process_time() - cpu) / lines)
     return figures[0], figures[1]
 
@@ -194,7 +196,7 @@ def main(argv: list[str]) -> None:
     print(f"load average after the run {os.getloadavg()[0]:.1f}")
     fed, kept = skip_cost(files[0], args.skip_shards)
     skipped = (kept - fed / args.skip_shards) / (1 - 1 / args.skip_shards)
-    print(f"shard feeder, one file: {fed * 1e6:.2f} us CPU per line fed, "
+    print(f"shard reader, one file: {fed * 1e6:.2f} us CPU per line fed, "
           f"{skipped * 1e6:.3f} us per line skipped (other shards'), "
           f"{size / args.events:.0f} bytes per line; load average {os.getloadavg()[0]:.1f}")
 

@@ -34,7 +34,12 @@ bool ShardReader::end_part(bool complete) {
 }
 
 UnitReport ShardReader::take_unit() {
-  kept_.push_back(std::exchange(reading_, KeptUnit{}));
+  KeptUnit next;
+  if (!spare_.empty()) {
+    next = std::move(spare_.back());
+    spare_.pop_back();
+  }
+  kept_.push_back(std::exchange(reading_, std::move(next)));
   return std::exchange(report_, UnitReport{});
 }
 
@@ -92,6 +97,10 @@ void ShardReader::apply(std::uint64_t unit, std::uint64_t line) {
       }
     }
     if (!whole) return;
+    kept.events.clear();
+    kept.symbols.clear();
+    kept.applied = 0;
+    if (spare_.size() < 2) spare_.push_back(std::move(kept));
     kept_.pop_front();
     ++first_kept_;
   }

@@ -119,6 +119,9 @@ class ShardReader {
 
   // Units taken, not yet applied whole; the first is unit number first_kept_.
   std::deque<KeptUnit> kept_;
+  // Units applied, emptied with their memory kept: the next units read
+  // reuse it rather than grow fresh memory (page faults) every time.
+  std::vector<KeptUnit> spare_;
   std::uint64_t first_kept_ = 0;
   SymbolBatch batch_;
   std::optional<std::int64_t> clock_;
