@@ -1,18 +1,19 @@
 """The Dask side of a replay by parts: one shard actor per shard.
 
 A shard holds radars and kept events across calls, so it is an actor pinned
-to its worker; its calls are numbered, and one rebuilt by Dask after its
-worker died refuses to answer, so that the run fails (``WorkerLost``)
-instead of answering from part of the data.
+to its worker; its calls are numbered and run in that order, and one rebuilt
+by Dask after its worker died refuses to answer, so that the run fails
+(``WorkerLost``) instead of answering from part of the data.
 """
 
 from __future__ import annotations
 
-from collections.abc import Sequence
-from typing import TYPE_CHECKING, Any
+import asyncio
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, Any, TypeVar
 
 from fenmor_radar import __version__
-from fenmor_radar.distributed.cluster import ShardSet, ShardStateLost
+from fenmor_radar.distributed.cluster import ShardSet, ShardStateLost, import_dask
 from fenmor_radar.distributed.global_plan import Cut
 from fenmor_radar.distributed.shard_contract import (
     ShardEnd,
@@ -26,42 +27,71 @@ from fenmor_radar.distributed.summary import UnitReport
 if TYPE_CHECKING:
     from distributed import Client
 
+_T = TypeVar("_T")
+TURN_SECONDS = 300  # how long a call waits for the calls before it
+
 
 class PartsShard:
-    """A shard on its worker: builds its reader on the actor thread, at the first call."""
+    """A shard on its worker: runs its calls in their numbered order on the worker's actor
+    thread, building its reader there at the first call.
+
+    Dask may deliver two calls in flight in either order, so a call waits
+    (on the worker's event loop, not its thread) until every call before it
+    has run. A shard rebuilt by Dask after its worker died never sees its
+    first calls: a later call waits in vain and gives up after
+    ``TURN_SECONDS`` (the driver has usually noticed the lost worker long
+    before).
+    """
 
     def __init__(self, job: ShardJob, factory: ShardReaderFactory) -> None:
         self.job = job
         self.factory = factory
         self.reader: ShardReader | None = None
-        self.calls = 0
+        self.calls = 0  # calls run (or failed) so far
+        self.turn: asyncio.Condition | None = None
 
     def version(self) -> str:
         return __version__
 
-    def _next(self, call: int) -> ShardReader:
-        if call != self.calls:
-            raise ShardStateLost(
-                f"shard expected call {self.calls}, got call {call}: "
-                "it was rebuilt and has lost its radars' state"
-            )
-        self.calls += 1
-        if self.reader is None:
-            self.reader = self.factory(self.job)
-        return self.reader
-
-    def step(
+    async def step(
         self, call: int, cuts: Sequence[Cut], through: int | None, read: bool
     ) -> tuple[int, tuple[list[Snapshot], UnitReport | None]]:
-        return call, self._next(call).step(cuts, through, read)
+        return call, await self._in_turn(call, lambda reader: reader.step(cuts, through, read))
 
-    def finish(self, call: int, end: Cut) -> tuple[int, ShardEnd]:
-        answer = self._next(call).finish(end)
+    async def finish(self, call: int, end: Cut) -> tuple[int, ShardEnd]:
+        answer = await self._in_turn(call, lambda reader: reader.finish(end))
         self.reader = None
         return call, answer
 
     def close(self) -> None:
         self.reader = None
+
+    async def _in_turn(self, call: int, work: Callable[[ShardReader], _T]) -> _T:
+        if self.turn is None:
+            self.turn = asyncio.Condition()
+        turn = self.turn
+        async with turn:
+            try:
+                await asyncio.wait_for(turn.wait_for(lambda: self.calls >= call), TURN_SECONDS)
+            except asyncio.TimeoutError:  # not the builtin one before Python 3.11
+                raise ShardStateLost(
+                    f"shard expected call {self.calls}, got call {call}: "
+                    "it was rebuilt and has lost its radars' state"
+                ) from None
+            if self.calls != call:
+                raise ShardStateLost(f"shard got call {call} twice")
+        try:
+            executor = import_dask().get_worker().executors["actor"]
+            return await asyncio.get_running_loop().run_in_executor(executor, self._run, work)
+        finally:
+            async with turn:
+                self.calls += 1
+                turn.notify_all()
+
+    def _run(self, work: Callable[[ShardReader], _T]) -> _T:
+        if self.reader is None:
+            self.reader = self.factory(self.job)
+        return work(self.reader)
 
 
 class DaskPartsWorkers:

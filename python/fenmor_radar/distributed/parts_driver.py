@@ -50,8 +50,8 @@ if TYPE_CHECKING:
 # Lines of a unit: what a shard keeps decoded at most twice over (about 20
 # to 40 MB of input per unit at 150 bytes a line, split among the shards),
 # and few enough units that the driver's cost per unit stays small.
-UNIT_LINES = 1 << 18
-REQUESTS_IN_FLIGHT = 2  # the shards read one unit ahead while the driver plans one
+UNIT_LINES = 1 << 19
+REQUESTS_IN_FLIGHT = 3  # the shards read ahead while the driver plans, and ride out a slow shard
 
 Answer = tuple[list[Snapshot], UnitReport | None]
 
