@@ -83,9 +83,10 @@ class ShardReader:
     ) -> ShardReader: ...
     def start_part(self, /, *, starts_file: bool) -> None:
         """The next part begins (skipping a byte-order mark when it starts its file)."""
-    def read(self, block: bytes, /) -> bool:
-        """The part's next bytes; True when the unit is full (the rest is held back:
-        take the unit, then resume with ``b""``)."""
+    def read(self, block: bytes | bytearray, start: int = 0, stop: int = -1, /) -> bool:
+        """The part's next bytes, ``block[start:stop]`` (``stop`` -1: to the end); True
+        when the unit is full (the rest is held back: take the unit, then resume with
+        ``b""``). A bytearray may be refilled after the call."""
     def end_part(self, /, *, complete: bool) -> bool:
         """The part's bytes are all given: the held lines and the last line (dropped
         unless ``complete``); True when the unit filled first (take it, call again)."""

@@ -23,7 +23,13 @@ from fenmor_radar.distributed.driver import (  # noqa: E402
     check_specs,
 )
 from fenmor_radar.distributed.global_plan import GlobalPlanner, PlannedCheckpoint  # noqa: E402
-from fenmor_radar.distributed.parts import Part, part_blocks, part_lines, plan_parts  # noqa: E402
+from fenmor_radar.distributed.parts import (  # noqa: E402
+    Part,
+    part_blocks,
+    part_lines,
+    part_spans,
+    plan_parts,
+)
 from fenmor_radar.distributed.parts_driver import replay_parts_on  # noqa: E402
 from fenmor_radar.distributed.shard_read import NativeShardReader  # noqa: E402
 from fenmor_radar.distributed.summary import BadLineReport, UnitReport, unit_summary  # noqa: E402
@@ -55,6 +61,9 @@ def test_byte_ranges_hold_every_line_once(tmp_path):
         path.write_bytes(data)
         parts = plan_parts([str(path)], part_bytes=rng.randrange(1, 12))
         assert b"".join(b"".join(part_blocks(part, block_bytes=3)) for part in parts) == data
+        buffer = bytearray(rng.randrange(1, 7))
+        assert b"".join(bytes(buffer[start:stop]) for part in parts
+                        for start, stop in part_spans(part, buffer)) == data
         lines = [line for part in parts for line in part_lines(part, block_bytes=rng.randrange(1, 9))]
         want = data.split(b"\n")
         if not want[-1]:

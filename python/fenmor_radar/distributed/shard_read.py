@@ -12,7 +12,7 @@ from collections.abc import Iterator, Sequence
 
 from fenmor_radar._fenmor_replay import ShardReader
 from fenmor_radar.distributed.global_plan import Cut
-from fenmor_radar.distributed.parts import part_blocks
+from fenmor_radar.distributed.parts import BLOCK_BYTES, part_blocks, part_spans
 from fenmor_radar.distributed.shard_contract import ShardEnd, ShardJob, Snapshot
 from fenmor_radar.distributed.summary import BadLineReport, UnitReport
 from fenmor_radar.replay.recording import DamagedInput
@@ -26,7 +26,8 @@ class NativeShardReader:
         self.native = ShardReader(job.specs, shard=job.shard, shards=job.shards,
                                   every_ts=job.every_ts, unit_lines=job.unit_lines)
         self.part = -1  # the part being read
-        self.blocks: Iterator[bytes] = iter(())
+        self.buffer = bytearray(BLOCK_BYTES)  # plain parts are read into it, block after block
+        self.blocks: Iterator[tuple[bytes | bytearray, int, int]] = iter(())
         self.read_all = True  # the part's bytes have all been given
         self.ended = True  # and its last unit taken
         self.resume = False  # a full unit may have left bytes held back
@@ -68,20 +69,23 @@ class NativeShardReader:
                 return self._take()
             else:
                 try:
-                    block = next(self.blocks, None)
+                    span = next(self.blocks, None)
                 except DamagedInput as err:
                     self.damage = str(err)
-                    block = None
-                if block is None:
+                    span = None
+                if span is None:
                     self.read_all = True
-                elif native.read(block):
+                elif native.read(*span):
                     return self._take()
 
     def _start(self, part: int) -> None:
         source = self.job.parts[part]
         self.part = part
         self.native.start_part(starts_file=source.start == 0)
-        self.blocks = part_blocks(source)
+        if source.compressed:
+            self.blocks = ((block, 0, len(block)) for block in part_blocks(source))
+        else:
+            self.blocks = ((self.buffer, start, stop) for start, stop in part_spans(source, self.buffer))
         self.read_all = self.ended = self.resume = False
         self.damage = None
 
