@@ -1,13 +1,12 @@
 // The extension module `_fenmor_replay`: the native line feeder of replays,
-// and the part scanner and shard feeder of replays by parts.
+// and the shard reader of replays by parts.
 // Multi-phase initialisation; the types and the interned item tags
 // live in the module's state, not in process-wide statics.
 
 #include <initializer_list>
 
 #include "bindings/line_feeder_type.hpp"
-#include "bindings/part_scanner_type.hpp"
-#include "bindings/shard_feeder_type.hpp"
+#include "bindings/shard_reader_type.hpp"
 #include "bindings/python.hpp"
 
 namespace fenmor::python {
@@ -23,13 +22,10 @@ int exec_module(PyObject* module) {
   state->line_feeder_type = make_line_feeder_type(module);
   if (state->line_feeder_type == nullptr) return -1;
   if (PyModule_AddObjectRef(module, "LineFeeder", state->line_feeder_type) < 0) return -1;
-  state->part_scanner_type = make_part_scanner_type(module);
-  if (state->part_scanner_type == nullptr) return -1;
-  if (PyModule_AddObjectRef(module, "PartScanner", state->part_scanner_type) < 0) return -1;
-  state->shard_feeder_type = make_shard_feeder_type(module);
-  if (state->shard_feeder_type == nullptr) return -1;
-  if (PyModule_AddObjectRef(module, "ShardFeeder", state->shard_feeder_type) < 0) return -1;
-  PyObject* all = Py_BuildValue("[ssss]", "LineFeeder", "PartScanner", "ShardFeeder", "symbol_hash");
+  state->shard_reader_type = make_shard_reader_type(module);
+  if (state->shard_reader_type == nullptr) return -1;
+  if (PyModule_AddObjectRef(module, "ShardReader", state->shard_reader_type) < 0) return -1;
+  PyObject* all = Py_BuildValue("[sss]", "LineFeeder", "ShardReader", "symbol_hash");
   if (all == nullptr) return -1;
   const int status = PyModule_AddObjectRef(module, "__all__", all);
   Py_DecRef(all);
@@ -39,7 +35,7 @@ int exec_module(PyObject* module) {
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
   auto* state = static_cast<ReplayModuleState*>(PyModule_GetState(module));
   if (state == nullptr) return 0;
-  for (PyObject* type : {state->line_feeder_type, state->part_scanner_type, state->shard_feeder_type}) {
+  for (PyObject* type : {state->line_feeder_type, state->shard_reader_type}) {
     if (type != nullptr) {
       if (const int status = visit(type, arg)) return status;
     }
@@ -50,8 +46,8 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
 int clear_module(PyObject* module) {
   auto* state = static_cast<ReplayModuleState*>(PyModule_GetState(module));
   if (state == nullptr) return 0;
-  for (PyObject** slot : {&state->line_feeder_type, &state->part_scanner_type,
-                          &state->shard_feeder_type, &state->checkpoint_tag, &state->bad_tag}) {
+  for (PyObject** slot : {&state->line_feeder_type, &state->shard_reader_type,
+                          &state->checkpoint_tag, &state->bad_tag}) {
     PyObject* value = *slot;
     *slot = nullptr;
     if (value != nullptr) Py_DecRef(value);

@@ -7,8 +7,7 @@ namespace fenmor::python {
 
 struct ReplayModuleState {
   PyObject* line_feeder_type;
-  PyObject* part_scanner_type;
-  PyObject* shard_feeder_type;
+  PyObject* shard_reader_type;
   PyObject* checkpoint_tag;  // "checkpoint"
   PyObject* bad_tag;         // "bad"
 };

@@ -3,7 +3,7 @@
 from collections.abc import Iterable
 from typing import Literal, TypeAlias, final
 
-__all__ = ["LineFeeder", "PartScanner", "ShardFeeder", "symbol_hash"]
+__all__ = ["LineFeeder", "ShardReader", "symbol_hash"]
 
 # ("checkpoint", events, ts, one alerts reply per spec) and
 # ("bad", line number, message, member at fault or None).
@@ -57,60 +57,50 @@ class LineFeeder:
     def stopped(self) -> bool: ...
 
 # What a block of a part completed: blank line numbers, bad lines as
-# (line, message, member at fault or None), records as (events before, ts).
-_Findings: TypeAlias = tuple[list[int], list[tuple[int, str, str | None]], list[tuple[int, int]]]
+# (lines, events, blank lines, bad lines as (line, message, member at fault
+# or None), records as (line, ts)); lines count from 1 in the unit.
+_UnitReport: TypeAlias = tuple[
+    int, int, list[int], list[tuple[int, str, str | None]], list[tuple[int, int]]
+]
 
 @final
-class PartScanner:
-    """One part of a recording judged line by line as a replay judges it, nothing fed.
-
-    Line numbers count from 1 in the part, blank lines included. A record is
-    taken at each accepted event where the part's running maximum of ts,
-    divided by ``every_ts`` (rounded down), rises, the first accepted event
-    included (none without ``every_ts``). ``starts_file``: skip a byte-order
-    mark at the start. One call at a time; ``feed`` releases the interpreter lock.
-    """
-
-    def __new__(cls, every_ts: int | None = None, *, starts_file: bool = True) -> PartScanner: ...
-    def feed(self, block: bytes, /) -> _Findings:
-        """The next bytes of the part; what they complete."""
-    def finish(self, /, *, complete: bool = True) -> _Findings:
-        """The end of the part: the carried last line (dropped unless ``complete``)."""
-    @property
-    def lines(self) -> int: ...
-    @property
-    def events(self) -> int: ...
-    @property
-    def max_ts(self) -> int | None: ...
-
-@final
-class ShardFeeder:
-    """One shard's radars (one per spec), fed the lines of its symbols part after part.
+class ShardReader:
+    """One shard of a replay by parts: every part read in units of ``unit_lines`` lines,
+    the shard's own lines decoded once and their events kept until applied.
 
     A line is the shard's when ``symbol_hash(symbol) % shards == shard``;
-    other lines are skipped without decoding their events. One call at a
-    time; ``feed`` and ``end_part`` release the interpreter lock.
+    other lines are skipped by their symbol alone. A line that must be read
+    whole and is rejected is shard 0's. Blank lines are reported by shard 0.
+    A record is taken at each of the shard's accepted events where its
+    running maximum of ts, divided by ``every_ts``, rises (the first one
+    included; none without ``every_ts``). One call at a time; ``read``,
+    ``end_part`` and ``apply`` release the interpreter lock.
     """
 
-    def __new__(cls, specs: Iterable[str], *, shard: int, shards: int) -> ShardFeeder: ...
+    def __new__(
+        cls, specs: Iterable[str], *, shard: int, shards: int, every_ts: int | None,
+        unit_lines: int
+    ) -> ShardReader: ...
     def start_part(self, /, *, starts_file: bool) -> None:
-        """The next part begins: its lines count from 1."""
-    def feed(self, block: bytes, until: int, /) -> bool:
-        """The part's next bytes (after any held back), fed up to line ``until``;
-        True when that line was reached (the rest is held back: resume with ``b""``)."""
-    def end_part(self, /, *, complete: bool, until: int) -> bool:
+        """The next part begins (skipping a byte-order mark when it starts its file)."""
+    def read(self, block: bytes | bytearray, start: int = 0, stop: int = -1, /) -> bool:
+        """The part's next bytes, ``block[start:stop]`` (``stop`` -1: to the end); True
+        when the unit is full (the rest is held back: take the unit, then resume with
+        ``b""``). A bytearray may be refilled after the call."""
+    def end_part(self, /, *, complete: bool) -> bool:
         """The part's bytes are all given: the held lines and the last line (dropped
-        unless ``complete``) up to ``until``; True once every line has been fed."""
+        unless ``complete``); True when the unit filled first (take it, call again)."""
+    def take_unit(self, /) -> _UnitReport:
+        """The current unit's report; its events are kept, as unit number (from 0) of those taken."""
+    def apply(self, unit: int, line: int, /) -> None:
+        """Apply the kept events of the units before ``unit`` and of ``unit`` up to ``line``."""
     def alerts(self, /) -> tuple[str, ...]:
         """The current alerts reply of each radar, in spec order."""
     def symbols(self, /) -> list[str]:
-        """The symbols of the events fed."""
-    @property
-    def lines(self) -> int:
-        """Lines of the current part read."""
+        """The symbols of the events applied."""
     @property
     def clock(self) -> int | None:
-        """The largest ts fed, None before the first."""
+        """The largest ts applied, None before the first."""
 
 def symbol_hash(symbol: str, /) -> int:
     """The 64-bit routing hash of the symbol's UTF-8 bytes: FNV-1a, then the

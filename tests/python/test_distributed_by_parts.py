@@ -1,6 +1,6 @@
 """The replay by parts, in one process: cutting, the global plan, and the whole driver.
 
-The workers here are the native scanner and shard feeder called directly,
+The workers here are the native shard readers called directly,
 so everything but the transport is what a cluster runs. Every replay is
 compared with the single replay on the same input, item by item.
 """
@@ -23,11 +23,16 @@ from fenmor_radar.distributed.driver import (  # noqa: E402
     check_specs,
 )
 from fenmor_radar.distributed.global_plan import GlobalPlanner, PlannedCheckpoint  # noqa: E402
-from fenmor_radar.distributed.part_scan import scan_part  # noqa: E402
-from fenmor_radar.distributed.parts import Part, part_blocks, part_lines, plan_parts  # noqa: E402
+from fenmor_radar.distributed.parts import (  # noqa: E402
+    Part,
+    part_blocks,
+    part_lines,
+    part_spans,
+    plan_parts,
+)
 from fenmor_radar.distributed.parts_driver import replay_parts_on  # noqa: E402
-from fenmor_radar.distributed.shard_feed import NativeShardFeeder  # noqa: E402
-from fenmor_radar.distributed.summary import BadLineReport, PartSummary  # noqa: E402
+from fenmor_radar.distributed.shard_read import NativeShardReader  # noqa: E402
+from fenmor_radar.distributed.summary import BadLineReport, UnitReport, unit_summary  # noqa: E402
 from test_distributed_parts import (  # noqa: E402
     SPECS,
     assert_same_stats,
@@ -56,6 +61,9 @@ def test_byte_ranges_hold_every_line_once(tmp_path):
         path.write_bytes(data)
         parts = plan_parts([str(path)], part_bytes=rng.randrange(1, 12))
         assert b"".join(b"".join(part_blocks(part, block_bytes=3)) for part in parts) == data
+        buffer = bytearray(rng.randrange(1, 7))
+        assert b"".join(bytes(buffer[start:stop]) for part in parts
+                        for start, stop in part_spans(part, buffer)) == data
         lines = [line for part in parts for line in part_lines(part, block_bytes=rng.randrange(1, 9))]
         want = data.split(b"\n")
         if not want[-1]:
@@ -105,31 +113,44 @@ def single_items(lines, policy, strict):
     return items
 
 
-def summarize(lines, every_ts):
-    events, blank, bad, records, max_ts = 0, [], [], [], None
-    for number, line in enumerate(lines, 1):
-        if line == "blank":
-            blank.append(number)
-        elif line == "bad":
-            bad.append(BadLineReport(number, "bad"))
-        else:
-            if max_ts is None or line > max_ts:
-                if every_ts is not None and (max_ts is None or line // every_ts > max_ts // every_ts):
-                    records.append((events, line))
-                max_ts = line
-            events += 1
-    return PartSummary(len(lines), events, tuple(blank), tuple(bad), tuple(records), max_ts)
+def shard_reports(lines, owners, every_ts, running):
+    """Each shard's report of a piece; ``running``: each shard's largest ts so far."""
+    reports = []
+    for shard in range(len(running)):
+        events, blank, bad, records = 0, [], [], []
+        for number, (line, owner) in enumerate(zip(lines, owners, strict=True), 1):
+            if line == "blank":
+                if shard == 0:
+                    blank.append(number)
+            elif owner != shard:
+                continue
+            elif line == "bad":
+                bad.append(BadLineReport(number, "bad"))
+            else:
+                top = running[shard]
+                if top is None or line > top:
+                    if every_ts is not None and (top is None or line // every_ts > top // every_ts):
+                        records.append((number, line))
+                    running[shard] = line
+                events += 1
+        reports.append(UnitReport(0, len(lines), events, tuple(blank), tuple(bad), tuple(records)))
+    return reports
 
 
-def planned_items(lines, splits, policy, strict):
-    """The plan's items, each checkpoint checked to show the state it claims."""
+def planned_items(lines, splits, policy, strict, shards):
+    """The plan's items from the shards' reports of each piece (each line read by a
+    shard drawn at random), each checkpoint checked to show the state it claims."""
     bounds = [0, *splits, len(lines)]
     pieces = [lines[bounds[k]:bounds[k + 1]] for k in range(len(bounds) - 1)]
+    rng = random.Random(len(lines) * 31 + shards)
+    owners = [rng.randrange(shards) for _ in lines]
+    running = [None] * shards
     planner = GlobalPlanner(policy, strict)
     items = []
     plan = []
-    for piece in pieces:
-        plan += planner.add(summarize(piece, policy.every_ts))
+    for k, piece in enumerate(pieces):
+        reports = shard_reports(piece, owners[bounds[k]:bounds[k + 1]], policy.every_ts, running)
+        plan += planner.add(unit_summary(reports))
     plan += planner.finish()
     for item in plan:
         if isinstance(item, PlannedCheckpoint):
@@ -156,12 +177,13 @@ line_kinds = st.one_of(st.just("blank"), st.just("bad"), st.integers(-5, 60))
     every_events=st.one_of(st.none(), st.integers(1, 12)),
     every_ts=st.one_of(st.none(), st.integers(1, 25)),
     strict=st.booleans(),
+    shards=st.integers(1, 3),
 )
-def test_the_plan_is_the_single_replays(lines, cuts, every_events, every_ts, strict):
+def test_the_plan_is_the_single_replays(lines, cuts, every_events, every_ts, strict, shards):
     policy = CheckpointPolicy(every_events, every_ts)
     splits = sorted(min(cut, len(lines)) for cut in cuts)
     want = single_items(lines, policy, strict)
-    got, fed_to = planned_items(lines, splits, policy, strict)
+    got, fed_to = planned_items(lines, splits, policy, strict, shards)
     assert got == want
     if strict and "bad" in lines:
         assert fed_to == lines.index("bad")  # the shards feed up to the bad line
@@ -173,50 +195,47 @@ def test_the_plan_is_the_single_replays(lines, cuts, every_events, every_ts, str
 class InProcessWorkers:
     def __init__(self, count):
         self.count = count
-        self.feeders = []
-
-    def scan(self, parts, every_ts):
-        for part in parts:
-            yield scan_part(part, every_ts)
+        self.readers = []
 
     def start(self, jobs):
-        self.feeders = [NativeShardFeeder(job) for job in jobs]
+        self.readers = [NativeShardReader(job) for job in jobs]
 
-    def take(self, cuts):
-        return [feeder.take(cuts) for feeder in self.feeders]
+    def step(self, cuts, through, read):
+        return [reader.step(cuts, through, read) for reader in self.readers]
 
     def collect(self, pending):
         return pending
 
     def finish(self, end):
-        return [feeder.finish(end) for feeder in self.feeders]
+        return [reader.finish(end) for reader in self.readers]
 
 
-def by_parts(paths, specs, policy, shards, strict=False, part_bytes=1 << 20):
+def by_parts(paths, specs, policy, shards, strict=False, part_bytes=1 << 20, unit_lines=1 << 18):
     specs, limits = check_specs(specs)
     stats = ReplayStats()
     parts = plan_parts(paths, part_bytes)
     items = list(replay_parts_on(InProcessWorkers(shards), parts, specs, limits, policy, strict,
-                                 stats))
+                                 stats, unit_lines))
     return items, stats
 
 
 @pytest.mark.parametrize(
-    ("seed", "shards", "part_bytes", "policy", "strict"),
+    ("seed", "shards", "part_bytes", "unit_lines", "policy", "strict"),
     [
-        (1, 1, 1 << 20, CheckpointPolicy(every_events=13), False),
-        (2, 3, 997, CheckpointPolicy(every_ts=50), False),
-        (3, 2, 101, CheckpointPolicy(every_events=1, every_ts=20), False),
-        (4, 5, 5000, CheckpointPolicy(), False),
-        (5, 4, 61, CheckpointPolicy(every_events=40, every_ts=100), False),
-        (6, 2, 3000, CheckpointPolicy(every_events=13, every_ts=50), True),
+        (1, 1, 1 << 20, 1 << 18, CheckpointPolicy(every_events=13), False),
+        (2, 3, 997, 3, CheckpointPolicy(every_ts=50), False),
+        (3, 2, 101, 1, CheckpointPolicy(every_events=1, every_ts=20), False),
+        (4, 5, 5000, 64, CheckpointPolicy(), False),
+        (5, 4, 61, 2, CheckpointPolicy(every_events=40, every_ts=100), False),
+        (6, 2, 3000, 7, CheckpointPolicy(every_events=13, every_ts=50), True),
+        (7, 3, 1 << 20, 50, CheckpointPolicy(every_events=20, every_ts=30), True),
     ],
 )
-def test_every_checkpoint_equals_one_radar_per_spec(tmp_path, seed, shards, part_bytes, policy,
-                                                     strict):
+def test_every_checkpoint_equals_one_radar_per_spec(tmp_path, seed, shards, part_bytes, unit_lines,
+                                                     policy, strict):
     path = write_lines(tmp_path / "events.jsonl", recording(seed, 500, bad=0.03),
                        compress=seed == 4)
-    items, stats = by_parts([path], SPECS, policy, shards, strict, part_bytes)
+    items, stats = by_parts([path], SPECS, policy, shards, strict, part_bytes, unit_lines)
     for number, spec in enumerate(SPECS):
         want, want_stats = single(path, spec, policy, strict)
         assert per_spec(items, number) == want
@@ -230,7 +249,8 @@ def test_files_replay_as_one_input_named_by_their_own_lines(tmp_path):
     both = write_lines(tmp_path / "ab.jsonl", recording(11, 150) + recording(12, 150))
     policy = CheckpointPolicy(every_events=25, every_ts=200)
     second_url = "file://" + second  # any fsspec URL; messages name the input as given
-    items, stats = by_parts([first, second_url], SPECS[1], policy, shards=3, part_bytes=700)
+    items, stats = by_parts([first, second_url], SPECS[1], policy, shards=3, part_bytes=700,
+                            unit_lines=9)
     want, want_stats = single(both, SPECS[1], policy)
     first_count = len(recording(11, 150))
     assert [
@@ -263,7 +283,7 @@ def test_an_input_that_breaks_off_fails_after_every_complete_line(tmp_path):
     with pytest.raises(InputFileDamaged) as error:
         specs, limits = check_specs(SPECS[0])
         for item in replay_parts_on(InProcessWorkers(3), plan_parts([str(path), later]), specs,
-                                    limits, policy, False, ReplayStats()):
+                                    limits, policy, False, ReplayStats(), 500):
             items.append(item)
     assert error.value.source == str(path)
     with pytest.raises(DamagedInput, match=str(error.value)):

@@ -12,8 +12,8 @@ import sys
 
 import pytest
 from fenmor_radar import Radar
-from fenmor_radar._fenmor_replay import ShardFeeder, symbol_hash
-from fenmor_radar.cli.event_line import prepare_line
+from fenmor_radar._fenmor_replay import ShardReader, symbol_hash
+from fenmor_radar.cli.event_line import feed_line
 from fenmor_radar.cli.replay import ReplayStats
 from fenmor_radar.distributed.driver import MergedCheckpoint, check_specs
 from fenmor_radar.distributed.merge import merge_replies, spec_limit
@@ -242,18 +242,31 @@ USUAL_LINES = [
 
 @pytest.mark.parametrize("shards", [2, 3])
 def test_a_line_is_fed_by_the_shard_of_the_symbol_a_radar_reads(shards):
-    # The shard feeder finds most symbols without reading the line whole:
-    # it must find the one the radar reads, or none.
-    for text in TRICKY_LINES + USUAL_LINES:
-        symbol = prepare_line(text).symbol
-        fed = []
+    # The shard reader finds most symbols without reading the line whole:
+    # it must find the one the radar reads, or none; and a rejected line is
+    # reported by exactly one shard.
+    for text in TRICKY_LINES + USUAL_LINES + ['{"event":["orderbook",4,1,1,1,1]}', "[1]"]:
+        outcome = feed_line(Radar(spec_text(0.0)), text)
+        symbol = outcome.symbol
+        fed, bad = [], 0
         for shard in range(shards):
-            feeder = ShardFeeder([spec_text(0.0)], shard=shard, shards=shards)
-            feeder.start_part(starts_file=True)
-            feeder.feed(text.encode(), 1 << 63)
-            assert feeder.end_part(complete=True, until=1 << 63)
-            fed.append(feeder.symbols())
-        assert fed == [[symbol] if k == symbol_hash(symbol) % shards else [] for k in range(shards)]
+            reader = ShardReader([spec_text(0.0)], shard=shard, shards=shards, every_ts=None,
+                                 unit_lines=10)
+            reader.start_part(starts_file=True)
+            assert not reader.read(text.encode())
+            assert not reader.end_part(complete=True)
+            lines, events, _, bad_lines, _ = reader.take_unit()
+            assert lines == 1
+            bad += len(bad_lines)
+            reader.apply(1, 0)
+            fed.append(reader.symbols())
+        accepted = outcome.error is None
+        assert bad == (0 if accepted else 1), text
+        if accepted:
+            assert fed == [[symbol] if k == symbol_hash(symbol) % shards else []
+                           for k in range(shards)]
+        else:
+            assert fed == [[]] * shards
 
 
 def test_symbol_hash_is_fnv1a_mixed_and_the_same_in_every_process():

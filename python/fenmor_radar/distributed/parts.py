@@ -143,6 +143,54 @@ def _range_blocks(raw: BinaryIO, start: int, end: int | None, block_bytes: int) 
         block = b""
 
 
+def part_spans(part: Part, buffer: bytearray) -> Iterator[tuple[int, int]]:
+    """A plain part's bytes as ``buffer[start:stop]``, the buffer refilled in place for each.
+
+    The same bytes as ``part_blocks`` (up to the block size, ``len(buffer)``),
+    without allocating a block each time: a worker whose allocator returns
+    freed memory to the system at once (as Dask's nanny sets it up) would
+    otherwise fault in every page of the input again. Each span is valid
+    until the next one is asked for. Raises ``DamagedInput`` as
+    ``part_blocks`` does.
+    """
+    if part.compressed:
+        raise ValueError("a compressed part is read by part_blocks")
+    fsspec = import_fsspec()
+    try:
+        with fsspec.open(part.source, "rb") as raw:
+            yield from _range_spans(raw, part.start, part.end, buffer)
+    except (OSError, EOFError) as err:
+        raise DamagedInput(str(err)) from err
+
+
+def _range_spans(
+    raw: BinaryIO, start: int, end: int | None, buffer: bytearray
+) -> Iterator[tuple[int, int]]:
+    """``_range_blocks`` into one buffer: ``at`` is the file offset of ``buffer[0]``."""
+    at = start
+    if start > 0:
+        raw.seek(start)
+    skipping = start > 0  # up to the first line break at or after ``start``
+    while read := raw.readinto(buffer):  # type: ignore[attr-defined]
+        begin = 0
+        if skipping:
+            found = buffer.find(NEWLINE, 0, read)
+            if found < 0:
+                at += read
+                continue
+            if end is not None and at + found >= end:
+                return  # the line break that ends this range: it holds no line
+            begin = found + 1
+            skipping = False
+        if end is not None and at + read > end:
+            found = buffer.find(NEWLINE, max(end - at, begin), read)
+            if found >= 0:
+                yield begin, found + 1
+                return
+        yield begin, read
+        at += read
+
+
 def part_lines(part: Part, block_bytes: int = BLOCK_BYTES) -> Iterator[bytes]:
     """Every line of the part (blank ones too) without its line break, in order.
 

@@ -1,89 +1,105 @@
-"""The Dask side of a replay by parts: scan tasks, and one shard actor per shard.
+"""The Dask side of a replay by parts: one shard actor per shard.
 
-Scanning a part is a plain task: it reads a file and returns a summary, so
-Dask may run it again elsewhere if its worker dies. A shard holds radars
-across calls, so it is an actor pinned to its worker; its calls are numbered,
-and one rebuilt by Dask after its worker died refuses to answer, so that the
-run fails (``WorkerLost``) instead of answering from part of the data.
+A shard holds radars and kept events across calls, so it is an actor pinned
+to its worker; its calls are numbered and run in that order, and one rebuilt
+by Dask after its worker died refuses to answer, so that the run fails
+(``WorkerLost``) instead of answering from part of the data.
 """
 
 from __future__ import annotations
 
-import uuid
-from collections.abc import Iterator, Sequence
-from typing import TYPE_CHECKING, Any
+import asyncio
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, Any, TypeVar
 
 from fenmor_radar import __version__
-from fenmor_radar.distributed.cluster import (
-    POLL_SECONDS,
-    ShardSet,
-    ShardStateLost,
-    WorkerLost,
-)
+from fenmor_radar.distributed.cluster import ShardSet, ShardStateLost, import_dask
 from fenmor_radar.distributed.global_plan import Cut
-from fenmor_radar.distributed.parts import Part
 from fenmor_radar.distributed.shard_contract import (
-    PartScanner,
     ShardEnd,
-    ShardFeeder,
-    ShardFeederFactory,
     ShardJob,
+    ShardReader,
+    ShardReaderFactory,
     Snapshot,
 )
-from fenmor_radar.distributed.summary import PartSummary
+from fenmor_radar.distributed.summary import UnitReport
 
 if TYPE_CHECKING:
     from distributed import Client
 
+_T = TypeVar("_T")
+TURN_SECONDS = 300  # how long a call waits for the calls before it
+
 
 class PartsShard:
-    """A shard on its worker: builds its feeder on the actor thread, at the first call."""
+    """A shard on its worker: runs its calls in their numbered order on the worker's actor
+    thread, building its reader there at the first call.
 
-    def __init__(self, job: ShardJob, factory: ShardFeederFactory) -> None:
+    Dask may deliver two calls in flight in either order, so a call waits
+    (on the worker's event loop, not its thread) until every call before it
+    has run. A shard rebuilt by Dask after its worker died never sees its
+    first calls: a later call waits in vain and gives up after
+    ``TURN_SECONDS`` (the driver has usually noticed the lost worker long
+    before).
+    """
+
+    def __init__(self, job: ShardJob, factory: ShardReaderFactory) -> None:
         self.job = job
         self.factory = factory
-        self.feeder: ShardFeeder | None = None
-        self.calls = 0
+        self.reader: ShardReader | None = None
+        self.calls = 0  # calls run (or failed) so far
+        self.turn: asyncio.Condition | None = None
 
     def version(self) -> str:
         return __version__
 
-    def _next(self, call: int) -> ShardFeeder:
-        if call != self.calls:
-            raise ShardStateLost(
-                f"shard expected call {self.calls}, got call {call}: "
-                "it was rebuilt and has lost its radars' state"
-            )
-        self.calls += 1
-        if self.feeder is None:
-            self.feeder = self.factory(self.job)
-        return self.feeder
+    async def step(
+        self, call: int, cuts: Sequence[Cut], through: int | None, read: bool
+    ) -> tuple[int, tuple[list[Snapshot], UnitReport | None]]:
+        return call, await self._in_turn(call, lambda reader: reader.step(cuts, through, read))
 
-    def take(self, call: int, cuts: Sequence[Cut]) -> tuple[int, list[Snapshot]]:
-        return call, self._next(call).take(cuts)
-
-    def finish(self, call: int, end: Cut) -> tuple[int, ShardEnd]:
-        answer = self._next(call).finish(end)
-        self.feeder = None
+    async def finish(self, call: int, end: Cut) -> tuple[int, ShardEnd]:
+        answer = await self._in_turn(call, lambda reader: reader.finish(end))
+        self.reader = None
         return call, answer
 
     def close(self) -> None:
-        self.feeder = None
+        self.reader = None
+
+    async def _in_turn(self, call: int, work: Callable[[ShardReader], _T]) -> _T:
+        if self.turn is None:
+            self.turn = asyncio.Condition()
+        turn = self.turn
+        async with turn:
+            try:
+                await asyncio.wait_for(turn.wait_for(lambda: self.calls >= call), TURN_SECONDS)
+            except asyncio.TimeoutError:  # not the builtin one before Python 3.11
+                raise ShardStateLost(
+                    f"shard expected call {self.calls}, got call {call}: "
+                    "it was rebuilt and has lost its radars' state"
+                ) from None
+            if self.calls != call:
+                raise ShardStateLost(f"shard got call {call} twice")
+        try:
+            executor = import_dask().get_worker().executors["actor"]
+            return await asyncio.get_running_loop().run_in_executor(executor, self._run, work)
+        finally:
+            async with turn:
+                self.calls += 1
+                turn.notify_all()
+
+    def _run(self, work: Callable[[ShardReader], _T]) -> _T:
+        if self.reader is None:
+            self.reader = self.factory(self.job)
+        return work(self.reader)
 
 
 class DaskPartsWorkers:
     """``PartsWorkers`` on a Dask cluster."""
 
-    def __init__(
-        self,
-        client: Client,
-        shards: int | None,
-        scanner: PartScanner,
-        feeder: ShardFeederFactory,
-    ) -> None:
+    def __init__(self, client: Client, shards: int | None, reader: ShardReaderFactory) -> None:
         self.client = client
-        self.scanner = scanner
-        self.feeder = feeder
+        self.reader = reader
         self.shards = shards
         self.shard_set: _PartsShardSet | None = None
         self.calls = 0
@@ -94,50 +110,18 @@ class DaskPartsWorkers:
             return self.shards
         return max(len(self.client.scheduler_info()["workers"]), 1)
 
-    def scan(self, parts: Sequence[Part], every_ts: int | None) -> Iterator[PartSummary]:
-        """Submits every scan at once; the summaries are waited for in input order."""
-        run = uuid.uuid4().hex[:12]
-        futures: list[Any] = [
-            self.client.submit(self.scanner, part, every_ts, pure=False, key=f"fenmor-scan-{k}-{run}")
-            for k, part in enumerate(parts)
-        ]
-        return self._summaries(parts, futures)
-
-    def _summaries(self, parts: Sequence[Part], futures: list[Any]) -> Iterator[PartSummary]:
-        try:
-            for part, future in zip(parts, futures, strict=True):
-                while True:
-                    try:
-                        summary: PartSummary = future.result(timeout=POLL_SECONDS)
-                        break
-                    except TimeoutError:
-                        # A scan is rerun elsewhere if its worker dies, but a
-                        # shard is not: a lost shard ends the wait too.
-                        if self.shard_set is not None:
-                            self.shard_set.check_alive()
-                        elif self.client.status not in ("running", "newly-created"):
-                            raise WorkerLost(
-                                f"lost the connection to the Dask scheduler (client {self.client.status})"
-                            ) from None
-                    except Exception as err:
-                        raise RuntimeError(f"scanning {_part_name(part)} failed: {err}") from err
-                yield summary
-        finally:
-            for future in futures:
-                future.release()
-
     def start(self, jobs: Sequence[ShardJob]) -> None:
-        self.shard_set = _PartsShardSet(self.client, jobs, self.feeder)
+        self.shard_set = _PartsShardSet(self.client, jobs, self.reader)
 
-    def take(self, cuts: Sequence[Cut]) -> Any:
+    def step(self, cuts: Sequence[Cut], through: int | None, read: bool) -> Any:
         shard_set = self._shard_set()
         call = self.calls
         self.calls += 1
-        return call, shard_set.call(lambda actor: actor.take(call, cuts))
+        return call, shard_set.call(lambda actor: actor.step(call, cuts, through, read))
 
-    def collect(self, pending: Any) -> list[list[Snapshot]]:
+    def collect(self, pending: Any) -> list[tuple[list[Snapshot], UnitReport | None]]:
         call, calls = pending
-        return [snapshots for _, snapshots in self._shard_set().answers(calls, call)]
+        return [answer for _, answer in self._shard_set().answers(calls, call)]
 
     def finish(self, end: Cut) -> list[ShardEnd]:
         shard_set = self._shard_set()
@@ -158,11 +142,8 @@ class DaskPartsWorkers:
 
 
 class _PartsShardSet(ShardSet):
-    def __init__(self, client: Client, jobs: Sequence[ShardJob], feeder: ShardFeederFactory) -> None:
-        self._start(client, len(jobs), lambda k: (PartsShard, (jobs[k], feeder)))
-
-    def check_alive(self) -> None:
-        self._check_alive()
+    def __init__(self, client: Client, jobs: Sequence[ShardJob], reader: ShardReaderFactory) -> None:
+        self._start(client, len(jobs), lambda k: (PartsShard, (jobs[k], reader)))
 
     def call(self, method: Any) -> list[Any]:
         calls = []
@@ -180,9 +161,3 @@ class _PartsShardSet(ShardSet):
                 raise self._lost(k, ShardStateLost(f"answered call {number}"))
         return results
 
-
-def _part_name(part: Part) -> str:
-    if part.compressed or (part.start == 0 and part.end is None):
-        return part.source
-    end = "end" if part.end is None else str(part.end)
-    return f"{part.source} (bytes {part.start} to {end})"

@@ -1,11 +1,13 @@
-"""The driver of a replay by parts: plan the parts, gather the summaries, plan, dispatch, merge.
+"""The driver of a replay by parts: plan the parts, merge the shards' reports, plan, merge.
 
-The driver never reads an event. The workers scan the parts (first pass)
-and the driver turns the summaries, in input order, into the global plan;
-the shards read the parts themselves (second pass) and answer at the plan's
-cuts; the driver merges their replies per checkpoint. A part's plan is
-known as soon as its summary and those before it are in, so the shards
-start on the first parts while later ones are still being scanned.
+The driver never reads an event. Every shard reads every part in units of
+lines, decodes its own lines once and keeps their events; per unit it
+reports a few figures of its own lines. The driver merges the reports of a
+unit into its summary, places the unit's checkpoints (``global_plan``) and
+sends the cuts back with the next request; the shards apply their kept
+events up to each cut, answer "alerts" there, and read on. Two requests are
+in flight, so the shards read the next unit while the driver plans one.
+The driver's work is per unit and per checkpoint, never per event.
 """
 
 from __future__ import annotations
@@ -28,18 +30,16 @@ from fenmor_radar.distributed.global_plan import (
     PlannedCheckpoint,
 )
 from fenmor_radar.distributed.merge import merge_replies
-from fenmor_radar.distributed.part_scan import scan_part
 from fenmor_radar.distributed.parts import DEFAULT_PART_BYTES, Part, plan_parts
 from fenmor_radar.distributed.parts_cluster import DaskPartsWorkers
 from fenmor_radar.distributed.shard_contract import (
-    PartScanner,
     ShardEnd,
-    ShardFeederFactory,
     ShardJob,
+    ShardReaderFactory,
     Snapshot,
 )
-from fenmor_radar.distributed.shard_feed import NativeShardFeeder
-from fenmor_radar.distributed.summary import PartSummary
+from fenmor_radar.distributed.shard_read import NativeShardReader
+from fenmor_radar.distributed.summary import PartSummary, UnitReport, unit_summary
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.items import ReplayStats
 from fenmor_radar.replay.recording import STDIN_NAME, DamagedInput
@@ -47,8 +47,13 @@ from fenmor_radar.replay.recording import STDIN_NAME, DamagedInput
 if TYPE_CHECKING:
     from distributed import Client
 
-CUTS_PER_CALL = 1024  # checkpoints asked of the shards at once: bounds what a call holds
-CALLS_IN_FLIGHT = 2  # the shards work on the next call while the driver merges one
+# Lines of a unit: what a shard keeps decoded at most twice over (about 20
+# to 40 MB of input per unit at 150 bytes a line, split among the shards),
+# and few enough units that the driver's cost per unit stays small.
+UNIT_LINES = 1 << 19
+REQUESTS_IN_FLIGHT = 3  # the shards read ahead while the driver plans, and ride out a slow shard
+
+Answer = tuple[list[Snapshot], UnitReport | None]
 
 
 class PartsWorkers(Protocol):
@@ -59,18 +64,14 @@ class PartsWorkers(Protocol):
         """The number of shards."""
         ...
 
-    def scan(self, parts: Sequence[Part], every_ts: int | None) -> Iterator[PartSummary]:
-        """The parts' summaries, in input order (scanned in parallel)."""
-        ...
-
     def start(self, jobs: Sequence[ShardJob]) -> None: ...
 
-    def take(self, cuts: Sequence[Cut]) -> Any:
-        """Ask every shard for its snapshots at the cuts; ``collect`` waits for them."""
+    def step(self, cuts: Sequence[Cut], through: int | None, read: bool) -> Any:
+        """Send every shard one request (``ShardReader.step``); ``collect`` waits for it."""
         ...
 
-    def collect(self, pending: Any) -> list[list[Snapshot]]:
-        """Per shard, one snapshot per cut."""
+    def collect(self, pending: Any) -> list[Answer]:
+        """Per shard, its snapshots at the cuts and its report of the unit read."""
         ...
 
     def finish(self, end: Cut) -> list[ShardEnd]: ...
@@ -84,25 +85,44 @@ def replay_parts_on(
     policy: CheckpointPolicy,
     strict: bool,
     stats: ReplayStats,
+    unit_lines: int = UNIT_LINES,
 ) -> Iterator[MergedCheckpoint | BadEventLine]:
     shards = workers.count
-    summaries = workers.scan(parts, policy.every_ts)
-    workers.start([ShardJob(tuple(parts), shard, shards, specs) for shard in range(shards)])
+    workers.start([ShardJob(tuple(parts), shard, shards, specs, policy.every_ts, unit_lines)
+                   for shard in range(shards)])
     planner = GlobalPlanner(policy, strict)
-    emitter = _Emitter(workers, parts, limits, stats)
+    output = _Output(parts, limits, stats)
+    in_flight: deque[tuple[list[PlanItem], Any]] = deque(
+        ([], workers.step([], None, read=True)) for _ in range(REQUESTS_IN_FLIGHT)
+    )
+    reading = True
     damage: tuple[str, str] | None = None
-    for part, summary in zip(parts, summaries, strict=False):
-        emitter.part_scanned(summary)
+    while in_flight:
+        items, pending = in_flight.popleft()
+        answers = workers.collect(pending)
+        yield from output.items(items, [snapshots for snapshots, _ in answers])
+        reports = [report for _, report in answers if report is not None]
+        if not reading or not reports:
+            reading = False
+            continue
+        if len(reports) != len(answers):
+            raise RuntimeError("the shards read the input differently: some found it ended")
+        unit = planner.parts
+        summary = unit_summary(reports)
+        source = parts[reports[0].part]
+        output.unit_read(source, summary)
         items = planner.add(summary)
         # Lines read, blank ones included, as the single replay counts them.
         stats.lines += summary.lines if planner.stopped_at is None else planner.stopped_at.line
-        yield from emitter.dispatch(items)
         if planner.stopped_at is None and summary.damage is not None:
-            damage = (part.source, summary.damage)
-        if planner.stopped:
-            break
-    yield from emitter.dispatch(planner.finish())
-    yield from emitter.drain()
+            damage = (source.source, summary.damage)
+        reading = not planner.stopped
+        cuts = _cuts(items)
+        in_flight.append((items, workers.step(cuts, unit if reading else None, read=reading)))
+    final = planner.finish()
+    if final:
+        answers = workers.collect(workers.step(_cuts(final), None, read=False))
+        yield from output.items(final, [snapshots for snapshots, _ in answers])
     if planner.stopped_at is not None:
         stats.stopped_at = stats.first_bad
     ends = workers.finish(planner.end())
@@ -115,61 +135,31 @@ def replay_parts_on(
         raise InputFileDamaged(damage[0], DamagedInput(damage[1]))
 
 
-class _Emitter:
-    """Turns plan items into output: bad lines at once, checkpoints once their shards answer."""
+def _cuts(items: Sequence[PlanItem]) -> list[Cut]:
+    return sorted({item.cut for item in items if isinstance(item, PlannedCheckpoint)})
 
-    def __init__(
-        self,
-        workers: PartsWorkers,
-        parts: Sequence[Part],
-        limits: tuple[int | None, ...],
-        stats: ReplayStats,
-    ) -> None:
-        self.workers = workers
-        self.parts = parts
+
+class _Output:
+    """Plan items made into output: checkpoints merged from the shards' snapshots, bad lines
+    named by file and line."""
+
+    def __init__(self, parts: Sequence[Part], limits: tuple[int | None, ...],
+                 stats: ReplayStats) -> None:
         self.limits = limits
         self.stats = stats
-        self.first_lines: list[int] = []  # per part scanned: lines of its file before it
+        self.units: list[tuple[Part, int]] = []  # per unit read: its part, lines of its file before it
         self.file_lines: dict[int, int] = {}
-        self.waiting: list[PlanItem] = []  # items behind a checkpoint not yet asked for
-        self.in_flight: deque[tuple[list[PlanItem], list[Cut], Any]] = deque()
 
-    def part_scanned(self, summary: PartSummary) -> None:
-        file = self.parts[len(self.first_lines)].file
-        before = self.file_lines.get(file, 0)
-        self.first_lines.append(before)
-        self.file_lines[file] = before + summary.lines
+    def unit_read(self, part: Part, summary: PartSummary) -> None:
+        before = self.file_lines.get(part.file, 0)
+        self.units.append((part, before))
+        self.file_lines[part.file] = before + summary.lines
 
-    def dispatch(self, items: Sequence[PlanItem]) -> Iterator[MergedCheckpoint | BadEventLine]:
-        """Ask the shards for the items' checkpoints (one call per part, or per CUTS_PER_CALL)."""
-        for item in items:
-            if not self.in_flight and not self.waiting and not isinstance(item, PlannedCheckpoint):
-                yield self._bad_line(item)
-                continue
-            self.waiting.append(item)
-            if len(self.waiting) >= CUTS_PER_CALL:
-                yield from self._send()
-        yield from self._send()
-
-    def drain(self) -> Iterator[MergedCheckpoint | BadEventLine]:
-        yield from self._send()
-        while self.in_flight:
-            yield from self._receive()
-
-    def _send(self) -> Iterator[MergedCheckpoint | BadEventLine]:
-        if not self.waiting:
-            return
-        items, self.waiting = self.waiting, []
-        cuts = sorted({item.cut for item in items if isinstance(item, PlannedCheckpoint)})
-        pending = self.workers.take(cuts) if cuts else None
-        self.in_flight.append((items, cuts, pending))
-        while len(self.in_flight) > CALLS_IN_FLIGHT:
-            yield from self._receive()
-
-    def _receive(self) -> Iterator[MergedCheckpoint | BadEventLine]:
-        items, cuts, pending = self.in_flight.popleft()
-        answers = self.workers.collect(pending) if pending is not None else []
-        slot = {cut: at for at, cut in enumerate(cuts)}
+    def items(
+        self, items: Sequence[PlanItem], answers: list[list[Snapshot]]
+    ) -> Iterator[MergedCheckpoint | BadEventLine]:
+        """``answers``: per shard, one snapshot per cut of the items (in cut order)."""
+        slot = {cut: at for at, cut in enumerate(_cuts(items))}
         for item in items:
             if isinstance(item, PlannedCheckpoint):
                 yield self._checkpoint(item, [snapshots[slot[item.cut]] for snapshots in answers])
@@ -187,13 +177,9 @@ class _Emitter:
 
     def _bad_line(self, item: PlanItem) -> BadEventLine:
         assert not isinstance(item, PlannedCheckpoint)
+        part, before = self.units[item.part]
         report = item.report
-        bad = BadEventLine(
-            self.parts[item.part].source,
-            self.first_lines[item.part] + report.line,
-            report.message,
-            report.field,
-        )
+        bad = BadEventLine(part.source, before + report.line, report.message, report.field)
         stats = self.stats
         stats.bad_lines += 1
         line = bad.bad_line()
@@ -215,8 +201,7 @@ def replay_parts(
     strict: bool,
     stats: ReplayStats,
     part_bytes: int | None = None,
-    scanner: PartScanner = scan_part,
-    feeder: ShardFeederFactory = NativeShardFeeder,
+    reader: ShardReaderFactory = NativeShardReader,
 ) -> Iterator[MergedCheckpoint | BadEventLine]:
     """``driver.replay`` by parts; the arguments and the files are checked before returning."""
     check_cluster_arguments(client, scheduler, workers, shards)
@@ -229,7 +214,7 @@ def replay_parts(
     # The checks above run at the call; the cluster work runs when iterated.
     def run() -> Iterator[MergedCheckpoint | BadEventLine]:
         with run_client(client, scheduler, workers) as dask_client:
-            on_dask = DaskPartsWorkers(dask_client, shards, scanner, feeder)
+            on_dask = DaskPartsWorkers(dask_client, shards, reader)
             try:
                 yield from replay_parts_on(on_dask, parts, specs, limits, policy, strict, stats)
             finally:

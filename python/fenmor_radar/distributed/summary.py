@@ -1,12 +1,16 @@
-"""What the first pass learns of one part: small, whatever the part's size.
+"""What the shards learn of a piece of the input: small, whatever its size.
 
-A part's summary is all the driver needs to place the checkpoints of the
+A piece's summary is all the driver needs to place the checkpoints of the
 whole input exactly where the single replay places them (see
-``global_plan``), without looking at any event.
+``global_plan``), without looking at any event. The pieces are the units
+the shards read (``shard_contract``); each shard reports its own lines of a
+unit, and the reports of all shards together make the unit's summary.
 """
 
 from __future__ import annotations
 
+import heapq
+from collections.abc import Sequence
 from dataclasses import dataclass
 
 
@@ -24,9 +28,9 @@ class BadLineReport:
 
 @dataclass(frozen=True, slots=True)
 class PartSummary:
-    """One part, scanned.
+    """One piece of the input (a part, or a unit of one), every line judged.
 
-    ``lines``: lines of the part, blank ones included (up to the fault when
+    ``lines``: lines of the piece, blank ones included (up to the fault when
     ``damage`` is set). ``events``: accepted events. ``blank``: numbers of
     the blank lines; ``bad``: the rejected lines, ascending. ``records``:
     (k, ts) for each accepted event at which the part's own running maximum
@@ -81,3 +85,52 @@ class EventLineFinder:
             self._at += 1
             line += 1
         return line
+
+
+@dataclass(frozen=True, slots=True)
+class UnitReport:
+    """One shard's lines of one unit of part ``part``; line numbers count from 1 in the unit.
+
+    ``lines``: every line of the unit (the same on every shard). ``events``:
+    the shard's accepted lines. ``blank``: the blank lines (shard 0 reports
+    them). ``bad``: the shard's rejected lines. ``records``: (line, ts) for
+    the shard's accepted lines at which its running maximum of ts, over all
+    it has read, rises to a new period of T, its first one included.
+    ``damage``: why the part broke off in this unit, its last.
+    """
+
+    part: int
+    lines: int
+    events: int
+    blank: tuple[int, ...] = ()
+    bad: tuple[BadLineReport, ...] = ()
+    records: tuple[tuple[int, int], ...] = ()
+    damage: str | None = None
+
+
+def unit_summary(reports: Sequence[UnitReport]) -> PartSummary:
+    """The summary of a unit from every shard's report of it.
+
+    A rise of the clock's period over the whole input is a rise of the
+    running maximum of the shard that read the event, so the shards' records
+    together hold every one; a record's count of events before it is its
+    line's number less the blank and rejected lines before it.
+    """
+    first = reports[0]
+    for report in reports[1:]:
+        if (report.part, report.lines) != (first.part, first.lines):
+            raise RuntimeError(
+                f"the shards read the input differently: part {first.part}, {first.lines} lines "
+                f"against part {report.part}, {report.lines} lines"
+            )
+    blank = tuple(sorted({line for report in reports for line in report.blank}))
+    bad = tuple(heapq.merge(*(report.bad for report in reports), key=lambda bad: bad.line))
+    others = list(heapq.merge(blank, (report.line for report in bad)))
+    records = []
+    at = 0
+    for line, ts in heapq.merge(*(report.records for report in reports)):
+        while at < len(others) and others[at] < line:
+            at += 1
+        records.append((line - 1 - at, ts))
+    events = sum(report.events for report in reports)
+    return PartSummary(first.lines, events, blank, bad, tuple(records), None, first.damage)

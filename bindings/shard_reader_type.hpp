@@ -1,5 +1,5 @@
 #pragma once
-// The Python type `ShardFeeder` around replay::ShardFeeder, and the routing
+// The Python type `ShardReader` around replay::ShardReader, and the routing
 // hash as a function.
 
 #include "bindings/python.hpp"
@@ -7,7 +7,7 @@
 namespace fenmor::python {
 
 // A new reference to the type, made for `module`; nullptr with an error set.
-PyObject* make_shard_feeder_type(PyObject* module);
+PyObject* make_shard_reader_type(PyObject* module);
 
 // symbol_hash(symbol: str) -> int, the module function.
 PyObject* symbol_hash_function(PyObject* module, PyObject* symbol);

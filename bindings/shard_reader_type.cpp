@@ -1,0 +1,290 @@
+#include "bindings/heap_type.hpp"
+#include "bindings/shard_reader_type.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "bindings/python_errors.hpp"
+#include "bindings/replay_values.hpp"
+#include "crates/radar-core/src/replay/shard_reader.hpp"
+#include "crates/radar-core/src/replay/symbol_route.hpp"
+
+namespace fenmor::python {
+
+namespace {
+
+// Not bound to a thread: a Dask actor may call it from any thread, one call
+// at a time (RuntimeError otherwise), since reading releases the
+// interpreter lock.
+struct ShardReaderObject {
+  PyObject header;
+  replay::ShardReader* reader;
+  std::uint8_t in_use;  // accessed atomically
+};
+
+constexpr std::string_view type_name = "ShardReader";
+
+ShardReaderObject* as_reader(PyObject* self) { return reinterpret_cast<ShardReaderObject*>(self); }
+
+PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"specs", "shard", "shards", "every_ts", "unit_lines", nullptr};
+  PyObject* specs = nullptr;
+  unsigned long long shard = 0;
+  unsigned long long shards = 0;
+  PyObject* every_ts = Py_None;
+  unsigned long long unit_lines = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O$KKOK:ShardReader", const_cast<char**>(keywords),
+                                   &specs, &shard, &shards, &every_ts, &unit_lines)) {
+    return nullptr;
+  }
+  if (shards == 0 || shard >= shards) {
+    return raise(PyExc_ValueError, "ShardReader() needs shards > 0 and 0 <= shard < shards");
+  }
+  if (unit_lines == 0) return raise(PyExc_ValueError, "ShardReader() needs unit_lines > 0");
+  std::optional<std::uint64_t> period;
+  if (!read_period(every_ts, "every_ts", period)) return nullptr;
+  auto radars = read_specs(specs, "ShardReader()");
+  if (!radars) return nullptr;
+  PyObject* self = new_instance(type);
+  if (self == nullptr) return nullptr;
+  ShardReaderObject* object = as_reader(self);
+  object->reader = new replay::ShardReader(std::move(*radars), shard, shards, period, unit_lines);
+  object->in_use = 0;
+  return self;
+}
+
+void reader_dealloc(PyObject* self) {
+  delete as_reader(self)->reader;
+  as_reader(self)->reader = nullptr;
+  free_instance(self);
+}
+
+PyObject* reader_start_part(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"starts_file", nullptr};
+  int starts_file = 1;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "$p:start_part", const_cast<char**>(keywords),
+                                   &starts_file)) {
+    return nullptr;
+  }
+  ShardReaderObject* object = as_reader(self);
+  Use use(object->in_use, type_name);
+  if (!use.ok()) return nullptr;
+  object->reader->start_part(starts_file != 0);
+  Py_RETURN_NONE;
+}
+
+PyObject* raise_unit_full() {
+  return raise(PyExc_ValueError, "the ShardReader's unit is full: take_unit() before reading on");
+}
+
+PyObject* reader_read(PyObject* self, PyObject* args) {
+  PyObject* block = nullptr;
+  Py_ssize_t start = 0;
+  Py_ssize_t stop = -1;
+  if (!PyArg_ParseTuple(args, "O|nn:read", &block, &start, &stop)) return nullptr;
+  ShardReaderObject* object = as_reader(self);
+  Use use(object->in_use, type_name);
+  if (!use.ok()) return nullptr;
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  // A bytearray lets the caller refill one buffer instead of allocating
+  // every block anew (fresh memory costs a page fault per 4 KiB).
+  if (PyByteArray_Check(block)) {
+    data = PyByteArray_AsString(block);
+    size = PyByteArray_Size(block);
+  } else if (!PyBytes_Check(block)) {
+    return raise_type_mismatch(block, "bytes or bytearray");
+  } else if (PyBytes_AsStringAndSize(block, &data, &size) < 0) {
+    return nullptr;
+  }
+  if (stop < 0) stop = size;
+  if (start < 0 || start > stop || stop > size) {
+    return raise(PyExc_ValueError, "read() needs 0 <= start <= stop <= len(block)");
+  }
+  const std::string_view text(data + start, static_cast<std::size_t>(stop - start));
+  if (!text.empty() && object->reader->unit_full()) return raise_unit_full();
+  // The block is referenced by the call and not resized during it (one call
+  // at a time); what the reader keeps of it is copied.
+  PyThreadState* thread = PyEval_SaveThread();
+  const bool full = object->reader->read(text);
+  PyEval_RestoreThread(thread);
+  return PyBool_FromLong(full ? 1 : 0);
+}
+
+PyObject* reader_end_part(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"complete", nullptr};
+  int complete = 1;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "$p:end_part", const_cast<char**>(keywords),
+                                   &complete)) {
+    return nullptr;
+  }
+  ShardReaderObject* object = as_reader(self);
+  Use use(object->in_use, type_name);
+  if (!use.ok()) return nullptr;
+  PyThreadState* thread = PyEval_SaveThread();
+  const bool more = object->reader->end_part(complete != 0);
+  PyEval_RestoreThread(thread);
+  return PyBool_FromLong(more ? 1 : 0);
+}
+
+PyObject* bad_tuple(const replay::UnitBadLine& bad) {
+  PyObject* field = bad.field ? new_str(*bad.field) : (Py_IncRef(Py_None), Py_None);
+  if (field == nullptr) return nullptr;
+  PyObject* tuple = Py_BuildValue("(Ks#O)", static_cast<unsigned long long>(bad.line),
+                                  bad.message.data(), static_cast<Py_ssize_t>(bad.message.size()),
+                                  field);
+  Py_DecRef(field);
+  return tuple;
+}
+
+// (lines, events, blank line numbers, bad lines as (line, message, field),
+// records as (line, ts)).
+PyObject* report_tuple(const replay::UnitReport& report) {
+  PyObject* blank = PyList_New(static_cast<Py_ssize_t>(report.blank.size()));
+  PyObject* bad = PyList_New(static_cast<Py_ssize_t>(report.bad.size()));
+  PyObject* records = PyList_New(static_cast<Py_ssize_t>(report.records.size()));
+  bool ok = blank != nullptr && bad != nullptr && records != nullptr;
+  for (std::size_t i = 0; ok && i < report.blank.size(); ++i) {
+    PyObject* number = PyLong_FromUnsignedLongLong(report.blank[i]);
+    ok = number != nullptr && PyList_SetItem(blank, static_cast<Py_ssize_t>(i), number) == 0;
+  }
+  for (std::size_t i = 0; ok && i < report.bad.size(); ++i) {
+    PyObject* item = bad_tuple(report.bad[i]);
+    ok = item != nullptr && PyList_SetItem(bad, static_cast<Py_ssize_t>(i), item) == 0;
+  }
+  for (std::size_t i = 0; ok && i < report.records.size(); ++i) {
+    const replay::UnitRecord& record = report.records[i];
+    PyObject* item = Py_BuildValue("(KL)", static_cast<unsigned long long>(record.line),
+                                   static_cast<long long>(record.ts));
+    ok = item != nullptr && PyList_SetItem(records, static_cast<Py_ssize_t>(i), item) == 0;
+  }
+  PyObject* tuple = ok ? Py_BuildValue("(KKOOO)", static_cast<unsigned long long>(report.lines),
+                                       static_cast<unsigned long long>(report.events), blank, bad,
+                                       records)
+                       : nullptr;
+  for (PyObject* list : {blank, bad, records}) {
+    if (list != nullptr) Py_DecRef(list);
+  }
+  return tuple;
+}
+
+PyObject* reader_take_unit(PyObject* self, PyObject* /*unused*/) {
+  ShardReaderObject* object = as_reader(self);
+  Use use(object->in_use, type_name);
+  if (!use.ok()) return nullptr;
+  return report_tuple(object->reader->take_unit());
+}
+
+PyObject* reader_apply(PyObject* self, PyObject* args) {
+  unsigned long long unit = 0;
+  unsigned long long line = 0;
+  if (!PyArg_ParseTuple(args, "KK:apply", &unit, &line)) return nullptr;
+  ShardReaderObject* object = as_reader(self);
+  Use use(object->in_use, type_name);
+  if (!use.ok()) return nullptr;
+  PyThreadState* thread = PyEval_SaveThread();
+  object->reader->apply(unit, line);
+  PyEval_RestoreThread(thread);
+  Py_RETURN_NONE;
+}
+
+PyObject* reader_alerts(PyObject* self, PyObject* /*unused*/) {
+  ShardReaderObject* object = as_reader(self);
+  Use use(object->in_use, type_name);
+  if (!use.ok()) return nullptr;
+  return replies_tuple(object->reader->alerts());
+}
+
+PyObject* reader_symbols(PyObject* self, PyObject* /*unused*/) {
+  ShardReaderObject* object = as_reader(self);
+  Use use(object->in_use, type_name);
+  if (!use.ok()) return nullptr;
+  const auto& symbols = object->reader->symbols();
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(symbols.size()));
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < symbols.size(); ++i) {
+    // Symbols of accepted events are valid UTF-8.
+    PyObject* text = new_str(symbols[i]);
+    if (text == nullptr || PyList_SetItem(list, static_cast<Py_ssize_t>(i), text) < 0) {
+      Py_DecRef(list);
+      return nullptr;
+    }
+  }
+  return list;
+}
+
+PyObject* reader_clock(PyObject* self, void* /*unused*/) {
+  ShardReaderObject* object = as_reader(self);
+  Use use(object->in_use, type_name);
+  if (!use.ok()) return nullptr;
+  return optional_int(object->reader->clock());
+}
+
+constexpr const char* reader_doc =
+    "ShardReader(specs, *, shard, shards, every_ts, unit_lines)\n--\n\n"
+    "One shard of a replay by parts: reads every part in units of lines, decodes its own\n"
+    "lines once and keeps their events until applied up to the lines named.";
+
+PyMethodDef reader_methods[] = {
+    {"start_part", as_cfunction(reader_start_part), METH_VARARGS | METH_KEYWORDS,
+     "start_part($self, /, *, starts_file)\n--\n\nThe next part begins; its first unit too."},
+    {"read", reader_read, METH_VARARGS,
+     "read($self, block, start=0, stop=-1, /)\n--\n\n"
+     "The part's next bytes, block[start:stop] (bytes or bytearray); whether the unit is\n"
+     "full (the rest held back: b'' resumes)."},
+    {"end_part", as_cfunction(reader_end_part), METH_VARARGS | METH_KEYWORDS,
+     "end_part($self, /, *, complete)\n--\n\n"
+     "The part's bytes are all given; whether the unit filled before its end (take it, call again)."},
+    {"take_unit", reader_take_unit, METH_NOARGS,
+     "take_unit($self, /)\n--\n\n"
+     "The unit's report (lines, events, blank, bad, records); its events are kept."},
+    {"apply", reader_apply, METH_VARARGS,
+     "apply($self, unit, line, /)\n--\n\n"
+     "Applies the kept events of the units before `unit`, and of `unit` up to `line`."},
+    {"alerts", reader_alerts, METH_NOARGS,
+     "alerts($self, /)\n--\n\nThe current alerts reply of each radar, in spec order."},
+    {"symbols", reader_symbols, METH_NOARGS,
+     "symbols($self, /)\n--\n\nThe symbols of the events applied, in order of appearance."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef reader_getset[] = {
+    {"clock", reader_clock, nullptr, "Largest ts applied, None before the first.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot reader_slots[] = {
+    {Py_tp_doc, const_cast<char*>(reader_doc)},
+    {Py_tp_new, as_slot(reader_new)},
+    {Py_tp_dealloc, as_slot(reader_dealloc)},
+    {Py_tp_methods, reader_methods},
+    {Py_tp_getset, reader_getset},
+    {0, nullptr},
+};
+
+PyType_Spec reader_spec = {
+    "fenmor_radar._fenmor_replay.ShardReader",
+    static_cast<int>(sizeof(ShardReaderObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    reader_slots,
+};
+
+}  // namespace
+
+PyObject* make_shard_reader_type(PyObject* module) {
+  return PyType_FromModuleAndSpec(module, &reader_spec, nullptr);
+}
+
+PyObject* symbol_hash_function(PyObject* /*module*/, PyObject* symbol) {
+  if (!PyUnicode_Check(symbol)) return raise_type_mismatch(symbol, "str");
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(symbol, &size);
+  if (utf8 == nullptr) return nullptr;
+  return PyLong_FromUnsignedLongLong(
+      replay::symbol_hash(std::string_view(utf8, static_cast<std::size_t>(size))));
+}
+
+}  // namespace fenmor::python

@@ -1,0 +1,114 @@
+#include "crates/radar-core/src/replay/shard_reader.hpp"
+
+#include <utility>
+#include <variant>
+
+#include "crates/radar-core/src/protocol/working_buffers.hpp"
+#include "crates/radar-core/src/replay/checkpoint_clock.hpp"
+#include "crates/radar-core/src/replay/line_feeder.hpp"
+#include "crates/radar-core/src/replay/recording_line.hpp"
+#include "crates/radar-core/src/replay/symbol_route.hpp"
+
+namespace fenmor::replay {
+
+ShardReader::ShardReader(std::vector<RadarHandle> radars, std::uint64_t shard, std::uint64_t shards,
+                         std::optional<std::uint64_t> every_ts, std::uint64_t unit_lines)
+    : radars_(std::move(radars)),
+      shard_(shard),
+      shards_(shards),
+      every_ts_(every_ts),
+      unit_lines_(unit_lines) {}
+
+void ShardReader::start_part(bool starts_file) { splitter_ = LineSplitter(starts_file); }
+
+bool ShardReader::read(std::string_view block) {
+  if (unit_full()) return true;
+  splitter_.split(block, [&](std::uint64_t, std::string_view text) { return take_line(text); });
+  return unit_full();
+}
+
+bool ShardReader::end_part(bool complete) {
+  if (unit_full() && splitter_.pending()) return true;
+  splitter_.finish(complete, [&](std::uint64_t, std::string_view text) { return take_line(text); });
+  return splitter_.pending();
+}
+
+UnitReport ShardReader::take_unit() {
+  KeptUnit next;
+  if (!spare_.empty()) {
+    next = std::move(spare_.back());
+    spare_.pop_back();
+  }
+  kept_.push_back(std::exchange(reading_, std::move(next)));
+  return std::exchange(report_, UnitReport{});
+}
+
+bool ShardReader::mine(std::string_view symbol) const noexcept {
+  return symbol_hash(symbol) % shards_ == shard_;
+}
+
+bool ShardReader::take_line(std::string_view text) {
+  const std::uint64_t line = ++report_.lines;
+  // Most lines are another shard's, told by their symbol alone.
+  const std::optional<std::string_view> symbol = quick_symbol(text);
+  if (!symbol || mine(*symbol)) {
+    LineReading reading = read_recording_line(text, thread_working_buffers());
+    if (const auto* feed = std::get_if<FeedCommand>(&reading)) {
+      if (symbol || mine(feed->symbol)) keep(line, feed->symbol, feed->event);
+    } else if (auto* fault = std::get_if<LineFault>(&reading)) {
+      // A line read whole by every shard and rejected is shard 0's to report.
+      if (symbol || shard_ == 0) {
+        report_.bad.push_back(UnitBadLine{line, std::move(fault->message), std::move(fault->field)});
+      }
+    } else if (shard_ == 0) {
+      report_.blank.push_back(line);
+    }
+  }
+  return line < unit_lines_;
+}
+
+void ShardReader::keep(std::uint64_t line, std::string_view symbol, const Event& event) {
+  const std::int64_t ts = event_ts(event);
+  if (!max_ts_ || ts > *max_ts_) {
+    if (every_ts_ && (!max_ts_ || ts_period(ts, *every_ts_) > ts_period(*max_ts_, *every_ts_))) {
+      report_.records.push_back(UnitRecord{line, ts});
+    }
+    max_ts_ = ts;
+  }
+  ++report_.events;
+  reading_.events.push_back(KeptEvent{line, static_cast<std::uint32_t>(reading_.symbols.size()),
+                                      static_cast<std::uint32_t>(symbol.size()), event});
+  reading_.symbols.append(symbol);
+}
+
+void ShardReader::apply(std::uint64_t unit, std::uint64_t line) {
+  while (!kept_.empty() && first_kept_ <= unit) {
+    KeptUnit& kept = kept_.front();
+    const bool whole = first_kept_ < unit;
+    const std::string_view symbols = kept.symbols;
+    for (; kept.applied < kept.events.size(); ++kept.applied) {
+      const KeptEvent& event = kept.events[kept.applied];
+      if (!whole && event.line > line) break;
+      const std::int64_t ts = event_ts(event.event);
+      if (!clock_ || ts > *clock_) clock_ = ts;
+      // The batch copies what it keeps: the unit may go before the flush.
+      if (batch_.add(symbols.substr(event.symbol_at, event.symbol_size), event.event)) {
+        batch_.flush(radars_);
+      }
+    }
+    if (!whole) return;
+    kept.events.clear();
+    kept.symbols.clear();
+    kept.applied = 0;
+    if (spare_.size() < 2) spare_.push_back(std::move(kept));
+    kept_.pop_front();
+    ++first_kept_;
+  }
+}
+
+std::vector<std::string> ShardReader::alerts() {
+  batch_.flush(radars_);
+  return alerts_of(radars_);
+}
+
+}  // namespace fenmor::replay

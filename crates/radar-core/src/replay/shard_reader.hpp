@@ -1,0 +1,130 @@
+#pragma once
+// One shard of a replay by parts, reading every line of the input once.
+//
+// Every shard reads every part, in input order, and cuts it into units of a
+// fixed number of lines (the last unit of a part is shorter), so all shards
+// agree on the units whatever their block sizes. A line belongs to one shard:
+// the shard of the symbol a radar reads from it, found without decoding where
+// the line allows (symbol_route); a line that must be read whole and is
+// rejected belongs to shard 0. A shard decodes only its own lines and skips
+// the others by their symbol alone.
+//
+// A unit read gives a small report of the shard's own lines (accepted count,
+// rejected lines, the points where its running maximum of ts, divided by T,
+// rises); the shard keeps the unit's decoded events until the driver, having
+// every shard's report, names the lines where it wants the alerts. Then the
+// events are applied up to each of those lines in turn. So each line is
+// decoded once in the whole cluster, and each radar ends up exactly as a
+// radar fed the whole input would be for its symbols.
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "crates/radar-core/src/event.hpp"
+#include "crates/radar-core/src/protocol/radar_handle.hpp"
+#include "crates/radar-core/src/replay/line_splitter.hpp"
+#include "crates/radar-core/src/replay/symbol_batch.hpp"
+
+namespace fenmor::replay {
+
+struct UnitBadLine {
+  std::uint64_t line;  // in the unit, from 1
+  std::string message;
+  std::optional<std::string> field;
+};
+
+struct UnitRecord {
+  std::uint64_t line;  // in the unit, from 1
+  std::int64_t ts;
+};
+
+// What one unit held for this shard. Lines count from 1 in the unit.
+struct UnitReport {
+  std::uint64_t lines = 0;           // every line of the unit, the shard's or not
+  std::uint64_t events = 0;          // the shard's accepted lines
+  std::vector<std::uint64_t> blank;  // blank lines (seen alike by every shard)
+  std::vector<UnitBadLine> bad;      // the shard's rejected lines
+  // The shard's accepted lines at which its running maximum of ts, over
+  // everything it has read, rises to a new period of T (its first one
+  // included); kept only with T.
+  std::vector<UnitRecord> records;
+};
+
+class ShardReader {
+ public:
+  // `shards` > 0, `shard` < `shards`, `radars` not empty, `unit_lines` > 0;
+  // `every_ts` (T) > 0 when set.
+  ShardReader(std::vector<RadarHandle> radars, std::uint64_t shard, std::uint64_t shards,
+              std::optional<std::uint64_t> every_ts, std::uint64_t unit_lines);
+
+  // Reading. The next part begins (a part that starts its file skips a
+  // byte-order mark there). Its bytes follow in blocks cut anywhere; read()
+  // is true when the current unit is full, the rest of the block then held
+  // back (an empty block resumes with it). end_part() reads what is held back
+  // and the last line (dropped unless `complete`); true when the unit filled
+  // before the part ended (call it again after taking the unit). A unit is
+  // taken once full, or when its part has ended.
+  void start_part(bool starts_file);
+  bool read(std::string_view block);
+  bool end_part(bool complete);
+  // The current unit's report; its events are kept until applied. Units are
+  // numbered from 0 in the order taken, over all parts.
+  UnitReport take_unit();
+  // Whether the current unit is full: it must be taken before reading on.
+  bool unit_full() const noexcept { return report_.lines >= unit_lines_; }
+
+  // Applying. Every kept event of the units before `unit` and those of
+  // `unit` on lines up to `line`; never goes back.
+  void apply(std::uint64_t unit, std::uint64_t line);
+  // Every radar's alerts reply now.
+  std::vector<std::string> alerts();
+
+  std::optional<std::int64_t> clock() const noexcept { return clock_; }  // largest ts applied
+  // The symbols of the events applied.
+  const std::vector<std::string_view>& symbols() const noexcept { return batch_.symbols(); }
+
+ private:
+  struct KeptEvent {
+    std::uint64_t line;
+    std::uint32_t symbol_at;  // in the unit's symbol text
+    std::uint32_t symbol_size;
+    Event event;
+  };
+  struct KeptUnit {
+    std::vector<KeptEvent> events;
+    std::string symbols;
+    std::size_t applied = 0;
+  };
+
+  // One line; false when it filled the unit.
+  bool take_line(std::string_view text);
+  bool mine(std::string_view symbol) const noexcept;
+  void keep(std::uint64_t line, std::string_view symbol, const Event& event);
+
+  std::vector<RadarHandle> radars_;
+  std::uint64_t shard_;
+  std::uint64_t shards_;
+  std::optional<std::uint64_t> every_ts_;
+  std::uint64_t unit_lines_;
+  LineSplitter splitter_;
+
+  // The unit being read.
+  UnitReport report_;
+  KeptUnit reading_;
+  std::optional<std::int64_t> max_ts_;  // of the lines read
+
+  // Units taken, not yet applied whole; the first is unit number first_kept_.
+  std::deque<KeptUnit> kept_;
+  // Units applied, emptied with their memory kept: the next units read
+  // reuse it rather than grow fresh memory (page faults) every time.
+  std::vector<KeptUnit> spare_;
+  std::uint64_t first_kept_ = 0;
+  SymbolBatch batch_;
+  std::optional<std::int64_t> clock_;
+};
+
+}  // namespace fenmor::replay
