@@ -91,10 +91,8 @@ void ShardReader::apply(std::uint64_t unit, std::uint64_t line) {
       if (!whole && event.line > line) break;
       const std::int64_t ts = event_ts(event.event);
       if (!clock_ || ts > *clock_) clock_ = ts;
-      // The batch copies what it keeps: the unit may go before the flush.
-      if (batch_.add(symbols.substr(event.symbol_at, event.symbol_size), event.event)) {
-        batch_.flush(radars_);
-      }
+      const std::string_view symbol = symbols.substr(event.symbol_at, event.symbol_size);
+      states_.apply(radars_, symbol, symbol_hash(symbol), SymbolStates::unknown, event.event);
     }
     if (!whole) return;
     kept.events.clear();
@@ -107,7 +105,6 @@ void ShardReader::apply(std::uint64_t unit, std::uint64_t line) {
 }
 
 std::vector<std::string> ShardReader::alerts() {
-  batch_.flush(radars_);
   return alerts_of(radars_);
 }
 

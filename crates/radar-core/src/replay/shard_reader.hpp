@@ -27,7 +27,7 @@
 #include "crates/radar-core/src/event.hpp"
 #include "crates/radar-core/src/protocol/radar_handle.hpp"
 #include "crates/radar-core/src/replay/line_splitter.hpp"
-#include "crates/radar-core/src/replay/symbol_batch.hpp"
+#include "crates/radar-core/src/replay/symbol_states.hpp"
 
 namespace fenmor::replay {
 
@@ -85,7 +85,7 @@ class ShardReader {
 
   std::optional<std::int64_t> clock() const noexcept { return clock_; }  // largest ts applied
   // The symbols of the events applied.
-  const std::vector<std::string_view>& symbols() const noexcept { return batch_.symbols(); }
+  const std::vector<std::string>& symbols() const noexcept { return states_.names(); }
 
  private:
   struct KeptEvent {
@@ -123,7 +123,7 @@ class ShardReader {
   // reuse it rather than grow fresh memory (page faults) every time.
   std::vector<KeptUnit> spare_;
   std::uint64_t first_kept_ = 0;
-  SymbolBatch batch_;
+  SymbolStates states_;
   std::optional<std::int64_t> clock_;
 };
 

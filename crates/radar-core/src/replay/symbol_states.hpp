@@ -38,8 +38,9 @@ class SymbolStates {
   void prefetch_states(std::uint32_t number, std::size_t radars) const noexcept;
   void prefetch_histories(std::uint32_t number, std::size_t radars) const noexcept;
 
-  // Distinct symbols fed.
+  // Distinct symbols fed, in the order they came.
   std::size_t size() const noexcept { return names_.size(); }
+  const std::vector<std::string>& names() const noexcept { return names_; }
 
  private:
   static constexpr std::uint32_t empty = unknown;
