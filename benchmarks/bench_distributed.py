@@ -10,7 +10,8 @@ across symbols, 4 plain files) is written once and kept under
 benchmarks/.cache. Then, in one run, on the same files:
 
 1. the single-process replay (the native replay of `fenmor-radar replay`),
-   run as a child process;
+   run as a child process, reading lines on every processor, and again on
+   one thread (`FENMOR_RADAR_WORKERS=1`), as each Dask worker runs;
 2. for each worker count, a `LocalCluster` of that many single-threaded
    worker processes, started before timing (a real cluster is long-lived),
    and the distributed replay run as a child process that reaches it by its
@@ -139,10 +140,14 @@ def skip_cost(path: Path, shards: int) -> tuple[float, float]:
     return figures[0], figures[1]
 
 
-def run_child(design: str, address: str, every: int, out: str, files: list[Path]) -> dict[str, float]:
+def run_child(design: str, address: str, every: int, out: str, files: list[Path],
+              threads: int | None = None) -> dict[str, float]:
     command = [sys.executable, __file__, "--child", design, address, str(every), out,
                *map(str, files)]
-    result = subprocess.run(command, capture_output=True, text=True, check=False)
+    env = dict(os.environ)
+    if threads is not None:
+        env["FENMOR_RADAR_WORKERS"] = str(threads)
+    result = subprocess.run(command, capture_output=True, text=True, check=False, env=env)
     if result.returncode != 0:
         raise RuntimeError(f"{design} replay failed:\n{result.stderr[-3000:]}")
     figures: dict[str, float] = json.loads(result.stdout.strip().splitlines()[-1])
@@ -184,12 +189,17 @@ def main(argv: list[str]) -> None:
           f"{args.symbols:,} symbols, a checkpoint every {args.every:,}; "
           f"{os.cpu_count()} processors, load average {os.getloadavg()[0]:.1f}")
     counts = [int(count) for count in args.workers.split(",")]
-    best: dict[int, dict[str, float]] = {}  # by worker count, 0 for the single replay
+    # By worker count; 0 for the single replay (lines read on every
+    # processor), -1 for the single replay on one thread, as a Dask worker is.
+    best: dict[int, dict[str, float]] = {}
     identical: dict[int, bool] = {}
     with tempfile.TemporaryDirectory() as scratch:
         single_out = os.path.join(scratch, "single.jsonl")
+        one_out = os.path.join(scratch, "one-thread.jsonl")
         for _ in range(args.rounds):
             runs = [(0, run_child("single", "", args.every, single_out, files), True)]
+            one = run_child("single", "", args.every, one_out, files, threads=1)
+            runs.append((-1, one, filecmp.cmp(single_out, one_out, shallow=False)))
             for workers in counts:
                 out = os.path.join(scratch, f"workers-{workers}.jsonl")
                 figures = distributed_run(workers, args.every, out, files)
@@ -199,14 +209,17 @@ def main(argv: list[str]) -> None:
                     best[key] = figures
                 identical[key] = identical.get(key, True) and same
     single = best[0]
-    rows = [("single replay", single, None, True)]
+    rows = [("single replay", single, None, True),
+            ("single, 1 thread", best[-1], None, identical[-1])]
     rows += [(f"{workers} worker(s)", best[workers], best[workers]["workers_cpu"],
               identical[workers]) for workers in counts]
-    print(f"{'run':<14} {'wall s':>7} {'speed-up':>8} {'driver CPU s':>12} {'% of single':>11} "
-          f"{'worker CPU us/event':>19}  identical")
+    one_thread = best[-1]
+    print(f"{'run':<16} {'wall s':>7} {'speed-up':>8} {'vs 1 thread':>11} {'driver CPU s':>12} "
+          f"{'% of single':>11} {'worker CPU us/event':>19}  identical")
     for label, figures, workers_cpu, same in rows:
         worker_text = "-" if workers_cpu is None else f"{workers_cpu / args.events * 1e6:.2f}"
-        print(f"{label:<14} {figures['wall']:7.2f} {single['wall'] / figures['wall']:7.2f}x "
+        print(f"{label:<16} {figures['wall']:7.2f} {single['wall'] / figures['wall']:7.2f}x "
+              f"{one_thread['wall'] / figures['wall']:10.2f}x "
               f"{figures['cpu']:12.2f} {figures['cpu'] / single['cpu'] * 100:10.1f}% "
               f"{worker_text:>19}  {same}")
     print(f"load average after the run {os.getloadavg()[0]:.1f}")
