@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <thread>
-#include <functional>
 #include <utility>
 
 #include "crates/radar-core/src/protocol/replies.hpp"
