@@ -1,6 +1,6 @@
 """The replay on the native line feeder: blocks of recorded bytes in, checkpoints out.
 
-Python reads blocks of a megabyte and hands them over; the feeder
+Python reads blocks of a few megabytes and hands them over; the feeder
 splits the lines, feeds one radar per spec and stops at the checkpoints. So
 this loop runs per block and per checkpoint, never per line. Several files
 are replayed in order as one input whose line numbers restart in each file.
