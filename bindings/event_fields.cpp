@@ -143,13 +143,12 @@ bool FieldDescriptors::load(const FieldNames& names, PyObject* type, const Varia
   return true;
 }
 
-bool EventFields::read_descriptors(const FieldNames& names, PyObject* event, const Variant& variant,
-                                   const FieldDescriptors& descriptors) {
-  if (!descriptors.loaded()) return read_attributes(names, event, variant);
+template <class Get>
+bool EventFields::read_owned(const Variant& variant, Get&& get) {
   release();
   owned_ = true;
   for (std::size_t i = 0; i < variant.fields.size(); ++i) {
-    values_[i] = descriptors.getters_[i](descriptors.descriptors_[i], event, descriptors.type_);
+    values_[i] = get(i);
     if (values_[i] == nullptr) {
       PyErr_Clear();
       release();
@@ -160,19 +159,18 @@ bool EventFields::read_descriptors(const FieldNames& names, PyObject* event, con
   return true;
 }
 
+bool EventFields::read_descriptors(const FieldNames& names, PyObject* event, const Variant& variant,
+                                   const FieldDescriptors& descriptors) {
+  if (!descriptors.loaded()) return read_attributes(names, event, variant);
+  return read_owned(variant, [&](std::size_t i) {
+    return descriptors.getters_[i](descriptors.descriptors_[i], event, descriptors.type_);
+  });
+}
+
 bool EventFields::read_attributes(const FieldNames& names, PyObject* event, const Variant& variant) {
-  release();
-  owned_ = true;
-  for (std::size_t i = 0; i < variant.fields.size(); ++i) {
-    values_[i] = PyObject_GetAttr(event, names[variant.fields[i].name]);
-    if (values_[i] == nullptr) {
-      PyErr_Clear();
-      release();
-      return false;
-    }
-  }
-  variant_ = &variant;
-  return true;
+  return read_owned(variant, [&](std::size_t i) {
+    return PyObject_GetAttr(event, names[variant.fields[i].name]);
+  });
 }
 
 std::optional<std::int64_t> exact_int64(PyObject* value) {

@@ -78,6 +78,9 @@ class EventFields {
   PyObject* value(std::size_t i) const noexcept { return values_[i]; }
 
  private:
+  // The values as new references from get(i); false when one is missing.
+  template <class Get>
+  bool read_owned(const event_schema::Variant& variant, Get&& get);
   void release() noexcept;
 
   const event_schema::Variant* variant_ = nullptr;
