@@ -1,9 +1,10 @@
 """The distributed replay's entry point and what it yields.
 
-The workers read the input themselves, in parts, in two passes: a scan of
-every part gives the checkpoints' places, then every shard feeds its own
-symbols' lines and answers at them (``parts_driver``). The driver never
-reads an event: it merges the shards' replies per checkpoint.
+The workers read the input themselves, in parts: every shard reads every
+part, decodes its own symbols' lines and reports on them; from the reports
+the driver places the checkpoints, at which the shards answer
+(``parts_driver``). The driver never reads an event: it merges the shards'
+replies per checkpoint.
 """
 
 from __future__ import annotations
@@ -15,7 +16,8 @@ from typing import TYPE_CHECKING
 from fenmor_radar import Radar
 from fenmor_radar.distributed.merge import spec_limit
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
-from fenmor_radar.replay.items import BadLine, Checkpoint, ReplayStats
+from fenmor_radar.replay.feeder_loop import CheckpointReplies
+from fenmor_radar.replay.items import BadLine, ReplayStats
 from fenmor_radar.replay.recording import DamagedInput
 
 if TYPE_CHECKING:
@@ -25,23 +27,12 @@ if TYPE_CHECKING:
 
 
 @dataclass(frozen=True, slots=True)
-class MergedCheckpoint:
-    """The alerts after ``events`` accepted events: one reply per spec, in the specs' order.
-
-    ``ts`` is the replay clock, the largest ``ts`` accepted so far.
-    """
-
-    events: int
-    ts: int | None
-    replies: tuple[str, ...]
+class MergedCheckpoint(CheckpointReplies):
+    """The shards' replies merged: what the single replay yields at the same checkpoint."""
 
     @property
     def reply(self) -> str:
         return self.replies[0]
-
-    def checkpoint(self, spec: int = 0) -> Checkpoint:
-        """The checkpoint of one spec, as the single replay yields it."""
-        return Checkpoint(self.events, self.ts, self.replies[spec])
 
 
 @dataclass(frozen=True, slots=True)
