@@ -1,11 +1,12 @@
 // The extension module `_fenmor_replay`: the native line feeder of replays,
-// and the shard reader of replays by parts.
+// and the shard reader of replays by parts with the files it maps.
 // Multi-phase initialisation; the types and the interned item tags
 // live in the module's state, not in process-wide statics.
 
 #include <initializer_list>
 
 #include "bindings/line_feeder_type.hpp"
+#include "bindings/mapped_file_type.hpp"
 #include "bindings/shard_reader_type.hpp"
 #include "bindings/python.hpp"
 
@@ -25,7 +26,12 @@ int exec_module(PyObject* module) {
   state->shard_reader_type = make_shard_reader_type(module);
   if (state->shard_reader_type == nullptr) return -1;
   if (PyModule_AddObjectRef(module, "ShardReader", state->shard_reader_type) < 0) return -1;
-  PyObject* all = Py_BuildValue("[sss]", "LineFeeder", "ShardReader", "symbol_hash");
+  PyObject* mapped_file_type = make_mapped_file_type(module);
+  if (mapped_file_type == nullptr) return -1;
+  const int added = PyModule_AddObjectRef(module, "MappedFile", mapped_file_type);
+  Py_DecRef(mapped_file_type);
+  if (added < 0) return -1;
+  PyObject* all = Py_BuildValue("[ssss]", "LineFeeder", "MappedFile", "ShardReader", "symbol_hash");
   if (all == nullptr) return -1;
   const int status = PyModule_AddObjectRef(module, "__all__", all);
   Py_DecRef(all);

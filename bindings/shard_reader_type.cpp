@@ -6,6 +6,7 @@
 #include <string_view>
 #include <utility>
 
+#include "bindings/mapped_file_type.hpp"
 #include "bindings/python_errors.hpp"
 #include "bindings/replay_values.hpp"
 #include "crates/radar-core/src/replay/shard_reader.hpp"
@@ -87,17 +88,24 @@ PyObject* reader_read(PyObject* self, PyObject* args) {
   ShardReaderObject* object = as_reader(self);
   Use use(object->in_use, type_name);
   if (!use.ok()) return nullptr;
-  char* data = nullptr;
+  const char* data = nullptr;
   Py_ssize_t size = 0;
+  std::string_view mapped;
   // A bytearray lets the caller refill one buffer instead of allocating
-  // every block anew (fresh memory costs a page fault per 4 KiB).
-  if (PyByteArray_Check(block)) {
+  // every block anew (fresh memory costs a page fault per 4 KiB); a mapped
+  // file is read where it lies.
+  if (mapped_file_bytes(block, mapped)) {
+    data = mapped.data();
+    size = static_cast<Py_ssize_t>(mapped.size());
+  } else if (PyByteArray_Check(block)) {
     data = PyByteArray_AsString(block);
     size = PyByteArray_Size(block);
   } else if (!PyBytes_Check(block)) {
-    return raise_type_mismatch(block, "bytes or bytearray");
-  } else if (PyBytes_AsStringAndSize(block, &data, &size) < 0) {
-    return nullptr;
+    return raise_type_mismatch(block, "bytes, bytearray or MappedFile");
+  } else {
+    char* bytes = nullptr;
+    if (PyBytes_AsStringAndSize(block, &bytes, &size) < 0) return nullptr;
+    data = bytes;
   }
   if (stop < 0) stop = size;
   if (start < 0 || start > stop || stop > size) {
@@ -232,8 +240,8 @@ PyMethodDef reader_methods[] = {
      "start_part($self, /, *, starts_file)\n--\n\nThe next part begins; its first unit too."},
     {"read", reader_read, METH_VARARGS,
      "read($self, block, start=0, stop=-1, /)\n--\n\n"
-     "The part's next bytes, block[start:stop] (bytes or bytearray); whether the unit is\n"
-     "full (the rest held back: b'' resumes)."},
+     "The part's next bytes, block[start:stop] (bytes, bytearray or MappedFile); whether the\n"
+     "unit is full (the rest held back: b'' resumes)."},
     {"end_part", as_cfunction(reader_end_part), METH_VARARGS | METH_KEYWORDS,
      "end_part($self, /, *, complete)\n--\n\n"
      "The part's bytes are all given; whether the unit filled before its end (take it, call again)."},

@@ -1,9 +1,10 @@
 """The native replay module (`fenmor_radar._fenmor_replay`)."""
 
+import os
 from collections.abc import Iterable
 from typing import Literal, TypeAlias, final
 
-__all__ = ["LineFeeder", "ShardReader", "symbol_hash"]
+__all__ = ["LineFeeder", "MappedFile", "ShardReader", "symbol_hash"]
 
 # ("checkpoint", events, ts, one alerts reply per spec) and
 # ("bad", line number, message, member at fault or None).
@@ -64,6 +65,18 @@ _UnitReport: TypeAlias = tuple[
 ]
 
 @final
+class MappedFile:
+    """A local file's bytes mapped into memory, read-only: ``ShardReader.read`` reads
+    them where they lie instead of from a copy. ``OSError`` naming the file when it
+    cannot be mapped (``errno.ENOSYS`` where files cannot be mapped at all). The file
+    must not shrink while mapped: reading past its new end kills the process."""
+
+    def __new__(cls, path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> MappedFile: ...
+    def __len__(self) -> int: ...
+    def find_newline(self, start: int, /) -> int:
+        """The offset of the first line break at or after ``start``; -1 when there is none."""
+
+@final
 class ShardReader:
     """One shard of a replay by parts: every part read in units of ``unit_lines`` lines,
     the shard's own lines decoded once and their events kept until applied.
@@ -83,7 +96,9 @@ class ShardReader:
     ) -> ShardReader: ...
     def start_part(self, /, *, starts_file: bool) -> None:
         """The next part begins (skipping a byte-order mark when it starts its file)."""
-    def read(self, block: bytes | bytearray, start: int = 0, stop: int = -1, /) -> bool:
+    def read(
+        self, block: bytes | bytearray | MappedFile, start: int = 0, stop: int = -1, /
+    ) -> bool:
         """The part's next bytes, ``block[start:stop]`` (``stop`` -1: to the end); True
         when the unit is full (the rest is held back: take the unit, then resume with
         ``b""``). A bytearray may be refilled after the call."""

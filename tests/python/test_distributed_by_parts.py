@@ -8,10 +8,11 @@ compared with the single replay on the same input, item by item.
 import gzip
 import random
 import zlib
+from pathlib import Path
 
 import pytest
 
-pytest.importorskip("fsspec")
+fsspec = pytest.importorskip("fsspec")
 
 from fenmor_radar.cli.checkpoints import CheckpointClock, CheckpointPolicy  # noqa: E402
 from fenmor_radar.cli.events import DamagedInput, read_events  # noqa: E402
@@ -25,6 +26,7 @@ from fenmor_radar.distributed.driver import (  # noqa: E402
 from fenmor_radar.distributed.global_plan import GlobalPlanner, PlannedCheckpoint  # noqa: E402
 from fenmor_radar.distributed.parts import (  # noqa: E402
     Part,
+    mapped_spans,
     part_blocks,
     part_lines,
     part_spans,
@@ -53,7 +55,8 @@ def random_file_bytes(rng):
 
 
 def test_byte_ranges_hold_every_line_once(tmp_path):
-    """Whatever the offsets, the ranges' lines are the file's lines, each once, in order."""
+    """Whatever the offsets, the ranges' lines are the file's lines, each once, in order,
+    read in blocks, into one buffer, or mapped."""
     rng = random.Random(5)
     path = tmp_path / "lines.txt"
     for _ in range(150):
@@ -64,11 +67,23 @@ def test_byte_ranges_hold_every_line_once(tmp_path):
         buffer = bytearray(rng.randrange(1, 7))
         assert b"".join(bytes(buffer[start:stop]) for part in parts
                         for start, stop in part_spans(part, buffer)) == data
+        block = rng.randrange(1, 7)
+        assert b"".join(data[start:stop] for part in parts
+                        for _, start, stop in mapped_spans(part, str(path), block)) == data
         lines = [line for part in parts for line in part_lines(part, block_bytes=rng.randrange(1, 9))]
         want = data.split(b"\n")
         if not want[-1]:
             want.pop()
         assert lines == want
+
+
+def test_a_file_that_cannot_be_mapped_is_damaged_input_named_by_its_path(tmp_path):
+    empty = tmp_path / "empty.jsonl"
+    empty.write_bytes(b"")
+    assert list(mapped_spans(Part(str(empty), 0), str(empty))) == []
+    for path, why in ((tmp_path / "gone.jsonl", "No such file"), (tmp_path, "Is a directory")):
+        with pytest.raises(DamagedInput, match=f"{why}.*{path.name}"):
+            list(mapped_spans(Part(str(path), 0), str(path)))
 
 
 def test_a_gzip_file_is_one_part_and_a_missing_file_is_named(tmp_path):
@@ -243,12 +258,16 @@ def test_every_checkpoint_equals_one_radar_per_spec(tmp_path, seed, shards, part
     assert all(item.source == path for item in items if isinstance(item, BadEventLine))
 
 
-def test_files_replay_as_one_input_named_by_their_own_lines(tmp_path):
+@pytest.mark.parametrize("scheme", ["file", "memory"])  # mapped, and read into a buffer
+def test_files_replay_as_one_input_named_by_their_own_lines(tmp_path, scheme):
     first = write_lines(tmp_path / "a.jsonl.gz", recording(11, 150), compress=True)
     second = write_lines(tmp_path / "b.jsonl", recording(12, 150))
     both = write_lines(tmp_path / "ab.jsonl", recording(11, 150) + recording(12, 150))
     policy = CheckpointPolicy(every_events=25, every_ts=200)
-    second_url = "file://" + second  # any fsspec URL; messages name the input as given
+    # Any fsspec URL; messages name the input as given.
+    second_url = f"{scheme}://{second}"
+    if scheme == "memory":
+        fsspec.filesystem("memory").pipe(second, Path(second).read_bytes())
     items, stats = by_parts([first, second_url], SPECS[1], policy, shards=3, part_bytes=700,
                             unit_lines=9)
     want, want_stats = single(both, SPECS[1], policy)

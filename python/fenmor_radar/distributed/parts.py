@@ -26,6 +26,7 @@ from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any, BinaryIO
 
+from fenmor_radar._fenmor_replay import MappedFile
 from fenmor_radar.replay.recording import GZIP_MAGIC, DamagedInput
 
 DEFAULT_PART_BYTES = 64 << 20
@@ -189,6 +190,48 @@ def _range_spans(
                 return
         yield begin, read
         at += read
+
+
+def local_path(source: str) -> str | None:
+    """The path of ``source`` when fsspec reaches it on this machine's own filesystem
+    (a path, or a ``file://`` URL) and files can be mapped here; None otherwise."""
+    if os.name != "posix":
+        return None
+    fs, path = import_fsspec().core.url_to_fs(source)
+    from fsspec.implementations.local import LocalFileSystem  # type: ignore[import-untyped]
+
+    return str(path) if isinstance(fs, LocalFileSystem) else None
+
+
+def mapped_spans(
+    part: Part, path: str, block_bytes: int = BLOCK_BYTES
+) -> Iterator[tuple[MappedFile, int, int]]:
+    """A plain part of a local file as ``(mapped, start, stop)``: the file mapped into
+    memory, cut where ``part_spans`` cuts it, in spans of up to ``block_bytes``.
+
+    Read where it lies, the page cache is not copied into a buffer first.
+    Raises ``DamagedInput`` when the file cannot be mapped.
+    """
+    if part.compressed:
+        raise ValueError("a compressed part is read by part_blocks")
+    try:
+        mapped = MappedFile(path)
+    except OSError as err:
+        raise DamagedInput(str(err)) from err
+    size = len(mapped)
+    begin = 0
+    if part.start > 0:  # after the first line break at or after ``start``
+        found = mapped.find_newline(part.start)
+        if found < 0 or (part.end is not None and found >= part.end):
+            return  # the line break that ends this range: it holds no line
+        begin = found + 1
+    stop = size
+    if part.end is not None and part.end < size:  # through the first line break at or after it
+        found = mapped.find_newline(max(part.end, begin))
+        if found >= 0:
+            stop = found + 1
+    for at in range(begin, stop, block_bytes):
+        yield mapped, at, min(at + block_bytes, stop)
 
 
 def part_lines(part: Part, block_bytes: int = BLOCK_BYTES) -> Iterator[bytes]:

@@ -10,9 +10,15 @@ from __future__ import annotations
 
 from collections.abc import Iterator, Sequence
 
-from fenmor_radar._fenmor_replay import ShardReader
+from fenmor_radar._fenmor_replay import MappedFile, ShardReader
 from fenmor_radar.distributed.global_plan import Cut
-from fenmor_radar.distributed.parts import BLOCK_BYTES, part_blocks, part_spans
+from fenmor_radar.distributed.parts import (
+    BLOCK_BYTES,
+    local_path,
+    mapped_spans,
+    part_blocks,
+    part_spans,
+)
 from fenmor_radar.distributed.shard_contract import ShardEnd, ShardJob, Snapshot
 from fenmor_radar.distributed.summary import BadLineReport, UnitReport
 from fenmor_radar.replay.recording import DamagedInput
@@ -26,8 +32,8 @@ class NativeShardReader:
         self.native = ShardReader(job.specs, shard=job.shard, shards=job.shards,
                                   every_ts=job.every_ts, unit_lines=job.unit_lines)
         self.part = -1  # the part being read
-        self.buffer = bytearray(BLOCK_BYTES)  # plain parts are read into it, block after block
-        self.blocks: Iterator[tuple[bytes | bytearray, int, int]] = iter(())
+        self.buffer: bytearray | None = None  # plain remote parts are read into it, block after block
+        self.blocks: Iterator[tuple[bytes | bytearray | MappedFile, int, int]] = iter(())
         self.read_all = True  # the part's bytes have all been given
         self.ended = True  # and its last unit taken
         self.resume = False  # a full unit may have left bytes held back
@@ -84,8 +90,13 @@ class NativeShardReader:
         self.native.start_part(starts_file=source.start == 0)
         if source.compressed:
             self.blocks = ((block, 0, len(block)) for block in part_blocks(source))
+        elif (path := local_path(source.source)) is not None:
+            self.blocks = mapped_spans(source, path)
         else:
-            self.blocks = ((self.buffer, start, stop) for start, stop in part_spans(source, self.buffer))
+            if self.buffer is None:
+                self.buffer = bytearray(BLOCK_BYTES)
+            buffer = self.buffer
+            self.blocks = ((buffer, start, stop) for start, stop in part_spans(source, buffer))
         self.read_all = self.ended = self.resume = False
         self.damage = None
 
