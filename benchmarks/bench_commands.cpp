@@ -11,7 +11,10 @@
 // recording of 2,000,000 events) and recording_batches.txt (the same events
 // as "feed_batch" commands of up to 1,000 events). Prints the median time per
 // command of each workload; "replay" compares the line feeder, fed 4 MB
-// blocks of the recording, with the same events as "feed_batch" commands.
+// blocks of the recording, with the same events as "feed_batch" commands;
+// "shard" compares a shard reader (the whole recording, one shard of one and
+// one of two, units of 2^19 lines applied one unit behind, as a replay by
+// parts runs) with the line feeder on this thread alone.
 
 #include <algorithm>
 #include <chrono>
@@ -27,7 +30,9 @@
 
 #include "crates/radar-core/src/protocol/radar_handle.hpp"
 #include "crates/radar-core/src/replay/line_feeder.hpp"
+#include "crates/radar-core/src/replay/shard_reader.hpp"
 #include "crates/radar-core/src/spec_decode.hpp"
+#include "crates/radar-core/src/worker_pool.hpp"
 
 namespace {
 
@@ -93,7 +98,7 @@ int main(int argc, char** argv) {
   }
   const std::string dir = argv[1];
   const int repeats = argc > 2 ? std::atoi(argv[2]) : 5;
-  const std::string only = argc > 3 ? argv[3] : "feed,batch,alerts,scan,replay";
+  const std::string only = argc > 3 ? argv[3] : "feed,batch,alerts,scan,replay,shard";
   const auto wanted = [&](const char* name) { return only.find(name) != std::string::npos; };
   const std::string spec = read_file(dir + "/spec.json");
   constexpr std::string_view ok = R"({"ok":true})";
@@ -167,6 +172,55 @@ int main(int argc, char** argv) {
                 batches.size());
     std::printf("line feeder %10.0f events/s (every 100000 events; %.2f of feed_batch)\n",
                 feeder_rate, feeder_rate / batch_rate);
+  }
+  if (wanted("shard")) {
+    const std::string recording = read_file(dir + "/recording.jsonl");
+    std::size_t lines = 0;
+    for (char c : recording) lines += c == '\n' ? 1 : 0;
+    constexpr std::size_t block = std::size_t{4} << 20;
+    const auto radars = [&] {
+      std::vector<fenmor::RadarHandle> made;
+      made.push_back(make_radar(spec));
+      return made;
+    };
+    const auto feeder_ns = median_ns(repeats, [&] {
+      fenmor::replay::LineFeeder feeder(radars(), {100'000, std::nullopt}, false);
+      std::vector<fenmor::replay::FeederItem> out;
+      for (std::size_t at = 0; at < recording.size(); at += block) {
+        feeder.feed(std::string_view(recording).substr(at, block), out);
+        out.clear();
+      }
+      feeder.finish(true, out);
+    });
+    const auto shard_ns = [&](std::uint64_t shards) {
+      return median_ns(repeats, [&] {
+        fenmor::replay::ShardReader reader(radars(), 0, shards, std::nullopt, std::uint64_t{1} << 19);
+        std::uint64_t taken = 0;
+        const auto take = [&] {
+          reader.take_unit();
+          if (++taken > 1) reader.apply(taken - 1, 0);
+        };
+        reader.start_part(true);
+        for (std::size_t at = 0; at < recording.size(); at += block) {
+          for (bool full = reader.read(std::string_view(recording).substr(at, block)); full;
+               full = reader.read({})) {
+            take();
+          }
+        }
+        while (reader.end_part(true)) take();
+        take();
+        reader.apply(taken, 0);
+      });
+    };
+    const double one = shard_ns(1);
+    const double two = shard_ns(2);
+    const auto per_line = [&](double ns) { return ns / static_cast<double>(lines); };
+    std::printf("line feeder %10.1f ns per line (%zu lines, %zu pool threads)\n", per_line(feeder_ns),
+                lines, fenmor::shared_worker_pool().parallelism());
+    std::printf("shard 1/1   %10.1f ns per line (%.2f of the line feeder)\n", per_line(one),
+                one / feeder_ns);
+    std::printf("shard 1/2   %10.1f ns per line (%.2f of the line feeder)\n", per_line(two),
+                two / feeder_ns);
   }
   return 0;
 }
