@@ -1,8 +1,8 @@
 #include "bindings/mapped_file_type.hpp"
 
 #include <cerrno>
-#include <cstring>
 #include <string>
+#include <utility>
 
 #include "bindings/heap_type.hpp"
 #include "bindings/python_errors.hpp"

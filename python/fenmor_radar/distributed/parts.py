@@ -11,7 +11,9 @@ middle, so it is always one part.
 
 Files are reached through fsspec: a local path, or any URL it understands
 (``s3://...``, ``gcs://...``) with its filesystem package installed on the
-driver and on every worker. Line numbers within a part count from 1; a line's
+driver and on every worker; a plain part of a file on the worker's own
+filesystem is mapped into memory instead (``mapped_spans``), cut by the same
+rule. Line numbers within a part count from 1; a line's
 number in its file is known only once the line counts of the file's earlier
 parts are (the driver adds them up).
 """

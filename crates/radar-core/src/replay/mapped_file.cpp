@@ -1,5 +1,6 @@
 #include "crates/radar-core/src/replay/mapped_file.hpp"
 
+#include <cerrno>
 #include <utility>
 
 #if defined(__unix__) || defined(__APPLE__)

@@ -8,7 +8,6 @@
 // mapped: reading a page past its new end kills the process (SIGBUS), as it
 // does for every program that maps files.
 
-#include <cerrno>
 #include <cstddef>
 #include <expected>
 #include <string>
