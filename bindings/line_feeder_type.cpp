@@ -84,14 +84,8 @@ PyObject* item_tuple(const ReplayModuleState& state, const replay::FeederItem& i
     return tuple;
   }
   const auto& bad = std::get<replay::BadLine>(item);
-  PyObject* field = nullptr;
-  if (bad.field) {
-    field = new_str(*bad.field);
-    if (field == nullptr) return nullptr;
-  } else {
-    field = Py_None;
-    Py_IncRef(field);
-  }
+  PyObject* field = optional_str(bad.field);
+  if (field == nullptr) return nullptr;
   PyObject* tuple = Py_BuildValue("(OKs#O)", state.bad_tag,
                                   static_cast<unsigned long long>(bad.number), bad.message.data(),
                                   static_cast<Py_ssize_t>(bad.message.size()), field);

@@ -19,6 +19,14 @@ PyObject* optional_int(const std::optional<std::int64_t>& value) {
   return PyLong_FromLongLong(*value);
 }
 
+PyObject* optional_str(const std::optional<std::string>& value) {
+  if (!value) {
+    Py_IncRef(Py_None);
+    return Py_None;
+  }
+  return new_str(*value);
+}
+
 PyObject* replies_tuple(const std::vector<std::string>& replies) {
   PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(replies.size()));
   if (tuple == nullptr) return nullptr;

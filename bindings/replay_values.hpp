@@ -39,6 +39,8 @@ class Use {
 
 // None, or the int.
 PyObject* optional_int(const std::optional<std::int64_t>& value);
+// None, or the str (nullptr with the error set when it is not UTF-8).
+PyObject* optional_str(const std::optional<std::string>& value);
 // A tuple of str.
 PyObject* replies_tuple(const std::vector<std::string>& replies);
 // None or an int > 0; values beyond 64 bits behave as "never".

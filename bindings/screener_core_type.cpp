@@ -51,6 +51,7 @@ struct CoreObject {
   // object's own memory, which holds no C++ object with a destructor).
   std::array<PyObject*, variant_count> event_types;
   std::array<FieldDescriptors, variant_count>* descriptors;  // nullptr until __init__
+  FieldNames names;      // interned, so that reading a dict or an object makes no string
   PyObject* feed_text;   // (symbol, event) -> the "feed" command text
   PyObject* batch_text;  // (symbol, events) -> the "feed_batch" command text
   PyObject* refuse;      // (error reply) -> raises
@@ -59,9 +60,6 @@ struct CoreObject {
 
 CoreObject* as_core(PyObject* self) { return reinterpret_cast<CoreObject*>(self); }
 
-// The interned field names, made once for the process like the module's type.
-FieldNames field_names{};
-
 void drop(PyObject*& slot) {
   PyObject* value = std::exchange(slot, nullptr);
   if (value != nullptr) Py_DecRef(value);
@@ -69,6 +67,7 @@ void drop(PyObject*& slot) {
 
 void drop_references(CoreObject* core) {
   for (PyObject*& type : core->event_types) drop(type);
+  release_field_names(core->names);
   drop(core->feed_text);
   drop(core->batch_text);
   drop(core->refuse);
@@ -80,6 +79,7 @@ PyObject* core_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/)
   CoreObject* core = as_core(self);
   core->handle = nullptr;
   core->event_types.fill(nullptr);
+  core->names.fill(nullptr);
   core->descriptors = nullptr;
   core->feed_text = core->batch_text = core->refuse = nullptr;
   core->in_use = 0;
@@ -99,8 +99,8 @@ void core_dealloc(PyObject* self) {
 }
 
 // Whether `kind`, the class attribute of the event class of `variant`, is the variant's tag.
-bool names_variant(PyObject* type, const Variant& variant) {
-  PyObject* kind = PyObject_GetAttr(type, field_names[event_schema::Kind]);
+bool names_variant(const FieldNames& names, PyObject* type, const Variant& variant) {
+  PyObject* kind = PyObject_GetAttr(type, names[event_schema::Kind]);
   if (kind == nullptr) return false;
   const bool same = variant_named(kind) == &variant;
   Py_DecRef(kind);
@@ -127,13 +127,19 @@ int core_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_TypeError, "ScreenerCore(): event_types holds one class per event kind");
     return -1;
   }
+  // Released on every way out until the object takes them.
+  struct OwnNames {
+    FieldNames names{};
+    ~OwnNames() { release_field_names(names); }
+  } own;
+  if (!intern_field_names(own.names)) return -1;
   for (std::size_t i = 0; i < variant_count; ++i) {
     PyObject* type = PyTuple_GetItem(event_types, static_cast<Py_ssize_t>(i));
     if (!PyType_Check(type)) {
       raise_type_mismatch(type, "type");
       return -1;
     }
-    if (!names_variant(type, event_schema::variants[i])) return -1;
+    if (!names_variant(own.names, type, event_schema::variants[i])) return -1;
   }
   const auto text = read_text({"ScreenerCore()", "spec_json"}, spec_json);
   if (!text) return -1;
@@ -151,7 +157,7 @@ int core_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   auto descriptors = std::make_unique<std::array<FieldDescriptors, variant_count>>();
   for (std::size_t i = 0; i < variant_count; ++i) {
     PyObject* type = PyTuple_GetItem(event_types, static_cast<Py_ssize_t>(i));
-    if (!(*descriptors)[i].load(field_names, type, event_schema::variants[i])) return -1;
+    if (!(*descriptors)[i].load(own.names, type, event_schema::variants[i])) return -1;
   }
 
   // Nothing fails from here on: a failed __init__ leaves the object as it was.
@@ -161,6 +167,7 @@ int core_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   delete std::exchange(core->handle, new RadarHandle(std::move(*spec)));
   delete std::exchange(core->descriptors, descriptors.release());
   drop_references(core);
+  core->names = std::exchange(own.names, FieldNames{});
   for (std::size_t i = 0; i < variant_count; ++i) {
     core->event_types[i] = PyTuple_GetItem(event_types, static_cast<Py_ssize_t>(i));
     Py_IncRef(core->event_types[i]);
@@ -229,12 +236,12 @@ bool read_event(const CoreObject& core, PyObject* event, Event& out) {
   if (PyTuple_CheckExact(event) || PyList_CheckExact(event)) {
     read = fields.read_sequence(event);
   } else if (PyDict_CheckExact(event)) {
-    read = fields.read_dict(field_names, event);
+    read = fields.read_dict(core.names, event);
   } else {
     const auto type = reinterpret_cast<PyObject*>(Py_TYPE(event));
     for (std::size_t i = 0; i < variant_count && !read; ++i) {
       if (type == core.event_types[i]) {
-        read = fields.read_descriptors(field_names, event, event_schema::variants[i],
+        read = fields.read_descriptors(core.names, event, event_schema::variants[i],
                                        (*core.descriptors)[i]);
         if (!read) return false;
       }
@@ -426,7 +433,6 @@ PyType_Spec core_spec = {
 }  // namespace
 
 PyObject* make_screener_core_type(PyObject* module) {
-  if (field_names[0] == nullptr && !intern_field_names(field_names)) return nullptr;
   return PyType_FromModuleAndSpec(module, &core_spec, nullptr);
 }
 

@@ -138,7 +138,7 @@ PyObject* reader_end_part(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* bad_tuple(const replay::UnitBadLine& bad) {
-  PyObject* field = bad.field ? new_str(*bad.field) : (Py_IncRef(Py_None), Py_None);
+  PyObject* field = optional_str(bad.field);
   if (field == nullptr) return nullptr;
   PyObject* tuple = Py_BuildValue("(Ks#O)", static_cast<unsigned long long>(bad.line),
                                   bad.message.data(), static_cast<Py_ssize_t>(bad.message.size()),

@@ -21,7 +21,6 @@ from dataclasses import dataclass
 from types import ModuleType
 from typing import BinaryIO, Protocol
 
-
 GZIP_MAGIC = b"\x1f\x8b"
 GZIP_WINDOW = 16 + zlib.MAX_WBITS  # zlib reads the gzip header and trailer itself
 STDIN_NAME = "-"

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <thread>
 #include <utility>
@@ -37,10 +36,7 @@ void LineFeeder::finish(bool complete, std::vector<FeederItem>& out) {
 }
 
 void LineFeeder::collect(std::uint64_t number, std::string_view text, std::string_view block) {
-  const std::less_equal<const char*> not_after;
-  const bool in_block = not_after(block.data(), text.data()) &&
-                        not_after(text.data() + text.size(), block.data() + block.size());
-  if (!in_block) text = copies_.emplace_back(text);
+  if (!lies_within(text, block)) text = copies_.emplace_back(text);
   lines_.push_back(Line{number, text});
 }
 

@@ -1,7 +1,5 @@
 #include "crates/radar-core/src/replay/read_line.hpp"
 
-#include <functional>
-
 #include "crates/radar-core/src/replay/symbol_route.hpp"
 
 namespace fenmor::replay {
@@ -9,15 +7,12 @@ namespace fenmor::replay {
 void read_line(std::uint64_t number, std::string_view text, WorkingBuffers& buffers,
                ReadLine& line) {
   line.number = number;
-  line.state = ~std::uint32_t{0};
+  line.state = SymbolStates::unknown;
   line.reading = read_recording_line(text, buffers);
   if (auto* feed = std::get_if<FeedCommand>(&line.reading)) {
     // The quick route leaves the symbol in the text; the document route
     // unescapes it into the thread's document, which the next line reuses.
-    const std::less_equal<const char*> not_after;
-    const bool in_text = not_after(text.data(), feed->symbol.data()) &&
-                         not_after(feed->symbol.data() + feed->symbol.size(), text.data() + text.size());
-    if (!in_text) {
+    if (!lies_within(feed->symbol, text)) {
       line.symbol.assign(feed->symbol);
       feed->symbol = line.symbol;
     }

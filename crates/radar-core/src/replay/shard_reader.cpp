@@ -43,18 +43,17 @@ UnitReport ShardReader::take_unit() {
   return std::exchange(report_, UnitReport{});
 }
 
-bool ShardReader::mine(std::string_view symbol) const noexcept {
-  return symbol_hash(symbol) % shards_ == shard_;
-}
-
 bool ShardReader::take_line(std::string_view text) {
   const std::uint64_t line = ++report_.lines;
   // Most lines are another shard's, told by their symbol alone.
   const std::optional<std::string_view> symbol = quick_symbol(text);
-  if (!symbol || mine(*symbol)) {
+  const std::uint64_t quick_hash = symbol ? symbol_hash(*symbol) : 0;
+  if (!symbol || mine(quick_hash)) {
     LineReading reading = read_recording_line(text, thread_working_buffers());
     if (const auto* feed = std::get_if<FeedCommand>(&reading)) {
-      if (symbol || mine(feed->symbol)) keep(line, feed->symbol, feed->event);
+      // The quick symbol is the one the radar read, so its hash stands.
+      const std::uint64_t hash = symbol ? quick_hash : symbol_hash(feed->symbol);
+      if (symbol || mine(hash)) keep(line, feed->symbol, hash, feed->event);
     } else if (auto* fault = std::get_if<LineFault>(&reading)) {
       // A line read whole by every shard and rejected is shard 0's to report.
       if (symbol || shard_ == 0) {
@@ -67,7 +66,8 @@ bool ShardReader::take_line(std::string_view text) {
   return line < unit_lines_;
 }
 
-void ShardReader::keep(std::uint64_t line, std::string_view symbol, const Event& event) {
+void ShardReader::keep(std::uint64_t line, std::string_view symbol, std::uint64_t hash,
+                       const Event& event) {
   const std::int64_t ts = event_ts(event);
   if (!max_ts_ || ts > *max_ts_) {
     if (every_ts_ && (!max_ts_ || ts_period(ts, *every_ts_) > ts_period(*max_ts_, *every_ts_))) {
@@ -76,7 +76,8 @@ void ShardReader::keep(std::uint64_t line, std::string_view symbol, const Event&
     max_ts_ = ts;
   }
   ++report_.events;
-  reading_.events.push_back(KeptEvent{line, static_cast<std::uint32_t>(reading_.symbols.size()),
+  reading_.events.push_back(KeptEvent{line, hash,
+                                      static_cast<std::uint32_t>(reading_.symbols.size()),
                                       static_cast<std::uint32_t>(symbol.size()), event});
   reading_.symbols.append(symbol);
 }
@@ -92,7 +93,7 @@ void ShardReader::apply(std::uint64_t unit, std::uint64_t line) {
       const std::int64_t ts = event_ts(event.event);
       if (!clock_ || ts > *clock_) clock_ = ts;
       const std::string_view symbol = symbols.substr(event.symbol_at, event.symbol_size);
-      states_.apply(radars_, symbol, symbol_hash(symbol), SymbolStates::unknown, event.event);
+      states_.apply(radars_, symbol, event.hash, SymbolStates::unknown, event.event);
     }
     if (!whole) return;
     kept.events.clear();

@@ -90,6 +90,7 @@ class ShardReader {
  private:
   struct KeptEvent {
     std::uint64_t line;
+    std::uint64_t hash;       // symbol_hash of the symbol, found when the line was routed
     std::uint32_t symbol_at;  // in the unit's symbol text
     std::uint32_t symbol_size;
     Event event;
@@ -102,8 +103,8 @@ class ShardReader {
 
   // One line; false when it filled the unit.
   bool take_line(std::string_view text);
-  bool mine(std::string_view symbol) const noexcept;
-  void keep(std::uint64_t line, std::string_view symbol, const Event& event);
+  bool mine(std::uint64_t hash) const noexcept { return hash % shards_ == shard_; }
+  void keep(std::uint64_t line, std::string_view symbol, std::uint64_t hash, const Event& event);
 
   std::vector<RadarHandle> radars_;
   std::uint64_t shard_;

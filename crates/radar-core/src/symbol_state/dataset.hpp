@@ -58,7 +58,7 @@ class Dataset {
   // places in advance and can have them fetched from memory meanwhile.
   std::span<const Map::value_type* const> unordered_slots() const noexcept { return index_; }
 
- // The symbol's state, created (empty) when the symbol is new. It stays at
+  // The symbol's state, created (empty) when the symbol is new. It stays at
   // its address until clear(): a caller that feeds one symbol many times may
   // keep it instead of looking the symbol up again.
   SymbolState& state_of(std::string_view symbol, std::uint64_t window);
