@@ -13,9 +13,11 @@
 #include <vector>
 
 #include "bindings/arguments.hpp"
+#include "bindings/arrow_batch.hpp"
 #include "bindings/python_errors.hpp"
 #include "bindings/replay_values.hpp"
 #include "crates/radar-core/src/compiled_spec.hpp"
+#include "crates/radar-core/src/replay/column_feeder.hpp"
 #include "crates/radar-core/src/replay/line_feeder.hpp"
 #include "crates/radar-core/src/spec_decode.hpp"
 
@@ -131,6 +133,26 @@ PyObject* feeder_feed(PyObject* self, PyObject* block) {
   return items_list(self, items);
 }
 
+PyObject* feeder_feed_columns(PyObject* self, PyObject* batch) {
+  LineFeederObject* object = as_feeder(self);
+  Use use(object->in_use, "LineFeeder");
+  if (!use.ok()) return nullptr;
+  if (object->finished) return raise_finished();
+  ArrowBatch arrow;
+  if (!arrow.open(batch, "feed_columns()")) return nullptr;
+  const auto columns = arrow.columns();
+  if (!columns) return nullptr;
+  if (!object->feeder->between_lines()) {
+    return raise(PyExc_ValueError, "feed_columns(): the text fed before must end with a line break");
+  }
+  std::vector<replay::FeederItem> items;
+  // The capsules keep the columns alive and unchanged for the call.
+  PyThreadState* thread = PyEval_SaveThread();
+  replay::feed_columns(*object->feeder, *columns, items);
+  PyEval_RestoreThread(thread);
+  return items_list(self, items);
+}
+
 PyObject* feeder_finish(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"complete", nullptr};
   int complete = 1;
@@ -191,6 +213,11 @@ constexpr const char* feeder_doc =
 constexpr const char* feed_doc =
     "feed($self, block, /)\n--\n\n"
     "The next bytes of the recording; the checkpoints and bad lines they complete.";
+constexpr const char* feed_columns_doc =
+    "feed_columns($self, batch, /)\n--\n\n"
+    "The next rows of a columnar recording, an Arrow record batch (symbol, kind,\n"
+    "ts, the numbers, side), numbered on from the lines so far; the checkpoints\n"
+    "and bad rows they complete.";
 constexpr const char* finish_doc =
     "finish($self, /, *, complete=True)\n--\n\n"
     "The end of the input: the carried last line (dropped unless complete), then\n"
@@ -200,6 +227,7 @@ constexpr const char* alerts_doc =
 
 PyMethodDef feeder_methods[] = {
     {"feed", feeder_feed, METH_O, feed_doc},
+    {"feed_columns", feeder_feed_columns, METH_O, feed_columns_doc},
     {"finish", as_cfunction(feeder_finish), METH_VARARGS | METH_KEYWORDS, finish_doc},
     {"alerts", feeder_alerts, METH_NOARGS, alerts_doc},
     {nullptr, nullptr, 0, nullptr},

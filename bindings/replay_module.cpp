@@ -5,6 +5,8 @@
 
 #include <initializer_list>
 
+#include "bindings/columns_functions.hpp"
+#include "bindings/heap_type.hpp"
 #include "bindings/line_feeder_type.hpp"
 #include "bindings/mapped_file_type.hpp"
 #include "bindings/shard_reader_type.hpp"
@@ -31,7 +33,8 @@ int exec_module(PyObject* module) {
   const int added = PyModule_AddObjectRef(module, "MappedFile", mapped_file_type);
   Py_DecRef(mapped_file_type);
   if (added < 0) return -1;
-  PyObject* all = Py_BuildValue("[ssss]", "LineFeeder", "MappedFile", "ShardReader", "symbol_hash");
+  PyObject* all = Py_BuildValue("[ssssss]", "LineFeeder", "MappedFile", "ShardReader", "line_columns",
+                                "row_lines", "symbol_hash");
   if (all == nullptr) return -1;
   const int status = PyModule_AddObjectRef(module, "__all__", all);
   Py_DecRef(all);
@@ -68,6 +71,14 @@ PyMethodDef module_methods[] = {
      "symbol_hash(symbol, /)\n--\n\n"
      "The 64-bit routing hash of a symbol's UTF-8 bytes (FNV-1a, then the\n"
      "MurmurHash3 finaliser): a line goes to shard symbol_hash(symbol) % shards."},
+    {"row_lines", as_cfunction(row_lines_function), METH_FASTCALL,
+     "row_lines(batch, first_row, /)\n--\n\n"
+     "The rows of an Arrow record batch of events as recording lines (bytes), and\n"
+     "the rows left out: (row, message, field) as a replay reports them."},
+    {"line_columns", as_cfunction(line_columns_function), METH_FASTCALL,
+     "line_columns(data, first_line, /)\n--\n\n"
+     "Recording lines made into event columns: (rows, [(name, type, validity,\n"
+     "values, dictionary)], [(line, message, field)] of the lines left out)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,4 +1,10 @@
-"""``fenmor-radar convert --from tardis FILE... -o OUT.jsonl[.gz]``: vendor CSV into a recording."""
+"""``fenmor-radar convert``: vendor CSV files or recordings into a recording.
+
+The output's name picks its format: ``.parquet`` writes a Parquet recording,
+anything else JSON lines (gzip when it ends in ``.gz``). Inputs are the
+vendor's CSV files with ``--from tardis``, else recordings, JSON lines or
+Parquet, read in order as one.
+"""
 
 from __future__ import annotations
 
@@ -8,11 +14,17 @@ import sys
 import time
 import zlib
 
+from collections.abc import Iterator
+from typing import Any
+
 from fenmor_radar.cli import errors
+from fenmor_radar.columnar.arrow import MissingPyarrow
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.replay_command import SHOWN_SKIPS, counted
 from fenmor_radar.cli.sources import add_conversion_options
+from fenmor_radar.replay.bad_lines import describe
 from fenmor_radar.replay.bad_lines import escaped as printable
+from fenmor_radar.replay.recording import DamagedInput
 from fenmor_radar.feeds.tardis import BadRow, UnknownLayout
 
 PROG = "fenmor-radar"
@@ -22,19 +34,34 @@ SOURCES = ("tardis",)
 def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     parser = commands.add_parser(
         "convert",
-        help="convert recorded vendor CSV datasets into a recording",
+        help="convert vendor CSV datasets or recordings into a recording (JSON lines or Parquet)",
         description=(
-            "Read the vendor's CSV files (derivative_ticker, liquidations, book_snapshot_5, "
-            "book_snapshot_25, quotes; plain or gzip; any mix of kinds and symbols) and write "
-            "one recording in time order, ready for replay."
+            "With --from tardis, read the vendor's CSV files (derivative_ticker, liquidations, "
+            "book_snapshot_5, book_snapshot_25, quotes; plain or gzip; any mix of kinds and "
+            "symbols) and write one recording in time order. Without it, read recordings (JSON "
+            "lines, plain or gzip, or Parquet) in order as one. The output is Parquet when its "
+            "name ends in .parquet, else JSON lines (gzip for .gz). Lines the radar would "
+            "refuse are reported and left out."
         ),
     )
     parser.add_argument(
-        "--from", dest="source", required=True, choices=SOURCES, help="the files' vendor format"
+        "--from",
+        dest="source",
+        choices=SOURCES,
+        help="the files' vendor format (default: the inputs are recordings)",
     )
-    parser.add_argument("files", nargs="+", metavar="FILE", help="CSV files (.csv or .csv.gz)")
     parser.add_argument(
-        "-o", "--output", required=True, metavar="OUT.jsonl[.gz]", help="the recording to write"
+        "files",
+        nargs="+",
+        metavar="FILE",
+        help="CSV files (.csv or .csv.gz) with --from tardis, else recordings",
+    )
+    parser.add_argument(
+        "-o",
+        "--output",
+        required=True,
+        metavar="OUT.jsonl[.gz]|OUT.parquet",
+        help="the recording to write",
     )
     add_conversion_options(parser)
     parser.add_argument("-q", "--quiet", action="store_true", help="no summary on standard error")
@@ -62,7 +89,9 @@ class BadRowReport:
 
 
 def run(args: argparse.Namespace) -> int:
-    from fenmor_radar.feeds.convert import TardisConverter, open_output
+    if args.source is None:
+        return convert_recordings(args)
+    from fenmor_radar.feeds.convert import TardisConverter
 
     report = BadRowReport()
     started = time.monotonic()
@@ -74,20 +103,7 @@ def run(args: argparse.Namespace) -> int:
         raise CliError(f"cannot read {err.filename}: {err.strerror or err}") from err
     except UnknownLayout as err:
         raise CliError(printable(str(err))) from err
-    try:
-        output = open_output(args.output)
-    except OSError as err:
-        raise CliError(f"cannot write {args.output}: {err.strerror or err}") from err
-    try:
-        with output:
-            for block in converter.blocks():
-                output.write(block)
-    except BaseException as err:
-        os.unlink(args.output)  # a half-written recording would pass for a whole one
-        if isinstance(err, (OSError, EOFError, ValueError, zlib.error)):
-            message = f"conversion failed, {args.output} removed: {printable(str(err))}"
-            raise CliError(message) from err
-        raise
+    write_output(args.output, converter.blocks(), report)
     stats = converter.stats
     if not args.quiet:
         seconds = time.monotonic() - started
@@ -99,5 +115,74 @@ def run(args: argparse.Namespace) -> int:
         )
         if report.first is not None:
             text += f"; skipped {counted(report.count, 'bad row')}"
+        print(text, file=sys.stderr)
+    return errors.SKIPPED_LINES if report.count else errors.OK
+
+
+def write_output(output_path: str, blocks: Iterator[bytes], report: BadRowReport) -> None:
+    """Recording lines written to ``output_path``, in the format its name asks for.
+
+    Nothing is left behind when the conversion fails: a half-written
+    recording would pass for a whole one.
+    """
+    from fenmor_radar.columnar.arrow import is_parquet
+
+    parquet = is_parquet(output_path) and not os.path.isdir(output_path)
+    try:
+        if parquet:
+            from fenmor_radar.columnar.writer import ParquetRecordingWriter
+
+            output: Any = ParquetRecordingWriter(output_path)
+        else:
+            from fenmor_radar.feeds.convert import open_output
+
+            output = open_output(output_path)
+    except MissingPyarrow as err:
+        raise CliError(str(err)) from err
+    except OSError as err:
+        raise CliError(f"cannot write {output_path}: {err.strerror or err}") from err
+    try:
+        with output:
+            for block in blocks:
+                if parquet:
+                    for number, message, field in output.write_lines(block, 1):
+                        report(BadRow(output_path, number, describe(message, field)))
+                else:
+                    output.write(block)
+    except BaseException as err:
+        os.unlink(output_path)
+        if isinstance(err, (OSError, EOFError, ValueError, zlib.error, DamagedInput)):
+            message = f"conversion failed, {output_path} removed: {printable(str(err))}"
+            raise CliError(message) from err
+        raise
+
+
+def convert_recordings(args: argparse.Namespace) -> int:
+    """Recordings (JSON lines or Parquet) into one recording of the output's format."""
+    from fenmor_radar.columnar.convert import lines_of
+    from fenmor_radar.columnar.recording import NotColumnar
+
+    report = BadRowReport()
+
+    def on_bad(path: str, number: int, message: str, field: str | None) -> None:
+        report(BadRow(path, number, describe(message, field)))
+
+    def blocks() -> Iterator[bytes]:
+        for path in args.files:
+            yield from lines_of(path, on_bad)
+
+    started = time.monotonic()
+    for path in args.files:
+        if not os.path.exists(path):
+            raise CliError(f"cannot read {printable(path)}: No such file or directory")
+    try:
+        write_output(args.output, blocks(), report)
+    except (MissingPyarrow, NotColumnar) as err:
+        raise CliError(printable(str(err))) from err
+    if not args.quiet:
+        seconds = time.monotonic() - started
+        text = f"{PROG}: converted {counted(len(args.files), 'recording')} into {args.output} in {seconds:.2f} s"
+        if report.first is not None:
+            text += f"; skipped {counted(report.count, 'bad line')}"
         print(text, file=sys.stderr)
     return errors.SKIPPED_LINES if report.count else errors.OK

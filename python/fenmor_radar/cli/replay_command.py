@@ -24,6 +24,8 @@ from fenmor_radar.cli.progress import Progress
 from fenmor_radar.cli.replay_extras import ReplayExtras
 from fenmor_radar.cli.spec_check import warn_spec
 from fenmor_radar.cli.spec_file import read_spec_text, rejected_spec
+from fenmor_radar.columnar.selection import Selection
+from fenmor_radar.columnar.source import ColumnarSource
 from fenmor_radar.replay.bad_lines import describe, escaped
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.feeder_loop import (
@@ -31,11 +33,13 @@ from fenmor_radar.replay.feeder_loop import (
     FeederReplay,
     NotARecording,
     RecordingDamaged,
+    Source,
     SpecRejected,
     new_feeder,
+    open_recording,
 )
 from fenmor_radar.replay.items import BadLine, Checkpoint, ReplayStats
-from fenmor_radar.replay.recording import DamagedInput, Recording, RecordingSource
+from fenmor_radar.replay.recording import DamagedInput, RecordingSource
 from fenmor_radar.replay.replies import parse_alerts_reply
 
 PROG = "fenmor-radar"
@@ -192,7 +196,7 @@ def run(args: argparse.Namespace) -> int:
         extras=extras,
     )
     if args.source == sources.TARDIS:
-        recordings: Sequence[RecordingSource] = [sources.open_tardis(args)]
+        recordings: Sequence[Source] = [sources.open_tardis(args)]
     else:
         recordings = open_recordings(args.events)
     name = ", ".join(recording.name for recording in recordings)
@@ -215,7 +219,14 @@ def run(args: argparse.Namespace) -> int:
             replay = FeederReplay(feeder, stats=stats, on_block=on_block)
             items: Iterator[CheckpointReplies | Checkpoint | BadLine] = replay.run(recordings)
         else:
-            items = distributed_items(args, recordings[0], policy, stats, progress)
+            recording = recordings[0]
+            if isinstance(recording, ColumnarSource):
+                raise CliError(
+                    "--workers and --scheduler read JSON-lines recordings: "
+                    f"fenmor-radar convert {escaped(recording.name)} -o EVENTS.jsonl.gz first",
+                    errors.USAGE,
+                )
+            items = distributed_items(args, recording, policy, stats, progress)
         for item in items:
             progress.clear()
             if isinstance(item, BadLine):
@@ -255,25 +266,29 @@ def load_feeder(
         raise rejected_spec(paths[err.index], err.message) from err
 
 
-def open_recordings(paths: Sequence[str]) -> list[Recording]:
+def open_recordings(paths: Sequence[str], selection: Selection | None = None) -> list[Source]:
     """Every input, opened before the replay starts, so a missing one fails first."""
-    recordings: list[Recording] = []
+    from fenmor_radar.columnar import MissingPyarrow
+
+    recordings: list[Source] = []
     for path in paths:
         try:
-            recordings.append(Recording(path))
-        except OSError as err:
+            recordings.append(open_recording(path, selection))
+        except (OSError, ValueError, MissingPyarrow) as err:
             for recording in recordings:
                 recording.close()
-            raise CliError(f"cannot read {path}: {err.strerror or err}") from err
+            if isinstance(err, OSError):
+                raise CliError(f"cannot read {escaped(path)}: {err.strerror or err}") from err
+            raise CliError(escaped(str(err))) from err
     return recordings
 
 
-def _total_size(recordings: Sequence[RecordingSource]) -> int | None:
+def _total_size(recordings: Sequence[Source]) -> int | None:
     sizes = [recording.size for recording in recordings]
     return None if None in sizes else sum(size or 0 for size in sizes)
 
 
-def _position(recordings: Sequence[RecordingSource]) -> int | None:
+def _position(recordings: Sequence[Source]) -> int | None:
     # Files are read in order: those before the one being read are done.
     done = 0
     for recording in recordings:

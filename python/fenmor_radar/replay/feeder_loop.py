@@ -13,11 +13,17 @@ from dataclasses import dataclass
 from typing import cast
 
 from fenmor_radar._fenmor_replay import LineFeeder
+from fenmor_radar.columnar.arrow import is_parquet
+from fenmor_radar.columnar.selection import Selection
+from fenmor_radar.columnar.source import ColumnarSource
 from fenmor_radar.replay.bad_lines import escaped, quoted_line
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.items import BadLine, Checkpoint, ReplayStats
 from fenmor_radar.replay.read_ahead import read_ahead
-from fenmor_radar.replay.recording import BOM, DamagedInput, Recording, RecordingSource
+from fenmor_radar.replay.recording import BOM, STDIN_NAME, DamagedInput, Recording, RecordingSource
+
+# What a replay reads: JSON lines in blocks, or a columnar file in record batches.
+Source = RecordingSource | ColumnarSource
 
 # The feeder's items, as its interface gives them.
 CheckpointItem = tuple[str, int, int | None, tuple[str, ...]]
@@ -112,7 +118,7 @@ class FeederReplay:
         self._several = False
         self._ends_line = True  # the input so far ends with a line break (or is empty)
 
-    def run(self, recordings: Iterable[RecordingSource]) -> Iterator[CheckpointReplies | BadLine]:
+    def run(self, recordings: Iterable[Source]) -> Iterator[CheckpointReplies | BadLine]:
         """Replay the recordings in order; the end checkpoint follows the last one.
 
         Raises ``NotARecording`` (before reporting any of its lines) for a
@@ -129,7 +135,10 @@ class FeederReplay:
             self._base = self.feeder.lines
             self._source = recording.name
             try:
-                yield from self._file(recording, first=index == 0)
+                if isinstance(recording, ColumnarSource):
+                    yield from self._columns(recording)
+                else:
+                    yield from self._file(recording, first=index == 0)
             except DamagedInput as err:
                 yield from self._items(self.feeder.finish(complete=False))
                 raise RecordingDamaged(recording.name, self.feeder.lines - self._base, err) from err
@@ -162,6 +171,15 @@ class FeederReplay:
             if self.feeder.stopped:
                 return
             yield from self._block(block)
+
+    def _columns(self, recording: ColumnarSource) -> Iterator[CheckpointReplies | BadLine]:
+        # A columnar file has its columns checked when it is opened: no probe.
+        for batch in recording.batches():
+            if self.feeder.stopped:
+                return
+            yield from self._items(self.feeder.feed_columns(batch))
+            if self.on_block is not None:
+                self.on_block(self.feeder.events)
 
     def _probed(self, name: str, head: bytes, whole: bool) -> Iterator[CheckpointReplies | BadLine]:
         feeder = self.feeder
@@ -213,8 +231,20 @@ class FeederReplay:
         stats.checkpoints = feeder.checkpoints
 
 
+def open_recording(path: str, selection: Selection | None = None) -> Source:
+    """A recording by its path: Parquet (a ``.parquet`` file or a folder of them), else JSON lines.
+
+    ``selection`` narrows what a Parquet recording reads.
+    """
+    if path != STDIN_NAME and is_parquet(path):
+        from fenmor_radar.columnar.recording import ParquetRecording
+
+        return ParquetRecording(path, selection)
+    return Recording(path)
+
+
 def replay_recordings(
-    recordings: Iterable[RecordingSource],
+    recordings: Iterable[Source],
     specs: str | Sequence[str],
     policy: CheckpointPolicy | None = None,
     *,
@@ -235,7 +265,8 @@ def replay_files(
     strict: bool = False,
     stats: ReplayStats | None = None,
 ) -> Iterator[CheckpointReplies | BadLine]:
-    """Replay recordings (plain or gzip; "-" is standard input) through one radar per spec.
+    """Replay recordings (JSON lines, plain or gzip, "-" for standard input; or Parquet
+    files and folders of them) through one radar per spec.
 
     Yields a ``CheckpointReplies`` (one alerts reply per spec) at every
     checkpoint of ``policy`` and at the end, and a ``BadLine`` for every
@@ -246,8 +277,9 @@ def replay_files(
     names = [paths] if isinstance(paths, str) else list(paths)
     texts = [specs] if isinstance(specs, str) else list(specs)
     feeder = new_feeder(texts, policy or CheckpointPolicy(), strict)
-    recordings = [Recording(name) for name in names]
+    recordings: list[Source] = []
     try:
+        recordings.extend(open_recording(name) for name in names)
         yield from FeederReplay(feeder, stats=stats).run(recordings)
     finally:
         for recording in recordings:

@@ -35,6 +35,12 @@ void LineFeeder::finish(bool complete, std::vector<FeederItem>& out) {
   if (!stopped_ && clock_.due_at_end()) out.emplace_back(checkpoint());
 }
 
+void LineFeeder::take(std::span<ReadLine> lines, std::vector<FeederItem>& out) {
+  if (stopped_) return;
+  splitter_.count(lines.size());
+  take_run(lines, out);
+}
+
 void LineFeeder::collect(std::uint64_t number, std::string_view text, std::string_view block) {
   if (!lies_within(text, block)) text = copies_.emplace_back(text);
   lines_.push_back(Line{number, text});

@@ -56,6 +56,13 @@ class LineFeeder {
   // final checkpoint, when it shows something new (never after a stop).
   void finish(bool complete, std::vector<FeederItem>& out);
 
+  // Lines read elsewhere (the rows of a columnar recording), numbered on from
+  // the lines so far (next_line()), taken as read lines are. Only between
+  // lines: when no text line is pending.
+  void take(std::span<ReadLine> lines, std::vector<FeederItem>& out);
+  std::uint64_t next_line() const noexcept { return splitter_.lines() + 1; }
+  bool between_lines() const noexcept { return !splitter_.pending(); }
+
   // Every radar's current alerts reply.
   std::vector<std::string> alerts();
 
