@@ -294,7 +294,7 @@ TEST(ColumnFeeder, RowsFeedAsTheirLinesDo) {
     for (std::size_t i = 0; i < count; ++i) rows.push_back(random_row(random, round % 2 == 1));
     std::string text;
     for (const Row& row : rows) text += line_of(row) + "\n";
-    const Batch batch(rows, round % 4 < 2, round % 3);
+    const Batch batch(rows, round % 4 < 2, static_cast<std::size_t>(round % 3));
     for (const Rule& rule : rules) {
       const replay::CheckpointPolicy policy{rule.every_events, rule.every_ts};
       replay::LineFeeder by_lines(radars(), policy, rule.strict);
@@ -409,7 +409,7 @@ TEST(ColumnFeeder, LinesAndRowsRoundTrip) {
   // And the columns hold the very doubles.
   std::size_t row = 0;
   for (const Row& original : accepted) {
-    for (const auto& field : event_schema::variants[columns.kind[row]].fields) {
+    for (const auto& field : event_schema::variants[static_cast<std::size_t>(columns.kind[row])].fields) {
       if (field.type != event_schema::FieldType::Float) continue;
       const double value = columns.numbers[field.name][row];
       ASSERT_EQ(std::memcmp(&value, &*original.numbers[field.name], sizeof value), 0);

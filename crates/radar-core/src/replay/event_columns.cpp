@@ -18,19 +18,19 @@ std::optional<std::size_t> TextColumn::key(std::size_t row) const noexcept {
     case 1: {
       std::int8_t v;
       std::memcpy(&v, base, 1);
-      index = index_signed_ ? v : static_cast<std::uint8_t>(v);
+      index = index_signed_ ? std::int64_t{v} : std::int64_t{static_cast<std::uint8_t>(v)};
       break;
     }
     case 2: {
       std::int16_t v;
       std::memcpy(&v, base, 2);
-      index = index_signed_ ? v : static_cast<std::uint16_t>(v);
+      index = index_signed_ ? std::int64_t{v} : std::int64_t{static_cast<std::uint16_t>(v)};
       break;
     }
     case 4: {
       std::int32_t v;
       std::memcpy(&v, base, 4);
-      index = index_signed_ ? v : static_cast<std::uint32_t>(v);
+      index = index_signed_ ? std::int64_t{v} : std::int64_t{static_cast<std::uint32_t>(v)};
       break;
     }
     default: {
@@ -98,13 +98,13 @@ struct ColumnsMaker {
   static std::expected<TextColumn, std::string> text(std::string_view name,
                                                      const ArrowSchema& schema,
                                                      const ArrowArray& array,
-                                                     std::int64_t offset) {
+                                                     std::int64_t offset, std::size_t rows) {
     constexpr std::string_view expected = "a string or a dictionary of strings";
     const std::string_view format = schema.format;
     TextColumn column;
     if (schema.dictionary == nullptr) {
       if (!strings(format, array, offset, column.values_)) return wrong_type(name, format, expected);
-      column.keys_ = static_cast<std::size_t>(array.length);
+      column.keys_ = rows;  // the batch's rows, wherever in the column they start
       return column;
     }
     if (array.dictionary == nullptr) return wrong_type(name, format, expected);
@@ -169,7 +169,7 @@ std::expected<EventColumns, std::string> EventColumns::of(const ArrowSchema& sch
     const std::string_view name = field.name == nullptr ? "" : field.name;
     using event_schema::names;
     if (name == "symbol" || name == names[event_schema::Kind] || name == names[event_schema::SideName]) {
-      auto column = ColumnsMaker::text(name, field, child, array.offset);
+      auto column = ColumnsMaker::text(name, field, child, array.offset, columns.rows);
       if (!column) return std::unexpected(std::move(column.error()));
       (name == "symbol" ? columns.symbol : name == "kind" ? columns.kind : columns.side) = *column;
       continue;

@@ -155,6 +155,7 @@ bool LineFeeder::take_line(ReadLine& line, std::vector<FeederItem>& out) {
   taken_ = line.number;
   if (auto* feed = std::get_if<FeedCommand>(&line.reading)) {
     const std::int64_t ts = event_ts(feed->event);
+    if (!selection_.everything() && !selection_.admits(feed->symbol, ts)) return true;
     // The alerts as they stand before this event.
     if (clock_.due_before(ts)) out.emplace_back(checkpoint());
     states_.apply(radars_, feed->symbol, line.hash, line.state, feed->event);

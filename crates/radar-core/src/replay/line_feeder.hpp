@@ -23,6 +23,7 @@
 #include "crates/radar-core/src/replay/line_splitter.hpp"
 #include "crates/radar-core/src/replay/read_line.hpp"
 #include "crates/radar-core/src/replay/recording_line.hpp"
+#include "crates/radar-core/src/replay/selection.hpp"
 #include "crates/radar-core/src/replay/symbol_states.hpp"
 
 namespace fenmor::replay {
@@ -60,6 +61,9 @@ class LineFeeder {
   // the lines so far (next_line()), taken as read lines are. Only between
   // lines: when no text line is pending.
   void take(std::span<ReadLine> lines, std::vector<FeederItem>& out);
+  // From now on only the selected events are fed (selection.hpp).
+  void select(Selection selection) { selection_ = std::move(selection); }
+
   std::uint64_t next_line() const noexcept { return splitter_.lines() + 1; }
   bool between_lines() const noexcept { return !splitter_.pending(); }
 
@@ -104,6 +108,7 @@ class LineFeeder {
   std::vector<ReadLine> read_;      // the readings of lines_
 
   SymbolStates states_;
+  Selection selection_;
 };
 
 }  // namespace fenmor::replay
