@@ -2,9 +2,9 @@
 
 import os
 from collections.abc import Iterable
-from typing import Literal, TypeAlias, final
+from typing import Any, Literal, TypeAlias, final
 
-__all__ = ["LineFeeder", "MappedFile", "ShardReader", "symbol_hash"]
+__all__ = ["LineFeeder", "MappedFile", "ShardReader", "line_columns", "row_lines", "symbol_hash"]
 
 # ("checkpoint", events, ts, one alerts reply per spec) and
 # ("bad", line number, message, member at fault or None).
@@ -36,6 +36,20 @@ class LineFeeder:
     ) -> LineFeeder: ...
     def feed(self, block: bytes, /) -> list[_Item]:
         """The next bytes of the recording; the checkpoints and bad lines they complete."""
+    def feed_columns(self, batch: Any, /) -> list[_Item]:
+        """The next rows of a columnar recording, an Arrow record batch (an object with
+        ``__arrow_c_array__``: symbol, kind, ts, the numbers, side), numbered on from the
+        lines so far; the checkpoints and bad rows they complete. ``ValueError`` for a
+        column of a type a recording cannot have."""
+    def select(
+        self,
+        /,
+        *,
+        symbols: Iterable[str] | None = None,
+        from_ts: int | None = None,
+        to_ts: int | None = None,
+    ) -> None:
+        """From now on feed only events of these symbols with from_ts <= ts < to_ts."""
     def finish(self, /, *, complete: bool = True) -> list[_Item]:
         """The end of the input: the carried last line (dropped unless ``complete``),
         then the final checkpoint when due. Afterwards ``feed`` and ``finish`` raise
@@ -120,3 +134,15 @@ class ShardReader:
 def symbol_hash(symbol: str, /) -> int:
     """The 64-bit routing hash of the symbol's UTF-8 bytes: FNV-1a, then the
     MurmurHash3 64-bit finaliser."""
+
+# (name, Arrow type name, validity bitmap or None, values, dictionary or None)
+_NativeColumn: TypeAlias = tuple[str, str, bytes | None, bytes, list[str] | None]
+_BadRow: TypeAlias = tuple[int, str, str | None]
+
+def row_lines(batch: Any, first_row: int, /) -> tuple[bytes, list[_BadRow]]:
+    """The rows of an Arrow record batch of events as recording lines, and the rows
+    left out as (row, message, member at fault or None), as a replay reports them."""
+
+def line_columns(data: bytes, first_line: int, /) -> tuple[int, list[_NativeColumn], list[_BadRow]]:
+    """Recording lines made into event columns: the rows, the columns in the engine's
+    order, and the lines left out as (line, message, member at fault or None)."""

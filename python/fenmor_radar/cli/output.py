@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import shutil
 from collections.abc import Callable, Sequence
-from typing import Protocol, TextIO
+from typing import Any, Protocol, TextIO
 
 from fenmor_radar.cli.novelty import AlertChange
 from fenmor_radar.cli.table import can_draw_blocks, render_alerts, utc_time
@@ -78,3 +78,37 @@ class TableOutput:
         )
         self.stream.write("\n".join(lines) + "\n\n")
         self.stream.flush()
+
+
+class FileOutput:
+    """An output into a file of its own, closed with it."""
+
+    def __init__(self, output: CheckpointOutput, stream: TextIO) -> None:
+        self.output = output
+        self.stream = stream
+
+    def checkpoint(self, checkpoint: Checkpoint, news: Sequence[AlertChange] | None) -> None:
+        self.output.checkpoint(checkpoint, news)
+
+    def close(self) -> None:
+        self.stream.close()
+
+
+class ParquetOutput:
+    """Alerts into a Parquet file: one row per alert per checkpoint (or per change)."""
+
+    def __init__(self, path: str, spec_count: int, *, new_only: bool) -> None:
+        from fenmor_radar.columnar.alerts import AlertsParquetWriter
+
+        self.writer: Any = AlertsParquetWriter(path, spec_count, with_change=new_only)
+
+    def checkpoint(self, checkpoint: Checkpoint, news: Sequence[AlertChange] | None) -> None:
+        if news is None:
+            self.writer.add(checkpoint, parse_alerts_reply(checkpoint.reply).alerts)
+        else:
+            self.writer.add(
+                checkpoint, [item.alert for item in news], [item.change for item in news]
+            )
+
+    def close(self) -> None:
+        self.writer.close()

@@ -19,7 +19,7 @@ from fenmor_radar.cli import errors, sources, terminal
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.notify import add_notify_arguments
 from fenmor_radar.cli.novelty import NewOnlyFilter
-from fenmor_radar.cli.output import CheckpointOutput, JsonLinesOutput, TableOutput
+from fenmor_radar.cli.output import CheckpointOutput, FileOutput, JsonLinesOutput, TableOutput
 from fenmor_radar.cli.progress import Progress
 from fenmor_radar.cli.replay_extras import ReplayExtras
 from fenmor_radar.cli.spec_check import warn_spec
@@ -109,7 +109,25 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
         metavar="T",
         help="a checkpoint at every multiple of T in ts units (before the first event past it)",
     )
-    add_alert_arguments(parser, ts_unit="C", ts_words="ts units")
+    add_alert_arguments(parser, ts_unit="C", ts_words="ts units", parquet=True)
+    parser.add_argument(
+        "-o",
+        "--output",
+        metavar="FILE",
+        help="write the checkpoints to FILE instead of standard output "
+        "(with --format parquet: one row per alert per checkpoint)",
+    )
+    parser.add_argument(
+        "--symbols",
+        type=symbol_list,
+        metavar="A,B",
+        help="replay only these symbols (a Parquet recording reads only the row groups "
+        "that can hold them)",
+    )
+    parser.add_argument(
+        "--from-ts", type=int, metavar="T", help="replay only events with ts >= T"
+    )
+    parser.add_argument("--to-ts", type=int, metavar="T", help="replay only events with ts < T")
     parser.add_argument(
         "--strict", action="store_true", help="stop at the first bad event line (default: skip it)"
     )
@@ -147,7 +165,16 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     parser.set_defaults(run=run)
 
 
-def add_alert_arguments(parser: argparse.ArgumentParser, *, ts_unit: str, ts_words: str) -> None:
+def symbol_list(text: str) -> list[str]:
+    names = [name for name in text.split(",") if name]
+    if not names:
+        raise argparse.ArgumentTypeError(f"expected symbols separated by commas: {text!r}")
+    return names
+
+
+def add_alert_arguments(
+    parser: argparse.ArgumentParser, *, ts_unit: str, ts_words: str, parquet: bool = False
+) -> None:
     """``--new-only``, ``--cooldown`` and ``--format``: what ``replay`` and ``live`` print."""
     parser.add_argument(
         "--new-only",
@@ -164,9 +191,11 @@ def add_alert_arguments(parser: argparse.ArgumentParser, *, ts_unit: str, ts_wor
     )
     parser.add_argument(
         "--format",
-        choices=("auto", "json", "table"),
+        choices=("auto", "json", "table", "parquet") if parquet else ("auto", "json", "table"),
         default="auto",
-        help="output format (default auto: table on a terminal, JSON lines otherwise)",
+        help="output format (default auto: table on a terminal, JSON lines otherwise"
+        + ("; parquet needs -o" if parquet else "")
+        + ")",
     )
 
 
@@ -179,17 +208,23 @@ def choose_output(choice: str, stream: TextIO) -> CheckpointOutput:
 def run(args: argparse.Namespace) -> int:
     if args.cooldown and not args.new_only and args.notify is None:
         raise CliError("--cooldown needs --new-only or --notify", errors.USAGE)
+    if args.format == "parquet" and args.output is None:
+        raise CliError("--format parquet needs -o ALERTS.parquet", errors.USAGE)
+    selection = Selection.of(args.symbols, args.from_ts, args.to_ts)
     distributed = args.workers is not None or args.scheduler is not None
     if distributed and (len(args.spec) > 1 or len(args.events) > 1):
         raise CliError("--workers and --scheduler take one --spec and one recording", errors.USAGE)
     specs = [read_spec_text(path) for path in args.spec]
     policy = CheckpointPolicy(every=args.every, every_ts=args.every_ts)
     feeder = load_feeder(args.spec, specs, policy, args.strict)
+    if not selection.everything:
+        feeder.select(symbols=selection.symbols, from_ts=selection.from_ts, to_ts=selection.to_ts)
     for path, text in zip(args.spec, specs, strict=True):
         warn_spec(path, text)
+    output = open_output(args, len(args.spec))
     extras = ReplayExtras.from_args(args, args.spec)
     emit = CheckpointEmitter(
-        choose_output(args.format, terminal.standard_output()),
+        output,
         args.spec if len(args.spec) > 1 else [None],
         args.cooldown,
         new_only=args.new_only,
@@ -198,7 +233,7 @@ def run(args: argparse.Namespace) -> int:
     if args.source == sources.TARDIS:
         recordings: Sequence[Source] = [sources.open_tardis(args)]
     else:
-        recordings = open_recordings(args.events)
+        recordings = open_recordings(args.events, selection)
     name = ", ".join(recording.name for recording in recordings)
     show_progress = sys.stderr.isatty() if args.progress is None else args.progress
     progress = Progress(
@@ -244,6 +279,9 @@ def run(args: argparse.Namespace) -> int:
     finally:
         progress.clear()
         extras.close()
+        close = getattr(output, "close", None)
+        if close is not None:
+            close()
         for recording in recordings:
             recording.close()
     extras.finish(name, stats)
@@ -254,6 +292,25 @@ def run(args: argparse.Namespace) -> int:
         return errors.FAILED
     skipped = stats.bad_lines or sum(getattr(source, "bad_rows", 0) for source in recordings)
     return errors.SKIPPED_LINES if skipped else errors.OK
+
+
+def open_output(args: argparse.Namespace, spec_count: int) -> CheckpointOutput:
+    """Standard output, or the file of ``-o`` (JSON lines, a table, or Parquet alerts)."""
+    if args.format == "parquet":
+        from fenmor_radar.cli.output import ParquetOutput
+        from fenmor_radar.columnar import MissingPyarrow
+
+        try:
+            return ParquetOutput(args.output, spec_count, new_only=args.new_only)
+        except MissingPyarrow as err:
+            raise CliError(str(err)) from err
+    if args.output is None:
+        return choose_output(args.format, terminal.standard_output())
+    try:
+        stream = open(args.output, "w", encoding="utf-8")  # noqa: SIM115 - closed by the output
+    except OSError as err:
+        raise CliError(f"cannot write {escaped(args.output)}: {err.strerror or err}") from err
+    return FileOutput(choose_output("json" if args.format == "auto" else args.format, stream), stream)
 
 
 def load_feeder(

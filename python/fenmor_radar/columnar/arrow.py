@@ -22,7 +22,8 @@ def pyarrow(what: str = "the Parquet format") -> ModuleType:
         import pyarrow as pa
     except ImportError as err:
         raise MissingPyarrow(what) from err
-    return pa
+    module: ModuleType = pa
+    return module
 
 
 def is_parquet(path: str) -> bool:
@@ -36,7 +37,7 @@ def is_parquet(path: str) -> bool:
 
 def parquet_files(folder: str) -> list[str]:
     """The ``.parquet`` files under ``folder``, in name order: the order of their rows."""
-    found = []
+    found: list[str] = []
     for root, dirs, files in os.walk(folder):
         dirs.sort()
         found.extend(

@@ -264,9 +264,13 @@ def replay_files(
     *,
     strict: bool = False,
     stats: ReplayStats | None = None,
+    selection: Selection | None = None,
 ) -> Iterator[CheckpointReplies | BadLine]:
     """Replay recordings (JSON lines, plain or gzip, "-" for standard input; or Parquet
     files and folders of them) through one radar per spec.
+
+    With ``selection``, only its symbols and range of ts are fed; a Parquet
+    recording then reads only the row groups that can hold them.
 
     Yields a ``CheckpointReplies`` (one alerts reply per spec) at every
     checkpoint of ``policy`` and at the end, and a ``BadLine`` for every
@@ -277,9 +281,11 @@ def replay_files(
     names = [paths] if isinstance(paths, str) else list(paths)
     texts = [specs] if isinstance(specs, str) else list(specs)
     feeder = new_feeder(texts, policy or CheckpointPolicy(), strict)
+    if selection is not None and not selection.everything:
+        feeder.select(symbols=selection.symbols, from_ts=selection.from_ts, to_ts=selection.to_ts)
     recordings: list[Source] = []
     try:
-        recordings.extend(open_recording(name) for name in names)
+        recordings.extend(open_recording(name, selection) for name in names)
         yield from FeederReplay(feeder, stats=stats).run(recordings)
     finally:
         for recording in recordings:
