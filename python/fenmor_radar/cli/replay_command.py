@@ -12,13 +12,14 @@ import argparse
 import sys
 import time
 from collections.abc import Iterator, Sequence
+from dataclasses import dataclass, replace
 from typing import TextIO
 
 from fenmor_radar._fenmor_replay import LineFeeder
 from fenmor_radar.cli import errors, sources, terminal
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.notify import add_notify_arguments
-from fenmor_radar.cli.novelty import NewOnlyFilter
+from fenmor_radar.cli.novelty import CrossingGate, NewOnlyFilter
 from fenmor_radar.cli.output import CheckpointOutput, JsonLinesOutput, TableOutput
 from fenmor_radar.cli.progress import Progress
 from fenmor_radar.cli.replay_extras import ReplayExtras
@@ -34,7 +35,7 @@ from fenmor_radar.replay.feeder_loop import (
     SpecRejected,
     new_feeder,
 )
-from fenmor_radar.replay.items import BadLine, Checkpoint, ReplayStats
+from fenmor_radar.replay.items import BadLine, Checkpoint, Crossing, ReplayStats
 from fenmor_radar.replay.recording import DamagedInput, Recording, RecordingSource
 from fenmor_radar.replay.replies import parse_alerts_reply
 
@@ -106,6 +107,7 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
         help="a checkpoint at every multiple of T in ts units (before the first event past it)",
     )
     add_alert_arguments(parser, ts_unit="C", ts_words="ts units")
+    add_watch_arguments(parser)
     parser.add_argument(
         "--strict", action="store_true", help="stop at the first bad event line (default: skip it)"
     )
@@ -166,6 +168,23 @@ def add_alert_arguments(parser: argparse.ArgumentParser, *, ts_unit: str, ts_wor
     )
 
 
+def add_watch_arguments(parser: argparse.ArgumentParser) -> None:
+    """``--crossings`` and ``--peaks``: what happens between checkpoints."""
+    parser.add_argument(
+        "--crossings",
+        action="store_true",
+        help="print each threshold crossing when it happens: a symbol's severity reaching the "
+        "threshold (up) or falling below it (down); checkpoints print only with --every or "
+        "--every-ts",
+    )
+    parser.add_argument(
+        "--peaks",
+        action="store_true",
+        help="each checkpoint also lists the symbols that alerted since the previous one, "
+        "at their highest severity and when they had it",
+    )
+
+
 def choose_output(choice: str, stream: TextIO) -> CheckpointOutput:
     if choice == "table" or (choice == "auto" and stream.isatty()):
         return TableOutput(stream)
@@ -178,9 +197,13 @@ def run(args: argparse.Namespace) -> int:
     distributed = args.workers is not None or args.scheduler is not None
     if distributed and (len(args.spec) > 1 or len(args.events) > 1):
         raise CliError("--workers and --scheduler take one --spec and one recording", errors.USAGE)
+    if args.notify_down and not (args.crossings and args.notify is not None):
+        raise CliError("--notify-down needs --crossings and --notify", errors.USAGE)
     specs = [read_spec_text(path) for path in args.spec]
     policy = CheckpointPolicy(every=args.every, every_ts=args.every_ts)
-    feeder = load_feeder(args.spec, specs, policy, args.strict)
+    feeder = load_feeder(
+        args.spec, specs, policy, args.strict, crossings=args.crossings, peaks=args.peaks
+    )
     for path, text in zip(args.spec, specs, strict=True):
         warn_spec(path, text)
     extras = ReplayExtras.from_args(args, args.spec)
@@ -190,6 +213,7 @@ def run(args: argparse.Namespace) -> int:
         args.cooldown,
         new_only=args.new_only,
         extras=extras,
+        watch=WatchOptions.from_args(args),
     )
     if args.source == sources.TARDIS:
         recordings: Sequence[RecordingSource] = [sources.open_tardis(args)]
@@ -213,13 +237,17 @@ def run(args: argparse.Namespace) -> int:
                 progress.tick()
 
             replay = FeederReplay(feeder, stats=stats, on_block=on_block)
-            items: Iterator[CheckpointReplies | Checkpoint | BadLine] = replay.run(recordings)
+            items: Iterator[CheckpointReplies | Checkpoint | BadLine | Crossing] = replay.run(
+                recordings
+            )
         else:
             items = distributed_items(args, recordings[0], policy, stats, progress)
         for item in items:
             progress.clear()
             if isinstance(item, BadLine):
                 report_bad_line(item.source or name, item, args.strict, stats)
+            elif isinstance(item, Crossing):
+                emit.crossing(item)
             else:
                 emit.checkpoint(item)
     except NotARecording as err:
@@ -246,11 +274,17 @@ def run(args: argparse.Namespace) -> int:
 
 
 def load_feeder(
-    paths: Sequence[str], specs: Sequence[str], policy: CheckpointPolicy, strict: bool
+    paths: Sequence[str],
+    specs: Sequence[str],
+    policy: CheckpointPolicy,
+    strict: bool,
+    *,
+    crossings: bool = False,
+    peaks: bool = False,
 ) -> LineFeeder:
     """The native feeder with one radar per spec; a rejected spec names its file."""
     try:
-        return new_feeder(specs, policy, strict)
+        return new_feeder(specs, policy, strict, crossings=crossings, peaks=peaks)
     except SpecRejected as err:
         raise rejected_spec(paths[err.index], err.message) from err
 
@@ -307,11 +341,32 @@ def distributed_items(
     )
 
 
+@dataclass(frozen=True, slots=True)
+class WatchOptions:
+    """What ``--crossings`` changes: crossings shown, checkpoints shown only when asked
+    for (``--every``, ``--every-ts``, ``--peaks``), and notices of crossings instead of
+    checkpoint changes (down ones with ``--notify-down``)."""
+
+    crossings: bool = False
+    show_checkpoints: bool = True
+    notify_down: bool = False
+
+    @classmethod
+    def from_args(cls, args: argparse.Namespace) -> WatchOptions:
+        if not args.crossings:
+            return cls()
+        periodic = args.every is not None or args.every_ts is not None or args.peaks
+        return cls(True, periodic, args.notify_down)
+
+
 class CheckpointEmitter:
-    """Where every checkpoint of a replay is shown: each spec's reply, in the specs' order.
+    """Where every checkpoint and crossing of a replay is shown, each spec's in the specs'
+    order.
 
     Each spec has its own news filter, used by ``--new-only`` for the output
-    and by ``--notify`` for the notices; the report sees every checkpoint.
+    and by ``--notify`` for the notices (with ``--crossings``, the notices
+    are the crossings, under the same cooldown); the report sees every
+    checkpoint and crossing.
     """
 
     def __init__(
@@ -322,13 +377,18 @@ class CheckpointEmitter:
         *,
         new_only: bool,
         extras: ReplayExtras,
+        watch: WatchOptions | None = None,
     ) -> None:
         self.output = output
         self.names = list(names)
         self.new_only = new_only
         self.extras = extras
-        filtered = new_only or extras.notifier is not None
+        self.watch = watch or WatchOptions()
+        notify_checkpoints = extras.notifier is not None and not self.watch.crossings
+        filtered = new_only or notify_checkpoints
         self.filters = [NewOnlyFilter(cooldown) if filtered else None for _ in names]
+        self.notify_checkpoints = notify_checkpoints
+        self.gates = [CrossingGate(cooldown, down=self.watch.notify_down) for _ in names]
 
     def checkpoint(self, item: CheckpointReplies | Checkpoint) -> None:
         if isinstance(item, Checkpoint):
@@ -343,12 +403,23 @@ class CheckpointEmitter:
             if news_filter is not None:
                 alerts = parse_alerts_reply(checkpoint.reply).alerts
                 news = news_filter.changes(alerts, checkpoint.ts)
-                self.extras.news(news, name)
+                if self.notify_checkpoints:
+                    self.extras.news(news, name)
                 if not self.new_only:
                     news = None
                 elif not news:
                     continue
-            self.output.checkpoint(checkpoint, news)
+            if self.watch.show_checkpoints:
+                self.output.checkpoint(checkpoint, news)
+
+    def crossing(self, item: Crossing) -> None:
+        name = self.names[item.spec_index] if len(self.names) > 1 else None
+        if name is not None:
+            item = replace(item, spec=name)
+        self.extras.crossing(item, name)
+        if self.extras.notifier is not None and self.gates[item.spec_index].passes(item):
+            self.extras.crossing_notice(item, name)
+        self.output.crossing(item)
 
 
 def report_bad_line(name: str, bad: BadLine, strict: bool, stats: ReplayStats) -> None:
