@@ -24,7 +24,7 @@ from fenmor_radar.cli.table import (
     severity_bar,
     utc_time,
 )
-from fenmor_radar.replay.bad_lines import escaped as printable
+from fenmor_radar.printable import printable
 from fenmor_radar.replay.items import Checkpoint, Crossing
 from fenmor_radar.replay.replies import parse_alerts_reply
 
