@@ -10,24 +10,20 @@ from __future__ import annotations
 
 import argparse
 import os
-import sys
 import time
 import zlib
 
 from collections.abc import Iterator
 from typing import Any
 
-from fenmor_radar.cli import errors
-from fenmor_radar.columnar.arrow import MissingPyarrow
+from fenmor_radar.cli import errors, terminal
 from fenmor_radar.cli.errors import CliError
-from fenmor_radar.cli.replay_command import SHOWN_SKIPS, counted
-from fenmor_radar.cli.sources import add_conversion_options
-from fenmor_radar.replay.bad_lines import describe
-from fenmor_radar.replay.bad_lines import escaped as printable
-from fenmor_radar.replay.recording import DamagedInput
+from fenmor_radar.cli.shared import BadRowReport, add_conversion_options, counted
+from fenmor_radar.columnar.arrow import MissingPyarrow
 from fenmor_radar.feeds.tardis import BadRow, UnknownLayout
+from fenmor_radar.replay.bad_lines import describe
+from fenmor_radar.replay.recording import DamagedInput
 
-PROG = "fenmor-radar"
 SOURCES = ("tardis",)
 
 
@@ -68,26 +64,6 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     parser.set_defaults(run=run)
 
 
-class BadRowReport:
-    """Tells about skipped rows on standard error: the first ones by name, then a count."""
-
-    def __init__(self) -> None:
-        self.count = 0
-        self.first: BadRow | None = None
-
-    def __call__(self, bad: BadRow) -> None:
-        self.count += 1
-        if self.first is None:
-            self.first = bad
-        if self.count <= SHOWN_SKIPS:
-            print(
-                f"{PROG}: skipped {printable(bad.path)}:{bad.line}: {printable(bad.message)}",
-                file=sys.stderr,
-            )
-            if self.count == SHOWN_SKIPS:
-                print(f"{PROG}: further skipped rows are only counted", file=sys.stderr)
-
-
 def run(args: argparse.Namespace) -> int:
     if args.source is None:
         return convert_recordings(args)
@@ -100,22 +76,22 @@ def run(args: argparse.Namespace) -> int:
             args.files, depth=args.depth, normalise=args.normalise_symbols, on_bad=report
         )
     except OSError as err:
-        raise CliError(f"cannot read {err.filename}: {err.strerror or err}") from err
+        raise CliError(errors.cannot("read", err.filename, err)) from err
     except UnknownLayout as err:
-        raise CliError(printable(str(err))) from err
+        raise CliError(str(err)) from err
     write_output(args.output, converter.blocks(), report)
     stats = converter.stats
     if not args.quiet:
         seconds = time.monotonic() - started
         rate = stats.rows / seconds if seconds > 0 else 0.0
         text = (
-            f"{PROG}: converted {counted(stats.rows, 'row')} of {counted(len(args.files), 'file')} "
+            f"converted {counted(stats.rows, 'row')} of {counted(len(args.files), 'file')} "
             f"into {counted(stats.events, 'event')} for {counted(len(stats.symbols), 'symbol')} "
             f"in {seconds:.2f} s ({rate:,.0f} rows/s)"
         )
         if report.first is not None:
             text += f"; skipped {counted(report.count, 'bad row')}"
-        print(text, file=sys.stderr)
+        terminal.message(text)
     return errors.SKIPPED_LINES if report.count else errors.OK
 
 
@@ -140,7 +116,7 @@ def write_output(output_path: str, blocks: Iterator[bytes], report: BadRowReport
     except MissingPyarrow as err:
         raise CliError(str(err)) from err
     except OSError as err:
-        raise CliError(f"cannot write {output_path}: {err.strerror or err}") from err
+        raise CliError(errors.cannot("write", output_path, err)) from err
     try:
         with output:
             for block in blocks:
@@ -152,7 +128,7 @@ def write_output(output_path: str, blocks: Iterator[bytes], report: BadRowReport
     except BaseException as err:
         os.unlink(output_path)
         if isinstance(err, (OSError, EOFError, ValueError, zlib.error, DamagedInput)):
-            message = f"conversion failed, {output_path} removed: {printable(str(err))}"
+            message = f"conversion failed, {output_path} removed: {err}"
             raise CliError(message) from err
         raise
 
@@ -174,15 +150,15 @@ def convert_recordings(args: argparse.Namespace) -> int:
     started = time.monotonic()
     for path in args.files:
         if not os.path.exists(path):
-            raise CliError(f"cannot read {printable(path)}: No such file or directory")
+            raise CliError(f"cannot read {path}: No such file or directory")
     try:
         write_output(args.output, blocks(), report)
     except (MissingPyarrow, NotColumnar) as err:
-        raise CliError(printable(str(err))) from err
+        raise CliError(str(err)) from err
     if not args.quiet:
         seconds = time.monotonic() - started
-        text = f"{PROG}: converted {counted(len(args.files), 'recording')} into {args.output} in {seconds:.2f} s"
+        text = f"converted {counted(len(args.files), 'recording')} into {args.output} in {seconds:.2f} s"
         if report.first is not None:
             text += f"; skipped {counted(report.count, 'bad line')}"
-        print(text, file=sys.stderr)
+        terminal.message(text)
     return errors.SKIPPED_LINES if report.count else errors.OK
