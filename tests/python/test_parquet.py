@@ -238,3 +238,19 @@ def test_convert_and_replay_refuse_what_is_not_a_recording(tmp_path):
     assert "is not a recording: it has no `symbol`, `kind`, `ts` column" in result.stderr.decode()
     result = run_cli("replay", "--spec", write_spec(tmp_path), str(other), "--format", "parquet")
     assert result.returncode == 2
+
+
+def test_the_feeder_refuses_batches_it_cannot_read():
+    from fenmor_radar._fenmor_replay import LineFeeder
+
+    feeder = LineFeeder(SPECS[:1])
+    with pytest.raises(TypeError, match="__arrow_c_array__"):
+        feeder.feed_columns(object())
+    float_ts = pa.record_batch({"symbol": ["X"], "kind": ["derivatives"], "ts": [1.0]})
+    with pytest.raises(ValueError, match="column `ts` has Arrow format `g`, expected int64"):
+        feeder.feed_columns(float_ts)
+    feeder.feed(b'{"symbol":"X",')
+    good = pa.record_batch({"symbol": ["X"], "kind": ["derivatives"], "ts": pa.array([1], pa.int64())})
+    with pytest.raises(ValueError, match="must end with a line break"):
+        feeder.feed_columns(good)
+    assert feeder.events == 0
