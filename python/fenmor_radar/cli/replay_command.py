@@ -23,7 +23,7 @@ from fenmor_radar.cli.output import CheckpointOutput, JsonLinesOutput, TableOutp
 from fenmor_radar.cli.progress import Progress
 from fenmor_radar.cli.replay_extras import ReplayExtras
 from fenmor_radar.cli.spec_check import warn_spec
-from fenmor_radar.cli.spec_file import read_spec_text, rejected_spec
+from fenmor_radar.cli.spec_file import distinct_names, read_spec_text, rejected_spec
 from fenmor_radar.replay.bad_lines import describe, escaped
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.feeder_loop import (
@@ -183,10 +183,11 @@ def run(args: argparse.Namespace) -> int:
     feeder = load_feeder(args.spec, specs, policy, args.strict)
     for path, text in zip(args.spec, specs, strict=True):
         warn_spec(path, text)
-    extras = ReplayExtras.from_args(args, args.spec)
+    names = distinct_names(args.spec)
+    extras = ReplayExtras.from_args(args, args.spec, names)
     emit = CheckpointEmitter(
         choose_output(args.format, terminal.standard_output()),
-        args.spec if len(args.spec) > 1 else [None],
+        names if len(names) > 1 else [None],
         args.cooldown,
         new_only=args.new_only,
         extras=extras,
@@ -240,9 +241,9 @@ def run(args: argparse.Namespace) -> int:
         print_summary(name, stats, time.monotonic() - started, several=len(recordings) > 1)
         extras.print_summary(sys.stderr)
     if stats.stopped_at is not None:
-        return errors.FAILED
+        return extras.exit_code(errors.FAILED)
     skipped = stats.bad_lines or sum(getattr(source, "bad_rows", 0) for source in recordings)
-    return errors.SKIPPED_LINES if skipped else errors.OK
+    return extras.exit_code(errors.SKIPPED_LINES if skipped else errors.OK)
 
 
 def load_feeder(
@@ -327,26 +328,34 @@ class CheckpointEmitter:
         self.names = list(names)
         self.new_only = new_only
         self.extras = extras
-        filtered = new_only or extras.notifier is not None
-        self.filters = [NewOnlyFilter(cooldown) if filtered else None for _ in names]
+        self.filters = [NewOnlyFilter(cooldown) if new_only else None for _ in names]
+        # The notices have their own filter: --notify-min-change is theirs alone.
+        self.notice_filters = [
+            NewOnlyFilter(cooldown, extras.notify_min_change)
+            if extras.notifier is not None
+            else None
+            for _ in names
+        ]
 
     def checkpoint(self, item: CheckpointReplies | Checkpoint) -> None:
         if isinstance(item, Checkpoint):
             checkpoints = [item]
         else:
             checkpoints = [item.checkpoint(i, name) for i, name in enumerate(self.names)]
-        for checkpoint, name, news_filter in zip(
-            checkpoints, self.names, self.filters, strict=True
+        for checkpoint, name, news_filter, notice_filter in zip(
+            checkpoints, self.names, self.filters, self.notice_filters, strict=True
         ):
             self.extras.checkpoint(checkpoint, name)
+            alerts = None
+            if notice_filter is not None:
+                alerts = parse_alerts_reply(checkpoint.reply).alerts
+                self.extras.news(notice_filter.changes(alerts, checkpoint.ts), name)
             news = None
             if news_filter is not None:
-                alerts = parse_alerts_reply(checkpoint.reply).alerts
+                if alerts is None:
+                    alerts = parse_alerts_reply(checkpoint.reply).alerts
                 news = news_filter.changes(alerts, checkpoint.ts)
-                self.extras.news(news, name)
-                if not self.new_only:
-                    news = None
-                elif not news:
+                if not news:
                     continue
             self.output.checkpoint(checkpoint, news)
 
