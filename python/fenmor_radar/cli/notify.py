@@ -33,6 +33,7 @@ from typing import Any
 
 from fenmor_radar import __version__
 from fenmor_radar.cli.novelty import AlertChange
+from fenmor_radar.cli.terminal import PROG
 from fenmor_radar.utc import utc_label
 
 FORMATS = ("plain", "slack", "discord")
@@ -217,7 +218,7 @@ def post_json(url: str, body: bytes, timeout: float) -> _Answer:
         method="POST",
         headers={
             "Content-Type": "application/json",
-            "User-Agent": f"fenmor-radar/{__version__}",
+            "User-Agent": f"{PROG}/{__version__}",
         },
     )
     import http.client

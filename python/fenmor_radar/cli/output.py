@@ -15,8 +15,8 @@ from typing import Protocol, TextIO
 
 from fenmor_radar.cli.novelty import AlertChange
 from fenmor_radar.cli.table import can_draw_blocks, render_alerts
+from fenmor_radar.printable import printable
 from fenmor_radar.utc import utc_time
-from fenmor_radar.replay.bad_lines import escaped as printable
 from fenmor_radar.replay.items import Checkpoint
 from fenmor_radar.replay.replies import parse_alerts_reply
 

@@ -4,8 +4,8 @@ from __future__ import annotations
 
 from collections.abc import Callable, Sequence
 
-from fenmor_radar.cli.replies import AlertView
-from fenmor_radar.replay.bad_lines import escaped as printable
+from fenmor_radar.printable import printable
+from fenmor_radar.replay.replies import AlertView
 from fenmor_radar.utc import utc_time
 
 SEVERITY_KEY = "severity"
