@@ -140,6 +140,11 @@ def test_payload_shapes_follow_the_services_bodies():
     slack = payload(evil, "slack")
     assert "&lt;!channel&gt;" in slack["text"] and "<!channel>" not in json.dumps(slack)
     assert slack["blocks"][0]["text"]["type"] == "mrkdwn"
+    # People read a UTC time; the plain body keeps ts as it is.
+    dated = Notice("BTCUSDT", 0.75, (), 1709298535194, "a.json", "new")
+    assert "at 2024-03-01 13:08:55 UTC" in payload(dated, "slack")["text"]
+    assert "at 2024-03-01 13:08:55 UTC" in payload(dated, "discord")["content"]
+    assert payload(dated, "plain")["ts"] == 1709298535194
     discord = payload(evil, "discord")
     assert discord["allowed_mentions"] == {"parse": []}
     assert "@everyone" in discord["content"] and len(discord["content"]) <= 2000

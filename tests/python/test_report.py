@@ -169,8 +169,8 @@ def test_without_plotly_the_message_says_how_to_install(tmp_path):
 def test_the_same_spec_twice_gives_two_runs_apart(tmp_path):
     spec = tmp_path / "a.json"
     spec.write_text(json.dumps(SPEC))
-    event = {"kind": "orderbook", "ts": 1, "bid_volume": 9, "ask_volume": 1, "best_bid": 1,
-             "best_ask": 2}
+    event = {"kind": "orderbook", "ts": 1709298535194, "bid_volume": 9, "ask_volume": 1,
+             "best_bid": 1, "best_ask": 2}
     recording = tmp_path / "events.jsonl"
     recording.write_text(json.dumps({"symbol": "BTCUSDT", "event": event}) + "\n")
     page_path = tmp_path / "r.html"
@@ -179,8 +179,9 @@ def test_the_same_spec_twice_gives_two_runs_apart(tmp_path):
     assert result.returncode == 0, result.stderr.decode()
     names = [json.loads(line)["spec"] for line in result.stdout.decode().splitlines()]
     assert names == [str(spec), f"{spec} #2"]
-    sections = page_data(page_path.read_text())
-    assert [len(section["x"]) for section in sections] == [1, 1]
+    page = page_path.read_text()
+    assert [len(section["x"]) for section in page_data(page)] == [1, 1]
+    assert "<td>2024-03-01 13:08:55 UTC</td>" in page  # the table's times, for people
 
 
 def limited_file_size(limit):
