@@ -197,20 +197,21 @@ def limited_file_size(limit):
 
 
 @pytest.mark.parametrize(
-    "command",
+    ("command", "limit"),
     [
-        ["report", "{saved}", "-o", "{target}"],
-        ["sample", "-o", "{target}"],
+        (["report", "{saved}", "-o", "{target}"], 200_000),
+        (["sample", "-o", "{target}"], 200_000),
+        (["sample", "--spec-out", "{target}"], 100),
     ],
 )
-def test_a_failed_write_leaves_no_file_that_looks_like_a_result(tmp_path, command):
+def test_a_failed_write_leaves_no_file_that_looks_like_a_result(tmp_path, command, limit):
     saved = tmp_path / "out.jsonl"
     saved.write_text(checkpoint(1, 1, [("BTCUSDT", 0.8, 0.2, 1.0)]) + "\n")
     target = tmp_path / "result"
     args = [part.format(saved=saved, target=target) for part in command]
     result = subprocess.run(
         [sys.executable, "-m", "fenmor_radar", *args], capture_output=True, timeout=120,
-        preexec_fn=limited_file_size(200_000),
+        preexec_fn=limited_file_size(limit),
     )
     assert result.returncode == 1
     assert f"cannot write {target}: File too large" in result.stderr.decode()
