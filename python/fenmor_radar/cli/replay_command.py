@@ -34,7 +34,7 @@ from fenmor_radar.cli.shared import (
     report_bad_line,
 )
 from fenmor_radar.cli.spec_check import warn_spec
-from fenmor_radar.cli.spec_file import read_spec_text, rejected_spec
+from fenmor_radar.cli.spec_file import distinct_names, read_spec_text, rejected_spec
 from fenmor_radar.columnar.selection import Selection
 from fenmor_radar.columnar.source import ColumnarSource
 from fenmor_radar.printable import printable
@@ -177,6 +177,8 @@ def run(args: argparse.Namespace) -> int:
             errors.USAGE,
         )
     check_watch_arguments(args)
+    if distributed and args.peaks:
+        raise CliError("--peaks is not available with --workers and --scheduler", errors.USAGE)
     specs = [read_spec_text(path) for path in args.spec]
     policy = CheckpointPolicy(every=args.every, every_ts=args.every_ts)
     feeder = load_feeder(
@@ -186,11 +188,12 @@ def run(args: argparse.Namespace) -> int:
         feeder.select(symbols=selection.symbols, from_ts=selection.from_ts, to_ts=selection.to_ts)
     for path, text in zip(args.spec, specs, strict=True):
         warn_spec(path, text)
+    names = distinct_names(args.spec)
     output = open_output(args, len(args.spec))
-    extras = ReplayExtras.from_args(args, args.spec)
+    extras = ReplayExtras.from_args(args, args.spec, names)
     emit = CheckpointEmitter(
         output,
-        args.spec if len(args.spec) > 1 else [None],
+        names if len(names) > 1 else [None],
         args.cooldown,
         new_only=args.new_only,
         extras=extras,
@@ -259,9 +262,9 @@ def run(args: argparse.Namespace) -> int:
         print_summary(name, stats, time.monotonic() - started, several=len(recordings) > 1)
         extras.print_summary(sys.stderr)
     if stats.stopped_at is not None:
-        return errors.FAILED
+        return extras.exit_code(errors.FAILED)
     skipped = stats.bad_lines or sum(getattr(source, "bad_rows", 0) for source in recordings)
-    return errors.SKIPPED_LINES if skipped else errors.OK
+    return extras.exit_code(errors.SKIPPED_LINES if skipped else errors.OK)
 
 
 def open_output(args: argparse.Namespace, spec_count: int) -> CheckpointOutput:
@@ -339,7 +342,7 @@ def distributed_items(
     recording: RecordingSource,
     policy: CheckpointPolicy,
     stats: ReplayStats,
-) -> Iterator[Checkpoint | BadLine]:
+) -> Iterator[Checkpoint | BadLine | Crossing]:
     return replay_items(
         args.spec[0],
         recording.name,
@@ -348,6 +351,7 @@ def distributed_items(
         scheduler=args.scheduler,
         strict=args.strict,
         stats=stats,
+        crossings=args.crossings,
     )
 
 
