@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bindings/arguments.hpp"
+#include "bindings/native_state.hpp"
 #include "bindings/python_errors.hpp"
 #include "bindings/replay_values.hpp"
 #include "crates/radar-core/src/compiled_spec.hpp"
@@ -35,10 +36,6 @@ struct LineFeederObject {
 };
 
 LineFeederObject* as_feeder(PyObject* self) { return reinterpret_cast<LineFeederObject*>(self); }
-
-ReplayModuleState* state_of(PyObject* self) {
-  return static_cast<ReplayModuleState*>(PyType_GetModuleState(Py_TYPE(self)));
-}
 
 PyObject* feeder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"specs", "every_events", "every_ts", "strict", nullptr};
@@ -71,7 +68,7 @@ void feeder_dealloc(PyObject* self) {
   free_instance(self);
 }
 
-PyObject* item_tuple(const ReplayModuleState& state, const replay::FeederItem& item) {
+PyObject* item_tuple(const NativeState& state, const replay::FeederItem& item) {
   if (const auto* checkpoint = std::get_if<replay::Checkpoint>(&item)) {
     PyObject* ts = optional_int(checkpoint->ts);
     PyObject* replies = ts == nullptr ? nullptr : replies_tuple(checkpoint->replies);
@@ -94,7 +91,7 @@ PyObject* item_tuple(const ReplayModuleState& state, const replay::FeederItem& i
 }
 
 PyObject* items_list(PyObject* self, const std::vector<replay::FeederItem>& items) {
-  const ReplayModuleState* state = state_of(self);
+  const NativeState* state = native_state_of_instance(self);
   if (state == nullptr) return nullptr;
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
   if (list == nullptr) return nullptr;
@@ -230,7 +227,7 @@ PyType_Slot feeder_slots[] = {
 };
 
 PyType_Spec feeder_spec = {
-    "fenmor_radar._fenmor_replay.LineFeeder",
+    "fenmor_radar._native.LineFeeder",
     static_cast<int>(sizeof(LineFeederObject)),
     0,
     Py_TPFLAGS_DEFAULT,

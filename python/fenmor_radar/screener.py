@@ -1,7 +1,7 @@
 """The Pythonic layer: a :class:`Screener` takes Python values and gives dataclasses.
 
 A screener owns a radar's spec and states in its native base
-(``fenmor_radar._screener.ScreenerCore``), which reads the events of
+(``fenmor_radar._native.ScreenerCore``), which reads the events of
 ``feed`` and ``feed_batch`` straight into the engine: writing and reading a
 command text per event would cost several times the radar's own work. The
 rest (alerts, scan, reset, set_spec) runs as the radar's command texts.
@@ -26,14 +26,12 @@ from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from typing import Any, ClassVar, NoReturn, TypeAlias
 
+from fenmor_radar import _native
 from fenmor_radar._fenmor_radar import Radar
-from fenmor_radar._screener import ScreenerCore
+from fenmor_radar._native import ScreenerCore
 
-_native_text: Callable[..., str | None] | None
-try:
-    from fenmor_radar._event_text import event_text as _native_text
-except ImportError:  # a build without it: the Python writer below does the same
-    _native_text = None
+# None runs the Python writer below alone (the tests compare the two).
+_native_text: Callable[..., str | None] | None = _native.event_text
 
 __all__ = [
     "Alert",

@@ -14,7 +14,7 @@ import time
 from collections.abc import Iterator, Sequence
 from typing import TextIO
 
-from fenmor_radar._fenmor_replay import LineFeeder
+from fenmor_radar._native import LineFeeder
 from fenmor_radar.cli import errors, sources, terminal
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.notify import add_notify_arguments
