@@ -138,21 +138,13 @@ class SpecReader {
     return syntax_at_peek(SyntaxCode::TrailingCharacters);
   }
 
-  // A member name. One that is not valid UTF-8 once its escapes are resolved
-  // (a lone surrogate) names no field: it is skipped by grammar alone like
-  // the value that follows, and answers a name no field has.
+  // A member name, always decoded: an escape that gives no character (a
+  // lone surrogate) fails here as in any other text. Only the values of
+  // unused members are read by grammar alone.
   Result<std::string_view> read_name() {
-    const Cursor start = in_;
     auto name = in_.read_string(name_);
-    if (name) return *name;
-    const SyntaxCode code = name.error().code;
-    if (code != SyntaxCode::LoneLeadingSurrogateInHexEscape &&
-        code != SyntaxCode::UnexpectedEndOfHexEscape) {
-      return syntax(name.error());
-    }
-    in_ = start;
-    if (auto skipped = in_.skip_string(); !skipped) return syntax(skipped.error());
-    return std::string_view();  // the empty name is no field's
+    if (!name) return syntax(name.error());
+    return *name;
   }
 
   // Each element of a variable-length array, through `element`.
