@@ -12,7 +12,7 @@ spec give the same alerts, and a failed command leaves the state as it was
 An event the native feed does not take as it is (a bool, NaN, a string
 where a number belongs, an unknown kind, a missing or extra field, a
 subclass) goes as a command text that means exactly what ``json.dumps``
-would have sent, written by the native ``_event_text`` module (the engine's
+would have sent, written by the native ``event_text`` function (the engine's
 shortest-double writer) when it is built, else in Python: floats in a
 shortest form that reads back as the same double, integers as integers,
 anything unusual through ``json.dumps`` itself. So the radar judges it and
