@@ -12,6 +12,7 @@
 
 #include "bindings/arguments.hpp"
 #include "bindings/python_errors.hpp"
+#include "bindings/tuple_of.hpp"
 #include "crates/radar-core/src/compiled_spec.hpp"
 #include "crates/radar-core/src/spec_decode.hpp"
 #include "crates/radar-core/src/spec_description.hpp"
@@ -30,21 +31,6 @@ PyObject* line_of(std::string_view text, const std::optional<std::size_t>& offse
 PyObject* optional_count(const std::optional<std::uint64_t>& value) {
   if (!value) Py_RETURN_NONE;
   return PyLong_FromUnsignedLongLong(*value);
-}
-
-// A tuple of `count` items made by `item(i)`.
-template <class Item>
-PyObject* tuple_of(std::size_t count, Item item) {
-  PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(count));
-  if (tuple == nullptr) return nullptr;
-  for (std::size_t i = 0; i < count; ++i) {
-    PyObject* value = item(i);
-    if (value == nullptr || PyTuple_SetItem(tuple, static_cast<Py_ssize_t>(i), value) < 0) {
-      Py_DecRef(tuple);
-      return nullptr;
-    }
-  }
-  return tuple;
 }
 
 PyObject* signal_dict(std::string_view text, const Signal& signal, const SignalDescription& described,

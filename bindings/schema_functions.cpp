@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "bindings/python_errors.hpp"
+#include "bindings/tuple_of.hpp"
 #include "crates/radar-core/src/event_schema.hpp"
 #include "crates/radar-core/src/spec.hpp"
 #include "crates/radar-core/src/spec_schema.hpp"
@@ -28,33 +29,16 @@ std::string_view type_name(FieldType type) {
 }
 
 PyObject* fields_tuple(const event_schema::Variant& variant) {
-  PyObject* fields = PyTuple_New(static_cast<Py_ssize_t>(variant.fields.size()));
-  if (fields == nullptr) return nullptr;
-  for (std::size_t i = 0; i < variant.fields.size(); ++i) {
+  return tuple_of(variant.fields.size(), [&](std::size_t i) {
     const std::string_view name = event_schema::name_of(variant.fields[i]);
     const std::string_view type = type_name(variant.fields[i].type);
-    PyObject* field = Py_BuildValue("(s#s#)", name.data(), static_cast<Py_ssize_t>(name.size()),
-                                    type.data(), static_cast<Py_ssize_t>(type.size()));
-    if (field == nullptr || PyTuple_SetItem(fields, static_cast<Py_ssize_t>(i), field) < 0) {
-      Py_DecRef(fields);
-      return nullptr;
-    }
-  }
-  return fields;
+    return Py_BuildValue("(s#s#)", name.data(), static_cast<Py_ssize_t>(name.size()), type.data(),
+                         static_cast<Py_ssize_t>(type.size()));
+  });
 }
 
-// A tuple of str.
 PyObject* names_tuple(std::span<const std::string_view> names) {
-  PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
-  if (tuple == nullptr) return nullptr;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    PyObject* name = new_str(names[i]);
-    if (name == nullptr || PyTuple_SetItem(tuple, static_cast<Py_ssize_t>(i), name) < 0) {
-      Py_DecRef(tuple);
-      return nullptr;
-    }
-  }
-  return tuple;
+  return tuple_of(names.size(), [&](std::size_t i) { return new_str(names[i]); });
 }
 
 }  // namespace
