@@ -241,7 +241,7 @@ def test_convert_and_replay_refuse_what_is_not_a_recording(tmp_path):
 
 
 def test_the_feeder_refuses_batches_it_cannot_read():
-    from fenmor_radar._fenmor_replay import LineFeeder
+    from fenmor_radar._native import LineFeeder
 
     feeder = LineFeeder(SPECS[:1])
     with pytest.raises(TypeError, match="__arrow_c_array__"):

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 from collections.abc import Callable, Iterator
 
-from fenmor_radar._fenmor_replay import line_columns, row_lines
+from fenmor_radar._native import line_columns, row_lines
 from fenmor_radar.columnar.arrow import is_parquet
 from fenmor_radar.columnar.recording import ParquetRecording
 from fenmor_radar.columnar.schema import batch_of

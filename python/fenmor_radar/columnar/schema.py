@@ -10,7 +10,7 @@ from __future__ import annotations
 from functools import cache
 from typing import Any
 
-from fenmor_radar._fenmor_replay import line_columns
+from fenmor_radar._native import line_columns
 from fenmor_radar.columnar.arrow import pyarrow
 
 NativeColumn = tuple[str, str, "bytes | None", bytes, "list[str] | None"]

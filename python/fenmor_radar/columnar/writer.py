@@ -16,7 +16,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from fenmor_radar._fenmor_replay import line_columns
+from fenmor_radar._native import line_columns
 from fenmor_radar.columnar.arrow import pyarrow
 from fenmor_radar.columnar.schema import batch_of, recording_schema
 

@@ -13,7 +13,7 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import cast
 
-from fenmor_radar._fenmor_replay import LineFeeder
+from fenmor_radar._native import LineFeeder
 from fenmor_radar.columnar.arrow import is_parquet
 from fenmor_radar.columnar.selection import Selection
 from fenmor_radar.columnar.source import ColumnarSource
