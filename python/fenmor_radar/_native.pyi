@@ -49,6 +49,9 @@ class ScreenerCore:
         With crossings watched, the crossing the event caused, else None."""
     def feed_batch(self, symbol: str, events: Iterable[Event]) -> None:
         """Apply events to ``symbol``'s state in order, all or none."""
+    def _feed_columns(self, batch: Any, /) -> tuple[int, str, str | None] | None:
+        """Apply the rows of an Arrow record batch of events, all or none: None, or the
+        first refused row as (row, message, member at fault or None)."""
     def _command(self, cmd_json: str, /) -> str:
         """Run a command JSON text on this state and return the reply text, as Radar.command does."""
 
