@@ -84,6 +84,10 @@ def test_unreachable_threshold_and_an_unknown_kind(spec_file):
     code, out, _ = run("check", spec_file(dead))
     # (1 x 1 + 3 x 0.25) / 4: the book reaches at most 1/4.
     assert "above the largest severity this spec can reach (0.4375)" in out
+    # The divergence squares its scale: beyond about 1e154 the square is infinite.
+    code, out, _ = run("check", spec_file('{"signals":[["oi_price_divergence",[3,1e200]]],"threshold":0.5}'))
+    assert "signals[0].params[1]: scale 1e+200: its square is infinite as a double" in out
+    assert "can reach (0): no symbol can ever alert" in out
     code, out, err = run("check", spec_file('{"signals":[{"kind":"oi_delat","params":[1,1]}]}'))
     assert code == 1 and err.endswith('; did you mean "oi_delta"?\n')
 
