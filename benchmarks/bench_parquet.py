@@ -29,6 +29,7 @@ sys.path.insert(0, str(HERE))
 import run as suite  # noqa: E402
 import workload  # noqa: E402
 from fenmor_radar import Radar  # noqa: E402
+from fenmor_radar.replay import CheckpointPolicy, replay_files  # noqa: E402
 
 
 def convert(source: Path, target: Path) -> float:
@@ -87,6 +88,11 @@ def main() -> None:
             "(b) replay, plain JSON lines": lambda: suite.b6_replay([spec], plain),
             "(c) replay, gzip JSON lines": lambda: suite.b6_replay([spec], packed),
             "(d) replay, Parquet": lambda: suite.b6_replay([spec], parquet),
+            # In process, as (a) is: without the interpreter's start and imports.
+            "(e) replay_files, Parquet, in process": lambda: suite.consume(
+                replay_files([str(parquet)], [spec_text], CheckpointPolicy(every=100_000))),
+            "(f) replay_files, plain JSON lines, in process": lambda: suite.consume(
+                replay_files([str(plain)], [spec_text], CheckpointPolicy(every=100_000))),
         }, args.rounds)
         symbol = workload.symbols(suite.B6_SYMBOLS, __import__("random").Random(args.seed + 6))[0]
         sizes = {"plain": plain.stat().st_size, "gzip": packed.stat().st_size, "parquet": parquet.stat().st_size}
@@ -106,6 +112,12 @@ def main() -> None:
          ">= 3", lambda r: r >= 3),
         ("replay Parquet / engine feed_batch (d/a)",
          rate["(d) replay, Parquet"] / rate["(a) engine, feed_batch of up to 1,000"], ">= 1.5", lambda r: r >= 1.5),
+        ("in process: Parquet / plain JSON lines (e/f)",
+         rate["(e) replay_files, Parquet, in process"] / rate["(f) replay_files, plain JSON lines, in process"],
+         ">= 3", lambda r: r >= 3),
+        ("in process: Parquet / engine feed_batch (e/a)",
+         rate["(e) replay_files, Parquet, in process"] / rate["(a) engine, feed_batch of up to 1,000"],
+         ">= 1.5", lambda r: r >= 1.5),
         (f"one-symbol query ({symbol}) bytes read / file", read / sizes["parquet"], "<= 0.1", lambda r: r <= 0.1),
     ]
     for what, ratio, target, met in targets:
