@@ -5,7 +5,6 @@ from __future__ import annotations
 import argparse
 import os
 import time
-import zlib
 
 from fenmor_radar.cli import errors, terminal
 from fenmor_radar.cli.errors import CliError
@@ -59,7 +58,7 @@ def run(args: argparse.Namespace) -> int:
                 output.write(block)
     except BaseException as err:
         os.unlink(args.output)  # a half-written recording would pass for a whole one
-        if isinstance(err, (OSError, EOFError, ValueError, zlib.error)):
+        if isinstance(err, (OSError, EOFError, ValueError)):
             message = f"conversion failed, {args.output} removed: {err}"
             raise CliError(message) from err
         raise

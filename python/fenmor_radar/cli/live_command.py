@@ -24,17 +24,17 @@ from fenmor_radar.cli.shared import (
     add_conversion_options,
     choose_output,
     counted,
+    load_feeder,
     positive_int,
     report_bad_line,
 )
 from fenmor_radar.cli.spec_check import warn_spec
-from fenmor_radar.cli.spec_file import radar_from_text, read_spec_text
+from fenmor_radar.cli.spec_file import read_spec_text
 from fenmor_radar.feeds.live import MissingCryptofeed, channels_for, exchange_feed
 from fenmor_radar.feeds.recording import RecordingWriter
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
+from fenmor_radar.replay.feeder_loop import FeederReplay
 from fenmor_radar.replay.items import BadLine, ReplayStats
-from fenmor_radar.replay.line_loop import replay
-from fenmor_radar.replay.recording import EventLine
 
 DEFAULT_EVERY_TS = 60_000  # one minute of event time (ts is in milliseconds)
 
@@ -103,7 +103,8 @@ def run(args: argparse.Namespace) -> int:
     if not symbols:
         raise CliError("--symbols names no symbol", errors.USAGE)
     spec_text = read_spec_text(args.spec)
-    radar = radar_from_text(spec_text, args.spec)
+    policy = CheckpointPolicy(every=args.every, every_ts=args.every_ts)
+    feeder = load_feeder([args.spec], [spec_text], policy, strict=False)
     warn_spec(args.spec, spec_text)
     channels = channels_for(spec_indicators(spec_text))
     try:
@@ -124,7 +125,6 @@ def run(args: argparse.Namespace) -> int:
         recording = RecordingWriter(args.record) if args.record else None
     except OSError as err:
         raise CliError(errors.cannot("write", args.record, err)) from err
-    policy = CheckpointPolicy(every=args.every, every_ts=args.every_ts)
     extras = ReplayExtras.from_args(args, [args.spec])
     emit = CheckpointEmitter(
         choose_output(args.format, terminal.standard_output()),
@@ -141,14 +141,15 @@ def run(args: argparse.Namespace) -> int:
             f"{', '.join(symbols)}; Ctrl-C ends"
         )
 
-    def lines() -> Iterator[EventLine]:
-        for number, text in enumerate(session.lines(), 1):
+    def blocks() -> Iterator[bytes]:
+        for batch in session.batches():
             if recording is not None:
-                recording.write(text)
-            yield EventLine(number, text)
+                for text in batch:
+                    recording.write(text)
+            yield "".join(text + "\n" for text in batch).encode("utf-8")
 
     try:
-        for item in replay(radar, lines(), policy, stats=stats):
+        for item in FeederReplay(feeder, stats=stats).run_blocks(blocks()):
             if isinstance(item, BadLine):  # the adapter writes only valid events
                 report_bad_line(name, item, False, stats)
                 continue

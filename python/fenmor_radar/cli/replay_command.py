@@ -13,7 +13,6 @@ import sys
 import time
 from collections.abc import Iterator, Sequence
 
-from fenmor_radar._fenmor_replay import LineFeeder
 from fenmor_radar.cli import errors, sources, terminal
 from fenmor_radar.cli.distributed_replay import replay_items
 from fenmor_radar.cli.errors import CliError
@@ -26,19 +25,18 @@ from fenmor_radar.cli.shared import (
     add_conversion_options,
     choose_output,
     counted,
+    load_feeder,
     positive_int,
     report_bad_line,
 )
 from fenmor_radar.cli.spec_check import warn_spec
-from fenmor_radar.cli.spec_file import read_spec_text, rejected_spec
+from fenmor_radar.cli.spec_file import read_spec_text
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.feeder_loop import (
     CheckpointReplies,
     FeederReplay,
     NotARecording,
     RecordingDamaged,
-    SpecRejected,
-    new_feeder,
 )
 from fenmor_radar.replay.items import BadLine, Checkpoint, ReplayStats
 from fenmor_radar.replay.recording import DamagedInput, Recording, RecordingSource
@@ -203,16 +201,6 @@ def run(args: argparse.Namespace) -> int:
         return errors.FAILED
     skipped = stats.bad_lines or sum(getattr(source, "bad_rows", 0) for source in recordings)
     return errors.SKIPPED_LINES if skipped else errors.OK
-
-
-def load_feeder(
-    paths: Sequence[str], specs: Sequence[str], policy: CheckpointPolicy, strict: bool
-) -> LineFeeder:
-    """The native feeder with one radar per spec; a rejected spec names its file."""
-    try:
-        return new_feeder(specs, policy, strict)
-    except SpecRejected as err:
-        raise rejected_spec(paths[err.index], err.message) from err
 
 
 def open_recordings(paths: Sequence[str]) -> list[Recording]:

@@ -15,7 +15,6 @@ this module reads and decompresses the files in blocks and hands them over.
 from __future__ import annotations
 
 import gzip
-import zlib
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import BinaryIO
@@ -86,7 +85,7 @@ class TardisConverter:
         try:
             while not self._native.read_header(index):
                 self._feed(index, HEADER_READ_BYTES)
-        except (EOFError, zlib.error, gzip.BadGzipFile, UnicodeDecodeError) as err:
+        except (EOFError, UnicodeDecodeError) as err:
             raise UnknownLayout(f"{path}: cannot read the header: {err}") from err
         except ValueError as err:
             raise UnknownLayout(str(err)) from err

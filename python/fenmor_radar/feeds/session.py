@@ -2,9 +2,9 @@
 
 cryptofeed runs an asyncio loop; the radar and the replay loop (checkpoints,
 output) run on the main thread and read the events from a queue, in arrival
-order, exactly as they read a recording. Ctrl-C only sets a flag (no
-exception can land in the middle of writing the recording); the events that
-had already arrived are still fed, then the stream ends, the loop is stopped
+order, in batches of what has arrived, exactly as they read a recording.
+Ctrl-C only sets a flag (no exception can land in the middle of writing the
+recording); the events that had already arrived are still fed, then the stream ends, the loop is stopped
 and cryptofeed shuts its connections down. A second Ctrl-C interrupts at once.
 """
 
@@ -70,12 +70,14 @@ class LiveSession:
         finally:
             self._queue.put(_END)
 
-    def lines(self) -> Iterator[str]:
-        """The event lines as they arrive, until Ctrl-C or the end of the feed."""
+    def batches(self) -> Iterator[list[str]]:
+        """The event lines in arrival order, in batches of what has arrived at each look,
+        until Ctrl-C or the end of the feed."""
         previous = _install_sigint(self._on_sigint)
         self._thread.start()
         try:
-            while True:
+            ended = False
+            while not ended:
                 try:
                     # Once stopping, only what has already arrived is still fed.
                     if self.stopping.is_set():
@@ -86,9 +88,18 @@ class LiveSession:
                     if self.stopping.is_set():
                         break
                     continue
-                if item is _END:
-                    break
-                yield item  # type: ignore[misc]
+                batch: list[str] = []
+                while True:
+                    if item is _END:
+                        ended = True
+                        break
+                    batch.append(item)  # type: ignore[arg-type]
+                    try:
+                        item = self._queue.get_nowait()
+                    except queue.Empty:
+                        break
+                if batch:
+                    yield batch
         finally:
             _restore_sigint(previous)
             self.stop()
