@@ -6,11 +6,18 @@ from typing import Literal, TypeAlias, final
 
 __all__ = ["LineFeeder", "MappedFile", "ShardReader", "symbol_hash"]
 
-# ("checkpoint", events, ts, one alerts reply per spec) and
-# ("bad", line number, message, member at fault or None).
+# ("checkpoint", events, ts, one alerts reply per spec),
+# ("bad", line number, message, member at fault or None),
+# ("crossing", "up" or "down", spec index, events, line number, symbol, ts,
+#  severity, the symbol's alert JSON) and ("peaks", one JSON array per spec),
+# which comes right before the checkpoint it belongs to.
 _CheckpointItem: TypeAlias = tuple[Literal["checkpoint"], int, int | None, tuple[str, ...]]
 _BadLineItem: TypeAlias = tuple[Literal["bad"], int, str, str | None]
-_Item: TypeAlias = _CheckpointItem | _BadLineItem
+_CrossingItem: TypeAlias = tuple[
+    Literal["crossing"], Literal["up", "down"], int, int, int, str, int, float, str
+]
+_PeaksItem: TypeAlias = tuple[Literal["peaks"], tuple[str, ...]]
+_Item: TypeAlias = _CheckpointItem | _BadLineItem | _CrossingItem | _PeaksItem
 
 @final
 class LineFeeder:
@@ -19,7 +26,11 @@ class LineFeeder:
     ``specs`` are spec JSON texts, each read and validated as ``Radar(spec)``
     does; a bad one raises ``ValueError(message, index)``. ``every_events`` and
     ``every_ts`` are None or greater than zero. With ``strict`` the first bad
-    line stops the feeder.
+    line stops the feeder. With ``crossings``, each accepted event's symbol is
+    evaluated under every spec and a crossing item follows the event that
+    took its severity to the threshold or above (up) or below it again
+    (down); with ``peaks``, each checkpoint is preceded by the symbols that
+    alerted since the previous one, at their highest severity.
 
     Not bound to a thread: any thread may use it, one call at a time (a call
     while another runs raises ``RuntimeError``). ``feed`` and ``finish``
@@ -33,6 +44,8 @@ class LineFeeder:
         every_events: int | None = None,
         every_ts: int | None = None,
         strict: bool = False,
+        crossings: bool = False,
+        peaks: bool = False,
     ) -> LineFeeder: ...
     def feed(self, block: bytes, /) -> list[_Item]:
         """The next bytes of the recording; the checkpoints and bad lines they complete."""

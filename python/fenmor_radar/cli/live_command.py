@@ -34,7 +34,7 @@ from fenmor_radar.feeds.live import MissingCryptofeed, channels_for, exchange_fe
 from fenmor_radar.feeds.recording import RecordingWriter
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.feeder_loop import FeederReplay
-from fenmor_radar.replay.items import BadLine, ReplayStats
+from fenmor_radar.replay.items import BadLine, Crossing, ReplayStats
 
 DEFAULT_EVERY_TS = 60_000  # one minute of event time (ts is in milliseconds)
 
@@ -152,8 +152,8 @@ def run(args: argparse.Namespace) -> int:
         for item in FeederReplay(feeder, stats=stats).run_blocks(blocks()):
             if isinstance(item, BadLine):  # the adapter writes only valid events
                 report_bad_line(name, item, False, stats)
-                continue
-            emit.checkpoint(item)
+            elif not isinstance(item, Crossing):  # the feeder was not asked for crossings
+                emit.checkpoint(item)
     except FeedFailed as err:
         raise CliError(f"the {args.exchange} feed stopped: {err}") from err
     finally:
