@@ -107,6 +107,8 @@ class ShardReader:
         cls, specs: Iterable[str], *, shard: int, shards: int, every_ts: int | None,
         unit_lines: int
     ) -> ShardReader: ...
+    def watch_crossings(self, /) -> None:
+        """From now on, each applied event's symbol is watched as ``LineFeeder`` watches it."""
     def start_part(self, /, *, starts_file: bool) -> None:
         """The next part begins (skipping a byte-order mark when it starts its file)."""
     def read(
@@ -124,6 +126,10 @@ class ShardReader:
         """Apply the kept events of the units before ``unit`` and of ``unit`` up to ``line``."""
     def alerts(self, /) -> tuple[str, ...]:
         """The current alerts reply of each radar, in spec order."""
+    def take_crossings(self, /) -> list[tuple[int, int, str, int, str, int, float, str]]:
+        """Once watched: the crossings of the events applied since the last call, in
+        input order, as (unit, line, "up" or "down", spec index, symbol, ts, severity, alert
+        JSON)."""
     def symbols(self, /) -> list[str]:
         """The symbols of the events applied."""
     @property

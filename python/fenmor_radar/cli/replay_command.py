@@ -141,6 +141,8 @@ def run(args: argparse.Namespace) -> int:
             errors.USAGE,
         )
     check_watch_arguments(args)
+    if distributed and args.peaks:
+        raise CliError("--peaks is not available with --workers and --scheduler", errors.USAGE)
     specs = [read_spec_text(path) for path in args.spec]
     policy = CheckpointPolicy(every=args.every, every_ts=args.every_ts)
     feeder = load_feeder(
@@ -251,7 +253,7 @@ def distributed_items(
     recording: RecordingSource,
     policy: CheckpointPolicy,
     stats: ReplayStats,
-) -> Iterator[Checkpoint | BadLine]:
+) -> Iterator[Checkpoint | BadLine | Crossing]:
     return replay_items(
         args.spec[0],
         recording.name,
@@ -260,6 +262,7 @@ def distributed_items(
         scheduler=args.scheduler,
         strict=args.strict,
         stats=stats,
+        crossings=args.crossings,
     )
 
 
