@@ -5,6 +5,8 @@ truncated file that looks like a result. The temporary file sits beside the
 target, so the rename stays within one file system, and is removed when the
 write fails. A target that exists and is not a regular file (``/dev/stdout``,
 a FIFO) is written to as it is: renaming over it would replace the device.
+A symbolic link stays a link to the new file, and a file replaced keeps its
+permissions.
 """
 
 from __future__ import annotations
@@ -18,14 +20,15 @@ import stat
 def write_whole_file(path: str, data: bytes) -> None:
     """``data`` as the file ``path``, there only once complete; OSError on failure."""
     try:
-        special = not stat.S_ISREG(os.stat(path).st_mode)
+        existing: os.stat_result | None = os.stat(path)
     except FileNotFoundError:
-        special = False
-    if special:
+        existing = None
+    if existing is not None and not stat.S_ISREG(existing.st_mode):
         with open(path, "wb") as file:
             file.write(data)
         return
-    folder, name = os.path.split(os.path.abspath(path))
+    # A symbolic link stays a link: the file it points to is replaced.
+    folder, name = os.path.split(os.path.realpath(path))
     while True:
         temporary = os.path.join(folder, f".{name}.{secrets.token_hex(4)}.part")
         try:
@@ -36,10 +39,12 @@ def write_whole_file(path: str, data: bytes) -> None:
             continue
     try:
         with os.fdopen(fd, "wb") as file:
+            if existing is not None:  # a file replaced keeps its permissions
+                os.fchmod(file.fileno(), stat.S_IMODE(existing.st_mode))
             file.write(data)
             file.flush()
             os.fsync(file.fileno())
-        os.replace(temporary, path)
+        os.replace(temporary, os.path.join(folder, name))
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(temporary)
