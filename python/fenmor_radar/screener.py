@@ -1,7 +1,7 @@
 """The Pythonic layer: a :class:`Screener` takes Python values and gives dataclasses.
 
 A screener owns a radar's spec and states in its native base
-(``fenmor_radar._screener.ScreenerCore``), which reads the events of
+(``fenmor_radar._native.ScreenerCore``), which reads the events of
 ``feed`` and ``feed_batch`` straight into the engine: writing and reading a
 command text per event would cost several times the radar's own work. The
 rest (alerts, scan, reset, set_spec) runs as the radar's command texts.
@@ -25,9 +25,9 @@ from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass, fields
 from typing import Any, ClassVar, NoReturn, TypeAlias
 
-from fenmor_radar._event_text import event_text as _native_text
+from fenmor_radar._native import event_text as _native_text
 from fenmor_radar._fenmor_radar import Radar
-from fenmor_radar._screener import ScreenerCore
+from fenmor_radar._native import ScreenerCore
 from fenmor_radar.crossing import Crossing
 
 __all__ = [

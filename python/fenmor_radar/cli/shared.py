@@ -10,7 +10,7 @@ from collections.abc import Sequence
 from dataclasses import dataclass, replace
 from typing import TextIO
 
-from fenmor_radar._fenmor_replay import LineFeeder
+from fenmor_radar._native import LineFeeder
 from fenmor_radar.cli import errors, terminal
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.novelty import CrossingGate, NewOnlyFilter

@@ -26,7 +26,7 @@ from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any, BinaryIO
 
-from fenmor_radar._fenmor_replay import MappedFile
+from fenmor_radar._native import MappedFile
 from fenmor_radar.gzip_reader import GZIP_MAGIC, GzipReader
 from fenmor_radar.replay.recording import DamagedInput
 
