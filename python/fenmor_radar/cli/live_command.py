@@ -11,9 +11,9 @@ checkpoint, then the recording is closed complete.
 from __future__ import annotations
 
 import argparse
-import json
 from collections.abc import Iterator
 
+from fenmor_radar._native import describe_spec
 from fenmor_radar.cli import errors, terminal
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.notify import add_notify_arguments
@@ -80,18 +80,6 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     parser.set_defaults(run=run)
 
 
-def spec_indicators(text: str) -> list[str]:
-    """The indicator kinds of a spec text the radar has accepted (object or array form)."""
-    spec = json.loads(text)
-    signals = spec.get("signals", []) if isinstance(spec, dict) else spec[2]
-    kinds = []
-    for signal in signals:
-        kind = signal.get("kind") if isinstance(signal, dict) else signal[0]
-        if isinstance(kind, str):
-            kinds.append(kind)
-    return kinds
-
-
 def run(args: argparse.Namespace) -> int:
     # Imported here: its asyncio costs every command some 70 ms of start-up,
     # and only a live session needs it.
@@ -106,7 +94,7 @@ def run(args: argparse.Namespace) -> int:
     policy = CheckpointPolicy(every=args.every, every_ts=args.every_ts)
     feeder = load_feeder([args.spec], [spec_text], policy, strict=False)
     warn_spec(args.spec, spec_text)
-    channels = channels_for(spec_indicators(spec_text))
+    channels = channels_for(signal["kind"] for signal in describe_spec(spec_text)["signals"])
     try:
         exchange_feed(args.exchange)
         session = LiveSession(

@@ -22,10 +22,10 @@ from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Protocol
 
-from fenmor_radar import Radar
+from fenmor_radar._native import describe_spec
 from fenmor_radar.distributed.cluster import DaskPartsWorkers, run_client
 from fenmor_radar.distributed.global_plan import Cut, GlobalPlanner, PlanItem, PlannedCheckpoint
-from fenmor_radar.distributed.merge import merge_replies, spec_limit
+from fenmor_radar.distributed.merge import merge_replies
 from fenmor_radar.distributed.parts import DEFAULT_PART_BYTES, Part, plan_parts
 from fenmor_radar.distributed.shard import ShardCrossing, ShardEnd, ShardJob, Snapshot
 from fenmor_radar.distributed.summary import PartSummary, UnitReport, unit_summary
@@ -88,14 +88,15 @@ def check_specs(specs: str | Sequence[str]) -> tuple[tuple[str, ...], tuple[int 
     texts = (specs,) if isinstance(specs, str) else tuple(specs)
     if not texts:
         raise ValueError("at least one spec is required")
+    limits = []
     for number, text in enumerate(texts, 1):
         try:
-            Radar(text)
+            limits.append(describe_spec(text)["limit"])
         except ValueError as err:
             if len(texts) == 1:
                 raise
             raise ValueError(f"spec {number}: {err}") from err
-    return texts, tuple(spec_limit(text) for text in texts)
+    return texts, tuple(limits)
 
 
 def check_cluster_arguments(
