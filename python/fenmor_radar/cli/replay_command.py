@@ -16,6 +16,7 @@ from typing import TextIO
 
 from fenmor_radar._fenmor_replay import LineFeeder
 from fenmor_radar.cli import errors, sources, terminal
+from fenmor_radar.cli.durations import non_negative_duration, positive_duration
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.notify import add_notify_arguments
 from fenmor_radar.cli.novelty import NewOnlyFilter
@@ -49,16 +50,6 @@ def positive_int(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
     if value <= 0:
         raise argparse.ArgumentTypeError(f"must be greater than zero: {text}")
-    return value
-
-
-def non_negative_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must not be negative: {text}")
     return value
 
 
@@ -101,9 +92,10 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     )
     parser.add_argument(
         "--every-ts",
-        type=positive_int,
+        type=positive_duration,
         metavar="T",
-        help="a checkpoint at every multiple of T in ts units (before the first event past it)",
+        help="a checkpoint at every multiple of T (before the first event past it): 90s, 5m, 1h "
+        "in milliseconds of ts, or a number of ts units",
     )
     add_alert_arguments(parser, ts_unit="C", ts_words="ts units")
     parser.add_argument(
@@ -152,11 +144,11 @@ def add_alert_arguments(parser: argparse.ArgumentParser, *, ts_unit: str, ts_wor
     )
     parser.add_argument(
         "--cooldown",
-        type=non_negative_int,
+        type=non_negative_duration,
         default=0,
         metavar=ts_unit,
         help=f"with --new-only or --notify: at most one report per symbol within {ts_unit} "
-        f"{ts_words} (default 0)",
+        f"(5m, 1h, or {ts_words}; default 0)",
     )
     parser.add_argument(
         "--format",
@@ -236,6 +228,8 @@ def run(args: argparse.Namespace) -> int:
         for recording in recordings:
             recording.close()
     extras.finish(name, stats)
+    # Converted rows have no line of their own to point at.
+    warn_backwards(stats, several=len(recordings) > 1, lines=args.source != sources.TARDIS)
     if not args.quiet:
         print_summary(name, stats, time.monotonic() - started, several=len(recordings) > 1)
         extras.print_summary(sys.stderr)
@@ -370,6 +364,21 @@ def _where(bad: BadLine | None, several: bool) -> str:
     if bad is None:
         return "line 0"
     return f"{bad.source}:{bad.number}" if several and bad.source else f"line {bad.number}"
+
+
+def warn_backwards(stats: ReplayStats, several: bool = False, lines: bool = True) -> None:
+    """Input out of time order is fed as it comes, but a user should know of it."""
+    if not stats.backwards:
+        return
+    where = ""
+    if stats.first_backwards is not None and lines:
+        line, source = stats.first_backwards
+        where = f" (first at {escaped(source)}:{line})" if several and source else f" (first at line {line})"
+    terminal.warning(
+        f"{counted(stats.backwards, 'event')} went back in time for {'its' if stats.backwards == 1 else 'their'} "
+        f"symbol{where}; the radar took them in input order. Are the files given oldest first, "
+        "and are their lines sorted by ts?"
+    )
 
 
 def print_summary(name: str, stats: ReplayStats, seconds: float, several: bool = False) -> None:
