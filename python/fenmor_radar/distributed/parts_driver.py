@@ -19,6 +19,7 @@ from typing import TYPE_CHECKING, Any, Protocol
 from fenmor_radar.distributed.cluster import run_client
 from fenmor_radar.distributed.driver import (
     BadEventLine,
+    InputChanged,
     InputFileDamaged,
     MergedCheckpoint,
     check_cluster_arguments,
@@ -39,7 +40,12 @@ from fenmor_radar.distributed.shard_contract import (
     Snapshot,
 )
 from fenmor_radar.distributed.shard_read import NativeShardReader
-from fenmor_radar.distributed.summary import PartSummary, UnitReport, unit_summary
+from fenmor_radar.distributed.summary import (
+    PartSummary,
+    ShardsDisagree,
+    UnitReport,
+    unit_summary,
+)
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.items import ReplayStats
 from fenmor_radar.replay.recording import STDIN_NAME, DamagedInput
@@ -106,9 +112,12 @@ def replay_parts_on(
             reading = False
             continue
         if len(reports) != len(answers):
-            raise RuntimeError("the shards read the input differently: some found it ended")
+            raise InputChanged(parts[reports[0].part].source, "some shards found it ended")
         unit = planner.parts
-        summary = unit_summary(reports)
+        try:
+            summary = unit_summary(reports)
+        except ShardsDisagree as err:
+            raise InputChanged(parts[err.part].source, str(err)) from err
         source = parts[reports[0].part]
         output.unit_read(source, summary)
         items = planner.add(summary)
