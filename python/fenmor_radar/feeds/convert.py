@@ -164,8 +164,8 @@ class TardisConverter:
         finally:
             self.close()
         if damage is not None:
-            index, err = damage
-            raise EOFError(f"{paths[index]}: {err}") from err
+            index, cause = damage
+            raise EOFError(f"{paths[index]}: {cause}") from cause
 
     def lines(self) -> Iterator[str]:
         """The recording's lines, without line breaks, in time order."""
