@@ -72,7 +72,8 @@ std::vector<oracle::Item> by_feeder(const std::vector<std::string_view>& blocks,
                                     replay::LineFeeder** keep = nullptr,
                                     std::size_t room = replay::LineFeeder::default_room) {
   static std::optional<replay::LineFeeder> feeder;
-  feeder.emplace(radars(), replay::CheckpointPolicy{every_events, every_ts}, strict, room);
+  feeder.emplace(radars(), replay::CheckpointPolicy{every_events, every_ts}, strict,
+                 replay::Watching{}, room);
   std::vector<replay::FeederItem> items;
   for (std::string_view block : blocks) {
     feeder->feed(block, items);
@@ -175,7 +176,7 @@ TEST(LineFeeder, ACallStopsAtItsRoomAndResumes) {
     }
   }
   constexpr std::size_t room = 5'000;
-  replay::LineFeeder feeder(radars(), {1, std::nullopt}, false, room);
+  replay::LineFeeder feeder(radars(), {1, std::nullopt}, false, {}, room);
   std::vector<replay::FeederItem> items;
   feeder.feed(recording, items);
   std::size_t calls = 1;

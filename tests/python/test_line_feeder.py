@@ -136,3 +136,11 @@ def test_a_call_stops_at_its_room_and_resume_gives_the_rest() -> None:
     assert feeder.resume() == [] and feeder.finish() == whole.finish()
     with pytest.raises(ValueError, match="room must be greater than zero"):
         LineFeeder([SPEC], room=0)
+    # Crossings and peaks come in the same order, whatever the room.
+    watched = {"every_events": 7, "crossings": True, "peaks": True}
+    expected = LineFeeder([SPEC], **watched).feed(lines(2_000))
+    feeder = LineFeeder([SPEC], room=500, **watched)
+    items = feeder.feed(lines(2_000))
+    while feeder.pending:
+        items += feeder.resume()
+    assert items == expected and {item[0] for item in items} == {"checkpoint", "crossing", "peaks"}

@@ -28,6 +28,7 @@ std::uint32_t SymbolStates::number_of(std::span<RadarHandle> radars, std::string
   names_.emplace_back(symbol);
   latest_.push_back(std::numeric_limits<std::int64_t>::min());
   for (RadarHandle& radar : radars) states_.push_back(&radar.state_of(symbol));
+  watches_.resize(states_.size());
   if (2 * names_.size() > slots_.size()) {
     std::vector<Slot> old(slots_.empty() ? 64 : 2 * slots_.size());
     slots_.swap(old);
@@ -39,8 +40,8 @@ std::uint32_t SymbolStates::number_of(std::span<RadarHandle> radars, std::string
   return number;
 }
 
-void SymbolStates::apply(std::span<RadarHandle> radars, std::string_view symbol,
-                         std::uint64_t hash, std::uint32_t number, const Event& event) {
+std::uint32_t SymbolStates::apply(std::span<RadarHandle> radars, std::string_view symbol,
+                                  std::uint64_t hash, std::uint32_t number, const Event& event) {
   if (number == unknown) number = number_of(radars, symbol, hash);
   const std::int64_t ts = event_ts(event);
   if (ts < latest_[number]) {
@@ -50,6 +51,7 @@ void SymbolStates::apply(std::span<RadarHandle> radars, std::string_view symbol,
   }
   const std::size_t first = std::size_t{number} * radars.size();
   for (std::size_t r = 0; r < radars.size(); ++r) states_[first + r]->apply(event);
+  return number;
 }
 
 void SymbolStates::prefetch_states(std::uint32_t number, std::size_t radars) const noexcept {
