@@ -2,10 +2,17 @@
 
 cryptofeed runs an asyncio loop; the radar and the replay loop (checkpoints,
 output) run on the main thread and read the events from a queue, in arrival
-order, exactly as they read a recording. Ctrl-C only sets a flag (no
-exception can land in the middle of writing the recording); the events that
-had already arrived are still fed, then the stream ends, the loop is stopped
-and cryptofeed shuts its connections down. A second Ctrl-C interrupts at once.
+order, exactly as they read a recording. The queue holds at most
+``QUEUE_LINES`` events: when the radar falls that far behind the feed, an
+arriving event is dropped and counted (``dropped``), so memory stays bounded
+however fast the exchange sends.
+
+Ctrl-C only sets a flag (no exception can land in the middle of writing the
+recording); the events that had already arrived by then are still fed (at
+most a queue's worth, however fast more arrive), then the stream ends, the
+loop is stopped and cryptofeed shuts its connections down. A second Ctrl-C
+skips the events still queued; it too ends the stream normally, so the last
+checkpoint is shown and the recording is closed complete.
 """
 
 from __future__ import annotations
@@ -23,7 +30,7 @@ from typing import Any
 from fenmor_radar.feeds import live
 
 POLL_SECONDS = 0.2
-_END = object()
+QUEUE_LINES = 100_000  # about 20 MB of event lines, under a second of the radar's work
 
 
 class FeedFailed(Exception):
@@ -40,9 +47,14 @@ class LiveSession:
         depth: int,
         normalise: bool,
         handler_factory: Callable[[], Any] | None = None,
+        queue_lines: int | None = None,
     ) -> None:
-        self._queue: queue.SimpleQueue[object] = queue.SimpleQueue()
-        self.adapter = live.LiveAdapter(self._queue.put, depth=depth, normalise=normalise)
+        if queue_lines is None:
+            queue_lines = QUEUE_LINES
+        self._queue: queue.Queue[str] = queue.Queue(queue_lines)
+        self.queue_lines = queue_lines
+        self.dropped = 0  # events that arrived while the queue was full
+        self.adapter = live.LiveAdapter(self._put, depth=depth, normalise=normalise)
         # Looked up at call time: the one seam where tests put a stand-in for cryptofeed.
         self.handler = (handler_factory or live.make_feed_handler)()
         # cryptofeed builds the exchange's feed from its name and these arguments.
@@ -53,6 +65,9 @@ class LiveSession:
             callbacks=self.adapter.callbacks(channels),
         )
         self.stopping = threading.Event()
+        self._ended = threading.Event()  # cryptofeed's loop returned
+        self._hurry = False  # a second Ctrl-C: skip what is still queued
+        self._left: int | None = None  # after Ctrl-C: how many queued events are still fed
         self.interrupted = False
         self.error: BaseException | None = None
         self._loop: asyncio.AbstractEventLoop | None = None
@@ -68,27 +83,35 @@ class LiveSession:
         except BaseException as err:  # noqa: BLE001 - reported by the main thread
             self.error = err
         finally:
-            self._queue.put(_END)
+            self._ended.set()
+
+    def _put(self, line: str) -> None:
+        """The adapter's sink, on cryptofeed's thread: never waits for the main loop."""
+        if self.stopping.is_set():
+            return  # arrived after Ctrl-C: not part of the session
+        try:
+            self._queue.put_nowait(line)
+        except queue.Full:
+            self.dropped += 1  # only this thread counts; read once the session has ended
 
     def lines(self) -> Iterator[str]:
         """The event lines as they arrive, until Ctrl-C or the end of the feed."""
         previous = _install_sigint(self._on_sigint)
         self._thread.start()
         try:
-            while True:
+            while not self._hurry:
+                if self._left is not None:
+                    # After Ctrl-C only what had arrived by then is fed.
+                    if self._left <= 0:
+                        break
+                    self._left -= 1
                 try:
-                    # Once stopping, only what has already arrived is still fed.
-                    if self.stopping.is_set():
-                        item = self._queue.get_nowait()
-                    else:
-                        item = self._queue.get(timeout=POLL_SECONDS)
+                    item = self._queue.get(timeout=POLL_SECONDS)
                 except queue.Empty:
-                    if self.stopping.is_set():
+                    if self._ended.is_set() and self._queue.empty():
                         break
                     continue
-                if item is _END:
-                    break
-                yield item  # type: ignore[misc]
+                yield item
         finally:
             _restore_sigint(previous)
             self.stop()
@@ -97,8 +120,10 @@ class LiveSession:
 
     def _on_sigint(self, signum: int, frame: FrameType | None) -> None:
         if self.stopping.is_set():
-            raise KeyboardInterrupt
+            self._hurry = True
+            return
         self.interrupted = True
+        self._left = self._queue.qsize()
         self.stopping.set()
 
     def stop(self, timeout: float = 10.0) -> None:
