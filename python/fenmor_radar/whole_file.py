@@ -7,7 +7,8 @@ so the rename stays within one file system, and is removed when the write
 fails. A target that exists and is not a regular file (``/dev/null``,
 ``/dev/stdout``, a FIFO) is written to as it is: renaming over it would
 replace the device, and removing it after a failure would destroy it. A
-symbolic link is followed: the file it points to is replaced, the link stays.
+symbolic link stays a link to the new file, and a file replaced keeps its
+permissions.
 """
 
 from __future__ import annotations
@@ -27,16 +28,16 @@ def whole_file(path: str) -> Iterator[BinaryIO]:
     ``OSError`` when the file cannot be made or written. On any exception the
     temporary file is removed and ``path`` is as it was.
     """
-    target = os.path.realpath(path)
     try:
-        special = not stat.S_ISREG(os.stat(target).st_mode)
+        existing: os.stat_result | None = os.stat(path)
     except FileNotFoundError:
-        special = False
-    if special:
-        with open(target, "wb") as file:
+        existing = None
+    if existing is not None and not stat.S_ISREG(existing.st_mode):
+        with open(path, "wb") as file:
             yield file
         return
-    folder, name = os.path.split(target)
+    # A symbolic link stays a link: the file it points to is replaced.
+    folder, name = os.path.split(os.path.realpath(path))
     while True:
         temporary = os.path.join(folder, f".{name}.{secrets.token_hex(4)}.part")
         try:
@@ -47,10 +48,12 @@ def whole_file(path: str) -> Iterator[BinaryIO]:
             continue
     try:
         with os.fdopen(fd, "wb") as file:
+            if existing is not None:  # a file replaced keeps its permissions
+                os.fchmod(file.fileno(), stat.S_IMODE(existing.st_mode))
             yield file
             file.flush()
             os.fsync(file.fileno())
-        os.replace(temporary, target)
+        os.replace(temporary, os.path.join(folder, name))
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(temporary)

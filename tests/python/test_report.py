@@ -197,21 +197,38 @@ def limited_file_size(limit):
 
 
 @pytest.mark.parametrize(
-    "command",
+    ("command", "limit"),
     [
-        ["report", "{saved}", "-o", "{target}"],
-        ["sample", "-o", "{target}"],
+        (["report", "{saved}", "-o", "{target}"], 200_000),
+        (["sample", "-o", "{target}"], 200_000),
+        (["sample", "--spec-out", "{target}"], 100),
     ],
 )
-def test_a_failed_write_leaves_no_file_that_looks_like_a_result(tmp_path, command):
+def test_a_failed_write_leaves_no_file_that_looks_like_a_result(tmp_path, command, limit):
     saved = tmp_path / "out.jsonl"
     saved.write_text(checkpoint(1, 1, [("BTCUSDT", 0.8, 0.2, 1.0)]) + "\n")
     target = tmp_path / "result"
     args = [part.format(saved=saved, target=target) for part in command]
     result = subprocess.run(
         [sys.executable, "-m", "fenmor_radar", *args], capture_output=True, timeout=120,
-        preexec_fn=limited_file_size(200_000),
+        preexec_fn=limited_file_size(limit),
     )
     assert result.returncode == 1
     assert f"cannot write {target}: File too large" in result.stderr.decode()
     assert sorted(path.name for path in tmp_path.iterdir()) == ["out.jsonl"]
+
+
+def test_a_page_written_over_a_link_keeps_the_link_and_the_permissions(tmp_path):
+    saved = tmp_path / "out.jsonl"
+    saved.write_text(checkpoint(1, 1, [("BTCUSDT", 0.8, 0.2, 1.0)]) + "\n")
+    target = tmp_path / "pages" / "r.html"
+    target.parent.mkdir()
+    target.write_text("old page")
+    target.chmod(0o640)
+    link = tmp_path / "latest.html"
+    link.symlink_to(target)
+    result = run_cli("report", str(saved), "-o", str(link))
+    assert result.returncode == 0, result.stderr.decode()
+    assert link.is_symlink() and "<!DOCTYPE html>" in target.read_text()
+    assert target.stat().st_mode & 0o777 == 0o640
+    assert sorted(p.name for p in target.parent.iterdir()) == ["r.html"]

@@ -169,6 +169,11 @@ def run(args: argparse.Namespace) -> int:
             f"{session.queue_lines:,} events behind the feed (they are not in the results "
             "nor in the recording)"
         )
+    if session.skipped:
+        terminal.warning(
+            f"skipped {counted(session.skipped, 'event')} that had arrived before Ctrl-C: "
+            "the radar was behind the feed (they are not in the results nor in the recording)"
+        )
     if not args.quiet:
         text = (
             f"fed {counted(stats.events, 'event')} for "

@@ -19,6 +19,7 @@ import statistics
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 
+from fenmor_radar._native import describe_spec
 from fenmor_radar.replay.recording import Recording
 from fenmor_radar.utc import is_epoch_ms, utc_time
 
@@ -97,36 +98,15 @@ def _event(text: str) -> tuple[str, str, int] | None:
 
 
 def spec_lookbacks(text: str) -> list[SignalLookback] | None:
-    """Each signal's key, kind and lookback, from a spec the radar accepted (None if unreadable)."""
-    from fenmor_radar.report.spec_info import signal_key
-
+    """Each signal's key, kind and lookback as the engine reads them (None for a spec it refuses)."""
     try:
-        spec = json.loads(text)
-    except (ValueError, RecursionError):
+        spec = describe_spec(text)
+    except ValueError:
         return None
-    signals = spec.get("signals", []) if isinstance(spec, dict) else spec[2]
-    found = []
-    for signal in signals:
-        if isinstance(signal, dict):
-            kind, params = signal.get("kind"), signal.get("params") or []
-        else:
-            kind, params = signal[0], signal[1] if len(signal) > 1 else []
-        if not isinstance(kind, str) or not isinstance(params, list):
-            return None
-        try:
-            key = signal_key(kind, params)
-        except (TypeError, ValueError, OverflowError):
-            return None
-        first = params[0] if params else 0.0
-        found.append(SignalLookback(key, kind, _lookback_count(float(first))))
-    return found
-
-
-def _lookback_count(value: float) -> int:
-    # As the radar reads a lookback: whole samples, 0 for anything not above 0.
-    if not value > 0 or value == float("inf"):
-        return 0
-    return min(int(value), (1 << 64) - 1)
+    return [
+        SignalLookback(signal["key"], signal["kind"], signal["lookback"] or 0)
+        for signal in spec["signals"]
+    ]
 
 
 def duration_text(span: float, epoch_ms: bool) -> str:

@@ -9,10 +9,12 @@ however fast the exchange sends.
 
 Ctrl-C only sets a flag (no exception can land in the middle of writing the
 recording); the events that had already arrived by then are still fed (at
-most a queue's worth, however fast more arrive), then the stream ends, the
-loop is stopped and cryptofeed shuts its connections down. A second Ctrl-C
-skips the events still queued; it too ends the stream normally, so the last
-checkpoint is shown and the recording is closed complete.
+most a queue's worth, however fast more arrive, and for at most
+``DRAIN_SECONDS``; the rest are counted in ``skipped``), then the stream
+ends, the loop is stopped and cryptofeed shuts its connections down. A
+second Ctrl-C skips the events still queued at once; it too ends the stream
+normally, so the last checkpoint is shown and the recording is closed
+complete.
 """
 
 from __future__ import annotations
@@ -30,7 +32,8 @@ from typing import Any
 from fenmor_radar.feeds import live
 
 POLL_SECONDS = 0.2
-QUEUE_LINES = 100_000  # about 20 MB of event lines, under a second of the radar's work
+QUEUE_LINES = 50_000  # about 10 MB of event lines
+DRAIN_SECONDS = 2.0  # after Ctrl-C, what had arrived is fed for at most this long
 
 
 class FeedFailed(Exception):
@@ -54,6 +57,7 @@ class LiveSession:
         self._queue: queue.Queue[str] = queue.Queue(queue_lines)
         self.queue_lines = queue_lines
         self.dropped = 0  # events that arrived while the queue was full
+        self.skipped = 0  # events that had arrived before Ctrl-C but were not fed
         self.adapter = live.LiveAdapter(self._put, depth=depth, normalise=normalise)
         # Looked up at call time: the one seam where tests put a stand-in for cryptofeed.
         self.handler = (handler_factory or live.make_feed_handler)()
@@ -68,6 +72,7 @@ class LiveSession:
         self._ended = threading.Event()  # cryptofeed's loop returned
         self._hurry = False  # a second Ctrl-C: skip what is still queued
         self._left: int | None = None  # after Ctrl-C: how many queued events are still fed
+        self._drain_until = 0.0
         self.interrupted = False
         self.error: BaseException | None = None
         self._loop: asyncio.AbstractEventLoop | None = None
@@ -99,9 +104,12 @@ class LiveSession:
         previous = _install_sigint(self._on_sigint)
         self._thread.start()
         try:
-            while not self._hurry:
+            while True:
                 if self._left is not None:
-                    # After Ctrl-C only what had arrived by then is fed.
+                    # After Ctrl-C only what had arrived by then is fed, for a short while.
+                    if self._hurry or time.monotonic() > self._drain_until:
+                        self.skipped = self._left
+                        break
                     if self._left <= 0:
                         break
                     self._left -= 1
@@ -123,6 +131,7 @@ class LiveSession:
             self._hurry = True
             return
         self.interrupted = True
+        self._drain_until = time.monotonic() + DRAIN_SECONDS
         self._left = self._queue.qsize()
         self.stopping.set()
 
