@@ -84,6 +84,10 @@ def test_unreachable_threshold_and_an_unknown_kind(spec_file):
     code, out, _ = run("check", spec_file(dead))
     # (1 x 1 + 3 x 0.25) / 4: the book reaches at most 1/4.
     assert "above the largest severity this spec can reach (0.4375)" in out
+    # The divergence squares its scale: beyond about 1e154 the square is infinite.
+    code, out, _ = run("check", spec_file('{"signals":[["oi_price_divergence",[3,1e200]]],"threshold":0.5}'))
+    assert "signals[0].params[1]: scale 1e+200: its square is infinite as a double" in out
+    assert "can reach (0): no symbol can ever alert" in out
     code, out, err = run("check", spec_file('{"signals":[{"kind":"oi_delat","params":[1,1]}]}'))
     assert code == 1 and err.endswith('; did you mean "oi_delta"?\n')
 
@@ -152,8 +156,9 @@ def derivatives(symbol, ts):
 
 
 def liquidation(symbol, ts):
-    return (f'{{"symbol":"{symbol}","event":{{"kind":"liquidation","ts":{ts},"side":"sell",'
-            '"qty":1,"price":1}}')
+    # Members in another order than the writers give: read as JSON, not by the fast pattern.
+    return (f'{{"event": {{"ts": {ts}, "kind": "liquidation", "side": "sell", "qty": 1, '
+            f'"price": 1}}, "symbol": "{symbol}"}}')
 
 
 def test_check_says_what_each_lookback_spans_on_a_recording(spec_file, tmp_path):

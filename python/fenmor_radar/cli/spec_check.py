@@ -164,6 +164,14 @@ class _Checker:
                 f"scale {_shown(scale)} above 1: the imbalance is at most 1, "
                 f"so book_imbalance never exceeds {signal['reach']:.4g}",
             )
+        elif kind == "oi_price_divergence" and signal["reach"] == 0 and lookback:
+            square = "0" if abs(scale) < 1 else "infinite"
+            self.warn(
+                params_line,
+                scale_at,
+                f"scale {_shown(scale)}: its square is {square} as a double, "
+                "so oi_price_divergence is always 0",
+            )
         if signal["weight"] == 0:
             self.warn(
                 signal["weight_line"] or signal["line"],

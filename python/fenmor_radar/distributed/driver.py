@@ -28,7 +28,12 @@ from fenmor_radar.distributed.global_plan import Cut, GlobalPlanner, PlanItem, P
 from fenmor_radar.distributed.merge import merge_replies
 from fenmor_radar.distributed.parts import DEFAULT_PART_BYTES, Part, plan_parts
 from fenmor_radar.distributed.shard import ShardCrossing, ShardEnd, ShardJob, Snapshot
-from fenmor_radar.distributed.summary import PartSummary, UnitReport, unit_summary
+from fenmor_radar.distributed.summary import (
+    PartSummary,
+    ShardsDisagree,
+    UnitReport,
+    unit_summary,
+)
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.feeder_loop import CheckpointReplies
 from fenmor_radar.replay.items import BadLine, Crossing, ReplayStats
@@ -70,6 +75,17 @@ class BadEventLine:
 
     def bad_line(self) -> BadLine:
         return BadLine(self.number, self.message, self.field)
+
+
+class InputChanged(Exception):
+    """An input changed while the workers read it; ``source`` names it."""
+
+    def __init__(self, source: str, detail: str) -> None:
+        super().__init__(
+            f"{source} changed while the replay read it (the workers found different contents: "
+            f"{detail}); replay a file that is no longer written to, or a copy of it"
+        )
+        self.source = source
 
 
 class InputFileDamaged(DamagedInput):
@@ -221,9 +237,12 @@ def replay_parts_on(
             reading = False
             continue
         if len(reports) != len(answers):
-            raise RuntimeError("the shards read the input differently: some found it ended")
+            raise InputChanged(parts[reports[0].part].source, "some shards found it ended")
         unit = planner.parts
-        summary = unit_summary(reports)
+        try:
+            summary = unit_summary(reports)
+        except ShardsDisagree as err:
+            raise InputChanged(parts[err.part].source, str(err)) from err
         source = parts[reports[0].part]
         output.unit_read(source, summary, planner.events)
         items = planner.add(summary)
@@ -246,6 +265,10 @@ def replay_parts_on(
     ends = workers.finish(planner.end())
     for end in ends:
         stats.symbols.update(end.symbols)
+    stats.backwards = sum(end.backwards for end in ends)
+    firsts = [end.first_backwards for end in ends if end.first_backwards is not None]
+    if firsts:
+        stats.first_backwards = output.place(*min(firsts))
     clocks = [end.clock for end in ends if end.clock is not None]
     stats.ts = max(clocks) if clocks else None
     stats.events = planner.events
@@ -265,6 +288,7 @@ class _Output:
                  stats: ReplayStats) -> None:
         self.limits = limits
         self.stats = stats
+        self.several = len({part.file for part in parts}) > 1
         self.units: list[tuple[Part, int]] = []  # per unit read: its part, lines of its file before it
         self.file_lines: dict[int, int] = {}
         # Per unit read: accepted events before it, and its lines that are no event (sorted).
@@ -308,6 +332,12 @@ class _Output:
         _, before = self.units[crossing.unit]
         return Crossing(crossing.direction, events, crossing.symbol, crossing.ts, crossing.severity,
                         crossing.alert, crossing.spec, None, before + crossing.line)
+
+    def place(self, unit: int, line: int) -> tuple[int, str | None]:
+        """A line of a unit as the single replay names it: its file's line, and
+        the file's name when there are several."""
+        part, before = self.units[unit]
+        return before + line, part.source if self.several else None
 
     def _checkpoint(self, item: PlannedCheckpoint, snapshots: list[Snapshot]) -> MergedCheckpoint:
         clocks = [snap.clock for snap in snapshots if snap.clock is not None]

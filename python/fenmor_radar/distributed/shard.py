@@ -79,6 +79,9 @@ class ShardEnd:
 
     clock: int | None
     symbols: frozenset[str]
+    # Events whose ts went back for their symbol, and the (unit, line) of the first.
+    backwards: int = 0
+    first_backwards: tuple[int, int] | None = None
 
 
 class NativeShardReader:
@@ -126,7 +129,9 @@ class NativeShardReader:
     def finish(self, end: Cut) -> ShardEnd:
         """Apply up to ``end`` (no alerts), then close the parts and drop the radars."""
         self.native.apply(end.part, end.line)
-        answer = ShardEnd(self.native.clock, frozenset(self.native.symbols()))
+        native = self.native
+        answer = ShardEnd(native.clock, frozenset(native.symbols()), native.backwards,
+                          native.first_backwards)
         self.blocks = iter(())
         return answer
 
