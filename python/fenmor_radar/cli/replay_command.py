@@ -216,7 +216,7 @@ def run(args: argparse.Namespace) -> int:
     warn_backwards(stats, several=len(recordings) > 1, lines=args.source != sources.TARDIS)
     if not args.quiet:
         print_summary(name, stats, time.monotonic() - started, several=len(recordings) > 1)
-        extras.print_summary(sys.stderr)
+        extras.print_summary()
     if stats.stopped_at is not None:
         return extras.exit_code(errors.FAILED)
     skipped = stats.bad_lines or sum(getattr(source, "bad_rows", 0) for source in recordings)
