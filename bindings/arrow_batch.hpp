@@ -25,6 +25,8 @@ class ArrowBatch {
   // The event columns of the batch; nothing with ValueError set when a column
   // has a type a recording cannot have.
   std::optional<replay::EventColumns> columns() const;
+  // The pair of capsules that owns the batch's memory (borrowed).
+  PyObject* capsules() const noexcept { return pair_; }
 
  private:
   PyObject* pair_ = nullptr;

@@ -35,7 +35,8 @@ namespace {
 struct LineFeederObject {
   PyObject header;
   replay::LineFeeder* feeder;
-  std::uint8_t in_use;  // accessed atomically
+  PyObject* pending_block;  // the bytes the feeder's pending lines refer to, or null
+  std::uint8_t in_use;      // accessed atomically
   bool finished;
 };
 
@@ -43,17 +44,20 @@ LineFeederObject* as_feeder(PyObject* self) { return reinterpret_cast<LineFeeder
 
 PyObject* feeder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"specs", "every_events", "every_ts", "strict",
-                                   "crossings", "peaks", nullptr};
+                                   "crossings", "peaks", "room", nullptr};
   PyObject* specs = nullptr;
   PyObject* every_events = nullptr;
   PyObject* every_ts = nullptr;
   int strict = 0;
   int crossings = 0;
   int peaks = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOppp:LineFeeder", const_cast<char**>(keywords),
-                                   &specs, &every_events, &every_ts, &strict, &crossings, &peaks)) {
+  Py_ssize_t room = static_cast<Py_ssize_t>(replay::LineFeeder::default_room);
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOpppn:LineFeeder", const_cast<char**>(keywords),
+                                   &specs, &every_events, &every_ts, &strict, &crossings, &peaks,
+                                   &room)) {
     return nullptr;
   }
+  if (room <= 0) return raise(PyExc_ValueError, "room must be greater than zero");
   replay::CheckpointPolicy policy;
   if (!read_period(every_events, "every_events", policy.every_events)) return nullptr;
   if (!read_period(every_ts, "every_ts", policy.every_ts)) return nullptr;
@@ -64,7 +68,9 @@ PyObject* feeder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (self == nullptr) return nullptr;
   LineFeederObject* object = as_feeder(self);
   object->feeder = new replay::LineFeeder(std::move(*radars), policy, strict != 0,
-                                          replay::Watching{crossings != 0, peaks != 0});
+                                          replay::Watching{crossings != 0, peaks != 0},
+                                          static_cast<std::size_t>(room));
+  object->pending_block = nullptr;
   object->in_use = 0;
   object->finished = false;
   return self;
@@ -73,6 +79,8 @@ PyObject* feeder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void feeder_dealloc(PyObject* self) {
   delete as_feeder(self)->feeder;
   as_feeder(self)->feeder = nullptr;
+  Py_XDECREF(as_feeder(self)->pending_block);
+  as_feeder(self)->pending_block = nullptr;
   free_instance(self);
 }
 
@@ -152,11 +160,26 @@ PyObject* raise_finished() {
   return raise(PyExc_ValueError, "the LineFeeder has finished: no more input is taken");
 }
 
+PyObject* raise_pending(const char* call) {
+  return raise(PyExc_ValueError, std::string("the LineFeeder has pending lines: call resume() until "
+                                             "pending is False before ") + call + "()");
+}
+
+// Keeps the block alive while the feeder's pending lines refer to it.
+void hold_block(LineFeederObject& object, PyObject* block) {
+  PyObject* held = object.feeder->pending() ? block : nullptr;
+  if (held == object.pending_block) return;
+  Py_XINCREF(held);
+  Py_XDECREF(object.pending_block);
+  object.pending_block = held;
+}
+
 PyObject* feeder_feed(PyObject* self, PyObject* block) {
   LineFeederObject* object = as_feeder(self);
   Use use(object->in_use, "LineFeeder");
   if (!use.ok()) return nullptr;
   if (object->finished) return raise_finished();
+  if (object->feeder->pending()) return raise_pending("feed");
   if (!PyBytes_Check(block)) return raise_type_mismatch(block, "bytes");
   char* data = nullptr;
   Py_ssize_t size = 0;
@@ -168,6 +191,19 @@ PyObject* feeder_feed(PyObject* self, PyObject* block) {
   PyThreadState* thread = PyEval_SaveThread();
   object->feeder->feed(std::string_view(data, static_cast<std::size_t>(size)), items);
   PyEval_RestoreThread(thread);
+  hold_block(*object, block);
+  return items_list(self, items);
+}
+
+PyObject* feeder_resume(PyObject* self, PyObject* /*unused*/) {
+  LineFeederObject* object = as_feeder(self);
+  Use use(object->in_use, "LineFeeder");
+  if (!use.ok()) return nullptr;
+  std::vector<replay::FeederItem> items;
+  PyThreadState* thread = PyEval_SaveThread();
+  object->feeder->resume(items);
+  PyEval_RestoreThread(thread);
+  hold_block(*object, object->pending_block);
   return items_list(self, items);
 }
 
@@ -176,6 +212,7 @@ PyObject* feeder_feed_columns(PyObject* self, PyObject* batch) {
   Use use(object->in_use, "LineFeeder");
   if (!use.ok()) return nullptr;
   if (object->finished) return raise_finished();
+  if (object->feeder->pending()) return raise_pending("feed_columns");
   ArrowBatch arrow;
   if (!arrow.open(batch, "feed_columns()")) return nullptr;
   const auto columns = arrow.columns();
@@ -184,10 +221,12 @@ PyObject* feeder_feed_columns(PyObject* self, PyObject* batch) {
     return raise(PyExc_ValueError, "feed_columns(): the text fed before must end with a line break");
   }
   std::vector<replay::FeederItem> items;
-  // The capsules keep the columns alive and unchanged for the call.
+  // The capsules keep the columns alive and unchanged for the call, and
+  // after it while rows wait for resume().
   PyThreadState* thread = PyEval_SaveThread();
   replay::feed_columns(*object->feeder, *columns, items);
   PyEval_RestoreThread(thread);
+  hold_block(*object, arrow.capsules());
   return items_list(self, items);
 }
 
@@ -251,6 +290,7 @@ PyObject* feeder_finish(PyObject* self, PyObject* args, PyObject* kwargs) {
   Use use(object->in_use, "LineFeeder");
   if (!use.ok()) return nullptr;
   if (object->finished) return raise_finished();
+  if (object->feeder->pending()) return raise_pending("finish");
   object->finished = true;
   std::vector<replay::FeederItem> items;
   PyThreadState* thread = PyEval_SaveThread();
@@ -266,7 +306,8 @@ PyObject* feeder_alerts(PyObject* self, PyObject* /*unused*/) {
   return replies_tuple(object->feeder->alerts());
 }
 
-enum class Counter : std::uint8_t { Lines, Events, BadLines, Checkpoints, Symbols, Ts, Stopped };
+enum class Counter : std::uint8_t { Lines, Events, BadLines, Checkpoints, Symbols, Ts, Stopped, Pending,
+                                     Backwards, FirstBackwards };
 
 PyObject* feeder_counter(PyObject* self, void* closure) {
   LineFeederObject* object = as_feeder(self);
@@ -284,6 +325,11 @@ PyObject* feeder_counter(PyObject* self, void* closure) {
     case Counter::Symbols: return as_int(feeder.symbols());
     case Counter::Ts: return optional_int(feeder.ts());
     case Counter::Stopped: return PyBool_FromLong(feeder.stopped() ? 1 : 0);
+    case Counter::Pending: return PyBool_FromLong(feeder.pending() ? 1 : 0);
+    case Counter::Backwards: return as_int(feeder.backwards());
+    case Counter::FirstBackwards:
+      if (feeder.first_backwards() == 0) Py_RETURN_NONE;
+      return as_int(feeder.first_backwards());
   }
   return nullptr;
 }
@@ -294,13 +340,19 @@ void* counter(Counter which) {
 
 constexpr const char* feeder_doc =
     "LineFeeder(specs, *, every_events=None, every_ts=None, strict=False, crossings=False, "
-    "peaks=False)\n--\n\n"
+    "peaks=False, room=4194304)\n--\n\n"
     "A recording's JSON lines fed to one radar per spec, read once per line.\n\n"
-    "Not bound to a thread; one call at a time (RuntimeError otherwise). feed()\n"
-    "and finish() release the interpreter lock while they work.";
+    "A call returns once its items hold `room` bytes of text; the rest of the\n"
+    "block then waits for resume() (pending is True).\n\n"
+    "Not bound to a thread; one call at a time (RuntimeError otherwise). feed(),\n"
+    "resume() and finish() release the interpreter lock while they work.";
 constexpr const char* feed_doc =
     "feed($self, block, /)\n--\n\n"
-    "The next bytes of the recording; the checkpoints and bad lines they complete.";
+    "The next bytes of the recording; the checkpoints and bad lines they complete,\n"
+    "up to the room.";
+constexpr const char* resume_doc =
+    "resume($self, /)\n--\n\n"
+    "More of the pending block's items, up to the room again.";
 constexpr const char* feed_columns_doc =
     "feed_columns($self, batch, /)\n--\n\n"
     "The next rows of a columnar recording, an Arrow record batch (symbol, kind,\n"
@@ -319,6 +371,7 @@ constexpr const char* alerts_doc =
 
 PyMethodDef feeder_methods[] = {
     {"feed", feeder_feed, METH_O, feed_doc},
+    {"resume", feeder_resume, METH_NOARGS, resume_doc},
     {"feed_columns", feeder_feed_columns, METH_O, feed_columns_doc},
     {"select", as_cfunction(feeder_select), METH_VARARGS | METH_KEYWORDS, select_doc},
     {"finish", as_cfunction(feeder_finish), METH_VARARGS | METH_KEYWORDS, finish_doc},
@@ -338,6 +391,12 @@ PyGetSetDef feeder_getset[] = {
      counter(Counter::Ts)},
     {"stopped", feeder_counter, nullptr, "Whether a strict stop happened.",
      counter(Counter::Stopped)},
+    {"pending", feeder_counter, nullptr, "Whether the last call left lines of its block for resume().",
+     counter(Counter::Pending)},
+    {"backwards", feeder_counter, nullptr,
+     "Accepted events whose ts is below an earlier one of their symbol.", counter(Counter::Backwards)},
+    {"first_backwards", feeder_counter, nullptr,
+     "The line of the first such event, None while there is none.", counter(Counter::FirstBackwards)},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

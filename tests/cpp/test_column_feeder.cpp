@@ -313,6 +313,32 @@ TEST(ColumnFeeder, RowsFeedAsTheirLinesDo) {
   }
 }
 
+// A feeder whose room is full stops within the batch; resume() goes on with
+// the rows already read, and the items are those of one go.
+TEST(ColumnFeeder, RowsLeftByTheRoomWaitForResume) {
+  std::mt19937_64 random(9);
+  std::vector<Row> rows;
+  for (int i = 0; i < 1500; ++i) rows.push_back(random_row(random, true));
+  const Batch batch(rows, true, 1);
+  const replay::CheckpointPolicy policy{5, std::nullopt};
+  replay::LineFeeder whole(radars(), policy, false);
+  std::vector<replay::FeederItem> expected;
+  replay::feed_columns(whole, batch.columns(), expected);
+  whole.finish(true, expected);
+
+  replay::LineFeeder narrow(radars(), policy, false, {}, 1);
+  std::vector<replay::FeederItem> got;
+  replay::feed_columns(narrow, batch.columns(), got);
+  int calls = 1;
+  while (narrow.pending()) {
+    narrow.resume(got);
+    ++calls;
+  }
+  narrow.finish(true, got);
+  EXPECT_GT(calls, 100);
+  EXPECT_EQ(flat(got), flat(expected));
+}
+
 // Lines, then rows, then lines: the numbers run on, as through one input.
 TEST(ColumnFeeder, RowsAreNumberedOnFromTheLines) {
   std::vector<Row> rows = {Row{"X", "derivatives", 5, {}, std::nullopt}, Row{"X", "nope", 6, {}, std::nullopt}};

@@ -9,12 +9,11 @@ Parquet, read in order as one.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
+import sys
 import time
-import zlib
-
 from collections.abc import Iterator
-from typing import Any
 
 from fenmor_radar.cli import errors, terminal
 from fenmor_radar.cli.errors import CliError
@@ -23,6 +22,7 @@ from fenmor_radar.columnar.arrow import MissingPyarrow
 from fenmor_radar.feeds.tardis import BadRow, UnknownLayout
 from fenmor_radar.replay.bad_lines import describe
 from fenmor_radar.replay.recording import DamagedInput
+from fenmor_radar.whole_file import whole_file
 
 SOURCES = ("tardis",)
 
@@ -57,7 +57,7 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
         "--output",
         required=True,
         metavar="OUT.jsonl[.gz]|OUT.parquet",
-        help="the recording to write",
+        help='the recording to write, there only once complete ("-": standard output)',
     )
     add_conversion_options(parser)
     parser.add_argument("-q", "--quiet", action="store_true", help="no summary on standard error")
@@ -96,41 +96,49 @@ def run(args: argparse.Namespace) -> int:
 
 
 def write_output(output_path: str, blocks: Iterator[bytes], report: BadRowReport) -> None:
-    """Recording lines written to ``output_path``, in the format its name asks for.
+    """Recording lines written to ``output_path`` ("-": standard output), in the format
+    its name asks for: Parquet for ``.parquet``, else JSON lines (gzip for ``.gz``).
 
-    Nothing is left behind when the conversion fails: a half-written
-    recording would pass for a whole one.
+    A half-written recording would pass for a whole one: a file appears only
+    once complete, and a failure leaves what the path named before (never
+    removing a device, a pipe or a file it did not write).
     """
-    from fenmor_radar.columnar.arrow import is_parquet
+    from fenmor_radar.feeds.convert import compressed_if_named
 
-    parquet = is_parquet(output_path) and not os.path.isdir(output_path)
+    to_stdout = output_path == "-"
+    name = "standard output" if to_stdout else output_path
+    parquet = output_path.lower().endswith(".parquet")
+    if parquet:
+        from fenmor_radar.columnar.writer import ParquetRecordingWriter
+    sink = contextlib.nullcontext(sys.stdout.buffer) if to_stdout else whole_file(output_path)
+    opened = False
     try:
-        if parquet:
-            from fenmor_radar.columnar.writer import ParquetRecordingWriter
-
-            output: Any = ParquetRecordingWriter(output_path)
-        else:
-            from fenmor_radar.feeds.convert import open_output
-
-            output = open_output(output_path)
+        with sink as raw:
+            if parquet:
+                with ParquetRecordingWriter(raw) as writer:
+                    opened = True
+                    for block in blocks:
+                        for number, message, field in writer.write_lines(block, 1):
+                            report(BadRow(output_path, number, describe(message, field)))
+            else:
+                with compressed_if_named(output_path, raw) as output:
+                    opened = True
+                    for block in blocks:
+                        output.write(block)
+                    output.flush()
+    except BrokenPipeError:
+        raise  # the reader of standard output went away: the command line's quiet end
     except MissingPyarrow as err:
         raise CliError(str(err)) from err
-    except OSError as err:
-        raise CliError(errors.cannot("write", output_path, err)) from err
-    try:
-        with output:
-            for block in blocks:
-                if parquet:
-                    for number, message, field in output.write_lines(block, 1):
-                        report(BadRow(output_path, number, describe(message, field)))
-                else:
-                    output.write(block)
-    except BaseException as err:
-        os.unlink(output_path)
-        if isinstance(err, (OSError, EOFError, ValueError, zlib.error, DamagedInput)):
-            message = f"conversion failed, {output_path} removed: {err}"
-            raise CliError(message) from err
-        raise
+    except (OSError, EOFError, ValueError, DamagedInput) as err:
+        if not opened and isinstance(err, OSError):
+            raise CliError(errors.cannot("write", name, err)) from err
+        reason = err.strerror if isinstance(err, OSError) and err.strerror else err
+        if to_stdout:
+            message = f"conversion failed; what standard output received is incomplete: {reason}"
+        else:
+            message = f"conversion failed, {name} not written: {reason}"
+        raise CliError(message) from err
 
 
 def convert_recordings(args: argparse.Namespace) -> int:

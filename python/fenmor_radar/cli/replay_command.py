@@ -13,9 +13,9 @@ import sys
 import time
 from collections.abc import Iterator, Sequence
 
-from fenmor_radar._native import LineFeeder
 from fenmor_radar.cli import errors, sources, terminal
 from fenmor_radar.cli.distributed_replay import replay_items
+from fenmor_radar.cli.durations import positive_duration
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.notify import add_notify_arguments
 from fenmor_radar.cli.output import CheckpointOutput, FileOutput
@@ -30,11 +30,12 @@ from fenmor_radar.cli.shared import (
     check_watch_arguments,
     choose_output,
     counted,
+    load_feeder,
     positive_int,
     report_bad_line,
 )
 from fenmor_radar.cli.spec_check import warn_spec
-from fenmor_radar.cli.spec_file import distinct_names, read_spec_text, rejected_spec
+from fenmor_radar.cli.spec_file import distinct_names, read_spec_text
 from fenmor_radar.columnar.selection import Selection
 from fenmor_radar.columnar.source import ColumnarSource
 from fenmor_radar.printable import printable
@@ -45,8 +46,6 @@ from fenmor_radar.replay.feeder_loop import (
     NotARecording,
     RecordingDamaged,
     Source,
-    SpecRejected,
-    new_feeder,
     open_recording,
 )
 from fenmor_radar.replay.items import BadLine, Checkpoint, Crossing, ReplayStats
@@ -92,9 +91,10 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     )
     parser.add_argument(
         "--every-ts",
-        type=positive_int,
+        type=positive_duration,
         metavar="T",
-        help="a checkpoint at every multiple of T in ts units (before the first event past it)",
+        help="a checkpoint at every multiple of T (before the first event past it): 90s, 5m, 1h "
+        "in milliseconds of ts, or a number of ts units",
     )
     add_alert_arguments(parser, ts_unit="C", ts_words="ts units", parquet=True)
     parser.add_argument(
@@ -258,9 +258,11 @@ def run(args: argparse.Namespace) -> int:
         for recording in recordings:
             recording.close()
     extras.finish(name, stats)
+    # Converted rows have no line of their own to point at.
+    warn_backwards(stats, several=len(recordings) > 1, lines=args.source != sources.TARDIS)
     if not args.quiet:
         print_summary(name, stats, time.monotonic() - started, several=len(recordings) > 1)
-        extras.print_summary(sys.stderr)
+        extras.print_summary()
     if stats.stopped_at is not None:
         return extras.exit_code(errors.FAILED)
     skipped = stats.bad_lines or sum(getattr(source, "bad_rows", 0) for source in recordings)
@@ -284,22 +286,6 @@ def open_output(args: argparse.Namespace, spec_count: int) -> CheckpointOutput:
     except OSError as err:
         raise CliError(errors.cannot("write", args.output, err)) from err
     return FileOutput(choose_output("json" if args.format == "auto" else args.format, stream), stream)
-
-
-def load_feeder(
-    paths: Sequence[str],
-    specs: Sequence[str],
-    policy: CheckpointPolicy,
-    strict: bool,
-    *,
-    crossings: bool = False,
-    peaks: bool = False,
-) -> LineFeeder:
-    """The native feeder with one radar per spec; a rejected spec names its file."""
-    try:
-        return new_feeder(specs, policy, strict, crossings=crossings, peaks=peaks)
-    except SpecRejected as err:
-        raise rejected_spec(paths[err.index], err.message) from err
 
 
 def open_recordings(paths: Sequence[str], selection: Selection | None = None) -> list[Source]:
@@ -359,6 +345,21 @@ def _where(bad: BadLine | None, several: bool) -> str:
     if bad is None:
         return "line 0"
     return f"{bad.source}:{bad.number}" if several and bad.source else f"line {bad.number}"
+
+
+def warn_backwards(stats: ReplayStats, several: bool = False, lines: bool = True) -> None:
+    """Input out of time order is fed as it comes, but a user should know of it."""
+    if not stats.backwards:
+        return
+    where = ""
+    if stats.first_backwards is not None and lines:
+        line, source = stats.first_backwards
+        where = f" (first at {printable(source)}:{line})" if several and source else f" (first at line {line})"
+    terminal.warning(
+        f"{counted(stats.backwards, 'event')} went back in time for {'its' if stats.backwards == 1 else 'their'} "
+        f"symbol{where}; the radar took them in input order. Are the files given oldest first, "
+        "and are their lines sorted by ts?"
+    )
 
 
 def print_summary(name: str, stats: ReplayStats, seconds: float, several: bool = False) -> None:

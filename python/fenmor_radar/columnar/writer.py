@@ -14,7 +14,7 @@ in about ten seconds.
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, BinaryIO
 
 from fenmor_radar._native import line_columns
 from fenmor_radar.columnar.arrow import pyarrow
@@ -29,19 +29,19 @@ BadRowItem = tuple[int, str, "str | None"]
 
 
 class ParquetRecordingWriter:
-    """A Parquet recording being written; ``close`` completes the file.
+    """A Parquet recording being written to a path or a binary stream; ``close`` completes it.
 
     ``write_lines`` takes recording lines (whole lines, the last may lack its
     break) and returns the lines it left out as (line, message, field), the
     radar's reasons.
     """
 
-    def __init__(self, path: str) -> None:
+    def __init__(self, where: str | BinaryIO) -> None:
         self._pa = pyarrow()
         import pyarrow.parquet as pq
 
         self._writer = pq.ParquetWriter(
-            path,
+            where,
             recording_schema(),
             compression="zstd",
             compression_level=ZSTD_LEVEL,

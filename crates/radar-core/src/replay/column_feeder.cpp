@@ -1,25 +1,20 @@
 #include "crates/radar-core/src/replay/column_feeder.hpp"
 
-#include <algorithm>
-#include <span>
+#include <utility>
 
 #include "crates/radar-core/src/replay/row_reader.hpp"
 
 namespace fenmor::replay {
 
 void feed_columns(LineFeeder& feeder, const EventColumns& columns, std::vector<FeederItem>& out) {
-  // Rows are read a piece at a time so that the readings stay in the cache
-  // between reading and taking, whatever the size of the batch.
-  constexpr std::size_t piece = 1024;
+  // Every row is read first: the feeder keeps what the room leaves for
+  // resume(), and the readings refer only to the batch's own memory.
   const RowReader reader(columns);
   WorkingBuffers& buffers = thread_working_buffers();
-  std::vector<ReadLine> lines(std::min(piece, columns.rows));
-  for (std::size_t first = 0; first < columns.rows && !feeder.stopped(); first += piece) {
-    const std::size_t count = std::min(piece, columns.rows - first);
-    const std::uint64_t number = feeder.next_line();
-    for (std::size_t i = 0; i < count; ++i) reader.read(first + i, number + i, buffers, lines[i]);
-    feeder.take(std::span(lines).first(count), out);
-  }
+  std::vector<ReadLine> lines(columns.rows);
+  const std::uint64_t number = feeder.next_line();
+  for (std::size_t row = 0; row < columns.rows; ++row) reader.read(row, number + row, buffers, lines[row]);
+  feeder.take(std::move(lines), out);
 }
 
 }  // namespace fenmor::replay

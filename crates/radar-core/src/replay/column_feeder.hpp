@@ -2,7 +2,8 @@
 // A batch of a columnar recording fed to a line feeder's radars: each row
 // read as row_reader.hpp says and taken in order exactly as a line, so that
 // checkpoints, bad rows and the alerts are those of the same events replayed
-// from JSON lines. Rows are numbered on from the feeder's lines.
+// from JSON lines. Rows are numbered on from the feeder's lines; as many are
+// taken as the feeder's room allows, the rest wait for its resume().
 
 #include <vector>
 
