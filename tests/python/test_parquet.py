@@ -254,3 +254,21 @@ def test_the_feeder_refuses_batches_it_cannot_read():
     with pytest.raises(ValueError, match="must end with a line break"):
         feeder.feed_columns(good)
     assert feeder.events == 0
+
+
+def test_rows_left_by_the_room_come_with_resume(tmp_path, recording):
+    from fenmor_radar._native import LineFeeder
+
+    parquet = tmp_path / "events.parquet"
+    run_cli("convert", str(recording), "-o", str(parquet))
+    batch = pq.read_table(parquet).slice(0, 3000).combine_chunks().to_batches()[0]
+    whole = LineFeeder(SPECS, every_events=7)
+    expected = whole.feed_columns(batch) + whole.finish()
+    narrow = LineFeeder(SPECS, every_events=7, room=64)
+    got = narrow.feed_columns(batch)
+    assert narrow.pending
+    with pytest.raises(ValueError, match="pending"):
+        narrow.feed_columns(batch)
+    while narrow.pending:
+        got += narrow.resume()
+    assert got + narrow.finish() == expected
