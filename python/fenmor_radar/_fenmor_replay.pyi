@@ -19,7 +19,9 @@ class LineFeeder:
     ``specs`` are spec JSON texts, each read and validated as ``Radar(spec)``
     does; a bad one raises ``ValueError(message, index)``. ``every_events`` and
     ``every_ts`` are None or greater than zero. With ``strict`` the first bad
-    line stops the feeder.
+    line stops the feeder. With ``prices`` each accepted event's price (the
+    mark of a derivatives event, the mid of an orderbook event) is kept for
+    ``take_prices``.
 
     Not bound to a thread: any thread may use it, one call at a time (a call
     while another runs raises ``RuntimeError``). ``feed`` and ``finish``
@@ -33,6 +35,7 @@ class LineFeeder:
         every_events: int | None = None,
         every_ts: int | None = None,
         strict: bool = False,
+        prices: bool = False,
     ) -> LineFeeder: ...
     def feed(self, block: bytes, /) -> list[_Item]:
         """The next bytes of the recording; the checkpoints and bad lines they complete."""
@@ -42,6 +45,10 @@ class LineFeeder:
         ``ValueError``."""
     def alerts(self, /) -> tuple[str, ...]:
         """The current alerts reply of each radar, in spec order."""
+    def take_prices(self, /) -> list[tuple[str, bytes, bytes, bytes, bytes, bytes, bytes]]:
+        """The prices kept since the last call, per symbol that has some: (symbol, mark
+        ts, mark prices, open interests, funding rates, mid ts, mid prices), each
+        native int64 or float64 bytes in the order the events were fed."""
     @property
     def lines(self) -> int: ...
     @property

@@ -16,6 +16,7 @@ from fenmor_radar.cli import (
     convert_command,
     demo,
     errors,
+    evaluate_command,
     live_command,
     pipe,
     replay_command,
@@ -49,6 +50,7 @@ def build_parser() -> argparse.ArgumentParser:
     check_command.add_parser(commands)
     live_command.add_parser(commands)
     convert_command.add_parser(commands)
+    evaluate_command.add_parser(commands)
     demo.add_arguments(parser)  # a bare `fenmor-radar` runs the demo
     return parser
 

@@ -151,7 +151,8 @@ bool LineFeeder::take_line(ReadLine& line, std::vector<FeederItem>& out) {
     const std::int64_t ts = event_ts(feed->event);
     // The alerts as they stand before this event.
     if (clock_.due_before(ts)) out.emplace_back(checkpoint());
-    states_.apply(radars_, feed->symbol, line.hash, line.state, feed->event);
+    const std::uint32_t symbol = states_.apply(radars_, feed->symbol, line.hash, line.state, feed->event);
+    if (prices_) prices_->record(symbol, feed->event);
     if (clock_.fed(ts)) out.emplace_back(checkpoint());
     return true;
   }

@@ -21,6 +21,7 @@
 #include "crates/radar-core/src/protocol/radar_handle.hpp"
 #include "crates/radar-core/src/replay/checkpoint_clock.hpp"
 #include "crates/radar-core/src/replay/line_splitter.hpp"
+#include "crates/radar-core/src/replay/price_tape.hpp"
 #include "crates/radar-core/src/replay/read_line.hpp"
 #include "crates/radar-core/src/replay/recording_line.hpp"
 #include "crates/radar-core/src/replay/symbol_states.hpp"
@@ -58,6 +59,15 @@ class LineFeeder {
 
   // Every radar's current alerts reply.
   std::vector<std::string> alerts();
+
+  // From now on, each accepted event's price is kept (see price_tape.hpp);
+  // take_prices hands out what was kept since its last call.
+  void keep_prices() {
+    if (!prices_) prices_.emplace();
+  }
+  std::vector<SymbolPrices> take_prices() { return prices_ ? prices_->take() : std::vector<SymbolPrices>{}; }
+  // Symbol names by the numbers SymbolPrices carry.
+  const std::vector<std::string>& symbol_names() const noexcept { return states_.names(); }
 
   std::uint64_t lines() const noexcept { return taken_; }
   std::uint64_t events() const noexcept { return clock_.events(); }
@@ -97,6 +107,7 @@ class LineFeeder {
   std::vector<ReadLine> read_;      // the readings of lines_
 
   SymbolStates states_;
+  std::optional<PriceTape> prices_;
 };
 
 }  // namespace fenmor::replay

@@ -36,11 +36,12 @@ std::uint32_t SymbolStates::number_of(std::span<RadarHandle> radars, std::string
   return number;
 }
 
-void SymbolStates::apply(std::span<RadarHandle> radars, std::string_view symbol,
-                         std::uint64_t hash, std::uint32_t number, const Event& event) {
+std::uint32_t SymbolStates::apply(std::span<RadarHandle> radars, std::string_view symbol,
+                                  std::uint64_t hash, std::uint32_t number, const Event& event) {
   if (number == unknown) number = number_of(radars, symbol, hash);
   const std::size_t first = std::size_t{number} * radars.size();
   for (std::size_t r = 0; r < radars.size(); ++r) states_[first + r]->apply(event);
+  return number;
 }
 
 void SymbolStates::prefetch_states(std::uint32_t number, std::size_t radars) const noexcept {

@@ -24,8 +24,8 @@ class SymbolStates {
   static constexpr std::uint32_t unknown = ~std::uint32_t{0};
 
   // `hash` is symbol_hash(symbol); `number` is what find() gave for it, or
-  // unknown.
-  void apply(std::span<RadarHandle> radars, std::string_view symbol, std::uint64_t hash,
+  // unknown. Gives the symbol's number.
+  std::uint32_t apply(std::span<RadarHandle> radars, std::string_view symbol, std::uint64_t hash,
              std::uint32_t number, const Event& event);
 
   // The number of a symbol fed before, else unknown. A state is never made
