@@ -23,6 +23,7 @@ from fenmor_radar.cli import (
     report_command,
     sample_command,
     terminal,
+    tune_command,
 )
 from fenmor_radar.cli.errors import CliError
 
@@ -51,6 +52,7 @@ def build_parser() -> argparse.ArgumentParser:
     live_command.add_parser(commands)
     convert_command.add_parser(commands)
     evaluate_command.add_parser(commands)
+    tune_command.add_parser(commands)
     demo.add_arguments(parser)  # a bare `fenmor-radar` runs the demo
     return parser
 

@@ -69,6 +69,10 @@ class Settings:
     seed: int
     permutations: int
     resamples: int
+    # Only onsets and baseline moments in [start, stop) count, and nothing
+    # after stop is looked at (a fold of a walk-forward search).
+    window: tuple[int, int] | None = None
+    factors: bool = True  # rows per strongest factor too
 
 
 @dataclass(frozen=True)
@@ -152,13 +156,19 @@ def _spec_rows(
     prices = record.prices
     end = record.end if record.end is not None else 0
     checkpoint_ts = np.array([c.ts for c in record.checkpoints[spec]], dtype=np.int64)
+    inside = np.ones(len(checkpoint_ts), dtype=bool)
+    if settings.window is not None:
+        start, stop = settings.window
+        end = min(end, stop)
+        inside = (checkpoint_ts >= start) & (checkpoint_ts < stop)
+        onsets = [o for o in onsets if start <= o.ts < stop]
     symbols = sorted({o.symbol for o in onsets if o.symbol in prices})
     by_symbol: dict[str, list[Onset]] = {symbol: [] for symbol in symbols}
     for onset in onsets:
         if onset.symbol in by_symbol:
             by_symbol[onset.symbol].append(onset)
     alerting = _alerting_masks(record, spec, symbols)
-    factors = sorted({o.factor for o in onsets})
+    factors = sorted({o.factor for o in onsets}) if settings.factors else []
     for horizon in settings.horizons:
         absolute: list[npt.NDArray[np.float64]] = []
         group: list[npt.NDArray[np.intp]] = []
@@ -168,7 +178,7 @@ def _spec_rows(
         for number, symbol in enumerate(symbols):
             own = by_symbol[symbol]
             series: PriceSeries = prices[symbol]
-            base_ts = checkpoint_ts[~alerting[symbol]]
+            base_ts = checkpoint_ts[~alerting[symbol] & inside]
             moments = np.concatenate([np.array([o.ts for o in own], dtype=np.int64), base_ts])
             result = outcomes(series, moments, horizon, end)
             for index, onset in enumerate(own):

@@ -87,8 +87,8 @@ def _ratio(a: Floats, b: Floats, axis: int = -1) -> Floats:
 
 
 def lift_interval(onsets: Floats, baseline: Floats, seed: int, resamples: int) -> tuple[float, float]:
-    """The 95 % percentile bootstrap interval of mean(onsets) / mean(baseline)."""
-    if len(onsets) < 2 or len(baseline) < 2:
+    """The 95 % percentile bootstrap interval of mean(onsets) / mean(baseline) (NaN without resamples)."""
+    if len(onsets) < 2 or len(baseline) < 2 or resamples == 0:
         return (np.nan, np.nan)
     batch = max(1, _BOOTSTRAP_VALUES // (len(onsets) + len(baseline)))
     result = stats.bootstrap(
@@ -106,10 +106,13 @@ def lift_interval(onsets: Floats, baseline: Floats, seed: int, resamples: int) -
 
 
 def permutation_p(moments: Moments, seed: int, permutations: int) -> float:
-    """How often labels shuffled within each symbol lift the mean as much: (1 + k) / (1 + n)."""
+    """How often labels shuffled within each symbol lift the mean as much: (1 + k) / (1 + n).
+
+    NaN without permutations (a search that only needs the lift skips them).
+    """
     onset_count = int(moments.onset.sum())
     base_count = len(moments.onset) - onset_count
-    if onset_count == 0 or base_count == 0:
+    if onset_count == 0 or base_count == 0 or permutations == 0:
         return np.nan
     rng = np.random.default_rng(seed)
     total = float(moments.absolute.sum())
