@@ -164,6 +164,15 @@ class TestCommandLine:
         assert rows[(a, 300000, "all")]["onsets"] > rows[(b, 300000, "all")]["onsets"]
         assert (a, 900000, "oi_delta(12,0.05)") in rows
 
+    def test_replay_evaluate_keeps_the_replay_output_and_adds_the_scorecard(self, planted, tmp_path):
+        spec = write(tmp_path / "a.json", [OI_SPEC])
+        args = ("replay", "--spec", spec, planted, "--every-ts", "600000", "--format", "json")
+        plain = self.run(*args)
+        scored = self.run(*args, "--evaluate", "--horizons", "5m", "--permutations", "50")
+        assert plain.returncode == scored.returncode == 0, scored.stderr
+        assert scored.stdout == plain.stdout
+        assert b"all onsets" in scored.stderr and b"all onsets" not in plain.stderr
+
     def test_a_bad_horizon_is_named(self, planted, tmp_path):
         spec = write(tmp_path / "a.json", [OI_SPEC])
         done = self.run("evaluate", "--spec", spec, planted, "--horizons", "5m,soon")

@@ -43,7 +43,7 @@ def horizons_argument(text: str) -> tuple[int, ...]:
         raise argparse.ArgumentTypeError(str(err)) from None
 
 
-def add_scoring_arguments(parser: argparse.ArgumentParser) -> None:
+def add_scoring_arguments(parser: argparse._ActionsContainer) -> None:
     """What ``evaluate`` and ``replay --evaluate`` share: onsets, horizons, statistics."""
     parser.add_argument(
         "--horizons",

@@ -12,7 +12,7 @@ import argparse
 import sys
 import time
 from collections.abc import Iterator, Sequence
-from typing import TextIO
+from typing import TYPE_CHECKING, TextIO
 
 from fenmor_radar._fenmor_replay import LineFeeder
 from fenmor_radar.cli import errors, sources, terminal
@@ -37,6 +37,9 @@ from fenmor_radar.replay.feeder_loop import (
 from fenmor_radar.replay.items import BadLine, Checkpoint, ReplayStats
 from fenmor_radar.replay.recording import DamagedInput, Recording, RecordingSource
 from fenmor_radar.replay.replies import parse_alerts_reply
+
+if TYPE_CHECKING:
+    from fenmor_radar.scoring.replay_pass import AlertRecorder
 
 PROG = "fenmor-radar"
 SHOWN_SKIPS = 20  # skipped lines named one by one; the rest only counted
@@ -140,6 +143,18 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
         help="also write an HTML report of every checkpoint (needs the report extra)",
     )
     add_notify_arguments(parser)
+    evaluation = parser.add_argument_group(
+        "scoring the alerts",
+        "With --evaluate, the scorecard of the alerts the replay shows (cut to each spec's "
+        "limit; `fenmor-radar evaluate` counts every symbol at or above the threshold) follows "
+        "on standard error. --cooldown then also spaces the onsets. Needs the evaluate extra.",
+    )
+    evaluation.add_argument(
+        "--evaluate", action="store_true", help="score the alerts against what followed them"
+    )
+    from fenmor_radar.cli.evaluate_command import add_scoring_arguments
+
+    add_scoring_arguments(evaluation)
     parser.set_defaults(run=run)
 
 
@@ -173,14 +188,17 @@ def choose_output(choice: str, stream: TextIO) -> CheckpointOutput:
 
 
 def run(args: argparse.Namespace) -> int:
-    if args.cooldown and not args.new_only and args.notify is None:
-        raise CliError("--cooldown needs --new-only or --notify", errors.USAGE)
+    if args.cooldown and not args.new_only and args.notify is None and not args.evaluate:
+        raise CliError("--cooldown needs --new-only, --notify or --evaluate", errors.USAGE)
     distributed = args.workers is not None or args.scheduler is not None
+    if distributed and args.evaluate:
+        raise CliError("--evaluate runs on one process: leave out --workers and --scheduler",
+                       errors.USAGE)
     if distributed and (len(args.spec) > 1 or len(args.events) > 1):
         raise CliError("--workers and --scheduler take one --spec and one recording", errors.USAGE)
     specs = [read_spec_text(path) for path in args.spec]
     policy = CheckpointPolicy(every=args.every, every_ts=args.every_ts)
-    feeder = load_feeder(args.spec, specs, policy, args.strict)
+    feeder = load_feeder(args.spec, specs, policy, args.strict, prices=args.evaluate)
     for path, text in zip(args.spec, specs, strict=True):
         warn_spec(path, text)
     extras = ReplayExtras.from_args(args, args.spec)
@@ -204,11 +222,14 @@ def run(args: argparse.Namespace) -> int:
         position=lambda: _position(recordings),
     )
     stats = ReplayStats()
+    recorder = scoring_recorder(args, feeder, specs, stats)
     started = time.monotonic()
     try:
         if not distributed:
 
             def on_block(events: int) -> None:
+                if recorder is not None:
+                    recorder.block()
                 progress.events = events
                 progress.tick()
 
@@ -218,6 +239,8 @@ def run(args: argparse.Namespace) -> int:
             items = distributed_items(args, recordings[0], policy, stats, progress)
         for item in items:
             progress.clear()
+            if recorder is not None and not isinstance(item, Checkpoint):
+                recorder.item(item)
             if isinstance(item, BadLine):
                 report_bad_line(item.source or name, item, args.strict, stats)
             else:
@@ -239,6 +262,8 @@ def run(args: argparse.Namespace) -> int:
     if not args.quiet:
         print_summary(name, stats, time.monotonic() - started, several=len(recordings) > 1)
         extras.print_summary(sys.stderr)
+    if recorder is not None:
+        print_scorecard(args, recorder)
     if stats.stopped_at is not None:
         return errors.FAILED
     skipped = stats.bad_lines or sum(getattr(source, "bad_rows", 0) for source in recordings)
@@ -246,13 +271,46 @@ def run(args: argparse.Namespace) -> int:
 
 
 def load_feeder(
-    paths: Sequence[str], specs: Sequence[str], policy: CheckpointPolicy, strict: bool
+    paths: Sequence[str],
+    specs: Sequence[str],
+    policy: CheckpointPolicy,
+    strict: bool,
+    *,
+    prices: bool = False,
 ) -> LineFeeder:
     """The native feeder with one radar per spec; a rejected spec names its file."""
     try:
-        return new_feeder(specs, policy, strict)
+        return new_feeder(specs, policy, strict, prices=prices)
     except SpecRejected as err:
         raise rejected_spec(paths[err.index], err.message) from err
+
+
+def scoring_recorder(
+    args: argparse.Namespace, feeder: LineFeeder, specs: Sequence[str], stats: ReplayStats
+) -> AlertRecorder | None:
+    """With --evaluate, what keeps the alerts and prices for the scorecard."""
+    if not args.evaluate:
+        return None
+    try:
+        from fenmor_radar.scoring.replay_pass import AlertRecorder
+    except ImportError as err:
+        raise CliError(
+            f"--evaluate needs numpy and scipy ({err.name} is missing): "
+            "pip install 'fenmor-radar[evaluate]'"
+        ) from err
+    return AlertRecorder(feeder, specs, stats)
+
+
+def print_scorecard(args: argparse.Namespace, recorder: AlertRecorder) -> None:
+    from fenmor_radar.scoring import scorecard_of
+    from fenmor_radar.scoring.text import scorecard_table
+
+    card = scorecard_of(
+        recorder.finish(), list(args.spec), horizons=args.horizons, cooldown=args.cooldown,
+        onsets=args.onsets, seed=args.seed, permutations=args.permutations,
+    )
+    sys.stderr.write(scorecard_table(card) + "\n")
+    sys.stderr.flush()
 
 
 def open_recordings(paths: Sequence[str]) -> list[Recording]:

@@ -76,11 +76,17 @@ class SpecRejected(ValueError):
         self.index = index
 
 
-def new_feeder(specs: Sequence[str], policy: CheckpointPolicy, strict: bool) -> LineFeeder:
-    """A feeder with one radar per spec text; ``SpecRejected`` for a bad one."""
+def new_feeder(
+    specs: Sequence[str], policy: CheckpointPolicy, strict: bool, *, prices: bool = False
+) -> LineFeeder:
+    """A feeder with one radar per spec text; ``SpecRejected`` for a bad one.
+
+    With ``prices`` it keeps every event's price for ``take_prices``.
+    """
     try:
         return LineFeeder(
-            list(specs), every_events=policy.every_events, every_ts=policy.every_ts, strict=strict
+            list(specs), every_events=policy.every_events, every_ts=policy.every_ts, strict=strict,
+            prices=prices,
         )
     except ValueError as err:
         if len(err.args) > 1 and isinstance(err.args[1], int):

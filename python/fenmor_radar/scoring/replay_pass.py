@@ -19,7 +19,11 @@ from fenmor_radar._fenmor_replay import LineFeeder
 from fenmor_radar.scoring.onsets import Alerting, CheckpointAlerts, strongest
 from fenmor_radar.scoring.prices import PriceBook, PriceSeries
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
-from fenmor_radar.replay.feeder_loop import CheckpointReplies, FeederReplay, SpecRejected
+from fenmor_radar.replay.feeder_loop import (
+    CheckpointReplies,
+    FeederReplay,
+    new_feeder,
+)
 from fenmor_radar.replay.items import BadLine, ReplayStats
 from fenmor_radar.replay.recording import RecordingSource
 from fenmor_radar.replay.replies import split_reply
@@ -57,6 +61,45 @@ def _weights(spec: str) -> dict[str, float]:
     return {signal.key: signal.weight for signal in info.signals}
 
 
+class AlertRecorder:
+    """Keeps what an evaluation needs from a replay on a feeder made with ``prices=True``.
+
+    Call ``block`` after each block the feeder took and ``item`` with each
+    item of the replay, then ``finish`` at the end.
+    """
+
+    def __init__(self, feeder: LineFeeder, specs: Sequence[str], stats: ReplayStats) -> None:
+        self.feeder = feeder
+        self.weights = [_weights(spec) for spec in specs]
+        self.book = PriceBook()
+        self.record = ReplayRecord([[] for _ in specs], {}, None, stats)
+
+    def block(self) -> None:
+        self.book.add(self.feeder.take_prices())
+
+    def item(self, item: CheckpointReplies | BadLine) -> None:
+        if isinstance(item, BadLine):
+            self.record.bad_lines.append(item)
+            return
+        if item.ts is None:
+            return  # nothing accepted yet: no moment to measure from
+        for index, reply in enumerate(item.replies):
+            alerts, _ = split_reply(reply)
+            alerting = {
+                value["symbol"]: Alerting(
+                    float(value["severity"]), strongest(value["factors"], self.weights[index])
+                )
+                for value, _ in alerts
+            }
+            self.record.checkpoints[index].append(CheckpointAlerts(item.ts, alerting))
+
+    def finish(self) -> ReplayRecord:
+        self.block()
+        self.record.prices = self.book.series()
+        self.record.end = self.feeder.ts
+        return self.record
+
+
 def record_replay(
     recordings: Iterable[RecordingSource],
     specs: Sequence[str],
@@ -69,43 +112,16 @@ def record_replay(
 ) -> ReplayRecord:
     """Replay once through one radar per spec; raises as ``FeederReplay.run`` does."""
     texts = [unlimited(spec) for spec in specs]
-    try:
-        feeder = LineFeeder(
-            texts, every_events=policy.every_events, every_ts=policy.every_ts, strict=strict,
-            prices=True,
-        )
-    except ValueError as err:
-        if len(err.args) > 1 and isinstance(err.args[1], int):
-            raise SpecRejected(str(err.args[0]), err.args[1], len(specs)) from None
-        raise
-    weights = [_weights(spec) for spec in texts]
-    book = PriceBook()
+    feeder = new_feeder(texts, policy, strict, prices=True)  # SpecRejected for a bad one
+    recorder = AlertRecorder(feeder, texts, stats if stats is not None else ReplayStats())
 
     def block_done(events: int) -> None:
-        book.add(feeder.take_prices())
+        recorder.block()
         if on_block is not None:
             on_block(events)
 
-    replay = FeederReplay(feeder, stats=stats, on_block=block_done)
-    record = ReplayRecord([[] for _ in texts], {}, None, replay.stats)
-    for item in replay.run(recordings):
+    for item in FeederReplay(feeder, stats=recorder.record.stats, on_block=block_done).run(recordings):
         if on_item is not None:
             on_item(item)
-        if isinstance(item, BadLine):
-            record.bad_lines.append(item)
-            continue
-        if item.ts is None:
-            continue  # nothing accepted yet: no moment to measure from
-        for index, reply in enumerate(item.replies):
-            alerts, _ = split_reply(reply)
-            alerting = {
-                value["symbol"]: Alerting(
-                    float(value["severity"]), strongest(value["factors"], weights[index])
-                )
-                for value, _ in alerts
-            }
-            record.checkpoints[index].append(CheckpointAlerts(item.ts, alerting))
-    book.add(feeder.take_prices())
-    record.prices = book.series()
-    record.end = feeder.ts
-    return record
+        recorder.item(item)
+    return recorder.finish()
