@@ -19,10 +19,9 @@ import numpy as np
 import numpy.typing as npt
 
 from fenmor_radar.scoring.onsets import Onset
-from fenmor_radar.scoring.outcomes import outcomes
-from fenmor_radar.scoring.prices import PriceSeries
+from fenmor_radar.scoring.outcomes import outcomes, price_table
 from fenmor_radar.scoring.replay_pass import ReplayRecord
-from fenmor_radar.scoring.statistics import Comparison, Moments, compare, hits
+from fenmor_radar.scoring.statistics import Comparison, Moments, compare, hits, mean_resamples
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped]
@@ -136,14 +135,6 @@ class _Columns:
         return out
 
 
-def _alerting_masks(record: ReplayRecord, spec: int, symbols: Collection[str]) -> dict[str, npt.NDArray[np.bool_]]:
-    checkpoints = record.checkpoints[spec]
-    return {
-        symbol: np.fromiter((symbol in c.alerting for c in checkpoints), dtype=bool, count=len(checkpoints))
-        for symbol in symbols
-    }
-
-
 def _spec_rows(
     name: str,
     record: ReplayRecord,
@@ -151,71 +142,74 @@ def _spec_rows(
     onsets: Sequence[Onset],
     settings: Settings,
     rows: _Columns,
-    outcome_rows: _Columns,
+    outcome_parts: list[dict[str, npt.NDArray[Any]]],
 ) -> None:
     prices = record.prices
     end = record.end if record.end is not None else 0
-    checkpoint_ts = np.array([c.ts for c in record.checkpoints[spec]], dtype=np.int64)
+    checkpoints = record.checkpoints[spec]
+    checkpoint_ts = np.array([c.ts for c in checkpoints], dtype=np.int64)
     inside = np.ones(len(checkpoint_ts), dtype=bool)
     if settings.window is not None:
         start, stop = settings.window
         end = min(end, stop)
         inside = (checkpoint_ts >= start) & (checkpoint_ts < stop)
         onsets = [o for o in onsets if start <= o.ts < stop]
-    symbols = sorted({o.symbol for o in onsets if o.symbol in prices})
-    by_symbol: dict[str, list[Onset]] = {symbol: [] for symbol in symbols}
-    for onset in onsets:
-        if onset.symbol in by_symbol:
-            by_symbol[onset.symbol].append(onset)
-    alerting = _alerting_masks(record, spec, symbols)
+    onsets = [o for o in onsets if o.symbol in prices]
+    symbols = sorted({o.symbol for o in onsets})
+    number = {symbol: g for g, symbol in enumerate(symbols)}
+    # The moments: every onset, then every baseline checkpoint of each symbol.
+    onset_group = np.array([number[o.symbol] for o in onsets], dtype=np.intp)
+    onset_ts = np.array([o.ts for o in onsets], dtype=np.int64)
+    onset_factor = np.array([o.factor for o in onsets], dtype=object)
+    alerting = np.zeros((len(symbols), len(checkpoints)), dtype=bool)
+    for column, checkpoint in enumerate(checkpoints):
+        for symbol in checkpoint.alerting:
+            g = number.get(symbol)
+            if g is not None:
+                alerting[g, column] = True
+    base_group, base_column = np.nonzero(~alerting & inside)
+    groups = np.concatenate([onset_group, base_group.astype(np.intp)])
+    moments = np.concatenate([onset_ts, checkpoint_ts[base_column]])
+    is_onset = np.zeros(len(moments), dtype=bool)
+    is_onset[: len(onsets)] = True
+    factor_of = np.concatenate([onset_factor, np.full(len(base_group), "", dtype=object)])
+    table = price_table([prices[s] for s in symbols], max(settings.horizons), end)
     factors = sorted({o.factor for o in onsets}) if settings.factors else []
     for horizon in settings.horizons:
-        absolute: list[npt.NDArray[np.float64]] = []
-        group: list[npt.NDArray[np.intp]] = []
-        is_onset: list[npt.NDArray[np.bool_]] = []
-        onset_factor: list[npt.NDArray[Any]] = []
-        censored = 0
-        for number, symbol in enumerate(symbols):
-            own = by_symbol[symbol]
-            series: PriceSeries = prices[symbol]
-            base_ts = checkpoint_ts[~alerting[symbol] & inside]
-            moments = np.concatenate([np.array([o.ts for o in own], dtype=np.int64), base_ts])
-            result = outcomes(series, moments, horizon, end)
-            for index, onset in enumerate(own):
-                outcome_rows.add(
-                    spec=name, symbol=symbol, ts=onset.ts, severity=onset.severity, factor=onset.factor,
-                    horizon=horizon, censored=bool(result.censored[index]),
-                    ret=float(result.ret[index]), abs_ret=float(abs(result.ret[index])),
-                    extreme=float(result.extreme[index]),
-                )
-            censored += int(result.censored[: len(own)].sum())
-            scored = result.scored
-            absolute.append(result.absolute[scored])
-            group.append(np.full(int(scored.sum()), number, dtype=np.intp))
-            flags = np.zeros(len(moments), dtype=bool)
-            flags[: len(own)] = True
-            is_onset.append(flags[scored])
-            labels = np.array([o.factor for o in own] + [""] * len(base_ts), dtype=object)
-            onset_factor.append(labels[scored])
-        all_abs = np.concatenate(absolute) if absolute else np.zeros(0)
-        all_group = np.concatenate(group) if group else np.zeros(0, dtype=np.intp)
-        all_onset = np.concatenate(is_onset) if is_onset else np.zeros(0, dtype=bool)
-        all_factor = np.concatenate(onset_factor) if onset_factor else np.zeros(0, dtype=object)
-        moments_all = Moments(all_abs, all_group, all_onset, hits(all_abs, all_group))
-        for factor in [ALL_FACTORS, *factors]:
-            if factor == ALL_FACTORS:
+        result = outcomes(table, groups, moments, horizon, end)
+        k = len(onsets)
+        outcome_parts.append({
+            "spec": np.full(k, name, dtype=object),
+            "symbol": np.array([o.symbol for o in onsets], dtype=object),
+            "ts": onset_ts,
+            "severity": np.array([o.severity for o in onsets], dtype=np.float64),
+            "factor": onset_factor,
+            "horizon": np.full(k, horizon, dtype=np.int64),
+            "censored": result.censored[:k],
+            "ret": result.ret[:k],
+            "abs_ret": np.abs(result.ret[:k]),
+            "extreme": result.extreme[:k],
+        })
+        scored = result.scored
+        absolute = result.absolute[scored]
+        group = groups[scored]
+        onset = is_onset[scored]
+        factor = factor_of[scored]
+        moments_all = Moments(absolute, group, onset, hits(absolute, group))
+        base_means = mean_resamples(absolute[~onset], settings.seed + 1, settings.resamples)
+        onset_censored = result.censored[:k]
+        for row_factor in [ALL_FACTORS, *factors]:
+            if row_factor == ALL_FACTORS:
                 chosen = moments_all
-                factor_censored = censored
+                censored = int(onset_censored.sum())
             else:
-                keep = ~all_onset | (all_factor == factor)
-                chosen = Moments(all_abs[keep], all_group[keep], all_onset[keep], moments_all.hit[keep])
-                factor_censored = sum(
-                    1 for o in onsets if o.factor == factor and o.symbol in by_symbol and o.ts + horizon > end
-                )
+                keep = ~onset | (factor == row_factor)
+                chosen = Moments(absolute[keep], group[keep], onset[keep], moments_all.hit[keep])
+                censored = int((onset_censored & (onset_factor == row_factor)).sum())
             comparison: Comparison = compare(
-                chosen, settings.seed, settings.permutations, settings.resamples
+                chosen, settings.seed, settings.permutations, settings.resamples, base_means
             )
-            rows.add(spec=name, factor=factor, horizon=horizon, censored=factor_censored,
+            rows.add(spec=name, factor=row_factor, horizon=horizon, censored=censored,
                      **{f.name: getattr(comparison, f.name) for f in fields(Comparison)})
 
 
@@ -228,16 +222,20 @@ def build_scorecard(
 ) -> Scorecard:
     """The scorecard of each spec's onsets (one list per spec, in the specs' order)."""
     rows = _Columns.of(ROW_FIELDS)
-    outcome_rows = _Columns.of(OUTCOME_FIELDS)
+    outcome_parts: list[dict[str, npt.NDArray[Any]]] = []
     for spec, name in enumerate(names):
         chosen = [o for o in onsets[spec] if symbols is None or o.symbol in symbols]
-        _spec_rows(name, record, spec, chosen, settings, rows, outcome_rows)
+        _spec_rows(name, record, spec, chosen, settings, rows, outcome_parts)
     starts = [int(s.ts[0]) for s in record.prices.values() if len(s.ts)]
     return Scorecard(
         specs=tuple(names),
         settings=settings,
         columns=rows.arrays(),
-        outcome_columns=outcome_rows.arrays(),
+        outcome_columns={
+            field: np.concatenate([part[field] for part in outcome_parts])
+            if outcome_parts else np.zeros(0, dtype=object)
+            for field in OUTCOME_FIELDS
+        },
         start=min(starts) if starts else None,
         end=record.end,
     )
