@@ -18,6 +18,7 @@
 #include "bindings/python_errors.hpp"
 #include "bindings/replay_values.hpp"
 #include "crates/radar-core/src/compiled_spec.hpp"
+#include "crates/radar-core/src/protocol/replies.hpp"
 #include "crates/radar-core/src/replay/line_feeder.hpp"
 #include "crates/radar-core/src/spec_decode.hpp"
 
@@ -43,14 +44,18 @@ ReplayModuleState* state_of(PyObject* self) {
 }
 
 PyObject* feeder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"specs", "every_events", "every_ts", "strict", "prices", nullptr};
+  static const char* keywords[] = {"specs", "every_events", "every_ts", "strict",
+                                   "crossings", "peaks", "prices", nullptr};
   PyObject* specs = nullptr;
   PyObject* every_events = nullptr;
   PyObject* every_ts = nullptr;
   int strict = 0;
+  int crossings = 0;
+  int peaks = 0;
   int prices = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOpp:LineFeeder", const_cast<char**>(keywords),
-                                   &specs, &every_events, &every_ts, &strict, &prices)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOpppp:LineFeeder", const_cast<char**>(keywords),
+                                   &specs, &every_events, &every_ts, &strict, &crossings, &peaks,
+                                   &prices)) {
     return nullptr;
   }
   replay::CheckpointPolicy policy;
@@ -62,7 +67,8 @@ PyObject* feeder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* self = new_instance(type);
   if (self == nullptr) return nullptr;
   LineFeederObject* object = as_feeder(self);
-  object->feeder = new replay::LineFeeder(std::move(*radars), policy, strict != 0);
+  object->feeder = new replay::LineFeeder(std::move(*radars), policy, strict != 0,
+                                          replay::Watching{crossings != 0, peaks != 0});
   if (prices != 0) object->feeder->keep_prices();
   object->in_use = 0;
   object->finished = false;
@@ -73,6 +79,21 @@ void feeder_dealloc(PyObject* self) {
   delete as_feeder(self)->feeder;
   as_feeder(self)->feeder = nullptr;
   free_instance(self);
+}
+
+// ("crossing", direction, spec, events, line, symbol, ts, severity, alert JSON).
+PyObject* crossing_tuple(const replay::LineFeeder& feeder, const replay::Crossing& crossing) {
+  std::string text;
+  write_alert(text, crossing.alert, feeder.factor_names(crossing.spec));
+  const std::string_view direction = replay::direction_name(crossing.direction);
+  const Alert& alert = crossing.alert;
+  return Py_BuildValue("(ss#IKKs#Lds#)", "crossing", direction.data(),
+                       static_cast<Py_ssize_t>(direction.size()),
+                       static_cast<unsigned int>(crossing.spec),
+                       static_cast<unsigned long long>(crossing.events),
+                       static_cast<unsigned long long>(crossing.line), alert.symbol.data(),
+                       static_cast<Py_ssize_t>(alert.symbol.size()), static_cast<long long>(alert.ts),
+                       alert.severity, text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
 PyObject* item_tuple(const ReplayModuleState& state, const replay::FeederItem& item) {
@@ -87,7 +108,9 @@ PyObject* item_tuple(const ReplayModuleState& state, const replay::FeederItem& i
     if (replies != nullptr) Py_DecRef(replies);
     return tuple;
   }
-  const auto& bad = std::get<replay::BadLine>(item);
+  const auto* bad_line = std::get_if<replay::BadLine>(&item);
+  if (bad_line == nullptr) return raise(PyExc_SystemError, "a crossing item out of place");
+  const auto& bad = *bad_line;
   PyObject* field = optional_str(bad.field);
   if (field == nullptr) return nullptr;
   PyObject* tuple = Py_BuildValue("(OKs#O)", state.bad_tag,
@@ -97,14 +120,32 @@ PyObject* item_tuple(const ReplayModuleState& state, const replay::FeederItem& i
   return tuple;
 }
 
+// A checkpoint with peaks comes as ("peaks", one peaks JSON array per radar)
+// right before it, so that a checkpoint's own item keeps its shape.
 PyObject* items_list(PyObject* self, const std::vector<replay::FeederItem>& items) {
   const ReplayModuleState* state = state_of(self);
   if (state == nullptr) return nullptr;
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+  const replay::LineFeeder& feeder = *as_feeder(self)->feeder;
+  PyObject* list = PyList_New(0);
   if (list == nullptr) return nullptr;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    PyObject* item = item_tuple(*state, items[i]);
-    if (item == nullptr || PyList_SetItem(list, static_cast<Py_ssize_t>(i), item) < 0) {
+  const auto append = [&](PyObject* item) {
+    const bool ok = item != nullptr && PyList_Append(list, item) == 0;
+    if (item != nullptr) Py_DecRef(item);
+    return ok;
+  };
+  for (const replay::FeederItem& item : items) {
+    bool ok = true;
+    if (const auto* crossing = std::get_if<replay::Crossing>(&item)) {
+      ok = append(crossing_tuple(feeder, *crossing));
+    } else {
+      const auto* checkpoint = std::get_if<replay::Checkpoint>(&item);
+      if (checkpoint != nullptr && !checkpoint->peaks.empty()) {
+        PyObject* peaks = replies_tuple(checkpoint->peaks);
+        ok = peaks != nullptr && append(Py_BuildValue("(sN)", "peaks", peaks));
+      }
+      ok = ok && append(item_tuple(*state, item));
+    }
+    if (!ok) {
       Py_DecRef(list);
       return nullptr;
     }
@@ -229,7 +270,8 @@ void* counter(Counter which) {
 }
 
 constexpr const char* feeder_doc =
-    "LineFeeder(specs, *, every_events=None, every_ts=None, strict=False, prices=False)\n--\n\n"
+    "LineFeeder(specs, *, every_events=None, every_ts=None, strict=False, crossings=False, "
+    "peaks=False, prices=False)\n--\n\n"
     "A recording's JSON lines fed to one radar per spec, read once per line.\n\n"
     "Not bound to a thread; one call at a time (RuntimeError otherwise). feed()\n"
     "and finish() release the interpreter lock while they work.";

@@ -22,7 +22,7 @@ import random
 from collections.abc import Iterator
 from dataclasses import dataclass
 
-from fenmor_radar.cli.sample import SQRT3, START_TS, STEP_MS, _number
+from fenmor_radar.sample import SQRT3, START_TS, STEP_MS, _number
 
 PLANTED_SEED = 20240302
 SURGE_STEPS = 6  # one minute of surge

@@ -14,8 +14,10 @@ import pytest
 
 distributed = pytest.importorskip("distributed")
 
-from fenmor_radar.cli.checkpoints import CheckpointPolicy  # noqa: E402
-from fenmor_radar.cli.replay import ReplayStats  # noqa: E402
+from fenmor_radar import Crossing  # noqa: E402
+from fenmor_radar.replay import replay_files  # noqa: E402
+from fenmor_radar.replay.checkpoints import CheckpointPolicy  # noqa: E402
+from fenmor_radar.replay.items import ReplayStats  # noqa: E402
 from fenmor_radar.distributed import (  # noqa: E402
     BadEventLine,
     MergedCheckpoint,
@@ -44,9 +46,9 @@ def client():
 @pytest.mark.parametrize(
     ("shards", "part_bytes", "policy", "strict", "compress"),
     [
-        (None, 4000, CheckpointPolicy(every_events=50, every_ts=40), False, False),  # a shard a worker
+        (None, 4000, CheckpointPolicy(every=50, every_ts=40), False, False),  # a shard a worker
         (1, None, CheckpointPolicy(every_ts=60), False, True),
-        (3, 997, CheckpointPolicy(every_events=7, every_ts=40), False, False),
+        (3, 997, CheckpointPolicy(every=7, every_ts=40), False, False),
         (5, 1 << 20, CheckpointPolicy(every_ts=25), True, True),
     ],
 )
@@ -63,13 +65,24 @@ def test_checkpoints_equal_one_radar_per_spec(client, tmp_path, shards, part_byt
     assert client.status == "running"  # the caller's client is left as it was
 
 
+def test_crossings_equal_the_single_replays(client, tmp_path):
+    path = write_lines(tmp_path / "events.jsonl", recording(32, 900, bad=0.02))
+    policy = CheckpointPolicy(every=50, every_ts=40)
+    items = list(replay(path, SPECS, policy, client=client, shards=3, part_bytes=3000,
+                        crossings=True))
+    crossings = [item for item in items if isinstance(item, Crossing)]
+    assert crossings == [item for item in replay_files(path, SPECS, policy, crossings=True)
+                         if isinstance(item, Crossing)]
+    assert len(crossings) > 20
+
+
 def test_bad_lines_are_named_by_file_and_line(client, tmp_path):
     lines = recording(41, 60, bad=0.0)
     lines[9] = b'{"symbol":"BTCUSDT","event":{"kind":"orderbook","ts":5}}'
     lines[19] = b'{"symbol":"\xff"}'
     lines[29] = b"not json"
     path = write_lines(tmp_path / "bad.jsonl", lines)
-    items = list(replay(path, SPECS[0], CheckpointPolicy(every_events=20), client=client))
+    items = list(replay(path, SPECS[0], CheckpointPolicy(every=20), client=client))
     bad = [item for item in items if isinstance(item, BadEventLine)]
     assert [(item.source, item.number) for item in bad] == [(path, 10), (path, 20), (path, 30)]
     assert bad[0].message == "parse: missing field `bid_volume`"
@@ -79,7 +92,7 @@ def test_bad_lines_are_named_by_file_and_line(client, tmp_path):
     assert [item.events for item in checkpoints] == [20, 40, 57]
 
     stats = ReplayStats()
-    items = list(replay(path, SPECS[0], CheckpointPolicy(every_events=5), client=client,
+    items = list(replay(path, SPECS[0], CheckpointPolicy(every=5), client=client,
                         strict=True, stats=stats))
     assert isinstance(items[-1], BadEventLine) and items[-1].number == 10
     assert [item.events for item in items[:-1]] == [5]
@@ -112,7 +125,7 @@ def test_a_worker_lost_mid_run_fails_the_run(tmp_path):
     with distributed.LocalCluster(
         n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
     ) as cluster, distributed.Client(cluster) as dask_client:
-        items = replay(path, SPECS[0], CheckpointPolicy(every_events=100), client=dask_client)
+        items = replay(path, SPECS[0], CheckpointPolicy(every=100), client=dask_client)
         first = next(item for item in items if isinstance(item, MergedCheckpoint))
         assert first.events == 100
         pids = dask_client.run(os.getpid)
@@ -131,15 +144,15 @@ def run_cli(*args, env=None):
     )
 
 
-@pytest.mark.parametrize("broken", [False, True])
-def test_command_line_workers_prints_what_the_single_replay_prints(tmp_path, broken):
+@pytest.mark.parametrize(("broken", "watch"), [(False, []), (True, []), (False, ["--crossings"])])
+def test_command_line_workers_prints_what_the_single_replay_prints(tmp_path, broken, watch):
     lines = recording(71, 400 if not broken else 3000, bad=0.02)
     path = write_lines(tmp_path / "events.jsonl.gz", lines, compress=True)
     if broken:  # a gzip file that breaks off: the same end checkpoint, the same error
         file = Path(path)
         file.write_bytes(file.read_bytes()[: file.stat().st_size * 2 // 3])
     spec = write_lines(tmp_path / "spec.json", [SPECS[1].encode()])
-    options = ["--spec", spec, path, "--every-ts", "100", "--format", "json", "-q"]
+    options = ["--spec", spec, path, "--every-ts", "100", "--format", "json", "-q", *watch]
     alone = run_cli(*options)
     sharded = run_cli(*options, "--workers", "2")
     assert alone.returncode == sharded.returncode == (1 if broken else 3)  # 3: skipped lines

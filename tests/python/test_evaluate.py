@@ -81,11 +81,13 @@ class TestNoLookAhead:
         def replay(path):
             recording = Recording(path)
             try:
-                return record_replay([recording], specs, policy)
+                return record_replay([recording], specs, policy, crossings=True)
             finally:
                 recording.close()
 
         full = replay(planted)
+        # The planted recording is in ts order: the first line left out has the cut's ts.
+        cut_ts = [json.loads(line)["event"]["ts"] for line in lines]
         cuts = random.Random(24).sample(range(1, len(lines)), 20)
         for cut in cuts:
             record = replay(write(tmp_path / "cut.jsonl", lines[:cut]))
@@ -95,10 +97,15 @@ class TestNoLookAhead:
                 assert len(before) >= len(full.checkpoints[spec]) * cut // len(lines) - 2
                 onsets = checkpoint_onsets(before)
                 assert onsets == checkpoint_onsets(full.checkpoints[spec])[: len(onsets)]
+                # Every upward crossing happens at an event: all of the cut's are the whole's.
+                crossings = record.crossings[spec]
+                assert crossings == full.crossings[spec][: len(crossings)]
+                assert len(crossings) >= sum(1 for c in full.crossings[spec] if c.ts < cut_ts[cut])
 
 
 class TestOutcomes:
-    def test_returns_extremes_and_censoring_from_marks_or_mids(self, tmp_path):
+    @pytest.mark.parametrize(("onsets", "seen"), [("crossings", 2 * MINUTE + 1), ("checkpoints", 2 * MINUTE + 2)])
+    def test_returns_extremes_and_censoring_from_marks_or_mids(self, tmp_path, onsets, seen):
         spec = json.dumps({"signals": [{"kind": "oi_delta", "params": [1, 0.1]}], "threshold": 0.5})
         lines = []
         # AAA: marks, an onset at the 2nd minute (oi jumps), the price dips then rises.
@@ -109,13 +116,14 @@ class TestOutcomes:
             lines.append(book("BBB", i * MINUTE + 2, 9.0, 11.0))
         card = evaluate(write(tmp_path / "r.jsonl", lines), spec,
                         CheckpointPolicy(every_ts=MINUTE), horizons=[3 * MINUTE, 8 * MINUTE],
-                        permutations=10, resamples=10)
+                        permutations=10, resamples=10, onsets=onsets)
         frame = card.outcomes_frame()
         assert list(frame["symbol"]) == ["AAA", "AAA"]
         short = frame[frame["horizon"] == 3 * MINUTE].iloc[0]
-        # The onset is seen at the checkpoint before the events of minute 3:
-        # the clock then stands at 2 min + 2 ms, the price is 100.
-        assert short["ts"] == 2 * MINUTE + 2
+        # A crossing is seen at the event that made it (2 min + 1 ms); a
+        # checkpoint entry at the checkpoint before the events of minute 3,
+        # the clock then standing at 2 min + 2 ms. Either way the price is 100.
+        assert short["ts"] == seen
         assert short["ret"] == pytest.approx(0.04)
         assert short["extreme"] == pytest.approx(0.10)  # 110 beats 92 by size
         assert not short["censored"]

@@ -12,11 +12,11 @@ from collections.abc import Sequence
 
 from fenmor_radar.cli import errors, sources, terminal
 from fenmor_radar.cli.errors import CliError
-from fenmor_radar.cli.replay_command import (
+from fenmor_radar.cli.replay_command import open_recordings, print_summary
+from fenmor_radar.cli.shared import (
+    add_conversion_options,
     non_negative_int,
-    open_recordings,
     positive_int,
-    print_summary,
     report_bad_line,
 )
 from fenmor_radar.cli.spec_file import read_spec_text, rejected_spec
@@ -27,6 +27,7 @@ from fenmor_radar.replay.feeder_loop import (
     RecordingDamaged,
     SpecRejected,
 )
+from fenmor_radar.crossing import Crossing
 from fenmor_radar.replay.items import BadLine, ReplayStats
 from fenmor_radar.replay.recording import DamagedInput, RecordingSource
 
@@ -54,9 +55,10 @@ def add_scoring_arguments(parser: argparse._ActionsContainer) -> None:
     )
     parser.add_argument(
         "--onsets",
-        choices=("checkpoints",),
-        default="checkpoints",
-        help="what counts as an alert's onset: a symbol newly listed at a checkpoint",
+        choices=("crossings", "checkpoints"),
+        help="what counts as an alert's onset: an upward threshold crossing at event time "
+        "(the default; for replay --evaluate, when --crossings is given), or a symbol newly "
+        "listed at a checkpoint",
     )
     parser.add_argument(
         "--seed", type=int, default=0, help="seed of the bootstrap and permutations (default 0)"
@@ -88,7 +90,7 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
                         help='the recordings, replayed in order as one ("-" for standard input)')
     parser.add_argument("--from", dest="source", choices=(sources.RADAR, sources.TARDIS),
                         default=sources.RADAR, help="the input's format (as for replay)")
-    sources.add_conversion_options(parser)
+    add_conversion_options(parser)
     parser.add_argument("--every", type=positive_int, metavar="N",
                         help="a checkpoint after every N fed events")
     parser.add_argument("--every-ts", type=positive_int, metavar="T",
@@ -121,6 +123,7 @@ def run(args: argparse.Namespace) -> int:
             "pip install 'fenmor-radar[evaluate]'"
         ) from err
     specs = [read_spec_text(path) for path in args.spec]
+    onsets = args.onsets or "crossings"
     every_ts = args.every_ts
     if every_ts is None and args.every is None:
         every_ts = DEFAULT_EVERY_TS
@@ -133,13 +136,14 @@ def run(args: argparse.Namespace) -> int:
     started = time.monotonic()
     stats = ReplayStats()
 
-    def on_item(item: CheckpointReplies | BadLine) -> None:
+    def on_item(item: CheckpointReplies | BadLine | Crossing) -> None:
         if isinstance(item, BadLine):
             report_bad_line(item.source or name, item, args.strict, stats)
 
     try:
         record = record_replay(
-            recordings, specs, policy, strict=args.strict, on_item=on_item, stats=stats
+            recordings, specs, policy, strict=args.strict, on_item=on_item, stats=stats,
+            crossings=onsets == "crossings",
         )
     except SpecRejected as err:
         raise rejected_spec(args.spec[err.index], err.message) from err
@@ -157,7 +161,7 @@ def run(args: argparse.Namespace) -> int:
     symbols = None if args.symbols is None else {s for s in args.symbols.split(",") if s}
     card = scorecard_of(
         record, list(args.spec), horizons=args.horizons, cooldown=args.cooldown,
-        onsets=args.onsets, symbols=symbols, seed=args.seed, permutations=args.permutations,
+        onsets=onsets, symbols=symbols, seed=args.seed, permutations=args.permutations,
     )
     out = terminal.standard_output()
     if args.format == "json":

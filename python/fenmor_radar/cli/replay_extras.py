@@ -1,8 +1,9 @@
 """What a replay or a live run does beside printing: the HTML report and webhook notices.
 
-The command calls four hooks: ``checkpoint`` for every checkpoint taken,
-``news`` with the alert changes of each checkpoint, ``close`` when the feed
-ends (however it ends), ``finish`` once the run is complete; then
+The command calls these hooks: ``checkpoint`` for every checkpoint taken,
+``news`` with the alert changes of each checkpoint, ``crossing`` for every
+crossing and ``crossing_notice`` for those to notify, ``close`` when the
+feed ends (however it ends), ``finish`` once the run is complete; then
 ``print_summary``. Each does nothing for an option not given.
 """
 
@@ -12,18 +13,17 @@ import argparse
 import sys
 from collections.abc import Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, TextIO
+from typing import TextIO
 
+from fenmor_radar.cli import errors, terminal
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.notify import Notifier, notifier_from_args
 from fenmor_radar.cli.novelty import AlertChange
 from fenmor_radar.cli.spec_file import read_spec_text
-
-if TYPE_CHECKING:
-    from fenmor_radar.cli.replay import Checkpoint, ReplayStats
-    from fenmor_radar.report import ReplayReport
-
-PROG = "fenmor-radar"
+from fenmor_radar.replay.items import Checkpoint, Crossing, ReplayStats
+from fenmor_radar.replay.replies import AlertView
+from fenmor_radar.report import PlotlyMissing, ReplayReport
+from fenmor_radar.report.spec_info import spec_info
 
 
 @dataclass
@@ -45,8 +45,6 @@ class ReplayExtras:
         wanted_report = getattr(args, "report", None)
         if wanted_report is None and getattr(args, "notify", None) is None:
             return extras
-        from fenmor_radar.report.spec_info import spec_info
-
         texts = {name: read_spec_text(name) for name in names}
         for name, text in texts.items():
             try:
@@ -59,14 +57,12 @@ class ReplayExtras:
                 signal.key: signal.weight for signal in info.signals
             }
         if wanted_report is not None:
-            from fenmor_radar.report import PlotlyMissing, ReplayReport
-
             try:
                 extras.report = ReplayReport(wanted_report, texts)
             except PlotlyMissing as err:
                 raise CliError(str(err)) from err
             except OSError as err:
-                raise CliError(f"cannot write {wanted_report}: {err.strerror or err}") from err
+                raise CliError(errors.cannot("write", wanted_report, err)) from err
             extras.report_path = wanted_report
         try:
             extras.notifier = notifier_from_args(args)
@@ -85,6 +81,18 @@ class ReplayExtras:
         if self.notifier is not None and changes:
             name = self._spec(spec)
             self.notifier.news(changes, name, self.weights.get(name))
+
+    def crossing(self, item: Crossing, spec: str | None = None) -> None:
+        if self.report is not None:
+            self.report.crossing(item, self._spec(spec))
+
+    def crossing_notice(self, item: Crossing, spec: str | None = None) -> None:
+        """Notify one crossing: a notice whose change is its direction."""
+        if self.notifier is None:
+            return
+        name = self._spec(spec)
+        alert = AlertView(0, item.symbol, _finite(item.severity), item.factors, item.ts, item.alert)
+        self.notifier.news([AlertChange(item.direction, alert)], name, self.weights.get(name))
 
     def close(self) -> None:
         """Stop taking notices; deliver what is queued for a short while.
@@ -108,15 +116,14 @@ class ReplayExtras:
                 symbols_fed=stats.symbol_count,
             )
         except OSError as err:
-            raise CliError(
-                f"cannot write {self.report_path}: {err.strerror or err}"
-            ) from err
+            raise CliError(errors.cannot("write", self.report_path, err)) from err
 
-    def print_summary(self, stream: TextIO) -> None:
+    def print_summary(self, stream: TextIO | None = None) -> None:
         if self.report_size is not None:
-            print(
-                f"{PROG}: wrote {self.report_path} ({self.report_size / 1e6:.1f} MB)",
-                file=stream,
-            )
+            terminal.message(f"wrote {self.report_path} ({self.report_size / 1e6:.1f} MB)", stream)
         if self.notifier is not None:
-            print(f"{PROG}: {self.notifier.summary()}", file=stream)
+            terminal.message(self.notifier.summary(), stream)
+
+
+def _finite(value: float) -> float | None:
+    return value if value == value else None  # NaN is the only value unequal to itself

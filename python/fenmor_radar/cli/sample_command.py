@@ -3,23 +3,16 @@
 from __future__ import annotations
 
 import argparse
-from typing import TYPE_CHECKING
 
-from fenmor_radar.cli import terminal
+from fenmor_radar.cli import errors, terminal
 from fenmor_radar.cli.errors import CliError
-from fenmor_radar.cli.sample import SEED, sample_lines, write_sample
-from fenmor_radar.cli.spec_file import default_spec_text
-
-if TYPE_CHECKING:
-    from fenmor_radar.planted_sample import PlantedLayout
+from fenmor_radar.default_spec import default_spec_text
+from fenmor_radar.cli.shared import positive_int
+from fenmor_radar.planted_sample import PLANTED_SEED, PlantedLayout, planted_lines, write_planted
+from fenmor_radar.sample import SEED, sample_lines, write_sample
 
 
 def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
-    # Imported here: the planted recording borrows the demo sample's pieces,
-    # which import this package.
-    from fenmor_radar.planted_sample import PLANTED_SEED, PlantedLayout
-
-    default = PlantedLayout()
     parser = commands.add_parser(
         "sample",
         help="write the demo's recording (and its spec) to files",
@@ -34,36 +27,27 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     parser.add_argument(
         "--seed", type=int, help=f"seed of the recording (default {SEED}; {PLANTED_SEED} planted)"
     )
+    default = PlantedLayout()
     planted = parser.add_argument_group(
         "a recording with a known answer",
         "With --planted: open-interest surges on every symbol, followed a set delay later by "
         "a price move of a set size on the PLANT symbols only (the CTRL symbols are controls).",
     )
     planted.add_argument("--planted", action="store_true", help="write that recording instead")
-    planted.add_argument("--symbols", type=_positive_int, default=default.symbols,
+    planted.add_argument("--symbols", type=positive_int, default=default.symbols,
                          help="symbols, half planted (default %(default)s)")
     planted.add_argument("--hours", type=_positive_float, default=default.hours,
                          help="hours of market time (default %(default)s)")
     planted.add_argument("--move", type=_positive_float, default=default.move,
                          help="size of the planted move, a fraction of the price "
                          "(default %(default)s)")
-    planted.add_argument("--delay", type=_positive_int, default=default.delay_s,
+    planted.add_argument("--delay", type=positive_int, default=default.delay_s,
                          metavar="SECONDS", help="from a surge's start to its move's "
                          "(default %(default)s)")
     planted.add_argument("--surges-per-hour", type=_positive_float,
                          default=default.surges_per_hour,
                          help="surges per symbol and hour, on average (default %(default)s)")
     parser.set_defaults(run=run)
-
-
-def _positive_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if value <= 0:
-        raise argparse.ArgumentTypeError(f"must be greater than zero: {text}")
-    return value
 
 
 def _positive_float(text: str) -> float:
@@ -77,8 +61,6 @@ def _positive_float(text: str) -> float:
 
 
 def _layout(args: argparse.Namespace) -> PlantedLayout:
-    from fenmor_radar.planted_sample import PLANTED_SEED, PlantedLayout
-
     return PlantedLayout(
         symbols=args.symbols, hours=args.hours, surges_per_hour=args.surges_per_hour,
         move=args.move, delay_s=args.delay,
@@ -92,27 +74,20 @@ def run(args: argparse.Namespace) -> int:
             with open(args.spec_out, "w", encoding="utf-8") as file:
                 file.write(default_spec_text())
         except OSError as err:
-            raise CliError(f"cannot write {args.spec_out}: {err.strerror or err}") from err
+            raise CliError(errors.cannot("write", args.spec_out, err)) from err
     seed = SEED if args.seed is None else args.seed
     if args.output:
         try:
             if args.planted:
-                from fenmor_radar.planted_sample import write_planted
-
                 count = write_planted(args.output, _layout(args))
             else:
                 count = write_sample(args.output, seed)
         except OSError as err:
-            raise CliError(f"cannot write {args.output}: {err.strerror or err}") from err
+            raise CliError(errors.cannot("write", args.output, err)) from err
         terminal.message(f"wrote {count:,} events to {args.output}")
     else:
         out = terminal.standard_output()
-        if args.planted:
-            from fenmor_radar.planted_sample import planted_lines
-
-            lines = planted_lines(_layout(args))
-        else:
-            lines = sample_lines(seed)
+        lines = planted_lines(_layout(args)) if args.planted else sample_lines(seed)
         for line in lines:
             out.write(line + "\n")
         out.flush()

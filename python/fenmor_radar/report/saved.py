@@ -1,7 +1,8 @@
 """Report data from a saved JSON-lines replay output (``replay --format json``).
 
 Each line is one checkpoint: ``{"events":E,"ts":T,"alerts":[...],"scanned":N}``,
-with a leading ``"spec":NAME`` member when the replay ran several specs.
+with a leading ``"spec":NAME`` member when the replay ran several specs, or one
+crossing of ``--crossings``: ``{"crossing":"up",["spec":NAME,]"events":E,"symbol":...}``.
 What such a file does not carry (the input's name, its line count, the skipped
 lines, the spec itself unless given) is shown as unknown.
 """
@@ -11,6 +12,7 @@ from __future__ import annotations
 import json
 from collections.abc import Iterable
 
+from fenmor_radar.printable import printable
 from fenmor_radar.report.collect import ReportData, RunInfo
 from fenmor_radar.report.spec_info import SpecInfo
 
@@ -22,8 +24,8 @@ class SavedOutputError(ValueError):
         super().__init__(f"{name}:{line}: {message}" if line else f"{name}: {message}")
 
 
-def _escaped(text: str, size: int = 60) -> str:
-    return json.dumps(text[:size])
+def _quoted(text: str, size: int = 60) -> str:
+    return f'"{printable(text[:size])}"'
 
 
 def _match_spec(name: str, specs: dict[str, SpecInfo]) -> SpecInfo | None:
@@ -64,6 +66,7 @@ def read_replay_output(
                 "checkpoint: replay without --new-only",
             )
         events, ts = document.get("events"), document.get("ts")
+        crossing = "crossing" in document
         if not isinstance(events, int) or not (ts is None or isinstance(ts, int)):
             raise SavedOutputError(
                 name, number, "no checkpoint here (missing events or ts)"
@@ -76,16 +79,20 @@ def read_replay_output(
             run = data.run_for(spec_name, _match_spec(spec_name, specs))
         else:
             raise SavedOutputError(
-                name, number, f"spec is not a text: {_escaped(str(spec_name))}"
+                name, number, f"spec is not a text: {_quoted(str(spec_name))}"
             )
         try:
-            run.add_document(events, ts, document)
+            if crossing:
+                run.add_crossing(document)
+            else:
+                run.add_document(events, ts, document)
         except ValueError as err:
             raise SavedOutputError(name, number, str(err)) from None
     if not data.runs:
-        raise SavedOutputError(name, 0, "no checkpoints in the file")
-    last = [run.checkpoints[-1] for run in data.runs.values() if run.checkpoints]
-    data.info.events = max(row.events for row in last) if last else None
+        raise SavedOutputError(name, 0, "no checkpoints or crossings in the file")
+    last = [run.checkpoints[-1].events for run in data.runs.values() if run.checkpoints]
+    last += [run.crossings[-1].events for run in data.runs.values() if run.crossings]
+    data.info.events = max(last) if last else None
     data.info.notes.append(
         "Read from a saved replay output: the input, its lines and the skipped lines are not "
         "recorded there; events fed is the count at the last checkpoint."
@@ -93,6 +100,6 @@ def read_replay_output(
     unmatched = [run.name for run in data.runs.values() if run.spec is None]
     if unmatched and specs:
         data.info.notes.append(
-            "No --spec given matches " + ", ".join(_escaped(n) for n in unmatched) + "."
+            "No --spec given matches " + ", ".join(_quoted(n) for n in unmatched) + "."
         )
     return data

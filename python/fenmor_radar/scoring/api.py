@@ -13,7 +13,7 @@ from fenmor_radar.scoring.scorecard import Scorecard, Settings, build_scorecard
 MINUTE = 60_000
 DEFAULT_HORIZONS = (5 * MINUTE, 15 * MINUTE, 60 * MINUTE, 240 * MINUTE)
 DEFAULT_EVERY_TS = MINUTE  # the baseline's grid when no checkpoints are asked for
-ONSET_SOURCES = ("checkpoints",)
+ONSET_SOURCES = ("crossings", "checkpoints")
 
 
 def scorecard_of(
@@ -22,7 +22,7 @@ def scorecard_of(
     *,
     horizons: Sequence[int] = DEFAULT_HORIZONS,
     cooldown: int = 0,
-    onsets: str = "checkpoints",
+    onsets: str = "crossings",
     symbols: Collection[str] | None = None,
     seed: int = 0,
     permutations: int = 1000,
@@ -31,12 +31,17 @@ def scorecard_of(
     """The scorecard of a replay already recorded (see ``evaluate``)."""
     if onsets not in ONSET_SOURCES:
         raise ValueError(f"onsets must be one of {', '.join(ONSET_SOURCES)}, not {onsets!r}")
+    if onsets == "crossings" and record.crossings is None:
+        raise ValueError("onsets from crossings need a replay that watched them (--crossings)")
     if not horizons or any(h <= 0 for h in horizons):
         raise ValueError("horizons must be one or more positive durations in ms")
     if cooldown < 0:
         raise ValueError("cooldown must not be negative")
     settings = Settings(tuple(horizons), cooldown, onsets, seed, permutations, resamples)
-    per_spec = [cooled(checkpoint_onsets(checkpoints), cooldown) for checkpoints in record.checkpoints]
+    if onsets == "crossings" and record.crossings is not None:
+        per_spec = [cooled(up, cooldown) for up in record.crossings]
+    else:
+        per_spec = [cooled(checkpoint_onsets(c), cooldown) for c in record.checkpoints]
     return build_scorecard(record, names, per_spec, settings, symbols)
 
 
@@ -48,7 +53,7 @@ def evaluate(
     names: Sequence[str] | None = None,
     horizons: Sequence[int] = DEFAULT_HORIZONS,
     cooldown: int = 0,
-    onsets: str = "checkpoints",
+    onsets: str = "crossings",
     symbols: Collection[str] | None = None,
     seed: int = 0,
     permutations: int = 1000,
@@ -58,8 +63,9 @@ def evaluate(
     """Replay recordings once through one radar per spec and score each spec's alert onsets.
 
     ``policy`` sets the checkpoints (default: every minute of market time),
-    which are the baseline's moments and, with ``onsets="checkpoints"``, the
-    moments onsets are seen at. ``horizons`` and ``cooldown`` are in ms;
+    the baseline's moments. Onsets are the upward threshold crossings at
+    event time (``onsets="crossings"``), or with ``onsets="checkpoints"``
+    the symbols newly listed at a checkpoint. ``horizons`` and ``cooldown`` are in ms;
     ``symbols`` restricts the scoring to those symbols. ``seed`` fixes the
     bootstrap and the permutations. Raises as ``replay_files`` does.
     """
@@ -73,7 +79,7 @@ def evaluate(
         policy = CheckpointPolicy(every_ts=DEFAULT_EVERY_TS)
     opened = [Recording(path) for path in paths]
     try:
-        record = record_replay(opened, texts, policy, strict=strict)
+        record = record_replay(opened, texts, policy, strict=strict, crossings=onsets == "crossings")
     finally:
         for recording in opened:
             recording.close()

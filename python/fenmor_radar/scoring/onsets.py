@@ -1,6 +1,7 @@
 """Alert onsets: the moments a symbol starts alerting, each with its severity and strongest factor.
 
-From checkpoints, an onset is a symbol listed at a checkpoint that was not
+The onsets of choice are the upward threshold crossings the replay reports
+at event time (replay_pass.py keeps them). From checkpoints, an onset is a symbol listed at a checkpoint that was not
 listed at the one before, timed at the checkpoint's clock (the moment the
 replay knew). With a cooldown, an onset within that time of the symbol's
 previous onset is not a new one.

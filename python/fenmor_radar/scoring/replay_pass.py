@@ -16,7 +16,8 @@ from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
 
 from fenmor_radar._fenmor_replay import LineFeeder
-from fenmor_radar.scoring.onsets import Alerting, CheckpointAlerts, strongest
+from fenmor_radar.crossing import Crossing
+from fenmor_radar.scoring.onsets import Alerting, CheckpointAlerts, Onset, strongest
 from fenmor_radar.scoring.prices import PriceBook, PriceSeries
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.feeder_loop import (
@@ -39,6 +40,8 @@ class ReplayRecord:
     end: int | None  # the replay clock at the end: the largest ts accepted
     stats: ReplayStats
     bad_lines: list[BadLine] = field(default_factory=list)
+    # Per spec, each upward crossing as an onset (when the replay watched them).
+    crossings: list[list[Onset]] | None = None
 
 
 def unlimited(spec: str) -> str:
@@ -68,18 +71,29 @@ class AlertRecorder:
     item of the replay, then ``finish`` at the end.
     """
 
-    def __init__(self, feeder: LineFeeder, specs: Sequence[str], stats: ReplayStats) -> None:
+    def __init__(
+        self, feeder: LineFeeder, specs: Sequence[str], stats: ReplayStats, *, crossings: bool
+    ) -> None:
         self.feeder = feeder
         self.weights = [_weights(spec) for spec in specs]
         self.book = PriceBook()
-        self.record = ReplayRecord([[] for _ in specs], {}, None, stats)
+        self.record = ReplayRecord(
+            [[] for _ in specs], {}, None, stats, crossings=[[] for _ in specs] if crossings else None
+        )
 
     def block(self) -> None:
         self.book.add(self.feeder.take_prices())
 
-    def item(self, item: CheckpointReplies | BadLine) -> None:
+    def item(self, item: CheckpointReplies | BadLine | Crossing) -> None:
         if isinstance(item, BadLine):
             self.record.bad_lines.append(item)
+            return
+        if isinstance(item, Crossing):
+            if item.up and self.record.crossings is not None:
+                factor = strongest(item.factors, self.weights[item.spec_index])
+                self.record.crossings[item.spec_index].append(
+                    Onset(item.symbol, item.ts, item.severity, factor)
+                )
             return
         if item.ts is None:
             return  # nothing accepted yet: no moment to measure from
@@ -106,14 +120,22 @@ def record_replay(
     policy: CheckpointPolicy,
     *,
     strict: bool = False,
-    on_item: Callable[[CheckpointReplies | BadLine], None] | None = None,
+    on_item: Callable[[CheckpointReplies | BadLine | Crossing], None] | None = None,
     on_block: Callable[[int], None] | None = None,
     stats: ReplayStats | None = None,
+    crossings: bool = False,
 ) -> ReplayRecord:
-    """Replay once through one radar per spec; raises as ``FeederReplay.run`` does."""
+    """Replay once through one radar per spec; raises as ``FeederReplay.run`` does.
+
+    With ``crossings`` the feeder also watches each spec's threshold
+    crossings at event time, and the record keeps the upward ones.
+    """
     texts = [unlimited(spec) for spec in specs]
-    feeder = new_feeder(texts, policy, strict, prices=True)  # SpecRejected for a bad one
-    recorder = AlertRecorder(feeder, texts, stats if stats is not None else ReplayStats())
+    # SpecRejected for a bad one.
+    feeder = new_feeder(texts, policy, strict, prices=True, crossings=crossings)
+    recorder = AlertRecorder(
+        feeder, texts, stats if stats is not None else ReplayStats(), crossings=crossings
+    )
 
     def block_done(events: int) -> None:
         recorder.block()

@@ -14,7 +14,7 @@ from dataclasses import dataclass
 
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.recording import Recording
-from fenmor_radar.scoring.onsets import checkpoint_onsets, cooled
+from fenmor_radar.scoring.onsets import cooled
 from fenmor_radar.scoring.replay_pass import ReplayRecord, record_replay
 from fenmor_radar.scoring.scorecard import ALL_FACTORS, ROW_FIELDS, Settings, build_scorecard
 from fenmor_radar.tuning.folds import Fold, folds
@@ -65,8 +65,9 @@ class BatchResult:
 
 
 def _window_score(record: ReplayRecord, spec: int, window: tuple[int, int], objective: Objective) -> WindowScore:
-    settings = Settings((objective.horizon,), objective.cooldown, "checkpoints", 0, 0, 0, window, False)
-    onsets = cooled(checkpoint_onsets(record.checkpoints[spec]), objective.cooldown)
+    settings = Settings((objective.horizon,), objective.cooldown, "crossings", 0, 0, 0, window, False)
+    crossings = record.crossings[spec] if record.crossings is not None else []
+    onsets = cooled(crossings, objective.cooldown)
     names = [str(spec)]
     card = build_scorecard(_only(record, spec), names, [onsets], settings)
     row = dict(zip(ROW_FIELDS, (card.columns[name][0] for name in ROW_FIELDS), strict=True))
@@ -79,7 +80,9 @@ def _window_score(record: ReplayRecord, spec: int, window: tuple[int, int], obje
 
 
 def _only(record: ReplayRecord, spec: int) -> ReplayRecord:
-    return ReplayRecord([record.checkpoints[spec]], record.prices, record.end, record.stats)
+    crossings = None if record.crossings is None else [record.crossings[spec]]
+    return ReplayRecord([record.checkpoints[spec]], record.prices, record.end, record.stats,
+                        crossings=crossings)
 
 
 def score_batch(
@@ -92,7 +95,7 @@ def score_batch(
     """Replay ``paths`` once through every spec and score each in every fold's windows."""
     opened = [Recording(path) for path in paths]
     try:
-        record = record_replay(opened, specs, policy)
+        record = record_replay(opened, specs, policy, crossings=True)
     finally:
         for recording in opened:
             recording.close()

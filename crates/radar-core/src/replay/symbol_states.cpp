@@ -25,6 +25,7 @@ std::uint32_t SymbolStates::number_of(std::span<RadarHandle> radars, std::string
   const auto number = static_cast<std::uint32_t>(names_.size());
   names_.emplace_back(symbol);
   for (RadarHandle& radar : radars) states_.push_back(&radar.state_of(symbol));
+  watches_.resize(states_.size());
   if (2 * names_.size() > slots_.size()) {
     std::vector<Slot> old(slots_.empty() ? 64 : 2 * slots_.size());
     slots_.swap(old);
