@@ -2,13 +2,19 @@
 
 Every symbol sees open-interest surges at random moments: positions pile in
 over one minute. On the *planted* symbols (``PLANT01USDT``, ...) each surge
-is followed, a set delay later, by a price move of a set size in a random
-direction; on the *control* symbols (``CTRL01USDT``, ...) surges come and the
+is followed, a set delay later, by a price rise of a set size (new positions
+lifting the price, so open interest and price move together and only the
+surge foretells it); on the *control* symbols (``CTRL01USDT``, ...) surges come and the
 price only wanders. So an ``oi_delta`` spec's alerts should be followed by
 large moves on the planted symbols and by nothing special on the controls.
 
-The rest of the market is the demo's quiet noise: random-walk prices and
-open interest, funding drifting around its level, balanced books, rare small
+Decoys come as often on every symbol, followed by nothing: a funding flip,
+a lopsided book, a burst of liquidations, or open interest draining while
+the price edges up (less than its usual wander over five minutes), each
+lasting a minute and a half. A
+spec that weighs those signals alerts on them and gains nothing. The rest
+of the market is the demo's quiet noise: random-walk prices and open
+interest, funding drifting around its level, balanced books, rare small
 liquidations. Generated from a seed with the generator's uniform numbers and
 the four arithmetic operations only, so the text is the same everywhere.
 Every 10 s each symbol gets a ``derivatives`` event and 5 s later an
@@ -28,6 +34,8 @@ PLANTED_SEED = 20240302
 SURGE_STEPS = 6  # one minute of surge
 SURGE_RATE = 0.015  # open interest added per step of a surge
 MOVE_STEPS = 18  # the move takes three minutes
+DECOY_STEPS = 9  # a decoy lasts a minute and a half
+DECOYS = ("funding", "book", "liquidations", "divergence")
 
 
 @dataclass(frozen=True, slots=True)
@@ -60,7 +68,7 @@ class _Market:
     depth: float
     offset_ms: int
     surges: list[int]  # first steps of the surges
-    signs: list[float]  # direction of each surge's move
+    decoys: list[tuple[int, str]]  # first steps and kinds of the decoys
 
 
 def _normal(r: random.Random) -> float:
@@ -88,6 +96,8 @@ def _markets(layout: PlantedLayout, r: random.Random, steps: int) -> list[_Marke
     markets = []
     for index, name in enumerate(planted + controls):
         surges = _surge_steps(r, steps, layout.surges_per_hour)
+        decoys = [(step, DECOYS[int(r.random() * len(DECOYS))])
+                  for step in _surge_steps(r, steps, layout.surges_per_hour)]
         markets.append(
             _Market(
                 name=name,
@@ -98,7 +108,7 @@ def _markets(layout: PlantedLayout, r: random.Random, steps: int) -> list[_Marke
                 depth=200.0 + 800.0 * r.random(),
                 offset_ms=index * 97,
                 surges=surges,
-                signs=[1.0 if r.random() < 0.5 else -1.0 for _ in surges],
+                decoys=decoys,
             )
         )
     return markets
@@ -108,34 +118,49 @@ def _step(market: _Market, r: random.Random, step: int, layout: PlantedLayout) -
     price_move = 0.0004 * _normal(r)
     oi_move = 0.0003 * _normal(r)
     delay = layout.delay_s * 1000 // STEP_MS
-    for start, sign in zip(market.surges, market.signs, strict=True):
+    for start in market.surges:
         if start <= step < start + SURGE_STEPS:
             oi_move += SURGE_RATE
         if market.planted and start + delay <= step < start + delay + MOVE_STEPS:
             # Compounded over the move's steps, this comes to `move` exactly.
-            price_move += sign * ((1.0 + layout.move) ** (1.0 / MOVE_STEPS) - 1.0)
+            price_move += (1.0 + layout.move) ** (1.0 / MOVE_STEPS) - 1.0
+    decoy = _decoy(market, step)
+    if decoy == "divergence":
+        oi_move -= 0.006
+        price_move += 0.0003
     market.price *= 1.0 + price_move
     market.open_interest *= 1.0 + oi_move
-    market.funding += 0.15 * (0.0001 - market.funding) + 0.000012 * _normal(r)
+    pull = -0.0008 if decoy == "funding" else 0.0001
+    market.funding += 0.5 * (pull - market.funding) + 0.000012 * _normal(r)
+
+
+def _decoy(market: _Market, step: int) -> str | None:
+    for start, kind in market.decoys:
+        if start <= step < start + DECOY_STEPS:
+            return kind
+    return None
 
 
 def _lines(market: _Market, r: random.Random, step: int) -> Iterator[tuple[int, str]]:
     ts = START_TS + step * STEP_MS + market.offset_ms
     price = _number(market.price, 4)
+    decoy = _decoy(market, step)
     yield ts, (
         f'{{"symbol":"{market.name}","event":{{"kind":"derivatives","ts":{ts},'
         f'"open_interest":{_number(market.open_interest, 0)},'
         f'"funding_rate":{_number(market.funding, 6)},"mark_price":{price}}}}}'
     )
-    if r.random() < 0.02:
+    burst = decoy == "liquidations"
+    if burst or r.random() < 0.02:
         at = ts + 1_000 + int(r.random() * 2_000)
         side = "buy" if r.random() < 0.5 else "sell"
+        qty = (300.0 if burst else 1.0) + 9.0 * r.random()
         yield at, (
             f'{{"symbol":"{market.name}","event":{{"kind":"liquidation","ts":{at},'
-            f'"side":"{side}","qty":{_number(1.0 + 9.0 * r.random(), 1)},"price":{price}}}}}'
+            f'"side":"{side}","qty":{_number(qty, 1)},"price":{price}}}}}'
         )
     book_ts = ts + STEP_MS // 2
-    bid = market.depth * (1.0 + 0.1 * _normal(r))
+    bid = market.depth * (1.0 + 0.1 * _normal(r)) * (6.0 if decoy == "book" else 1.0)
     ask = market.depth * (1.0 + 0.1 * _normal(r))
     yield book_ts, (
         f'{{"symbol":"{market.name}","event":{{"kind":"orderbook","ts":{book_ts},'

@@ -25,7 +25,9 @@ BASE = {
     ],
     "threshold": 0.25,
 }
-SPACE = {"threshold": [0.05, 0.6], "weights": {kind: [0, 2] for kind in KINDS}}
+# The weights of the five signals at the base threshold: a signal weighed
+# above oi_delta makes its decoys alert as often as the surges do.
+SPACE = {"weights": {kind: [0, 2] for kind in KINDS}}
 
 
 def write(path, text):
