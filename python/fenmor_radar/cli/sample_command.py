@@ -10,6 +10,7 @@ from fenmor_radar.default_spec import default_spec_text
 from fenmor_radar.cli.shared import positive_int
 from fenmor_radar.planted_sample import PLANTED_SEED, PlantedLayout, planted_lines, write_planted
 from fenmor_radar.sample import SEED, sample_lines, write_sample
+from fenmor_radar.whole_file import write_whole_file
 
 
 def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -71,8 +72,7 @@ def _layout(args: argparse.Namespace) -> PlantedLayout:
 def run(args: argparse.Namespace) -> int:
     if args.spec_out:
         try:
-            with open(args.spec_out, "w", encoding="utf-8") as file:
-                file.write(default_spec_text())
+            write_whole_file(args.spec_out, default_spec_text().encode("utf-8"))
         except OSError as err:
             raise CliError(errors.cannot("write", args.spec_out, err)) from err
     seed = SEED if args.seed is None else args.seed

@@ -75,7 +75,7 @@ def evaluate(
         names = [f"spec {i + 1}" for i in range(len(texts))] if len(texts) > 1 else ["spec"]
     if len(names) != len(texts):
         raise ValueError("one name per spec")
-    if policy is None or (policy.every_ts is None and policy.every_events is None):
+    if policy is None or (policy.every_ts is None and policy.every is None):
         policy = CheckpointPolicy(every_ts=DEFAULT_EVERY_TS)
     opened = [Recording(path) for path in paths]
     try:
