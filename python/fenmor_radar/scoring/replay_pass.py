@@ -15,7 +15,7 @@ import json
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
 
-from fenmor_radar._fenmor_replay import LineFeeder
+from fenmor_radar._native import LineFeeder
 from fenmor_radar.crossing import Crossing
 from fenmor_radar.scoring.onsets import Alerting, CheckpointAlerts, Onset, strongest
 from fenmor_radar.scoring.prices import PriceBook, PriceSeries
