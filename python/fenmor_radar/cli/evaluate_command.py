@@ -11,11 +11,11 @@ import time
 from collections.abc import Sequence
 
 from fenmor_radar.cli import errors, sources, terminal
+from fenmor_radar.cli.durations import non_negative_duration, positive_duration
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.replay_command import open_recordings, print_summary
 from fenmor_radar.cli.shared import (
     add_conversion_options,
-    non_negative_int,
     positive_int,
     report_bad_line,
 )
@@ -36,12 +36,13 @@ DEFAULT_EVERY_TS = 60_000
 
 
 def horizons_argument(text: str) -> tuple[int, ...]:
-    from fenmor_radar.scoring.durations import parse_durations
-
-    try:
-        return parse_durations(text)
-    except ValueError as err:
-        raise argparse.ArgumentTypeError(str(err)) from None
+    """An argparse type: "5m,15m,1h" as milliseconds, in the order given, each once."""
+    values: list[int] = []
+    for part in text.split(","):
+        value = positive_duration(part)
+        if value not in values:
+            values.append(value)
+    return tuple(values)
 
 
 def add_scoring_arguments(parser: argparse._ActionsContainer) -> None:
@@ -93,11 +94,12 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     add_conversion_options(parser)
     parser.add_argument("--every", type=positive_int, metavar="N",
                         help="a checkpoint after every N fed events")
-    parser.add_argument("--every-ts", type=positive_int, metavar="T",
+    parser.add_argument("--every-ts", type=positive_duration, metavar="T",
                         help="a checkpoint at every multiple of T ms of ts (default 60000 when "
                         "neither this nor --every is given)")
-    parser.add_argument("--cooldown", type=non_negative_int, default=0, metavar="MS",
-                        help="an onset within MS of the symbol's previous onset is not a new one")
+    parser.add_argument("--cooldown", type=non_negative_duration, default=0, metavar="C",
+                        help="an onset within C (5m, or ms) of the symbol's previous onset is "
+                        "not a new one")
     add_scoring_arguments(parser)
     parser.add_argument("--symbols", metavar="A,B,...",
                         help="score only these symbols (the replay still reads every one)")

@@ -18,9 +18,20 @@ from typing import Any
 from fenmor_radar.cli import errors, terminal
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.evaluate_command import DEFAULT_EVERY_TS, horizons_argument
-from fenmor_radar.cli.shared import non_negative_int, positive_int
+from fenmor_radar.cli.durations import non_negative_duration, positive_duration
+from fenmor_radar.cli.shared import positive_int
 from fenmor_radar.cli.spec_file import radar_from_text, read_spec_text
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
+
+
+def _non_negative_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative: {text}")
+    return value
 
 
 def _positive_float(text: str) -> float:
@@ -62,11 +73,12 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
                         help="the horizon of the objective (the first one is used; default 5m)")
     parser.add_argument("--max-onsets-per-day", type=_positive_float, metavar="X",
                         help="alert budget: a trial with more onsets per symbol and day is infeasible")
-    parser.add_argument("--min-onsets", type=non_negative_int, default=20, metavar="N",
+    parser.add_argument("--min-onsets", type=_non_negative_int, default=20, metavar="N",
                         help="a trial with fewer onsets scored in-sample is infeasible (default 20)")
-    parser.add_argument("--cooldown", type=non_negative_int, default=0, metavar="MS",
-                        help="an onset within MS of the symbol's previous one is not a new one")
-    parser.add_argument("--every-ts", type=positive_int, default=DEFAULT_EVERY_TS, metavar="T",
+    parser.add_argument("--cooldown", type=non_negative_duration, default=0, metavar="C",
+                        help="an onset within C (5m, or ms) of the symbol's previous one is not "
+                        "a new one")
+    parser.add_argument("--every-ts", type=positive_duration, default=DEFAULT_EVERY_TS, metavar="T",
                         help="checkpoints every T ms of ts: the onsets' and baseline's grid "
                         "(default 60000)")
     parser.add_argument("--seed", type=int, default=0, help="seed of the sampler (default 0)")

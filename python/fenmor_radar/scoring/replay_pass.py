@@ -48,7 +48,7 @@ def unlimited(spec: str) -> str:
     """The spec without its ``limit`` (array or object form); the text as it is otherwise."""
     try:
         value = json.loads(spec)
-    except ValueError:
+    except (ValueError, RecursionError):
         return spec  # the radar names the fault
     if isinstance(value, dict) and value.get("limit") is not None:
         value["limit"] = None

@@ -120,7 +120,7 @@ def read_space(text: str, base_spec: str | None = None, origin: str = "space") -
     """
     try:
         value = json.loads(text)
-    except ValueError as err:
+    except (ValueError, RecursionError) as err:
         raise SpaceError(f"{origin}: not JSON: {err}") from None
     if not isinstance(value, dict):
         raise SpaceError(f"{origin}: expected an object with {', '.join(MEMBERS)}")
@@ -177,6 +177,6 @@ def looks_like_space(text: str) -> bool:
     """Whether a file's text is a space rather than a spec (for ``check``)."""
     try:
         value = json.loads(text)
-    except ValueError:
+    except (ValueError, RecursionError):  # a spec nested deeper than Python reads: the radar's to judge
         return False
     return isinstance(value, dict) and "signals" not in value and bool(set(value) & {"weights", "params"})
