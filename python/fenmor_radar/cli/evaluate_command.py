@@ -16,6 +16,7 @@ from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.replay_command import open_recordings, print_summary
 from fenmor_radar.cli.shared import (
     add_conversion_options,
+    add_scoring_arguments,
     positive_int,
     report_bad_line,
 )
@@ -31,46 +32,7 @@ from fenmor_radar.crossing import Crossing
 from fenmor_radar.replay.items import BadLine, ReplayStats
 from fenmor_radar.replay.recording import DamagedInput, RecordingSource
 
-DEFAULT_HORIZONS = "5m,15m,1h,4h"
 DEFAULT_EVERY_TS = 60_000
-
-
-def horizons_argument(text: str) -> tuple[int, ...]:
-    """An argparse type: "5m,15m,1h" as milliseconds, in the order given, each once."""
-    values: list[int] = []
-    for part in text.split(","):
-        value = positive_duration(part)
-        if value not in values:
-            values.append(value)
-    return tuple(values)
-
-
-def add_scoring_arguments(parser: argparse._ActionsContainer) -> None:
-    """What ``evaluate`` and ``replay --evaluate`` share: onsets, horizons, statistics."""
-    parser.add_argument(
-        "--horizons",
-        type=horizons_argument,
-        default=DEFAULT_HORIZONS,
-        metavar="LIST",
-        help="how long after each onset to measure, as 5m,15m,1h,4h (the default)",
-    )
-    parser.add_argument(
-        "--onsets",
-        choices=("crossings", "checkpoints"),
-        help="what counts as an alert's onset: an upward threshold crossing at event time "
-        "(the default; for replay --evaluate, when --crossings is given), or a symbol newly "
-        "listed at a checkpoint",
-    )
-    parser.add_argument(
-        "--seed", type=int, default=0, help="seed of the bootstrap and permutations (default 0)"
-    )
-    parser.add_argument(
-        "--permutations",
-        type=positive_int,
-        default=1000,
-        metavar="N",
-        help="permutations behind each p-value (default 1000)",
-    )
 
 
 def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
