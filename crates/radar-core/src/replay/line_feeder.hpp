@@ -27,6 +27,7 @@
 #include "crates/radar-core/src/protocol/radar_handle.hpp"
 #include "crates/radar-core/src/replay/checkpoint_clock.hpp"
 #include "crates/radar-core/src/replay/line_splitter.hpp"
+#include "crates/radar-core/src/replay/price_tape.hpp"
 #include "crates/radar-core/src/replay/read_line.hpp"
 #include "crates/radar-core/src/replay/recording_line.hpp"
 #include "crates/radar-core/src/replay/selection.hpp"
@@ -96,6 +97,15 @@ class LineFeeder {
     return radars_[radar].compiled().keys().names();
   }
 
+  // From now on, each accepted event's price is kept (see price_tape.hpp);
+  // take_prices hands out what was kept since its last call.
+  void keep_prices() {
+    if (!prices_) prices_.emplace();
+  }
+  std::vector<SymbolPrices> take_prices() { return prices_ ? prices_->take() : std::vector<SymbolPrices>{}; }
+  // Symbol names by the numbers SymbolPrices carry.
+  const std::vector<std::string>& symbol_names() const noexcept { return states_.names(); }
+
   std::uint64_t lines() const noexcept { return taken_; }
   std::uint64_t events() const noexcept { return clock_.events(); }
   std::uint64_t bad_lines() const noexcept { return bad_lines_; }
@@ -155,6 +165,7 @@ class LineFeeder {
 
   SymbolStates states_;
   Selection selection_;
+  std::optional<PriceTape> prices_;
 };
 
 }  // namespace fenmor::replay
