@@ -14,6 +14,30 @@ namespace fenmor {
 // One signal's value in [0, 1] (negative zero possible); 0 for every guard.
 double indicator_value(const Signal& signal, const SymbolState& state) noexcept;
 
+// Whether an indicator's value can change when an event of this kind (its
+// index in the Event variant) is applied: each reads the histories of one
+// event kind only.
+bool indicator_reads(IndicatorKind kind, std::size_t event_kind) noexcept;
+
+// The weighted mean of signal values, taken one signal at a time in spec
+// order; severity() is what an alert reports.
+class SeveritySum {
+ public:
+  void add(double value, double weight) noexcept {
+    // Product and sum rounded separately (the build forbids contracting them
+    // into a fused multiply-add), so every platform reports the same digits.
+    const double product = value * weight;
+    weighted_ = weighted_ + product;
+    total_ = total_ + weight;
+  }
+  // The mean comes from the unrounded values; only what is reported is rounded.
+  double severity() const noexcept { return total_ > 0.0 ? quantise(weighted_ / total_) : 0.0; }
+
+ private:
+  double weighted_ = 0.0;
+  double total_ = 0.0;
+};
+
 // The factor names of a spec: the signal keys in ascending byte order
 // followed by "severity".
 class FactorKeys {

@@ -179,6 +179,7 @@ def run(args: argparse.Namespace) -> int:
         if not distributed:
 
             def on_block(events: int) -> None:
+                emit.flush()
                 progress.events = events
                 progress.tick()
 
@@ -206,6 +207,7 @@ def run(args: argparse.Namespace) -> int:
         raise CliError(f"cannot read {name}{where}: {err}") from err
     finally:
         progress.clear()
+        emit.flush_at_end()
         extras.close()
         for recording in recordings:
             recording.close()

@@ -16,6 +16,7 @@ LineFeeder::LineFeeder(std::vector<RadarHandle> radars, CheckpointPolicy policy,
                        Watching watching)
     : radars_(std::move(radars)), clock_(policy), strict_(strict), watching_(watching) {
   for (const RadarHandle& radar : radars_) factors_.emplace_back(radar.compiled().keys().names().size());
+  if (watching_.any()) states_.watch();
 }
 
 void LineFeeder::feed(std::string_view block, std::vector<FeederItem>& out) {
@@ -144,14 +145,15 @@ std::vector<std::string> LineFeeder::take_peaks() {
   return texts;
 }
 
-void LineFeeder::watch(std::uint32_t number, std::uint64_t line, std::vector<FeederItem>& out) {
+void LineFeeder::watch(std::uint32_t number, std::uint64_t line, const Event& event,
+                       std::vector<FeederItem>& out) {
   const std::size_t count = radars_.size();
   const std::span<SymbolState* const> states = states_.states_of(number, count);
   const std::span<Watch> watches = states_.watches_of(number, count);
   for (std::size_t r = 0; r < count; ++r) {
     const CompiledSpec& spec = radars_[r].compiled();
     std::vector<double>& factors = factors_[r];
-    const auto crossed = observe(spec, *states[r], watches[r], factors);
+    const auto crossed = observe(spec, *states[r], &event, watches[r], factors);
     if (!crossed || !watching_.crossings) continue;
     out.emplace_back(Crossing{*crossed, static_cast<std::uint32_t>(r), clock_.events(), line,
                               Alert{states_.names()[number], watches[r].severity, factors,
@@ -188,7 +190,7 @@ bool LineFeeder::take_line(ReadLine& line, std::vector<FeederItem>& out) {
     if (clock_.due_before(ts)) out.emplace_back(checkpoint());
     const std::uint32_t number = states_.apply(radars_, feed->symbol, line.hash, line.state, feed->event);
     const bool due = clock_.fed(ts);
-    if (watching_.any()) watch(number, line.number, out);
+    if (watching_.any()) watch(number, line.number, feed->event, out);
     if (due) out.emplace_back(checkpoint());
     return true;
   }

@@ -8,9 +8,19 @@
 
 namespace fenmor::replay {
 
-std::optional<Direction> observe(const CompiledSpec& spec, const SymbolState& state, Watch& watch,
-                                 std::span<double> factors) noexcept {
-  const double severity = evaluate_into(state, spec.signals(), spec.keys(), factors);
+std::optional<Direction> observe(const CompiledSpec& spec, const SymbolState& state,
+                                 const Event* event, Watch& watch, std::span<double> factors) {
+  const std::span<const Signal> signals = spec.signals();
+  const bool all = event == nullptr || watch.values.size() != signals.size();
+  watch.values.resize(signals.size());
+  SeveritySum sum;
+  for (std::size_t i = 0; i < signals.size(); ++i) {
+    if (all || indicator_reads(signals[i].kind, event->index())) {
+      watch.values[i] = indicator_value(signals[i], state);
+    }
+    sum.add(watch.values[i], signals[i].weight);
+  }
+  const double severity = sum.severity();
   // The test of scan.cpp: a NaN compares false and never alerts.
   const bool alerting = severity >= spec.threshold();
   const bool was = watch.alerting;
@@ -23,6 +33,8 @@ std::optional<Direction> observe(const CompiledSpec& spec, const SymbolState& st
     watch.peak_ts = watch.ts;
   }
   if (alerting == was) return std::nullopt;
+  // Rare: the factors only for the crossing's alert.
+  evaluate_into(state, signals, spec.keys(), factors);
   return alerting ? Direction::up : Direction::down;
 }
 

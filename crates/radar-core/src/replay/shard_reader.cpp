@@ -98,7 +98,7 @@ void ShardReader::apply(std::uint64_t unit, std::uint64_t line) {
       const std::string_view symbol = symbols.substr(event.symbol_at, event.symbol_size);
       const std::uint32_t number =
           states_.apply(radars_, symbol, event.hash, SymbolStates::unknown, event.event);
-      if (watching_) watch(first_kept_, event.line, number);
+      if (watching_) watch(first_kept_, event.line, number, event.event);
     }
     if (!whole) return;
     kept.events.clear();
@@ -110,13 +110,14 @@ void ShardReader::apply(std::uint64_t unit, std::uint64_t line) {
   }
 }
 
-void ShardReader::watch(std::uint64_t unit, std::uint64_t line, std::uint32_t number) {
+void ShardReader::watch(std::uint64_t unit, std::uint64_t line, std::uint32_t number,
+                        const Event& event) {
   // As LineFeeder::watch does, so that both routes report the same crossings.
   const std::size_t count = radars_.size();
   const std::span<SymbolState* const> states = states_.states_of(number, count);
   const std::span<Watch> watches = states_.watches_of(number, count);
   for (std::size_t r = 0; r < count; ++r) {
-    const auto crossed = observe(radars_[r].compiled(), *states[r], watches[r], factors_[r]);
+    const auto crossed = observe(radars_[r].compiled(), *states[r], &event, watches[r], factors_[r]);
     if (!crossed) continue;
     crossings_.push_back(ShardCrossing{
         unit, Crossing{*crossed, static_cast<std::uint32_t>(r), 0, line,

@@ -71,7 +71,10 @@ class ShardReader {
               std::optional<std::uint64_t> every_ts, std::uint64_t unit_lines);
   // From now on, each applied event's symbol is evaluated under every radar
   // as the line feeder does, and its crossings kept until taken.
-  void watch_crossings() noexcept { watching_ = true; }
+  void watch_crossings() {
+    watching_ = true;
+    states_.watch();
+  }
 
   // Reading. The next part begins (a part that starts its file skips a
   // byte-order mark there). Its bytes follow in blocks cut anywhere; read()
@@ -124,7 +127,7 @@ class ShardReader {
   bool mine(std::uint64_t hash) const noexcept { return hash % shards_ == shard_; }
   void keep(std::uint64_t line, std::string_view symbol, std::uint64_t hash, const Event& event);
   // Evaluates the symbol just applied under every radar; its crossings to crossings_.
-  void watch(std::uint64_t unit, std::uint64_t line, std::uint32_t number);
+  void watch(std::uint64_t unit, std::uint64_t line, std::uint32_t number, const Event& event);
 
   std::vector<RadarHandle> radars_;
   std::uint64_t shard_;
