@@ -89,3 +89,51 @@ def test_replay_and_pipe_warn_on_stderr_and_run_as_before(spec_file, tmp_path):
     code, out, err = run("pipe", "--spec", path, stdin=b'{"cmd":"version"}\n')
     assert (code, out) == (0, '{"version":"0.2.0"}\n')
     assert "did you mean" in err
+
+
+def derivatives(symbol, ts):
+    return (f'{{"symbol":"{symbol}","event":{{"kind":"derivatives","ts":{ts},'
+            '"open_interest":1,"funding_rate":0.0001,"mark_price":1}}')
+
+
+def liquidation(symbol, ts):
+    return (f'{{"symbol":"{symbol}","event":{{"kind":"liquidation","ts":{ts},"side":"sell",'
+            '"qty":1,"price":1}}')
+
+
+def test_check_says_what_each_lookback_spans_on_a_recording(spec_file, tmp_path):
+    start = 1_709_298_000_000
+    lines = [derivatives("BTC", start + i * 10_000) for i in range(10)]
+    lines += [derivatives("ETH", start + i * 30_000) for i in range(10)]
+    lines += [liquidation("BTC", start), liquidation("BTC", start + 5_000), "not an event"]
+    recording = tmp_path / "events.jsonl"
+    recording.write_text("\n".join(lines) + "\n")
+    spec = spec_file('{"signals":[["oi_delta",[3,0.05]],["liq_cluster",[2,1]],'
+                     '["funding_flip",[0.0001]],["book_imbalance",[1]]],"threshold":0.5}')
+    code, out, err = run("check", spec, "--recording", str(recording))
+    assert code == 0, err
+    tail = out.split("lookbacks in time on ")[1].splitlines()
+    assert tail[0].startswith(
+        f"{recording} (23 lines: 2 symbols, 2024-03-01 13:00:00 to 2024-03-01 13:04:30 UTC)"
+    )
+    # 3 samples back: 30 s for BTC, 90 s for ETH; 2 liquidations cover one 5 s interval.
+    assert tail[1].split(None, 1)[1] == (
+        "reaches 3 derivatives events back: 1 min (median of 2 symbols; 30 s for BTC to "
+        "1 min 30 s for ETH)"
+    )
+    assert tail[2].split(None, 1)[1] == "the last 2 liquidations span 5 s (for BTC)"
+    assert "10 s for BTC to 30 s for ETH" in tail[3]
+    assert "no lookback" in tail[4]
+    code, _, err = run("check", spec, "--recording", str(tmp_path / "missing.jsonl"))
+    assert code == 1 and "cannot read" in err and "missing.jsonl" in err
+
+
+def test_lookback_spans_read_a_bounded_prefix_and_any_clock(tmp_path):
+    from fenmor_radar.cli.lookback_time import SignalLookback, lookback_lines, read_cadence
+
+    recording = tmp_path / "events.jsonl"
+    recording.write_text("\n".join(derivatives("S", ts) for ts in (1, 3, 5, 100, 200)) + "\n")
+    cadence = read_cadence(str(recording), prefix_lines=3)
+    lines = lookback_lines([SignalLookback("oi_delta(2,1)", "oi_delta", 2)], cadence)
+    assert lines[0].startswith(f"lookbacks in time on {recording} (its first 3 lines: 1 symbol, ts 1 to 5)")
+    assert lines[1].endswith("reaches 2 derivatives events back: 4 ts units (for S)")

@@ -156,10 +156,22 @@ def run(args: argparse.Namespace) -> int:
     except FeedFailed as err:
         raise CliError(f"the {args.exchange} feed stopped: {err}") from err
     finally:
-        session.stop()
-        extras.close()
+        # The recording first: it is quick, and then complete whatever happens next.
         if recording is not None:
             recording.close()
+        session.stop()
+        extras.close()
+    if session.dropped:
+        terminal.warning(
+            f"dropped {counted(session.dropped, 'event')}: the radar fell "
+            f"{session.queue_lines:,} events behind the feed (they are not in the results "
+            "nor in the recording)"
+        )
+    if session.skipped:
+        terminal.warning(
+            f"skipped {counted(session.skipped, 'event')} that had arrived before Ctrl-C: "
+            "the radar was behind the feed (they are not in the results nor in the recording)"
+        )
     if not args.quiet:
         text = (
             f"fed {counted(stats.events, 'event')} for "
@@ -174,5 +186,5 @@ def run(args: argparse.Namespace) -> int:
         terminal.error(
             f"the {args.exchange} feed stopped (cryptofeed's messages above say why)"
         )
-        return errors.FAILED
-    return errors.OK
+        return extras.exit_code(errors.FAILED)
+    return extras.exit_code(errors.OK)

@@ -33,7 +33,7 @@ from fenmor_radar.cli.shared import (
     report_bad_line,
 )
 from fenmor_radar.cli.spec_check import warn_spec
-from fenmor_radar.cli.spec_file import read_spec_text, rejected_spec
+from fenmor_radar.cli.spec_file import distinct_names, read_spec_text, rejected_spec
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.feeder_loop import (
     CheckpointReplies,
@@ -152,10 +152,11 @@ def run(args: argparse.Namespace) -> int:
     )
     for path, text in zip(args.spec, specs, strict=True):
         warn_spec(path, text)
-    extras = ReplayExtras.from_args(args, args.spec)
+    names = distinct_names(args.spec)
+    extras = ReplayExtras.from_args(args, args.spec, names)
     emit = CheckpointEmitter(
         choose_output(args.format, terminal.standard_output()),
-        args.spec if len(args.spec) > 1 else [None],
+        names if len(names) > 1 else [None],
         args.cooldown,
         new_only=args.new_only,
         extras=extras,
@@ -216,9 +217,9 @@ def run(args: argparse.Namespace) -> int:
         print_summary(name, stats, time.monotonic() - started, several=len(recordings) > 1)
         extras.print_summary(sys.stderr)
     if stats.stopped_at is not None:
-        return errors.FAILED
+        return extras.exit_code(errors.FAILED)
     skipped = stats.bad_lines or sum(getattr(source, "bad_rows", 0) for source in recordings)
-    return errors.SKIPPED_LINES if skipped else errors.OK
+    return extras.exit_code(errors.SKIPPED_LINES if skipped else errors.OK)
 
 
 def load_feeder(

@@ -207,8 +207,12 @@ class CheckpointEmitter:
         self.extras = extras
         self.watch = watch or WatchOptions()
         self.notify_checkpoints = extras.notifier is not None and not self.watch.crossings
-        filtered = new_only or self.notify_checkpoints
-        self.filters = [NewOnlyFilter(cooldown) if filtered else None for _ in names]
+        self.filters = [NewOnlyFilter(cooldown) if new_only else None for _ in names]
+        # The notices have their own filter: --notify-min-change is theirs alone.
+        self.notice_filters = [
+            NewOnlyFilter(cooldown, extras.notify_min_change) if self.notify_checkpoints else None
+            for _ in names
+        ]
         self.gates = [CrossingGate(cooldown, down=self.watch.notify_down) for _ in names]
 
     def checkpoint(self, item: CheckpointReplies | Checkpoint) -> None:
@@ -216,19 +220,20 @@ class CheckpointEmitter:
             checkpoints = [item]
         else:
             checkpoints = [item.checkpoint(i, name) for i, name in enumerate(self.names)]
-        for checkpoint, name, news_filter in zip(
-            checkpoints, self.names, self.filters, strict=True
+        for checkpoint, name, news_filter, notice_filter in zip(
+            checkpoints, self.names, self.filters, self.notice_filters, strict=True
         ):
             self.extras.checkpoint(checkpoint, name)
+            alerts = None
+            if notice_filter is not None:
+                alerts = parse_alerts_reply(checkpoint.reply).alerts
+                self.extras.news(notice_filter.changes(alerts, checkpoint.ts), name)
             news = None
             if news_filter is not None:
-                alerts = parse_alerts_reply(checkpoint.reply).alerts
+                if alerts is None:
+                    alerts = parse_alerts_reply(checkpoint.reply).alerts
                 news = news_filter.changes(alerts, checkpoint.ts)
-                if self.notify_checkpoints:
-                    self.extras.news(news, name)
-                if not self.new_only:
-                    news = None
-                elif not news:
+                if not news:
                     continue
             if self.watch.show_checkpoints:
                 self.output.checkpoint(checkpoint, news)
