@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bindings/arguments.hpp"
+#include "bindings/native_state.hpp"
 #include "bindings/python_errors.hpp"
 #include "bindings/replay_values.hpp"
 #include "crates/radar-core/src/compiled_spec.hpp"
@@ -36,10 +37,6 @@ struct LineFeederObject {
 };
 
 LineFeederObject* as_feeder(PyObject* self) { return reinterpret_cast<LineFeederObject*>(self); }
-
-ReplayModuleState* state_of(PyObject* self) {
-  return static_cast<ReplayModuleState*>(PyType_GetModuleState(Py_TYPE(self)));
-}
 
 PyObject* feeder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"specs", "every_events", "every_ts", "strict",
@@ -91,7 +88,7 @@ PyObject* crossing_tuple(const replay::LineFeeder& feeder, const replay::Crossin
                        alert.severity, text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-PyObject* item_tuple(const ReplayModuleState& state, const replay::FeederItem& item) {
+PyObject* item_tuple(const NativeState& state, const replay::FeederItem& item) {
   if (const auto* checkpoint = std::get_if<replay::Checkpoint>(&item)) {
     PyObject* ts = optional_int(checkpoint->ts);
     PyObject* replies = ts == nullptr ? nullptr : replies_tuple(checkpoint->replies);
@@ -118,7 +115,7 @@ PyObject* item_tuple(const ReplayModuleState& state, const replay::FeederItem& i
 // A checkpoint with peaks comes as ("peaks", one peaks JSON array per radar)
 // right before it, so that a checkpoint's own item keeps its shape.
 PyObject* items_list(PyObject* self, const std::vector<replay::FeederItem>& items) {
-  const ReplayModuleState* state = state_of(self);
+  const NativeState* state = native_state_of_instance(self);
   if (state == nullptr) return nullptr;
   const replay::LineFeeder& feeder = *as_feeder(self)->feeder;
   PyObject* list = PyList_New(0);
@@ -271,7 +268,7 @@ PyType_Slot feeder_slots[] = {
 };
 
 PyType_Spec feeder_spec = {
-    "fenmor_radar._fenmor_replay.LineFeeder",
+    "fenmor_radar._native.LineFeeder",
     static_cast<int>(sizeof(LineFeederObject)),
     0,
     Py_TPFLAGS_DEFAULT,

@@ -320,7 +320,7 @@ PyType_Slot reader_slots[] = {
 };
 
 PyType_Spec reader_spec = {
-    "fenmor_radar._fenmor_replay.ShardReader",
+    "fenmor_radar._native.ShardReader",
     static_cast<int>(sizeof(ShardReaderObject)),
     0,
     Py_TPFLAGS_DEFAULT,

@@ -10,7 +10,7 @@ import threading
 
 import pytest
 from fenmor_radar import Radar
-from fenmor_radar._fenmor_replay import LineFeeder
+from fenmor_radar._native import LineFeeder
 
 SPEC = '{"signals":[{"kind":"funding_flip","params":[0.0001]}],"threshold":0.1}'
 LINE = b'{"symbol":"BTC","event":["derivatives",%d,100,%s,5]}\n'

@@ -23,15 +23,21 @@ FactorKeys::FactorKeys(std::vector<std::string> keys) {
 double evaluate_into(const SymbolState& state, std::span<const Signal> signals,
                      const FactorKeys& keys, std::span<double> factors) noexcept {
   const std::vector<std::size_t>& slots = keys.slot_of_signal();
-  SeveritySum sum;
+  WeightedMean mean;
   for (std::size_t i = 0; i < signals.size(); ++i) {
     const double v = indicator_value(signals[i], state);
-    sum.add(v, signals[i].weight);
+    mean.add(v, signals[i].weight);
     factors[slots[i]] = quantise(v);
   }
-  const double severity = sum.severity();
+  const double severity = mean.severity();
   factors.back() = severity;
   return severity;
+}
+
+double largest_severity(std::span<const Signal> signals) noexcept {
+  WeightedMean mean;
+  for (const Signal& signal : signals) mean.add(indicator_reach(signal), signal.weight);
+  return mean.severity();
 }
 
 }  // namespace fenmor

@@ -29,7 +29,7 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
         "--recording",
         metavar="EVENTS.jsonl[.gz]",
         help="also say how much time each lookback spans on this recording's cadence "
-        "(from its first 200,000 lines)",
+        "(from its first 1,000,000 lines)",
     )
     parser.set_defaults(run=run)
 

@@ -7,22 +7,29 @@ time n samples cover there: for each symbol the median of ts[i] - ts[i - n]
 over its samples (n - 1 intervals for the last n liquidations), then the
 median over the symbols and the two extremes.
 
-Only the first ``PREFIX_LINES`` lines are read (the summary says so when
-the file is longer): the cadence of a feed shows within them, and a check
-must not take as long as a replay.
+The recording is read in blocks: one regular expression finds symbol, kind
+and ts in every line of the form the radar's own writers give
+(``{"symbol":...,"event":{"kind":...,"ts":...``); only a block holding other
+lines is read line by line as JSON. At most ``PREFIX_LINES`` lines are read
+(the summary says so when the file is longer), which bounds time and memory
+(8 bytes per derivatives or liquidation event).
 """
 
 from __future__ import annotations
 
 import json
+import operator
+import re
 import statistics
-from collections.abc import Iterable, Sequence
+from array import array
+from collections.abc import Iterable
 from dataclasses import dataclass, field
 
+from fenmor_radar._native import describe_spec
 from fenmor_radar.replay.recording import Recording
 from fenmor_radar.utc import is_epoch_ms, utc_time
 
-PREFIX_LINES = 200_000
+PREFIX_LINES = 1_000_000
 DERIVATIVES = "derivatives"
 LIQUIDATION = "liquidation"
 LOOKBACK_KINDS = {
@@ -30,6 +37,12 @@ LOOKBACK_KINDS = {
     "oi_price_divergence": DERIVATIVES,
     "liq_cluster": LIQUIDATION,
 }
+BOM = b"\xef\xbb\xbf"
+# A line as the recording writers write it: symbol first, then the event's kind and ts.
+_WRITTEN = re.compile(
+    rb'^\{"symbol":"((?:[^"\\\n]|\\.)*)","event":\{"kind":"([a-z]+)","ts":(-?[0-9]+)[,}]',
+    re.MULTILINE,
+)
 
 
 @dataclass(frozen=True, slots=True)
@@ -41,48 +54,114 @@ class SignalLookback:
 
 @dataclass(slots=True)
 class Cadence:
-    """The timestamps of a recording's derivatives and liquidation events, per symbol."""
+    """The timestamps of a recording's events, per kind and symbol, in input order."""
 
     name: str
     lines: int = 0
-    complete: bool = True  # False: only the first PREFIX_LINES lines were read
-    first_ts: int | None = None
-    last_ts: int | None = None
-    symbols: set[str] = field(default_factory=set)
-    times: dict[str, dict[str, list[int]]] = field(
-        default_factory=lambda: {DERIVATIVES: {}, LIQUIDATION: {}}
-    )
+    complete: bool = True  # False: only the first lines were read
+    times: dict[str, dict[str, array[int]]] = field(default_factory=dict)
 
-    def add(self, symbol: str, kind: str, ts: int) -> None:
-        self.symbols.add(symbol)
-        self.first_ts = ts if self.first_ts is None else min(self.first_ts, ts)
-        self.last_ts = ts if self.last_ts is None else max(self.last_ts, ts)
-        by_symbol = self.times.get(kind)
-        if by_symbol is not None:
-            by_symbol.setdefault(symbol, []).append(ts)
+    @property
+    def symbols(self) -> set[str]:
+        return {symbol for by_symbol in self.times.values() for symbol in by_symbol}
+
+    @property
+    def first_ts(self) -> int | None:
+        return min((min(c) for k in self.times.values() for c in k.values() if c), default=None)
+
+    @property
+    def last_ts(self) -> int | None:
+        return max((max(c) for k in self.times.values() for c in k.values() if c), default=None)
+
+    def of(self, kind: str) -> dict[str, array[int]]:
+        return self.times.get(kind, {})
 
 
 def read_cadence(path: str, prefix_lines: int = PREFIX_LINES) -> Cadence:
-    """The event times of the first ``prefix_lines`` lines; lines that are no event are passed over.
+    """The event times of the first ``prefix_lines`` lines.
 
-    Raises ``OSError`` when the file cannot be opened, ``DamagedInput`` when it breaks off.
+    Lines that are no event are passed over. Raises ``OSError`` when the file
+    cannot be opened, ``DamagedInput`` when it breaks off.
     """
     with Recording(path) as recording:
-        cadence = Cadence(recording.name)
-        for line in recording.lines():
-            if cadence.lines == prefix_lines:
-                cadence.complete = False
+        reader = _BlockReader()
+        carry = b""
+        first = True
+        complete = True
+        for block in recording.blocks():
+            data = carry + block
+            if first:
+                if len(data) < len(BOM) and BOM.startswith(data):
+                    carry = data
+                    continue
+                data, first = data.removeprefix(BOM), False
+            cut = data.rfind(b"\n") + 1
+            carry, whole = data[cut:], data[:cut]
+            room = prefix_lines - reader.count
+            if whole.count(b"\n") > room:  # the last block read: up to the bound exactly
+                end = -1
+                for _ in range(room):
+                    end = whole.index(b"\n", end + 1)
+                reader.lines(whole[: end + 1])
+                complete, carry = False, b""
                 break
-            cadence.lines += 1
-            event = _event(line.text) if line.problem is None else None
-            if event is not None:
-                cadence.add(*event)
-    return cadence
+            reader.lines(whole)
+        if carry:
+            reader.lines(carry + b"\n")
+        return Cadence(recording.name, reader.count, complete, reader.times())
 
 
-def _event(text: str) -> tuple[str, str, int] | None:
+class _BlockReader:
+    """Gathers the ts of whole lines per kind and symbol (as the line spells it)."""
+
+    def __init__(self) -> None:
+        self.count = 0
+        self.columns: dict[bytes, dict[bytes, array[int]]] = {}
+
+    def lines(self, data: bytes) -> None:
+        count = data.count(b"\n")
+        self.count += count
+        found = _WRITTEN.findall(data)
+        if len(found) != count:  # some lines of another form: one by one
+            found = [event for line in data.split(b"\n")[:count] if (event := _event(line))]
+        columns = self.columns
+        for raw, kind, ts in found:
+            try:
+                columns[kind][raw].append(int(ts))
+            except KeyError:
+                columns.setdefault(kind, {}).setdefault(raw, array("q")).append(int(ts))
+
+    def times(self) -> dict[str, dict[str, array[int]]]:
+        """The columns by kind and symbol text; a symbol spelt two ways is one symbol."""
+        times: dict[str, dict[str, array[int]]] = {}
+        for kind, by_raw in self.columns.items():
+            by_symbol = times.setdefault(kind.decode("ascii", "replace"), {})
+            for raw, column in by_raw.items():
+                symbol = _symbol_text(raw)
+                if symbol is None:
+                    continue
+                if symbol in by_symbol:
+                    by_symbol[symbol].extend(column)
+                else:
+                    by_symbol[symbol] = column
+        return times
+
+
+def _symbol_text(raw: bytes) -> str | None:
     try:
-        document = json.loads(text)
+        text = json.loads(b'"' + raw + b'"') if b"\\" in raw else raw.decode("utf-8")
+    except ValueError:
+        return None
+    return text if isinstance(text, str) else None
+
+
+def _event(line: bytes) -> tuple[bytes, bytes, bytes] | None:
+    """A line of another form, as the three fields the regular expression would give."""
+    match = _WRITTEN.match(line)
+    if match is not None:
+        return match.group(1), match.group(2), match.group(3)
+    try:
+        document = json.loads(line)
     except (ValueError, RecursionError):
         return None
     if not isinstance(document, dict):
@@ -93,40 +172,22 @@ def _event(text: str) -> tuple[str, str, int] | None:
     kind, ts = event.get("kind"), event.get("ts")
     if not isinstance(kind, str) or not isinstance(ts, int) or isinstance(ts, bool):
         return None
-    return symbol, kind, ts
+    if not -(1 << 63) <= ts < 1 << 63:
+        return None
+    raw = json.dumps(symbol)[1:-1].encode("utf-8")  # as the symbol would be spelt in a line
+    return raw, kind.encode("utf-8", "replace"), str(ts).encode("ascii")
 
 
 def spec_lookbacks(text: str) -> list[SignalLookback] | None:
-    """Each signal's key, kind and lookback, from a spec the radar accepted (None if unreadable)."""
-    from fenmor_radar.report.spec_info import signal_key
-
+    """Each signal's key, kind and lookback as the engine reads them (None for a spec it refuses)."""
     try:
-        spec = json.loads(text)
-    except (ValueError, RecursionError):
+        spec = describe_spec(text)
+    except ValueError:
         return None
-    signals = spec.get("signals", []) if isinstance(spec, dict) else spec[2]
-    found = []
-    for signal in signals:
-        if isinstance(signal, dict):
-            kind, params = signal.get("kind"), signal.get("params") or []
-        else:
-            kind, params = signal[0], signal[1] if len(signal) > 1 else []
-        if not isinstance(kind, str) or not isinstance(params, list):
-            return None
-        try:
-            key = signal_key(kind, params)
-        except (TypeError, ValueError, OverflowError):
-            return None
-        first = params[0] if params else 0.0
-        found.append(SignalLookback(key, kind, _lookback_count(float(first))))
-    return found
-
-
-def _lookback_count(value: float) -> int:
-    # As the radar reads a lookback: whole samples, 0 for anything not above 0.
-    if not value > 0 or value == float("inf"):
-        return 0
-    return min(int(value), (1 << 64) - 1)
+    return [
+        SignalLookback(signal["key"], signal["kind"], signal["lookback"] or 0)
+        for signal in spec["signals"]
+    ]
 
 
 def duration_text(span: float, epoch_ms: bool) -> str:
@@ -154,12 +215,12 @@ def _count(count: int, noun: str) -> str:
     return f"{count:,} {noun}" + ("" if count == 1 else "s")
 
 
-def _spans(times: Sequence[int], samples: int) -> list[int]:
-    return [times[i] - times[i - samples] for i in range(samples, len(times))]
+def _spans(times: array[int], samples: int) -> list[int]:
+    return list(map(operator.sub, times[samples:], times[: len(times) - samples]))
 
 
 def _summary(
-    by_symbol: dict[str, list[int]], steps: int, epoch_ms: bool
+    by_symbol: dict[str, array[int]], steps: int, epoch_ms: bool
 ) -> tuple[str, str, int]:
     """The typical span of ``steps`` intervals, where it comes from, and how many symbols
     have fewer samples than that."""
@@ -187,13 +248,14 @@ def _summary(
 
 def lookback_lines(signals: Iterable[SignalLookback], cadence: Cadence) -> list[str]:
     """What each signal's lookback covers in time on this recording, as lines."""
-    epoch_ms = cadence.first_ts is not None and is_epoch_ms(cadence.first_ts)
-    if cadence.first_ts is None or cadence.last_ts is None:
+    first_ts, last_ts = cadence.first_ts, cadence.last_ts
+    if first_ts is None or last_ts is None:
         return [f"lookbacks on {cadence.name}: no event in its first {cadence.lines:,} lines"]
+    epoch_ms = is_epoch_ms(first_ts)
     extent = (
-        f"{utc_time(cadence.first_ts)} to {utc_time(cadence.last_ts)} UTC"
+        f"{utc_time(first_ts)} to {utc_time(last_ts)} UTC"
         if epoch_ms
-        else f"ts {cadence.first_ts} to {cadence.last_ts}"
+        else f"ts {first_ts} to {last_ts}"
     )
     read = (
         f"its first {cadence.lines:,} lines" if not cadence.complete else f"{cadence.lines:,} lines"
@@ -204,9 +266,9 @@ def lookback_lines(signals: Iterable[SignalLookback], cadence: Cadence) -> list[
     ]
     backwards = {
         symbol
-        for by_symbol in cadence.times.values()
-        for symbol, times in by_symbol.items()
-        if any(later < earlier for earlier, later in zip(times, times[1:], strict=False))
+        for kind in (DERIVATIVES, LIQUIDATION)
+        for symbol, times in cadence.of(kind).items()
+        if any(map(operator.lt, times[1:], times))
     }
     if backwards:
         lines.append(
@@ -231,7 +293,7 @@ def lookback_lines(signals: Iterable[SignalLookback], cadence: Cadence) -> list[
                 if steps == 0:
                     lines.append(f"  {signal.key:<{width}}  the last liquidation only")
                     continue
-                typical, detail, short = _summary(cadence.times[source], steps, epoch_ms)
+                typical, detail, short = _summary(cadence.of(source), steps, epoch_ms)
                 if signal.kind == "funding_flip":
                     text = "compares the last 2 derivatives events"
                     span = f", {typical} apart ({detail})"

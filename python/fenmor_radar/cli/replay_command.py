@@ -13,7 +13,7 @@ import sys
 import time
 from collections.abc import Iterator, Sequence
 
-from fenmor_radar._fenmor_replay import LineFeeder
+from fenmor_radar._native import LineFeeder
 from fenmor_radar.cli import errors, sources, terminal
 from fenmor_radar.cli.distributed_replay import replay_items
 from fenmor_radar.cli.errors import CliError

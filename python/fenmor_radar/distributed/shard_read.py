@@ -10,7 +10,7 @@ from __future__ import annotations
 
 from collections.abc import Iterator, Sequence
 
-from fenmor_radar._fenmor_replay import MappedFile, ShardReader
+from fenmor_radar._native import MappedFile, ShardReader
 from fenmor_radar.distributed.global_plan import Cut
 from fenmor_radar.distributed.parts import (
     BLOCK_BYTES,

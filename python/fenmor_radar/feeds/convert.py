@@ -8,7 +8,7 @@ order, which matters for derivatives: their state must see the rows of one
 symbol in time order even when they come from several files, for instance two
 consecutive days.
 
-The rows are parsed, merged and written by ``fenmor_radar._fenmor_convert``;
+The rows are parsed, merged and written by ``fenmor_radar._native``;
 this module reads and decompresses the files in blocks and hands them over.
 """
 
@@ -20,7 +20,7 @@ from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import BinaryIO
 
-from fenmor_radar._fenmor_convert import Converter
+from fenmor_radar._native import Converter
 from fenmor_radar.feeds.book import DEFAULT_DEPTH, check_depth
 from fenmor_radar.feeds.events import symbol_json
 from fenmor_radar.feeds.symbols import keep_symbol, normalise_symbol

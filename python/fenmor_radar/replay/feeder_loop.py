@@ -13,7 +13,7 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import cast
 
-from fenmor_radar._fenmor_replay import LineFeeder
+from fenmor_radar._native import LineFeeder
 from fenmor_radar.printable import printable
 from fenmor_radar.replay.bad_lines import quoted_line
 from fenmor_radar.replay.checkpoints import CheckpointPolicy

@@ -13,7 +13,7 @@ std::optional<Direction> observe(const CompiledSpec& spec, const SymbolState& st
   const std::span<const Signal> signals = spec.signals();
   const bool all = event == nullptr || watch.values.size() != signals.size();
   watch.values.resize(signals.size());
-  SeveritySum sum;
+  WeightedMean sum;
   for (std::size_t i = 0; i < signals.size(); ++i) {
     if (all || indicator_reads(signals[i].kind, event->index())) {
       watch.values[i] = indicator_value(signals[i], state);

@@ -1,10 +1,58 @@
-"""The native replay module (`fenmor_radar._fenmor_replay`)."""
+"""Everything native beside the Radar (`fenmor_radar._native`): the Screener's
+base and event texts, the replay's line feeder, the shard reader of replays by
+parts with the files it maps, the CSV converter, and the engine's rules Python
+asks for: a spec's description and the schemas of events and specs."""
 
 import os
-from collections.abc import Iterable
-from typing import Literal, TypeAlias, final
+from collections.abc import Callable, Iterable
+from typing import Literal, NoReturn, TypeAlias, TypedDict, final
 
-__all__ = ["LineFeeder", "MappedFile", "ShardReader", "symbol_hash"]
+from typing_extensions import disjoint_base
+
+from fenmor_radar.crossing import Crossing
+from fenmor_radar.screener import Event
+
+__all__ = [
+    "Converter",
+    "LineFeeder",
+    "MappedFile",
+    "ScreenerCore",
+    "ShardReader",
+    "describe_spec",
+    "event_schema",
+    "event_text",
+    "spec_schema",
+    "symbol_hash",
+]
+
+@disjoint_base
+class ScreenerCore:
+    """The native base of fenmor_radar.Screener: a radar's spec and states, fed
+    Python values straight into the engine. Not bound to a thread; one call at
+    a time (RuntimeError otherwise).
+    """
+
+    def __init__(
+        self,
+        spec_json: str,
+        event_types: tuple[type, type, type],
+        feed_text: Callable[[object, Event], str],
+        batch_text: Callable[[object, Iterable[Event]], str],
+        refuse: Callable[[str], NoReturn],
+        *,
+        crossing: Callable[[str, int, str, int, float, str], Crossing] | None = None,
+    ) -> None: ...
+    def feed(self, symbol: str, event: Event) -> Crossing | None:
+        """Apply one event to ``symbol``'s state; :class:`RadarError` if the radar refuses it.
+        With crossings watched, the crossing the event caused, else None."""
+    def feed_batch(self, symbol: str, events: Iterable[Event]) -> None:
+        """Apply events to ``symbol``'s state in order, all or none."""
+    def _command(self, cmd_json: str, /) -> str:
+        """Run a command JSON text on this state and return the reply text, as Radar.command does."""
+
+def event_text(event: object, prefix: str = ..., suffix: str = ..., /) -> str | None:
+    """The array-form JSON text of an event between prefix and suffix, or None
+    for an event to be written the general way."""
 
 # ("checkpoint", events, ts, one alerts reply per spec),
 # ("bad", line number, message, member at fault or None),
@@ -139,3 +187,64 @@ class ShardReader:
 def symbol_hash(symbol: str, /) -> int:
     """The 64-bit routing hash of the symbol's UTF-8 bytes: FNV-1a, then the
     MurmurHash3 64-bit finaliser."""
+
+@final
+class Converter:
+    """Vendor CSV files into recording lines: the per-row work of ``fenmor-radar convert``."""
+
+    def __new__(cls, depth: int, namer: Callable[[str], str]) -> Converter: ...
+    def add_file(self, path: str, /) -> int: ...
+    def feed(self, file: int, data: bytes, /) -> None: ...
+    def finish(self, file: int, /) -> None: ...
+    def read_header(self, file: int, /) -> bool: ...
+    def kind(self, file: int, /) -> str: ...
+    def convert(self, block_bytes: int, /) -> tuple[bytes | None, int, list[tuple[int, int, str]]]: ...
+    def stats(self) -> tuple[int, int, int]: ...
+
+_EventKind: TypeAlias = Literal["derivatives", "orderbook", "liquidation"]
+
+class _SignalDescription(TypedDict):
+    key: str  # the factor name alerts use
+    kind: str
+    params: tuple[float, ...]
+    weight: float
+    lookback: int | None  # whole samples; None for a kind without one
+    source: _EventKind  # the events it reads
+    samples: int  # how many of them it needs; 0: it is always 0
+    reach: float  # the largest value it can give
+    line: int
+    params_line: int | None
+    weight_line: int | None
+
+class _SpecDescription(TypedDict):
+    array_form: bool
+    line: int
+    signals_line: int | None
+    threshold: float
+    threshold_line: int | None  # None: no threshold written
+    limit: int | None
+    window: int  # samples each history of a symbol keeps
+    factor_names: tuple[str, ...]  # the signal keys in byte order, then "severity"
+    largest_severity: float
+    signals: tuple[_SignalDescription, ...]
+    ignored: tuple[tuple[int, int | None, str], ...]  # (line, signal or None, name)
+
+def describe_spec(spec_json: str, /) -> _SpecDescription:
+    """What the engine makes of a spec text; ``ValueError`` with the radar's message
+    for a spec it refuses. Lines count from 1."""
+
+class _EventSchema(TypedDict):
+    kind_member: str
+    kinds: dict[_EventKind, tuple[tuple[str, Literal["int", "float", "side"]], ...]]
+    sides: tuple[str, ...]
+
+def event_schema() -> _EventSchema:
+    """The engine's event schema: each kind's fields in array order as (name, type)."""
+
+class _SpecSchema(TypedDict):
+    spec_members: tuple[str, ...]
+    signal_members: tuple[str, ...]
+    kinds: tuple[str, ...]
+
+def spec_schema() -> _SpecSchema:
+    """The members of a spec and of a signal in array order, and the indicator kinds."""
