@@ -80,6 +80,11 @@ class LineFeeder:
     (down); with ``peaks``, each checkpoint is preceded by the symbols that
     alerted since the previous one, at their highest severity.
 
+    A call returns once its items hold ``room`` bytes of text (the last item
+    may cross it), so that memory does not grow with the checkpoints a block
+    completes; ``pending`` is then True, and ``resume`` gives the rest of the
+    block's items before ``feed`` or ``finish`` may be called again.
+
     Not bound to a thread: any thread may use it, one call at a time (a call
     while another runs raises ``RuntimeError``). ``feed`` and ``finish``
     release the interpreter lock while they work.
@@ -94,9 +99,13 @@ class LineFeeder:
         strict: bool = False,
         crossings: bool = False,
         peaks: bool = False,
+        room: int = 4194304,
     ) -> LineFeeder: ...
     def feed(self, block: bytes, /) -> list[_Item]:
-        """The next bytes of the recording; the checkpoints and bad lines they complete."""
+        """The next bytes of the recording; the checkpoints and bad lines they complete,
+        up to the room."""
+    def resume(self, /) -> list[_Item]:
+        """More of the pending block's items, up to the room again."""
     def finish(self, /, *, complete: bool = True) -> list[_Item]:
         """The end of the input: the carried last line (dropped unless ``complete``),
         then the final checkpoint when due. Afterwards ``feed`` and ``finish`` raise
@@ -117,6 +126,14 @@ class LineFeeder:
     def ts(self) -> int | None: ...
     @property
     def stopped(self) -> bool: ...
+    @property
+    def pending(self) -> bool: ...
+    @property
+    def backwards(self) -> int:
+        """Accepted events whose ts is below an earlier one of their symbol."""
+    @property
+    def first_backwards(self) -> int | None:
+        """The line (counted over every block) of the first such event."""
 
 # What a block of a part completed: blank line numbers, bad lines as
 # (lines, events, blank lines, bad lines as (line, message, member at fault
@@ -183,6 +200,12 @@ class ShardReader:
     @property
     def clock(self) -> int | None:
         """The largest ts applied, None before the first."""
+    @property
+    def backwards(self) -> int:
+        """Events applied whose ts is below an earlier one of their symbol."""
+    @property
+    def first_backwards(self) -> tuple[int, int] | None:
+        """(unit, line) of the first such event, None while there is none."""
 
 def symbol_hash(symbol: str, /) -> int:
     """The 64-bit routing hash of the symbol's UTF-8 bytes: FNV-1a, then the

@@ -15,6 +15,7 @@ import json
 from collections.abc import Iterator
 
 from fenmor_radar.cli import errors, terminal
+from fenmor_radar.cli.durations import positive_duration
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.notify import add_notify_arguments
 from fenmor_radar.cli.replay_extras import ReplayExtras
@@ -65,12 +66,13 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     )
     parser.add_argument(
         "--every-ts",
-        type=positive_int,
+        type=positive_duration,
         default=DEFAULT_EVERY_TS,
-        metavar="MS",
-        help=f"a checkpoint at every multiple of MS milliseconds (default {DEFAULT_EVERY_TS})",
+        metavar="T",
+        help=f"a checkpoint at every multiple of T: 10s, 1m, or milliseconds "
+        f"(default {DEFAULT_EVERY_TS})",
     )
-    add_alert_arguments(parser, ts_unit="MS", ts_words="milliseconds")
+    add_alert_arguments(parser, ts_unit="T", ts_words="milliseconds")
     parser.add_argument(
         "--record", metavar="FILE.jsonl[.gz]", help="also write every fed event to this recording"
     )

@@ -16,6 +16,7 @@ from collections.abc import Iterator, Sequence
 from fenmor_radar._native import LineFeeder
 from fenmor_radar.cli import errors, sources, terminal
 from fenmor_radar.cli.distributed_replay import replay_items
+from fenmor_radar.cli.durations import positive_duration
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.notify import add_notify_arguments
 from fenmor_radar.cli.progress import Progress
@@ -34,6 +35,7 @@ from fenmor_radar.cli.shared import (
 )
 from fenmor_radar.cli.spec_check import warn_spec
 from fenmor_radar.cli.spec_file import distinct_names, read_spec_text, rejected_spec
+from fenmor_radar.printable import printable
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.feeder_loop import (
     CheckpointReplies,
@@ -86,9 +88,10 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     )
     parser.add_argument(
         "--every-ts",
-        type=positive_int,
+        type=positive_duration,
         metavar="T",
-        help="a checkpoint at every multiple of T in ts units (before the first event past it)",
+        help="a checkpoint at every multiple of T (before the first event past it): 90s, 5m, 1h "
+        "in milliseconds of ts, or a number of ts units",
     )
     add_alert_arguments(parser, ts_unit="C", ts_words="ts units")
     add_watch_arguments(parser)
@@ -213,6 +216,8 @@ def run(args: argparse.Namespace) -> int:
         for recording in recordings:
             recording.close()
     extras.finish(name, stats)
+    # Converted rows have no line of their own to point at.
+    warn_backwards(stats, several=len(recordings) > 1, lines=args.source != sources.TARDIS)
     if not args.quiet:
         print_summary(name, stats, time.monotonic() - started, several=len(recordings) > 1)
         extras.print_summary(sys.stderr)
@@ -291,6 +296,21 @@ def _where(bad: BadLine | None, several: bool) -> str:
     if bad is None:
         return "line 0"
     return f"{bad.source}:{bad.number}" if several and bad.source else f"line {bad.number}"
+
+
+def warn_backwards(stats: ReplayStats, several: bool = False, lines: bool = True) -> None:
+    """Input out of time order is fed as it comes, but a user should know of it."""
+    if not stats.backwards:
+        return
+    where = ""
+    if stats.first_backwards is not None and lines:
+        line, source = stats.first_backwards
+        where = f" (first at {printable(source)}:{line})" if several and source else f" (first at line {line})"
+    terminal.warning(
+        f"{counted(stats.backwards, 'event')} went back in time for {'its' if stats.backwards == 1 else 'their'} "
+        f"symbol{where}; the radar took them in input order. Are the files given oldest first, "
+        "and are their lines sorted by ts?"
+    )
 
 
 def print_summary(name: str, stats: ReplayStats, seconds: float, several: bool = False) -> None:

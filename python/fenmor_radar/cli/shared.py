@@ -12,6 +12,7 @@ from dataclasses import dataclass, replace
 from typing import TextIO
 
 from fenmor_radar.cli import errors, terminal
+from fenmor_radar.cli.durations import non_negative_duration
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.novelty import CrossingGate, NewOnlyFilter
 from fenmor_radar.cli.output import CheckpointOutput, JsonLinesOutput, TableOutput
@@ -41,16 +42,6 @@ def positive_int(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
     if value <= 0:
         raise argparse.ArgumentTypeError(f"must be greater than zero: {text}")
-    return value
-
-
-def non_negative_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must not be negative: {text}")
     return value
 
 
@@ -86,11 +77,11 @@ def add_alert_arguments(parser: argparse.ArgumentParser, *, ts_unit: str, ts_wor
     )
     parser.add_argument(
         "--cooldown",
-        type=non_negative_int,
+        type=non_negative_duration,
         default=0,
         metavar=ts_unit,
         help=f"with --new-only or --notify: at most one report per symbol within {ts_unit} "
-        f"{ts_words} (default 0)",
+        f"(5m, 1h, or {ts_words}; default 0)",
     )
     parser.add_argument(
         "--format",

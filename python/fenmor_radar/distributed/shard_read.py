@@ -56,7 +56,9 @@ class NativeShardReader:
 
     def finish(self, end: Cut) -> ShardEnd:
         self.native.apply(end.part, end.line)
-        answer = ShardEnd(self.native.clock, frozenset(self.native.symbols()))
+        native = self.native
+        answer = ShardEnd(native.clock, frozenset(native.symbols()), native.backwards,
+                          native.first_backwards)
         self.blocks = iter(())
         return answer
 
