@@ -165,7 +165,9 @@ def test_check_says_what_each_lookback_spans_on_a_recording(spec_file, tmp_path)
     start = 1_709_298_000_000
     lines = [derivatives("BTC", start + i * 10_000) for i in range(10)]
     lines += [derivatives("ETH", start + i * 30_000) for i in range(10)]
-    lines += [liquidation("BTC", start), liquidation("BTC", start + 5_000), "not an event"]
+    # The array form, as live --record writes it, counts too.
+    array_form = f'{{"symbol":"BTC","event":["liquidation",{start + 5_000},"buy",1.0,1.0]}}'
+    lines += [liquidation("BTC", start), array_form, "not an event"]
     recording = tmp_path / "events.jsonl"
     recording.write_text("\n".join(lines) + "\n")
     spec = spec_file('{"signals":[["oi_delta",[3,0.05]],["liq_cluster",[2,1]],'

@@ -167,9 +167,14 @@ def _event(line: bytes) -> tuple[bytes, bytes, bytes] | None:
     if not isinstance(document, dict):
         return None
     symbol, event = document.get("symbol"), document.get("event")
-    if not isinstance(symbol, str) or not isinstance(event, dict):
+    if not isinstance(symbol, str):
         return None
-    kind, ts = event.get("kind"), event.get("ts")
+    if isinstance(event, dict):
+        kind, ts = event.get("kind"), event.get("ts")
+    elif isinstance(event, list) and len(event) > 1:  # the array form (live --record writes it)
+        kind, ts = event[0], event[1]
+    else:
+        return None
     if not isinstance(kind, str) or not isinstance(ts, int) or isinstance(ts, bool):
         return None
     if not -(1 << 63) <= ts < 1 << 63:
