@@ -144,8 +144,6 @@ def run(args: argparse.Namespace) -> int:
             errors.USAGE,
         )
     check_watch_arguments(args)
-    if distributed and args.peaks:
-        raise CliError("--peaks is not available with --workers and --scheduler", errors.USAGE)
     specs = [read_spec_text(path) for path in args.spec]
     policy = CheckpointPolicy(every=args.every, every_ts=args.every_ts)
     feeder = load_feeder(
@@ -271,6 +269,7 @@ def distributed_items(
         strict=args.strict,
         stats=stats,
         crossings=args.crossings,
+        peaks=args.peaks,
     )
 
 

@@ -46,16 +46,20 @@ std::string peaks_text(std::span<Peak> peaks) {
   std::string out = "[";
   for (const Peak& peak : peaks) {
     if (out.size() > 1) out.push_back(',');
-    out.append(R"({"symbol":)");
-    append_json_string(out, peak.symbol);
-    out.append(R"(,"severity":)");
-    append_json_double(out, peak.severity);
-    out.append(R"(,"ts":)");
-    append_json_int(out, peak.ts);
-    out.push_back('}');
+    append_peak(out, peak);
   }
   out.push_back(']');
   return out;
+}
+
+void append_peak(std::string& out, const Peak& peak) {
+  out.append(R"({"symbol":)");
+  append_json_string(out, peak.symbol);
+  out.append(R"(,"severity":)");
+  append_json_double(out, peak.severity);
+  out.append(R"(,"ts":)");
+  append_json_int(out, peak.ts);
+  out.push_back('}');
 }
 
 }  // namespace fenmor::replay

@@ -80,8 +80,10 @@ struct Peak {
   std::int64_t ts;
 };
 
-// [{"symbol":...,"severity":...,"ts":...},...], highest severity first and
-// then symbol byte-wise, as alerts are ranked.
+// {"symbol":...,"severity":...,"ts":...}
+void append_peak(std::string& out, const Peak& peak);
+// [peak,...], highest severity first and then symbol byte-wise, as alerts
+// are ranked.
 std::string peaks_text(std::span<Peak> peaks);
 
 }  // namespace fenmor::replay

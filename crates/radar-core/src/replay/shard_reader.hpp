@@ -46,6 +46,12 @@ struct ShardCrossing {
   Crossing crossing;
 };
 
+struct ShardPeak {
+  std::string symbol;
+  double severity;
+  std::string text;  // its entry of a peaks_text
+};
+
 struct UnitRecord {
   std::uint64_t line;  // in the unit, from 1
   std::int64_t ts;
@@ -72,9 +78,12 @@ class ShardReader {
   // From now on, each applied event's symbol is evaluated under every radar
   // as the line feeder does, and its crossings kept until taken.
   void watch_crossings() {
-    watching_ = true;
+    crossings_wanted_ = true;
     states_.watch();
   }
+  // From now on, peaks are kept as the line feeder keeps them between
+  // checkpoints, until taken.
+  void watch_peaks() { states_.watch(); }
 
   // Reading. The next part begins (a part that starts its file skips a
   // byte-order mark there). Its bytes follow in blocks cut anywhere; read()
@@ -99,6 +108,10 @@ class ShardReader {
   std::vector<std::string> alerts();
   // The crossings of the events applied since the last call, in input order.
   std::vector<ShardCrossing> take_crossings() { return std::exchange(crossings_, {}); }
+  // Per radar, the shard's symbols that alerted since the last call (those
+  // alerting now included), each as its peaks entry; then the next interval
+  // starts.
+  std::vector<std::vector<ShardPeak>> take_peaks();
   // The factor names of a radar's alerts, severity last.
   const std::vector<std::string>& factor_names(std::size_t radar) const noexcept {
     return radars_[radar].compiled().keys().names();
@@ -157,7 +170,7 @@ class ShardReader {
   std::optional<std::int64_t> clock_;
   std::optional<std::pair<std::uint64_t, std::uint64_t>> first_backwards_;
 
-  bool watching_ = false;
+  bool crossings_wanted_ = false;
   std::vector<std::vector<double>> factors_;  // per radar, reused by every evaluation
   std::vector<ShardCrossing> crossings_;
 };

@@ -33,6 +33,7 @@ class SymbolStates {
   std::span<SymbolState* const> states_of(std::uint32_t number, std::size_t radars) const noexcept {
     return std::span(states_).subspan(std::size_t{number} * radars, radars);
   }
+  bool watched() const noexcept { return watched_; }
   // Keeps a Watch beside every state from now on.
   void watch() {
     watched_ = true;
