@@ -199,3 +199,8 @@ def test_lookback_spans_read_a_bounded_prefix_and_any_clock(tmp_path):
     lines = lookback_lines([SignalLookback("oi_delta(2,1)", "oi_delta", 2)], cadence)
     assert lines[0].startswith(f"lookbacks in time on {recording} (its first 3 lines: 1 symbol, ts 1 to 5)")
     assert lines[1].endswith("reaches 2 derivatives events back: 4 ts units (for S)")
+    # The same recording in the array form (live --record writes it) reads alike.
+    recording.write_text("".join(f'{{"symbol":"S","event":["derivatives",{ts},1.0,0.0001,1.0]}}\n'
+                                 for ts in (1, 3, 5, 100, 200)))
+    assert lookback_lines([SignalLookback("oi_delta(2,1)", "oi_delta", 2)],
+                          read_cadence(str(recording), prefix_lines=3)) == lines

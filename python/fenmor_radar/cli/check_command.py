@@ -69,9 +69,9 @@ def recording_lines(spec_text: str, path: str) -> list[str]:
     try:
         cadence = read_cadence(path)
     except OSError as err:
-        raise CliError(f"cannot read {path}: {err.strerror or err}") from err
+        raise CliError(errors.cannot("read", path, err)) from err
     except DamagedInput as err:
-        raise CliError(f"cannot read {path}: {err}") from err
+        raise CliError(errors.cannot("read", path, err)) from err
     return lookback_lines(signals, cadence)
 
 

@@ -201,10 +201,10 @@ def run(args: argparse.Namespace) -> int:
         raise CliError(str(err)) from err
     except RecordingDamaged as err:
         where = f" after {counted(err.lines, 'line')}" if err.lines else ""
-        raise CliError(f"cannot read {err.source}{where}: {err}") from err
+        raise CliError(errors.cannot("read", f"{err.source}{where}", err)) from err
     except DamagedInput as err:
         where = f" after {counted(stats.lines, 'line')}" if stats.lines else ""
-        raise CliError(f"cannot read {name}{where}: {err}") from err
+        raise CliError(errors.cannot("read", f"{name}{where}", err)) from err
     finally:
         progress.clear()
         emit.flush_at_end()

@@ -123,9 +123,10 @@ class Recording:
     def lines(self) -> Iterator[EventLine]:
         """The non-blank lines in file order, one by one; a final line needs no line break.
 
-        For callers that feed one line at a time; a replay hands whole blocks
-        to the native feeder instead. Raises ``DamagedInput`` when the input
-        cannot be read to its end.
+        For reading a file of JSON lines in Python (a saved replay output, a
+        script's look at a recording); a replay hands whole blocks to the
+        native feeder instead. Raises ``DamagedInput`` when the input cannot
+        be read to its end.
         """
         carry = b""
         number = 0
