@@ -284,7 +284,9 @@ def replay_parts_on(
 
 
 def _cuts(items: Sequence[PlanItem]) -> list[Cut]:
-    return sorted({item.cut for item in items if isinstance(item, PlannedCheckpoint)})
+    """One cut per checkpoint, in order: two checkpoints at one count (an N- and a
+    T-checkpoint) are two cuts, as each starts its own interval of peaks."""
+    return [item.cut for item in items if isinstance(item, PlannedCheckpoint)]
 
 
 class _Output:
@@ -311,7 +313,7 @@ class _Output:
     def items(self, items: Sequence[PlanItem], answers: list[Answer]) -> Iterator[Item]:
         """``answers``: per shard, one snapshot per cut of the items (in cut order) and the
         crossings of the events applied; each crossing comes before the first item past it."""
-        slot = {cut: at for at, cut in enumerate(_cuts(items))}
+        slot = 0  # the snapshots answer the checkpoints in turn
         crossings = sorted(
             (crossing for _, _, shard_crossings in answers for crossing in shard_crossings),
             key=lambda crossing: (crossing.unit, crossing.line, crossing.spec),
@@ -327,7 +329,8 @@ class _Output:
                 yield self._crossing(crossings[at])
                 at += 1
             if isinstance(item, PlannedCheckpoint):
-                yield self._checkpoint(item, [snapshots[slot[item.cut]] for snapshots, _, _ in answers])
+                yield self._checkpoint(item, [snapshots[slot] for snapshots, _, _ in answers])
+                slot += 1
             else:
                 yield self._bad_line(item)
         for crossing in crossings[at:]:
