@@ -266,6 +266,7 @@ class CheckpointEmitter:
         with contextlib.suppress(Exception):
             self.flush()
 
+
 DEFAULT_HORIZONS = "5m,15m,1h,4h"
 
 
