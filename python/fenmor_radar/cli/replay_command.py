@@ -196,8 +196,6 @@ def run(args: argparse.Namespace) -> int:
             errors.USAGE,
         )
     check_watch_arguments(args)
-    if distributed and args.peaks:
-        raise CliError("--peaks is not available with --workers and --scheduler", errors.USAGE)
     specs = [read_spec_text(path) for path in args.spec]
     policy = CheckpointPolicy(every=args.every, every_ts=args.every_ts)
     feeder = load_feeder(
@@ -238,6 +236,7 @@ def run(args: argparse.Namespace) -> int:
         if not distributed:
 
             def on_block(events: int) -> None:
+                emit.flush()
                 if recorder is not None:
                     recorder.block()
                 progress.events = events
@@ -276,6 +275,7 @@ def run(args: argparse.Namespace) -> int:
         raise CliError(errors.cannot("read", f"{name}{where}", err)) from err
     finally:
         progress.clear()
+        emit.flush_at_end()
         extras.close()
         close = getattr(output, "close", None)
         if close is not None:
@@ -397,6 +397,7 @@ def distributed_items(
         strict=args.strict,
         stats=stats,
         crossings=args.crossings,
+        peaks=args.peaks,
     )
 
 
