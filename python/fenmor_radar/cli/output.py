@@ -131,6 +131,7 @@ class TableOutput:
     def flush(self) -> None:
         self.stream.flush()
 
+
 class FileOutput:
     """An output into a file of its own, closed with it."""
 
@@ -143,6 +144,9 @@ class FileOutput:
 
     def crossing(self, crossing: Crossing) -> None:
         self.output.crossing(crossing)
+
+    def flush(self) -> None:
+        self.output.flush()
 
     def close(self) -> None:
         self.stream.close()
@@ -166,6 +170,9 @@ class ParquetOutput:
 
     def crossing(self, crossing: Crossing) -> None:
         pass  # the alerts file holds checkpoints; crossings show on a JSON or table output
+
+    def flush(self) -> None:
+        pass  # rows are written a row group at a time, and the rest at close
 
     def close(self) -> None:
         self.writer.close()
