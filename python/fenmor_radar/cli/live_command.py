@@ -11,9 +11,9 @@ checkpoint, then the recording is closed complete.
 from __future__ import annotations
 
 import argparse
-import json
 from collections.abc import Iterator
 
+from fenmor_radar._native import describe_spec
 from fenmor_radar.cli import errors, terminal
 from fenmor_radar.cli.durations import positive_duration
 from fenmor_radar.cli.errors import CliError
@@ -25,17 +25,17 @@ from fenmor_radar.cli.shared import (
     add_conversion_options,
     choose_output,
     counted,
+    load_feeder,
     positive_int,
     report_bad_line,
 )
 from fenmor_radar.cli.spec_check import warn_spec
-from fenmor_radar.cli.spec_file import radar_from_text, read_spec_text
+from fenmor_radar.cli.spec_file import read_spec_text
 from fenmor_radar.feeds.live import MissingCryptofeed, channels_for, exchange_feed
 from fenmor_radar.feeds.recording import RecordingWriter
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
-from fenmor_radar.replay.items import BadLine, ReplayStats
-from fenmor_radar.replay.line_loop import replay
-from fenmor_radar.replay.recording import EventLine
+from fenmor_radar.replay.feeder_loop import FeederReplay
+from fenmor_radar.replay.items import BadLine, Crossing, ReplayStats
 
 DEFAULT_EVERY_TS = 60_000  # one minute of event time (ts is in milliseconds)
 
@@ -82,18 +82,6 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     parser.set_defaults(run=run)
 
 
-def spec_indicators(text: str) -> list[str]:
-    """The indicator kinds of a spec text the radar has accepted (object or array form)."""
-    spec = json.loads(text)
-    signals = spec.get("signals", []) if isinstance(spec, dict) else spec[2]
-    kinds = []
-    for signal in signals:
-        kind = signal.get("kind") if isinstance(signal, dict) else signal[0]
-        if isinstance(kind, str):
-            kinds.append(kind)
-    return kinds
-
-
 def run(args: argparse.Namespace) -> int:
     # Imported here: its asyncio costs every command some 70 ms of start-up,
     # and only a live session needs it.
@@ -105,9 +93,10 @@ def run(args: argparse.Namespace) -> int:
     if not symbols:
         raise CliError("--symbols names no symbol", errors.USAGE)
     spec_text = read_spec_text(args.spec)
-    radar = radar_from_text(spec_text, args.spec)
+    policy = CheckpointPolicy(every=args.every, every_ts=args.every_ts)
+    feeder = load_feeder([args.spec], [spec_text], policy, strict=False)
     warn_spec(args.spec, spec_text)
-    channels = channels_for(spec_indicators(spec_text))
+    channels = channels_for(signal["kind"] for signal in describe_spec(spec_text)["signals"])
     try:
         exchange_feed(args.exchange)
         session = LiveSession(
@@ -126,7 +115,6 @@ def run(args: argparse.Namespace) -> int:
         recording = RecordingWriter(args.record) if args.record else None
     except OSError as err:
         raise CliError(errors.cannot("write", args.record, err)) from err
-    policy = CheckpointPolicy(every=args.every, every_ts=args.every_ts)
     extras = ReplayExtras.from_args(args, [args.spec])
     emit = CheckpointEmitter(
         choose_output(args.format, terminal.standard_output()),
@@ -143,18 +131,19 @@ def run(args: argparse.Namespace) -> int:
             f"{', '.join(symbols)}; Ctrl-C ends"
         )
 
-    def lines() -> Iterator[EventLine]:
-        for number, text in enumerate(session.lines(), 1):
+    def blocks() -> Iterator[bytes]:
+        for batch in session.batches():
             if recording is not None:
-                recording.write(text)
-            yield EventLine(number, text)
+                for text in batch:
+                    recording.write(text)
+            yield "".join(text + "\n" for text in batch).encode("utf-8")
 
     try:
-        for item in replay(radar, lines(), policy, stats=stats):
+        for item in FeederReplay(feeder, stats=stats).run_blocks(blocks()):
             if isinstance(item, BadLine):  # the adapter writes only valid events
                 report_bad_line(name, item, False, stats)
-                continue
-            emit.checkpoint(item)
+            elif not isinstance(item, Crossing):  # the feeder was not asked for crossings
+                emit.checkpoint(item)
     except FeedFailed as err:
         raise CliError(f"the {args.exchange} feed stopped: {err}") from err
     finally:
