@@ -5,12 +5,10 @@
 
 #include "bindings/describe_spec_function.hpp"
 
-#include <algorithm>
 #include <cstddef>
 #include <optional>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 #include "bindings/arguments.hpp"
 #include "bindings/python_errors.hpp"
@@ -18,40 +16,24 @@
 #include "crates/radar-core/src/compiled_spec.hpp"
 #include "crates/radar-core/src/spec_decode.hpp"
 #include "crates/radar-core/src/spec_description.hpp"
+#include "json/syntax_error.hpp"
 
 namespace fenmor::python {
 
 namespace {
 
-// The lines of offsets in a text, as json::locate counts them. Each is found
-// by a binary search of the line breaks, found once: a spec of 100,000
-// signals has some 300,000 places, and counting from the start for each was
-// quadratic.
-class Lines {
- public:
-  explicit Lines(std::string_view text) {
-    for (std::size_t at = text.find('\n'); at != std::string_view::npos; at = text.find('\n', at + 1)) {
-      breaks_.push_back(at);
-    }
-  }
-
-  // The line of an offset, or None.
-  PyObject* of(const std::optional<std::size_t>& offset) const {
-    if (!offset) Py_RETURN_NONE;
-    const auto before = std::lower_bound(breaks_.begin(), breaks_.end(), *offset) - breaks_.begin();
-    return PyLong_FromSize_t(1 + static_cast<std::size_t>(before));
-  }
-
- private:
-  std::vector<std::size_t> breaks_;
-};
+// The line of an offset, or None.
+PyObject* line_of(const json::LineIndex& lines, const std::optional<std::size_t>& offset) {
+  if (!offset) Py_RETURN_NONE;
+  return PyLong_FromSize_t(lines.line(*offset));
+}
 
 PyObject* optional_count(const std::optional<std::uint64_t>& value) {
   if (!value) Py_RETURN_NONE;
   return PyLong_FromUnsignedLongLong(*value);
 }
 
-PyObject* signal_dict(const Lines& lines, const Signal& signal, const SignalDescription& described,
+PyObject* signal_dict(const json::LineIndex& lines, const Signal& signal, const SignalDescription& described,
                       const SpecPlaces::Signal& places) {
   const std::string_view kind = name(signal.kind);
   const std::string_view source = event_schema::variant(described.source).tag;
@@ -66,20 +48,20 @@ PyObject* signal_dict(const Lines& lines, const Signal& signal, const SignalDesc
       "source", source.data(), static_cast<Py_ssize_t>(source.size()),
       "samples", static_cast<unsigned long long>(described.samples),
       "reach", described.reach,
-      "line", lines.of(places.start),
-      "params_line", lines.of(places.params),
-      "weight_line", lines.of(places.weight));
+      "line", line_of(lines, places.start),
+      "params_line", line_of(lines, places.params),
+      "weight_line", line_of(lines, places.weight));
 }
 
 PyObject* description_dict(std::string_view text, const CompiledSpec& spec, const SpecPlaces& places) {
-  const Lines lines(text);
+  const json::LineIndex lines(text);
   const SpecDescription described = describe(spec);
   PyObject* signals = tuple_of(described.signals.size(), [&](std::size_t i) {
     return signal_dict(lines, spec.signals()[i], described.signals[i], places.signal_places[i]);
   });
   PyObject* ignored = tuple_of(places.ignored.size(), [&](std::size_t i) {
     const SpecPlaces::Ignored& member = places.ignored[i];
-    return Py_BuildValue("(NNN)", lines.of(member.offset), optional_count(member.signal),
+    return Py_BuildValue("(NNN)", line_of(lines, member.offset), optional_count(member.signal),
                          new_str(member.name));
   });
   const std::vector<std::string>& names = spec.keys().names();
@@ -87,10 +69,10 @@ PyObject* description_dict(std::string_view text, const CompiledSpec& spec, cons
   return Py_BuildValue(
       "{s:N,s:N,s:N,s:d,s:N,s:N,s:K,s:N,s:d,s:N,s:N}",
       "array_form", PyBool_FromLong(places.array_form ? 1 : 0),
-      "line", lines.of(places.start),
-      "signals_line", lines.of(places.signals),
+      "line", line_of(lines, places.start),
+      "signals_line", line_of(lines, places.signals),
       "threshold", spec.threshold(),
-      "threshold_line", lines.of(places.threshold),
+      "threshold_line", line_of(lines, places.threshold),
       "limit", optional_count(spec.limit()),
       "window", static_cast<unsigned long long>(spec.window()),
       "factor_names", factor_names,
