@@ -76,6 +76,16 @@ def test_a_screener_forgets_its_crossings_with_its_states():
     # A symbol that crosses at its first event under a threshold of 0.
     screener.set_spec('{"signals":[{"kind":"funding_flip","params":[0.0001]}],"threshold":0}')
     assert screener.feed("ETH", ("derivatives", 4, 1.0, 0.0003, 1.0)).direction == "up"
+    # A batch or a raw command moves states unwatched; the next feed compares with where
+    # they left it, every signal evaluated again.
+    screener = Screener('{"signals":[{"kind":"funding_flip","params":[0.001]},'
+                        '{"kind":"liq_cluster","params":[2,1]}],"threshold":0.5}', crossings=True)
+    screener.feed("SOL", ("derivatives", 0, 1.0, 0.0003, 1.0))
+    assert screener.feed("SOL", ("derivatives", 1, 1.0, 0.0003, 1.0)) is None  # 0.15
+    screener.feed_batch("SOL", [("liquidation", 2, "buy", 0.8, 1.0)])  # 0.55, unwatched
+    assert screener.feed("SOL", ("liquidation", 3, "buy", 0.0, 1.0)) is None  # still 0.55
+    screener.radar.command('{"cmd":"feed","symbol":"SOL","event":["liquidation",4,"buy",0,1]}')
+    assert screener.feed("SOL", ("derivatives", 5, 1.0, 0.0003, 1.0)).direction == "down"  # 0.15
     # Without crossings, feed returns None as it always did.
     assert Screener('{"signals":[{"kind":"funding_flip","params":[0.0001]}]}').feed(
         "BTC", ("derivatives", 1, 1.0, 0.0003, 1.0)) is None
