@@ -4,7 +4,8 @@
 #   bash tests/run.sh          the quick loop: the C++ tests, the Python tests,
 #                              ruff, mypy --strict and stubtest
 #   bash tests/run.sh --full   adds the sanitizer builds (C++ and Python), the
-#                              fuzzers and the heavy input-limit tests (CI)
+#                              fuzzers, the heavy input-limit tests and the
+#                              binary wheel in bare environments (CI)
 #
 # Runs with ${PYTHON:-python3}, the machine's or a virtual environment's, and
 # installs what the tests need into it: the Debian packages listed in
@@ -153,6 +154,7 @@ if [ "$full" -eq 1 ]; then
   step "fuzzing" bash fuzz/run.sh 40
   step "heavy input-limit tests" env FENMOR_HEAVY=1 \
     "$python" -m pytest -p no:cacheprovider -q tests/python/test_reliability_limits.py
+  step "binary wheel without a compiler" bash tests/wheel.sh
 fi
 
 elapsed=$((SECONDS - started))
