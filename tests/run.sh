@@ -28,10 +28,6 @@ PATH="$("$python" -c 'import sysconfig; print(sysconfig.get_path("scripts"))'):$
 export PYTHON=$python PATH
 started=$SECONDS
 
-as_root() {
-  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
-}
-
 failed=()
 step() {  # step NAME COMMAND...: runs it, remembers a failure, goes on
   local name=$1 status=0 start=$SECONDS
@@ -52,10 +48,17 @@ install_system_packages() {
       missing+=("$package")
     fi
   done < <(sed -e 's/#.*//' -e '/^[[:space:]]*$/d' tests/system-packages.txt)
-  if [ "${#missing[@]}" -ne 0 ]; then
-    as_root apt-get update
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
+  if [ "${#missing[@]}" -eq 0 ]; then return 0; fi
+  echo "Debian packages the tests need and this machine lacks (tests/system-packages.txt): ${missing[*]}"
+  # Never sudo behind the user's back: as root it installs, otherwise it says
+  # what to run.
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "tests/run.sh: the tests need these Debian packages; install them, then run again:" >&2
+    echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+    return 1
   fi
+  apt-get update &&
+    DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
 }
 
 install_package() {
