@@ -96,7 +96,7 @@ def _x_of(place: str, ts: int | None, events: int) -> int | str:
 
 def _crossing_traces(run: SpecRun) -> list[Any]:
     """The crossings as markers on the timeline: an episode between two checkpoints shows."""
-    import plotly.graph_objects as go  # type: ignore[import-untyped]
+    import plotly.graph_objects as go  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
     place = _x_place(run)
     traces = []
@@ -186,7 +186,7 @@ def _timeline(run: SpecRun, ranked: list[str]) -> dict[str, Any]:
 
 def _stacked(run: SpecRun, ranked: list[str]) -> dict[str, Any] | None:
     import plotly.graph_objects as go
-    from plotly.subplots import make_subplots  # type: ignore[import-untyped]
+    from plotly.subplots import make_subplots  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
     top = ranked[:TOP_STACKED]
     if not top or not run.factor_names:
@@ -509,7 +509,7 @@ reports.forEach(function(report, index){
 
 def render(data: ReportData) -> str:
     """The whole page as text."""
-    from plotly.offline import get_plotlyjs  # type: ignore[import-untyped]
+    from plotly.offline import get_plotlyjs  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
     e = html.escape
     sections = []
