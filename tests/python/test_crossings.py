@@ -3,6 +3,7 @@ of them (output, notices, the report)."""
 
 import json
 import os
+import pathlib
 import random
 import subprocess
 import sys
@@ -124,11 +125,16 @@ def test_crossings_show_the_episode_that_checkpoints_miss(sample, tmp_path):
     assert peak["severity"] >= doge[0]["severity"] and peak["ts"] >= doge[0]["ts"]
 
     # Without --every-ts only the crossings print; the table shows one line each.
-    table = run_cli("replay", "--spec", spec, events, "--crossings", "--format", "table")
+    table = run_cli("replay", "--spec", spec, events, "--crossings", "--format", "table",
+                    env=dict(os.environ, COLUMNS="100"))
     assert table.returncode == 0
     rows = table.stdout.decode().splitlines()
     assert len(rows) == len(crossings)
     assert any(row.startswith("2024-03-01 13:2") and "▲ up" in row and "DOGEUSDT" in row for row in rows)
+    # The README shows these very lines.
+    readme = (pathlib.Path(__file__).resolve().parents[2] / "README.md").read_text(encoding="utf-8")
+    shown = [line for line in readme.splitlines() if line.startswith("2024-03-01 13:2")]
+    assert shown and all(line in rows for line in shown)
 
     # The report reads the saved output back and marks the crossings.
     pytest.importorskip("plotly")
