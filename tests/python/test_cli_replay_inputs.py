@@ -7,6 +7,7 @@ import sys
 import time
 
 import pytest
+
 from fenmor_radar.replay import BadLine, CheckpointPolicy, replay_files
 from test_cli_replay import (
     BOOK_SPEC,
