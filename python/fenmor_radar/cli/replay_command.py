@@ -9,11 +9,13 @@ rejected line by ``report_bad_line``.
 from __future__ import annotations
 
 import argparse
+import re
 import sys
 import time
 from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING
 
+from fenmor_radar import optional
 from fenmor_radar.cli import errors, sources, terminal
 from fenmor_radar.cli.distributed_replay import replay_items
 from fenmor_radar.cli.durations import positive_duration
@@ -31,6 +33,7 @@ from fenmor_radar.cli.shared import (
     check_watch_arguments,
     choose_output,
     counted,
+    inputs_name,
     load_feeder,
     positive_int,
     report_bad_line,
@@ -51,6 +54,19 @@ from fenmor_radar.replay.recording import DamagedInput, Recording, RecordingSour
 if TYPE_CHECKING:
     from fenmor_radar._native import LineFeeder
     from fenmor_radar.scoring.replay_pass import AlertRecorder
+
+
+# [protocol://]host:port, the host a name, an IPv4 address or a bracketed IPv6 one.
+_SCHEDULER = re.compile(r"(?:[a-z][a-z0-9+.-]*://)?(?:\[[0-9A-Fa-f:.]+\]|[^\s:/\[\]]+):[0-9]{1,5}")
+
+
+def scheduler_address(text: str) -> str:
+    """A Dask scheduler's address, which must name its port."""
+    if not _SCHEDULER.fullmatch(text):
+        raise argparse.ArgumentTypeError(
+            f"not a scheduler address with its port: {text!r} (for example tcp://HOST:8786)"
+        )
+    return text
 
 
 def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -124,6 +140,7 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     )
     cluster.add_argument(
         "--scheduler",
+        type=scheduler_address,
         metavar="ADDRESS",
         help="replay on the Dask cluster at ADDRESS (tcp://host:8786), one shard per worker",
     )
@@ -185,7 +202,7 @@ def run(args: argparse.Namespace) -> int:
         recordings: Sequence[RecordingSource] = [sources.open_tardis(args)]
     else:
         recordings = open_recordings(args.events)
-    name = ", ".join(recording.name for recording in recordings)
+    name = inputs_name([recording.name for recording in recordings])
     show_progress = sys.stderr.isatty() if args.progress is None else args.progress
     progress = Progress(
         sys.stderr,
@@ -259,10 +276,7 @@ def scoring_recorder(
     try:
         from fenmor_radar.scoring.replay_pass import AlertRecorder
     except ImportError as err:
-        raise CliError(
-            f"--evaluate needs numpy and scipy ({err.name} is missing): "
-            "pip install 'fenmor-radar[evaluate]'"
-        ) from err
+        raise CliError(optional.missing_message("--evaluate", "evaluate", err)) from err
     return AlertRecorder(feeder, specs, stats, crossings=args.crossings)
 
 
