@@ -12,6 +12,7 @@ import sys
 import zlib
 
 import pytest
+
 from fenmor_radar.cli import main
 from fenmor_radar.feeds import tardis_blocks
 

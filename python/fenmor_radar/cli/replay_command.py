@@ -24,11 +24,11 @@ from fenmor_radar.cli.notify import add_notify_arguments
 from fenmor_radar.cli.progress import Progress
 from fenmor_radar.cli.replay_extras import ReplayExtras
 from fenmor_radar.cli.shared import (
-    add_scoring_arguments,
     CheckpointEmitter,
     WatchOptions,
     add_alert_arguments,
     add_conversion_options,
+    add_scoring_arguments,
     add_watch_arguments,
     check_watch_arguments,
     choose_output,
