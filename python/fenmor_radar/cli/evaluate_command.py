@@ -10,6 +10,7 @@ import argparse
 import time
 from collections.abc import Sequence
 
+from fenmor_radar import optional
 from fenmor_radar.cli import errors, sources, terminal
 from fenmor_radar.cli.durations import non_negative_duration, positive_duration
 from fenmor_radar.cli.errors import CliError
@@ -21,6 +22,7 @@ from fenmor_radar.cli.shared import (
     report_bad_line,
 )
 from fenmor_radar.cli.spec_file import read_spec_text, rejected_spec
+from fenmor_radar.crossing import Crossing
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.feeder_loop import (
     CheckpointReplies,
@@ -29,7 +31,6 @@ from fenmor_radar.replay.feeder_loop import (
     Source,
     SpecRejected,
 )
-from fenmor_radar.crossing import Crossing
 from fenmor_radar.replay.items import BadLine, ReplayStats
 from fenmor_radar.replay.recording import DamagedInput
 
@@ -83,10 +84,7 @@ def run(args: argparse.Namespace) -> int:
         from fenmor_radar.scoring.replay_pass import record_replay
         from fenmor_radar.scoring.text import scorecard_json, scorecard_table
     except ImportError as err:
-        raise CliError(
-            f"evaluate needs numpy and scipy ({err.name} is missing): "
-            "pip install 'fenmor-radar[evaluate]'"
-        ) from err
+        raise CliError(optional.missing_message("evaluate", "evaluate", err)) from err
     specs = [read_spec_text(path) for path in args.spec]
     onsets = args.onsets or "crossings"
     every_ts = args.every_ts

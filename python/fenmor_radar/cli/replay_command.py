@@ -9,11 +9,13 @@ rejected line by ``report_bad_line``.
 from __future__ import annotations
 
 import argparse
+import re
 import sys
 import time
 from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING
 
+from fenmor_radar import optional
 from fenmor_radar.cli import errors, sources, terminal
 from fenmor_radar.cli.distributed_replay import replay_items
 from fenmor_radar.cli.durations import positive_duration
@@ -23,15 +25,16 @@ from fenmor_radar.cli.output import CheckpointOutput, FileOutput
 from fenmor_radar.cli.progress import Progress
 from fenmor_radar.cli.replay_extras import ReplayExtras
 from fenmor_radar.cli.shared import (
-    add_scoring_arguments,
     CheckpointEmitter,
     WatchOptions,
     add_alert_arguments,
     add_conversion_options,
+    add_scoring_arguments,
     add_watch_arguments,
     check_watch_arguments,
     choose_output,
     counted,
+    inputs_name,
     load_feeder,
     positive_int,
     report_bad_line,
@@ -56,6 +59,20 @@ from fenmor_radar.replay.recording import DamagedInput, RecordingSource
 if TYPE_CHECKING:
     from fenmor_radar._native import LineFeeder
     from fenmor_radar.scoring.replay_pass import AlertRecorder
+    from fenmor_radar.scoring.scorecard import Scorecard
+
+
+# [protocol://]host:port, the host a name, an IPv4 address or a bracketed IPv6 one.
+_SCHEDULER = re.compile(r"(?:[a-z][a-z0-9+.-]*://)?(?:\[[0-9A-Fa-f:.]+\]|[^\s:/\[\]]+):[0-9]{1,5}")
+
+
+def scheduler_address(text: str) -> str:
+    """A Dask scheduler's address, which must name its port."""
+    if not _SCHEDULER.fullmatch(text):
+        raise argparse.ArgumentTypeError(
+            f"not a scheduler address with its port: {text!r} (for example tcp://HOST:8786)"
+        )
+    return text
 
 
 def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -147,6 +164,7 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     )
     cluster.add_argument(
         "--scheduler",
+        type=scheduler_address,
         metavar="ADDRESS",
         help="replay on the Dask cluster at ADDRESS (tcp://host:8786), one shard per worker",
     )
@@ -221,7 +239,7 @@ def run(args: argparse.Namespace) -> int:
         recordings: Sequence[Source] = [sources.open_tardis(args)]
     else:
         recordings = open_recordings(args.events, selection)
-    name = ", ".join(recording.name for recording in recordings)
+    name = inputs_name([recording.name for recording in recordings])
     show_progress = sys.stderr.isatty() if args.progress is None else args.progress
     progress = Progress(
         sys.stderr,
@@ -266,7 +284,11 @@ def run(args: argparse.Namespace) -> int:
             else:
                 emit.checkpoint(item)
     except NotARecording as err:
-        raise CliError(str(err)) from err
+        hint = ""
+        if b"," in err.first_line.encode() and "{" not in err.first_line:
+            hint = (f"; it looks like a CSV file: replay the vendor's CSV files with --from tardis "
+                    f"(replay --from tardis --spec SPEC {err.source})")
+        raise CliError(str(err) + hint) from err
     except RecordingDamaged as err:
         where = f" after {counted(err.lines, 'line')}" if err.lines else ""
         raise CliError(errors.cannot("read", f"{err.source}{where}", err)) from err
@@ -282,14 +304,24 @@ def run(args: argparse.Namespace) -> int:
             close()
         for recording in recordings:
             recording.close()
+    card = None
+    if recorder is not None:
+        card = scorecard(args, recorder)
+        if extras.report is not None:
+            from fenmor_radar.scoring.page import scorecard_section
+
+            extras.report.data.sections.append(scorecard_section(card, recorder.record))
     extras.finish(name, stats)
     # Converted rows have no line of their own to point at.
     warn_backwards(stats, several=len(recordings) > 1, lines=args.source != sources.TARDIS)
     if not args.quiet:
         print_summary(name, stats, time.monotonic() - started, several=len(recordings) > 1)
         extras.print_summary()
-    if recorder is not None:
-        print_scorecard(args, recorder)
+    if card is not None:
+        from fenmor_radar.scoring.text import scorecard_table
+
+        sys.stderr.write(scorecard_table(card) + "\n")
+        sys.stderr.flush()
     if stats.stopped_at is not None:
         return extras.exit_code(errors.FAILED)
     skipped = stats.bad_lines or sum(getattr(source, "bad_rows", 0) for source in recordings)
@@ -324,27 +356,22 @@ def scoring_recorder(
     try:
         from fenmor_radar.scoring.replay_pass import AlertRecorder
     except ImportError as err:
-        raise CliError(
-            f"--evaluate needs numpy and scipy ({err.name} is missing): "
-            "pip install 'fenmor-radar[evaluate]'"
-        ) from err
+        raise CliError(optional.missing_message("--evaluate", "evaluate", err)) from err
     return AlertRecorder(feeder, specs, stats, crossings=args.crossings)
 
 
-def print_scorecard(args: argparse.Namespace, recorder: AlertRecorder) -> None:
+def scorecard(args: argparse.Namespace, recorder: AlertRecorder) -> Scorecard:
+    """The scorecard of the replay's alerts (--evaluate)."""
     from fenmor_radar.scoring import scorecard_of
-    from fenmor_radar.scoring.text import scorecard_table
 
     try:
-        card = scorecard_of(
+        return scorecard_of(
             recorder.finish(), list(args.spec), horizons=args.horizons, cooldown=args.cooldown,
             onsets=args.onsets or ("crossings" if args.crossings else "checkpoints"),
             seed=args.seed, permutations=args.permutations,
         )
     except ValueError as err:
         raise CliError(str(err), errors.USAGE) from err
-    sys.stderr.write(scorecard_table(card) + "\n")
-    sys.stderr.flush()
 
 
 def open_recordings(paths: Sequence[str], selection: Selection | None = None) -> list[Source]:

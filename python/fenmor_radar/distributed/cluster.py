@@ -17,7 +17,7 @@ import uuid
 from collections.abc import Callable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any, TypeVar
 
-from fenmor_radar import __version__
+from fenmor_radar import __version__, optional
 from fenmor_radar.distributed.global_plan import Cut
 from fenmor_radar.distributed.shard import (
     NativeShardReader,
@@ -33,7 +33,6 @@ if TYPE_CHECKING:
 
 _T = TypeVar("_T")
 
-INSTALL_HINT = "the distributed replay needs Dask: pip install 'fenmor-radar[distributed]'"
 POLL_SECONDS = 0.5  # how often a wait for the shards checks that their workers are alive
 CLOSE_SECONDS = 5  # how long closing waits for each shard to drop its radars
 ACTOR_LOST = "Worker holding Actor was lost"
@@ -49,11 +48,7 @@ class ShardStateLost(RuntimeError):
 
 
 def import_dask() -> Any:
-    try:
-        import distributed
-    except ImportError as err:
-        raise ImportError(INSTALL_HINT) from err
-    return distributed
+    return optional.require("distributed", "the distributed replay", "distributed")
 
 
 @contextlib.contextmanager
@@ -72,7 +67,7 @@ def run_client(
     if scheduler is not None:
         try:
             own = distributed.Client(scheduler, direct_to_workers=True)
-        except (OSError, TimeoutError) as err:
+        except (OSError, TimeoutError, ValueError) as err:  # ValueError: an address Dask cannot read
             raise ConnectionError(f"cannot reach the Dask scheduler at {scheduler}: {err}") from err
         with own:
             yield own

@@ -9,6 +9,7 @@ are replayed in order as one input whose line numbers restart in each file.
 
 from __future__ import annotations
 
+import os
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import cast
@@ -23,6 +24,7 @@ from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.items import BadLine, Checkpoint, Crossing, ReplayStats
 from fenmor_radar.replay.read_ahead import read_ahead
 from fenmor_radar.replay.recording import BOM, STDIN_NAME, DamagedInput, Recording, RecordingSource
+from fenmor_radar.spec_source import Spec, spec_json
 
 # What a replay reads: JSON lines in blocks, or a columnar file in record batches.
 Source = RecordingSource | ColumnarSource
@@ -315,9 +317,16 @@ def open_recording(path: str, selection: Selection | None = None) -> Source:
     return Recording(path)
 
 
+def spec_texts(specs: Spec | Sequence[Spec]) -> list[str]:
+    """Each spec's JSON text: one spec, or a list or tuple of them (a spec is never an array)."""
+    if isinstance(specs, list | tuple):
+        return [spec_json(spec) for spec in specs]
+    return [spec_json(cast(Spec, specs))]
+
+
 def replay_recordings(
     recordings: Iterable[Source],
-    specs: str | Sequence[str],
+    specs: Spec | Sequence[Spec],
     policy: CheckpointPolicy | None = None,
     *,
     strict: bool = False,
@@ -326,14 +335,14 @@ def replay_recordings(
     peaks: bool = False,
 ) -> Iterator[ReplayItem]:
     """Replay open recordings in order through one radar per spec (see ``FeederReplay.run``)."""
-    texts = [specs] if isinstance(specs, str) else list(specs)
+    texts = spec_texts(specs)
     feeder = new_feeder(texts, policy or CheckpointPolicy(), strict, crossings=crossings, peaks=peaks)
     return FeederReplay(feeder, stats=stats).run(recordings)
 
 
 def replay_files(
-    paths: str | Sequence[str],
-    specs: str | Sequence[str],
+    paths: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
+    specs: Spec | Sequence[Spec],
     policy: CheckpointPolicy | None = None,
     *,
     strict: bool = False,
@@ -348,6 +357,10 @@ def replay_files(
     With ``selection``, only its symbols and range of ts are fed; a Parquet
     recording then reads only the row groups that can hold them.
 
+    ``paths`` is one path (``str`` or ``Path``) or a sequence of them;
+    ``specs`` one spec or a list of them, each a JSON text, a dict or a spec
+    file's path.
+
     Yields a ``CheckpointReplies`` (one alerts reply per spec) at every
     checkpoint of ``policy`` and at the end, and a ``BadLine`` for every
     rejected line (``source`` set when several files are replayed). With
@@ -358,8 +371,10 @@ def replay_files(
     ``SpecRejected`` (a ``ValueError``) for a bad spec, ``OSError`` for a file that cannot be
     opened, ``NotARecording`` and ``RecordingDamaged`` as ``FeederReplay.run``.
     """
-    names = [paths] if isinstance(paths, str) else list(paths)
-    texts = [specs] if isinstance(specs, str) else list(specs)
+    if isinstance(paths, str | os.PathLike):
+        paths = [paths]
+    names = [os.fspath(path) for path in paths]
+    texts = spec_texts(specs)
     feeder = new_feeder(texts, policy or CheckpointPolicy(), strict, crossings=crossings, peaks=peaks)
     if selection is not None and not selection.everything:
         feeder.select(symbols=selection.symbols, from_ts=selection.from_ts, to_ts=selection.to_ts)
