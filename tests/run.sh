@@ -72,7 +72,9 @@ except ModuleNotFoundError:  # Python 3.10
     import tomli as tomllib
 with open("pyproject.toml", "rb") as file:
     build = tomllib.load(file)["build-system"]["requires"]
-print("\n".join([*build, "cmake>=3.24", "ninja"]))
+# cryptofeed (the live extra) ships as a source package that is built with
+# Cython; without build isolation its build requirements must be here too.
+print("\n".join([*build, "cmake>=3.24", "ninja", "Cython", "wheel"]))
 EOF
   ) || return
   mapfile -t requires <<<"$requires"

@@ -24,15 +24,23 @@ from fenmor_radar.cli.notify import add_notify_arguments
 from fenmor_radar.cli.replay_command import (
     CheckpointEmitter,
     add_alert_arguments,
-    choose_output,
     counted,
     positive_int,
     report_bad_line,
 )
-from fenmor_radar.cli.replay_extras import ReplayExtras
 from fenmor_radar.cli.spec_check import warn_spec
 from fenmor_radar.cli.sources import add_conversion_options
 from fenmor_radar.cli.spec_file import radar_from_text, read_spec_text
+from fenmor_radar.cli.live_health import (
+    LiveExtras,
+    StaleJsonOutput,
+    StaleNow,
+    StaleTableOutput,
+    duration,
+    health_table,
+)
+from fenmor_radar.feeds.health import DEFAULT_MAX_STALENESS, FeedHealth, duration_text
+from fenmor_radar.feeds.symbols import normalise_symbol
 
 PROG = "fenmor-radar"
 DEFAULT_EVERY_TS = 60_000  # one minute of event time (ts is in milliseconds)
@@ -73,6 +81,15 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     parser.add_argument(
         "--record", metavar="FILE.jsonl[.gz]", help="also write every fed event to this recording"
     )
+    parser.add_argument(
+        "--max-staleness",
+        type=duration,
+        default=DEFAULT_MAX_STALENESS,
+        metavar="DURATION",
+        help="a symbol whose open interest, funding or book has been silent this long is stale: "
+        "marked in the output, its alerts not notified until it is fresh "
+        f"(default {duration_text(DEFAULT_MAX_STALENESS)}; 90s, 5m, 1h)",
+    )
     add_conversion_options(parser)
     add_notify_arguments(parser)
     parser.add_argument("-q", "--quiet", action="store_true", help="no summary on standard error")
@@ -105,10 +122,21 @@ def run(args: argparse.Namespace) -> int:
     radar = radar_from_text(spec_text, args.spec)
     warn_spec(args.spec, spec_text)
     channels = channels_for(spec_indicators(spec_text))
+    health = FeedHealth(
+        [normalise_symbol(s) if args.normalise_symbols else s for s in symbols],
+        channels,
+        args.max_staleness,
+        report=lambda text: terminal.message(f"feed: {text}"),
+    )
     try:
         exchange_feed(args.exchange)
         session = LiveSession(
-            args.exchange, symbols, channels, depth=args.depth, normalise=args.normalise_symbols
+            args.exchange,
+            symbols,
+            channels,
+            depth=args.depth,
+            normalise=args.normalise_symbols,
+            health=health,
         )
     except MissingCryptofeed as err:
         raise CliError(str(err)) from err
@@ -124,9 +152,15 @@ def run(args: argparse.Namespace) -> int:
     except OSError as err:
         raise CliError(f"cannot write {args.record}: {err.strerror or err}") from err
     policy = CheckpointPolicy(every=args.every, every_ts=args.every_ts)
-    extras = ReplayExtras.from_args(args, [args.spec])
+    extras = LiveExtras.from_args(args, [args.spec])
+    assert isinstance(extras, LiveExtras)  # from_args builds the class it is called on
+    stale_now = StaleNow()
+    extras.watch(health, stale_now)
+    stream = terminal.standard_output()
+    table = args.format == "table" or (args.format == "auto" and stream.isatty())
+    output = StaleTableOutput(stream, stale_now) if table else StaleJsonOutput(stream, stale_now)
     emit = CheckpointEmitter(
-        choose_output(args.format, terminal.standard_output()),
+        output,
         [None],
         args.cooldown,
         new_only=args.new_only,
@@ -168,6 +202,10 @@ def run(args: argparse.Namespace) -> int:
         if recording is not None:
             text += f"; recorded to {args.record}"
         print(text, file=sys.stderr)
+        health.check()
+        print(f"{PROG}: {health.summary()}", file=sys.stderr)
+        for line in health_table(health):
+            print(f"  {line}", file=sys.stderr)
         extras.print_summary(sys.stderr)
     if not session.interrupted:
         # Only Ctrl-C ends a healthy session: cryptofeed returned on its own.

@@ -21,8 +21,10 @@ from types import FrameType
 from typing import Any
 
 from fenmor_radar.feeds import live
+from fenmor_radar.feeds.health import FeedHealth
 
 POLL_SECONDS = 0.2
+HEALTH_SECONDS = 1.0  # how often feed health is checked while waiting for events
 _END = object()
 
 
@@ -39,12 +41,17 @@ class LiveSession:
         *,
         depth: int,
         normalise: bool,
-        handler_factory: Callable[[], Any] | None = None,
+        handler_factory: Callable[[Any], Any] | None = None,
+        health: FeedHealth | None = None,
     ) -> None:
         self._queue: queue.SimpleQueue[object] = queue.SimpleQueue()
-        self.adapter = live.LiveAdapter(self._queue.put, depth=depth, normalise=normalise)
+        self.health = health
+        self.adapter = live.LiveAdapter(
+            self._queue.put, depth=depth, normalise=normalise, exchange=exchange, health=health
+        )
+        watch = live.ConnectionWatch(health.reconnected) if health is not None else None
         # Looked up at call time: the one seam where tests put a stand-in for cryptofeed.
-        self.handler = (handler_factory or live.make_feed_handler)()
+        self.handler = (handler_factory or live.make_feed_handler)(watch)
         # cryptofeed builds the exchange's feed from its name and these arguments.
         self.handler.add_feed(
             exchange.upper(),
@@ -68,14 +75,20 @@ class LiveSession:
         except BaseException as err:  # noqa: BLE001 - reported by the main thread
             self.error = err
         finally:
+            live.forget_watch()
             self._queue.put(_END)
 
     def lines(self) -> Iterator[str]:
         """The event lines as they arrive, until Ctrl-C or the end of the feed."""
         previous = _install_sigint(self._on_sigint)
         self._thread.start()
+        checked = time.monotonic()
         try:
             while True:
+                if self.health is not None and time.monotonic() - checked >= HEALTH_SECONDS:
+                    # Also while no event comes: a stalled feed is reported as it stalls.
+                    self.health.check()
+                    checked = time.monotonic()
                 try:
                     # Once stopping, only what has already arrived is still fed.
                     if self.stopping.is_set():
