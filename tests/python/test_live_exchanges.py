@@ -165,3 +165,64 @@ def test_an_exchange_market_reaches_the_radar_and_replays_byte_for_byte(
     assert last["alerts"][0]["factors"]["funding_flip(0.0001)"] == 1.0
     assert main(["replay", *common, "-q", "--no-progress", str(record)]) == 0
     assert capsys.readouterr().out == live_out.replace('"stale":[],', "")
+
+
+def bybit_trouble(server):
+    """A disconnect, a symbol silent past the limit, a repeated burst, an old message."""
+    server.wait_connected()
+    full = {"markPrice": "64000.0", "fundingRate": "0.0003", "nextFundingTime": str(T0 + 3_600_000)}
+    server.send(
+        bybit_ticker("BTCUSDT", T0 + 1000, "snapshot", openInterest="1000.0", **full),
+        bybit_ticker("ETHUSDT", T0 + 1000, "snapshot", openInterest="5000.0", **full),
+        bybit_book("BTCUSDT", T0 + 1000, "snapshot", 1, [["64000.0", "1.0"]], [["64000.1", "1.0"]]),
+        bybit_book("ETHUSDT", T0 + 1000, "snapshot", 1, [["3000.0", "1.0"]], [["3000.1", "1.0"]]),
+        bybit_liquidation("BTCUSDT", T0 + 1500, "Sell", "2", "64010"),
+    )
+    server.wait_drained()
+    # ETH falls silent for longer than the limit while BTC goes on.
+    for step in range(2, 8):
+        server.send(bybit_ticker("BTCUSDT", T0 + step * 1000, "delta", openInterest=f"{1000 + step}.0"))
+        server.send(bybit_book("BTCUSDT", T0 + step * 1000, "delta", step, [["64000.0", "2.0"]], []))
+        time.sleep(0.4)
+    server.disconnect()
+    server.wait_connected(2)  # cryptofeed's own reconnect, which subscribes again
+    server.send(
+        # The exchange repeats its latest liquidation on connect, then a new one comes.
+        bybit_ticker("BTCUSDT", T0 + 8000, "snapshot", openInterest="1100.0", **full),
+        bybit_ticker("ETHUSDT", T0 + 8000, "snapshot", openInterest="5100.0", **full),
+        bybit_book("BTCUSDT", T0 + 8000, "snapshot", 9, [["64000.0", "1.0"]], [["64000.1", "1.0"]]),
+        bybit_book("ETHUSDT", T0 + 8000, "snapshot", 9, [["3000.0", "1.0"]], [["3000.1", "1.0"]]),
+        bybit_liquidation("BTCUSDT", T0 + 1500, "Sell", "2", "64010"),
+        bybit_liquidation("BTCUSDT", T0 + 8100, "Sell", "1", "63990"),
+        # A message older than the one before on its channel.
+        bybit_ticker("BTCUSDT", T0 + 7900, "delta", openInterest="1090.0"),
+    )
+    server.wait_drained()
+
+
+def test_feed_health_reports_stale_symbols_reconnects_and_repeats(tmp_path, monkeypatch, capsys):
+    with BybitServer(tmp_path, BYBIT_TOPICS) as server:
+        code, recorded, _, _ = run_live(
+            tmp_path, monkeypatch, server, bybit_trouble, "--max-staleness", "1s"
+        )
+    captured = capsys.readouterr()
+    assert code == 0, captured.err
+    err = captured.err
+    assert "fenmor-radar: feed: ETHUSDT is stale: no " in err
+    assert "fenmor-radar: feed: ETHUSDT is fresh again after a gap of " in err
+    assert f"fenmor-radar: feed: reconnected to {server.wss} (reconnect 1)" in err
+    assert "BTCUSDT is stale" not in err
+    summary = (
+        "fenmor-radar: feed health: 1 reconnect, 1 gap, 0 stale at the end, "
+        # The late ticker is late for two channels: open interest and funding.
+        "1 repeated liquidations left out, 2 messages older than the one before"
+    )
+    assert summary in err
+    assert "  ETHUSDT " in err and " ok" in err  # the per-symbol table
+    # The repeated liquidation is fed once; the new one and the late message are fed.
+    liquidations = [line for line in recorded if '"liquidation"' in line]
+    assert len(liquidations) == 2 and '"ts":1700000008100' in liquidations[1]
+    assert '"ts":1700000007900' in recorded[-1]
+    lines = [json.loads(line) for line in captured.out.splitlines()]
+    assert ["ETHUSDT"] in [line["stale"] for line in lines]
+    assert lines[-1]["stale"] == []

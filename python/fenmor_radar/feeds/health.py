@@ -67,7 +67,9 @@ class SymbolHealth:
 
 
 def duration_text(seconds: float) -> str:
-    """``42s``, ``5m07s``, ``2h03m``: short, for messages and tables."""
+    """``1.5s``, ``42s``, ``5m07s``, ``2h03m``: short, for messages and tables."""
+    if seconds < 10:
+        return f"{seconds:.1f}s".replace(".0s", "s")
     whole = int(seconds)
     if whole < 60:
         return f"{whole}s"
