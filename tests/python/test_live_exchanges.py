@@ -12,8 +12,10 @@ import gzip
 import json
 import os
 import signal
+import socket
 import threading
 import time
+import urllib.request
 
 import pytest
 
@@ -200,10 +202,26 @@ def bybit_trouble(server):
     server.wait_drained()
 
 
+def free_port():
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
 def test_feed_health_reports_stale_symbols_reconnects_and_repeats(tmp_path, monkeypatch, capsys):
+    port = free_port()
+    pages = []
+
+    def market(server):
+        bybit_trouble(server)
+        time.sleep(SETTLE)
+        with urllib.request.urlopen(f"http://127.0.0.1:{port}/state", timeout=10) as answer:
+            pages.append(json.load(answer))
+
     with BybitServer(tmp_path, BYBIT_TOPICS) as server:
         code, recorded, _, _ = run_live(
-            tmp_path, monkeypatch, server, bybit_trouble, "--max-staleness", "1s"
+            tmp_path, monkeypatch, server, market, "--max-staleness", "1s",
+            "--serve", f"127.0.0.1:{port}",
         )
     captured = capsys.readouterr()
     assert code == 0, captured.err
@@ -226,3 +244,9 @@ def test_feed_health_reports_stale_symbols_reconnects_and_repeats(tmp_path, monk
     lines = [json.loads(line) for line in captured.out.splitlines()]
     assert ["ETHUSDT"] in [line["stale"] for line in lines]
     assert lines[-1]["stale"] == []
+    # The live page showed the same checkpoint, with the feed health per symbol.
+    page = pages[0]
+    assert page["title"] == "BYBIT live"
+    assert [a["symbol"] for a in page["alerts"]] == [a["symbol"] for a in lines[-1]["alerts"]]
+    assert [row["symbol"] for row in page["health"]] == ["BTCUSDT", "ETHUSDT"]
+    assert "ETHUSDT" in [onset["symbol"] for onset in page["onsets"]]

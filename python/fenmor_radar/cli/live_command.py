@@ -28,6 +28,7 @@ from fenmor_radar.cli.replay_command import (
     positive_int,
     report_bad_line,
 )
+from fenmor_radar.cli.serve_option import add_serve_argument
 from fenmor_radar.cli.spec_check import warn_spec
 from fenmor_radar.cli.sources import add_conversion_options
 from fenmor_radar.cli.spec_file import radar_from_text, read_spec_text
@@ -92,6 +93,7 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     )
     add_conversion_options(parser)
     add_notify_arguments(parser)
+    add_serve_argument(parser)
     parser.add_argument("-q", "--quiet", action="store_true", help="no summary on standard error")
     parser.set_defaults(run=run)
 
@@ -152,7 +154,7 @@ def run(args: argparse.Namespace) -> int:
     except OSError as err:
         raise CliError(f"cannot write {args.record}: {err.strerror or err}") from err
     policy = CheckpointPolicy(every=args.every, every_ts=args.every_ts)
-    extras = LiveExtras.from_args(args, [args.spec])
+    extras = LiveExtras.from_args(args, [args.spec], f"{args.exchange} live")
     assert isinstance(extras, LiveExtras)  # from_args builds the class it is called on
     stale_now = StaleNow()
     extras.watch(health, stale_now)
@@ -192,6 +194,7 @@ def run(args: argparse.Namespace) -> int:
     finally:
         session.stop()
         extras.close()
+        extras.close_page()
         if recording is not None:
             recording.close()
     if not args.quiet:

@@ -73,6 +73,11 @@ class LiveExtras(ReplayExtras):
             }
         super().checkpoint(item, spec)
 
+    def show(self, item: Checkpoint) -> None:
+        assert self.page is not None
+        health = self.health.snapshot() if self.health is not None else None
+        self.page.checkpoint(item, list(self.stale_now.symbols), health)
+
     def news(self, changes: Sequence[AlertChange], spec: str | None = None) -> None:
         if self.health is None:
             super().news(changes, spec)

@@ -22,6 +22,7 @@ from fenmor_radar.cli.novelty import NewOnlyFilter
 from fenmor_radar.cli.output import CheckpointOutput, JsonLinesOutput, TableOutput
 from fenmor_radar.cli.progress import Progress
 from fenmor_radar.cli.replay_extras import ReplayExtras
+from fenmor_radar.cli.serve_option import add_serve_argument, linger
 from fenmor_radar.cli.spec_check import warn_spec
 from fenmor_radar.cli.spec_file import read_spec_text, rejected_spec
 from fenmor_radar.replay.bad_lines import describe, escaped
@@ -140,6 +141,7 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
         help="also write an HTML report of every checkpoint (needs the report extra)",
     )
     add_notify_arguments(parser)
+    add_serve_argument(parser)
     parser.set_defaults(run=run)
 
 
@@ -239,6 +241,9 @@ def run(args: argparse.Namespace) -> int:
     if not args.quiet:
         print_summary(name, stats, time.monotonic() - started, several=len(recordings) > 1)
         extras.print_summary(sys.stderr)
+    if extras.page is not None:
+        linger(extras.page)
+        extras.close_page()
     if stats.stopped_at is not None:
         return errors.FAILED
     skipped = stats.bad_lines or sum(getattr(source, "bad_rows", 0) for source in recordings)

@@ -21,6 +21,7 @@ from fenmor_radar.cli.spec_file import read_spec_text
 
 if TYPE_CHECKING:
     from fenmor_radar.cli.replay import Checkpoint, ReplayStats
+    from fenmor_radar.page.server import LivePage
     from fenmor_radar.report import ReplayReport
 
 PROG = "fenmor-radar"
@@ -34,14 +35,24 @@ class ReplayExtras:
     notifier: Notifier | None = None
     weights: dict[str, dict[str, float]] = field(default_factory=dict)
     report_size: int | None = None
+    page: LivePage | None = None  # --serve
 
     @classmethod
     def from_args(
-        cls, args: argparse.Namespace, specs: Sequence[str] | None = None
+        cls,
+        args: argparse.Namespace,
+        specs: Sequence[str] | None = None,
+        title: str | None = None,
     ) -> ReplayExtras:
-        """From ``--report`` and ``--notify*``; ``specs`` defaults to ``[args.spec]``."""
+        """From ``--report``, ``--notify*`` and ``--serve`` (the page named ``title``).
+
+        ``specs`` defaults to ``[args.spec]``.
+        """
         names = list(specs) if specs is not None else [args.spec]
         extras = cls(names)
+        from fenmor_radar.cli.serve_option import page_from_args
+
+        extras.page = page_from_args(args, title or f"replay of {', '.join(names)}")
         wanted_report = getattr(args, "report", None)
         if wanted_report is None and getattr(args, "notify", None) is None:
             return extras
@@ -78,8 +89,15 @@ class ReplayExtras:
         return spec if spec is not None else self.specs[0]
 
     def checkpoint(self, item: Checkpoint, spec: str | None = None) -> None:
+        if self.page is not None and spec in (None, self.specs[0]):
+            self.show(item)
         if self.report is not None:
             self.report.checkpoint(item.events, item.ts, item.reply, self._spec(spec))
+
+    def show(self, item: Checkpoint) -> None:
+        """The checkpoint on the live page (the first spec's, when a replay runs several)."""
+        assert self.page is not None
+        self.page.checkpoint(item)
 
     def news(self, changes: Sequence[AlertChange], spec: str | None = None) -> None:
         if self.notifier is not None and changes:
@@ -95,6 +113,10 @@ class ReplayExtras:
         if self.notifier is not None:
             failing = sys.exc_info()[0] is not None
             self.notifier.close(wait=0.0 if failing else None)
+
+    def close_page(self) -> None:
+        if self.page is not None:
+            self.page.close()
 
     def finish(self, input_name: str, stats: ReplayStats) -> None:
         if self.report is None or self.report_path is None:
