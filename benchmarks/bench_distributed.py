@@ -102,7 +102,7 @@ def child(argv: list[str]) -> None:
     from fenmor_radar.replay import CheckpointPolicy, CheckpointReplies, replay_files
 
     kind, address, every, out, *files = argv
-    policy = CheckpointPolicy(every_events=int(every))
+    policy = CheckpointPolicy(every=int(every))
     if kind != "single":
         import distributed  # noqa: F401  (the program's start, not the replay's)
         import fsspec  # noqa: F401  (likewise: its import reads every installed entry point)

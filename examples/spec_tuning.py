@@ -19,8 +19,8 @@ import time
 from dataclasses import dataclass, field
 from typing import Any
 
-from fenmor_radar.cli.sample import EPISODES, sample_lines
-from fenmor_radar.cli.spec_file import default_spec_text
+from fenmor_radar.sample import EPISODES, sample_lines
+from fenmor_radar.default_spec import default_spec_text
 from fenmor_radar.replay import (
     BadLine,
     CheckpointPolicy,

@@ -7,13 +7,13 @@ import json
 import pytest
 
 from fenmor_radar import Radar
-from fenmor_radar.cli.checkpoints import CheckpointClock, CheckpointPolicy
-from fenmor_radar.cli.event_line import feed_command, feed_line
-from fenmor_radar.cli.events import read_events
+from fenmor_radar.replay.checkpoints import CheckpointClock, CheckpointPolicy
+from fenmor_radar.replay.event_line import feed_command, feed_line
+from fenmor_radar.replay.recording import read_events
 from fenmor_radar.cli.novelty import NewOnlyFilter
-from fenmor_radar.cli.pipe import input_lines
+from fenmor_radar.cli.pipe_command import input_lines
 from fenmor_radar.cli.progress import Progress
-from fenmor_radar.cli.replies import AlertView, alert_texts, parse_alerts_reply
+from fenmor_radar.replay.replies import AlertView, alert_texts, parse_alerts_reply
 from fenmor_radar.cli.table import printable, severity_bar, strongest_factors
 
 BOOK_SPEC = '{"signals":[{"kind":"book_imbalance","params":[1.0]}],"threshold":0.0}'
@@ -40,8 +40,8 @@ def run_clock(policy, stamps):
     [
         (CheckpointPolicy(), [1, 2, 3], [(3, 3)]),
         (CheckpointPolicy(), [], [(0, None)]),
-        (CheckpointPolicy(every_events=2), [1, 2, 3, 4], [(2, 2), (4, 4)]),
-        (CheckpointPolicy(every_events=2), [1, 2, 3], [(2, 2), (3, 3)]),
+        (CheckpointPolicy(every=2), [1, 2, 3, 4], [(2, 2), (4, 4)]),
+        (CheckpointPolicy(every=2), [1, 2, 3], [(2, 2), (3, 3)]),
         # A gap over several periods gives one checkpoint, not one per period.
         (CheckpointPolicy(every_ts=10), [3, 9, 10, 55, 56], [(2, 9), (3, 10), (5, 56)]),
         # Negative stamps: periods are floor divisions, -1 and 0 lie in different ones.
@@ -49,14 +49,14 @@ def run_clock(policy, stamps):
         # Older stamps never move the clock back.
         (CheckpointPolicy(every_ts=10), [15, 3, 18, 21], [(3, 18), (4, 21)]),
         # Events without a ts (not seen in valid lines) count but never cross.
-        (CheckpointPolicy(every_ts=10, every_events=3), [5, None, 25, 26], [(2, 5), (3, 25), (4, 26)]),
+        (CheckpointPolicy(every_ts=10, every=3), [5, None, 25, 26], [(2, 5), (3, 25), (4, 26)]),
     ],
 )
 def test_checkpoint_clock(policy, stamps, expected):
     assert run_clock(policy, stamps) == expected
 
 
-@pytest.mark.parametrize("field", ["every_events", "every_ts"])
+@pytest.mark.parametrize("field", ["every", "every_ts"])
 def test_checkpoint_policy_rejects_non_positive_periods(field):
     with pytest.raises(ValueError, match=field):
         CheckpointPolicy(**{field: 0})

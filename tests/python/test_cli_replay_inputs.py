@@ -134,7 +134,7 @@ def test_python_api_replays_several_specs_as_separate_line_by_line_replays(tmp_p
 
     lines = [book(1, 3, 1), FIRST, "[]", SECOND, book(3, 1, 4, "ETHUSDT"), book(4, 2, 1)]
     events = write(tmp_path / "events.jsonl", lines)
-    policy = CheckpointPolicy(every_events=2)
+    policy = CheckpointPolicy(every=2)
     items = list(replay_files(events, [FUNDING_SPEC, BOOK_SPEC], policy))
     assert [item.number for item in items if isinstance(item, BadLine)] == [3]
     for index, spec_text in enumerate([FUNDING_SPEC, BOOK_SPEC]):

@@ -14,8 +14,8 @@ import pytest
 
 distributed = pytest.importorskip("distributed")
 
-from fenmor_radar.cli.checkpoints import CheckpointPolicy  # noqa: E402
-from fenmor_radar.cli.replay import ReplayStats  # noqa: E402
+from fenmor_radar.replay.checkpoints import CheckpointPolicy  # noqa: E402
+from fenmor_radar.replay.items import ReplayStats  # noqa: E402
 from fenmor_radar.distributed import (  # noqa: E402
     BadEventLine,
     MergedCheckpoint,
@@ -44,9 +44,9 @@ def client():
 @pytest.mark.parametrize(
     ("shards", "part_bytes", "policy", "strict", "compress"),
     [
-        (None, 4000, CheckpointPolicy(every_events=50, every_ts=40), False, False),  # a shard a worker
+        (None, 4000, CheckpointPolicy(every=50, every_ts=40), False, False),  # a shard a worker
         (1, None, CheckpointPolicy(every_ts=60), False, True),
-        (3, 997, CheckpointPolicy(every_events=7, every_ts=40), False, False),
+        (3, 997, CheckpointPolicy(every=7, every_ts=40), False, False),
         (5, 1 << 20, CheckpointPolicy(every_ts=25), True, True),
     ],
 )
@@ -69,7 +69,7 @@ def test_bad_lines_are_named_by_file_and_line(client, tmp_path):
     lines[19] = b'{"symbol":"\xff"}'
     lines[29] = b"not json"
     path = write_lines(tmp_path / "bad.jsonl", lines)
-    items = list(replay(path, SPECS[0], CheckpointPolicy(every_events=20), client=client))
+    items = list(replay(path, SPECS[0], CheckpointPolicy(every=20), client=client))
     bad = [item for item in items if isinstance(item, BadEventLine)]
     assert [(item.source, item.number) for item in bad] == [(path, 10), (path, 20), (path, 30)]
     assert bad[0].message == "parse: missing field `bid_volume`"
@@ -79,7 +79,7 @@ def test_bad_lines_are_named_by_file_and_line(client, tmp_path):
     assert [item.events for item in checkpoints] == [20, 40, 57]
 
     stats = ReplayStats()
-    items = list(replay(path, SPECS[0], CheckpointPolicy(every_events=5), client=client,
+    items = list(replay(path, SPECS[0], CheckpointPolicy(every=5), client=client,
                         strict=True, stats=stats))
     assert isinstance(items[-1], BadEventLine) and items[-1].number == 10
     assert [item.events for item in items[:-1]] == [5]
@@ -112,7 +112,7 @@ def test_a_worker_lost_mid_run_fails_the_run(tmp_path):
     with distributed.LocalCluster(
         n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
     ) as cluster, distributed.Client(cluster) as dask_client:
-        items = replay(path, SPECS[0], CheckpointPolicy(every_events=100), client=dask_client)
+        items = replay(path, SPECS[0], CheckpointPolicy(every=100), client=dask_client)
         first = next(item for item in items if isinstance(item, MergedCheckpoint))
         assert first.events == 100
         pids = dask_client.run(os.getpid)

@@ -14,9 +14,9 @@ import pytest
 
 fsspec = pytest.importorskip("fsspec")
 
-from fenmor_radar.cli.checkpoints import CheckpointClock, CheckpointPolicy  # noqa: E402
-from fenmor_radar.cli.events import DamagedInput, read_events  # noqa: E402
-from fenmor_radar.cli.replay import ReplayStats  # noqa: E402
+from fenmor_radar.replay.checkpoints import CheckpointClock, CheckpointPolicy  # noqa: E402
+from fenmor_radar.replay.recording import DamagedInput, read_events  # noqa: E402
+from fenmor_radar.replay.items import ReplayStats  # noqa: E402
 from fenmor_radar.distributed.driver import (  # noqa: E402
     BadEventLine,
     InputFileDamaged,
@@ -189,13 +189,13 @@ line_kinds = st.one_of(st.just("blank"), st.just("bad"), st.integers(-5, 60))
 @hypothesis.given(
     lines=st.lists(st.one_of(line_kinds, st.integers(0, 60)), max_size=60),
     cuts=st.lists(st.integers(0, 60), max_size=6),
-    every_events=st.one_of(st.none(), st.integers(1, 12)),
+    every=st.one_of(st.none(), st.integers(1, 12)),
     every_ts=st.one_of(st.none(), st.integers(1, 25)),
     strict=st.booleans(),
     shards=st.integers(1, 3),
 )
-def test_the_plan_is_the_single_replays(lines, cuts, every_events, every_ts, strict, shards):
-    policy = CheckpointPolicy(every_events, every_ts)
+def test_the_plan_is_the_single_replays(lines, cuts, every, every_ts, strict, shards):
+    policy = CheckpointPolicy(every, every_ts)
     splits = sorted(min(cut, len(lines)) for cut in cuts)
     want = single_items(lines, policy, strict)
     got, fed_to = planned_items(lines, splits, policy, strict, shards)
@@ -237,13 +237,13 @@ def by_parts(paths, specs, policy, shards, strict=False, part_bytes=1 << 20, uni
 @pytest.mark.parametrize(
     ("seed", "shards", "part_bytes", "unit_lines", "policy", "strict"),
     [
-        (1, 1, 1 << 20, 1 << 18, CheckpointPolicy(every_events=13), False),
+        (1, 1, 1 << 20, 1 << 18, CheckpointPolicy(every=13), False),
         (2, 3, 997, 3, CheckpointPolicy(every_ts=50), False),
-        (3, 2, 101, 1, CheckpointPolicy(every_events=1, every_ts=20), False),
+        (3, 2, 101, 1, CheckpointPolicy(every=1, every_ts=20), False),
         (4, 5, 5000, 64, CheckpointPolicy(), False),
-        (5, 4, 61, 2, CheckpointPolicy(every_events=40, every_ts=100), False),
-        (6, 2, 3000, 7, CheckpointPolicy(every_events=13, every_ts=50), True),
-        (7, 3, 1 << 20, 50, CheckpointPolicy(every_events=20, every_ts=30), True),
+        (5, 4, 61, 2, CheckpointPolicy(every=40, every_ts=100), False),
+        (6, 2, 3000, 7, CheckpointPolicy(every=13, every_ts=50), True),
+        (7, 3, 1 << 20, 50, CheckpointPolicy(every=20, every_ts=30), True),
     ],
 )
 def test_every_checkpoint_equals_one_radar_per_spec(tmp_path, seed, shards, part_bytes, unit_lines,
@@ -263,7 +263,7 @@ def test_files_replay_as_one_input_named_by_their_own_lines(tmp_path, scheme):
     first = write_lines(tmp_path / "a.jsonl.gz", recording(11, 150), compress=True)
     second = write_lines(tmp_path / "b.jsonl", recording(12, 150))
     both = write_lines(tmp_path / "ab.jsonl", recording(11, 150) + recording(12, 150))
-    policy = CheckpointPolicy(every_events=25, every_ts=200)
+    policy = CheckpointPolicy(every=25, every_ts=200)
     # Any fsspec URL; messages name the input as given.
     second_url = f"{scheme}://{second}"
     if scheme == "memory":
@@ -286,7 +286,7 @@ def test_files_replay_as_one_input_named_by_their_own_lines(tmp_path, scheme):
 
 def test_an_empty_input_has_one_checkpoint(tmp_path):
     path = write_lines(tmp_path / "empty.jsonl", [b"", b"   "])
-    items, stats = by_parts([path], SPECS[0], CheckpointPolicy(every_events=5), shards=3)
+    items, stats = by_parts([path], SPECS[0], CheckpointPolicy(every=5), shards=3)
     assert items == [MergedCheckpoint(0, None, ('{"alerts":[],"scanned":0}',))]
     assert stats.lines == 2 and stats.checkpoints == 1  # blank lines count as read
 
@@ -297,7 +297,7 @@ def test_an_input_that_breaks_off_fails_after_every_complete_line(tmp_path):
     path = tmp_path / "cut.jsonl.gz"
     path.write_bytes(data[: len(data) // 2])
     later = write_lines(tmp_path / "later.jsonl", recording(23, 50))
-    policy = CheckpointPolicy(every_events=300)
+    policy = CheckpointPolicy(every=300)
     items = []
     with pytest.raises(InputFileDamaged) as error:
         specs, limits = check_specs(SPECS[0])

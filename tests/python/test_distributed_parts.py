@@ -13,8 +13,8 @@ import sys
 import pytest
 from fenmor_radar import Radar
 from fenmor_radar._fenmor_replay import ShardReader, symbol_hash
-from fenmor_radar.cli.event_line import feed_line
-from fenmor_radar.cli.replay import ReplayStats
+from fenmor_radar.replay.event_line import feed_line
+from fenmor_radar.replay.items import ReplayStats
 from fenmor_radar.distributed.driver import MergedCheckpoint, check_specs
 from fenmor_radar.distributed.merge import merge_replies, spec_limit
 from fenmor_radar.replay import CheckpointReplies, replay_files

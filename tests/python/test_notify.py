@@ -11,7 +11,7 @@ from webhook_server import WebhookServer
 
 from fenmor_radar.cli.notify import Notice, Notifier, payload
 from fenmor_radar.cli.novelty import AlertChange
-from fenmor_radar.cli.replies import AlertView
+from fenmor_radar.replay.replies import AlertView
 
 NOTICE = Notice("BTCUSDT", 0.75, (("funding_flip(0.0001)", 1.0),), 42, "a.json", "new")
 

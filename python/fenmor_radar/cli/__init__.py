@@ -1,9 +1,8 @@
-"""The ``fenmor-radar`` command line: demo, replay, pipe and sample.
+"""The ``fenmor-radar`` command line: one module per command (``<name>_command``).
 
-The reusable pieces live in their own modules: ``events`` reads recordings,
-``event_line`` feeds one line to a radar, ``checkpoints`` decides when to
-look at the alerts and ``replay`` runs the loop; the command modules only
-wire them to options, files and terminals.
+The replay itself is ``fenmor_radar.replay``; the command modules wire it
+to options, files and terminals. What several commands share is in
+``shared``; everything written to standard error goes through ``terminal``.
 """
 
 from __future__ import annotations
@@ -11,26 +10,24 @@ from __future__ import annotations
 import argparse
 from collections.abc import Sequence
 
+from fenmor_radar import __version__
 from fenmor_radar.cli import (
     check_command,
     convert_command,
-    demo,
+    demo_command,
     errors,
     live_command,
-    pipe,
+    pipe_command,
     replay_command,
     report_command,
     sample_command,
     terminal,
 )
 from fenmor_radar.cli.errors import CliError
-
-PROG = "fenmor-radar"
+from fenmor_radar.cli.terminal import PROG
 
 
 def build_parser() -> argparse.ArgumentParser:
-    from fenmor_radar import __version__
-
     parser = argparse.ArgumentParser(
         prog=PROG,
         description=(
@@ -41,15 +38,15 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     commands = parser.add_subparsers(title="commands", metavar="COMMAND")
-    demo.add_parser(commands)
+    demo_command.add_parser(commands)
     replay_command.add_parser(commands)
-    pipe.add_parser(commands)
+    pipe_command.add_parser(commands)
     sample_command.add_parser(commands)
     report_command.add_parser(commands)
     check_command.add_parser(commands)
     live_command.add_parser(commands)
     convert_command.add_parser(commands)
-    demo.add_arguments(parser)  # a bare `fenmor-radar` runs the demo
+    demo_command.add_arguments(parser)  # a bare `fenmor-radar` runs the demo
     return parser
 
 
@@ -72,5 +69,5 @@ def main(argv: Sequence[str] | None = None) -> int:
         return terminal.quiet_broken_pipe()
     except OSError as err:  # writing the output failed (a full disk, say)
         name = err.filename if err.filename is not None else terminal.STDOUT_NAME
-        terminal.error(f"cannot write to {name}: {err.strerror or err}")
+        terminal.error(errors.cannot("write to", name, err))
         return errors.FAILED

@@ -4,18 +4,15 @@ from __future__ import annotations
 
 import argparse
 import os
-import sys
 import time
 import zlib
 
-from fenmor_radar.cli import errors
+from fenmor_radar.cli import errors, terminal
 from fenmor_radar.cli.errors import CliError
-from fenmor_radar.cli.replay_command import SHOWN_SKIPS, counted
-from fenmor_radar.cli.sources import add_conversion_options
-from fenmor_radar.replay.bad_lines import escaped as printable
-from fenmor_radar.feeds.tardis import BadRow, UnknownLayout
+from fenmor_radar.cli.shared import BadRowReport, add_conversion_options, counted
+from fenmor_radar.feeds.convert import TardisConverter, open_output
+from fenmor_radar.feeds.tardis import UnknownLayout
 
-PROG = "fenmor-radar"
 SOURCES = ("tardis",)
 
 
@@ -41,29 +38,7 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     parser.set_defaults(run=run)
 
 
-class BadRowReport:
-    """Tells about skipped rows on standard error: the first ones by name, then a count."""
-
-    def __init__(self) -> None:
-        self.count = 0
-        self.first: BadRow | None = None
-
-    def __call__(self, bad: BadRow) -> None:
-        self.count += 1
-        if self.first is None:
-            self.first = bad
-        if self.count <= SHOWN_SKIPS:
-            print(
-                f"{PROG}: skipped {printable(bad.path)}:{bad.line}: {printable(bad.message)}",
-                file=sys.stderr,
-            )
-            if self.count == SHOWN_SKIPS:
-                print(f"{PROG}: further skipped rows are only counted", file=sys.stderr)
-
-
 def run(args: argparse.Namespace) -> int:
-    from fenmor_radar.feeds.convert import TardisConverter, open_output
-
     report = BadRowReport()
     started = time.monotonic()
     try:
@@ -71,13 +46,13 @@ def run(args: argparse.Namespace) -> int:
             args.files, depth=args.depth, normalise=args.normalise_symbols, on_bad=report
         )
     except OSError as err:
-        raise CliError(f"cannot read {err.filename}: {err.strerror or err}") from err
+        raise CliError(errors.cannot("read", err.filename, err)) from err
     except UnknownLayout as err:
-        raise CliError(printable(str(err))) from err
+        raise CliError(str(err)) from err
     try:
         output = open_output(args.output)
     except OSError as err:
-        raise CliError(f"cannot write {args.output}: {err.strerror or err}") from err
+        raise CliError(errors.cannot("write", args.output, err)) from err
     try:
         with output:
             for block in converter.blocks():
@@ -85,7 +60,7 @@ def run(args: argparse.Namespace) -> int:
     except BaseException as err:
         os.unlink(args.output)  # a half-written recording would pass for a whole one
         if isinstance(err, (OSError, EOFError, ValueError, zlib.error)):
-            message = f"conversion failed, {args.output} removed: {printable(str(err))}"
+            message = f"conversion failed, {args.output} removed: {err}"
             raise CliError(message) from err
         raise
     stats = converter.stats
@@ -93,11 +68,11 @@ def run(args: argparse.Namespace) -> int:
         seconds = time.monotonic() - started
         rate = stats.rows / seconds if seconds > 0 else 0.0
         text = (
-            f"{PROG}: converted {counted(stats.rows, 'row')} of {counted(len(args.files), 'file')} "
+            f"converted {counted(stats.rows, 'row')} of {counted(len(args.files), 'file')} "
             f"into {counted(stats.events, 'event')} for {counted(len(stats.symbols), 'symbol')} "
             f"in {seconds:.2f} s ({rate:,.0f} rows/s)"
         )
         if report.first is not None:
             text += f"; skipped {counted(report.count, 'bad row')}"
-        print(text, file=sys.stderr)
+        terminal.message(text)
     return errors.SKIPPED_LINES if report.count else errors.OK

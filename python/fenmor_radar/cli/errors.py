@@ -1,4 +1,4 @@
-"""Exit codes of the command line, and the error that ends a command with one."""
+"""Exit codes of the command line, the error that ends a command, and "cannot read FILE: reason"."""
 
 from __future__ import annotations
 
@@ -18,3 +18,12 @@ class CliError(Exception):
         super().__init__(message)
         self.message = message
         self.exit_code = exit_code
+
+
+def cannot(action: str, name: str, err: OSError) -> str:
+    """``cannot read FILE: reason``: the one wording of a file that failed to open, read or write.
+
+    ``action`` is what failed ("read", "write", "write to"); the reason is the
+    system's (``No such file or directory``), or the error itself without one.
+    """
+    return f"cannot {action} {name}: {err.strerror or err}"

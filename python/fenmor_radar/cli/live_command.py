@@ -16,21 +16,18 @@ import sys
 from collections.abc import Iterator
 
 from fenmor_radar.cli import errors, terminal
-from fenmor_radar.cli.checkpoints import CheckpointPolicy
 from fenmor_radar.cli.errors import CliError
-from fenmor_radar.cli.events import EventLine
-from fenmor_radar.cli.replay import BadLine, ReplayStats, replay
 from fenmor_radar.cli.notify import add_notify_arguments
-from fenmor_radar.cli.replay_command import (
+from fenmor_radar.cli.shared import (
     CheckpointEmitter,
     add_alert_arguments,
+    add_conversion_options,
     counted,
     positive_int,
     report_bad_line,
 )
 from fenmor_radar.cli.serve_option import add_serve_argument
 from fenmor_radar.cli.spec_check import warn_spec
-from fenmor_radar.cli.sources import add_conversion_options
 from fenmor_radar.cli.spec_file import radar_from_text, read_spec_text
 from fenmor_radar.cli.live_health import (
     LiveExtras,
@@ -41,9 +38,14 @@ from fenmor_radar.cli.live_health import (
     health_table,
 )
 from fenmor_radar.feeds.health import DEFAULT_MAX_STALENESS, FeedHealth, duration_text
+from fenmor_radar.feeds.live import MissingCryptofeed, channels_for, exchange_feed
+from fenmor_radar.feeds.recording import RecordingWriter
 from fenmor_radar.feeds.symbols import normalise_symbol
+from fenmor_radar.replay.checkpoints import CheckpointPolicy
+from fenmor_radar.replay.items import BadLine, ReplayStats
+from fenmor_radar.replay.line_loop import replay
+from fenmor_radar.replay.recording import EventLine
 
-PROG = "fenmor-radar"
 DEFAULT_EVERY_TS = 60_000  # one minute of event time (ts is in milliseconds)
 
 
@@ -111,8 +113,8 @@ def spec_indicators(text: str) -> list[str]:
 
 
 def run(args: argparse.Namespace) -> int:
-    from fenmor_radar.feeds.live import MissingCryptofeed, channels_for, exchange_feed
-    from fenmor_radar.feeds.recording import RecordingWriter
+    # Imported here: its asyncio costs every command some 70 ms of start-up,
+    # and only a live session needs it.
     from fenmor_radar.feeds.session import FeedFailed, LiveSession
 
     if args.cooldown and not args.new_only and args.notify is None:
@@ -152,7 +154,7 @@ def run(args: argparse.Namespace) -> int:
     try:
         recording = RecordingWriter(args.record) if args.record else None
     except OSError as err:
-        raise CliError(f"cannot write {args.record}: {err.strerror or err}") from err
+        raise CliError(errors.cannot("write", args.record, err)) from err
     policy = CheckpointPolicy(every=args.every, every_ts=args.every_ts)
     extras = LiveExtras.from_args(args, [args.spec], f"{args.exchange} live")
     assert isinstance(extras, LiveExtras)  # from_args builds the class it is called on
@@ -171,10 +173,9 @@ def run(args: argparse.Namespace) -> int:
     stats = ReplayStats()
     name = f"{args.exchange} live"
     if not args.quiet:
-        print(
-            f"{PROG}: live from {args.exchange} ({', '.join(channels)}) for "
-            f"{', '.join(symbols)}; Ctrl-C ends",
-            file=sys.stderr,
+        terminal.message(
+            f"live from {args.exchange} ({', '.join(channels)}) for "
+            f"{', '.join(symbols)}; Ctrl-C ends"
         )
 
     def lines() -> Iterator[EventLine]:
@@ -199,22 +200,21 @@ def run(args: argparse.Namespace) -> int:
             recording.close()
     if not args.quiet:
         text = (
-            f"{PROG}: fed {counted(stats.events, 'event')} for "
+            f"fed {counted(stats.events, 'event')} for "
             f"{counted(stats.symbol_count, 'symbol')}, {counted(stats.checkpoints, 'checkpoint')}"
         )
         if recording is not None:
             text += f"; recorded to {args.record}"
-        print(text, file=sys.stderr)
+        terminal.message(text)
         health.check()
-        print(f"{PROG}: {health.summary()}", file=sys.stderr)
+        terminal.message(health.summary())
         for line in health_table(health):
             print(f"  {line}", file=sys.stderr)
-        extras.print_summary(sys.stderr)
+        extras.print_summary()
     if not session.interrupted:
         # Only Ctrl-C ends a healthy session: cryptofeed returned on its own.
-        print(
-            f"{PROG}: error: the {args.exchange} feed stopped (cryptofeed's messages above say why)",
-            file=sys.stderr,
+        terminal.error(
+            f"the {args.exchange} feed stopped (cryptofeed's messages above say why)"
         )
         return errors.FAILED
     return errors.OK

@@ -20,7 +20,7 @@ from fenmor_radar.cli.novelty import AlertChange
 from fenmor_radar.cli.output import JsonLinesOutput, TableOutput
 from fenmor_radar.cli.replay_extras import ReplayExtras
 from fenmor_radar.feeds.health import FeedHealth, duration_text
-from fenmor_radar.replay.bad_lines import escaped as printable
+from fenmor_radar.printable import printable
 from fenmor_radar.replay.items import Checkpoint
 from fenmor_radar.replay.replies import parse_alerts_reply
 

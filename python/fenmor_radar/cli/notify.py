@@ -15,6 +15,7 @@ is an execute-webhook body (``content`` plus one embed, no mentions parsed).
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import queue
 import threading
@@ -26,7 +27,7 @@ from typing import Any
 
 from fenmor_radar import __version__
 from fenmor_radar.cli.novelty import AlertChange
-import contextlib
+from fenmor_radar.cli.terminal import PROG
 
 FORMATS = ("plain", "slack", "discord")
 TOP_FACTORS = 3
@@ -183,7 +184,7 @@ def post_json(url: str, body: bytes, timeout: float) -> _Answer:
         method="POST",
         headers={
             "Content-Type": "application/json",
-            "User-Agent": f"fenmor-radar/{__version__}",
+            "User-Agent": f"{PROG}/{__version__}",
         },
     )
     try:

@@ -12,7 +12,7 @@ from __future__ import annotations
 from collections.abc import Sequence
 from dataclasses import dataclass
 
-from fenmor_radar.cli.replies import AlertView
+from fenmor_radar.replay.replies import AlertView
 
 NEW = "new"
 SEVERITY = "severity"

@@ -15,7 +15,7 @@ from typing import Protocol, TextIO
 
 from fenmor_radar.cli.novelty import AlertChange
 from fenmor_radar.cli.table import can_draw_blocks, render_alerts, utc_time
-from fenmor_radar.replay.bad_lines import escaped as printable
+from fenmor_radar.printable import printable
 from fenmor_radar.replay.items import Checkpoint
 from fenmor_radar.replay.replies import parse_alerts_reply
 

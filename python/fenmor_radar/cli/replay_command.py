@@ -12,20 +12,26 @@ import argparse
 import sys
 import time
 from collections.abc import Iterator, Sequence
-from typing import TextIO
 
 from fenmor_radar._fenmor_replay import LineFeeder
 from fenmor_radar.cli import errors, sources, terminal
+from fenmor_radar.cli.distributed_replay import replay_items
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.notify import add_notify_arguments
-from fenmor_radar.cli.novelty import NewOnlyFilter
-from fenmor_radar.cli.output import CheckpointOutput, JsonLinesOutput, TableOutput
 from fenmor_radar.cli.progress import Progress
 from fenmor_radar.cli.replay_extras import ReplayExtras
 from fenmor_radar.cli.serve_option import add_serve_argument, linger
+from fenmor_radar.cli.shared import (
+    CheckpointEmitter,
+    add_alert_arguments,
+    add_conversion_options,
+    choose_output,
+    counted,
+    positive_int,
+    report_bad_line,
+)
 from fenmor_radar.cli.spec_check import warn_spec
 from fenmor_radar.cli.spec_file import read_spec_text, rejected_spec
-from fenmor_radar.replay.bad_lines import describe, escaped
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.feeder_loop import (
     CheckpointReplies,
@@ -37,30 +43,6 @@ from fenmor_radar.replay.feeder_loop import (
 )
 from fenmor_radar.replay.items import BadLine, Checkpoint, ReplayStats
 from fenmor_radar.replay.recording import DamagedInput, Recording, RecordingSource
-from fenmor_radar.replay.replies import parse_alerts_reply
-
-PROG = "fenmor-radar"
-SHOWN_SKIPS = 20  # skipped lines named one by one; the rest only counted
-
-
-def positive_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if value <= 0:
-        raise argparse.ArgumentTypeError(f"must be greater than zero: {text}")
-    return value
-
-
-def non_negative_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must not be negative: {text}")
-    return value
 
 
 def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -96,7 +78,7 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
         default=sources.RADAR,
         help="the input's format: a recording (default) or vendor CSV files, converted on the fly",
     )
-    sources.add_conversion_options(parser)
+    add_conversion_options(parser)
     parser.add_argument(
         "--every", type=positive_int, metavar="N", help="a checkpoint after every N fed events"
     )
@@ -145,41 +127,19 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     parser.set_defaults(run=run)
 
 
-def add_alert_arguments(parser: argparse.ArgumentParser, *, ts_unit: str, ts_words: str) -> None:
-    """``--new-only``, ``--cooldown`` and ``--format``: what ``replay`` and ``live`` print."""
-    parser.add_argument(
-        "--new-only",
-        action="store_true",
-        help="print an alert only when its symbol is new or its severity changed",
-    )
-    parser.add_argument(
-        "--cooldown",
-        type=non_negative_int,
-        default=0,
-        metavar=ts_unit,
-        help=f"with --new-only or --notify: at most one report per symbol within {ts_unit} "
-        f"{ts_words} (default 0)",
-    )
-    parser.add_argument(
-        "--format",
-        choices=("auto", "json", "table"),
-        default="auto",
-        help="output format (default auto: table on a terminal, JSON lines otherwise)",
-    )
-
-
-def choose_output(choice: str, stream: TextIO) -> CheckpointOutput:
-    if choice == "table" or (choice == "auto" and stream.isatty()):
-        return TableOutput(stream)
-    return JsonLinesOutput(stream)
-
-
 def run(args: argparse.Namespace) -> int:
     if args.cooldown and not args.new_only and args.notify is None:
         raise CliError("--cooldown needs --new-only or --notify", errors.USAGE)
     distributed = args.workers is not None or args.scheduler is not None
     if distributed and (len(args.spec) > 1 or len(args.events) > 1):
         raise CliError("--workers and --scheduler take one --spec and one recording", errors.USAGE)
+    if distributed and args.source == sources.TARDIS:
+        # The workers read recordings, not the vendor's files.
+        raise CliError(
+            "--workers and --scheduler replay a recording; convert the CSV files first "
+            "(fenmor-radar convert --from tardis FILE... -o EVENTS.jsonl.gz)",
+            errors.USAGE,
+        )
     specs = [read_spec_text(path) for path in args.spec]
     policy = CheckpointPolicy(every=args.every, every_ts=args.every_ts)
     feeder = load_feeder(args.spec, specs, policy, args.strict)
@@ -217,7 +177,7 @@ def run(args: argparse.Namespace) -> int:
             replay = FeederReplay(feeder, stats=stats, on_block=on_block)
             items: Iterator[CheckpointReplies | Checkpoint | BadLine] = replay.run(recordings)
         else:
-            items = distributed_items(args, recordings[0], policy, stats, progress)
+            items = distributed_items(args, recordings[0], policy, stats)
         for item in items:
             progress.clear()
             if isinstance(item, BadLine):
@@ -240,7 +200,7 @@ def run(args: argparse.Namespace) -> int:
     extras.finish(name, stats)
     if not args.quiet:
         print_summary(name, stats, time.monotonic() - started, several=len(recordings) > 1)
-        extras.print_summary(sys.stderr)
+        extras.print_summary()
     if extras.page is not None:
         linger(extras.page)
         extras.close_page()
@@ -269,7 +229,7 @@ def open_recordings(paths: Sequence[str]) -> list[Recording]:
         except OSError as err:
             for recording in recordings:
                 recording.close()
-            raise CliError(f"cannot read {path}: {err.strerror or err}") from err
+            raise CliError(errors.cannot("read", path, err)) from err
     return recordings
 
 
@@ -296,79 +256,16 @@ def distributed_items(
     recording: RecordingSource,
     policy: CheckpointPolicy,
     stats: ReplayStats,
-    progress: Progress,
 ) -> Iterator[Checkpoint | BadLine]:
-    from fenmor_radar.distributed.command_line import replay_items
-
     return replay_items(
         args.spec[0],
         recording.name,
-        progress.track(recording.lines()),
         policy,
         workers=args.workers,
         scheduler=args.scheduler,
         strict=args.strict,
         stats=stats,
     )
-
-
-class CheckpointEmitter:
-    """Where every checkpoint of a replay is shown: each spec's reply, in the specs' order.
-
-    Each spec has its own news filter, used by ``--new-only`` for the output
-    and by ``--notify`` for the notices; the report sees every checkpoint.
-    """
-
-    def __init__(
-        self,
-        output: CheckpointOutput,
-        names: Sequence[str | None],
-        cooldown: int,
-        *,
-        new_only: bool,
-        extras: ReplayExtras,
-    ) -> None:
-        self.output = output
-        self.names = list(names)
-        self.new_only = new_only
-        self.extras = extras
-        filtered = new_only or extras.notifier is not None
-        self.filters = [NewOnlyFilter(cooldown) if filtered else None for _ in names]
-
-    def checkpoint(self, item: CheckpointReplies | Checkpoint) -> None:
-        if isinstance(item, Checkpoint):
-            checkpoints = [item]
-        else:
-            checkpoints = [item.checkpoint(i, name) for i, name in enumerate(self.names)]
-        for checkpoint, name, news_filter in zip(
-            checkpoints, self.names, self.filters, strict=True
-        ):
-            self.extras.checkpoint(checkpoint, name)
-            news = None
-            if news_filter is not None:
-                alerts = parse_alerts_reply(checkpoint.reply).alerts
-                news = news_filter.changes(alerts, checkpoint.ts)
-                self.extras.news(news, name)
-                if not self.new_only:
-                    news = None
-                elif not news:
-                    continue
-            self.output.checkpoint(checkpoint, news)
-
-
-def report_bad_line(name: str, bad: BadLine, strict: bool, stats: ReplayStats) -> None:
-    """The one place a rejected line is reported."""
-    text = f"{escaped(name)}:{bad.number}: {describe(bad.message, bad.field)}"
-    if strict:
-        terminal.error(text)
-    elif stats.bad_lines <= SHOWN_SKIPS:
-        terminal.message(f"skipped {text}")
-        if stats.bad_lines == SHOWN_SKIPS:
-            terminal.message("further skipped lines are only counted")
-
-
-def counted(count: int, noun: str) -> str:
-    return f"{count:,} {noun}" + ("" if count == 1 else "s")
 
 
 def _where(bad: BadLine | None, several: bool) -> str:
@@ -380,7 +277,7 @@ def _where(bad: BadLine | None, several: bool) -> str:
 def print_summary(name: str, stats: ReplayStats, seconds: float, several: bool = False) -> None:
     rate = stats.events / seconds if seconds > 0 else 0.0
     text = (
-        f"{PROG}: replayed {counted(stats.events, 'event')} for "
+        f"replayed {counted(stats.events, 'event')} for "
         f"{counted(stats.symbol_count, 'symbol')} from {name} in {seconds:.2f} s "
         f"({rate:,.0f} events/s), {counted(stats.checkpoints, 'checkpoint')}"
     )
@@ -389,4 +286,4 @@ def print_summary(name: str, stats: ReplayStats, seconds: float, several: bool =
     elif stats.bad_lines:
         first = _where(stats.first_bad, several)
         text += f"; skipped {counted(stats.bad_lines, 'bad line')} (first at {first})"
-    terminal.message(text.removeprefix(f"{PROG}: "))
+    terminal.message(text)

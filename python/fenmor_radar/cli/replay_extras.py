@@ -14,17 +14,17 @@ from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, TextIO
 
+from fenmor_radar.cli import errors, terminal
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.notify import Notifier, notifier_from_args
 from fenmor_radar.cli.novelty import AlertChange
 from fenmor_radar.cli.spec_file import read_spec_text
+from fenmor_radar.replay.items import Checkpoint, ReplayStats
+from fenmor_radar.report import PlotlyMissing, ReplayReport
+from fenmor_radar.report.spec_info import spec_info
 
 if TYPE_CHECKING:
-    from fenmor_radar.cli.replay import Checkpoint, ReplayStats
     from fenmor_radar.page.server import LivePage
-    from fenmor_radar.report import ReplayReport
-
-PROG = "fenmor-radar"
 
 
 @dataclass
@@ -56,8 +56,6 @@ class ReplayExtras:
         wanted_report = getattr(args, "report", None)
         if wanted_report is None and getattr(args, "notify", None) is None:
             return extras
-        from fenmor_radar.report.spec_info import spec_info
-
         texts = {name: read_spec_text(name) for name in names}
         for name, text in texts.items():
             try:
@@ -70,14 +68,12 @@ class ReplayExtras:
                 signal.key: signal.weight for signal in info.signals
             }
         if wanted_report is not None:
-            from fenmor_radar.report import PlotlyMissing, ReplayReport
-
             try:
                 extras.report = ReplayReport(wanted_report, texts)
             except PlotlyMissing as err:
                 raise CliError(str(err)) from err
             except OSError as err:
-                raise CliError(f"cannot write {wanted_report}: {err.strerror or err}") from err
+                raise CliError(errors.cannot("write", wanted_report, err)) from err
             extras.report_path = wanted_report
         try:
             extras.notifier = notifier_from_args(args)
@@ -130,15 +126,10 @@ class ReplayExtras:
                 symbols_fed=stats.symbol_count,
             )
         except OSError as err:
-            raise CliError(
-                f"cannot write {self.report_path}: {err.strerror or err}"
-            ) from err
+            raise CliError(errors.cannot("write", self.report_path, err)) from err
 
-    def print_summary(self, stream: TextIO) -> None:
+    def print_summary(self, stream: TextIO | None = None) -> None:
         if self.report_size is not None:
-            print(
-                f"{PROG}: wrote {self.report_path} ({self.report_size / 1e6:.1f} MB)",
-                file=stream,
-            )
+            terminal.message(f"wrote {self.report_path} ({self.report_size / 1e6:.1f} MB)", stream)
         if self.notifier is not None:
-            print(f"{PROG}: {self.notifier.summary()}", file=stream)
+            terminal.message(self.notifier.summary(), stream)

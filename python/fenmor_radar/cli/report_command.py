@@ -3,14 +3,20 @@
 from __future__ import annotations
 
 import argparse
-import sys
 from collections.abc import Iterator
 
+from fenmor_radar.cli import errors, terminal
 from fenmor_radar.cli.errors import CliError
-from fenmor_radar.cli.events import DamagedInput, EventLine, EventSource
 from fenmor_radar.cli.spec_file import read_spec_text
-
-PROG = "fenmor-radar"
+from fenmor_radar.replay.recording import DamagedInput, EventLine, Recording
+from fenmor_radar.report import (
+    PlotlyMissing,
+    SavedOutputError,
+    read_replay_output,
+    require_plotly,
+    spec_info,
+    write_report,
+)
 
 
 def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -40,7 +46,7 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     parser.set_defaults(run=run)
 
 
-def _texts(source: EventSource) -> Iterator[str]:
+def _texts(source: Recording) -> Iterator[str]:
     line: EventLine
     for line in source.lines():
         if line.problem is not None:
@@ -49,15 +55,6 @@ def _texts(source: EventSource) -> Iterator[str]:
 
 
 def run(args: argparse.Namespace) -> int:
-    from fenmor_radar.report import (
-        PlotlyMissing,
-        SavedOutputError,
-        read_replay_output,
-        require_plotly,
-        spec_info,
-        write_report,
-    )
-
     try:
         require_plotly()
     except PlotlyMissing as err:
@@ -69,11 +66,9 @@ def run(args: argparse.Namespace) -> int:
         except ValueError as err:
             raise CliError(f"{path}: not a spec: {err}") from err
     try:
-        source = EventSource(args.output_lines)
+        source = Recording(args.output_lines)
     except OSError as err:
-        raise CliError(
-            f"cannot read {args.output_lines}: {err.strerror or err}"
-        ) from err
+        raise CliError(errors.cannot("read", args.output_lines, err)) from err
     try:
         with source:
             data = read_replay_output(source.name, _texts(source), specs)
@@ -84,6 +79,6 @@ def run(args: argparse.Namespace) -> int:
     try:
         size = write_report(data, args.output)
     except OSError as err:
-        raise CliError(f"cannot write {args.output}: {err.strerror or err}") from err
-    print(f"{PROG}: wrote {args.output} ({size / 1e6:.1f} MB)", file=sys.stderr)
+        raise CliError(errors.cannot("write", args.output, err)) from err
+    terminal.message(f"wrote {args.output} ({size / 1e6:.1f} MB)")
     return 0

@@ -4,10 +4,10 @@ from __future__ import annotations
 
 import argparse
 
-from fenmor_radar.cli import terminal
+from fenmor_radar.cli import errors, terminal
 from fenmor_radar.cli.errors import CliError
-from fenmor_radar.cli.sample import SEED, sample_lines, write_sample
-from fenmor_radar.cli.spec_file import default_spec_text
+from fenmor_radar.default_spec import default_spec_text
+from fenmor_radar.sample import SEED, sample_lines, write_sample
 
 
 def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -34,12 +34,12 @@ def run(args: argparse.Namespace) -> int:
             with open(args.spec_out, "w", encoding="utf-8") as file:
                 file.write(default_spec_text())
         except OSError as err:
-            raise CliError(f"cannot write {args.spec_out}: {err.strerror or err}") from err
+            raise CliError(errors.cannot("write", args.spec_out, err)) from err
     if args.output:
         try:
             count = write_sample(args.output, args.seed)
         except OSError as err:
-            raise CliError(f"cannot write {args.output}: {err.strerror or err}") from err
+            raise CliError(errors.cannot("write", args.output, err)) from err
         terminal.message(f"wrote {count:,} events to {args.output}")
     else:
         out = terminal.standard_output()

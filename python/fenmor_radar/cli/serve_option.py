@@ -3,15 +3,13 @@
 from __future__ import annotations
 
 import argparse
-import sys
 from typing import TYPE_CHECKING
 
+from fenmor_radar.cli import terminal
 from fenmor_radar.cli.errors import CliError
 
 if TYPE_CHECKING:
     from fenmor_radar.page.server import LivePage
-
-PROG = "fenmor-radar"
 
 
 def add_serve_argument(parser: argparse.ArgumentParser) -> None:
@@ -43,7 +41,7 @@ def page_from_args(
         raise CliError(str(err)) from err
     except OSError as err:
         raise CliError(f"--serve: cannot listen on {args.serve}: {err.strerror or err}") from err
-    print(f"{PROG}: the live page is at {url}", file=sys.stderr)
+    terminal.message(f"the live page is at {url}")
     return page
 
 
@@ -51,7 +49,7 @@ def linger(page: LivePage) -> None:
     """Keep a finished replay's page up until Ctrl-C."""
     import time
 
-    print(f"{PROG}: the replay is over; its page stays at {page.url} until Ctrl-C", file=sys.stderr)
+    terminal.message(f"the replay is over; its page stays at {page.url} until Ctrl-C")
     try:
         while True:
             time.sleep(3600)

@@ -13,36 +13,15 @@ import zlib
 from collections.abc import Iterator, Sequence
 from typing import final
 
+from fenmor_radar.cli import errors
 from fenmor_radar.cli.errors import CliError
-from fenmor_radar.feeds.convert import BLOCK_BYTES
-from fenmor_radar.replay.recording import DamagedInput, EventLine
-from fenmor_radar.feeds.book import DEFAULT_DEPTH, check_depth
+from fenmor_radar.cli.shared import BadRowReport
+from fenmor_radar.feeds.convert import BLOCK_BYTES, TardisConverter
+from fenmor_radar.feeds.tardis import UnknownLayout
+from fenmor_radar.replay.recording import DamagedInput
 
 RADAR = "radar"
 TARDIS = "tardis"
-
-
-def positive_depth(text: str) -> int:
-    try:
-        return check_depth(int(text))
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"must be a whole number of at least 1: {text!r}") from None
-
-
-def add_conversion_options(parser: argparse.ArgumentParser) -> None:
-    """``--depth`` and ``--normalise-symbols``: how vendor data becomes events."""
-    parser.add_argument(
-        "--depth",
-        type=positive_depth,
-        default=DEFAULT_DEPTH,
-        metavar="N",
-        help=f"book levels summed per side (default {DEFAULT_DEPTH})",
-    )
-    parser.add_argument(
-        "--normalise-symbols",
-        action="store_true",
-        help="name symbols without separators or perpetual suffix (BTC-USDT-PERP -> BTCUSDT)",
-    )
 
 
 @final
@@ -52,9 +31,6 @@ class TardisSource:
     size: int | None = None
 
     def __init__(self, paths: Sequence[str], *, depth: int, normalise: bool) -> None:
-        from fenmor_radar.cli.convert_command import BadRowReport
-        from fenmor_radar.feeds.convert import TardisConverter
-
         self.name = paths[0] if len(paths) == 1 else f"{paths[0]} (+{len(paths) - 1} files)"
         self.report = BadRowReport()
         self.converter = TardisConverter(paths, depth=depth, normalise=normalise, on_bad=self.report)
@@ -73,25 +49,15 @@ class TardisSource:
         except (OSError, EOFError, zlib.error, UnicodeDecodeError) as err:
             raise DamagedInput(str(err)) from err
 
-    def lines(self) -> Iterator[EventLine]:
-        """The converted recording's numbered lines (for the Dask replay)."""
-        try:
-            for number, text in enumerate(self.converter.lines(), 1):
-                yield EventLine(number, text)
-        except (OSError, EOFError, zlib.error, UnicodeDecodeError) as err:
-            raise DamagedInput(str(err)) from err
-
     def close(self) -> None:
         pass
 
 
 def open_tardis(args: argparse.Namespace) -> TardisSource:
     """The vendor CSV files of ``replay --from tardis``, opened before the replay starts."""
-    from fenmor_radar.feeds.tardis import UnknownLayout
-
     try:
         return TardisSource(args.events, depth=args.depth, normalise=args.normalise_symbols)
     except OSError as err:
-        raise CliError(f"cannot read {err.filename}: {err.strerror or err}") from err
+        raise CliError(errors.cannot("read", err.filename, err)) from err
     except UnknownLayout as err:
         raise CliError(str(err)) from err

@@ -1,19 +1,13 @@
-"""Spec files: reading one into a radar, and the bundled default spec."""
+"""Spec files: reading one into a radar, its warnings on standard error."""
 
 from __future__ import annotations
 
-from importlib import resources
-
 from fenmor_radar import Radar
+from fenmor_radar.cli import errors
 from fenmor_radar.cli.errors import CliError
+from fenmor_radar.cli.spec_check import hint_for_error, warn_spec
 
-DEFAULT_SPEC = "default_spec.json"
 BOM = b"\xef\xbb\xbf"
-
-
-def default_spec_text() -> str:
-    """The spec the demo runs with, as shipped inside the package."""
-    return resources.files("fenmor_radar").joinpath("data").joinpath(DEFAULT_SPEC).read_text("utf-8")
 
 
 def read_spec_text(path: str) -> str:
@@ -21,7 +15,7 @@ def read_spec_text(path: str) -> str:
         with open(path, "rb") as file:
             data = file.read()
     except OSError as err:
-        raise CliError(f"cannot read spec file {path}: {err.strerror or err}") from err
+        raise CliError(errors.cannot("read spec file", path, err)) from err
     # Editors on some systems start a UTF-8 file with a byte-order mark; a
     # file is not a command text, so it is skipped here (never by the radar).
     data = data.removeprefix(BOM)
@@ -44,8 +38,6 @@ def radar_from_text(text: str, origin: str) -> Radar:
 
 def rejected_spec(origin: str, message: str) -> CliError:
     """The error for a spec the radar refused: where, the radar's message, a hint if any."""
-    from fenmor_radar.cli.spec_check import hint_for_error
-
     hint = hint_for_error(message)
     return CliError(f"{origin}: {message}" + (f"; {hint}" if hint else ""))
 
@@ -55,7 +47,5 @@ def load_radar(path: str, *, check: bool = True) -> Radar:
     text = read_spec_text(path)
     radar = radar_from_text(text, path)
     if check:
-        from fenmor_radar.cli.spec_check import warn_spec
-
         warn_spec(path, text)
     return radar

@@ -5,8 +5,8 @@ from __future__ import annotations
 from collections.abc import Callable, Sequence
 from datetime import datetime, timezone
 
-from fenmor_radar.cli.replies import AlertView
-from fenmor_radar.replay.bad_lines import escaped as printable
+from fenmor_radar.replay.replies import AlertView
+from fenmor_radar.printable import printable
 
 SEVERITY_KEY = "severity"
 # One scale everywhere (tables, the demo's timeline): a full bar is severity 1.

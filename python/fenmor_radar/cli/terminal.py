@@ -3,9 +3,11 @@
 Three promises, kept in one place:
 
 - Text quoted from the input (a recording line, a symbol, a file name) can
-  never drive the terminal: every control character of a message or a table
-  is written as an escape (``\\x1b``), so a line holding an escape sequence
-  cannot retitle or clear the user's screen.
+  never drive the terminal: every unprintable character of a message or a
+  table is written as an escape (``\\x1b``, ``fenmor_radar.printable``), so
+  a line holding an escape sequence cannot retitle or clear the user's screen.
+- Every message to standard error goes through ``message`` (``error``,
+  ``warning``), as one line starting with the program's name.
 - A consumer of JSON lines never sees half a line: output is written in
   whole lines, and SIGINT or SIGTERM arriving while a line is being written
   lets that line finish before the program ends (exit 130 or 143).
@@ -18,7 +20,6 @@ from __future__ import annotations
 
 import errno
 import os
-import re
 import signal
 import sys
 from collections.abc import Iterator
@@ -28,39 +29,18 @@ from typing import TextIO, cast
 
 from fenmor_radar.cli import errors
 from fenmor_radar.cli.errors import CliError
+from fenmor_radar.printable import printable, printable_lines
 
 PROG = "fenmor-radar"
 STDOUT_NAME = "standard output"
 # Whole lines are handed to the operating system once this much is pending.
 FLUSH_AT = 1 << 16
 
-# C0 controls, DEL, C1 controls, and the Unicode controls that reorder or
-# break lines on a terminal (bidirectional overrides and isolates, the line
-# and paragraph separators).
-_CONTROL = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029\u202a-\u202e\u2066-\u2069]")
-_CONTROL_BUT_NEWLINE = re.compile("[\x00-\x09\x0b-\x1f\x7f-\x9f\u2028\u2029\u202a-\u202e\u2066-\u2069]")
-
-
-def _escape_one(match: re.Match[str]) -> str:
-    code = ord(match.group())
-    return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}"
-
-
-def escape(text: str) -> str:
-    """``text`` with every control character written as an escape (``\\x1b``, ``\\u202e``)."""
-    return _CONTROL.sub(_escape_one, text)
-
-
-def escape_lines(text: str) -> str:
-    """Like :func:`escape`, but line feeds stay: for multi-line output such as tables."""
-    return _CONTROL_BUT_NEWLINE.sub(_escape_one, text)
-
-
 def message(text: str, stream: TextIO | None = None) -> None:
     """Write ``fenmor-radar: text`` on standard error (escaped) as one line."""
     out = stream if stream is not None else sys.stderr
     try:
-        out.write(f"{PROG}: {escape(text)}\n")
+        out.write(f"{PROG}: {printable(text)}\n")
         out.flush()
     except OSError:
         pass  # nowhere left to say anything
@@ -148,7 +128,7 @@ def _write_all(fd: int, data: bytes, name: str) -> None:
             except OSError as err:
                 if err.errno == errno.EPIPE:
                     raise BrokenPipeError(errno.EPIPE, os.strerror(errno.EPIPE)) from err
-                raise OutputError(f"cannot write to {name}: {err.strerror or err}") from err
+                raise OutputError(errors.cannot("write to", name, err)) from err
             view = view[written:]
 
 
@@ -187,7 +167,7 @@ class LineWriter:
 
     def write(self, text: str) -> int:
         if self._escape:
-            text = escape_lines(text)
+            text = printable_lines(text)
         self._pending.append(text)
         self._size += len(text)
         if self._size >= FLUSH_AT:

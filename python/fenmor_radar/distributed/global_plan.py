@@ -1,6 +1,6 @@
 """The replay's checkpoints and bad lines over the whole input, from the parts' summaries.
 
-The places are the single replay's (``cli.checkpoints``): after every N-th
+The places are the single replay's (``replay.checkpoints``): after every N-th
 accepted event; before the first accepted event whose ts // T exceeds the
 clock's (the clock being the largest accepted ts so far, never moved back by
 an older one; no boundary before the first event); at the end unless the
@@ -63,7 +63,7 @@ _AFTER_EVENT, _BAD_LINE, _BEFORE_NEXT_EVENT = 0, 1, 2
 
 class GlobalPlanner:
     def __init__(self, policy: CheckpointPolicy, strict: bool = False) -> None:
-        self.every = policy.every_events
+        self.every = policy.every
         self.period = policy.every_ts
         self.strict = strict
         self.parts = 0  # summaries taken

@@ -11,6 +11,8 @@ from __future__ import annotations
 
 import re
 
+from fenmor_radar.printable import printable
+
 NOT_A_RECORDING_LINE = 'not a recording line (expected {"symbol": ..., "event": ...})'
 # The radar's replies to a line that is JSON but not of the recording's shape.
 _SHAPE_MESSAGES = (
@@ -19,17 +21,6 @@ _SHAPE_MESSAGES = (
     'an event line must be a JSON object with "symbol" and "event" members',
 )
 SHOWN_CHARS = 60  # of a line quoted in a message
-
-
-def escaped(text: str) -> str:
-    """``text`` with control and other unprintable characters written as ``\\x1b``-style escapes.
-
-    Texts from the input (lines, symbols) are arbitrary: written raw, one
-    holding an escape sequence could rewrite the user's terminal.
-    """
-    if text.isprintable():
-        return text
-    return "".join(c if c.isprintable() else ascii(c)[1:-1] for c in text)
 
 
 _QUOTED_NAME = re.compile(r"`([^`]*)`")
@@ -45,14 +36,14 @@ def describe(message: str, field: str | None) -> str:
     if message in _SHAPE_MESSAGES:
         return NOT_A_RECORDING_LINE
     if not field:
-        return escaped(message)
+        return printable(message)
     text = _QUOTED_NAME.sub(r'"\1"', message.removeprefix("parse: ").removeprefix("bad spec: "))
-    return escaped(f"{field}: {text}")
+    return printable(f"{field}: {text}")
 
 
 def quoted_line(raw: bytes) -> str:
     """A line of the input as shown in a message: decoded, escaped, cut."""
     text = raw.decode("utf-8", "replace")
     cut = len(text) > SHOWN_CHARS
-    text = escaped(text[:SHOWN_CHARS])
+    text = printable(text[:SHOWN_CHARS])
     return f"{text}..." if cut else text

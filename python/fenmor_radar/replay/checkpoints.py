@@ -16,39 +16,20 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 
-@dataclass(frozen=True, slots=True, init=False)
+@dataclass(frozen=True, slots=True)
 class CheckpointPolicy:
     """``every``: after every N-th fed event; ``every_ts``: at every multiple of T.
 
-    The names of the command line's ``--every`` and ``--every-ts``;
-    ``every_events``, the earlier name of ``every``, still works.
+    The names of the command line's ``--every`` and ``--every-ts``.
     """
 
-    every: int | None
-    every_ts: int | None
+    every: int | None = None
+    every_ts: int | None = None
 
-    def __init__(
-        self,
-        every: int | None = None,
-        every_ts: int | None = None,
-        *,
-        every_events: int | None = None,
-    ) -> None:
-        given = (("every", every), ("every_events", every_events), ("every_ts", every_ts))
-        for name, value in given:
+    def __post_init__(self) -> None:
+        for name, value in (("every", self.every), ("every_ts", self.every_ts)):
             if value is not None and value <= 0:
                 raise ValueError(f"{name} must be greater than zero, got {value}")
-        if every_events is not None:
-            if every is not None:
-                raise TypeError("give every or every_events, not both")
-            every = every_events
-        object.__setattr__(self, "every", every)
-        object.__setattr__(self, "every_ts", every_ts)
-
-    @property
-    def every_events(self) -> int | None:
-        """The earlier name of ``every``."""
-        return self.every
 
 
 class CheckpointClock:
@@ -72,7 +53,7 @@ class CheckpointClock:
         self.events += 1
         if ts is not None and (self.ts is None or ts > self.ts):
             self.ts = ts
-        every = self.policy.every_events
+        every = self.policy.every
         return every is not None and self.events % every == 0
 
     def due_at_end(self) -> bool:

@@ -13,7 +13,8 @@ from dataclasses import dataclass
 from typing import cast
 
 from fenmor_radar._fenmor_replay import LineFeeder
-from fenmor_radar.replay.bad_lines import escaped, quoted_line
+from fenmor_radar.printable import printable
+from fenmor_radar.replay.bad_lines import quoted_line
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.items import BadLine, Checkpoint, ReplayStats
 from fenmor_radar.replay.read_ahead import read_ahead
@@ -53,7 +54,7 @@ class NotARecording(ValueError):
         self.first_line = quoted_line(first_line)
         self.lines = lines
         super().__init__(
-            f"{escaped(source)} does not look like a recording: no event line in its first "
+            f"{printable(source)} does not look like a recording: no event line in its first "
             f"{lines:,} line{'s' if lines != 1 else ''}; it starts with: {self.first_line}"
         )
 
@@ -80,7 +81,7 @@ def new_feeder(specs: Sequence[str], policy: CheckpointPolicy, strict: bool) -> 
     """A feeder with one radar per spec text; ``SpecRejected`` for a bad one."""
     try:
         return LineFeeder(
-            list(specs), every_events=policy.every_events, every_ts=policy.every_ts, strict=strict
+            list(specs), every_events=policy.every, every_ts=policy.every_ts, strict=strict
         )
     except ValueError as err:
         if len(err.args) > 1 and isinstance(err.args[1], int):

@@ -74,8 +74,6 @@ class RecordingSource(Protocol):
 
     def blocks(self) -> Iterator[bytes]: ...
 
-    def lines(self) -> Iterator[EventLine]: ...
-
     def close(self) -> None: ...
 
 
@@ -200,10 +198,6 @@ class Recording:
 
     def __exit__(self, *exc: object) -> None:
         self.close()
-
-
-# The name the line-by-line readers knew it by.
-EventSource = Recording
 
 
 def _line(number: int, raw: bytes) -> EventLine | None:

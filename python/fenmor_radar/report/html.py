@@ -14,6 +14,7 @@ import datetime
 import html
 import json
 import math
+import sys
 from array import array
 from typing import Any
 
@@ -236,8 +237,6 @@ def _compact(run: SpecRun, ranked: list[str]) -> str:
                 )
     if block.itemsize != 2:
         raise RuntimeError("unsigned short is not two bytes here")
-    import sys
-
     if sys.byteorder != "little":
         block.byteswap()
     return base64.b64encode(block.tobytes()).decode("ascii")

@@ -11,6 +11,7 @@ from __future__ import annotations
 import json
 from collections.abc import Iterable
 
+from fenmor_radar.printable import printable
 from fenmor_radar.report.collect import ReportData, RunInfo
 from fenmor_radar.report.spec_info import SpecInfo
 
@@ -22,8 +23,8 @@ class SavedOutputError(ValueError):
         super().__init__(f"{name}:{line}: {message}" if line else f"{name}: {message}")
 
 
-def _escaped(text: str, size: int = 60) -> str:
-    return json.dumps(text[:size])
+def _quoted(text: str, size: int = 60) -> str:
+    return f'"{printable(text[:size])}"'
 
 
 def _match_spec(name: str, specs: dict[str, SpecInfo]) -> SpecInfo | None:
@@ -76,7 +77,7 @@ def read_replay_output(
             run = data.run_for(spec_name, _match_spec(spec_name, specs))
         else:
             raise SavedOutputError(
-                name, number, f"spec is not a text: {_escaped(str(spec_name))}"
+                name, number, f"spec is not a text: {_quoted(str(spec_name))}"
             )
         try:
             run.add_document(events, ts, document)
@@ -93,6 +94,6 @@ def read_replay_output(
     unmatched = [run.name for run in data.runs.values() if run.spec is None]
     if unmatched and specs:
         data.info.notes.append(
-            "No --spec given matches " + ", ".join(_escaped(n) for n in unmatched) + "."
+            "No --spec given matches " + ", ".join(_quoted(n) for n in unmatched) + "."
         )
     return data

@@ -16,8 +16,8 @@ from collections.abc import Iterator
 from typing import BinaryIO
 
 from fenmor_radar.cli import terminal
-from fenmor_radar.cli.event_line import CommandTarget
 from fenmor_radar.cli.spec_file import load_radar
+from fenmor_radar.replay.event_line import CommandTarget
 
 CHUNK = 1 << 16
 

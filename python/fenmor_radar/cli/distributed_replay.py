@@ -16,7 +16,7 @@ from fenmor_radar.distributed.cluster import WorkerLost, import_dask
 from fenmor_radar.distributed.driver import BadEventLine, MergedCheckpoint, replay
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.items import BadLine, Checkpoint, ReplayStats
-from fenmor_radar.replay.recording import STDIN_NAME, EventLine
+from fenmor_radar.replay.recording import STDIN_NAME
 
 STDIN_SOURCE = "<stdin>"  # how the command line names standard input
 
@@ -24,7 +24,6 @@ STDIN_SOURCE = "<stdin>"  # how the command line names standard input
 def replay_items(
     spec_path: str,
     source_name: str,
-    lines: Iterable[EventLine],
     policy: CheckpointPolicy,
     *,
     workers: int | None,
@@ -42,7 +41,7 @@ def replay_items(
     logging.getLogger("distributed").setLevel(logging.CRITICAL)
     items: Iterable[MergedCheckpoint | BadEventLine]
     try:
-        # The workers read the file themselves; ``lines`` stays unread.
+        # The workers read the file themselves.
         try:
             path = STDIN_NAME if source_name == STDIN_SOURCE else source_name
             items = replay(path, spec_text, policy, workers=workers, scheduler=scheduler,

@@ -15,14 +15,14 @@ from collections import Counter
 from typing import TextIO
 
 from fenmor_radar.cli import terminal
-from fenmor_radar.cli.sample import EPISODES, SEED, START_TS, STEP_MS, sample_lines
-from fenmor_radar.cli.spec_file import default_spec_text
 from fenmor_radar.cli.table import can_draw_blocks, render_alerts, severity_bar, utc_time
+from fenmor_radar.default_spec import default_spec_text
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.feeder_loop import FeederReplay, new_feeder
 from fenmor_radar.replay.items import BadLine, Checkpoint, ReplayStats
 from fenmor_radar.replay.recording import Recording
 from fenmor_radar.replay.replies import AlertsReply, parse_alerts_reply
+from fenmor_radar.sample import EPISODES, SEED, START_TS, STEP_MS, sample_lines
 
 MINUTE_MS = 60_000
 SHOWN_PER_LINE = 3
@@ -111,7 +111,7 @@ def run_demo(out: TextIO, *, minutes: int = 2, seed: int = SEED) -> int:
         out.write(text + "\n")
 
     say(
-        f"fenmor-radar demo: a synthetic trading hour, "
+        f"{terminal.PROG} demo: a synthetic trading hour, "
         f"{clock_text(START_TS)[:5]}-{clock_text(end_ts)[:5]} UTC"
     )
     say(

@@ -1,0 +1,180 @@
+"""What several commands share: option types and options, counts in words, skipped
+lines and rows told about on standard error, and checkpoints shown with their news.
+"""
+
+from __future__ import annotations
+
+import argparse
+from collections.abc import Sequence
+from typing import TextIO
+
+from fenmor_radar.cli import terminal
+from fenmor_radar.cli.novelty import NewOnlyFilter
+from fenmor_radar.cli.output import CheckpointOutput, JsonLinesOutput, TableOutput
+from fenmor_radar.cli.replay_extras import ReplayExtras
+from fenmor_radar.feeds.book import DEFAULT_DEPTH, check_depth
+from fenmor_radar.feeds.tardis import BadRow
+from fenmor_radar.printable import printable
+from fenmor_radar.replay.bad_lines import describe
+from fenmor_radar.replay.feeder_loop import CheckpointReplies
+from fenmor_radar.replay.items import BadLine, Checkpoint, ReplayStats
+from fenmor_radar.replay.replies import parse_alerts_reply
+
+SHOWN_SKIPS = 20  # skipped lines (or rows) named one by one; the rest only counted
+
+
+def counted(count: int, noun: str) -> str:
+    return f"{count:,} {noun}" + ("" if count == 1 else "s")
+
+
+# --- option types and options ------------------------------------------------
+
+
+def positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"must be greater than zero: {text}")
+    return value
+
+
+def non_negative_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative: {text}")
+    return value
+
+
+def positive_depth(text: str) -> int:
+    try:
+        return check_depth(int(text))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"must be a whole number of at least 1: {text!r}") from None
+
+
+def add_conversion_options(parser: argparse.ArgumentParser) -> None:
+    """``--depth`` and ``--normalise-symbols``: how vendor data becomes events."""
+    parser.add_argument(
+        "--depth",
+        type=positive_depth,
+        default=DEFAULT_DEPTH,
+        metavar="N",
+        help=f"book levels summed per side (default {DEFAULT_DEPTH})",
+    )
+    parser.add_argument(
+        "--normalise-symbols",
+        action="store_true",
+        help="name symbols without separators or perpetual suffix (BTC-USDT-PERP -> BTCUSDT)",
+    )
+
+
+def add_alert_arguments(parser: argparse.ArgumentParser, *, ts_unit: str, ts_words: str) -> None:
+    """``--new-only``, ``--cooldown`` and ``--format``: what ``replay`` and ``live`` print."""
+    parser.add_argument(
+        "--new-only",
+        action="store_true",
+        help="print an alert only when its symbol is new or its severity changed",
+    )
+    parser.add_argument(
+        "--cooldown",
+        type=non_negative_int,
+        default=0,
+        metavar=ts_unit,
+        help=f"with --new-only or --notify: at most one report per symbol within {ts_unit} "
+        f"{ts_words} (default 0)",
+    )
+    parser.add_argument(
+        "--format",
+        choices=("auto", "json", "table"),
+        default="auto",
+        help="output format (default auto: table on a terminal, JSON lines otherwise)",
+    )
+
+
+# --- skipped lines and rows --------------------------------------------------
+
+
+def report_bad_line(name: str, bad: BadLine, strict: bool, stats: ReplayStats) -> None:
+    """The one place a rejected line is reported."""
+    text = f"{printable(name)}:{bad.number}: {describe(bad.message, bad.field)}"
+    if strict:
+        terminal.error(text)
+    elif stats.bad_lines <= SHOWN_SKIPS:
+        terminal.message(f"skipped {text}")
+        if stats.bad_lines == SHOWN_SKIPS:
+            terminal.message("further skipped lines are only counted")
+
+
+class BadRowReport:
+    """Tells about skipped rows on standard error: the first ones by name, then a count."""
+
+    def __init__(self) -> None:
+        self.count = 0
+        self.first: BadRow | None = None
+
+    def __call__(self, bad: BadRow) -> None:
+        self.count += 1
+        if self.first is None:
+            self.first = bad
+        if self.count <= SHOWN_SKIPS:
+            terminal.message(f"skipped {bad.path}:{bad.line}: {bad.message}")
+            if self.count == SHOWN_SKIPS:
+                terminal.message("further skipped rows are only counted")
+
+
+# --- checkpoints -------------------------------------------------------------
+
+
+def choose_output(choice: str, stream: TextIO) -> CheckpointOutput:
+    if choice == "table" or (choice == "auto" and stream.isatty()):
+        return TableOutput(stream)
+    return JsonLinesOutput(stream)
+
+
+class CheckpointEmitter:
+    """Where every checkpoint of a replay is shown: each spec's reply, in the specs' order.
+
+    Each spec has its own news filter, used by ``--new-only`` for the output
+    and by ``--notify`` for the notices; the report sees every checkpoint.
+    """
+
+    def __init__(
+        self,
+        output: CheckpointOutput,
+        names: Sequence[str | None],
+        cooldown: int,
+        *,
+        new_only: bool,
+        extras: ReplayExtras,
+    ) -> None:
+        self.output = output
+        self.names = list(names)
+        self.new_only = new_only
+        self.extras = extras
+        filtered = new_only or extras.notifier is not None
+        self.filters = [NewOnlyFilter(cooldown) if filtered else None for _ in names]
+
+    def checkpoint(self, item: CheckpointReplies | Checkpoint) -> None:
+        if isinstance(item, Checkpoint):
+            checkpoints = [item]
+        else:
+            checkpoints = [item.checkpoint(i, name) for i, name in enumerate(self.names)]
+        for checkpoint, name, news_filter in zip(
+            checkpoints, self.names, self.filters, strict=True
+        ):
+            self.extras.checkpoint(checkpoint, name)
+            news = None
+            if news_filter is not None:
+                alerts = parse_alerts_reply(checkpoint.reply).alerts
+                news = news_filter.changes(alerts, checkpoint.ts)
+                self.extras.news(news, name)
+                if not self.new_only:
+                    news = None
+                elif not news:
+                    continue
+            self.output.checkpoint(checkpoint, news)
