@@ -23,13 +23,13 @@ import time
 import urllib.parse
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, ClassVar
 
 from fenmor_radar import __version__
 from fenmor_radar.cli.novelty import AlertChange
 from fenmor_radar.cli.terminal import PROG
 
-FORMATS = ("plain", "slack", "discord")
+FORMATS = ("plain", "slack", "discord", "telegram")  # telegram: see cli/telegram.py
 TOP_FACTORS = 3
 QUEUE_SIZE = 1000
 ATTEMPTS = 4
@@ -230,6 +230,8 @@ class Notifier:
     send: Callable[[str, bytes, float], _Answer] = post_json
     stats: NotifyStats = field(default_factory=NotifyStats)
 
+    unit: ClassVar[str] = "alerts"  # what one queued notice is, for the summary
+
     def __post_init__(self) -> None:
         check_url(self.url)
         if self.shape not in FORMATS:
@@ -266,8 +268,12 @@ class Notifier:
         with self._lock:
             self.stats.queued += 1
 
+    def body(self, notice: Notice) -> bytes:
+        """What is POSTed for one queued notice."""
+        return json.dumps(payload(notice, self.shape), allow_nan=False).encode("utf-8")
+
     def _deliver(self, notice: Notice) -> None:
-        body = json.dumps(payload(notice, self.shape), allow_nan=False).encode("utf-8")
+        body = self.body(notice)
         pause = self.backoff
         for attempt in range(1, self.attempts + 1):
             answer = self.send(self.url, body, self.timeout)
@@ -314,7 +320,7 @@ class Notifier:
     def summary(self) -> str:
         stats = self.stats
         offered = stats.queued + stats.dropped
-        text = f"notified {stats.sent:,} of {offered:,} alerts to {shown_url(self.url)}"
+        text = f"notified {stats.sent:,} of {offered:,} {self.unit} to {shown_url(self.url)}"
         for count, what in (
             (stats.failed, "failed"),
             (stats.dropped, "dropped (queue full)"),
@@ -339,7 +345,13 @@ def add_notify_arguments(parser: argparse.ArgumentParser) -> None:
         "--notify-format",
         choices=FORMATS,
         default="plain",
-        help="payload shape: plain JSON, or a Slack or Discord incoming-webhook body",
+        help="payload shape: plain JSON, a Slack or Discord incoming-webhook body, or Telegram "
+        "messages (--notify is then the Bot API's address, the token in $FENMOR_TELEGRAM_TOKEN)",
+    )
+    parser.add_argument(
+        "--notify-chat",
+        metavar="CHAT_ID",
+        help="with --notify-format telegram: the chat the bot posts to",
     )
     parser.add_argument(
         "--notify-timeout",
@@ -364,6 +376,12 @@ def notifier_from_args(
         check_url(args.notify)
     except ValueError as err:
         raise ValueError(f"--notify: {err}") from None
+    if args.notify_chat is not None and args.notify_format != "telegram":
+        raise ValueError("--notify-chat goes with --notify-format telegram")
+    if args.notify_format == "telegram":
+        from fenmor_radar.cli.telegram import telegram_notifier
+
+        return telegram_notifier(args.notify, args.notify_chat, args.notify_timeout, weights)
     return Notifier(
         args.notify, args.notify_format, args.notify_timeout, weights=weights
     )
