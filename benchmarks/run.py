@@ -573,6 +573,40 @@ def bench_replay(report: Report, seed: int, events: int, rounds: int) -> None:
     report.target("B6", "peak RSS file twice over / once", memory, "<= 1.1", memory <= 1.1)
 
 
+# --- B8 ------------------------------------------------------------------
+
+def b8_replay(spec: Path, recording: Path, *options: str) -> float:
+    """Seconds of one `fenmor-radar replay --every-ts 600000` with `options`, output to /dev/null."""
+    command = [sys.executable, "-m", "fenmor_radar", "replay", "--spec", str(spec), str(recording),
+               "--every-ts", "600000", "-q", "--no-progress", "--format", "json", *options]
+    started = time.perf_counter()
+    subprocess.run(command, stdout=subprocess.DEVNULL, check=True)
+    return time.perf_counter() - started
+
+
+def bench_crossings(report: Report, seed: int, events: int, rounds: int) -> None:
+    progress(f"B8: replay --crossings of {events:,} recorded events over {B6_SYMBOLS:,} symbols")
+    with tempfile.TemporaryDirectory(prefix="fenmor-b8-") as work:
+        directory = Path(work)
+        plain, _, _ = b6_recording(directory, events, seed + 6)
+        # The bundled default spec, as `sample --spec-out` writes it.
+        spec = directory / "spec.json"
+        subprocess.run([sys.executable, "-m", "fenmor_radar", "sample", "-o",
+                        str(directory / "sample.jsonl.gz"), "--spec-out", str(spec)], check=True,
+                       stdout=subprocess.DEVNULL)
+        times = timed({
+            "replay": lambda: b8_replay(spec, plain),
+            "replay --crossings": lambda: b8_replay(spec, plain, "--crossings"),
+            "replay --crossings --peaks": lambda: b8_replay(spec, plain, "--crossings", "--peaks"),
+        }, rounds)
+    for name, seconds in times.items():
+        report.row("B8", name, events / seconds, "events/s")
+    ratio = times["replay --crossings"] / times["replay"]
+    report.target("B8", "replay --crossings / replay time", ratio, "<= 1.5", ratio <= 1.5)
+    peaks = times["replay --crossings --peaks"] / times["replay"]
+    report.target("B8", "replay --crossings --peaks / replay time", peaks, "(info)", True)
+
+
 # --- subprocesses ------------------------------------------------------------
 
 def worker(arguments: list[str], pin: bool = False) -> dict:
@@ -647,7 +681,7 @@ def print_table(report: Report) -> None:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="fewer rounds, smaller B5")
-    parser.add_argument("--only", default="B1,B2,B3,B4,B5,B6,B7", help="e.g. B1,B4")
+    parser.add_argument("--only", default="B1,B2,B3,B4,B5,B6,B7,B8", help="e.g. B1,B4")
     parser.add_argument("--seed", type=int, default=20240601)
     parser.add_argument("--json", help="also write the results to this file")
     parser.add_argument("--dump", metavar="DIR",
@@ -689,6 +723,8 @@ def main() -> None:
         bench_replay(report, args.seed, 200_000 if args.quick else 2_000_000, 1 if args.quick else 3)
     if "B7" in only:
         bench_screener(report, args.seed, rounds)
+    if "B8" in only:
+        bench_crossings(report, args.seed, 200_000 if args.quick else 2_000_000, 1 if args.quick else 3)
     print_table(report)
     print(f"\n{time.perf_counter() - started:.0f} s")
     if args.json:

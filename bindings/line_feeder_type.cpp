@@ -16,6 +16,7 @@
 #include "bindings/python_errors.hpp"
 #include "bindings/replay_values.hpp"
 #include "crates/radar-core/src/compiled_spec.hpp"
+#include "crates/radar-core/src/protocol/replies.hpp"
 #include "crates/radar-core/src/replay/line_feeder.hpp"
 #include "crates/radar-core/src/spec_decode.hpp"
 
@@ -41,13 +42,16 @@ ReplayModuleState* state_of(PyObject* self) {
 }
 
 PyObject* feeder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"specs", "every_events", "every_ts", "strict", nullptr};
+  static const char* keywords[] = {"specs", "every_events", "every_ts", "strict",
+                                   "crossings", "peaks", nullptr};
   PyObject* specs = nullptr;
   PyObject* every_events = nullptr;
   PyObject* every_ts = nullptr;
   int strict = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOp:LineFeeder", const_cast<char**>(keywords),
-                                   &specs, &every_events, &every_ts, &strict)) {
+  int crossings = 0;
+  int peaks = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOppp:LineFeeder", const_cast<char**>(keywords),
+                                   &specs, &every_events, &every_ts, &strict, &crossings, &peaks)) {
     return nullptr;
   }
   replay::CheckpointPolicy policy;
@@ -59,7 +63,8 @@ PyObject* feeder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* self = new_instance(type);
   if (self == nullptr) return nullptr;
   LineFeederObject* object = as_feeder(self);
-  object->feeder = new replay::LineFeeder(std::move(*radars), policy, strict != 0);
+  object->feeder = new replay::LineFeeder(std::move(*radars), policy, strict != 0,
+                                          replay::Watching{crossings != 0, peaks != 0});
   object->in_use = 0;
   object->finished = false;
   return self;
@@ -69,6 +74,21 @@ void feeder_dealloc(PyObject* self) {
   delete as_feeder(self)->feeder;
   as_feeder(self)->feeder = nullptr;
   free_instance(self);
+}
+
+// ("crossing", direction, spec, events, line, symbol, ts, severity, alert JSON).
+PyObject* crossing_tuple(const replay::LineFeeder& feeder, const replay::Crossing& crossing) {
+  std::string text;
+  write_alert(text, crossing.alert, feeder.factor_names(crossing.spec));
+  const std::string_view direction = replay::direction_name(crossing.direction);
+  const Alert& alert = crossing.alert;
+  return Py_BuildValue("(ss#IKKs#Lds#)", "crossing", direction.data(),
+                       static_cast<Py_ssize_t>(direction.size()),
+                       static_cast<unsigned int>(crossing.spec),
+                       static_cast<unsigned long long>(crossing.events),
+                       static_cast<unsigned long long>(crossing.line), alert.symbol.data(),
+                       static_cast<Py_ssize_t>(alert.symbol.size()), static_cast<long long>(alert.ts),
+                       alert.severity, text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
 PyObject* item_tuple(const ReplayModuleState& state, const replay::FeederItem& item) {
@@ -83,7 +103,9 @@ PyObject* item_tuple(const ReplayModuleState& state, const replay::FeederItem& i
     if (replies != nullptr) Py_DecRef(replies);
     return tuple;
   }
-  const auto& bad = std::get<replay::BadLine>(item);
+  const auto* bad_line = std::get_if<replay::BadLine>(&item);
+  if (bad_line == nullptr) return raise(PyExc_SystemError, "a crossing item out of place");
+  const auto& bad = *bad_line;
   PyObject* field = optional_str(bad.field);
   if (field == nullptr) return nullptr;
   PyObject* tuple = Py_BuildValue("(OKs#O)", state.bad_tag,
@@ -93,14 +115,32 @@ PyObject* item_tuple(const ReplayModuleState& state, const replay::FeederItem& i
   return tuple;
 }
 
+// A checkpoint with peaks comes as ("peaks", one peaks JSON array per radar)
+// right before it, so that a checkpoint's own item keeps its shape.
 PyObject* items_list(PyObject* self, const std::vector<replay::FeederItem>& items) {
   const ReplayModuleState* state = state_of(self);
   if (state == nullptr) return nullptr;
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+  const replay::LineFeeder& feeder = *as_feeder(self)->feeder;
+  PyObject* list = PyList_New(0);
   if (list == nullptr) return nullptr;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    PyObject* item = item_tuple(*state, items[i]);
-    if (item == nullptr || PyList_SetItem(list, static_cast<Py_ssize_t>(i), item) < 0) {
+  const auto append = [&](PyObject* item) {
+    const bool ok = item != nullptr && PyList_Append(list, item) == 0;
+    if (item != nullptr) Py_DecRef(item);
+    return ok;
+  };
+  for (const replay::FeederItem& item : items) {
+    bool ok = true;
+    if (const auto* crossing = std::get_if<replay::Crossing>(&item)) {
+      ok = append(crossing_tuple(feeder, *crossing));
+    } else {
+      const auto* checkpoint = std::get_if<replay::Checkpoint>(&item);
+      if (checkpoint != nullptr && !checkpoint->peaks.empty()) {
+        PyObject* peaks = replies_tuple(checkpoint->peaks);
+        ok = peaks != nullptr && append(Py_BuildValue("(sN)", "peaks", peaks));
+      }
+      ok = ok && append(item_tuple(*state, item));
+    }
+    if (!ok) {
       Py_DecRef(list);
       return nullptr;
     }
@@ -184,7 +224,8 @@ void* counter(Counter which) {
 }
 
 constexpr const char* feeder_doc =
-    "LineFeeder(specs, *, every_events=None, every_ts=None, strict=False)\n--\n\n"
+    "LineFeeder(specs, *, every_events=None, every_ts=None, strict=False, crossings=False, "
+    "peaks=False)\n--\n\n"
     "A recording's JSON lines fed to one radar per spec, read once per line.\n\n"
     "Not bound to a thread; one call at a time (RuntimeError otherwise). feed()\n"
     "and finish() release the interpreter lock while they work.";

@@ -16,7 +16,9 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -30,6 +32,7 @@
 #include "crates/radar-core/src/event_schema.hpp"
 #include "crates/radar-core/src/protocol/radar_handle.hpp"
 #include "crates/radar-core/src/protocol/replies.hpp"
+#include "crates/radar-core/src/replay/severity_watch.hpp"
 #include "crates/radar-core/src/spec_decode.hpp"
 
 namespace fenmor::python {
@@ -40,6 +43,8 @@ using event_schema::FieldType;
 using event_schema::Variant;
 
 constexpr std::size_t variant_count = event_schema::variants.size();
+
+struct Watched;
 
 // Not bound to a thread; one call at a time (RuntimeError otherwise, also
 // for a call made from inside one, such as from an event's own code).
@@ -55,7 +60,19 @@ struct CoreObject {
   PyObject* feed_text;   // (symbol, event) -> the "feed" command text
   PyObject* batch_text;  // (symbol, events) -> the "feed_batch" command text
   PyObject* refuse;      // (error reply) -> raises
+  // With crossings watched: (direction, events, symbol, ts, severity, alert
+  // JSON) -> the crossing feed() returns; else nullptr.
+  PyObject* crossing;
+  Watched* watched;      // nullptr unless crossings are watched
   std::uint8_t in_use;   // accessed atomically
+};
+
+// Each fed symbol's severity against the threshold, for feed() to tell the
+// crossing an event caused. Cleared with the states ("reset", "set_spec").
+struct Watched {
+  std::unordered_map<std::string, replay::Watch> watches;
+  std::vector<double> factors;
+  std::uint64_t events = 0;  // events fed one by one and taken
 };
 
 CoreObject* as_core(PyObject* self) { return reinterpret_cast<CoreObject*>(self); }
@@ -71,6 +88,7 @@ void drop_references(CoreObject* core) {
   drop(core->feed_text);
   drop(core->batch_text);
   drop(core->refuse);
+  drop(core->crossing);
 }
 
 PyObject* core_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) {
@@ -81,7 +99,8 @@ PyObject* core_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/)
   core->event_types.fill(nullptr);
   core->names.fill(nullptr);
   core->descriptors = nullptr;
-  core->feed_text = core->batch_text = core->refuse = nullptr;
+  core->feed_text = core->batch_text = core->refuse = core->crossing = nullptr;
+  core->watched = nullptr;
   core->in_use = 0;
   return self;
 }
@@ -92,6 +111,7 @@ void core_dealloc(PyObject* self) {
   CoreObject* core = as_core(self);
   delete std::exchange(core->handle, nullptr);
   delete std::exchange(core->descriptors, nullptr);
+  delete std::exchange(core->watched, nullptr);
   drop_references(core);
   PyTypeObject* type = Py_TYPE(self);
   reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
@@ -112,15 +132,17 @@ bool names_variant(const FieldNames& names, PyObject* type, const Variant& varia
 }
 
 int core_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"spec_json", "event_types", "feed_text", "batch_text", "refuse", nullptr};
+  static const char* keywords[] = {"spec_json", "event_types", "feed_text", "batch_text", "refuse",
+                                   "crossing", nullptr};
   PyObject* spec_json = nullptr;
   PyObject* event_types = nullptr;
   PyObject* feed_text = nullptr;
   PyObject* batch_text = nullptr;
   PyObject* refuse = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UO!OOO:ScreenerCore", const_cast<char**>(keywords),
+  PyObject* crossing = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UO!OOO|$O:ScreenerCore", const_cast<char**>(keywords),
                                    &spec_json, &PyTuple_Type, &event_types, &feed_text, &batch_text,
-                                   &refuse)) {
+                                   &refuse, &crossing)) {
     return -1;
   }
   if (PyTuple_Size(event_types) != static_cast<Py_ssize_t>(variant_count)) {
@@ -166,6 +188,7 @@ int core_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!use.ok()) return -1;
   delete std::exchange(core->handle, new RadarHandle(std::move(*spec)));
   delete std::exchange(core->descriptors, descriptors.release());
+  delete std::exchange(core->watched, crossing == Py_None ? nullptr : new Watched);
   drop_references(core);
   core->names = std::exchange(own.names, FieldNames{});
   for (std::size_t i = 0; i < variant_count; ++i) {
@@ -176,6 +199,10 @@ int core_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                              std::pair{&core->refuse, refuse}}) {
     Py_IncRef(value);
     *slot = value;
+  }
+  if (crossing != Py_None) {
+    Py_IncRef(crossing);
+    core->crossing = crossing;
   }
   return 0;
 }
@@ -336,6 +363,29 @@ PyObject* run_general(CoreObject* core, PyObject* text) {
   return result;
 }
 
+// After an event of `symbol` was taken: None, or the crossing it caused
+// when crossings are watched. Evaluated as an alerts reply would.
+PyObject* crossing_of(CoreObject* core, std::string_view symbol) {
+  Watched* watched = core->watched;
+  if (watched == nullptr) Py_RETURN_NONE;
+  ++watched->events;
+  const CompiledSpec& spec = core->handle->compiled();
+  watched->factors.resize(spec.keys().names().size());
+  const SymbolState& state = core->handle->state_of(symbol);
+  replay::Watch& watch = watched->watches.try_emplace(std::string(symbol)).first->second;
+  const auto crossed = replay::observe(spec, state, watch, watched->factors);
+  if (!crossed) Py_RETURN_NONE;
+  std::string alert;
+  write_alert(alert, Alert{std::string(symbol), watch.severity, watched->factors, watch.ts},
+              spec.keys().names());
+  const std::string_view direction = replay::direction_name(*crossed);
+  return PyObject_CallFunction(core->crossing, "s#Ks#Lds#", direction.data(),
+                               static_cast<Py_ssize_t>(direction.size()),
+                               static_cast<unsigned long long>(watched->events), symbol.data(),
+                               static_cast<Py_ssize_t>(symbol.size()), static_cast<long long>(watch.ts),
+                               watch.severity, alert.data(), static_cast<Py_ssize_t>(alert.size()));
+}
+
 PyObject* core_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::array<PyObject*, 2> given{};
   if (!match_two("feed()", {"symbol", "event"}, args, nargs, kwnames, given)) return nullptr;
@@ -347,9 +397,16 @@ PyObject* core_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   Event decoded;
   if (name && read_event(*core, event, decoded)) {
     core->handle->apply(FeedCommand{*name, decoded});
-    Py_RETURN_NONE;
+    return crossing_of(core, *name);
   }
-  return run_general(core, PyObject_CallFunctionObjArgs(core->feed_text, symbol, event, nullptr));
+  PyObject* result = run_general(core, PyObject_CallFunctionObjArgs(core->feed_text, symbol, event, nullptr));
+  if (result == nullptr || core->watched == nullptr) return result;
+  Py_DecRef(result);
+  // The general way took it, so the symbol is a str whose text the radar read.
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(symbol, &size);
+  if (utf8 == nullptr) return nullptr;
+  return crossing_of(core, std::string_view(utf8, static_cast<std::size_t>(size)));
 }
 
 PyObject* core_feed_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -388,17 +445,24 @@ PyObject* core_command(PyObject* self, PyObject* text) {
   if (!call.ok()) return nullptr;
   const auto command = read_text({"command()", "cmd_json"}, text);
   if (!command) return nullptr;
-  return new_str(core->handle->command(*command));
+  const std::size_t states = core->handle->dataset().len();
+  PyObject* reply = new_str(core->handle->command(*command));
+  // Only "reset" and "set_spec" drop states, and they drop them all.
+  if (core->watched != nullptr && core->handle->dataset().len() < states) {
+    core->watched->watches.clear();
+  }
+  return reply;
 }
 
 constexpr const char* core_doc =
-    "ScreenerCore(spec_json, event_types, feed_text, batch_text, refuse)\n--\n\n"
+    "ScreenerCore(spec_json, event_types, feed_text, batch_text, refuse, *, crossing=None)\n--\n\n"
     "The native base of fenmor_radar.Screener: a radar's spec and states, fed\n"
     "Python values straight into the engine. Not bound to a thread; one call at\n"
     "a time (RuntimeError otherwise).";
 constexpr const char* feed_doc =
     "feed($self, symbol, event)\n--\n\n"
-    "Apply one event to ``symbol``'s state; :class:`RadarError` if the radar refuses it.";
+    "Apply one event to ``symbol``'s state; :class:`RadarError` if the radar refuses it.\n"
+    "With crossings watched, the crossing the event caused, else None.";
 constexpr const char* feed_batch_doc =
     "feed_batch($self, symbol, events)\n--\n\n"
     "Apply events to ``symbol``'s state in order, all or none.";

@@ -3,12 +3,15 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "bindings/mapped_file_type.hpp"
 #include "bindings/python_errors.hpp"
 #include "bindings/replay_values.hpp"
+#include "crates/radar-core/src/protocol/replies.hpp"
 #include "crates/radar-core/src/replay/shard_reader.hpp"
 #include "crates/radar-core/src/replay/symbol_route.hpp"
 
@@ -205,6 +208,43 @@ PyObject* reader_alerts(PyObject* self, PyObject* /*unused*/) {
   return replies_tuple(object->reader->alerts());
 }
 
+PyObject* reader_watch_crossings(PyObject* self, PyObject* /*unused*/) {
+  ShardReaderObject* object = as_reader(self);
+  Use use(object->in_use, type_name);
+  if (!use.ok()) return nullptr;
+  object->reader->watch_crossings();
+  Py_RETURN_NONE;
+}
+
+// (unit, line, direction, spec, symbol, ts, severity, alert JSON) per crossing.
+PyObject* reader_take_crossings(PyObject* self, PyObject* /*unused*/) {
+  ShardReaderObject* object = as_reader(self);
+  Use use(object->in_use, type_name);
+  if (!use.ok()) return nullptr;
+  const std::vector<replay::ShardCrossing> crossings = object->reader->take_crossings();
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(crossings.size()));
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < crossings.size(); ++i) {
+    const replay::Crossing& crossing = crossings[i].crossing;
+    const Alert& alert = crossing.alert;
+    std::string text;
+    write_alert(text, alert, object->reader->factor_names(crossing.spec));
+    const std::string_view direction = replay::direction_name(crossing.direction);
+    PyObject* item = Py_BuildValue(
+        "(KKs#Is#Lds#)", static_cast<unsigned long long>(crossings[i].unit),
+        static_cast<unsigned long long>(crossing.line), direction.data(),
+        static_cast<Py_ssize_t>(direction.size()), static_cast<unsigned int>(crossing.spec),
+        alert.symbol.data(), static_cast<Py_ssize_t>(alert.symbol.size()),
+        static_cast<long long>(alert.ts), alert.severity, text.data(),
+        static_cast<Py_ssize_t>(text.size()));
+    if (item == nullptr || PyList_SetItem(list, static_cast<Py_ssize_t>(i), item) < 0) {
+      Py_DecRef(list);
+      return nullptr;
+    }
+  }
+  return list;
+}
+
 PyObject* reader_symbols(PyObject* self, PyObject* /*unused*/) {
   ShardReaderObject* object = as_reader(self);
   Use use(object->in_use, type_name);
@@ -253,6 +293,13 @@ PyMethodDef reader_methods[] = {
      "Applies the kept events of the units before `unit`, and of `unit` up to `line`."},
     {"alerts", reader_alerts, METH_NOARGS,
      "alerts($self, /)\n--\n\nThe current alerts reply of each radar, in spec order."},
+    {"watch_crossings", reader_watch_crossings, METH_NOARGS,
+     "watch_crossings($self, /)\n--\n\n"
+     "From now on, each applied event's symbol is watched for crossings, as LineFeeder does."},
+    {"take_crossings", reader_take_crossings, METH_NOARGS,
+     "take_crossings($self, /)\n--\n\n"
+     "The crossings of the events applied since the last call, in input order: (unit, line,\n"
+     "direction, spec, symbol, ts, severity, alert)."},
     {"symbols", reader_symbols, METH_NOARGS,
      "symbols($self, /)\n--\n\nThe symbols of the events applied, in order of appearance."},
     {nullptr, nullptr, 0, nullptr},

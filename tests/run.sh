@@ -58,11 +58,15 @@ install_system_packages() {
 }
 
 install_package() {
-  # Built without pip's build isolation, in the persistent build/{wheel_tag}:
-  # the same compiler, CMake and paths each time, so that a second run
-  # rebuilds only what changed. The build requirements come first for that.
+  # The package is built without pip's build isolation, in the persistent
+  # build/{wheel_tag}: the same compiler, CMake and paths each time, so that a
+  # second run rebuilds only what changed. Its build requirements come first
+  # for that, and so do the dependencies of its `test` extra, installed with
+  # isolation: some come only as source archives with build needs of their own
+  # (cryptofeed needs Cython and wheel).
   local requires
   requires=$("$python" - <<'EOF'
+import re
 import sys
 try:
     import tomllib
@@ -71,10 +75,22 @@ except ModuleNotFoundError:  # Python 3.10
     subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "tomli"], check=True)
     import tomli as tomllib
 with open("pyproject.toml", "rb") as file:
-    build = tomllib.load(file)["build-system"]["requires"]
-# cryptofeed (the live extra) ships as a source package that is built with
-# Cython; without build isolation its build requirements must be here too.
-print("\n".join([*build, "cmake>=3.24", "ninja", "Cython", "wheel"]))
+    project = tomllib.load(file)
+extras = project["project"]["optional-dependencies"]
+
+
+def expand(extra):
+    for requirement in extras[extra]:
+        own = re.fullmatch(r"fenmor-radar\[([^\]]*)\]", requirement)
+        if own:
+            for name in own.group(1).split(","):
+                yield from expand(name.strip())
+        else:
+            yield requirement
+
+
+print("\n".join([*project["build-system"]["requires"], "cmake>=3.24", "ninja",
+                 *project["project"]["dependencies"], *expand("test")]))
 EOF
   ) || return
   mapfile -t requires <<<"$requires"

@@ -7,6 +7,7 @@ ask it for ranked, scored alerts. ``Radar`` takes and returns JSON texts;
 """
 
 from fenmor_radar._fenmor_radar import Radar, __version__
+from fenmor_radar.crossing import Crossing
 from fenmor_radar.screener import (
     Alert,
     Derivatives,
@@ -18,6 +19,7 @@ from fenmor_radar.screener import (
 
 __all__ = [
     "Alert",
+    "Crossing",
     "Derivatives",
     "Liquidation",
     "Orderbook",

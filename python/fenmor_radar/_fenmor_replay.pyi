@@ -6,11 +6,18 @@ from typing import Literal, TypeAlias, final
 
 __all__ = ["LineFeeder", "MappedFile", "ShardReader", "symbol_hash"]
 
-# ("checkpoint", events, ts, one alerts reply per spec) and
-# ("bad", line number, message, member at fault or None).
+# ("checkpoint", events, ts, one alerts reply per spec),
+# ("bad", line number, message, member at fault or None),
+# ("crossing", "up" or "down", spec index, events, line number, symbol, ts,
+#  severity, the symbol's alert JSON) and ("peaks", one JSON array per spec),
+# which comes right before the checkpoint it belongs to.
 _CheckpointItem: TypeAlias = tuple[Literal["checkpoint"], int, int | None, tuple[str, ...]]
 _BadLineItem: TypeAlias = tuple[Literal["bad"], int, str, str | None]
-_Item: TypeAlias = _CheckpointItem | _BadLineItem
+_CrossingItem: TypeAlias = tuple[
+    Literal["crossing"], Literal["up", "down"], int, int, int, str, int, float, str
+]
+_PeaksItem: TypeAlias = tuple[Literal["peaks"], tuple[str, ...]]
+_Item: TypeAlias = _CheckpointItem | _BadLineItem | _CrossingItem | _PeaksItem
 
 @final
 class LineFeeder:
@@ -19,7 +26,11 @@ class LineFeeder:
     ``specs`` are spec JSON texts, each read and validated as ``Radar(spec)``
     does; a bad one raises ``ValueError(message, index)``. ``every_events`` and
     ``every_ts`` are None or greater than zero. With ``strict`` the first bad
-    line stops the feeder.
+    line stops the feeder. With ``crossings``, each accepted event's symbol is
+    evaluated under every spec and a crossing item follows the event that
+    took its severity to the threshold or above (up) or below it again
+    (down); with ``peaks``, each checkpoint is preceded by the symbols that
+    alerted since the previous one, at their highest severity.
 
     Not bound to a thread: any thread may use it, one call at a time (a call
     while another runs raises ``RuntimeError``). ``feed`` and ``finish``
@@ -33,6 +44,8 @@ class LineFeeder:
         every_events: int | None = None,
         every_ts: int | None = None,
         strict: bool = False,
+        crossings: bool = False,
+        peaks: bool = False,
     ) -> LineFeeder: ...
     def feed(self, block: bytes, /) -> list[_Item]:
         """The next bytes of the recording; the checkpoints and bad lines they complete."""
@@ -94,6 +107,8 @@ class ShardReader:
         cls, specs: Iterable[str], *, shard: int, shards: int, every_ts: int | None,
         unit_lines: int
     ) -> ShardReader: ...
+    def watch_crossings(self, /) -> None:
+        """From now on, each applied event's symbol is watched as ``LineFeeder`` watches it."""
     def start_part(self, /, *, starts_file: bool) -> None:
         """The next part begins (skipping a byte-order mark when it starts its file)."""
     def read(
@@ -111,6 +126,10 @@ class ShardReader:
         """Apply the kept events of the units before ``unit`` and of ``unit`` up to ``line``."""
     def alerts(self, /) -> tuple[str, ...]:
         """The current alerts reply of each radar, in spec order."""
+    def take_crossings(self, /) -> list[tuple[int, int, str, int, str, int, float, str]]:
+        """Once watched: the crossings of the events applied since the last call, in
+        input order, as (unit, line, "up" or "down", spec index, symbol, ts, severity, alert
+        JSON)."""
     def symbols(self, /) -> list[str]:
         """The symbols of the events applied."""
     @property

@@ -5,6 +5,7 @@ from typing import NoReturn
 
 from typing_extensions import disjoint_base
 
+from fenmor_radar.crossing import Crossing
 from fenmor_radar.screener import Event
 
 __all__ = ["ScreenerCore"]
@@ -23,9 +24,12 @@ class ScreenerCore:
         feed_text: Callable[[object, Event], str],
         batch_text: Callable[[object, Iterable[Event]], str],
         refuse: Callable[[str], NoReturn],
+        *,
+        crossing: Callable[[str, int, str, int, float, str], Crossing] | None = None,
     ) -> None: ...
-    def feed(self, symbol: str, event: Event) -> None:
-        """Apply one event to ``symbol``'s state; :class:`RadarError` if the radar refuses it."""
+    def feed(self, symbol: str, event: Event) -> Crossing | None:
+        """Apply one event to ``symbol``'s state; :class:`RadarError` if the radar refuses it.
+        With crossings watched, the crossing the event caused, else None."""
     def feed_batch(self, symbol: str, events: Iterable[Event]) -> None:
         """Apply events to ``symbol``'s state in order, all or none."""
     def _command(self, cmd_json: str, /) -> str:

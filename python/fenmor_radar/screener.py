@@ -28,6 +28,7 @@ from typing import Any, ClassVar, NoReturn, TypeAlias
 
 from fenmor_radar._fenmor_radar import Radar
 from fenmor_radar._screener import ScreenerCore
+from fenmor_radar.crossing import Crossing
 
 _native_text: Callable[..., str | None] | None
 try:
@@ -292,6 +293,10 @@ def _batch_text(symbol: object, events: Iterable[Event]) -> str:
     return '{"cmd":"feed_batch","symbol":' + _dumps(symbol) + ',"events":[' + _texts(events) + "]}"
 
 
+def _crossing(direction: str, events: int, symbol: str, ts: int, severity: float, alert: str) -> Crossing:
+    return Crossing(direction, events, symbol, ts, severity, alert)
+
+
 def _alerts(reply: str) -> list[Alert]:
     document = json.loads(reply)
     if "alerts" not in document:
@@ -340,14 +345,25 @@ class Screener(ScreenerCore):
     dataclasses :class:`Derivatives`, :class:`Orderbook` and
     :class:`Liquidation`. The method names are the radar's command names.
 
+    With ``crossings=True``, ``feed`` returns the :class:`Crossing` an event
+    caused (its symbol's severity reaching the threshold from below, "up",
+    or falling below it again, "down"), else None; the severity and factors
+    are those ``alerts`` would give right then. Only ``feed`` is watched:
+    ``feed_batch`` and raw commands move the states without telling.
+
     A screener is used by one call at a time (another call meanwhile, from a
     second thread or from an event's own code, raises ``RuntimeError``).
     """
 
-    def __init__(self, spec: str | Mapping[str, Any] | list[Any]) -> None:
+    def __init__(self, spec: str | Mapping[str, Any] | list[Any], *, crossings: bool = False) -> None:
         try:
             super().__init__(
-                _spec_text(spec), (Derivatives, Orderbook, Liquidation), _feed_text, _batch_text, _refuse
+                _spec_text(spec),
+                (Derivatives, Orderbook, Liquidation),
+                _feed_text,
+                _batch_text,
+                _refuse,
+                crossing=_crossing if crossings else None,
             )
         except ValueError as err:
             raise RadarError(str(err)) from None

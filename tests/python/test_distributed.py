@@ -14,6 +14,8 @@ import pytest
 
 distributed = pytest.importorskip("distributed")
 
+from fenmor_radar import Crossing  # noqa: E402
+from fenmor_radar.replay import replay_files  # noqa: E402
 from fenmor_radar.replay.checkpoints import CheckpointPolicy  # noqa: E402
 from fenmor_radar.replay.items import ReplayStats  # noqa: E402
 from fenmor_radar.distributed import (  # noqa: E402
@@ -61,6 +63,17 @@ def test_checkpoints_equal_one_radar_per_spec(client, tmp_path, shards, part_byt
         assert per_spec(items, number) == want
         assert_same_stats(stats, want_stats)
     assert client.status == "running"  # the caller's client is left as it was
+
+
+def test_crossings_equal_the_single_replays(client, tmp_path):
+    path = write_lines(tmp_path / "events.jsonl", recording(32, 900, bad=0.02))
+    policy = CheckpointPolicy(every=50, every_ts=40)
+    items = list(replay(path, SPECS, policy, client=client, shards=3, part_bytes=3000,
+                        crossings=True))
+    crossings = [item for item in items if isinstance(item, Crossing)]
+    assert crossings == [item for item in replay_files(path, SPECS, policy, crossings=True)
+                         if isinstance(item, Crossing)]
+    assert len(crossings) > 20
 
 
 def test_bad_lines_are_named_by_file_and_line(client, tmp_path):
@@ -131,15 +144,15 @@ def run_cli(*args, env=None):
     )
 
 
-@pytest.mark.parametrize("broken", [False, True])
-def test_command_line_workers_prints_what_the_single_replay_prints(tmp_path, broken):
+@pytest.mark.parametrize(("broken", "watch"), [(False, []), (True, []), (False, ["--crossings"])])
+def test_command_line_workers_prints_what_the_single_replay_prints(tmp_path, broken, watch):
     lines = recording(71, 400 if not broken else 3000, bad=0.02)
     path = write_lines(tmp_path / "events.jsonl.gz", lines, compress=True)
     if broken:  # a gzip file that breaks off: the same end checkpoint, the same error
         file = Path(path)
         file.write_bytes(file.read_bytes()[: file.stat().st_size * 2 // 3])
     spec = write_lines(tmp_path / "spec.json", [SPECS[1].encode()])
-    options = ["--spec", spec, path, "--every-ts", "100", "--format", "json", "-q"]
+    options = ["--spec", spec, path, "--every-ts", "100", "--format", "json", "-q", *watch]
     alone = run_cli(*options)
     sharded = run_cli(*options, "--workers", "2")
     assert alone.returncode == sharded.returncode == (1 if broken else 3)  # 3: skipped lines

@@ -14,6 +14,8 @@ import pytest
 
 fsspec = pytest.importorskip("fsspec")
 
+from fenmor_radar import Crossing  # noqa: E402
+from fenmor_radar.replay import CheckpointReplies, replay_files  # noqa: E402
 from fenmor_radar.replay.checkpoints import CheckpointClock, CheckpointPolicy  # noqa: E402
 from fenmor_radar.replay.recording import DamagedInput, read_events  # noqa: E402
 from fenmor_radar.replay.items import ReplayStats  # noqa: E402
@@ -313,3 +315,25 @@ def test_an_input_that_breaks_off_fails_after_every_complete_line(tmp_path):
     read = write_lines(tmp_path / "read.jsonl", complete.split(b"\n"))
     want, _ = single(read, SPECS[0], policy)
     assert per_spec(items, 0) == want and len(want) > 3
+
+
+@pytest.mark.parametrize(
+    ("seed", "shards", "part_bytes", "unit_lines", "policy", "strict"),
+    [
+        (31, 3, 997, 5, CheckpointPolicy(every=17, every_ts=50), False),
+        (32, 2, 1 << 20, 1 << 18, CheckpointPolicy(), False),
+        (33, 4, 3000, 11, CheckpointPolicy(every_ts=30), True),
+    ],
+)
+def test_crossings_come_as_the_single_replay_gives_them(tmp_path, seed, shards, part_bytes,
+                                                         unit_lines, policy, strict):
+    """Every crossing, its count of events and its place among checkpoints and bad lines."""
+    path = write_lines(tmp_path / "events.jsonl", recording(seed, 600, bad=0.03))
+    specs, limits = check_specs(SPECS)
+    items = list(replay_parts_on(InProcessWorkers(shards), plan_parts([path], part_bytes), specs,
+                                 limits, policy, strict, ReplayStats(), unit_lines, crossings=True))
+    want = list(replay_files(path, SPECS, policy, strict=strict, crossings=True))
+    got = [item.bad_line() if isinstance(item, BadEventLine) else item for item in items]
+    assert got == [MergedCheckpoint(item.events, item.ts, item.replies)
+                   if isinstance(item, CheckpointReplies) else item for item in want]
+    assert sum(isinstance(item, Crossing) for item in want) > 10

@@ -18,7 +18,7 @@ from fenmor_radar.cli import terminal
 from fenmor_radar.cli.table import can_draw_blocks, render_alerts, severity_bar, utc_time
 from fenmor_radar.default_spec import default_spec_text
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
-from fenmor_radar.replay.feeder_loop import FeederReplay, new_feeder
+from fenmor_radar.replay.feeder_loop import CheckpointReplies, FeederReplay, new_feeder
 from fenmor_radar.replay.items import BadLine, Checkpoint, ReplayStats
 from fenmor_radar.replay.recording import Recording
 from fenmor_radar.replay.replies import AlertsReply, parse_alerts_reply
@@ -135,6 +135,8 @@ def run_demo(out: TextIO, *, minutes: int = 2, seed: int = SEED) -> int:
     for item in replay.run([recording]):
         if isinstance(item, BadLine):  # the sample is generated; this is a bug
             raise RuntimeError(f"sample line {item.number} rejected: {item.message}")
+        if not isinstance(item, CheckpointReplies):  # crossings are not asked for here
+            continue
         checkpoint = item.checkpoint()
         last = parse_alerts_reply(checkpoint.reply)
         say(timeline_line(boundary_of(checkpoint, policy), last, seen, blocks))

@@ -1,8 +1,8 @@
 """``fenmor-radar replay --workers N`` / ``--scheduler ADDRESS``: the replay on Dask.
 
 The command line's replay loop stays the same: this yields the single
-replay's own items (checkpoints and bad lines), so output, ``--new-only``
-and the summary work unchanged.
+replay's own items (checkpoints, bad lines and crossings), so output,
+``--new-only``, ``--crossings`` and the summary work unchanged.
 """
 
 from __future__ import annotations
@@ -15,7 +15,7 @@ from fenmor_radar.cli.spec_file import read_spec_text
 from fenmor_radar.distributed.cluster import WorkerLost, import_dask
 from fenmor_radar.distributed.driver import BadEventLine, MergedCheckpoint, replay
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
-from fenmor_radar.replay.items import BadLine, Checkpoint, ReplayStats
+from fenmor_radar.replay.items import BadLine, Checkpoint, Crossing, ReplayStats
 from fenmor_radar.replay.recording import STDIN_NAME
 
 STDIN_SOURCE = "<stdin>"  # how the command line names standard input
@@ -30,7 +30,8 @@ def replay_items(
     scheduler: str | None,
     strict: bool,
     stats: ReplayStats,
-) -> Iterator[Checkpoint | BadLine]:
+    crossings: bool = False,
+) -> Iterator[Checkpoint | BadLine | Crossing]:
     spec_text = read_spec_text(spec_path)
     try:
         import_dask()
@@ -39,16 +40,21 @@ def replay_items(
     # A lost worker is reported once, as this command's error, not also as
     # the cluster's own log lines.
     logging.getLogger("distributed").setLevel(logging.CRITICAL)
-    items: Iterable[MergedCheckpoint | BadEventLine]
+    items: Iterable[MergedCheckpoint | BadEventLine | Crossing]
     try:
         # The workers read the file themselves.
         try:
             path = STDIN_NAME if source_name == STDIN_SOURCE else source_name
             items = replay(path, spec_text, policy, workers=workers, scheduler=scheduler,
-                           strict=strict, stats=stats)
+                           strict=strict, stats=stats, crossings=crossings)
         except ValueError as err:  # standard input: the workers cannot read it
             raise CliError(str(err)) from err
         for item in items:
-            yield item.checkpoint() if isinstance(item, MergedCheckpoint) else item.bad_line()
+            if isinstance(item, MergedCheckpoint):
+                yield item.checkpoint()
+            elif isinstance(item, BadEventLine):
+                yield item.bad_line()
+            else:
+                yield item
     except (WorkerLost, ConnectionError) as err:
         raise CliError(str(err)) from err

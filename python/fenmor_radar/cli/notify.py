@@ -339,7 +339,13 @@ def add_notify_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--notify",
         metavar="URL",
-        help="POST each new or changed alert as JSON to this webhook (honours --cooldown)",
+        help="POST each new or changed alert as JSON to this webhook (honours --cooldown); "
+        "with --crossings, each upward crossing instead",
+    )
+    parser.add_argument(
+        "--notify-down",
+        action="store_true",
+        help="with --crossings: also notify when a symbol falls back below the threshold",
     )
     parser.add_argument(
         "--notify-format",

@@ -12,6 +12,7 @@ from __future__ import annotations
 from collections.abc import Sequence
 from dataclasses import dataclass
 
+from fenmor_radar.replay.items import Crossing
 from fenmor_radar.replay.replies import AlertView
 
 NEW = "new"
@@ -65,3 +66,30 @@ class NewOnlyFilter:
             self._reported[alert.symbol] = _Reported(alert.severity, clock)
             news.append(AlertChange(change, alert))
         return news
+
+
+class CrossingGate:
+    """Which crossings are notified: an upward one unless the symbol had one notified within
+    the cooldown (in ``ts``); with ``down``, the downward one that ends a notified episode,
+    so that every "up" told is followed by its "down"."""
+
+    def __init__(self, cooldown: int = 0, *, down: bool = False) -> None:
+        if cooldown < 0:
+            raise ValueError(f"cooldown must not be negative, got {cooldown}")
+        self.cooldown = cooldown
+        self.down = down
+        self._last_up: dict[str, int] = {}
+        self._told: set[str] = set()  # symbols whose current episode was notified
+
+    def passes(self, crossing: Crossing) -> bool:
+        symbol = crossing.symbol
+        if not crossing.up:
+            told = symbol in self._told
+            self._told.discard(symbol)
+            return told and self.down
+        last = self._last_up.get(symbol)
+        if self.cooldown and last is not None and crossing.ts - last < self.cooldown:
+            return False
+        self._last_up[symbol] = crossing.ts
+        self._told.add(symbol)
+        return True

@@ -1,28 +1,40 @@
-"""Where checkpoints go: JSON lines for programs, tables for people.
+"""Where checkpoints and crossings go: JSON lines for programs, tables for people.
 
 JSON lines carry the radar's reply text untouched (one line per checkpoint),
 or, with ``--new-only``, one line per alert change holding the alert's own
-text. When a replay runs several specs, each line starts with the ``"spec"``
+text; a crossing is one line ``{"crossing":"up",...}`` holding the alert's
+text, and ``--peaks`` adds a checkpoint's ``"peaks"`` behind its reply. When a replay runs several specs, each line starts with the ``"spec"``
 it belongs to and tables show the specs one after the other. Tables are for
 reading only and may round.
 """
 
 from __future__ import annotations
 
+import json
 import shutil
 from collections.abc import Callable, Sequence
 from typing import Protocol, TextIO
 
 from fenmor_radar.cli.novelty import AlertChange
-from fenmor_radar.cli.table import can_draw_blocks, render_alerts, utc_time
+from fenmor_radar.cli.table import (
+    can_draw_blocks,
+    format_factors,
+    format_severity,
+    render_alerts,
+    severity_bar,
+    utc_time,
+)
 from fenmor_radar.printable import printable
-from fenmor_radar.replay.items import Checkpoint
+from fenmor_radar.replay.items import Checkpoint, Crossing
 from fenmor_radar.replay.replies import parse_alerts_reply
 
 
 class CheckpointOutput(Protocol):
     def checkpoint(self, checkpoint: Checkpoint, news: Sequence[AlertChange] | None) -> None:
         """Show one checkpoint: all its alerts, or only ``news`` when given."""
+
+    def crossing(self, crossing: Crossing) -> None:
+        """Show one crossing, as it happens."""
 
 
 class JsonLinesOutput:
@@ -39,6 +51,10 @@ class JsonLinesOutput:
                     f'{head},"change":"{item.change}","rank":{item.alert.rank},'
                     f'"alert":{item.alert.text}}}\n'
                 )
+        self.stream.flush()
+
+    def crossing(self, crossing: Crossing) -> None:
+        self.stream.write(crossing.json_line() + "\n")
         self.stream.flush()
 
 
@@ -76,5 +92,33 @@ class TableOutput:
         lines += render_alerts(
             alerts, width=self._width(), ts_text=self.ts_text, blocks=self.blocks, marks=marks
         )
+        if checkpoint.peaks is not None:
+            lines += self._peaks(json.loads(checkpoint.peaks))
         self.stream.write("\n".join(lines) + "\n\n")
+        self.stream.flush()
+
+    def _peaks(self, peaks: list[dict[str, object]]) -> list[str]:
+        if not peaks:
+            return ["peaks since the previous checkpoint: none"]
+        symbols = [printable(str(peak["symbol"])) for peak in peaks]
+        width = min(max(len(symbol) for symbol in symbols), 24)
+        lines = ["peaks since the previous checkpoint"]
+        for symbol, peak in zip(symbols, peaks, strict=True):
+            severity = peak["severity"]
+            value = severity if isinstance(severity, float | int) else None
+            bar = severity_bar(value, blocks=self.blocks)
+            ts = peak["ts"]
+            when = self.ts_text(ts) if isinstance(ts, int) else "-"
+            lines.append(f"   {symbol[:width].ljust(width)}  {bar} {format_severity(value)}  {when}")
+        return lines
+
+    def crossing(self, crossing: Crossing) -> None:
+        # One line per crossing, so that a stream of them reads as a log.
+        arrow = ("▲ up  " if crossing.up else "▼ down") if self.blocks else f"{crossing.direction:<4}"
+        severity = f"{severity_bar(crossing.severity, blocks=self.blocks)} {format_severity(crossing.severity)}"
+        cells = [self.ts_text(crossing.ts), arrow, printable(crossing.symbol), severity]
+        if crossing.spec is not None:
+            cells.insert(0, f"spec {printable(crossing.spec)}")
+        factors = format_factors(crossing.factors, 3, max(self._width() - 60, 20))
+        self.stream.write("  ".join([*cells, factors]).rstrip() + "\n")
         self.stream.flush()

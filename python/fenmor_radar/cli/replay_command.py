@@ -23,8 +23,11 @@ from fenmor_radar.cli.replay_extras import ReplayExtras
 from fenmor_radar.cli.serve_option import add_serve_argument, linger
 from fenmor_radar.cli.shared import (
     CheckpointEmitter,
+    WatchOptions,
     add_alert_arguments,
     add_conversion_options,
+    add_watch_arguments,
+    check_watch_arguments,
     choose_output,
     counted,
     positive_int,
@@ -41,7 +44,7 @@ from fenmor_radar.replay.feeder_loop import (
     SpecRejected,
     new_feeder,
 )
-from fenmor_radar.replay.items import BadLine, Checkpoint, ReplayStats
+from fenmor_radar.replay.items import BadLine, Checkpoint, Crossing, ReplayStats
 from fenmor_radar.replay.recording import DamagedInput, Recording, RecordingSource
 
 
@@ -89,6 +92,7 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
         help="a checkpoint at every multiple of T in ts units (before the first event past it)",
     )
     add_alert_arguments(parser, ts_unit="C", ts_words="ts units")
+    add_watch_arguments(parser)
     parser.add_argument(
         "--strict", action="store_true", help="stop at the first bad event line (default: skip it)"
     )
@@ -140,9 +144,14 @@ def run(args: argparse.Namespace) -> int:
             "(fenmor-radar convert --from tardis FILE... -o EVENTS.jsonl.gz)",
             errors.USAGE,
         )
+    check_watch_arguments(args)
+    if distributed and args.peaks:
+        raise CliError("--peaks is not available with --workers and --scheduler", errors.USAGE)
     specs = [read_spec_text(path) for path in args.spec]
     policy = CheckpointPolicy(every=args.every, every_ts=args.every_ts)
-    feeder = load_feeder(args.spec, specs, policy, args.strict)
+    feeder = load_feeder(
+        args.spec, specs, policy, args.strict, crossings=args.crossings, peaks=args.peaks
+    )
     for path, text in zip(args.spec, specs, strict=True):
         warn_spec(path, text)
     extras = ReplayExtras.from_args(args, args.spec)
@@ -152,6 +161,7 @@ def run(args: argparse.Namespace) -> int:
         args.cooldown,
         new_only=args.new_only,
         extras=extras,
+        watch=WatchOptions.from_args(args),
     )
     if args.source == sources.TARDIS:
         recordings: Sequence[RecordingSource] = [sources.open_tardis(args)]
@@ -175,13 +185,17 @@ def run(args: argparse.Namespace) -> int:
                 progress.tick()
 
             replay = FeederReplay(feeder, stats=stats, on_block=on_block)
-            items: Iterator[CheckpointReplies | Checkpoint | BadLine] = replay.run(recordings)
+            items: Iterator[CheckpointReplies | Checkpoint | BadLine | Crossing] = replay.run(
+                recordings
+            )
         else:
             items = distributed_items(args, recordings[0], policy, stats)
         for item in items:
             progress.clear()
             if isinstance(item, BadLine):
                 report_bad_line(item.source or name, item, args.strict, stats)
+            elif isinstance(item, Crossing):
+                emit.crossing(item)
             else:
                 emit.checkpoint(item)
     except NotARecording as err:
@@ -211,11 +225,17 @@ def run(args: argparse.Namespace) -> int:
 
 
 def load_feeder(
-    paths: Sequence[str], specs: Sequence[str], policy: CheckpointPolicy, strict: bool
+    paths: Sequence[str],
+    specs: Sequence[str],
+    policy: CheckpointPolicy,
+    strict: bool,
+    *,
+    crossings: bool = False,
+    peaks: bool = False,
 ) -> LineFeeder:
     """The native feeder with one radar per spec; a rejected spec names its file."""
     try:
-        return new_feeder(specs, policy, strict)
+        return new_feeder(specs, policy, strict, crossings=crossings, peaks=peaks)
     except SpecRejected as err:
         raise rejected_spec(paths[err.index], err.message) from err
 
@@ -256,7 +276,7 @@ def distributed_items(
     recording: RecordingSource,
     policy: CheckpointPolicy,
     stats: ReplayStats,
-) -> Iterator[Checkpoint | BadLine]:
+) -> Iterator[Checkpoint | BadLine | Crossing]:
     return replay_items(
         args.spec[0],
         recording.name,
@@ -265,6 +285,7 @@ def distributed_items(
         scheduler=args.scheduler,
         strict=args.strict,
         stats=stats,
+        crossings=args.crossings,
     )
 
 

@@ -1,8 +1,9 @@
 """What a replay or a live run does beside printing: the HTML report and webhook notices.
 
-The command calls four hooks: ``checkpoint`` for every checkpoint taken,
-``news`` with the alert changes of each checkpoint, ``close`` when the feed
-ends (however it ends), ``finish`` once the run is complete; then
+The command calls these hooks: ``checkpoint`` for every checkpoint taken,
+``news`` with the alert changes of each checkpoint, ``crossing`` for every
+crossing and ``crossing_notice`` for those to notify, ``close`` when the
+feed ends (however it ends), ``finish`` once the run is complete; then
 ``print_summary``. Each does nothing for an option not given.
 """
 
@@ -19,7 +20,8 @@ from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.notify import Notifier, notifier_from_args
 from fenmor_radar.cli.novelty import AlertChange
 from fenmor_radar.cli.spec_file import read_spec_text
-from fenmor_radar.replay.items import Checkpoint, ReplayStats
+from fenmor_radar.replay.items import Checkpoint, Crossing, ReplayStats
+from fenmor_radar.replay.replies import AlertView
 from fenmor_radar.report import PlotlyMissing, ReplayReport
 from fenmor_radar.report.spec_info import spec_info
 
@@ -100,6 +102,18 @@ class ReplayExtras:
             name = self._spec(spec)
             self.notifier.news(changes, name, self.weights.get(name))
 
+    def crossing(self, item: Crossing, spec: str | None = None) -> None:
+        if self.report is not None:
+            self.report.crossing(item, self._spec(spec))
+
+    def crossing_notice(self, item: Crossing, spec: str | None = None) -> None:
+        """Notify one crossing: a notice whose change is its direction."""
+        if self.notifier is None:
+            return
+        name = self._spec(spec)
+        alert = AlertView(0, item.symbol, _finite(item.severity), item.factors, item.ts, item.alert)
+        self.notifier.news([AlertChange(item.direction, alert)], name, self.weights.get(name))
+
     def close(self) -> None:
         """Stop taking notices; deliver what is queued for a short while.
 
@@ -133,3 +147,7 @@ class ReplayExtras:
             terminal.message(f"wrote {self.report_path} ({self.report_size / 1e6:.1f} MB)", stream)
         if self.notifier is not None:
             terminal.message(self.notifier.summary(), stream)
+
+
+def _finite(value: float) -> float | None:
+    return value if value == value else None  # NaN is the only value unequal to itself

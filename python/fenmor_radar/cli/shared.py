@@ -6,10 +6,12 @@ from __future__ import annotations
 
 import argparse
 from collections.abc import Sequence
+from dataclasses import dataclass, replace
 from typing import TextIO
 
-from fenmor_radar.cli import terminal
-from fenmor_radar.cli.novelty import NewOnlyFilter
+from fenmor_radar.cli import errors, terminal
+from fenmor_radar.cli.errors import CliError
+from fenmor_radar.cli.novelty import CrossingGate, NewOnlyFilter
 from fenmor_radar.cli.output import CheckpointOutput, JsonLinesOutput, TableOutput
 from fenmor_radar.cli.replay_extras import ReplayExtras
 from fenmor_radar.feeds.book import DEFAULT_DEPTH, check_depth
@@ -17,7 +19,7 @@ from fenmor_radar.feeds.tardis import BadRow
 from fenmor_radar.printable import printable
 from fenmor_radar.replay.bad_lines import describe
 from fenmor_radar.replay.feeder_loop import CheckpointReplies
-from fenmor_radar.replay.items import BadLine, Checkpoint, ReplayStats
+from fenmor_radar.replay.items import BadLine, Checkpoint, Crossing, ReplayStats
 from fenmor_radar.replay.replies import parse_alerts_reply
 
 SHOWN_SKIPS = 20  # skipped lines (or rows) named one by one; the rest only counted
@@ -96,6 +98,47 @@ def add_alert_arguments(parser: argparse.ArgumentParser, *, ts_unit: str, ts_wor
     )
 
 
+def add_watch_arguments(parser: argparse.ArgumentParser) -> None:
+    """``--crossings`` and ``--peaks``: what happens between checkpoints."""
+    parser.add_argument(
+        "--crossings",
+        action="store_true",
+        help="print each threshold crossing when it happens: a symbol's severity reaching the "
+        "threshold (up) or falling below it (down); checkpoints print only with --every, "
+        "--every-ts or --peaks",
+    )
+    parser.add_argument(
+        "--peaks",
+        action="store_true",
+        help="each checkpoint also lists the symbols that alerted since the previous one, "
+        "at their highest severity and when they had it",
+    )
+
+
+@dataclass(frozen=True, slots=True)
+class WatchOptions:
+    """What ``--crossings`` changes: crossings shown, checkpoints shown only when asked
+    for (``--every``, ``--every-ts``, ``--peaks``), and notices of crossings instead of
+    checkpoint changes (down ones with ``--notify-down``)."""
+
+    crossings: bool = False
+    show_checkpoints: bool = True
+    notify_down: bool = False
+
+    @classmethod
+    def from_args(cls, args: argparse.Namespace) -> WatchOptions:
+        if not args.crossings:
+            return cls()
+        periodic = args.every is not None or args.every_ts is not None or args.peaks
+        return cls(True, periodic, args.notify_down)
+
+
+def check_watch_arguments(args: argparse.Namespace) -> None:
+    """``--notify-down`` means nothing without crossings to notify."""
+    if args.notify_down and not (args.crossings and args.notify is not None):
+        raise CliError("--notify-down needs --crossings and --notify", errors.USAGE)
+
+
 # --- skipped lines and rows --------------------------------------------------
 
 
@@ -137,10 +180,13 @@ def choose_output(choice: str, stream: TextIO) -> CheckpointOutput:
 
 
 class CheckpointEmitter:
-    """Where every checkpoint of a replay is shown: each spec's reply, in the specs' order.
+    """Where every checkpoint and crossing of a replay is shown, each spec's in the specs'
+    order.
 
     Each spec has its own news filter, used by ``--new-only`` for the output
-    and by ``--notify`` for the notices; the report sees every checkpoint.
+    and by ``--notify`` for the notices (with ``--crossings``, the notices
+    are the crossings, under the same cooldown); the report sees every
+    checkpoint and crossing.
     """
 
     def __init__(
@@ -151,13 +197,17 @@ class CheckpointEmitter:
         *,
         new_only: bool,
         extras: ReplayExtras,
+        watch: WatchOptions | None = None,
     ) -> None:
         self.output = output
         self.names = list(names)
         self.new_only = new_only
         self.extras = extras
-        filtered = new_only or extras.notifier is not None
+        self.watch = watch or WatchOptions()
+        self.notify_checkpoints = extras.notifier is not None and not self.watch.crossings
+        filtered = new_only or self.notify_checkpoints
         self.filters = [NewOnlyFilter(cooldown) if filtered else None for _ in names]
+        self.gates = [CrossingGate(cooldown, down=self.watch.notify_down) for _ in names]
 
     def checkpoint(self, item: CheckpointReplies | Checkpoint) -> None:
         if isinstance(item, Checkpoint):
@@ -172,9 +222,20 @@ class CheckpointEmitter:
             if news_filter is not None:
                 alerts = parse_alerts_reply(checkpoint.reply).alerts
                 news = news_filter.changes(alerts, checkpoint.ts)
-                self.extras.news(news, name)
+                if self.notify_checkpoints:
+                    self.extras.news(news, name)
                 if not self.new_only:
                     news = None
                 elif not news:
                     continue
-            self.output.checkpoint(checkpoint, news)
+            if self.watch.show_checkpoints:
+                self.output.checkpoint(checkpoint, news)
+
+    def crossing(self, item: Crossing) -> None:
+        name = self.names[item.spec_index] if len(self.names) > 1 else None
+        if name is not None:
+            item = replace(item, spec=name)
+        self.extras.crossing(item, name)
+        if self.extras.notifier is not None and self.gates[item.spec_index].passes(item):
+            self.extras.crossing_notice(item, name)
+        self.output.crossing(item)

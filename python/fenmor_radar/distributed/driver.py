@@ -17,7 +17,7 @@ from fenmor_radar import Radar
 from fenmor_radar.distributed.merge import spec_limit
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.feeder_loop import CheckpointReplies
-from fenmor_radar.replay.items import BadLine, ReplayStats
+from fenmor_radar.replay.items import BadLine, Crossing, ReplayStats
 from fenmor_radar.replay.recording import DamagedInput
 
 if TYPE_CHECKING:
@@ -98,7 +98,8 @@ def replay(
     strict: bool = False,
     stats: ReplayStats | None = None,
     part_bytes: int | None = None,
-) -> Iterator[MergedCheckpoint | BadEventLine]:
+    crossings: bool = False,
+) -> Iterator[MergedCheckpoint | BadEventLine | Crossing]:
     """Replay recordings (JSON lines, plain or gzip) through one or more specs on Dask.
 
     The files are read as one input, in the order given. Each checkpoint's
@@ -114,6 +115,10 @@ def replay(
     they can read (not standard input). Plain files are cut into parts of
     about ``part_bytes`` that workers scan in parallel; a gzip file is one
     part, so many files (or plain ones) spread a large replay best.
+
+    With ``crossings``, each shard watches its symbols as the single replay
+    does, and the ``Crossing`` items come in input order among the others,
+    as ``replay_files(..., crossings=True)`` yields them.
     """
     from fenmor_radar.distributed.parts_driver import replay_parts
 
@@ -131,4 +136,5 @@ def replay(
         strict=strict,
         stats=stats if stats is not None else ReplayStats(),
         part_bytes=part_bytes,
+        crossings=crossings,
     )

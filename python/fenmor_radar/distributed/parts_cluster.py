@@ -16,6 +16,7 @@ from fenmor_radar import __version__
 from fenmor_radar.distributed.cluster import ShardSet, ShardStateLost, import_dask
 from fenmor_radar.distributed.global_plan import Cut
 from fenmor_radar.distributed.shard_contract import (
+    ShardCrossing,
     ShardEnd,
     ShardJob,
     ShardReader,
@@ -55,7 +56,7 @@ class PartsShard:
 
     async def step(
         self, call: int, cuts: Sequence[Cut], through: int | None, read: bool
-    ) -> tuple[int, tuple[list[Snapshot], UnitReport | None]]:
+    ) -> tuple[int, tuple[list[Snapshot], UnitReport | None, list[ShardCrossing]]]:
         return call, await self._in_turn(call, lambda reader: reader.step(cuts, through, read))
 
     async def finish(self, call: int, end: Cut) -> tuple[int, ShardEnd]:
@@ -119,7 +120,9 @@ class DaskPartsWorkers:
         self.calls += 1
         return call, shard_set.call(lambda actor: actor.step(call, cuts, through, read))
 
-    def collect(self, pending: Any) -> list[tuple[list[Snapshot], UnitReport | None]]:
+    def collect(
+        self, pending: Any
+    ) -> list[tuple[list[Snapshot], UnitReport | None, list[ShardCrossing]]]:
         call, calls = pending
         return [answer for _, answer in self._shard_set().answers(calls, call)]
 

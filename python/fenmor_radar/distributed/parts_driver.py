@@ -7,11 +7,15 @@ unit into its summary, places the unit's checkpoints (``global_plan``) and
 sends the cuts back with the next request; the shards apply their kept
 events up to each cut, answer "alerts" there, and read on. Two requests are
 in flight, so the shards read the next unit while the driver plans one.
-The driver's work is per unit and per checkpoint, never per event.
+The driver's work is per unit and per checkpoint, never per event. With
+crossings watched, each shard also answers the crossings of the events it
+applied; the driver counts their events from the unit's summary and puts
+them in input order among the checkpoints and bad lines.
 """
 
 from __future__ import annotations
 
+import bisect
 from collections import deque
 from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING, Any, Protocol
@@ -33,6 +37,7 @@ from fenmor_radar.distributed.merge import merge_replies
 from fenmor_radar.distributed.parts import DEFAULT_PART_BYTES, Part, plan_parts
 from fenmor_radar.distributed.parts_cluster import DaskPartsWorkers
 from fenmor_radar.distributed.shard_contract import (
+    ShardCrossing,
     ShardEnd,
     ShardJob,
     ShardReaderFactory,
@@ -41,7 +46,7 @@ from fenmor_radar.distributed.shard_contract import (
 from fenmor_radar.distributed.shard_read import NativeShardReader
 from fenmor_radar.distributed.summary import PartSummary, UnitReport, unit_summary
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
-from fenmor_radar.replay.items import ReplayStats
+from fenmor_radar.replay.items import Crossing, ReplayStats
 from fenmor_radar.replay.recording import STDIN_NAME, DamagedInput
 
 if TYPE_CHECKING:
@@ -53,7 +58,8 @@ if TYPE_CHECKING:
 UNIT_LINES = 1 << 19
 REQUESTS_IN_FLIGHT = 3  # the shards read ahead while the driver plans, and ride out a slow shard
 
-Answer = tuple[list[Snapshot], UnitReport | None]
+Answer = tuple[list[Snapshot], UnitReport | None, list[ShardCrossing]]
+Item = MergedCheckpoint | BadEventLine | Crossing
 
 
 class PartsWorkers(Protocol):
@@ -86,9 +92,11 @@ def replay_parts_on(
     strict: bool,
     stats: ReplayStats,
     unit_lines: int = UNIT_LINES,
-) -> Iterator[MergedCheckpoint | BadEventLine]:
+    crossings: bool = False,
+) -> Iterator[Item]:
     shards = workers.count
-    workers.start([ShardJob(tuple(parts), shard, shards, specs, policy.every_ts, unit_lines)
+    workers.start([ShardJob(tuple(parts), shard, shards, specs, policy.every_ts, unit_lines,
+                            crossings)
                    for shard in range(shards)])
     planner = GlobalPlanner(policy, strict)
     output = _Output(parts, limits, stats)
@@ -100,8 +108,8 @@ def replay_parts_on(
     while in_flight:
         items, pending = in_flight.popleft()
         answers = workers.collect(pending)
-        yield from output.items(items, [snapshots for snapshots, _ in answers])
-        reports = [report for _, report in answers if report is not None]
+        yield from output.items(items, answers)
+        reports = [report for _, report, _ in answers if report is not None]
         if not reading or not reports:
             reading = False
             continue
@@ -110,7 +118,7 @@ def replay_parts_on(
         unit = planner.parts
         summary = unit_summary(reports)
         source = parts[reports[0].part]
-        output.unit_read(source, summary)
+        output.unit_read(source, summary, planner.events)
         items = planner.add(summary)
         # Lines read, blank ones included, as the single replay counts them.
         stats.lines += summary.lines if planner.stopped_at is None else planner.stopped_at.line
@@ -118,11 +126,14 @@ def replay_parts_on(
             damage = (source.source, summary.damage)
         reading = not planner.stopped
         cuts = _cuts(items)
+        if crossings and planner.stop is not None and (not cuts or cuts[-1] < planner.stop):
+            # The events before a stop are fed, and cross, after the last checkpoint.
+            cuts.append(planner.stop)
         in_flight.append((items, workers.step(cuts, unit if reading else None, read=reading)))
     final = planner.finish()
     if final:
         answers = workers.collect(workers.step(_cuts(final), None, read=False))
-        yield from output.items(final, [snapshots for snapshots, _ in answers])
+        yield from output.items(final, answers)
     if planner.stopped_at is not None:
         stats.stopped_at = stats.first_bad
     ends = workers.finish(planner.end())
@@ -149,22 +160,47 @@ class _Output:
         self.stats = stats
         self.units: list[tuple[Part, int]] = []  # per unit read: its part, lines of its file before it
         self.file_lines: dict[int, int] = {}
+        # Per unit read: accepted events before it, and its lines that are no event (sorted).
+        self.counts: list[tuple[int, list[int]]] = []
 
-    def unit_read(self, part: Part, summary: PartSummary) -> None:
+    def unit_read(self, part: Part, summary: PartSummary, events_before: int) -> None:
         before = self.file_lines.get(part.file, 0)
         self.units.append((part, before))
         self.file_lines[part.file] = before + summary.lines
+        others = sorted([*summary.blank, *(bad.line for bad in summary.bad)])
+        self.counts.append((events_before, others))
 
-    def items(
-        self, items: Sequence[PlanItem], answers: list[list[Snapshot]]
-    ) -> Iterator[MergedCheckpoint | BadEventLine]:
-        """``answers``: per shard, one snapshot per cut of the items (in cut order)."""
+    def items(self, items: Sequence[PlanItem], answers: list[Answer]) -> Iterator[Item]:
+        """``answers``: per shard, one snapshot per cut of the items (in cut order) and the
+        crossings of the events applied; each crossing comes before the first item past it."""
         slot = {cut: at for at, cut in enumerate(_cuts(items))}
+        crossings = sorted(
+            (crossing for _, _, shard_crossings in answers for crossing in shard_crossings),
+            key=lambda crossing: (crossing.unit, crossing.line, crossing.spec),
+        )
+        at = 0
         for item in items:
             if isinstance(item, PlannedCheckpoint):
-                yield self._checkpoint(item, [snapshots[slot[item.cut]] for snapshots in answers])
+                # A checkpoint shows its cut's line applied; a bad line is no event.
+                place = (item.cut.part, item.cut.line + 1)
+            else:
+                place = (item.part, item.report.line)
+            while at < len(crossings) and (crossings[at].unit, crossings[at].line) < place:
+                yield self._crossing(crossings[at])
+                at += 1
+            if isinstance(item, PlannedCheckpoint):
+                yield self._checkpoint(item, [snapshots[slot[item.cut]] for snapshots, _, _ in answers])
             else:
                 yield self._bad_line(item)
+        for crossing in crossings[at:]:
+            yield self._crossing(crossing)
+
+    def _crossing(self, crossing: ShardCrossing) -> Crossing:
+        events_before, others = self.counts[crossing.unit]
+        events = events_before + crossing.line - bisect.bisect_right(others, crossing.line)
+        _, before = self.units[crossing.unit]
+        return Crossing(crossing.direction, events, crossing.symbol, crossing.ts, crossing.severity,
+                        crossing.alert, crossing.spec, None, before + crossing.line)
 
     def _checkpoint(self, item: PlannedCheckpoint, snapshots: list[Snapshot]) -> MergedCheckpoint:
         clocks = [snap.clock for snap in snapshots if snap.clock is not None]
@@ -202,7 +238,8 @@ def replay_parts(
     stats: ReplayStats,
     part_bytes: int | None = None,
     reader: ShardReaderFactory = NativeShardReader,
-) -> Iterator[MergedCheckpoint | BadEventLine]:
+    crossings: bool = False,
+) -> Iterator[Item]:
     """``driver.replay`` by parts; the arguments and the files are checked before returning."""
     check_cluster_arguments(client, scheduler, workers, shards)
     if STDIN_NAME in paths:
@@ -212,11 +249,12 @@ def replay_parts(
     parts = plan_parts(paths, DEFAULT_PART_BYTES if part_bytes is None else part_bytes)
 
     # The checks above run at the call; the cluster work runs when iterated.
-    def run() -> Iterator[MergedCheckpoint | BadEventLine]:
+    def run() -> Iterator[Item]:
         with run_client(client, scheduler, workers) as dask_client:
             on_dask = DaskPartsWorkers(dask_client, shards, reader)
             try:
-                yield from replay_parts_on(on_dask, parts, specs, limits, policy, strict, stats)
+                yield from replay_parts_on(on_dask, parts, specs, limits, policy, strict, stats,
+                                           crossings=crossings)
             finally:
                 on_dask.close()
 

@@ -37,6 +37,7 @@ class ShardJob:
     specs: tuple[str, ...]
     every_ts: int | None
     unit_lines: int
+    crossings: bool = False  # whether the shard watches its symbols' crossings
 
 
 @dataclass(frozen=True, slots=True)
@@ -45,6 +46,21 @@ class Snapshot:
 
     clock: int | None
     replies: tuple[str, ...]
+
+
+@dataclass(frozen=True, slots=True)
+class ShardCrossing:
+    """A crossing of one of the shard's symbols at line ``line`` of unit ``unit``, under the
+    spec numbered ``spec`` (see ``fenmor_radar.Crossing``); the driver counts its events."""
+
+    unit: int
+    line: int
+    direction: str
+    spec: int
+    symbol: str
+    ts: int
+    severity: float
+    alert: str
 
 
 @dataclass(frozen=True, slots=True)
@@ -66,11 +82,12 @@ class ShardReader(Protocol):
 
     def step(
         self, cuts: Sequence[Cut], through: int | None, read: bool
-    ) -> tuple[list[Snapshot], UnitReport | None]:
+    ) -> tuple[list[Snapshot], UnitReport | None, list[ShardCrossing]]:
         """Apply up to each cut in turn and answer "alerts" on every radar there;
         then apply everything of the units up to ``through``; then, with
         ``read``, read the next unit and report it (None once the input has
-        ended).
+        ended). Last, the crossings of the events applied (none unless the
+        job watches them), in input order.
 
         Each reply is the radar's own: its top ``limit`` alerts, all of them
         without a limit.

@@ -19,7 +19,7 @@ from fenmor_radar.distributed.parts import (
     part_blocks,
     part_spans,
 )
-from fenmor_radar.distributed.shard_contract import ShardEnd, ShardJob, Snapshot
+from fenmor_radar.distributed.shard_contract import ShardCrossing, ShardEnd, ShardJob, Snapshot
 from fenmor_radar.distributed.summary import BadLineReport, UnitReport
 from fenmor_radar.replay.recording import DamagedInput
 
@@ -31,6 +31,8 @@ class NativeShardReader:
         self.job = job
         self.native = ShardReader(job.specs, shard=job.shard, shards=job.shards,
                                   every_ts=job.every_ts, unit_lines=job.unit_lines)
+        if job.crossings:
+            self.native.watch_crossings()
         self.part = -1  # the part being read
         self.buffer: bytearray | None = None  # plain remote parts are read into it, block after block
         self.blocks: Iterator[tuple[bytes | bytearray | MappedFile, int, int]] = iter(())
@@ -41,7 +43,7 @@ class NativeShardReader:
 
     def step(
         self, cuts: Sequence[Cut], through: int | None, read: bool
-    ) -> tuple[list[Snapshot], UnitReport | None]:
+    ) -> tuple[list[Snapshot], UnitReport | None, list[ShardCrossing]]:
         native = self.native
         snapshots = []
         for cut in cuts:
@@ -49,7 +51,8 @@ class NativeShardReader:
             snapshots.append(Snapshot(native.clock, native.alerts()))
         if through is not None:
             native.apply(through + 1, 0)
-        return snapshots, self._next_unit() if read else None
+        crossings = [ShardCrossing(*values) for values in native.take_crossings()]
+        return snapshots, self._next_unit() if read else None, crossings
 
     def finish(self, end: Cut) -> ShardEnd:
         self.native.apply(end.part, end.line)

@@ -6,6 +6,9 @@
                              CheckpointPolicy(every_ts=60_000)):
         ...  # CheckpointReplies (one alerts reply per spec) or BadLine
 
+    # crossings=True adds a Crossing right after each event that took a
+    # symbol's severity to a spec's threshold (up) or below it (down).
+
 ``replay_files`` runs on the native line feeder: each line is read once,
 whatever the number of specs. ``replay`` feeds lines one at a time to a radar
 the caller owns. The pieces: ``recording`` (reading files), ``checkpoints``
@@ -22,11 +25,12 @@ from fenmor_radar.replay.feeder_loop import (
     FeederReplay,
     NotARecording,
     RecordingDamaged,
+    ReplayItem,
     SpecRejected,
     replay_files,
     replay_recordings,
 )
-from fenmor_radar.replay.items import BadLine, Checkpoint, ReplayStats
+from fenmor_radar.replay.items import BadLine, Checkpoint, Crossing, ReplayStats
 from fenmor_radar.replay.line_loop import replay
 from fenmor_radar.replay.recording import (
     DamagedInput,
@@ -40,12 +44,14 @@ __all__ = [
     "Checkpoint",
     "CheckpointPolicy",
     "CheckpointReplies",
+    "Crossing",
     "DamagedInput",
     "EventLine",
     "FeederReplay",
     "NotARecording",
     "Recording",
     "RecordingDamaged",
+    "ReplayItem",
     "ReplayStats",
     "SpecRejected",
     "read_events",

@@ -1,4 +1,5 @@
-"""The replay on the native line feeder: blocks of recorded bytes in, checkpoints out.
+"""The replay on the native line feeder: blocks of recorded bytes in, checkpoints out
+(and crossings, when watched).
 
 Python reads blocks of a few megabytes and hands them over; the feeder
 splits the lines, feeds one radar per spec and stops at the checkpoints. So
@@ -16,13 +17,16 @@ from fenmor_radar._fenmor_replay import LineFeeder
 from fenmor_radar.printable import printable
 from fenmor_radar.replay.bad_lines import quoted_line
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
-from fenmor_radar.replay.items import BadLine, Checkpoint, ReplayStats
+from fenmor_radar.replay.items import BadLine, Checkpoint, Crossing, ReplayStats
 from fenmor_radar.replay.read_ahead import read_ahead
 from fenmor_radar.replay.recording import BOM, DamagedInput, Recording, RecordingSource
 
 # The feeder's items, as its interface gives them.
 CheckpointItem = tuple[str, int, int | None, tuple[str, ...]]
 BadItem = tuple[str, int, str, str | None]
+PeaksItem = tuple[str, tuple[str, ...]]
+# direction, spec, events, line, symbol, ts, severity, alert
+CrossingItem = tuple[str, str, int, int, int, str, int, float, str]
 
 # A file whose first lines are all rejected is not a recording; looking at
 # this many is enough to tell, and few enough to hold their reports back.
@@ -40,10 +44,17 @@ class CheckpointReplies:
     events: int
     ts: int | None
     replies: tuple[str, ...]
+    # With peaks watched, one JSON array per spec (see ``Checkpoint.peaks``).
+    peaks: tuple[str, ...] | None = None
 
     def checkpoint(self, spec: int = 0, name: str | None = None) -> Checkpoint:
         """The checkpoint of one spec; ``name`` labels it in the output."""
-        return Checkpoint(self.events, self.ts, self.replies[spec], name)
+        peaks = None if self.peaks is None else self.peaks[spec]
+        return Checkpoint(self.events, self.ts, self.replies[spec], name, peaks)
+
+
+# What a replay yields, in input order.
+ReplayItem = CheckpointReplies | BadLine | Crossing
 
 
 class NotARecording(ValueError):
@@ -77,11 +88,23 @@ class SpecRejected(ValueError):
         self.index = index
 
 
-def new_feeder(specs: Sequence[str], policy: CheckpointPolicy, strict: bool) -> LineFeeder:
+def new_feeder(
+    specs: Sequence[str],
+    policy: CheckpointPolicy,
+    strict: bool,
+    *,
+    crossings: bool = False,
+    peaks: bool = False,
+) -> LineFeeder:
     """A feeder with one radar per spec text; ``SpecRejected`` for a bad one."""
     try:
         return LineFeeder(
-            list(specs), every_events=policy.every, every_ts=policy.every_ts, strict=strict
+            list(specs),
+            every_events=policy.every,
+            every_ts=policy.every_ts,
+            strict=strict,
+            crossings=crossings,
+            peaks=peaks,
         )
     except ValueError as err:
         if len(err.args) > 1 and isinstance(err.args[1], int):
@@ -113,7 +136,7 @@ class FeederReplay:
         self._several = False
         self._ends_line = True  # the input so far ends with a line break (or is empty)
 
-    def run(self, recordings: Iterable[RecordingSource]) -> Iterator[CheckpointReplies | BadLine]:
+    def run(self, recordings: Iterable[RecordingSource]) -> Iterator[ReplayItem]:
         """Replay the recordings in order; the end checkpoint follows the last one.
 
         Raises ``NotARecording`` (before reporting any of its lines) for a
@@ -138,7 +161,7 @@ class FeederReplay:
                 break
         yield from self._items(self.feeder.finish())
 
-    def _file(self, recording: RecordingSource, first: bool) -> Iterator[CheckpointReplies | BadLine]:
+    def _file(self, recording: RecordingSource, first: bool) -> Iterator[ReplayItem]:
         blocks = read_ahead(recording.blocks())
         if self.probe and not self.feeder.stopped:
             head = b""
@@ -164,7 +187,7 @@ class FeederReplay:
                 return
             yield from self._block(block)
 
-    def _probed(self, name: str, head: bytes, whole: bool) -> Iterator[CheckpointReplies | BadLine]:
+    def _probed(self, name: str, head: bytes, whole: bool) -> Iterator[ReplayItem]:
         feeder = self.feeder
         events = feeder.events
         bad = feeder.bad_lines
@@ -180,14 +203,14 @@ class FeederReplay:
         if self.on_block is not None:
             self.on_block(feeder.events)
 
-    def _block(self, block: bytes) -> Iterator[CheckpointReplies | BadLine]:
+    def _block(self, block: bytes) -> Iterator[ReplayItem]:
         if block:
             self._ends_line = block.endswith(b"\n")
         yield from self._items(self.feeder.feed(block))
         if self.on_block is not None:
             self.on_block(self.feeder.events)
 
-    def _items(self, items: Sequence[tuple[object, ...]]) -> Iterator[CheckpointReplies | BadLine]:
+    def _items(self, items: Sequence[tuple[object, ...]]) -> Iterator[ReplayItem]:
         # The counts of lines and checkpoints grow item by item, as the
         # caller sees them; the rest is the feeder's after the whole block.
         stats = self.stats
@@ -196,11 +219,23 @@ class FeederReplay:
         stats.events = feeder.events
         stats.distinct_symbols = feeder.symbols
         stats.ts = feeder.ts
+        peaks: tuple[str, ...] | None = None
         for item in items:
+            if item[0] == "crossing":
+                _, direction, spec, count, line, symbol, at, severity, alert = cast(
+                    CrossingItem, item
+                )
+                yield Crossing(direction, count, symbol, at, severity, alert, spec, None,
+                               line - self._base)
+                continue
+            if item[0] == "peaks":
+                peaks = cast(PeaksItem, item)[1]  # the next checkpoint's
+                continue
             if item[0] == "checkpoint":
                 _, events, ts, replies = cast(CheckpointItem, item)
                 stats.checkpoints += 1
-                yield CheckpointReplies(events, ts, replies)
+                yield CheckpointReplies(events, ts, replies, peaks)
+                peaks = None
                 continue
             _, number, message, field = cast(BadItem, item)
             bad = BadLine(number - self._base, message, field, self._source if self._several else None)
@@ -221,10 +256,12 @@ def replay_recordings(
     *,
     strict: bool = False,
     stats: ReplayStats | None = None,
-) -> Iterator[CheckpointReplies | BadLine]:
+    crossings: bool = False,
+    peaks: bool = False,
+) -> Iterator[ReplayItem]:
     """Replay open recordings in order through one radar per spec (see ``FeederReplay.run``)."""
     texts = [specs] if isinstance(specs, str) else list(specs)
-    feeder = new_feeder(texts, policy or CheckpointPolicy(), strict)
+    feeder = new_feeder(texts, policy or CheckpointPolicy(), strict, crossings=crossings, peaks=peaks)
     return FeederReplay(feeder, stats=stats).run(recordings)
 
 
@@ -235,18 +272,24 @@ def replay_files(
     *,
     strict: bool = False,
     stats: ReplayStats | None = None,
-) -> Iterator[CheckpointReplies | BadLine]:
+    crossings: bool = False,
+    peaks: bool = False,
+) -> Iterator[ReplayItem]:
     """Replay recordings (plain or gzip; "-" is standard input) through one radar per spec.
 
     Yields a ``CheckpointReplies`` (one alerts reply per spec) at every
     checkpoint of ``policy`` and at the end, and a ``BadLine`` for every
-    rejected line (``source`` set when several files are replayed). Raises
+    rejected line (``source`` set when several files are replayed). With
+    ``crossings``, also a ``Crossing`` right after each event that moved a
+    symbol's severity across a spec's threshold; with ``peaks``, each
+    checkpoint's ``peaks`` lists per spec the symbols that alerted since the
+    previous one. All in input order. Raises
     ``SpecRejected`` (a ``ValueError``) for a bad spec, ``OSError`` for a file that cannot be
     opened, ``NotARecording`` and ``RecordingDamaged`` as ``FeederReplay.run``.
     """
     names = [paths] if isinstance(paths, str) else list(paths)
     texts = [specs] if isinstance(specs, str) else list(specs)
-    feeder = new_feeder(texts, policy or CheckpointPolicy(), strict)
+    feeder = new_feeder(texts, policy or CheckpointPolicy(), strict, crossings=crossings, peaks=peaks)
     recordings = [Recording(name) for name in names]
     try:
         yield from FeederReplay(feeder, stats=stats).run(recordings)

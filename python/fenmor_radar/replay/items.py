@@ -1,9 +1,13 @@
-"""What a replay yields (checkpoints and rejected lines) and what it counts."""
+"""What a replay yields (checkpoints, crossings and rejected lines) and what it counts."""
 
 from __future__ import annotations
 
 import json
 from dataclasses import dataclass, field
+
+from fenmor_radar.crossing import Crossing
+
+__all__ = ["ALERTS_COMMAND", "BadLine", "Checkpoint", "Crossing", "ReplayStats"]
 
 ALERTS_COMMAND = '{"cmd":"alerts"}'
 
@@ -19,6 +23,9 @@ class Checkpoint:
     ts: int | None
     reply: str
     spec: str | None = None
+    # With peaks watched: the JSON array of the symbols that alerted since the
+    # previous checkpoint, each at its highest severity and the ts it had then.
+    peaks: str | None = None
 
     def head(self) -> str:
         """The opening of the checkpoint's JSON object: ``spec``, ``events`` and ``ts``."""
@@ -28,8 +35,12 @@ class Checkpoint:
         return f'{{{spec}"events":{self.events},"ts":{ts}'
 
     def json_line(self) -> str:
-        """The checkpoint as one JSON object: the reply with ``events`` and ``ts`` in front."""
-        return f"{self.head()},{self.reply[1:]}"
+        """The checkpoint as one JSON object: the reply with ``events`` and ``ts`` in front
+        (and ``peaks`` behind, when watched)."""
+        body = self.reply[1:]
+        if self.peaks is not None:
+            body = f'{body[:-1]},"peaks":{self.peaks}}}'
+        return f"{self.head()},{body}"
 
 
 @dataclass(frozen=True, slots=True)

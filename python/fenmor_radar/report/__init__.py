@@ -7,7 +7,9 @@
 from __future__ import annotations
 
 import errno
+import json
 import os
+from typing import TYPE_CHECKING
 
 from fenmor_radar.report.collect import ReportData, RunInfo, SpecRun
 from fenmor_radar.report.html import (
@@ -18,6 +20,9 @@ from fenmor_radar.report.html import (
 )
 from fenmor_radar.report.saved import SavedOutputError, read_replay_output
 from fenmor_radar.report.spec_info import SpecInfo, spec_info
+
+if TYPE_CHECKING:
+    from fenmor_radar.replay.items import Crossing
 
 __all__ = [
     "INSTALL_HINT",
@@ -36,7 +41,7 @@ __all__ = [
 
 
 class ReplayReport:
-    """Collects a running replay's checkpoints and writes the page at the end.
+    """Collects a running replay's checkpoints and crossings and writes the page at the end.
 
     ``specs`` maps each spec's name (as replay output names it) to its text.
     """
@@ -58,6 +63,11 @@ class ReplayReport:
         """One checkpoint of the spec named ``spec`` (the only one when None)."""
         name = spec if spec is not None else next(iter(self._specs))
         self.data.run_for(name, self._specs.get(name)).add_reply(events, ts, reply)
+
+    def crossing(self, item: Crossing, spec: str | None = None) -> None:
+        """One crossing of the spec named ``spec`` (the only one when None)."""
+        name = spec if spec is not None else next(iter(self._specs))
+        self.data.run_for(name, self._specs.get(name)).add_crossing(json.loads(item.json_line()))
 
     def finish(
         self,

@@ -1,8 +1,10 @@
-"""The data of a report, gathered one checkpoint at a time.
+"""The data of a report, gathered one checkpoint (and one crossing) at a time.
 
 A checkpoint's alerts reply is read once; each alerting symbol keeps compact
 arrays (checkpoint number, severity, one column per factor), so memory grows
-with the alerts shown, not with the events fed. Nothing here looks at events.
+with the alerts shown, not with the events fed. A crossing keeps where it
+happened, so that an episode between two checkpoints still shows. Nothing
+here looks at events.
 """
 
 from __future__ import annotations
@@ -54,6 +56,17 @@ class SymbolSeries:
             self.peak_at = len(self.checkpoints) - 1
 
 
+@dataclass(frozen=True, slots=True)
+class CrossingMark:
+    """A symbol's severity crossing the threshold: ``up`` or ``down``."""
+
+    direction: str
+    events: int
+    ts: int
+    symbol: str
+    severity: float
+
+
 def _number(value: object) -> float:
     return float(value) if isinstance(value, (int, float)) else math.nan
 
@@ -66,6 +79,7 @@ class SpecRun:
     spec: SpecInfo | None
     checkpoints: list[CheckpointRow] = field(default_factory=list)
     symbols: dict[str, SymbolSeries] = field(default_factory=dict)
+    crossings: list[CrossingMark] = field(default_factory=list)
     factor_names: list[str] = field(default_factory=list)
     _factor_index: dict[str, int] = field(default_factory=dict)
     _layout: tuple[str, ...] = ()
@@ -110,6 +124,18 @@ class SpecRun:
             if series is None:
                 series = self.symbols[alert["symbol"]] = SymbolSeries()
             series.add(number, _number(alert.get("severity")), values)
+
+    def add_crossing(self, document: dict[str, object]) -> None:
+        """Take one crossing from its JSON object (``{"crossing":"up",...}``)."""
+        direction = document.get("crossing")
+        events, ts, symbol = document.get("events"), document.get("ts"), document.get("symbol")
+        if direction not in ("up", "down"):
+            raise BadCheckpoint(f'"crossing" is neither "up" nor "down": {json.dumps(direction)[:40]}')
+        if not isinstance(events, int) or not isinstance(ts, int) or not isinstance(symbol, str):
+            raise BadCheckpoint("a crossing needs events, ts and symbol")
+        self.crossings.append(
+            CrossingMark(str(direction), events, ts, symbol, _number(document.get("severity")))
+        )
 
     def _learn_layout(self, layout: tuple[str, ...]) -> None:
         """The column of each factor name in ``layout`` (-1 for the severity)."""

@@ -65,12 +65,48 @@ def _x_axis(run: SpecRun) -> tuple[list[int] | list[str], str]:
     ts values in the range of epoch milliseconds of this century are shown as
     UTC dates; any other clock as plain numbers.
     """
-    if run.checkpoints and all(row.ts is not None for row in run.checkpoints):
-        clock = [row.ts or 0 for row in run.checkpoints]
-        if _looks_like_epoch_ms(clock):
-            return [_date(value) for value in clock], "ts (epoch milliseconds, UTC)"
-        return clock, "ts"
-    return [row.events for row in run.checkpoints], "events fed"
+    place = _x_place(run)
+    title = {"date": "ts (epoch milliseconds, UTC)", "ts": "ts", "events": "events fed"}[place]
+    x = [_x_of(place, row.ts, row.events) for row in run.checkpoints]
+    return x, title  # type: ignore[return-value]
+
+
+def _x_place(run: SpecRun) -> str:
+    """What the x axis shows: "date", "ts" or "events" (crossings always have a ts)."""
+    if (run.checkpoints or run.crossings) and all(row.ts is not None for row in run.checkpoints):
+        clock = [row.ts or 0 for row in run.checkpoints] + [mark.ts for mark in run.crossings]
+        return "date" if _looks_like_epoch_ms(clock) else "ts"
+    return "events"
+
+
+def _x_of(place: str, ts: int | None, events: int) -> int | str:
+    if place == "events" or ts is None:
+        return events
+    return _date(ts) if place == "date" else ts
+
+
+def _crossing_traces(run: SpecRun) -> list[Any]:
+    """The crossings as markers on the timeline: an episode between two checkpoints shows."""
+    import plotly.graph_objects as go  # type: ignore[import-untyped]
+
+    place = _x_place(run)
+    traces = []
+    for direction, symbol, color in (("up", "triangle-up", "#27ae60"), ("down", "triangle-down", "#7f8c8d")):
+        marks = [mark for mark in run.crossings if mark.direction == direction]
+        if not marks:
+            continue
+        traces.append(
+            go.Scatter(
+                x=[_x_of(place, mark.ts, mark.events) for mark in marks],
+                y=[_finite(mark.severity) for mark in marks],
+                text=[mark.symbol for mark in marks],
+                name=f"crossings {direction}",
+                mode="markers",
+                marker={"symbol": symbol, "size": 10, "color": color},
+                hovertemplate="%{text} crossed " + direction + " at %{x}: %{y}<extra></extra>",
+            )
+        )
+    return traces
 
 
 def _date(ms: int) -> str:
@@ -102,7 +138,7 @@ def _full_series(run: SpecRun, series: SymbolSeries) -> list[float | None]:
 
 
 def _timeline(run: SpecRun, ranked: list[str]) -> dict[str, Any]:
-    import plotly.graph_objects as go  # type: ignore[import-untyped]
+    import plotly.graph_objects as go
 
     x, x_title = _x_axis(run)
     figure = go.Figure()
@@ -117,6 +153,8 @@ def _timeline(run: SpecRun, ranked: list[str]) -> dict[str, Any]:
                 connectgaps=False,
             )
         )
+    for trace in _crossing_traces(run):
+        figure.add_trace(trace)
     if run.spec is not None:
         figure.add_hline(
             y=run.spec.threshold,

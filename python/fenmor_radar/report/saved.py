@@ -1,7 +1,8 @@
 """Report data from a saved JSON-lines replay output (``replay --format json``).
 
 Each line is one checkpoint: ``{"events":E,"ts":T,"alerts":[...],"scanned":N}``,
-with a leading ``"spec":NAME`` member when the replay ran several specs.
+with a leading ``"spec":NAME`` member when the replay ran several specs, or one
+crossing of ``--crossings``: ``{"crossing":"up",["spec":NAME,]"events":E,"symbol":...}``.
 What such a file does not carry (the input's name, its line count, the skipped
 lines, the spec itself unless given) is shown as unknown.
 """
@@ -65,6 +66,7 @@ def read_replay_output(
                 "checkpoint: replay without --new-only",
             )
         events, ts = document.get("events"), document.get("ts")
+        crossing = "crossing" in document
         if not isinstance(events, int) or not (ts is None or isinstance(ts, int)):
             raise SavedOutputError(
                 name, number, "no checkpoint here (missing events or ts)"
@@ -80,13 +82,17 @@ def read_replay_output(
                 name, number, f"spec is not a text: {_quoted(str(spec_name))}"
             )
         try:
-            run.add_document(events, ts, document)
+            if crossing:
+                run.add_crossing(document)
+            else:
+                run.add_document(events, ts, document)
         except ValueError as err:
             raise SavedOutputError(name, number, str(err)) from None
     if not data.runs:
-        raise SavedOutputError(name, 0, "no checkpoints in the file")
-    last = [run.checkpoints[-1] for run in data.runs.values() if run.checkpoints]
-    data.info.events = max(row.events for row in last) if last else None
+        raise SavedOutputError(name, 0, "no checkpoints or crossings in the file")
+    last = [run.checkpoints[-1].events for run in data.runs.values() if run.checkpoints]
+    last += [run.crossings[-1].events for run in data.runs.values() if run.crossings]
+    data.info.events = max(last) if last else None
     data.info.notes.append(
         "Read from a saved replay output: the input, its lines and the skipped lines are not "
         "recorded there; events fed is the count at the last checkpoint."

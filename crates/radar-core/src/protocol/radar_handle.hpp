@@ -41,6 +41,7 @@ class RadarHandle {
   SymbolState& state_of(std::string_view symbol) { return dataset_.state_of(symbol, spec_.window()); }
 
   const RadarSpec& spec() const noexcept { return spec_.spec(); }
+  const CompiledSpec& compiled() const noexcept { return spec_; }
   const Dataset& dataset() const noexcept { return dataset_; }
 
  private:

@@ -183,4 +183,22 @@ void write_alerts_reply(std::string& out, const ScanResult& result) {
   out.push_back('}');
 }
 
+void write_alert(std::string& out, const Alert& alert, std::span<const std::string> factor_names) {
+  out.append(R"({"symbol":)");
+  append_json_string(out, alert.symbol);
+  out.append(R"(,"severity":)");
+  append_json_double(out, alert.severity);
+  out.append(R"(,"factors":{)");
+  const std::size_t count = std::min(factor_names.size(), alert.factors.size());
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i > 0) out.push_back(',');
+    append_json_string(out, factor_names[i]);
+    out.push_back(':');
+    append_json_double(out, alert.factors[i]);
+  }
+  out.append(R"(},"ts":)");
+  append_json_int(out, alert.ts);
+  out.push_back('}');
+}
+
 }  // namespace fenmor

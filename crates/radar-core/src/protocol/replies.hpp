@@ -3,6 +3,7 @@
 // plain decimal, finite doubles by format_float and the others as null.
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -22,5 +23,8 @@ void append_json_uint(std::string& out, std::uint64_t value);
 
 void write_error_reply(std::string& out, const RadarError& error);
 void write_alerts_reply(std::string& out, const ScanResult& result);
+// One alert as an alerts reply writes it, its factors named by `factor_names`:
+// {"symbol":...,"severity":...,"factors":{...},"ts":...}.
+void write_alert(std::string& out, const Alert& alert, std::span<const std::string> factor_names);
 
 }  // namespace fenmor

@@ -12,8 +12,11 @@
 
 namespace fenmor::replay {
 
-LineFeeder::LineFeeder(std::vector<RadarHandle> radars, CheckpointPolicy policy, bool strict)
-    : radars_(std::move(radars)), clock_(policy), strict_(strict) {}
+LineFeeder::LineFeeder(std::vector<RadarHandle> radars, CheckpointPolicy policy, bool strict,
+                       Watching watching)
+    : radars_(std::move(radars)), clock_(policy), strict_(strict), watching_(watching) {
+  for (const RadarHandle& radar : radars_) factors_.emplace_back(radar.compiled().keys().names().size());
+}
 
 void LineFeeder::feed(std::string_view block, std::vector<FeederItem>& out) {
   if (stopped_) return;
@@ -121,7 +124,39 @@ std::vector<std::string> LineFeeder::alerts() {
 Checkpoint LineFeeder::checkpoint() {
   clock_.taken();
   ++checkpoints_;
-  return Checkpoint{clock_.events(), clock_.ts(), alerts()};
+  return Checkpoint{clock_.events(), clock_.ts(), alerts(),
+                    watching_.peaks ? take_peaks() : std::vector<std::string>{}};
+}
+
+std::vector<std::string> LineFeeder::take_peaks() {
+  std::vector<std::string> texts;
+  std::vector<Peak> peaks;
+  const std::vector<std::string>& names = states_.names();
+  for (std::size_t r = 0; r < radars_.size(); ++r) {
+    peaks.clear();
+    for (std::uint32_t number = 0; number < names.size(); ++number) {
+      Watch& watch = states_.watches_of(number, radars_.size())[r];
+      if (watch.peaked) peaks.push_back(Peak{names[number], watch.peak, watch.peak_ts});
+      restart_peak(watch);
+    }
+    texts.push_back(peaks_text(peaks));
+  }
+  return texts;
+}
+
+void LineFeeder::watch(std::uint32_t number, std::uint64_t line, std::vector<FeederItem>& out) {
+  const std::size_t count = radars_.size();
+  const std::span<SymbolState* const> states = states_.states_of(number, count);
+  const std::span<Watch> watches = states_.watches_of(number, count);
+  for (std::size_t r = 0; r < count; ++r) {
+    const CompiledSpec& spec = radars_[r].compiled();
+    std::vector<double>& factors = factors_[r];
+    const auto crossed = observe(spec, *states[r], watches[r], factors);
+    if (!crossed || !watching_.crossings) continue;
+    out.emplace_back(Crossing{*crossed, static_cast<std::uint32_t>(r), clock_.events(), line,
+                              Alert{states_.names()[number], watches[r].severity, factors,
+                                    watches[r].ts}});
+  }
 }
 
 void LineFeeder::take_run(std::span<ReadLine> run, std::vector<FeederItem>& out) {
@@ -151,8 +186,10 @@ bool LineFeeder::take_line(ReadLine& line, std::vector<FeederItem>& out) {
     const std::int64_t ts = event_ts(feed->event);
     // The alerts as they stand before this event.
     if (clock_.due_before(ts)) out.emplace_back(checkpoint());
-    states_.apply(radars_, feed->symbol, line.hash, line.state, feed->event);
-    if (clock_.fed(ts)) out.emplace_back(checkpoint());
+    const std::uint32_t number = states_.apply(radars_, feed->symbol, line.hash, line.state, feed->event);
+    const bool due = clock_.fed(ts);
+    if (watching_.any()) watch(number, line.number, out);
+    if (due) out.emplace_back(checkpoint());
     return true;
   }
   if (auto* fault = std::get_if<LineFault>(&line.reading)) {

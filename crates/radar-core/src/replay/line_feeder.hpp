@@ -2,7 +2,7 @@
 // A recording fed to one or many radars (one per spec) from a single reading
 // of each line, stopping at checkpoints to take every radar's alerts reply.
 // Blocks of the recording come in order, cut anywhere; what happened comes
-// out in input order: checkpoints and bad lines.
+// out in input order: checkpoints, bad lines and, when watched, crossings.
 //
 // Each radar ends up exactly as if every line had been sent to it as the
 // command recording_line.hpp describes, and each checkpoint's reply is what
@@ -23,6 +23,7 @@
 #include "crates/radar-core/src/replay/line_splitter.hpp"
 #include "crates/radar-core/src/replay/read_line.hpp"
 #include "crates/radar-core/src/replay/recording_line.hpp"
+#include "crates/radar-core/src/replay/severity_watch.hpp"
 #include "crates/radar-core/src/replay/symbol_states.hpp"
 
 namespace fenmor::replay {
@@ -31,6 +32,9 @@ struct Checkpoint {
   std::uint64_t events;            // accepted events so far
   std::optional<std::int64_t> ts;  // the clock: the largest ts accepted
   std::vector<std::string> replies;  // one alerts reply per radar
+  // With peaks watched, one peaks_text per radar: the symbols that alerted
+  // since the previous checkpoint. Empty otherwise.
+  std::vector<std::string> peaks;
 };
 
 struct BadLine {
@@ -39,7 +43,7 @@ struct BadLine {
   std::optional<std::string> field;
 };
 
-using FeederItem = std::variant<Checkpoint, BadLine>;
+using FeederItem = std::variant<Checkpoint, BadLine, Crossing>;
 
 // Every radar's current alerts reply (an error reply where it fails).
 std::vector<std::string> alerts_of(std::span<RadarHandle> radars);
@@ -47,8 +51,10 @@ std::vector<std::string> alerts_of(std::span<RadarHandle> radars);
 class LineFeeder {
  public:
   // `radars` must not be empty. With `strict`, the first bad line stops the
-  // feeder: it is reported, and nothing after it is read.
-  LineFeeder(std::vector<RadarHandle> radars, CheckpointPolicy policy, bool strict);
+  // feeder: it is reported, and nothing after it is read. `watching` adds
+  // each crossing after the event that caused it, and peaks to checkpoints.
+  LineFeeder(std::vector<RadarHandle> radars, CheckpointPolicy policy, bool strict,
+             Watching watching = {});
 
   // The next bytes of the recording; what they complete is appended to `out`.
   void feed(std::string_view block, std::vector<FeederItem>& out);
@@ -58,6 +64,10 @@ class LineFeeder {
 
   // Every radar's current alerts reply.
   std::vector<std::string> alerts();
+  // The factor names of a radar's alerts, severity last.
+  const std::vector<std::string>& factor_names(std::size_t radar) const noexcept {
+    return radars_[radar].compiled().keys().names();
+  }
 
   std::uint64_t lines() const noexcept { return taken_; }
   std::uint64_t events() const noexcept { return clock_.events(); }
@@ -82,11 +92,16 @@ class LineFeeder {
   // One read line; false once the feeder has stopped.
   bool take_line(ReadLine& line, std::vector<FeederItem>& out);
   Checkpoint checkpoint();
+  // Evaluates the symbol just fed under every radar; its crossings to `out`.
+  void watch(std::uint32_t number, std::uint64_t line, std::vector<FeederItem>& out);
+  std::vector<std::string> take_peaks();
 
   std::vector<RadarHandle> radars_;
   CheckpointClock clock_;
   LineSplitter splitter_;
   bool strict_;
+  Watching watching_;
+  std::vector<std::vector<double>> factors_;  // per radar, reused by every evaluation
   bool stopped_ = false;
   std::uint64_t bad_lines_ = 0;
   std::uint64_t checkpoints_ = 0;

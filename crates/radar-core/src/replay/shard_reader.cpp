@@ -1,5 +1,6 @@
 #include "crates/radar-core/src/replay/shard_reader.hpp"
 
+#include <span>
 #include <utility>
 #include <variant>
 
@@ -17,7 +18,9 @@ ShardReader::ShardReader(std::vector<RadarHandle> radars, std::uint64_t shard, s
       shard_(shard),
       shards_(shards),
       every_ts_(every_ts),
-      unit_lines_(unit_lines) {}
+      unit_lines_(unit_lines) {
+  for (const RadarHandle& radar : radars_) factors_.emplace_back(radar.compiled().keys().names().size());
+}
 
 void ShardReader::start_part(bool starts_file) { splitter_ = LineSplitter(starts_file); }
 
@@ -93,7 +96,9 @@ void ShardReader::apply(std::uint64_t unit, std::uint64_t line) {
       const std::int64_t ts = event_ts(event.event);
       if (!clock_ || ts > *clock_) clock_ = ts;
       const std::string_view symbol = symbols.substr(event.symbol_at, event.symbol_size);
-      states_.apply(radars_, symbol, event.hash, SymbolStates::unknown, event.event);
+      const std::uint32_t number =
+          states_.apply(radars_, symbol, event.hash, SymbolStates::unknown, event.event);
+      if (watching_) watch(first_kept_, event.line, number);
     }
     if (!whole) return;
     kept.events.clear();
@@ -102,6 +107,20 @@ void ShardReader::apply(std::uint64_t unit, std::uint64_t line) {
     if (spare_.size() < 2) spare_.push_back(std::move(kept));
     kept_.pop_front();
     ++first_kept_;
+  }
+}
+
+void ShardReader::watch(std::uint64_t unit, std::uint64_t line, std::uint32_t number) {
+  // As LineFeeder::watch does, so that both routes report the same crossings.
+  const std::size_t count = radars_.size();
+  const std::span<SymbolState* const> states = states_.states_of(number, count);
+  const std::span<Watch> watches = states_.watches_of(number, count);
+  for (std::size_t r = 0; r < count; ++r) {
+    const auto crossed = observe(radars_[r].compiled(), *states[r], watches[r], factors_[r]);
+    if (!crossed) continue;
+    crossings_.push_back(ShardCrossing{
+        unit, Crossing{*crossed, static_cast<std::uint32_t>(r), 0, line,
+                       Alert{states_.names()[number], watches[r].severity, factors_[r], watches[r].ts}}});
   }
 }
 

@@ -22,11 +22,13 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "crates/radar-core/src/event.hpp"
 #include "crates/radar-core/src/protocol/radar_handle.hpp"
 #include "crates/radar-core/src/replay/line_splitter.hpp"
+#include "crates/radar-core/src/replay/severity_watch.hpp"
 #include "crates/radar-core/src/replay/symbol_states.hpp"
 
 namespace fenmor::replay {
@@ -35,6 +37,13 @@ struct UnitBadLine {
   std::uint64_t line;  // in the unit, from 1
   std::string message;
   std::optional<std::string> field;
+};
+
+// A crossing of one of the shard's symbols, at line `crossing.line` of unit
+// `unit`; its `events` is left 0: only the driver knows every shard's count.
+struct ShardCrossing {
+  std::uint64_t unit;
+  Crossing crossing;
 };
 
 struct UnitRecord {
@@ -60,6 +69,9 @@ class ShardReader {
   // `every_ts` (T) > 0 when set.
   ShardReader(std::vector<RadarHandle> radars, std::uint64_t shard, std::uint64_t shards,
               std::optional<std::uint64_t> every_ts, std::uint64_t unit_lines);
+  // From now on, each applied event's symbol is evaluated under every radar
+  // as the line feeder does, and its crossings kept until taken.
+  void watch_crossings() noexcept { watching_ = true; }
 
   // Reading. The next part begins (a part that starts its file skips a
   // byte-order mark there). Its bytes follow in blocks cut anywhere; read()
@@ -82,6 +94,12 @@ class ShardReader {
   void apply(std::uint64_t unit, std::uint64_t line);
   // Every radar's alerts reply now.
   std::vector<std::string> alerts();
+  // The crossings of the events applied since the last call, in input order.
+  std::vector<ShardCrossing> take_crossings() { return std::exchange(crossings_, {}); }
+  // The factor names of a radar's alerts, severity last.
+  const std::vector<std::string>& factor_names(std::size_t radar) const noexcept {
+    return radars_[radar].compiled().keys().names();
+  }
 
   std::optional<std::int64_t> clock() const noexcept { return clock_; }  // largest ts applied
   // The symbols of the events applied.
@@ -105,6 +123,8 @@ class ShardReader {
   bool take_line(std::string_view text);
   bool mine(std::uint64_t hash) const noexcept { return hash % shards_ == shard_; }
   void keep(std::uint64_t line, std::string_view symbol, std::uint64_t hash, const Event& event);
+  // Evaluates the symbol just applied under every radar; its crossings to crossings_.
+  void watch(std::uint64_t unit, std::uint64_t line, std::uint32_t number);
 
   std::vector<RadarHandle> radars_;
   std::uint64_t shard_;
@@ -126,6 +146,10 @@ class ShardReader {
   std::uint64_t first_kept_ = 0;
   SymbolStates states_;
   std::optional<std::int64_t> clock_;
+
+  bool watching_ = false;
+  std::vector<std::vector<double>> factors_;  // per radar, reused by every evaluation
+  std::vector<ShardCrossing> crossings_;
 };
 
 }  // namespace fenmor::replay

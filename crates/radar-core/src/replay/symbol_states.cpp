@@ -25,6 +25,7 @@ std::uint32_t SymbolStates::number_of(std::span<RadarHandle> radars, std::string
   const auto number = static_cast<std::uint32_t>(names_.size());
   names_.emplace_back(symbol);
   for (RadarHandle& radar : radars) states_.push_back(&radar.state_of(symbol));
+  watches_.resize(states_.size());
   if (2 * names_.size() > slots_.size()) {
     std::vector<Slot> old(slots_.empty() ? 64 : 2 * slots_.size());
     slots_.swap(old);
@@ -36,11 +37,12 @@ std::uint32_t SymbolStates::number_of(std::span<RadarHandle> radars, std::string
   return number;
 }
 
-void SymbolStates::apply(std::span<RadarHandle> radars, std::string_view symbol,
-                         std::uint64_t hash, std::uint32_t number, const Event& event) {
+std::uint32_t SymbolStates::apply(std::span<RadarHandle> radars, std::string_view symbol,
+                                  std::uint64_t hash, std::uint32_t number, const Event& event) {
   if (number == unknown) number = number_of(radars, symbol, hash);
   const std::size_t first = std::size_t{number} * radars.size();
   for (std::size_t r = 0; r < radars.size(); ++r) states_[first + r]->apply(event);
+  return number;
 }
 
 void SymbolStates::prefetch_states(std::uint32_t number, std::size_t radars) const noexcept {

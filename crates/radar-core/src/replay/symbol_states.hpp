@@ -16,6 +16,7 @@
 
 #include "crates/radar-core/src/event.hpp"
 #include "crates/radar-core/src/protocol/radar_handle.hpp"
+#include "crates/radar-core/src/replay/severity_watch.hpp"
 
 namespace fenmor::replay {
 
@@ -24,9 +25,17 @@ class SymbolStates {
   static constexpr std::uint32_t unknown = ~std::uint32_t{0};
 
   // `hash` is symbol_hash(symbol); `number` is what find() gave for it, or
-  // unknown.
-  void apply(std::span<RadarHandle> radars, std::string_view symbol, std::uint64_t hash,
-             std::uint32_t number, const Event& event);
+  // unknown. The symbol's number.
+  std::uint32_t apply(std::span<RadarHandle> radars, std::string_view symbol, std::uint64_t hash,
+                      std::uint32_t number, const Event& event);
+
+  // A symbol's state and watch under each radar, in the radars' order.
+  std::span<SymbolState* const> states_of(std::uint32_t number, std::size_t radars) const noexcept {
+    return std::span(states_).subspan(std::size_t{number} * radars, radars);
+  }
+  std::span<Watch> watches_of(std::uint32_t number, std::size_t radars) noexcept {
+    return std::span(watches_).subspan(std::size_t{number} * radars, radars);
+  }
 
   // The number of a symbol fed before, else unknown. A state is never made
   // ahead of its first event: an empty state would count in the alerts.
@@ -55,6 +64,7 @@ class SymbolStates {
   std::vector<Slot> slots_;            // open addressing, a power of two, at most half full
   std::vector<std::string> names_;     // by number
   std::vector<SymbolState*> states_;   // by number, then radar
+  std::vector<Watch> watches_;         // beside states_
 };
 
 }  // namespace fenmor::replay
