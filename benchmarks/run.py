@@ -509,13 +509,13 @@ runpy.run_module("fenmor_radar", run_name="__main__", alter_sys=True)
 def bench_replay(report: Report, seed: int, events: int, rounds: int) -> None:
     progress(f"B6: replay of {events:,} recorded events over {B6_SYMBOLS:,} symbols")
     try:
-        feeder = importlib.import_module("fenmor_radar._fenmor_replay")
+        feeder = importlib.import_module("fenmor_radar._native")
     except ImportError:
-        report.note("B6 skipped: the native line feeder (fenmor_radar._fenmor_replay) is not "
+        report.note("B6 skipped: the native line feeder (fenmor_radar._native) is not "
                     "built in this install; rebuild the package with it")
         return
     if not str(getattr(feeder, "__file__", "")).endswith((".so", ".pyd")):
-        report.note(f"B6: fenmor_radar._fenmor_replay is not a native module here "
+        report.note(f"B6: fenmor_radar._native is not a native module here "
                     f"({getattr(feeder, '__file__', '?')}): the figures say nothing of the feeder")
     with tempfile.TemporaryDirectory(prefix="fenmor-b6-") as work:
         directory = Path(work)

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bindings/arguments.hpp"
+#include "bindings/native_state.hpp"
 #include "bindings/python_errors.hpp"
 #include "bindings/replay_values.hpp"
 #include "crates/radar-core/src/compiled_spec.hpp"
@@ -31,29 +32,29 @@ namespace {
 struct LineFeederObject {
   PyObject header;
   replay::LineFeeder* feeder;
-  std::uint8_t in_use;  // accessed atomically
+  PyObject* pending_block;  // the bytes the feeder's pending lines refer to, or null
+  std::uint8_t in_use;      // accessed atomically
   bool finished;
 };
 
 LineFeederObject* as_feeder(PyObject* self) { return reinterpret_cast<LineFeederObject*>(self); }
 
-ReplayModuleState* state_of(PyObject* self) {
-  return static_cast<ReplayModuleState*>(PyType_GetModuleState(Py_TYPE(self)));
-}
-
 PyObject* feeder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"specs", "every_events", "every_ts", "strict",
-                                   "crossings", "peaks", nullptr};
+                                   "crossings", "peaks", "room", nullptr};
   PyObject* specs = nullptr;
   PyObject* every_events = nullptr;
   PyObject* every_ts = nullptr;
   int strict = 0;
   int crossings = 0;
   int peaks = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOppp:LineFeeder", const_cast<char**>(keywords),
-                                   &specs, &every_events, &every_ts, &strict, &crossings, &peaks)) {
+  Py_ssize_t room = static_cast<Py_ssize_t>(replay::LineFeeder::default_room);
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOpppn:LineFeeder", const_cast<char**>(keywords),
+                                   &specs, &every_events, &every_ts, &strict, &crossings, &peaks,
+                                   &room)) {
     return nullptr;
   }
+  if (room <= 0) return raise(PyExc_ValueError, "room must be greater than zero");
   replay::CheckpointPolicy policy;
   if (!read_period(every_events, "every_events", policy.every_events)) return nullptr;
   if (!read_period(every_ts, "every_ts", policy.every_ts)) return nullptr;
@@ -64,7 +65,9 @@ PyObject* feeder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (self == nullptr) return nullptr;
   LineFeederObject* object = as_feeder(self);
   object->feeder = new replay::LineFeeder(std::move(*radars), policy, strict != 0,
-                                          replay::Watching{crossings != 0, peaks != 0});
+                                          replay::Watching{crossings != 0, peaks != 0},
+                                          static_cast<std::size_t>(room));
+  object->pending_block = nullptr;
   object->in_use = 0;
   object->finished = false;
   return self;
@@ -73,6 +76,8 @@ PyObject* feeder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void feeder_dealloc(PyObject* self) {
   delete as_feeder(self)->feeder;
   as_feeder(self)->feeder = nullptr;
+  Py_XDECREF(as_feeder(self)->pending_block);
+  as_feeder(self)->pending_block = nullptr;
   free_instance(self);
 }
 
@@ -91,7 +96,7 @@ PyObject* crossing_tuple(const replay::LineFeeder& feeder, const replay::Crossin
                        alert.severity, text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-PyObject* item_tuple(const ReplayModuleState& state, const replay::FeederItem& item) {
+PyObject* item_tuple(const NativeState& state, const replay::FeederItem& item) {
   if (const auto* checkpoint = std::get_if<replay::Checkpoint>(&item)) {
     PyObject* ts = optional_int(checkpoint->ts);
     PyObject* replies = ts == nullptr ? nullptr : replies_tuple(checkpoint->replies);
@@ -118,7 +123,7 @@ PyObject* item_tuple(const ReplayModuleState& state, const replay::FeederItem& i
 // A checkpoint with peaks comes as ("peaks", one peaks JSON array per radar)
 // right before it, so that a checkpoint's own item keeps its shape.
 PyObject* items_list(PyObject* self, const std::vector<replay::FeederItem>& items) {
-  const ReplayModuleState* state = state_of(self);
+  const NativeState* state = native_state_of_instance(self);
   if (state == nullptr) return nullptr;
   const replay::LineFeeder& feeder = *as_feeder(self)->feeder;
   PyObject* list = PyList_New(0);
@@ -152,11 +157,26 @@ PyObject* raise_finished() {
   return raise(PyExc_ValueError, "the LineFeeder has finished: no more input is taken");
 }
 
+PyObject* raise_pending(const char* call) {
+  return raise(PyExc_ValueError, std::string("the LineFeeder has pending lines: call resume() until "
+                                             "pending is False before ") + call + "()");
+}
+
+// Keeps the block alive while the feeder's pending lines refer to it.
+void hold_block(LineFeederObject& object, PyObject* block) {
+  PyObject* held = object.feeder->pending() ? block : nullptr;
+  if (held == object.pending_block) return;
+  Py_XINCREF(held);
+  Py_XDECREF(object.pending_block);
+  object.pending_block = held;
+}
+
 PyObject* feeder_feed(PyObject* self, PyObject* block) {
   LineFeederObject* object = as_feeder(self);
   Use use(object->in_use, "LineFeeder");
   if (!use.ok()) return nullptr;
   if (object->finished) return raise_finished();
+  if (object->feeder->pending()) return raise_pending("feed");
   if (!PyBytes_Check(block)) return raise_type_mismatch(block, "bytes");
   char* data = nullptr;
   Py_ssize_t size = 0;
@@ -168,6 +188,19 @@ PyObject* feeder_feed(PyObject* self, PyObject* block) {
   PyThreadState* thread = PyEval_SaveThread();
   object->feeder->feed(std::string_view(data, static_cast<std::size_t>(size)), items);
   PyEval_RestoreThread(thread);
+  hold_block(*object, block);
+  return items_list(self, items);
+}
+
+PyObject* feeder_resume(PyObject* self, PyObject* /*unused*/) {
+  LineFeederObject* object = as_feeder(self);
+  Use use(object->in_use, "LineFeeder");
+  if (!use.ok()) return nullptr;
+  std::vector<replay::FeederItem> items;
+  PyThreadState* thread = PyEval_SaveThread();
+  object->feeder->resume(items);
+  PyEval_RestoreThread(thread);
+  hold_block(*object, object->pending_block);
   return items_list(self, items);
 }
 
@@ -182,6 +215,7 @@ PyObject* feeder_finish(PyObject* self, PyObject* args, PyObject* kwargs) {
   Use use(object->in_use, "LineFeeder");
   if (!use.ok()) return nullptr;
   if (object->finished) return raise_finished();
+  if (object->feeder->pending()) return raise_pending("finish");
   object->finished = true;
   std::vector<replay::FeederItem> items;
   PyThreadState* thread = PyEval_SaveThread();
@@ -197,7 +231,8 @@ PyObject* feeder_alerts(PyObject* self, PyObject* /*unused*/) {
   return replies_tuple(object->feeder->alerts());
 }
 
-enum class Counter : std::uint8_t { Lines, Events, BadLines, Checkpoints, Symbols, Ts, Stopped };
+enum class Counter : std::uint8_t { Lines, Events, BadLines, Checkpoints, Symbols, Ts, Stopped, Pending,
+                                     Backwards, FirstBackwards };
 
 PyObject* feeder_counter(PyObject* self, void* closure) {
   LineFeederObject* object = as_feeder(self);
@@ -215,6 +250,11 @@ PyObject* feeder_counter(PyObject* self, void* closure) {
     case Counter::Symbols: return as_int(feeder.symbols());
     case Counter::Ts: return optional_int(feeder.ts());
     case Counter::Stopped: return PyBool_FromLong(feeder.stopped() ? 1 : 0);
+    case Counter::Pending: return PyBool_FromLong(feeder.pending() ? 1 : 0);
+    case Counter::Backwards: return as_int(feeder.backwards());
+    case Counter::FirstBackwards:
+      if (feeder.first_backwards() == 0) Py_RETURN_NONE;
+      return as_int(feeder.first_backwards());
   }
   return nullptr;
 }
@@ -225,13 +265,19 @@ void* counter(Counter which) {
 
 constexpr const char* feeder_doc =
     "LineFeeder(specs, *, every_events=None, every_ts=None, strict=False, crossings=False, "
-    "peaks=False)\n--\n\n"
+    "peaks=False, room=4194304)\n--\n\n"
     "A recording's JSON lines fed to one radar per spec, read once per line.\n\n"
-    "Not bound to a thread; one call at a time (RuntimeError otherwise). feed()\n"
-    "and finish() release the interpreter lock while they work.";
+    "A call returns once its items hold `room` bytes of text; the rest of the\n"
+    "block then waits for resume() (pending is True).\n\n"
+    "Not bound to a thread; one call at a time (RuntimeError otherwise). feed(),\n"
+    "resume() and finish() release the interpreter lock while they work.";
 constexpr const char* feed_doc =
     "feed($self, block, /)\n--\n\n"
-    "The next bytes of the recording; the checkpoints and bad lines they complete.";
+    "The next bytes of the recording; the checkpoints and bad lines they complete,\n"
+    "up to the room.";
+constexpr const char* resume_doc =
+    "resume($self, /)\n--\n\n"
+    "More of the pending block's items, up to the room again.";
 constexpr const char* finish_doc =
     "finish($self, /, *, complete=True)\n--\n\n"
     "The end of the input: the carried last line (dropped unless complete), then\n"
@@ -241,6 +287,7 @@ constexpr const char* alerts_doc =
 
 PyMethodDef feeder_methods[] = {
     {"feed", feeder_feed, METH_O, feed_doc},
+    {"resume", feeder_resume, METH_NOARGS, resume_doc},
     {"finish", as_cfunction(feeder_finish), METH_VARARGS | METH_KEYWORDS, finish_doc},
     {"alerts", feeder_alerts, METH_NOARGS, alerts_doc},
     {nullptr, nullptr, 0, nullptr},
@@ -258,6 +305,12 @@ PyGetSetDef feeder_getset[] = {
      counter(Counter::Ts)},
     {"stopped", feeder_counter, nullptr, "Whether a strict stop happened.",
      counter(Counter::Stopped)},
+    {"pending", feeder_counter, nullptr, "Whether the last call left lines of its block for resume().",
+     counter(Counter::Pending)},
+    {"backwards", feeder_counter, nullptr,
+     "Accepted events whose ts is below an earlier one of their symbol.", counter(Counter::Backwards)},
+    {"first_backwards", feeder_counter, nullptr,
+     "The line of the first such event, None while there is none.", counter(Counter::FirstBackwards)},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -271,7 +324,7 @@ PyType_Slot feeder_slots[] = {
 };
 
 PyType_Spec feeder_spec = {
-    "fenmor_radar._fenmor_replay.LineFeeder",
+    "fenmor_radar._native.LineFeeder",
     static_cast<int>(sizeof(LineFeederObject)),
     0,
     Py_TPFLAGS_DEFAULT,

@@ -2,7 +2,6 @@
 // The Python type `LineFeeder` around replay::LineFeeder.
 
 #include "bindings/python.hpp"
-#include "bindings/replay_module_state.hpp"
 
 namespace fenmor::python {
 

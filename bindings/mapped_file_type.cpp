@@ -93,7 +93,7 @@ PyType_Slot mapped_slots[] = {
 };
 
 PyType_Spec mapped_spec = {
-    "fenmor_radar._fenmor_replay.MappedFile",
+    "fenmor_radar._native.MappedFile",
     static_cast<int>(sizeof(MappedFileObject)),
     0,
     Py_TPFLAGS_DEFAULT,

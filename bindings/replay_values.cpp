@@ -5,6 +5,7 @@
 
 #include "bindings/arguments.hpp"
 #include "bindings/python_errors.hpp"
+#include "bindings/tuple_of.hpp"
 #include "crates/radar-core/src/compiled_spec.hpp"
 #include "crates/radar-core/src/spec_decode.hpp"
 
@@ -28,16 +29,7 @@ PyObject* optional_str(const std::optional<std::string>& value) {
 }
 
 PyObject* replies_tuple(const std::vector<std::string>& replies) {
-  PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(replies.size()));
-  if (tuple == nullptr) return nullptr;
-  for (std::size_t i = 0; i < replies.size(); ++i) {
-    PyObject* reply = new_str(replies[i]);
-    if (reply == nullptr || PyTuple_SetItem(tuple, static_cast<Py_ssize_t>(i), reply) < 0) {
-      Py_DecRef(tuple);
-      return nullptr;
-    }
-  }
-  return tuple;
+  return tuple_of(replies.size(), [&](std::size_t i) { return new_str(replies[i]); });
 }
 
 

@@ -487,7 +487,7 @@ PyType_Slot core_slots[] = {
 };
 
 PyType_Spec core_spec = {
-    "fenmor_radar._screener.ScreenerCore",
+    "fenmor_radar._native.ScreenerCore",
     static_cast<int>(sizeof(CoreObject)),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,

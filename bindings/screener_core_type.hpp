@@ -1,5 +1,5 @@
 #pragma once
-// The native base of fenmor_radar.Screener (`fenmor_radar._screener.ScreenerCore`).
+// The native base of fenmor_radar.Screener (`fenmor_radar._native.ScreenerCore`).
 
 #include "bindings/python.hpp"
 

@@ -270,6 +270,23 @@ PyObject* reader_clock(PyObject* self, void* /*unused*/) {
   return optional_int(object->reader->clock());
 }
 
+PyObject* reader_backwards(PyObject* self, void* /*unused*/) {
+  ShardReaderObject* object = as_reader(self);
+  Use use(object->in_use, type_name);
+  if (!use.ok()) return nullptr;
+  return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(object->reader->backwards()));
+}
+
+PyObject* reader_first_backwards(PyObject* self, void* /*unused*/) {
+  ShardReaderObject* object = as_reader(self);
+  Use use(object->in_use, type_name);
+  if (!use.ok()) return nullptr;
+  const auto first = object->reader->first_backwards();
+  if (!first) Py_RETURN_NONE;
+  return Py_BuildValue("(KK)", static_cast<unsigned long long>(first->first),
+                       static_cast<unsigned long long>(first->second));
+}
+
 constexpr const char* reader_doc =
     "ShardReader(specs, *, shard, shards, every_ts, unit_lines)\n--\n\n"
     "One shard of a replay by parts: reads every part in units of lines, decodes its own\n"
@@ -307,6 +324,10 @@ PyMethodDef reader_methods[] = {
 
 PyGetSetDef reader_getset[] = {
     {"clock", reader_clock, nullptr, "Largest ts applied, None before the first.", nullptr},
+    {"backwards", reader_backwards, nullptr,
+     "Events applied whose ts is below an earlier one of their symbol.", nullptr},
+    {"first_backwards", reader_first_backwards, nullptr,
+     "(unit, line) of the first such event, None while there is none.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -320,7 +341,7 @@ PyType_Slot reader_slots[] = {
 };
 
 PyType_Spec reader_spec = {
-    "fenmor_radar._fenmor_replay.ShardReader",
+    "fenmor_radar._native.ShardReader",
     static_cast<int>(sizeof(ShardReaderObject)),
     0,
     Py_TPFLAGS_DEFAULT,

@@ -8,12 +8,15 @@
 //   the same spec; a syntax fault of the document reader is one for the
 //   streaming reader as well;
 // - validation and signal keys never fail on a decoded spec, and a radar built
-//   from a valid spec answers "alerts" with no alerts.
+//   from a valid spec answers "alerts" with no alerts;
+// - recording where the parts lie changes nothing, and every recorded place
+//   is where such a part starts.
 
 #include <bit>
 #include <cstdio>
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -117,11 +120,43 @@ bool is_value_fault(fenmor::json::SyntaxCode code) {
          code == SyntaxCode::UnexpectedEndOfHexEscape;
 }
 
+// Recording where a spec's parts lie changes nothing the reader decides, and
+// every place it records is where such a part starts in the text.
+void check_places(std::string_view text, const std::expected<fenmor::RadarSpec, fenmor::RadarError>& spec) {
+  fenmor::SpecPlaces places;
+  auto placed = fenmor::decode_spec_text(text, &places);
+  require(placed.has_value() == spec.has_value(), "recording places changes the verdict");
+  if (!spec) {
+    require(placed.error().message == spec.error().message, "recording places changes the message",
+            placed.error().message);
+    return;
+  }
+  require(same_spec(*placed, *spec), "recording places changes the spec");
+  const auto starts_value = [&](std::size_t at) {
+    return at < text.size() && std::string_view("[{\"-0123456789ntf").find(text[at]) != std::string_view::npos;
+  };
+  require(starts_value(places.start) && text[places.start] == (places.array_form ? '[' : '{'),
+          "the spec's place");
+  require(places.signals && starts_value(*places.signals), "the signals' place");
+  require(!places.threshold || starts_value(*places.threshold), "the threshold's place");
+  require(places.signal_places.size() == spec->signals.size(), "one place per signal");
+  for (const auto& signal : places.signal_places) {
+    require(starts_value(signal.start), "a signal's place");
+    require(!signal.params || text[*signal.params] == '[', "a signal's params place");
+    require(!signal.weight || starts_value(*signal.weight), "a signal's weight place");
+  }
+  for (const auto& member : places.ignored) {
+    require(member.offset < text.size() && text[member.offset] == '"', "an ignored member's place");
+    require(!member.signal || *member.signal < places.signal_places.size(), "an ignored member's signal");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   auto spec = fenmor::decode_spec_text(text);
+  check_places(text, spec);
   fenmor::json::Document document;
   auto root = fenmor::json::parse_document(text, document);
 

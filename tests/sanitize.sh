@@ -49,7 +49,7 @@ run_python() {
   configure build/sanitize-python -DFENMOR_BUILD_TESTS=OFF -DFENMOR_BUILD_PYTHON=ON \
     "-DPython_EXECUTABLE=$python" || return
   cmake --build build/sanitize-python -j2 \
-    --target _fenmor_radar _fenmor_replay _fenmor_convert _event_text _screener || return
+    --target _fenmor_radar _native || return
   # The package as installed, with the instrumented module in it, found
   # ahead of any installed copy.
   local site=build/sanitize-python/site
@@ -123,7 +123,7 @@ run_python() {
 import pathlib, re, sys
 
 logs, here = pathlib.Path(sys.argv[1]), sys.argv[2]
-ours = re.compile(r"_fenmor_|_event_text|" + re.escape(here) + r"/(json|crates|bindings)/")
+ours = re.compile(r"_fenmor_|_native|" + re.escape(here) + r"/(json|crates|bindings)/")
 flagged, others, errors, unchecked = [], 0, [], 0
 for log in sorted(logs.glob("asan.*")):
     text = log.read_text(errors="replace")

@@ -28,6 +28,8 @@ import gzip
 import random
 from dataclasses import dataclass
 
+from fenmor_radar.whole_file import write_whole_file
+
 SEED = 20240301
 START_TS = 1_709_298_000_000  # 2024-03-01 13:00:00 UTC
 STEP_MS = 10_000
@@ -270,10 +272,7 @@ def write_sample(path: str, seed: int = SEED) -> int:
     lines = sample_lines(seed)
     data = ("\n".join(lines) + "\n").encode("utf-8")
     if path.endswith(".gz"):
-        # mtime 0: the same recording gives the same compressed bytes.
-        with open(path, "wb") as raw, gzip.GzipFile(fileobj=raw, mode="wb", mtime=0) as file:
-            file.write(data)
-    else:
-        with open(path, "wb") as file:
-            file.write(data)
+        # mtime 0 and no file name: the same recording gives the same compressed bytes.
+        data = gzip.compress(data, mtime=0)
+    write_whole_file(path, data)  # a failed write leaves no file that looks like a sample
     return len(lines)

@@ -1,7 +1,7 @@
 """The Pythonic layer: a :class:`Screener` takes Python values and gives dataclasses.
 
 A screener owns a radar's spec and states in its native base
-(``fenmor_radar._screener.ScreenerCore``), which reads the events of
+(``fenmor_radar._native.ScreenerCore``), which reads the events of
 ``feed`` and ``feed_batch`` straight into the engine: writing and reading a
 command text per event would cost several times the radar's own work. The
 rest (alerts, scan, reset, set_spec) runs as the radar's command texts.
@@ -12,7 +12,7 @@ spec give the same alerts, and a failed command leaves the state as it was
 An event the native feed does not take as it is (a bool, NaN, a string
 where a number belongs, an unknown kind, a missing or extra field, a
 subclass) goes as a command text that means exactly what ``json.dumps``
-would have sent, written by the native ``_event_text`` module (the engine's
+would have sent, written by the native ``event_text`` function (the engine's
 shortest-double writer) when it is built, else in Python: floats in a
 shortest form that reads back as the same double, integers as integers,
 anything unusual through ``json.dumps`` itself. So the radar judges it and
@@ -26,15 +26,13 @@ from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from typing import Any, ClassVar, NoReturn, TypeAlias
 
+from fenmor_radar import _native
 from fenmor_radar._fenmor_radar import Radar
-from fenmor_radar._screener import ScreenerCore
+from fenmor_radar._native import ScreenerCore
 from fenmor_radar.crossing import Crossing
 
-_native_text: Callable[..., str | None] | None
-try:
-    from fenmor_radar._event_text import event_text as _native_text
-except ImportError:  # a build without it: the Python writer below does the same
-    _native_text = None
+# None runs the Python writer below alone (the tests compare the two).
+_native_text: Callable[..., str | None] | None = _native.event_text
 
 __all__ = [
     "Alert",

@@ -5,6 +5,7 @@
 
 #include "tests/cpp/case_names.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -215,6 +216,43 @@ TEST(IndicatorGuards, WindowedHistoryStillLooksBackFromNewest) {
   // Window 2 keeps only the two newest samples: lookback 1 reads 150 -> 300.
   const SymbolState state = state_of({oi_sample(1), oi_sample(150), oi_sample(300)}, 2);
   EXPECT_EQ(indicator_value(Signal{K::OiDelta, {1, 2}, 1.0}, state), 0.5);
+}
+
+// The reach a spec check reports is a true bound: no state gives more, and a
+// state that drives every measurement high gives exactly it.
+TEST(IndicatorReach, BoundsEveryValueAndIsReached) {
+  std::vector<Event> driven;
+  for (int i = 0; i < 6; ++i) {
+    driven.push_back(derivatives(i < 5 ? 1.0 : 1e6, i % 2 == 0 ? -5.0 : 5.0, i < 5 ? 1.0 : 1e-6));
+    driven.push_back(liquidation(1e6));
+  }
+  driven.push_back(book(1, 0));
+  const std::vector<SymbolState> states = {
+      state_of({}),
+      state_of(driven),
+      state_of({oi_sample(100), oi_sample(101), rate_sample(0.0001), book(3, 1), liquidation(2)}),
+      state_of({derivatives(5, 0, 5), derivatives(1, 0, 9), book(0, 7), liquidation(0)}),
+  };
+  for (const IndicatorKind kind : {K::OiDelta, K::FundingFlip, K::BookImbalance, K::LiqCluster,
+                                   K::OiPriceDivergence}) {
+    for (const double lookback : {0.0, 0.5, 1.0, 3.0, 1e300}) {
+      for (const double scale : {-1.0, 0.0, 1e-200, 0.05, 2.0, 1e200}) {
+        const Signal signal{kind,
+                            parameter_count(kind) == 1 ? std::vector<double>{scale}
+                                                       : std::vector<double>{lookback, scale},
+                            1.0};
+        const double reach = indicator_reach(signal);
+        double most = 0.0;
+        for (const SymbolState& state : states) most = std::max(most, indicator_value(signal, state));
+        EXPECT_LE(most, reach) << name(kind) << " " << lookback << " " << scale;
+        // The driven state saturates every kind for a lookback it holds and a moderate scale.
+        const bool held = parameter_count(kind) == 1 || (lookback >= 1.0 && lookback <= 3.0);
+        if (held && std::fabs(scale) <= 2.0) {
+          EXPECT_EQ(most, reach) << name(kind) << " " << lookback << " " << scale;
+        }
+      }
+    }
+  }
 }
 
 }  // namespace

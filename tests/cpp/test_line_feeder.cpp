@@ -69,11 +69,16 @@ const std::string hostile = [] {
 std::vector<oracle::Item> by_feeder(const std::vector<std::string_view>& blocks,
                                     std::optional<std::uint64_t> every_events,
                                     std::optional<std::uint64_t> every_ts, bool strict,
-                                    replay::LineFeeder** keep = nullptr) {
+                                    replay::LineFeeder** keep = nullptr,
+                                    std::size_t room = replay::LineFeeder::default_room) {
   static std::optional<replay::LineFeeder> feeder;
-  feeder.emplace(radars(), replay::CheckpointPolicy{every_events, every_ts}, strict);
+  feeder.emplace(radars(), replay::CheckpointPolicy{every_events, every_ts}, strict,
+                 replay::Watching{}, room);
   std::vector<replay::FeederItem> items;
-  for (std::string_view block : blocks) feeder->feed(block, items);
+  for (std::string_view block : blocks) {
+    feeder->feed(block, items);
+    while (feeder->pending()) feeder->resume(items);
+  }
   feeder->finish(true, items);
   if (keep != nullptr) *keep = &*feeder;
   std::vector<oracle::Item> out;
@@ -139,6 +144,53 @@ TEST(LineFeeder, ManyLinesBetweenCheckpointsAgree) {
   std::vector<RadarHandle> oracle_radars = radars();
   const auto expected = oracle::replay_by_commands(recording, oracle_radars, 9'000, std::nullopt, false);
   EXPECT_EQ(by_feeder({recording}, 9'000, std::nullopt, false), expected.items);
+}
+
+std::size_t text_of(const replay::FeederItem& item) {
+  if (const auto* checkpoint = std::get_if<replay::Checkpoint>(&item)) {
+    std::size_t size = 0;
+    for (const std::string& reply : checkpoint->replies) size += reply.size();
+    return size;
+  }
+  const auto& bad = std::get<replay::BadLine>(item);
+  return bad.message.size() + (bad.field ? bad.field->size() : 0);
+}
+
+// A call stops once its items fill the room, whatever the block holds, and
+// resuming gives what one unbounded call would have.
+TEST(LineFeeder, ACallStopsAtItsRoomAndResumes) {
+  std::string recording;
+  for (int i = 0; i < 3'000; ++i) {
+    recording += R"({"symbol":"S)" + std::to_string(i % 5) + R"(","event":["derivatives",)" +
+                 std::to_string(i) + ",100," + (i % 2 == 0 ? "-0.0004" : "0.0003") + ",5]}\n";
+    if (i % 700 == 0) recording += "not json\n";
+  }
+  for (const Rule& rule : rules) {
+    std::vector<RadarHandle> oracle_radars = radars();
+    const auto expected =
+        oracle::replay_by_commands(recording, oracle_radars, rule.every_events, rule.every_ts, rule.strict);
+    for (std::size_t room : {std::size_t{1}, std::size_t{5'000}}) {
+      ASSERT_EQ(by_feeder({recording}, rule.every_events, rule.every_ts, rule.strict, nullptr, room),
+                expected.items)
+          << room;
+    }
+  }
+  constexpr std::size_t room = 5'000;
+  replay::LineFeeder feeder(radars(), {1, std::nullopt}, false, {}, room);
+  std::vector<replay::FeederItem> items;
+  feeder.feed(recording, items);
+  std::size_t calls = 1;
+  for (;;) {
+    std::size_t given = 0;
+    for (std::size_t i = 0; i + 1 < items.size(); ++i) given += text_of(items[i]);
+    EXPECT_LT(given, room) << calls;  // the last item of a call may cross the room
+    if (!feeder.pending()) break;
+    items.clear();
+    feeder.resume(items);
+    ++calls;
+  }
+  EXPECT_GT(calls, 100u);
+  EXPECT_EQ(feeder.events(), 3'000u);
 }
 
 TEST(LineFeeder, AnIncompleteEndDropsTheCarriedLine) {

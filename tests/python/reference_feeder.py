@@ -1,6 +1,6 @@
 """A LineFeeder written with one "feed" command per line: the oracle of the native one.
 
-It has the native ``fenmor_radar._fenmor_replay.LineFeeder``'s interface and
+It has the native ``fenmor_radar._native.LineFeeder``'s interface and
 does what the replay did before the feeder existed: split the input into
 lines, hand each line to ``Radar.command`` as the line's own text with a
 ``"cmd":"feed"`` member appended, and take the "alerts" reply at checkpoints.

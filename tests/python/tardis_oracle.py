@@ -1,7 +1,7 @@
 """The pure-Python vendor CSV converter, kept as the oracle of the native one.
 
 This is the converter the package used before the per-row work moved to C++
-(``fenmor_radar._fenmor_convert``): the standard library's csv reader, a
+(``fenmor_radar._native``): the standard library's csv reader, a
 heapq merge and ``fenmor_radar.feeds.events``. The differential tests hold
 the native converter to its output and its bad-row reports. One change: book
 sizes are summed with a plain loop rather than ``sum()``, whose float

@@ -1,9 +1,18 @@
 """`fenmor-radar check`, and its warnings at the start of replay and pipe."""
 
+import json
+import os
 import subprocess
 import sys
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from webhook_server import WebhookServer
+
+from fenmor_radar import Radar
+from fenmor_radar.cli.spec_check import check_spec
+from fenmor_radar.report.spec_info import spec_info
 
 TYPOS = """{
   "signals": [
@@ -19,13 +28,14 @@ TYPOS = """{
 CLEAN = '{"signals":[{"kind":"oi_delta","params":[12,0.05]},{"kind":"liq_cluster","params":[20,1000]}],"threshold":0.5}'
 
 
-def run(*args, stdin=None):
+def run(*args, stdin=None, env=None):
     result = subprocess.run(
         [sys.executable, "-m", "fenmor_radar", *args],
         input=stdin,
         capture_output=True,
         timeout=120,
         check=False,
+        env=env,
     )
     return result.returncode, result.stdout.decode(), result.stderr.decode()
 
@@ -74,6 +84,10 @@ def test_unreachable_threshold_and_an_unknown_kind(spec_file):
     code, out, _ = run("check", spec_file(dead))
     # (1 x 1 + 3 x 0.25) / 4: the book reaches at most 1/4.
     assert "above the largest severity this spec can reach (0.4375)" in out
+    # The divergence squares its scale: beyond about 1e154 the square is infinite.
+    code, out, _ = run("check", spec_file('{"signals":[["oi_price_divergence",[3,1e200]]],"threshold":0.5}'))
+    assert "signals[0].params[1]: scale 1e+200: its square is infinite as a double" in out
+    assert "can reach (0): no symbol can ever alert" in out
     code, out, err = run("check", spec_file('{"signals":[{"kind":"oi_delat","params":[1,1]}]}'))
     assert code == 1 and err.endswith('; did you mean "oi_delta"?\n')
 
@@ -89,3 +103,97 @@ def test_replay_and_pipe_warn_on_stderr_and_run_as_before(spec_file, tmp_path):
     code, out, err = run("pipe", "--spec", path, stdin=b'{"cmd":"version"}\n')
     assert (code, out) == (0, '{"version":"0.2.0"}\n')
     assert "did you mean" in err
+
+
+HUGE_SCALE = '{"signals":[{"kind":"funding_flip","params":[1e301]},{"kind":"oi_delta","params":[3,1e-300]}],"threshold":0.1}'
+# An ignored member whose value nests far beyond any recursion limit.
+DEEP_UNKNOWN = '{"signals":[{"kind":"funding_flip","params":[0.0001]}],"x":' + "[" * 5000 + "]" * 5000 + "}"
+
+
+@pytest.mark.parametrize("spec", [HUGE_SCALE, DEEP_UNKNOWN], ids=["parameter 1e301", "deep member"])
+def test_check_report_and_notify_take_every_spec_the_radar_takes(spec_file, tmp_path, spec):
+    path = spec_file(spec)
+    code, out, err = run("check", path)
+    assert (code, err) == (0, ""), err
+    assert "funding_flip(" in out
+    events = tmp_path / "events.jsonl"
+    events.write_text('{"symbol":"A","event":["derivatives",1,1.0,0.001,1.0]}\n')
+    page = tmp_path / "r.html"
+    code, _, err = run("replay", "--spec", path, str(events), "-q", "--report", str(page))
+    assert code == 0 and "Traceback" not in err, err
+    assert page.exists()
+    env = dict(os.environ, no_proxy="127.0.0.1,localhost", NO_PROXY="127.0.0.1,localhost")
+    with WebhookServer() as server:
+        code, _, err = run("replay", "--spec", path, str(events), "-q", "--notify", server.url, env=env)
+    assert code == 0 and "Traceback" not in err, err
+
+
+NUMBER = st.one_of(
+    st.floats(allow_nan=False, allow_infinity=False),
+    st.sampled_from([1e301, -1e301, 1.7e300, 1.8e300, 5e-9, -5e-9, 1.5e-8, 2.5e-8]),
+)
+
+
+@settings(max_examples=200, deadline=None)
+@given(NUMBER, NUMBER, NUMBER)
+def test_keys_are_the_radars_factor_names_for_any_parameter(lookback, scale, other):
+    """The check and the report name each factor as the radar's alerts do."""
+    spec = json.dumps({"signals": [
+        {"kind": "oi_delta", "params": [lookback, scale]},
+        {"kind": "book_imbalance", "params": [other]},
+    ], "threshold": -1})
+    radar = Radar(spec)
+    radar.command('{"cmd":"feed","symbol":"S","event":["orderbook",1,1,2,1,2]}')
+    factors = json.loads(radar.command('{"cmd":"alerts"}'))["alerts"][0]["factors"]
+    names = set(factors) - {"severity"}
+    assert {signal.key for signal in spec_info(spec, "s").signals} == names
+    assert {signal.key for signal in check_spec(spec).signals} == names
+
+
+def derivatives(symbol, ts):
+    return (f'{{"symbol":"{symbol}","event":{{"kind":"derivatives","ts":{ts},'
+            '"open_interest":1,"funding_rate":0.0001,"mark_price":1}}')
+
+
+def liquidation(symbol, ts):
+    # Members in another order than the writers give: read as JSON, not by the fast pattern.
+    return (f'{{"event": {{"ts": {ts}, "kind": "liquidation", "side": "sell", "qty": 1, '
+            f'"price": 1}}, "symbol": "{symbol}"}}')
+
+
+def test_check_says_what_each_lookback_spans_on_a_recording(spec_file, tmp_path):
+    start = 1_709_298_000_000
+    lines = [derivatives("BTC", start + i * 10_000) for i in range(10)]
+    lines += [derivatives("ETH", start + i * 30_000) for i in range(10)]
+    lines += [liquidation("BTC", start), liquidation("BTC", start + 5_000), "not an event"]
+    recording = tmp_path / "events.jsonl"
+    recording.write_text("\n".join(lines) + "\n")
+    spec = spec_file('{"signals":[["oi_delta",[3,0.05]],["liq_cluster",[2,1]],'
+                     '["funding_flip",[0.0001]],["book_imbalance",[1]]],"threshold":0.5}')
+    code, out, err = run("check", spec, "--recording", str(recording))
+    assert code == 0, err
+    tail = out.split("lookbacks in time on ")[1].splitlines()
+    assert tail[0].startswith(
+        f"{recording} (23 lines: 2 symbols, 2024-03-01 13:00:00 to 2024-03-01 13:04:30 UTC)"
+    )
+    # 3 samples back: 30 s for BTC, 90 s for ETH; 2 liquidations cover one 5 s interval.
+    assert tail[1].split(None, 1)[1] == (
+        "reaches 3 derivatives events back: 1 min (median of 2 symbols; 30 s for BTC to "
+        "1 min 30 s for ETH)"
+    )
+    assert tail[2].split(None, 1)[1] == "the last 2 liquidations span 5 s (for BTC)"
+    assert "10 s for BTC to 30 s for ETH" in tail[3]
+    assert "no lookback" in tail[4]
+    code, _, err = run("check", spec, "--recording", str(tmp_path / "missing.jsonl"))
+    assert code == 1 and "cannot read" in err and "missing.jsonl" in err
+
+
+def test_lookback_spans_read_a_bounded_prefix_and_any_clock(tmp_path):
+    from fenmor_radar.cli.lookback_time import SignalLookback, lookback_lines, read_cadence
+
+    recording = tmp_path / "events.jsonl"
+    recording.write_text("\n".join(derivatives("S", ts) for ts in (1, 3, 5, 100, 200)) + "\n")
+    cadence = read_cadence(str(recording), prefix_lines=3)
+    lines = lookback_lines([SignalLookback("oi_delta(2,1)", "oi_delta", 2)], cadence)
+    assert lines[0].startswith(f"lookbacks in time on {recording} (its first 3 lines: 1 symbol, ts 1 to 5)")
+    assert lines[1].endswith("reaches 2 derivatives events back: 4 ts units (for S)")

@@ -85,11 +85,16 @@ def test_ts_checkpoints_fall_on_multiples_and_before_the_crossing_event(tmp_path
     # 8 comes after 12: an older ts never moves the clock back or adds a checkpoint.
     lines = [book(5, 3, 1), book(12, 1, 1), book(8, 4, 1), book(15, 1, 1), book(31, 3, 1)]
     events = write(tmp_path / "events.jsonl", lines)
-    result = run_cli("replay", "--spec", spec, events, "--every-ts", "10")
+    result = run_cli("replay", "--spec", spec, events, "--every-ts", "10ms")
     assert result.returncode == 0, stderr_text(result)
     checkpoints = [json.loads(line) for line in stdout_lines(result)]
     assert [(c["events"], c["ts"]) for c in checkpoints] == [(1, 5), (4, 15), (5, 31)]
     assert [len(c["alerts"]) for c in checkpoints] == [1, 0, 1]
+    # Taken as it comes, but not in silence.
+    assert (
+        "fenmor-radar: warning: 1 event went back in time for its symbol (first at line 3); "
+        "the radar took them in input order." in stderr_text(result)
+    )
 
 
 def test_empty_input_still_reports_one_checkpoint(tmp_path, spec):
@@ -264,6 +269,8 @@ def test_damaged_gzip_fails_after_the_lines_it_could_read(tmp_path, spec):
     [
         ["--every", "0"],
         ["--every-ts", "-5"],
+        ["--every-ts", "0s"],
+        ["--every-ts", "5 minutes"],
         ["--cooldown", "10"],
         ["--format", "xml"],
         ["--from", "tardis", "--workers", "2"],  # the workers read recordings, not CSV files

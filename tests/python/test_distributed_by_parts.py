@@ -21,6 +21,7 @@ from fenmor_radar.replay.recording import DamagedInput, read_events  # noqa: E40
 from fenmor_radar.replay.items import ReplayStats  # noqa: E402
 from fenmor_radar.distributed.driver import (  # noqa: E402
     BadEventLine,
+    InputChanged,
     InputFileDamaged,
     MergedCheckpoint,
     check_specs,
@@ -337,3 +338,24 @@ def test_crossings_come_as_the_single_replay_gives_them(tmp_path, seed, shards, 
     assert got == [MergedCheckpoint(item.events, item.ts, item.replies)
                    if isinstance(item, CheckpointReplies) else item for item in want]
     assert sum(isinstance(item, Crossing) for item in want) > 10
+
+
+def test_a_file_rewritten_during_the_replay_is_named(tmp_path):
+    lines = recording(31, 400)
+    path = write_lines(tmp_path / "growing.jsonl", lines)
+    data = Path(path).read_bytes()
+
+    class RewrittenAfterTheFirstShard(InProcessWorkers):
+        def step(self, cuts, through, read):
+            answers = [self.readers[0].step(cuts, through, read)]
+            if read and not getattr(self, "rewritten", False):
+                self.rewritten = True
+                # Same size, other line breaks: what a writer in place leaves.
+                with open(path, "r+b") as file:
+                    file.write(data.replace(b"\n", b" ", 50))
+            return answers + [reader.step(cuts, through, read) for reader in self.readers[1:]]
+
+    specs, limits = check_specs(SPECS[0])
+    with pytest.raises(InputChanged, match=f"^{path} changed while the replay read it"):
+        list(replay_parts_on(RewrittenAfterTheFirstShard(3), plan_parts([path]), specs, limits,
+                             CheckpointPolicy(every=50), False, ReplayStats(), 10_000))

@@ -12,7 +12,7 @@ import sys
 
 import pytest
 from fenmor_radar import Radar
-from fenmor_radar._fenmor_replay import ShardReader, symbol_hash
+from fenmor_radar._native import ShardReader, symbol_hash
 from fenmor_radar.replay.event_line import feed_line
 from fenmor_radar.replay.items import ReplayStats
 from fenmor_radar.distributed.driver import MergedCheckpoint, check_specs
@@ -280,7 +280,7 @@ def test_symbol_hash_is_fnv1a_mixed_and_the_same_in_every_process():
 
     symbols = ["BTCUSDT", "btcusdt", "币安", ""]
     assert [symbol_hash(s) for s in symbols] == [fnv1a_mixed(s) for s in symbols]
-    code = ("from fenmor_radar._fenmor_replay import symbol_hash;"
+    code = ("from fenmor_radar._native import symbol_hash;"
             f"print([symbol_hash(s) for s in {symbols!r}])")
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert run.stdout == f"{[fnv1a_mixed(s) for s in symbols]}\n"

@@ -7,9 +7,12 @@ registered, exactly as cryptofeed's feeds do (``await callback(obj, receipt)``).
 
 import asyncio
 import gzip
+import json
 import os
+import re
 import signal
 import sys
+import time
 from decimal import Decimal
 from typing import ClassVar
 
@@ -18,7 +21,7 @@ import pytest
 cryptofeed_types = pytest.importorskip("cryptofeed.types")
 from cryptofeed.defines import BUY, FILLED, SELL  # noqa: E402 - after the skip
 from fenmor_radar.cli import main  # noqa: E402
-from fenmor_radar.feeds import live  # noqa: E402
+from fenmor_radar.feeds import live, session  # noqa: E402
 
 EXCHANGE = "BINANCE_FUTURES"
 SPEC = (
@@ -176,6 +179,66 @@ def test_live_session_prints_alerts_and_records_a_replayable_session(
     # The same lines but for live's feed health beside the alerts.
     assert capsys.readouterr().out == live_out.replace('"stale":[],', "")
     assert live_out.count("\n") == 4 and '"symbol":"ETH-USDT-PERP"' in live_out
+
+
+class FloodHandler:
+    """A feed faster than the radar: liquidations without pause, Ctrl-C twice meanwhile."""
+
+    def __init__(self):
+        self.feeds = []
+        self.sent = 0
+        self.first_interrupt = None
+
+    def add_feed(self, feed, **kwargs):
+        self.feeds.append((feed, kwargs))
+
+    def run(self, start_loop=True, install_signal_handlers=True):
+        loop = asyncio.get_event_loop()
+        callback = self.feeds[0][1]["callbacks"][live.LIQUIDATIONS]
+
+        async def flood():
+            while True:
+                obj = liquidation("BTC-USDT-PERP", SELL, "1", "10", 1700000000.0 + self.sent)
+                await callback(obj, 0.0)
+                self.sent += 1
+                if self.sent == 3000:
+                    self.first_interrupt = time.monotonic()
+                    os.kill(os.getpid(), signal.SIGINT)
+                elif self.sent == 3500:
+                    os.kill(os.getpid(), signal.SIGINT)  # impatient: the recording must survive
+                if self.sent % 50 == 0:
+                    await asyncio.sleep(0)
+
+        task = loop.create_task(flood())
+        loop.run_forever()  # until the session stops the loop
+        task.cancel()
+        loop.run_until_complete(asyncio.gather(task, return_exceptions=True))
+        loop.close()
+
+
+def test_live_under_load_drops_ends_on_ctrl_c_and_leaves_a_whole_recording(
+    tmp_path, monkeypatch, capsys
+):
+    handler = FloodHandler()
+    monkeypatch.setattr(live, "make_feed_handler", lambda: handler)
+    monkeypatch.setattr(session, "QUEUE_LINES", 200)
+    spec = tmp_path / "spec.json"
+    spec.write_text(SPEC, encoding="utf-8")
+    record = tmp_path / "session.jsonl.gz"
+    code = main(
+        ["live", "--spec", str(spec), "--every", "1", "--format", "json",
+         "--exchange", "binance_futures", "--symbols", "BTC-USDT-PERP", "--record", str(record)]
+    )
+    ended = time.monotonic()
+    captured = capsys.readouterr()
+    assert code == 0, captured.err
+    assert ended - handler.first_interrupt < 5  # a queue's worth at most, then the end
+    dropped = int(re.search(r"warning: dropped ([\d,]+) events", captured.err).group(1).replace(",", ""))
+    with gzip.open(record, "rt", encoding="utf-8") as file:  # complete: gzip checks every trailer
+        recorded = file.read().splitlines()
+    # Every event fed is recorded; the rest were dropped.
+    assert len(recorded) == json.loads(captured.out.splitlines()[-1])["events"]
+    assert dropped > 0 and len(recorded) + dropped <= handler.sent
 
 
 def test_live_without_cryptofeed_says_how_to_install(tmp_path, monkeypatch, capsys):

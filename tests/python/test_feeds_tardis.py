@@ -7,6 +7,9 @@ a symbol seen only in liquidations, extra and reordered columns, bad rows.
 
 import gzip
 import json
+import subprocess
+import sys
+import zlib
 
 import pytest
 from fenmor_radar.cli import main
@@ -141,12 +144,46 @@ def test_files_that_cannot_be_converted_stop_before_writing(tmp_path, capsys):
 def test_a_file_that_breaks_off_is_an_error_not_a_short_recording(tmp_path, files, capsys):
     broken = tmp_path / "binance-futures_derivative_ticker_2024-01-02_BTCUSDT.csv.gz"
     header, rows = TICKER.split("\n", 1)
-    whole = gzip.compress(f"{header}\n{rows * 2000}".encode())
+    rows = "".join(rows.replace("BTCUSDT", f"S{i % 7}") for i in range(2000))  # every row news
+    whole = gzip.compress(f"{header}\n{rows}".encode())
     broken.write_bytes(whole[: len(whole) // 2])
     out = tmp_path / "out.jsonl"
     assert main(["convert", "--from", "tardis", str(broken), files[1], "-o", str(out), "-q"]) == 1
-    assert "conversion failed" in capsys.readouterr().err and not out.exists()
+    assert "conversion failed, " in capsys.readouterr().err and not out.exists()
+    # What the path named before stays as it was: a file, a link and the file it points to.
+    out.write_text("kept\n")
+    link = tmp_path / "link.jsonl"
+    link.symlink_to(out)
+    for target in (out, link):
+        assert main(["convert", "--from", "tardis", str(broken), "-o", str(target), "-q"]) == 1
+        assert link.is_symlink() and out.read_text() == "kept\n"
+    assert sorted(path.name for path in tmp_path.iterdir() if path.name.startswith(".")) == []
+    capsys.readouterr()
+
+    # Every complete row is converted before the damage is reported.
+    readable = zlib.decompressobj(31).decompress(broken.read_bytes()).decode()
+    complete = tmp_path / "binance-futures_derivative_ticker_complete.csv"
+    complete.write_text(readable[: readable.rindex("\n") + 1])
+    converted = []
+    with pytest.raises(EOFError, match=f"^{broken}: Compressed file ended"):
+        for block in tardis_blocks([str(broken), files[1]]):
+            converted.append(block)
+    assert b"".join(converted) == b"".join(tardis_blocks([str(complete), files[1]]))
+    assert len(converted) > 2
     spec = tmp_path / "spec.json"
     spec.write_text('{"signals":[{"kind":"funding_flip","params":[0.0001]}]}', encoding="utf-8")
     assert main(["replay", "--spec", str(spec), "--from", "tardis", str(broken), "-q"]) == 1
     assert "cannot read" in capsys.readouterr().err
+
+
+def test_convert_to_standard_output_writes_the_recording_there(tmp_path, files):
+    out = tmp_path / "out.jsonl"
+    assert main(["convert", "--from", "tardis", *files, "-o", str(out), "-q"]) == 3
+    result = subprocess.run(
+        [sys.executable, "-m", "fenmor_radar", "convert", "--from", "tardis", *files, "-o", "-", "-q"],
+        capture_output=True,
+        cwd=tmp_path,
+        timeout=60,
+    )
+    assert result.returncode == 3 and result.stdout == out.read_bytes()
+    assert not (tmp_path / "-").exists()

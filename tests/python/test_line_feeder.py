@@ -10,7 +10,7 @@ import threading
 
 import pytest
 from fenmor_radar import Radar
-from fenmor_radar._fenmor_replay import LineFeeder
+from fenmor_radar._native import LineFeeder
 
 SPEC = '{"signals":[{"kind":"funding_flip","params":[0.0001]}],"threshold":0.1}'
 LINE = b'{"symbol":"BTC","event":["derivatives",%d,100,%s,5]}\n'
@@ -113,3 +113,34 @@ def test_any_thread_may_use_it_one_call_at_a_time() -> None:
     assert outcomes == ["fed"] and busy > 0
     assert feeder.events == 200_000
     assert feeder.finish()[0][1] == 200_000
+
+
+def test_a_call_stops_at_its_room_and_resume_gives_the_rest() -> None:
+    whole = LineFeeder([SPEC], every_events=1)
+    expected = whole.feed(lines(2_000))
+    feeder = LineFeeder([SPEC], every_events=1, room=10_000)
+    block = lines(2_000)
+    items = feeder.feed(block)
+    del block  # the feeder keeps what its pending lines refer to
+    calls = 1
+    while feeder.pending:
+        with pytest.raises(ValueError, match="call resume"):
+            feeder.feed(b"")
+        with pytest.raises(ValueError, match="call resume"):
+            feeder.finish()
+        more = feeder.resume()
+        assert sum(len(reply) for item in more[:-1] for reply in item[3]) < 10_000
+        items += more
+        calls += 1
+    assert items == expected and calls > 10
+    assert feeder.resume() == [] and feeder.finish() == whole.finish()
+    with pytest.raises(ValueError, match="room must be greater than zero"):
+        LineFeeder([SPEC], room=0)
+    # Crossings and peaks come in the same order, whatever the room.
+    watched = {"every_events": 7, "crossings": True, "peaks": True}
+    expected = LineFeeder([SPEC], **watched).feed(lines(2_000))
+    feeder = LineFeeder([SPEC], room=500, **watched)
+    items = feeder.feed(lines(2_000))
+    while feeder.pending:
+        items += feeder.resume()
+    assert items == expected and {item[0] for item in items} == {"checkpoint", "crossing", "peaks"}

@@ -7,10 +7,10 @@ import sys
 import time
 
 import pytest
-from webhook_server import WebhookServer
+from webhook_server import RawServer, WebhookServer, refused_url
 
 from fenmor_radar.cli.notify import Notice, Notifier, payload
-from fenmor_radar.cli.novelty import AlertChange
+from fenmor_radar.cli.novelty import AlertChange, NewOnlyFilter
 from fenmor_radar.replay.replies import AlertView
 
 NOTICE = Notice("BTCUSDT", 0.75, (("funding_flip(0.0001)", 1.0),), 42, "a.json", "new")
@@ -36,6 +36,8 @@ def notifier(server, **options):
         ([(429, 0)], 1, 0, 2, 1),  # so is rate limiting
         ([(500, 0)] * 4, 0, 1, 4, 3),  # out of attempts
         ([(400, 0)], 0, 1, 1, 0),  # a client error is final
+        # A Retry-After that is no number of seconds is ignored, not waited for.
+        ([(429, 0, {"Retry-After": "nan"}), (503, 0, {"Retry-After": "inf"})], 1, 0, 3, 2),
     ],
 )
 def test_answers_are_retried_or_final(answers, sent, failed, requests, retries):
@@ -73,15 +75,59 @@ def test_a_full_queue_drops_and_counts_without_blocking():
 
 
 def test_close_gives_up_on_a_dead_end_and_counts_what_was_not_sent():
-    with WebhookServer(delay=2.0) as server:
+    with WebhookServer(delay=1.0) as server:
         sender = notifier(server, timeout=5.0)
         for _ in range(3):
             sender.notify(NOTICE)
         started = time.monotonic()
         stats = sender.close(wait=0.5)
         assert time.monotonic() - started < 1.5
+        summary = sender.summary()
+        time.sleep(1.5)  # the POST in flight succeeds after the run ended
     assert stats.abandoned == 3 and stats.sent == 0
-    assert "3 not sent before exit" in sender.summary()
+    assert "3 not sent before exit" in summary
+    assert sender.summary() == summary  # counted once, as not sent
+
+
+@pytest.mark.parametrize(
+    "reply",
+    [
+        b"SSH-2.0-OpenSSH_9.6\r\n",  # not HTTP
+        b"HTTP/1.1 OK\r\n\r\n",  # a status line without a status
+        b"",  # closed without a word
+    ],
+)
+def test_a_reply_that_is_not_http_fails_that_notice_and_the_next_still_goes(reply):
+    with RawServer(reply) as raw:
+        sender = Notifier(raw.url, backoff=0.01, timeout=2.0, attempts=2)
+        sender.notify(NOTICE)
+        sender.notify(NOTICE)
+        stats = sender.close(wait=10)
+    assert (stats.sent, stats.failed, stats.abandoned, raw.connections) == (0, 2, 0, 4)
+
+
+def test_a_body_shorter_than_its_length_still_counts_the_status():
+    reply = b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nok"
+    with RawServer(reply) as raw:
+        sender = Notifier(raw.url, backoff=0.01, timeout=2.0)
+        sender.notify(NOTICE)
+        sender.notify(NOTICE)
+        stats = sender.close(wait=10)
+    assert (stats.sent, stats.failed, raw.connections) == (2, 0, 2)
+
+
+def test_min_change_makes_small_steps_news_once_they_add_up():
+    def alert(severity):
+        return AlertView(1, "ETHUSDT", severity, {"severity": severity}, 1, "{}")
+
+    news_filter = NewOnlyFilter(min_change=0.1)
+    severities = [0.5, 0.55, 0.58, 0.62, 0.5, 0.45]
+    changes = [
+        [change.change for change in news_filter.changes([alert(value)], ts)]
+        for ts, value in enumerate(severities)
+    ]
+    # Measured from the severity last told (0.5, then 0.62, then 0.5), not the last seen.
+    assert changes == [["new"], [], [], ["severity"], ["severity"], []]
 
 
 def test_payload_shapes_follow_the_services_bodies():
@@ -94,6 +140,11 @@ def test_payload_shapes_follow_the_services_bodies():
     slack = payload(evil, "slack")
     assert "&lt;!channel&gt;" in slack["text"] and "<!channel>" not in json.dumps(slack)
     assert slack["blocks"][0]["text"]["type"] == "mrkdwn"
+    # People read a UTC time; the plain body keeps ts as it is.
+    dated = Notice("BTCUSDT", 0.75, (), 1709298535194, "a.json", "new")
+    assert "at 2024-03-01 13:08:55 UTC" in payload(dated, "slack")["text"]
+    assert "at 2024-03-01 13:08:55 UTC" in payload(dated, "discord")["content"]
+    assert payload(dated, "plain")["ts"] == 1709298535194
     discord = payload(evil, "discord")
     assert discord["allowed_mentions"] == {"parse": []}
     assert "@everyone" in discord["content"] and len(discord["content"]) <= 2000
@@ -153,14 +204,49 @@ def test_replay_notifies_news_with_cooldown(tmp_path):
     assert "secret-token" not in stderr  # a webhook path is a credential
 
 
-@pytest.mark.parametrize("url", ["file:///etc/passwd", "ftp://127.0.0.1/x", "http://"])
-def test_only_http_urls_are_accepted(tmp_path, url):
+@pytest.mark.parametrize(
+    ("options", "message"),
+    [
+        (["--notify", "file:///etc/passwd"], "--notify: not an http(s) URL"),
+        (["--notify", "ftp://127.0.0.1/x"], "--notify: not an http(s) URL"),
+        (["--notify", "http://"], "--notify: not an http(s) URL"),
+        (["--notify", "http://not a url"], "holds a space at position 11 (percent-encode it"),
+        (["--notify", "http://127.0.0.1:99999/x"], "Port out of range"),
+        (["--notify", "http://127.0.0.1/x", "--notify-timeout", "inf"], "at most 60 seconds"),
+        (["--notify", "http://127.0.0.1/x", "--notify-timeout", "1e9"], "at most 60 seconds"),
+        (["--notify", "http://127.0.0.1/x", "--notify-timeout", "nan"], "greater than 0"),
+        (["--notify", "http://127.0.0.1/x", "--notify-min-change", "2"], "between 0 and 1"),
+    ],
+)
+def test_notify_options_are_checked_before_the_run(tmp_path, options, message):
     spec = tmp_path / "spec.json"
     spec.write_text(FUNDING_SPEC)
     result = subprocess.run(
-        [sys.executable, "-m", "fenmor_radar", "replay", "--spec", str(spec), "-",
-         "--notify", url],
+        [sys.executable, "-m", "fenmor_radar", "replay", "--spec", str(spec), "-", *options],
         input=b"", capture_output=True, timeout=60,
     )
     assert result.returncode == 2
-    assert "--notify: not an http(s) URL" in result.stderr.decode()
+    assert message in result.stderr.decode()
+    assert "Traceback" not in result.stderr.decode()
+
+
+def test_a_run_whose_notices_cannot_be_delivered_says_so_and_fails(tmp_path):
+    spec = tmp_path / "spec.json"
+    spec.write_text(FUNDING_SPEC)
+    events = tmp_path / "events.jsonl"
+    events.write_text("".join(funding(ts, rate) + "\n" for ts, rate in [(1, 0.0003), (2, -0.0002)]))
+    url = refused_url()
+    started = time.monotonic()
+    result = subprocess.run(
+        [sys.executable, "-m", "fenmor_radar", "replay", "--spec", str(spec), str(events),
+         "--every", "1", "--notify", url, "--notify-timeout", "1", "-q"],
+        capture_output=True, timeout=120,
+        env=dict(os.environ, no_proxy="127.0.0.1,localhost", NO_PROXY="127.0.0.1,localhost"),
+    )
+    # Four attempts pausing 0.5, 1 and 2 s: the end of the run waits only timeout + 5 s.
+    assert time.monotonic() - started < 12
+    assert result.returncode == 4
+    assert len(result.stdout.splitlines()) == 2  # the results are all there
+    stderr = result.stderr.decode()
+    assert "error: 1 of 1 notices were not delivered to http://127.0.0.1:" in stderr
+    assert "ConnectionRefusedError" in stderr or "Connection refused" in stderr

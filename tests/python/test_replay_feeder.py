@@ -13,8 +13,8 @@ import pytest
 import reference_feeder
 
 native = pytest.importorskip(
-    "fenmor_radar._fenmor_replay",
-    reason="the native module fenmor_radar._fenmor_replay is not built in this install",
+    "fenmor_radar._native",
+    reason="the native module fenmor_radar._native is not built in this install",
 )
 
 BOOK_SPEC = '{"signals":[{"kind":"book_imbalance","params":[1.0]}],"threshold":0.1}'

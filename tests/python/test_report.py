@@ -105,6 +105,16 @@ def test_saved_output_of_several_specs(tmp_path):
         ("{not json", "out.jsonl:2: not JSON"),
         ('{"ts":1,"alerts":[]}', "out.jsonl:2: no checkpoint here"),
         ('{"events":1,"ts":1,"alerts":[{"severity":1}]}', "out.jsonl:2: malformed alert"),
+        # Claims no radar makes: numbers no double or int64 holds, absurd nesting, bad text.
+        ('{"events":1,"ts":1,"alerts":[{"symbol":"A","severity":1' + "0" * 400
+         + ',"factors":{},"ts":1}]}', "out.jsonl:2: a number beyond any the radar writes: 1000"),
+        ('{"events":1,"ts":1,"alerts":[{"symbol":"A","severity":1,"factors":{"f(1)":-1'
+         + "0" * 400 + '},"ts":1}]}', "out.jsonl:2: a number beyond any the radar writes: -1000"),
+        ('{"events":1,"ts":18446744073709551616,"alerts":[]}', "out.jsonl:2: ts beyond 64 bits"),
+        ('{"events":1' + "0" * 5000 + ',"ts":1,"alerts":[]}', "out.jsonl:2: not a checkpoint"),
+        ("[" * 100_000 + "]" * 100_000, "out.jsonl:2: nested too deeply to be a checkpoint"),
+        ('{"events":1,"ts":1,"alerts":[{"symbol":"\\ud800","severity":1,"factors":{},"ts":1}]}',
+         "out.jsonl:2: text that is not Unicode"),
     ],
 )
 def test_saved_output_faults_name_the_line(tmp_path, line, message):
@@ -113,6 +123,7 @@ def test_saved_output_faults_name_the_line(tmp_path, line, message):
     result = run_cli("report", str(saved), "-o", str(tmp_path / "r.html"))
     assert result.returncode == 1
     assert message in result.stderr.decode()
+    assert "Traceback" not in result.stderr.decode()
     assert not (tmp_path / "r.html").exists()
 
 
@@ -153,3 +164,71 @@ def test_without_plotly_the_message_says_how_to_install(tmp_path):
     result = subprocess.run([sys.executable, "-c", hide], capture_output=True, timeout=60)
     assert result.returncode == 1
     assert "pip install 'fenmor-radar[report]'" in result.stderr.decode()
+
+
+def test_the_same_spec_twice_gives_two_runs_apart(tmp_path):
+    spec = tmp_path / "a.json"
+    spec.write_text(json.dumps(SPEC))
+    event = {"kind": "orderbook", "ts": 1709298535194, "bid_volume": 9, "ask_volume": 1,
+             "best_bid": 1, "best_ask": 2}
+    recording = tmp_path / "events.jsonl"
+    recording.write_text(json.dumps({"symbol": "BTCUSDT", "event": event}) + "\n")
+    page_path = tmp_path / "r.html"
+    result = run_cli("replay", "--spec", str(spec), "--spec", str(spec), str(recording),
+                     "--report", str(page_path))
+    assert result.returncode == 0, result.stderr.decode()
+    names = [json.loads(line)["spec"] for line in result.stdout.decode().splitlines()]
+    assert names == [str(spec), f"{spec} #2"]
+    page = page_path.read_text()
+    assert [len(section["x"]) for section in page_data(page)] == [1, 1]
+    assert "<td>2024-03-01 13:08:55 UTC</td>" in page  # the table's times, for people
+
+
+def limited_file_size(limit):
+    """For a child process: writes past ``limit`` bytes fail with EFBIG, like a full disk."""
+    import resource
+    import signal
+
+    def apply():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+    return apply
+
+
+@pytest.mark.parametrize(
+    ("command", "limit"),
+    [
+        (["report", "{saved}", "-o", "{target}"], 200_000),
+        (["sample", "-o", "{target}"], 200_000),
+        (["sample", "--spec-out", "{target}"], 100),
+    ],
+)
+def test_a_failed_write_leaves_no_file_that_looks_like_a_result(tmp_path, command, limit):
+    saved = tmp_path / "out.jsonl"
+    saved.write_text(checkpoint(1, 1, [("BTCUSDT", 0.8, 0.2, 1.0)]) + "\n")
+    target = tmp_path / "result"
+    args = [part.format(saved=saved, target=target) for part in command]
+    result = subprocess.run(
+        [sys.executable, "-m", "fenmor_radar", *args], capture_output=True, timeout=120,
+        preexec_fn=limited_file_size(limit),
+    )
+    assert result.returncode == 1
+    assert f"cannot write {target}: File too large" in result.stderr.decode()
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["out.jsonl"]
+
+
+def test_a_page_written_over_a_link_keeps_the_link_and_the_permissions(tmp_path):
+    saved = tmp_path / "out.jsonl"
+    saved.write_text(checkpoint(1, 1, [("BTCUSDT", 0.8, 0.2, 1.0)]) + "\n")
+    target = tmp_path / "pages" / "r.html"
+    target.parent.mkdir()
+    target.write_text("old page")
+    target.chmod(0o640)
+    link = tmp_path / "latest.html"
+    link.symlink_to(target)
+    result = run_cli("report", str(saved), "-o", str(link))
+    assert result.returncode == 0, result.stderr.decode()
+    assert link.is_symlink() and "<!DOCTYPE html>" in target.read_text()
+    assert target.stat().st_mode & 0o777 == 0o640
+    assert sorted(p.name for p in target.parent.iterdir()) == ["r.html"]

@@ -11,6 +11,7 @@ with one remote image proves that the log check does catch a request.
 The screenshot is kept in build/test-artifacts/ (or $FENMOR_TEST_ARTIFACTS).
 """
 
+import html
 import json
 import os
 import re
@@ -39,19 +40,27 @@ ARTIFACTS = Path(
 KEYS = ["book_imbalance(1)", "funding_flip(0.0001)"]
 SPEC = {"signals": [{"kind": "funding_flip", "params": [0.0001], "weight": 2},
                     {"kind": "book_imbalance", "params": [1.0]}], "threshold": 0.3}
-SYMBOLS = [f"S{i:02d}USDT" for i in range(30)]
+# Symbols are any text: markup must show as text, and "__proto__" is a name like any other.
+MARKUP = '<a href="https://example.com/">A</a><b>B</b>'
+SYMBOLS = ["S00USDT", MARKUP] + [f"S{i:02d}USDT" for i in range(2, 29)] + ["__proto__"]
 
 PROBE = """
 <script>
 window.addEventListener('load', function(){ setTimeout(function(){
   var input = document.querySelector('input.search[data-section="0"]');
-  input.value = 'S29USDT';
+  input.value = '__proto__';
   input.dispatchEvent(new Event('input'));
   input.dispatchEvent(new KeyboardEvent('keydown', {key: 'Enter'}));
   var charts = [].map.call(document.querySelectorAll('.chart'), function(div){
     var box = div.getBoundingClientRect();
     return {id: div.id, x: box.left + scrollX, y: box.top + scrollY, w: box.width,
             h: box.height, traces: (div.data || []).map(function(t){ return t.name; }),
+            points: (div.data || []).map(function(t){
+              return [].filter.call(t.y || [], function(v){ return isFinite(v) && v !== null; })
+                .length; }),
+            legend: [].map.call(div.querySelectorAll('.legendtext, .annotation-text'),
+                                function(t){ return t.textContent; }),
+            links: div.querySelectorAll('svg a').length,
             paths: div.querySelectorAll('path.js-line, path.js-fill').length};
   });
   var rows = [].filter.call(document.querySelectorAll('#spec-0 table.alerts tbody tr'),
@@ -142,17 +151,20 @@ def test_report_draws_finds_and_stays_offline(report):
     folder, page = report
     dom, requests = chromium(folder, page, "--dump-dom")
     assert requests == []
-    probe = json.loads(re.search(r'<pre id="probe">(.*?)</pre>', dom, re.S).group(1)
-                       .replace("&quot;", '"').replace("&amp;", "&"))
+    probe = json.loads(html.unescape(re.search(r'<pre id="probe">(.*?)</pre>', dom, re.S).group(1)))
     assert probe["resources"] == []
     charts = {chart["id"]: chart for chart in probe["charts"]}
     assert sorted(charts) == ["counts", "stacked-0", "stacked-1", "timeline-0", "timeline-1"]
-    # The top 20 by peak, then the symbol found by the search box.
+    # The top 20 by peak, then the symbol found by the search box, with its points.
     timeline = charts["timeline-0"]["traces"]
-    assert len(timeline) == 21 and timeline[-1] == "S29USDT"
-    assert probe["shown_rows"] == ["S29USDT"]
+    assert len(timeline) == 21 and timeline[-1] == "__proto__"
+    assert charts["timeline-0"]["points"][-1] > 0
+    assert probe["shown_rows"] == ["__proto__"]
     for symbol in SYMBOLS:
-        assert f'data-symbol="{symbol}"' in dom
+        assert symbol == MARKUP or f'data-symbol="{symbol}"' in dom
+    # Markup in a symbol is shown as the text it is, in legends and titles alike.
+    assert all(chart["links"] == 0 for chart in probe["charts"])
+    assert MARKUP in charts["timeline-0"]["legend"] and MARKUP in charts["stacked-0"]["legend"]
     assert all(chart["paths"] > 0 for chart in probe["charts"] if chart["id"] != "counts")
 
     screenshot, requests = chromium(

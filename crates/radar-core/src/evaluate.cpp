@@ -23,21 +23,21 @@ FactorKeys::FactorKeys(std::vector<std::string> keys) {
 double evaluate_into(const SymbolState& state, std::span<const Signal> signals,
                      const FactorKeys& keys, std::span<double> factors) noexcept {
   const std::vector<std::size_t>& slots = keys.slot_of_signal();
-  double weighted = 0.0;
-  double total = 0.0;
+  WeightedMean mean;
   for (std::size_t i = 0; i < signals.size(); ++i) {
     const double v = indicator_value(signals[i], state);
-    // Product and sum rounded separately (the build forbids contracting them
-    // into a fused multiply-add), so every platform reports the same digits.
-    const double product = v * signals[i].weight;
-    weighted = weighted + product;
-    total = total + signals[i].weight;
+    mean.add(v, signals[i].weight);
     factors[slots[i]] = quantise(v);
   }
-  // The mean comes from the unrounded values; only what is reported is rounded.
-  const double severity = total > 0.0 ? quantise(weighted / total) : 0.0;
+  const double severity = mean.severity();
   factors.back() = severity;
   return severity;
+}
+
+double largest_severity(std::span<const Signal> signals) noexcept {
+  WeightedMean mean;
+  for (const Signal& signal : signals) mean.add(indicator_reach(signal), signal.weight);
+  return mean.severity();
 }
 
 }  // namespace fenmor

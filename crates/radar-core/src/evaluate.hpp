@@ -14,6 +14,34 @@ namespace fenmor {
 // One signal's value in [0, 1] (negative zero possible); 0 for every guard.
 double indicator_value(const Signal& signal, const SymbolState& state) noexcept;
 
+// The largest value indicator_value can give for `signal` over any state
+// whose volumes are not negative: 0 for a signal that is always 0 (a
+// lookback of no whole sample, a scale that divides every measurement to 0
+// or below), 1/s for book_imbalance with a scale s above 1, else 1.
+double indicator_reach(const Signal& signal) noexcept;
+
+// The severity of signal values: their weighted mean, 0 when every weight is
+// 0, quantised. Products and sums are rounded separately in signal order, so
+// every platform reports the same digits.
+class WeightedMean {
+ public:
+  void add(double value, double weight) noexcept {
+    const double product = value * weight;
+    weighted_ = weighted_ + product;
+    total_ = total_ + weight;
+  }
+  // The mean comes from the unrounded values; only what is reported is rounded.
+  double severity() const noexcept { return total_ > 0.0 ? quantise(weighted_ / total_) : 0.0; }
+
+ private:
+  double weighted_ = 0.0;
+  double total_ = 0.0;
+};
+
+// The largest severity any symbol can reach under `signals`: the weighted
+// mean of their reaches.
+double largest_severity(std::span<const Signal> signals) noexcept;
+
 // The factor names of a spec: the signal keys in ascending byte order
 // followed by "severity".
 class FactorKeys {

@@ -92,7 +92,35 @@ double oi_price_divergence(const Signal& signal, const SymbolState& state) noexc
   return normalise((x > 0.0 ? x : 0.0) / (s * s));
 }
 
+// Whether dividing a measurement that is never negative by `scale` can give
+// anything above 0. oi_price_divergence squares its scale, so only 0 and
+// infinity leave it nothing.
+bool scale_reaches(const Signal& signal, double scale) noexcept {
+  if (signal.kind == IndicatorKind::OiPriceDivergence) scale = scale * scale;
+  return scale > 0.0 && !std::isinf(scale);
+}
+
 }  // namespace
+
+double indicator_reach(const Signal& signal) noexcept {
+  switch (signal.kind) {
+    case IndicatorKind::OiDelta:
+    case IndicatorKind::LiqCluster:
+    case IndicatorKind::OiPriceDivergence:
+      // A lookback of 0 compares a sample with itself (or sums nothing).
+      if (lookback_count(param(signal, 0)) == 0) return 0.0;
+      return scale_reaches(signal, param(signal, 1)) ? 1.0 : 0.0;
+    case IndicatorKind::FundingFlip:
+      return scale_reaches(signal, param(signal, 0)) ? 1.0 : 0.0;
+    case IndicatorKind::BookImbalance: {
+      // The imbalance of volumes that are not negative is at most 1.
+      const double scale = param(signal, 0);
+      if (!scale_reaches(signal, scale)) return 0.0;
+      return scale > 1.0 ? 1.0 / scale : 1.0;
+    }
+  }
+  return 0.0;
+}
 
 double indicator_value(const Signal& signal, const SymbolState& state) noexcept {
   switch (signal.kind) {

@@ -41,10 +41,14 @@ using Status = std::expected<void, RadarError>;
 
 class SpecReader {
  public:
-  explicit SpecReader(std::string_view text) : in_(text) {}
+  SpecReader(std::string_view text, SpecPlaces* places) : in_(text), places_(places) {}
 
   Result<RadarSpec> read() {
     RadarSpec spec;
+    if (places_ != nullptr) {
+      places_->array_form = in_.peek_token() == '[';
+      places_->start = in_.offset();
+    }
     auto read = read_record(spec_schema::spec,
                             [&](std::size_t field) { return read_spec_field(spec, field); });
     if (!read) return std::unexpected(std::move(read.error()));
@@ -134,21 +138,13 @@ class SpecReader {
     return syntax_at_peek(SyntaxCode::TrailingCharacters);
   }
 
-  // A member name. One that is not valid UTF-8 once its escapes are resolved
-  // (a lone surrogate) names no field: it is skipped by grammar alone like
-  // the value that follows, and answers a name no field has.
+  // A member name, always decoded: an escape that gives no character (a
+  // lone surrogate) fails here as in any other text. Only the values of
+  // unused members are read by grammar alone.
   Result<std::string_view> read_name() {
-    const Cursor start = in_;
     auto name = in_.read_string(name_);
-    if (name) return *name;
-    const SyntaxCode code = name.error().code;
-    if (code != SyntaxCode::LoneLeadingSurrogateInHexEscape &&
-        code != SyntaxCode::UnexpectedEndOfHexEscape) {
-      return syntax(name.error());
-    }
-    in_ = start;
-    if (auto skipped = in_.skip_string(); !skipped) return syntax(skipped.error());
-    return std::string_view();  // the empty name is no field's
+    if (!name) return syntax(name.error());
+    return *name;
   }
 
   // Each element of a variable-length array, through `element`.
@@ -174,16 +170,20 @@ class SpecReader {
       auto next = next_member(first);
       if (!next) return std::unexpected(std::move(next.error()));
       if (*next == json::Next::End) break;
+      in_.peek_token();
+      const std::size_t name_start = in_.offset();
       auto name = read_name();
       if (!name) return std::unexpected(std::move(name.error()));
       const std::size_t index = spec_schema::field_named(record, *name);
       if (index < count && seen[index]) return fail_here(json::duplicate_field(record.fields[index]));
       if (auto read = json::colon(in_); !read) return syntax(read.error());
       if (index == count) {
+        note_ignored(name_start, *name);
         if (auto skipped = in_.skip_value(); !skipped) return syntax(skipped.error());
         continue;
       }
       seen[index] = true;
+      note_field(record, index);
       if (auto read = field(index); !read) return read;
     }
     if (!seen[record.required_member]) {
@@ -204,9 +204,35 @@ class SpecReader {
         }
         return {};
       }
+      note_field(record, index);
       if (auto read = field(index); !read) return read;
     }
     return end_array();
+  }
+
+  // --- places -------------------------------------------------------------
+
+  // The value of field `index` of `record` starts just ahead.
+  void note_field(const spec_schema::Record& record, std::size_t index) {
+    if (places_ == nullptr) return;
+    in_.peek_token();
+    const std::size_t at = in_.offset();
+    if (&record == &spec_schema::spec) {
+      if (index == spec_schema::Signals) places_->signals = at;
+      if (index == spec_schema::Threshold) places_->threshold = at;
+      return;
+    }
+    SpecPlaces::Signal& signal = places_->signal_places.back();
+    if (index == spec_schema::Params) signal.params = at;
+    if (index == spec_schema::Weight) signal.weight = at;
+  }
+
+  // A member of the spec or, once the signals are being read, of a signal.
+  void note_ignored(std::size_t offset, std::string_view name) {
+    if (places_ == nullptr) return;
+    std::optional<std::size_t> signal;
+    if (in_signal_) signal = places_->signal_places.size() - 1;
+    places_->ignored.push_back({offset, signal, std::string(name)});
   }
 
   // --- values -------------------------------------------------------------
@@ -307,17 +333,24 @@ class SpecReader {
   }
 
   Status read_signal(Signal& signal) {
-    return read_record(spec_schema::signal, [&](std::size_t field) -> Status {
+    in_signal_ = true;
+    auto read = read_record(spec_schema::signal, [&](std::size_t field) -> Status {
       switch (field) {
         case spec_schema::Kind: return read_kind(signal.kind);
         case spec_schema::Params: return read_params(signal.params);
         default: return read_f64(signal.weight);
       }
     });
+    in_signal_ = false;
+    return read;
   }
 
   Status read_signals(std::vector<Signal>& out) {
     return read_elements("a sequence", [&]() -> Status {
+      if (places_ != nullptr) {
+        in_.peek_token();
+        places_->signal_places.push_back({in_.offset(), std::nullopt, std::nullopt});
+      }
       Signal signal;
       if (auto read = read_signal(signal); !read) return read;
       out.push_back(std::move(signal));
@@ -336,14 +369,16 @@ class SpecReader {
   }
 
   Cursor in_;
+  SpecPlaces* places_;      // null: nothing to record
+  bool in_signal_ = false;  // members met belong to the last signal
   std::string name_;
   std::string scratch_;
 };
 
 }  // namespace
 
-std::expected<RadarSpec, RadarError> decode_spec_text(std::string_view text) {
-  return SpecReader(text).read();
+std::expected<RadarSpec, RadarError> decode_spec_text(std::string_view text, SpecPlaces* places) {
+  return SpecReader(text, places).read();
 }
 
 }  // namespace fenmor

@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 
 from fenmor_radar.cli import errors, terminal
+from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.spec_check import SpecReport, bytes_text, check_spec
 from fenmor_radar.cli.spec_file import radar_from_text, read_spec_text
 
@@ -24,6 +25,12 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     )
     parser.add_argument("spec", metavar="SPEC.json", help="the radar spec file")
     parser.add_argument("--strict", action="store_true", help="exit 1 when there are warnings")
+    parser.add_argument(
+        "--recording",
+        metavar="EVENTS.jsonl[.gz]",
+        help="also say how much time each lookback spans on this recording's cadence "
+        "(from its first 1,000,000 lines)",
+    )
     parser.set_defaults(run=run)
 
 
@@ -52,11 +59,31 @@ def report_lines(origin: str, report: SpecReport) -> list[str]:
     return lines
 
 
+def recording_lines(spec_text: str, path: str) -> list[str]:
+    """What time each lookback of the spec spans on the recording at ``path``."""
+    from fenmor_radar.cli.lookback_time import lookback_lines, read_cadence, spec_lookbacks
+    from fenmor_radar.replay.recording import DamagedInput
+
+    signals = spec_lookbacks(spec_text)
+    if signals is None:
+        raise CliError(f"cannot read the signals of the spec to measure them on {path}")
+    try:
+        cadence = read_cadence(path)
+    except OSError as err:
+        raise CliError(f"cannot read {path}: {err.strerror or err}") from err
+    except DamagedInput as err:
+        raise CliError(f"cannot read {path}: {err}") from err
+    return lookback_lines(signals, cadence)
+
+
 def run(args: argparse.Namespace) -> int:
     text = read_spec_text(args.spec)
     out = terminal.standard_output(escape_controls=True)
     radar_from_text(text, args.spec)  # the radar's own verdict first (a CliError)
     report = check_spec(text)
-    out.write("\n".join(report_lines(args.spec, report)) + "\n")
+    lines = report_lines(args.spec, report)
+    if args.recording is not None:
+        lines += ["", *recording_lines(text, args.recording)]
+    out.write("\n".join(lines) + "\n")
     out.flush()
     return errors.FAILED if args.strict and report.warnings else errors.OK

@@ -3,15 +3,17 @@
 from __future__ import annotations
 
 import argparse
-import os
+import contextlib
+import sys
 import time
 import zlib
 
 from fenmor_radar.cli import errors, terminal
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.shared import BadRowReport, add_conversion_options, counted
-from fenmor_radar.feeds.convert import TardisConverter, open_output
+from fenmor_radar.feeds.convert import TardisConverter, compressed_if_named
 from fenmor_radar.feeds.tardis import UnknownLayout
+from fenmor_radar.whole_file import whole_file
 
 SOURCES = ("tardis",)
 
@@ -31,7 +33,11 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     )
     parser.add_argument("files", nargs="+", metavar="FILE", help="CSV files (.csv or .csv.gz)")
     parser.add_argument(
-        "-o", "--output", required=True, metavar="OUT.jsonl[.gz]", help="the recording to write"
+        "-o",
+        "--output",
+        required=True,
+        metavar="OUT.jsonl[.gz]",
+        help='the recording to write, there only once complete ("-": standard output)',
     )
     add_conversion_options(parser)
     parser.add_argument("-q", "--quiet", action="store_true", help="no summary on standard error")
@@ -49,20 +55,30 @@ def run(args: argparse.Namespace) -> int:
         raise CliError(errors.cannot("read", err.filename, err)) from err
     except UnknownLayout as err:
         raise CliError(str(err)) from err
+    to_stdout = args.output == "-"
+    name = "standard output" if to_stdout else args.output
+    # A half-written recording would pass for a whole one: a file appears
+    # only once complete, and a failure leaves what the path named before
+    # (never removing a device, a pipe or a file it did not write).
+    sink = contextlib.nullcontext(sys.stdout.buffer) if to_stdout else whole_file(args.output)
+    opened = False
     try:
-        output = open_output(args.output)
-    except OSError as err:
-        raise CliError(errors.cannot("write", args.output, err)) from err
-    try:
-        with output:
+        with sink as raw, compressed_if_named(args.output, raw) as output:
+            opened = True
             for block in converter.blocks():
                 output.write(block)
-    except BaseException as err:
-        os.unlink(args.output)  # a half-written recording would pass for a whole one
-        if isinstance(err, (OSError, EOFError, ValueError, zlib.error)):
-            message = f"conversion failed, {args.output} removed: {err}"
-            raise CliError(message) from err
-        raise
+            output.flush()
+    except BrokenPipeError:
+        raise  # the reader of standard output went away: the command line's quiet end
+    except (OSError, EOFError, ValueError, zlib.error) as err:
+        if not opened and isinstance(err, OSError):
+            raise CliError(errors.cannot("write", name, err)) from err
+        reason = err.strerror if isinstance(err, OSError) and err.strerror else err
+        if to_stdout:
+            message = f"conversion failed; what standard output received is incomplete: {reason}"
+        else:
+            message = f"conversion failed, {name} not written: {reason}"
+        raise CliError(message) from err
     stats = converter.stats
     if not args.quiet:
         seconds = time.monotonic() - started

@@ -15,8 +15,9 @@ from collections import Counter
 from typing import TextIO
 
 from fenmor_radar.cli import terminal
-from fenmor_radar.cli.table import can_draw_blocks, render_alerts, severity_bar, utc_time
+from fenmor_radar.cli.table import can_draw_blocks, render_alerts, severity_bar
 from fenmor_radar.default_spec import default_spec_text
+from fenmor_radar.utc import utc_time
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.feeder_loop import CheckpointReplies, FeederReplay, new_feeder
 from fenmor_radar.replay.items import BadLine, Checkpoint, ReplayStats

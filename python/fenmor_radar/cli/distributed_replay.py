@@ -13,7 +13,7 @@ from collections.abc import Iterable, Iterator
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.spec_file import read_spec_text
 from fenmor_radar.distributed.cluster import WorkerLost, import_dask
-from fenmor_radar.distributed.driver import BadEventLine, MergedCheckpoint, replay
+from fenmor_radar.distributed.driver import BadEventLine, InputChanged, MergedCheckpoint, replay
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.items import BadLine, Checkpoint, Crossing, ReplayStats
 from fenmor_radar.replay.recording import STDIN_NAME
@@ -56,5 +56,5 @@ def replay_items(
                 yield item.bad_line()
             else:
                 yield item
-    except (WorkerLost, ConnectionError) as err:
+    except (WorkerLost, ConnectionError, InputChanged) as err:
         raise CliError(str(err)) from err

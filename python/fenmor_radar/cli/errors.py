@@ -6,6 +6,7 @@ OK = 0
 FAILED = 1  # bad spec, unreadable input, or a replay stopped by --strict
 USAGE = 2  # wrong options (argparse's own code)
 SKIPPED_LINES = 3  # the replay ran to the end but skipped bad event lines
+NOT_NOTIFIED = 4  # the run ended, but --notify could not deliver every notice
 INTERRUPTED = 130  # SIGINT
 TERMINATED = 143  # SIGTERM
 BROKEN_PIPE = 141  # the reader went away: the status of a program ended by SIGPIPE

@@ -16,6 +16,7 @@ import sys
 from collections.abc import Iterator
 
 from fenmor_radar.cli import errors, terminal
+from fenmor_radar.cli.durations import positive_duration
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.notify import add_notify_arguments
 from fenmor_radar.cli.shared import (
@@ -75,12 +76,13 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     )
     parser.add_argument(
         "--every-ts",
-        type=positive_int,
+        type=positive_duration,
         default=DEFAULT_EVERY_TS,
-        metavar="MS",
-        help=f"a checkpoint at every multiple of MS milliseconds (default {DEFAULT_EVERY_TS})",
+        metavar="T",
+        help=f"a checkpoint at every multiple of T: 10s, 1m, or milliseconds "
+        f"(default {DEFAULT_EVERY_TS})",
     )
-    add_alert_arguments(parser, ts_unit="MS", ts_words="milliseconds")
+    add_alert_arguments(parser, ts_unit="T", ts_words="milliseconds")
     parser.add_argument(
         "--record", metavar="FILE.jsonl[.gz]", help="also write every fed event to this recording"
     )
@@ -156,7 +158,7 @@ def run(args: argparse.Namespace) -> int:
     except OSError as err:
         raise CliError(errors.cannot("write", args.record, err)) from err
     policy = CheckpointPolicy(every=args.every, every_ts=args.every_ts)
-    extras = LiveExtras.from_args(args, [args.spec], f"{args.exchange} live")
+    extras = LiveExtras.from_args(args, [args.spec], title=f"{args.exchange} live")
     assert isinstance(extras, LiveExtras)  # from_args builds the class it is called on
     stale_now = StaleNow()
     extras.watch(health, stale_now)
@@ -193,11 +195,23 @@ def run(args: argparse.Namespace) -> int:
     except FeedFailed as err:
         raise CliError(f"the {args.exchange} feed stopped: {err}") from err
     finally:
+        # The recording first: it is quick, and then complete whatever happens next.
+        if recording is not None:
+            recording.close()
         session.stop()
         extras.close()
         extras.close_page()
-        if recording is not None:
-            recording.close()
+    if session.dropped:
+        terminal.warning(
+            f"dropped {counted(session.dropped, 'event')}: the radar fell "
+            f"{session.queue_lines:,} events behind the feed (they are not in the results "
+            "nor in the recording)"
+        )
+    if session.skipped:
+        terminal.warning(
+            f"skipped {counted(session.skipped, 'event')} that had arrived before Ctrl-C: "
+            "the radar was behind the feed (they are not in the results nor in the recording)"
+        )
     if not args.quiet:
         text = (
             f"fed {counted(stats.events, 'event')} for "
@@ -216,5 +230,5 @@ def run(args: argparse.Namespace) -> int:
         terminal.error(
             f"the {args.exchange} feed stopped (cryptofeed's messages above say why)"
         )
-        return errors.FAILED
-    return errors.OK
+        return extras.exit_code(errors.FAILED)
+    return extras.exit_code(errors.OK)

@@ -3,9 +3,13 @@
 The feed never waits for the network: alerts go into a bounded queue that one
 background thread drains. When the queue is full an alert is dropped and
 counted, and the summary says how many. Each POST has a timeout; a 5xx
-answer, a 429 or a network failure is retried with a doubling pause, any
-other answer is final. Which alerts are news (``--new-only``, ``--cooldown``)
-is decided by ``novelty.NewOnlyFilter``, as for the printed output.
+answer, a 429 or a network failure (a reply that is not HTTP included) is
+retried with a doubling pause, any other answer is final. Whatever goes
+wrong with one notice is counted against that notice; the thread goes on.
+At the end of a run the queue gets at most ``end_wait`` seconds; what is
+still unsent then is counted once, as not sent. Which alerts are news
+(``--new-only``, ``--cooldown``, ``--notify-min-change``) is decided by
+``novelty.NewOnlyFilter``, as for the printed output.
 
 Payload shapes (``--notify-format``): ``plain`` is our own object; ``slack`` is
 an incoming-webhook body (``text``, with a mrkdwn section block); ``discord``
@@ -17,7 +21,9 @@ from __future__ import annotations
 import argparse
 import contextlib
 import json
+import math
 import queue
+import re
 import threading
 import time
 import urllib.parse
@@ -28,6 +34,7 @@ from typing import Any, ClassVar
 from fenmor_radar import __version__
 from fenmor_radar.cli.novelty import AlertChange
 from fenmor_radar.cli.terminal import PROG
+from fenmor_radar.utc import utc_label
 
 FORMATS = ("plain", "slack", "discord", "telegram")  # telegram: see cli/telegram.py
 TOP_FACTORS = 3
@@ -35,7 +42,12 @@ QUEUE_SIZE = 1000
 ATTEMPTS = 4
 BACKOFF = 0.5  # seconds before the first retry; doubles each time
 MAX_RETRY_AFTER = 30.0
+MAX_TIMEOUT = 60.0  # a webhook that needs longer than this per POST is broken
+END_GRACE = 5.0  # the end of a run waits at most timeout + this for queued notices
+BODY_LIMIT = 1 << 16  # bytes of an answer's body read; the status is what counts
 DISCORD_CONTENT_LIMIT = 2000
+# What http.client refuses in a URL (controls and spaces), or would send as is.
+_URL_FORBIDDEN = re.compile(r"[\x00-\x20\x7f-\U0010ffff]")
 
 
 @dataclass(frozen=True, slots=True)
@@ -79,7 +91,8 @@ def _number(value: float | None) -> str:
 def _headline(notice: Notice) -> str:
     factors = ", ".join(f"{name} {_number(value)}" for name, value in notice.factors)
     return (
-        f"{notice.symbol} severity {_number(notice.severity)} ({notice.change}) at ts {notice.ts}"
+        f"{notice.symbol} severity {_number(notice.severity)} ({notice.change}) at "
+        f"{utc_label(notice.ts)}"
         f" [{notice.spec}]" + (f": {factors}" if factors else "")
     )
 
@@ -107,7 +120,7 @@ def payload(notice: Notice, shape: str) -> dict[str, Any]:
         )
         block = (
             f"*{_slack_escape(notice.symbol)}* severity *{_number(notice.severity)}* "
-            f"({notice.change}) at ts {notice.ts} — spec `{_slack_escape(notice.spec)}`"
+            f"({notice.change}) at {utc_label(notice.ts)} — spec `{_slack_escape(notice.spec)}`"
         )
         return {
             "text": text,
@@ -125,9 +138,9 @@ def payload(notice: Notice, shape: str) -> dict[str, Any]:
             "embeds": [
                 {
                     "title": f"{notice.symbol} {_number(notice.severity)}"[:256],
-                    "description": f"{notice.change} at ts {notice.ts}, spec {notice.spec}"[
-                        :4096
-                    ],
+                    "description": (
+                        f"{notice.change} at {utc_label(notice.ts)}, spec {notice.spec}"
+                    )[:4096],
                     "fields": [
                         {"name": name[:256], "value": _number(value), "inline": True}
                         for name, value in notice.factors
@@ -141,10 +154,25 @@ def payload(notice: Notice, shape: str) -> dict[str, Any]:
 
 
 def check_url(url: str) -> str:
-    """The URL if it is one to POST to (http or https with a host); else ValueError."""
+    """The URL if it is one to POST to (http or https with a host); else ValueError.
+
+    Checked before a run starts, so that a URL no request can be made of
+    fails at once instead of on every notice.
+    """
+    bad = _URL_FORBIDDEN.search(url)
+    if bad is not None:
+        what = "a space" if bad.group() == " " else f"the character {bad.group()!r}"
+        raise ValueError(
+            f"not a URL: {url!r} holds {what} at position {bad.start() + 1} "
+            "(percent-encode it, e.g. %20 for a space)"
+        )
     parts = urllib.parse.urlsplit(url)
     if parts.scheme not in ("http", "https") or not parts.hostname:
         raise ValueError(f"not an http(s) URL: {url!r}")
+    try:
+        parts.port  # noqa: B018 - raises for a port that is not a number or out of range
+    except ValueError as err:
+        raise ValueError(f"not a URL: {url!r}: {err}") from None
     return url
 
 
@@ -156,13 +184,19 @@ def shown_url(url: str) -> str:
 
 @dataclass(slots=True)
 class NotifyStats:
+    """Every notice offered is counted exactly once: sent, failed, dropped or abandoned."""
+
     queued: int = 0
     sent: int = 0
     failed: int = 0  # given up: a final answer, or out of attempts
     dropped: int = 0  # the queue was full
-    abandoned: int = 0  # still queued when the run ended and the wait ran out
+    abandoned: int = 0  # still queued or in flight when the run ended and the wait ran out
     retries: int = 0
     last_error: str | None = None
+
+    @property
+    def undelivered(self) -> int:
+        return self.failed + self.dropped + self.abandoned
 
 
 @dataclass(slots=True)
@@ -187,26 +221,50 @@ def post_json(url: str, body: bytes, timeout: float) -> _Answer:
             "User-Agent": f"{PROG}/{__version__}",
         },
     )
+    import http.client
+
     try:
         with urllib.request.urlopen(request, timeout=timeout) as response:
-            response.read()
-            return _Answer(response.status)
+            status = response.status
+            # The status is the answer; a body cut short or endless changes nothing.
+            with contextlib.suppress(http.client.HTTPException, OSError, ValueError):
+                response.read(BODY_LIMIT)
+            return _Answer(status)
     except urllib.error.HTTPError as err:
-        retry_after = None
         header = err.headers.get("Retry-After") if err.headers else None
-        if header is not None:
-            try:
-                retry_after = min(float(header), MAX_RETRY_AFTER)
-            except ValueError:
-                retry_after = None
-        return _Answer(err.code, retry_after, f"HTTP {err.code}")
+        return _Answer(err.code, retry_after_seconds(header), f"HTTP {err.code}")
     except (
         urllib.error.URLError,
+        http.client.HTTPException,  # not HTTP at all, a status line cut short, a bad URL
         OSError,
-        ValueError,
-    ) as err:  # ValueError: bad chunk sizes
+        ValueError,  # bad chunk sizes
+    ) as err:
         reason = getattr(err, "reason", err)
         return _Answer(None, None, f"{type(err).__name__}: {reason}")
+
+
+def retry_after_seconds(header: str | None) -> float | None:
+    """The pause a ``Retry-After`` header asks for, within 0 and ``MAX_RETRY_AFTER``.
+
+    Seconds or an HTTP date; anything else (``nan``, ``inf``, text) is ignored.
+    """
+    if header is None:
+        return None
+    try:
+        seconds = float(header)
+    except ValueError:
+        import email.utils
+
+        try:
+            moment = email.utils.parsedate_to_datetime(header)
+        except (TypeError, ValueError, IndexError):
+            return None
+        if moment.tzinfo is None:
+            return None
+        seconds = moment.timestamp() - time.time()
+    if not math.isfinite(seconds):
+        return None
+    return min(max(seconds, 0.0), MAX_RETRY_AFTER)
 
 
 def _retryable(answer: _Answer) -> bool:
@@ -236,13 +294,25 @@ class Notifier:
         check_url(self.url)
         if self.shape not in FORMATS:
             raise ValueError(f"unknown notify format {self.shape!r}")
-        self._queue: queue.Queue[Notice | None] = queue.Queue(self.queue_size)
-        self._stop = threading.Event()
+        check_timeout(self.timeout)
+        self._queue: queue.Queue[Notice] = queue.Queue(self.queue_size)
+        self._closing = threading.Event()  # no more notices come; end once the queue is empty
+        self._stop = threading.Event()  # the wait ran out: end now
         self._lock = threading.Lock()
+        self._closed = False  # the counts are final: the thread no longer changes them
         self._thread = threading.Thread(
             target=self._drain, name="fenmor-notify", daemon=True
         )
         self._thread.start()
+
+    @property
+    def url_shown(self) -> str:
+        return shown_url(self.url)
+
+    @property
+    def end_wait(self) -> float:
+        """The longest the end of a run waits for queued notices, in seconds."""
+        return self.timeout + END_GRACE
 
     def news(
         self,
@@ -259,18 +329,33 @@ class Notifier:
             )
 
     def notify(self, notice: Notice) -> None:
-        try:
-            self._queue.put_nowait(notice)
-        except queue.Full:
-            with self._lock:
-                self.stats.dropped += 1
-            return
         with self._lock:
+            if self._closed:
+                self.stats.dropped += 1
+                return
+            try:
+                self._queue.put_nowait(notice)
+            except queue.Full:
+                self.stats.dropped += 1
+                return
             self.stats.queued += 1
 
     def body(self, notice: Notice) -> bytes:
         """What is POSTed for one queued notice."""
         return json.dumps(payload(notice, self.shape), allow_nan=False).encode("utf-8")
+
+    def _count(self, outcome: str, error: str | None = None) -> None:
+        with self._lock:
+            if self._closed:
+                return  # counted as abandoned when the run ended
+            if error is not None:
+                self.stats.last_error = error
+            if outcome == "sent":
+                self.stats.sent += 1
+            elif outcome == "failed":
+                self.stats.failed += 1
+            elif outcome == "retry":
+                self.stats.retries += 1
 
     def _deliver(self, notice: Notice) -> None:
         body = self.body(notice)
@@ -278,40 +363,44 @@ class Notifier:
         for attempt in range(1, self.attempts + 1):
             answer = self.send(self.url, body, self.timeout)
             if answer.status is not None and 200 <= answer.status < 300:
-                with self._lock:
-                    self.stats.sent += 1
+                self._count("sent")
                 return
-            with self._lock:
-                self.stats.last_error = answer.error or f"HTTP {answer.status}"
+            error = answer.error or f"HTTP {answer.status}"
             if not _retryable(answer) or attempt == self.attempts:
-                break
-            with self._lock:
-                self.stats.retries += 1
+                self._count("failed", error)
+                return
+            self._count("retry", error)
             wait = answer.retry_after if answer.retry_after is not None else pause
             if self._stop.wait(wait):
-                break
+                return  # the run ended: counted as abandoned
             pause *= 2
-        with self._lock:
-            self.stats.failed += 1
 
     def _drain(self) -> None:
-        while True:
-            notice = self._queue.get()
-            if notice is None or self._stop.is_set():
-                return
-            self._deliver(notice)
+        while not self._stop.is_set():
+            try:
+                notice = self._queue.get(timeout=0.05)
+            except queue.Empty:
+                if self._closing.is_set():
+                    return
+                continue
+            try:
+                self._deliver(notice)
+            except Exception as err:  # noqa: BLE001 - one notice's fault must not end the thread
+                self._count("failed", f"{type(err).__name__}: {err}")
 
     def close(self, wait: float | None = None) -> NotifyStats:
-        """Deliver what is queued, for at most ``wait`` seconds (default: a few timeouts)."""
+        """Deliver what is queued, for at most ``wait`` seconds (default ``end_wait``).
+
+        The counts are final when this returns: a POST still in flight is
+        counted as not sent, and whatever it does later is not counted again.
+        """
         if wait is None:
-            wait = self.timeout * 3 + 1.0
-        deadline = time.monotonic() + wait
-        with contextlib.suppress(queue.Full):
-            self._queue.put(None, timeout=wait)
-        self._thread.join(max(0.0, deadline - time.monotonic()))
-        if self._thread.is_alive():
-            self._stop.set()  # the thread ends after the POST it is in
+            wait = self.end_wait
+        self._closing.set()
+        self._thread.join(max(0.0, wait))
+        self._stop.set()
         with self._lock:
+            self._closed = True
             self.stats.abandoned = (
                 self.stats.queued - self.stats.sent - self.stats.failed
             )
@@ -329,9 +418,30 @@ class Notifier:
         ):
             if count:
                 text += f", {count:,} {what}"
-        if stats.failed and stats.last_error:
+        if stats.last_error and (stats.failed or stats.abandoned or stats.retries):
             text += f" (last error: {stats.last_error})"
         return text
+
+
+def check_timeout(seconds: float) -> float:
+    """A POST timeout in seconds: greater than zero and at most ``MAX_TIMEOUT``."""
+    if not 0 < seconds <= MAX_TIMEOUT:  # also false for nan
+        raise ValueError(
+            f"--notify-timeout must be greater than 0 and at most {MAX_TIMEOUT:g} seconds, "
+            f"got {seconds:g}"
+        )
+    return seconds
+
+
+def min_change(text: str) -> float:
+    """``--notify-min-change``: a severity step between 0 and 1."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0 <= value <= 1:  # also false for nan
+        raise argparse.ArgumentTypeError(f"must be between 0 and 1, got {text}")
+    return value
 
 
 def add_notify_arguments(parser: argparse.ArgumentParser) -> None:
@@ -364,7 +474,16 @@ def add_notify_arguments(parser: argparse.ArgumentParser) -> None:
         type=float,
         default=5.0,
         metavar="SECONDS",
-        help="timeout of each POST (default 5; failures are retried with backoff)",
+        help=f"timeout of each POST, at most {MAX_TIMEOUT:g} (default 5; failures are retried "
+        f"with backoff; the end of a run waits at most this + {END_GRACE:g} s for the queue)",
+    )
+    parser.add_argument(
+        "--notify-min-change",
+        type=min_change,
+        default=0.0,
+        metavar="D",
+        help="notify a severity change only when it moves by at least D from the severity "
+        "last notified for that symbol (default 0: any change); see also --cooldown",
     )
 
 
@@ -374,10 +493,7 @@ def notifier_from_args(
     """The notifier the options ask for, or None; ValueError names a bad option."""
     if args.notify is None:
         return None
-    if not args.notify_timeout > 0:
-        raise ValueError(
-            f"--notify-timeout must be greater than zero, got {args.notify_timeout}"
-        )
+    check_timeout(args.notify_timeout)
     try:
         check_url(args.notify)
     except ValueError as err:

@@ -5,6 +5,9 @@ out of the alerts since it was last reported, or when its severity differs
 from the one last reported. A cooldown (in ``ts`` units of the replay clock)
 keeps a symbol quiet for that long after each report; news held back by the
 cooldown is reported at the first checkpoint after it ends, if still true.
+A minimum change (``--notify-min-change``) makes a severity change news only
+when it is at least that far from the severity last reported, so that a
+severity wandering by small steps is news once it has moved that far in all.
 """
 
 from __future__ import annotations
@@ -35,16 +38,26 @@ class _Reported:
 
 
 class NewOnlyFilter:
-    def __init__(self, cooldown: int = 0) -> None:
+    def __init__(self, cooldown: int = 0, min_change: float = 0.0) -> None:
         if cooldown < 0:
             raise ValueError(f"cooldown must not be negative, got {cooldown}")
+        if not 0 <= min_change <= 1:
+            raise ValueError(f"the minimum change must be between 0 and 1, got {min_change}")
         self.cooldown = cooldown
+        self.min_change = min_change
         self._reported: dict[str, _Reported] = {}
 
     def _cooling(self, last: _Reported, clock: int | None) -> bool:
         if self.cooldown == 0 or last.clock is None or clock is None:
             return False
         return clock - last.clock < self.cooldown
+
+    def _moved(self, before: float | None, now: float | None) -> bool:
+        if before == now:
+            return False
+        if before is None or now is None or self.min_change == 0:
+            return True
+        return abs(now - before) >= self.min_change
 
     def changes(self, alerts: Sequence[AlertView], clock: int | None) -> list[AlertChange]:
         """The news among the alerts of one checkpoint taken at ``clock``, in rank order."""
@@ -57,7 +70,7 @@ class NewOnlyFilter:
             last = self._reported.get(alert.symbol)
             if last is None or last.left_since:
                 change = NEW
-            elif last.severity != alert.severity:
+            elif self._moved(last.severity, alert.severity):
                 change = SEVERITY
             else:
                 continue

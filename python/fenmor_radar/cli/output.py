@@ -22,10 +22,10 @@ from fenmor_radar.cli.table import (
     format_severity,
     render_alerts,
     severity_bar,
-    utc_time,
 )
 from fenmor_radar.printable import printable
 from fenmor_radar.replay.items import Checkpoint, Crossing
+from fenmor_radar.utc import utc_time
 from fenmor_radar.replay.replies import parse_alerts_reply
 
 

@@ -13,9 +13,10 @@ import sys
 import time
 from collections.abc import Iterator, Sequence
 
-from fenmor_radar._fenmor_replay import LineFeeder
+from fenmor_radar._native import LineFeeder
 from fenmor_radar.cli import errors, sources, terminal
 from fenmor_radar.cli.distributed_replay import replay_items
+from fenmor_radar.cli.durations import positive_duration
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.notify import add_notify_arguments
 from fenmor_radar.cli.progress import Progress
@@ -34,7 +35,8 @@ from fenmor_radar.cli.shared import (
     report_bad_line,
 )
 from fenmor_radar.cli.spec_check import warn_spec
-from fenmor_radar.cli.spec_file import read_spec_text, rejected_spec
+from fenmor_radar.cli.spec_file import distinct_names, read_spec_text, rejected_spec
+from fenmor_radar.printable import printable
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.feeder_loop import (
     CheckpointReplies,
@@ -87,9 +89,10 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     )
     parser.add_argument(
         "--every-ts",
-        type=positive_int,
+        type=positive_duration,
         metavar="T",
-        help="a checkpoint at every multiple of T in ts units (before the first event past it)",
+        help="a checkpoint at every multiple of T (before the first event past it): 90s, 5m, 1h "
+        "in milliseconds of ts, or a number of ts units",
     )
     add_alert_arguments(parser, ts_unit="C", ts_words="ts units")
     add_watch_arguments(parser)
@@ -154,10 +157,11 @@ def run(args: argparse.Namespace) -> int:
     )
     for path, text in zip(args.spec, specs, strict=True):
         warn_spec(path, text)
-    extras = ReplayExtras.from_args(args, args.spec)
+    names = distinct_names(args.spec)
+    extras = ReplayExtras.from_args(args, args.spec, names)
     emit = CheckpointEmitter(
         choose_output(args.format, terminal.standard_output()),
-        args.spec if len(args.spec) > 1 else [None],
+        names if len(names) > 1 else [None],
         args.cooldown,
         new_only=args.new_only,
         extras=extras,
@@ -212,6 +216,8 @@ def run(args: argparse.Namespace) -> int:
         for recording in recordings:
             recording.close()
     extras.finish(name, stats)
+    # Converted rows have no line of their own to point at.
+    warn_backwards(stats, several=len(recordings) > 1, lines=args.source != sources.TARDIS)
     if not args.quiet:
         print_summary(name, stats, time.monotonic() - started, several=len(recordings) > 1)
         extras.print_summary()
@@ -219,9 +225,9 @@ def run(args: argparse.Namespace) -> int:
         linger(extras.page)
         extras.close_page()
     if stats.stopped_at is not None:
-        return errors.FAILED
+        return extras.exit_code(errors.FAILED)
     skipped = stats.bad_lines or sum(getattr(source, "bad_rows", 0) for source in recordings)
-    return errors.SKIPPED_LINES if skipped else errors.OK
+    return extras.exit_code(errors.SKIPPED_LINES if skipped else errors.OK)
 
 
 def load_feeder(
@@ -293,6 +299,21 @@ def _where(bad: BadLine | None, several: bool) -> str:
     if bad is None:
         return "line 0"
     return f"{bad.source}:{bad.number}" if several and bad.source else f"line {bad.number}"
+
+
+def warn_backwards(stats: ReplayStats, several: bool = False, lines: bool = True) -> None:
+    """Input out of time order is fed as it comes, but a user should know of it."""
+    if not stats.backwards:
+        return
+    where = ""
+    if stats.first_backwards is not None and lines:
+        line, source = stats.first_backwards
+        where = f" (first at {printable(source)}:{line})" if several and source else f" (first at line {line})"
+    terminal.warning(
+        f"{counted(stats.backwards, 'event')} went back in time for {'its' if stats.backwards == 1 else 'their'} "
+        f"symbol{where}; the radar took them in input order. Are the files given oldest first, "
+        "and are their lines sorted by ts?"
+    )
 
 
 def print_summary(name: str, stats: ReplayStats, seconds: float, several: bool = False) -> None:

@@ -4,7 +4,7 @@ The command calls these hooks: ``checkpoint`` for every checkpoint taken,
 ``news`` with the alert changes of each checkpoint, ``crossing`` for every
 crossing and ``crossing_notice`` for those to notify, ``close`` when the
 feed ends (however it ends), ``finish`` once the run is complete; then
-``print_summary``. Each does nothing for an option not given.
+``print_summary`` and ``exit_code``. Each does nothing for an option not given.
 """
 
 from __future__ import annotations
@@ -38,19 +38,24 @@ class ReplayExtras:
     weights: dict[str, dict[str, float]] = field(default_factory=dict)
     report_size: int | None = None
     page: LivePage | None = None  # --serve
+    notify_min_change: float = 0.0
 
     @classmethod
     def from_args(
         cls,
         args: argparse.Namespace,
         specs: Sequence[str] | None = None,
+        names: Sequence[str] | None = None,
+        *,
         title: str | None = None,
     ) -> ReplayExtras:
         """From ``--report``, ``--notify*`` and ``--serve`` (the page named ``title``).
 
-        ``specs`` defaults to ``[args.spec]``.
+        ``specs`` are the spec files (default ``[args.spec]``), ``names`` how
+        the output names each (default: their paths).
         """
-        names = list(specs) if specs is not None else [args.spec]
+        paths = list(specs) if specs is not None else [args.spec]
+        names = list(names) if names is not None else paths
         extras = cls(names)
         from fenmor_radar.cli.serve_option import page_from_args
 
@@ -58,7 +63,7 @@ class ReplayExtras:
         wanted_report = getattr(args, "report", None)
         if wanted_report is None and getattr(args, "notify", None) is None:
             return extras
-        texts = {name: read_spec_text(name) for name in names}
+        texts = {name: read_spec_text(path) for name, path in zip(names, paths, strict=True)}
         for name, text in texts.items():
             try:
                 info = spec_info(text, name)
@@ -81,6 +86,7 @@ class ReplayExtras:
             extras.notifier = notifier_from_args(args)
         except ValueError as err:
             raise CliError(str(err), 2) from err
+        extras.notify_min_change = getattr(args, "notify_min_change", 0.0)
         return extras
 
     def _spec(self, spec: str | None) -> str:
@@ -148,6 +154,22 @@ class ReplayExtras:
         if self.notifier is not None:
             terminal.message(self.notifier.summary(), stream)
 
+    def exit_code(self, code: int) -> int:
+        """The run's exit code, given the one its replay earned.
+
+        Notices that never reached the webhook turn a successful run into
+        ``NOT_NOTIFIED``, and say so even under ``--quiet``.
+        """
+        notifier = self.notifier
+        if notifier is None or not notifier.stats.undelivered:
+            return code
+        stats = notifier.stats
+        offered = stats.queued + stats.dropped
+        terminal.error(
+            f"{stats.undelivered:,} of {offered:,} notices were not delivered to "
+            f"{notifier.url_shown}" + (f" (last error: {stats.last_error})" if stats.last_error else "")
+        )
+        return code if code == errors.FAILED else errors.NOT_NOTIFIED
 
 def _finite(value: float) -> float | None:
     return value if value == value else None  # NaN is the only value unequal to itself

@@ -8,6 +8,7 @@ from fenmor_radar.cli import errors, terminal
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.default_spec import default_spec_text
 from fenmor_radar.sample import SEED, sample_lines, write_sample
+from fenmor_radar.whole_file import write_whole_file
 
 
 def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -31,8 +32,7 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
 def run(args: argparse.Namespace) -> int:
     if args.spec_out:
         try:
-            with open(args.spec_out, "w", encoding="utf-8") as file:
-                file.write(default_spec_text())
+            write_whole_file(args.spec_out, default_spec_text().encode("utf-8"))
         except OSError as err:
             raise CliError(errors.cannot("write", args.spec_out, err)) from err
     if args.output:

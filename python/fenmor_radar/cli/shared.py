@@ -10,6 +10,7 @@ from dataclasses import dataclass, replace
 from typing import TextIO
 
 from fenmor_radar.cli import errors, terminal
+from fenmor_radar.cli.durations import non_negative_duration
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.novelty import CrossingGate, NewOnlyFilter
 from fenmor_radar.cli.output import CheckpointOutput, JsonLinesOutput, TableOutput
@@ -39,16 +40,6 @@ def positive_int(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
     if value <= 0:
         raise argparse.ArgumentTypeError(f"must be greater than zero: {text}")
-    return value
-
-
-def non_negative_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must not be negative: {text}")
     return value
 
 
@@ -84,11 +75,11 @@ def add_alert_arguments(parser: argparse.ArgumentParser, *, ts_unit: str, ts_wor
     )
     parser.add_argument(
         "--cooldown",
-        type=non_negative_int,
+        type=non_negative_duration,
         default=0,
         metavar=ts_unit,
         help=f"with --new-only or --notify: at most one report per symbol within {ts_unit} "
-        f"{ts_words} (default 0)",
+        f"(5m, 1h, or {ts_words}; default 0)",
     )
     parser.add_argument(
         "--format",
@@ -205,8 +196,12 @@ class CheckpointEmitter:
         self.extras = extras
         self.watch = watch or WatchOptions()
         self.notify_checkpoints = extras.notifier is not None and not self.watch.crossings
-        filtered = new_only or self.notify_checkpoints
-        self.filters = [NewOnlyFilter(cooldown) if filtered else None for _ in names]
+        self.filters = [NewOnlyFilter(cooldown) if new_only else None for _ in names]
+        # The notices have their own filter: --notify-min-change is theirs alone.
+        self.notice_filters = [
+            NewOnlyFilter(cooldown, extras.notify_min_change) if self.notify_checkpoints else None
+            for _ in names
+        ]
         self.gates = [CrossingGate(cooldown, down=self.watch.notify_down) for _ in names]
 
     def checkpoint(self, item: CheckpointReplies | Checkpoint) -> None:
@@ -214,19 +209,20 @@ class CheckpointEmitter:
             checkpoints = [item]
         else:
             checkpoints = [item.checkpoint(i, name) for i, name in enumerate(self.names)]
-        for checkpoint, name, news_filter in zip(
-            checkpoints, self.names, self.filters, strict=True
+        for checkpoint, name, news_filter, notice_filter in zip(
+            checkpoints, self.names, self.filters, self.notice_filters, strict=True
         ):
             self.extras.checkpoint(checkpoint, name)
+            alerts = None
+            if notice_filter is not None:
+                alerts = parse_alerts_reply(checkpoint.reply).alerts
+                self.extras.news(notice_filter.changes(alerts, checkpoint.ts), name)
             news = None
             if news_filter is not None:
-                alerts = parse_alerts_reply(checkpoint.reply).alerts
+                if alerts is None:
+                    alerts = parse_alerts_reply(checkpoint.reply).alerts
                 news = news_filter.changes(alerts, checkpoint.ts)
-                if self.notify_checkpoints:
-                    self.extras.news(news, name)
-                if not self.new_only:
-                    news = None
-                elif not news:
+                if not news:
                     continue
             if self.watch.show_checkpoints:
                 self.output.checkpoint(checkpoint, news)

@@ -10,6 +10,20 @@ from fenmor_radar.cli.spec_check import hint_for_error, warn_spec
 BOM = b"\xef\xbb\xbf"
 
 
+def distinct_names(paths: list[str]) -> list[str]:
+    """How the output names each spec: its path, ``#2``, ``#3`` added to a path given again.
+
+    The same spec given twice is two radars with results of their own; one name
+    for both would merge them in the report and in a saved output.
+    """
+    seen: dict[str, int] = {}
+    names = []
+    for path in paths:
+        seen[path] = seen.get(path, 0) + 1
+        names.append(path if seen[path] == 1 else f"{path} #{seen[path]}")
+    return names
+
+
 def read_spec_text(path: str) -> str:
     try:
         with open(path, "rb") as file:

@@ -3,10 +3,10 @@
 from __future__ import annotations
 
 from collections.abc import Callable, Sequence
-from datetime import datetime, timezone
 
-from fenmor_radar.replay.replies import AlertView
 from fenmor_radar.printable import printable
+from fenmor_radar.replay.replies import AlertView
+from fenmor_radar.utc import utc_time
 
 SEVERITY_KEY = "severity"
 # One scale everywhere (tables, the demo's timeline): a full bar is severity 1.
@@ -22,24 +22,6 @@ def can_draw_blocks(encoding: str | None) -> bool:
     except (UnicodeEncodeError, LookupError):
         return False
     return True
-
-
-# Timestamps of this size are taken as milliseconds since 1970 (the years
-# 2001 to 2286); anything else is shown as the number it is, since the radar
-# only compares ts and any unit is allowed.
-_MS_FROM = 1_000_000_000_000
-_MS_TO = 10_000_000_000_000
-
-
-def utc_time(ts: int, *, date: bool = True) -> str:
-    """A millisecond timestamp as UTC time ("2024-03-01 13:00:05", or "13:00:05").
-
-    Other numbers (other units, small test values) are written as they are.
-    """
-    if not _MS_FROM <= ts < _MS_TO:
-        return str(ts)
-    moment = datetime.fromtimestamp(ts / 1000, tz=timezone.utc)
-    return moment.strftime("%Y-%m-%d %H:%M:%S" if date else "%H:%M:%S")
 
 
 def severity_bar(severity: float | None, blocks: bool = True) -> str:

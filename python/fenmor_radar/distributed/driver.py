@@ -52,6 +52,17 @@ class BadEventLine:
         return BadLine(self.number, self.message, self.field)
 
 
+class InputChanged(Exception):
+    """An input changed while the workers read it; ``source`` names it."""
+
+    def __init__(self, source: str, detail: str) -> None:
+        super().__init__(
+            f"{source} changed while the replay read it (the workers found different contents: "
+            f"{detail}); replay a file that is no longer written to, or a copy of it"
+        )
+        self.source = source
+
+
 class InputFileDamaged(DamagedInput):
     """An input broke off; ``source`` names it."""
 

@@ -28,7 +28,7 @@ from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any, BinaryIO
 
-from fenmor_radar._fenmor_replay import MappedFile
+from fenmor_radar._native import MappedFile
 from fenmor_radar.replay.recording import GZIP_MAGIC, DamagedInput
 
 DEFAULT_PART_BYTES = 64 << 20

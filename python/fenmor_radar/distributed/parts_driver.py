@@ -23,6 +23,7 @@ from typing import TYPE_CHECKING, Any, Protocol
 from fenmor_radar.distributed.cluster import run_client
 from fenmor_radar.distributed.driver import (
     BadEventLine,
+    InputChanged,
     InputFileDamaged,
     MergedCheckpoint,
     check_cluster_arguments,
@@ -44,7 +45,12 @@ from fenmor_radar.distributed.shard_contract import (
     Snapshot,
 )
 from fenmor_radar.distributed.shard_read import NativeShardReader
-from fenmor_radar.distributed.summary import PartSummary, UnitReport, unit_summary
+from fenmor_radar.distributed.summary import (
+    PartSummary,
+    ShardsDisagree,
+    UnitReport,
+    unit_summary,
+)
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.items import Crossing, ReplayStats
 from fenmor_radar.replay.recording import STDIN_NAME, DamagedInput
@@ -114,9 +120,12 @@ def replay_parts_on(
             reading = False
             continue
         if len(reports) != len(answers):
-            raise RuntimeError("the shards read the input differently: some found it ended")
+            raise InputChanged(parts[reports[0].part].source, "some shards found it ended")
         unit = planner.parts
-        summary = unit_summary(reports)
+        try:
+            summary = unit_summary(reports)
+        except ShardsDisagree as err:
+            raise InputChanged(parts[err.part].source, str(err)) from err
         source = parts[reports[0].part]
         output.unit_read(source, summary, planner.events)
         items = planner.add(summary)
@@ -139,6 +148,10 @@ def replay_parts_on(
     ends = workers.finish(planner.end())
     for end in ends:
         stats.symbols.update(end.symbols)
+    stats.backwards = sum(end.backwards for end in ends)
+    firsts = [end.first_backwards for end in ends if end.first_backwards is not None]
+    if firsts:
+        stats.first_backwards = output.place(*min(firsts))
     clocks = [end.clock for end in ends if end.clock is not None]
     stats.ts = max(clocks) if clocks else None
     stats.events = planner.events
@@ -158,6 +171,7 @@ class _Output:
                  stats: ReplayStats) -> None:
         self.limits = limits
         self.stats = stats
+        self.several = len({part.file for part in parts}) > 1
         self.units: list[tuple[Part, int]] = []  # per unit read: its part, lines of its file before it
         self.file_lines: dict[int, int] = {}
         # Per unit read: accepted events before it, and its lines that are no event (sorted).
@@ -201,6 +215,12 @@ class _Output:
         _, before = self.units[crossing.unit]
         return Crossing(crossing.direction, events, crossing.symbol, crossing.ts, crossing.severity,
                         crossing.alert, crossing.spec, None, before + crossing.line)
+
+    def place(self, unit: int, line: int) -> tuple[int, str | None]:
+        """A line of a unit as the single replay names it: its file's line, and
+        the file's name when there are several."""
+        part, before = self.units[unit]
+        return before + line, part.source if self.several else None
 
     def _checkpoint(self, item: PlannedCheckpoint, snapshots: list[Snapshot]) -> MergedCheckpoint:
         clocks = [snap.clock for snap in snapshots if snap.clock is not None]

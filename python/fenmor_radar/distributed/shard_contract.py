@@ -69,6 +69,9 @@ class ShardEnd:
 
     clock: int | None
     symbols: frozenset[str]
+    # Events whose ts went back for their symbol, and the (unit, line) of the first.
+    backwards: int = 0
+    first_backwards: tuple[int, int] | None = None
 
 
 class ShardReader(Protocol):

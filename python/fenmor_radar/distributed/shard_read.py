@@ -10,7 +10,7 @@ from __future__ import annotations
 
 from collections.abc import Iterator, Sequence
 
-from fenmor_radar._fenmor_replay import MappedFile, ShardReader
+from fenmor_radar._native import MappedFile, ShardReader
 from fenmor_radar.distributed.global_plan import Cut
 from fenmor_radar.distributed.parts import (
     BLOCK_BYTES,
@@ -56,7 +56,9 @@ class NativeShardReader:
 
     def finish(self, end: Cut) -> ShardEnd:
         self.native.apply(end.part, end.line)
-        answer = ShardEnd(self.native.clock, frozenset(self.native.symbols()))
+        native = self.native
+        answer = ShardEnd(native.clock, frozenset(native.symbols()), native.backwards,
+                          native.first_backwards)
         self.blocks = iter(())
         return answer
 

@@ -119,9 +119,10 @@ def unit_summary(reports: Sequence[UnitReport]) -> PartSummary:
     first = reports[0]
     for report in reports[1:]:
         if (report.part, report.lines) != (first.part, first.lines):
-            raise RuntimeError(
-                f"the shards read the input differently: part {first.part}, {first.lines} lines "
-                f"against part {report.part}, {report.lines} lines"
+            raise ShardsDisagree(
+                first.part,
+                f"part {first.part}, {first.lines} lines against part {report.part}, "
+                f"{report.lines} lines",
             )
     blank = tuple(sorted({line for report in reports for line in report.blank}))
     bad = tuple(heapq.merge(*(report.bad for report in reports), key=lambda bad: bad.line))
@@ -133,4 +134,15 @@ def unit_summary(reports: Sequence[UnitReport]) -> PartSummary:
             at += 1
         records.append((line - 1 - at, ts))
     events = sum(report.events for report in reports)
-    return PartSummary(first.lines, events, blank, bad, tuple(records), None, first.damage)
+    try:
+        return PartSummary(first.lines, events, blank, bad, tuple(records), None, first.damage)
+    except ValueError as err:  # a line one shard found blank another read as an event
+        raise ShardsDisagree(first.part, str(err)) from err
+
+
+class ShardsDisagree(RuntimeError):
+    """The shards read part ``part`` differently: its file changed while they read it."""
+
+    def __init__(self, part: int, detail: str) -> None:
+        super().__init__(f"the shards read the input differently: {detail}")
+        self.part = part

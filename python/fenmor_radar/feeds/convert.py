@@ -8,19 +8,20 @@ order, which matters for derivatives: their state must see the rows of one
 symbol in time order even when they come from several files, for instance two
 consecutive days.
 
-The rows are parsed, merged and written by ``fenmor_radar._fenmor_convert``;
+The rows are parsed, merged and written by ``fenmor_radar._native``;
 this module reads and decompresses the files in blocks and hands them over.
 """
 
 from __future__ import annotations
 
+import contextlib
 import gzip
 import zlib
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import BinaryIO
 
-from fenmor_radar._fenmor_convert import Converter
+from fenmor_radar._native import Converter
 from fenmor_radar.feeds.book import DEFAULT_DEPTH, check_depth
 from fenmor_radar.feeds.events import symbol_json
 from fenmor_radar.feeds.symbols import keep_symbol, normalise_symbol
@@ -73,6 +74,10 @@ class TardisConverter:
         self._name = normalise_symbol if normalise else keep_symbol
         self._native = Converter(self.depth, self._symbol_json)
         self._streams: list[ByteSource] = []
+        # Per file, what was read after its last line break: handed over with
+        # the next break, so that a file that breaks off loses only the line
+        # it broke off in.
+        self._held: list[list[bytes]] = []
         try:
             for path in self.paths:
                 self._open(path)
@@ -82,6 +87,7 @@ class TardisConverter:
 
     def _open(self, path: str) -> None:
         self._streams.append(open_binary(path))
+        self._held.append([])
         index = self._native.add_file(path)
         try:
             while not self._native.read_header(index):
@@ -94,12 +100,28 @@ class TardisConverter:
 
     def _feed(self, index: int, size: int = READ_BYTES) -> None:
         stream = self._streams[index]
+        held = self._held[index]
         data = stream.read(size)
-        if data:
-            self._native.feed(index, data)
-        else:
+        if not data:
             stream.close()
+            if held:
+                self._native.feed(index, b"".join(held))
+                held.clear()
             self._native.finish(index)
+            return
+        # A line may also end in a lone CR, which the CSV reader accepts.
+        end = max(data.rfind(b"\n"), data.rfind(b"\r")) + 1
+        if end == 0:
+            held.append(data)
+            return
+        self._native.feed(index, b"".join([*held, data[:end]]) if held else data[:end])
+        held[:] = [data[end:]] if end < len(data) else []
+
+    def _end_damaged(self, index: int) -> None:
+        """A file that broke off ends with its last complete line."""
+        self._streams[index].close()
+        self._held[index].clear()
+        self._native.finish(index)
 
     def _symbol_json(self, raw: str) -> str:
         """Called once per symbol, when its first event is written."""
@@ -115,8 +137,12 @@ class TardisConverter:
         """The recording as UTF-8 blocks of whole JSON lines, each about ``block_bytes`` long.
 
         Every block ends with a line break; no line is split between blocks.
+        A file that breaks off (``EOFError``, ``zlib.error``, ``OSError``, its
+        message starting with the file's path) is raised after every complete
+        row of every file is converted: the row it broke off in is lost.
         """
         native, stats, paths = self._native, self.stats, self.paths
+        damage: tuple[int, Exception] | None = None
         try:
             while True:
                 block, need, bad_rows = native.convert(block_bytes)
@@ -127,11 +153,19 @@ class TardisConverter:
                 if block is not None:
                     yield block
                 if need == DONE:
-                    return
+                    break
                 if need >= 0:
-                    self._feed(need)
+                    try:
+                        self._feed(need)
+                    except (OSError, EOFError, zlib.error) as err:
+                        if damage is None:
+                            damage = (need, err)
+                        self._end_damaged(need)
         finally:
             self.close()
+        if damage is not None:
+            index, cause = damage
+            raise EOFError(f"{paths[index]}: {cause}") from cause
 
     def lines(self) -> Iterator[str]:
         """The recording's lines, without line breaks, in time order."""
@@ -156,8 +190,11 @@ def tardis_blocks(
     yield from converter.blocks(block_bytes)
 
 
-def open_output(path: str) -> BinaryIO:
-    """The output file; gzip-compressed when its name ends in ``.gz``."""
-    if path.endswith(".gz"):
-        return gzip.open(path, "wb", compresslevel=6)  # type: ignore[return-value]
-    return open(path, "wb")
+@contextlib.contextmanager
+def compressed_if_named(name: str, raw: BinaryIO) -> Iterator[BinaryIO]:
+    """Writes to ``raw``, gzip-compressed when ``name`` ends in ``.gz``; ``raw`` stays open."""
+    if not name.endswith(".gz"):
+        yield raw
+        return
+    with gzip.GzipFile(filename="", mode="wb", compresslevel=6, fileobj=raw) as file:
+        yield file  # type: ignore[misc]

@@ -2,10 +2,19 @@
 
 cryptofeed runs an asyncio loop; the radar and the replay loop (checkpoints,
 output) run on the main thread and read the events from a queue, in arrival
-order, exactly as they read a recording. Ctrl-C only sets a flag (no
-exception can land in the middle of writing the recording); the events that
-had already arrived are still fed, then the stream ends, the loop is stopped
-and cryptofeed shuts its connections down. A second Ctrl-C interrupts at once.
+order, exactly as they read a recording. The queue holds at most
+``QUEUE_LINES`` events: when the radar falls that far behind the feed, an
+arriving event is dropped and counted (``dropped``), so memory stays bounded
+however fast the exchange sends.
+
+Ctrl-C only sets a flag (no exception can land in the middle of writing the
+recording); the events that had already arrived by then are still fed (at
+most a queue's worth, however fast more arrive, and for at most
+``DRAIN_SECONDS``; the rest are counted in ``skipped``), then the stream
+ends, the loop is stopped and cryptofeed shuts its connections down. A
+second Ctrl-C skips the events still queued at once; it too ends the stream
+normally, so the last checkpoint is shown and the recording is closed
+complete.
 """
 
 from __future__ import annotations
@@ -25,7 +34,8 @@ from fenmor_radar.feeds.health import FeedHealth
 
 POLL_SECONDS = 0.2
 HEALTH_SECONDS = 1.0  # how often feed health is checked while waiting for events
-_END = object()
+QUEUE_LINES = 50_000  # about 10 MB of event lines
+DRAIN_SECONDS = 2.0  # after Ctrl-C, what had arrived is fed for at most this long
 
 
 class FeedFailed(Exception):
@@ -42,12 +52,18 @@ class LiveSession:
         depth: int,
         normalise: bool,
         handler_factory: Callable[[Any], Any] | None = None,
+        queue_lines: int | None = None,
         health: FeedHealth | None = None,
     ) -> None:
-        self._queue: queue.SimpleQueue[object] = queue.SimpleQueue()
+        if queue_lines is None:
+            queue_lines = QUEUE_LINES
+        self._queue: queue.Queue[str] = queue.Queue(queue_lines)
+        self.queue_lines = queue_lines
+        self.dropped = 0  # events that arrived while the queue was full
+        self.skipped = 0  # events that had arrived before Ctrl-C but were not fed
         self.health = health
         self.adapter = live.LiveAdapter(
-            self._queue.put, depth=depth, normalise=normalise, exchange=exchange, health=health
+            self._put, depth=depth, normalise=normalise, exchange=exchange, health=health
         )
         watch = live.ConnectionWatch(health.reconnected) if health is not None else None
         # Looked up at call time: the one seam where tests put a stand-in for cryptofeed.
@@ -60,6 +76,10 @@ class LiveSession:
             callbacks=self.adapter.callbacks(channels),
         )
         self.stopping = threading.Event()
+        self._ended = threading.Event()  # cryptofeed's loop returned
+        self._hurry = False  # a second Ctrl-C: skip what is still queued
+        self._left: int | None = None  # after Ctrl-C: how many queued events are still fed
+        self._drain_until = 0.0
         self.interrupted = False
         self.error: BaseException | None = None
         self._loop: asyncio.AbstractEventLoop | None = None
@@ -76,7 +96,16 @@ class LiveSession:
             self.error = err
         finally:
             live.forget_watch()
-            self._queue.put(_END)
+            self._ended.set()
+
+    def _put(self, line: str) -> None:
+        """The adapter's sink, on cryptofeed's thread: never waits for the main loop."""
+        if self.stopping.is_set():
+            return  # arrived after Ctrl-C: not part of the session
+        try:
+            self._queue.put_nowait(line)
+        except queue.Full:
+            self.dropped += 1  # only this thread counts; read once the session has ended
 
     def lines(self) -> Iterator[str]:
         """The event lines as they arrive, until Ctrl-C or the end of the feed."""
@@ -89,19 +118,21 @@ class LiveSession:
                     # Also while no event comes: a stalled feed is reported as it stalls.
                     self.health.check()
                     checked = time.monotonic()
+                if self._left is not None:
+                    # After Ctrl-C only what had arrived by then is fed, for a short while.
+                    if self._hurry or time.monotonic() > self._drain_until:
+                        self.skipped = self._left
+                        break
+                    if self._left <= 0:
+                        break
+                    self._left -= 1
                 try:
-                    # Once stopping, only what has already arrived is still fed.
-                    if self.stopping.is_set():
-                        item = self._queue.get_nowait()
-                    else:
-                        item = self._queue.get(timeout=POLL_SECONDS)
+                    item = self._queue.get(timeout=POLL_SECONDS)
                 except queue.Empty:
-                    if self.stopping.is_set():
+                    if self._ended.is_set() and self._queue.empty():
                         break
                     continue
-                if item is _END:
-                    break
-                yield item  # type: ignore[misc]
+                yield item
         finally:
             _restore_sigint(previous)
             self.stop()
@@ -110,8 +141,11 @@ class LiveSession:
 
     def _on_sigint(self, signum: int, frame: FrameType | None) -> None:
         if self.stopping.is_set():
-            raise KeyboardInterrupt
+            self._hurry = True
+            return
         self.interrupted = True
+        self._drain_until = time.monotonic() + DRAIN_SECONDS
+        self._left = self._queue.qsize()
         self.stopping.set()
 
     def stop(self, timeout: float = 10.0) -> None:

@@ -27,7 +27,7 @@ skipped. Numbers are read as Python's ``int()`` and ``float()`` read ASCII
 text (surrounding spaces, a sign, underscores between digits). Files are
 UTF-8; the CSV dialect is RFC 4180 as Python's csv module reads it.
 
-The rows are read, merged and written in C++ (``fenmor_radar._fenmor_convert``);
+The rows are read, merged and written in C++ (``fenmor_radar._native``);
 this module opens the files and names the errors.
 """
 

@@ -13,7 +13,7 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import cast
 
-from fenmor_radar._fenmor_replay import LineFeeder
+from fenmor_radar._native import LineFeeder
 from fenmor_radar.printable import printable
 from fenmor_radar.replay.bad_lines import quoted_line
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
@@ -192,6 +192,10 @@ class FeederReplay:
         events = feeder.events
         bad = feeder.bad_lines
         items = feeder.feed(head)
+        # Until an event is accepted, only bad lines come, held together to
+        # tell whether this is a recording at all: no more than the head has.
+        while feeder.pending and feeder.events == events:
+            items += feeder.resume()
         if head:
             self._ends_line = head.endswith(b"\n")
         if feeder.events == events and feeder.bad_lines > bad and not feeder.stopped:
@@ -200,13 +204,19 @@ class FeederReplay:
                 first_line = head.removeprefix(BOM).split(b"\n", 1)[0].rstrip(b"\r")
                 raise NotARecording(name, first_line, lines)
         yield from self._items(items)
+        while feeder.pending:
+            yield from self._items(feeder.resume())
         if self.on_block is not None:
             self.on_block(feeder.events)
 
     def _block(self, block: bytes) -> Iterator[ReplayItem]:
         if block:
             self._ends_line = block.endswith(b"\n")
+        # The feeder hands a block's items over a few megabytes at a time:
+        # with a checkpoint every event they would outgrow any memory.
         yield from self._items(self.feeder.feed(block))
+        while self.feeder.pending:
+            yield from self._items(self.feeder.resume())
         if self.on_block is not None:
             self.on_block(self.feeder.events)
 
@@ -219,6 +229,13 @@ class FeederReplay:
         stats.events = feeder.events
         stats.distinct_symbols = feeder.symbols
         stats.ts = feeder.ts
+        stats.backwards = feeder.backwards
+        first_backwards = feeder.first_backwards
+        if stats.first_backwards is None and first_backwards is not None:
+            # Counted from the start of the input, which is this file's or
+            # the one before's, whose end a line break completes.
+            source = self._source if self._several else None
+            stats.first_backwards = (first_backwards - self._base, source)
         peaks: tuple[str, ...] | None = None
         for item in items:
             if item[0] == "crossing":

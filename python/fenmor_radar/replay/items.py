@@ -66,6 +66,11 @@ class ReplayStats:
     symbols: set[str] = field(default_factory=set)
     ts: int | None = None
     distinct_symbols: int = 0  # when only the count is known (the native feeder)
+    # Accepted events whose ts is below an earlier one of their symbol (the
+    # radar takes them in input order), and where the first was: its line
+    # and, when the replay read several, its recording's name.
+    backwards: int = 0
+    first_backwards: tuple[int, str | None] | None = None
 
     @property
     def symbol_count(self) -> int:

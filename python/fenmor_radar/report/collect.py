@@ -56,6 +56,7 @@ class SymbolSeries:
             self.peak_at = len(self.checkpoints) - 1
 
 
+INT64 = (-(1 << 63), (1 << 63) - 1)  # the radar's ts and counts are 64-bit integers
 @dataclass(frozen=True, slots=True)
 class CrossingMark:
     """A symbol's severity crossing the threshold: ``up`` or ``down``."""
@@ -68,7 +69,28 @@ class CrossingMark:
 
 
 def _number(value: object) -> float:
-    return float(value) if isinstance(value, (int, float)) else math.nan
+    """A severity or a factor value as a float; NaN where there is none."""
+    if isinstance(value, float):
+        return value
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        return math.nan
+    try:
+        return float(value)
+    except OverflowError:  # an integer no double holds: not the radar's writing
+        raise BadCheckpoint(f"a number beyond any the radar writes: {_shortened(value)}") from None
+
+
+def _shortened(value: object, size: int = 40) -> str:
+    text = json.dumps(value) if isinstance(value, str) else str(value)
+    return text if len(text) <= size else f"{text[:size]}... ({len(text):,} characters)"
+
+
+def check_int64(value: object, what: str) -> None:
+    """``value`` is an integer within 64 bits, as the radar writes a ts or a count."""
+    if isinstance(value, int) and not isinstance(value, bool) and not (
+        INT64[0] <= value <= INT64[1]
+    ):
+        raise BadCheckpoint(f"{what} beyond 64 bits: {_shortened(value)}")
 
 
 @dataclass(slots=True)
@@ -101,6 +123,9 @@ class SpecRun:
         if not isinstance(alerts, list):
             raise BadCheckpoint("the checkpoint has no list of alerts")
         scanned = document.get("scanned")
+        check_int64(events, "events")
+        check_int64(ts, "ts")
+        check_int64(scanned, "scanned")
         number = len(self.checkpoints)
         self.checkpoints.append(
             CheckpointRow(
@@ -109,7 +134,8 @@ class SpecRun:
         )
         for alert in alerts:
             if not isinstance(alert, dict) or not isinstance(alert.get("symbol"), str):
-                raise BadCheckpoint(f"malformed alert: {json.dumps(alert)[:80]}")
+                raise BadCheckpoint(f"malformed alert: {_shortened(json.dumps(alert), 80)}")
+            check_int64(alert.get("ts"), "an alert's ts")
             factors = alert.get("factors")
             values: list[float] = [math.nan] * len(self.factor_names)
             if isinstance(factors, dict):

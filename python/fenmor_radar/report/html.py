@@ -19,6 +19,8 @@ from array import array
 from typing import Any
 
 from fenmor_radar.report.collect import ReportData, SpecRun, SymbolSeries
+from fenmor_radar.utc import is_epoch_ms, utc_label
+from fenmor_radar.whole_file import write_whole_file
 
 TOP_TIMELINE = 20  # symbols drawn in the timeline when the page opens
 TOP_STACKED = 6  # symbols with a stacked view of their factors
@@ -26,7 +28,6 @@ TOP_TABLE = 100  # table rows shown before any search
 STRONGEST = 3  # factors named per alert in the table
 SEVERITY_SCALE = 65534  # severities in the compact block: 0..65534, 65535 = no alert
 ABSENT = 65535
-EPOCH_MS_RANGE = (946_684_800_000, 4_102_444_800_000)  # 2000-01-01 to 2100-01-01
 INSTALL_HINT = "pip install 'fenmor-radar[report]'"
 
 
@@ -49,14 +50,22 @@ def script_json(value: object) -> str:
     return text.replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026")
 
 
+def plot_text(text: str) -> str:
+    """Text for plotly to show as it is: plotly reads names and titles as markup.
+
+    A symbol such as ``<a href=...>`` or ``<b>`` would otherwise become a live
+    link or bold text in a legend; plotly turns the entities back into the
+    characters when it draws.
+    """
+    return html.escape(text, quote=False)
+
+
 def _finite(value: float) -> float | None:
     return value if math.isfinite(value) else None
 
 
 def _looks_like_epoch_ms(values: list[int]) -> bool:
-    return bool(values) and all(
-        EPOCH_MS_RANGE[0] <= value <= EPOCH_MS_RANGE[1] for value in values
-    )
+    return bool(values) and all(is_epoch_ms(value) for value in values)
 
 
 def _x_axis(run: SpecRun) -> tuple[list[int] | list[str], str]:
@@ -147,7 +156,7 @@ def _timeline(run: SpecRun, ranked: list[str]) -> dict[str, Any]:
             go.Scatter(
                 x=x,
                 y=_full_series(run, run.symbols[symbol]),
-                name=symbol,
+                name=plot_text(symbol),
                 mode="lines+markers",
                 marker={"size": 4},
                 connectgaps=False,
@@ -190,7 +199,7 @@ def _stacked(run: SpecRun, ranked: list[str]) -> dict[str, Any] | None:
         cols=1,
         shared_xaxes=True,
         vertical_spacing=0.04,
-        subplot_titles=top,
+        subplot_titles=[plot_text(symbol) for symbol in top],
     )
     palette = [
         "#1f77b4",
@@ -213,7 +222,7 @@ def _stacked(run: SpecRun, ranked: list[str]) -> dict[str, Any] | None:
                 go.Scatter(
                     x=x,
                     y=y,
-                    name=name,
+                    name=plot_text(name),
                     legendgroup=name,
                     showlegend=row == 1,
                     stackgroup=f"s{row}",
@@ -236,7 +245,7 @@ def _counts_chart(data: ReportData) -> dict[str, Any]:
     import plotly.graph_objects as go
     from plotly.subplots import make_subplots
 
-    names = list(data.runs)
+    names = [plot_text(name) for name in data.runs]
     runs = list(data.runs.values())
     figure = make_subplots(
         rows=1,
@@ -282,7 +291,7 @@ def _compact(run: SpecRun, ranked: list[str]) -> str:
 
 def _ts_text(run: SpecRun, number: int) -> str:
     row = run.checkpoints[number]
-    return str(row.ts) if row.ts is not None else f"event {row.events:,}"
+    return utc_label(row.ts) if row.ts is not None else f"event {row.events:,}"
 
 
 def _table(run: SpecRun, ranked: list[str]) -> str:
@@ -379,6 +388,7 @@ def _section(index: int, run: SpecRun) -> tuple[str, dict[str, Any]]:
         "stacked": stacked,
         "x": x,
         "symbols": ranked,
+        "labels": [plot_text(symbol) for symbol in ranked],  # the trace names
         "severities": _compact(run, ranked),
         "shown": ranked[:TOP_TIMELINE],
     }
@@ -435,8 +445,9 @@ reports.forEach(function(report, index){
   if (report.stacked)
     Plotly.newPlot('stacked-' + index, report.stacked.data, report.stacked.layout,
                    {responsive: true});
-  var block = null, width = report.x.length, position = {};
-  report.symbols.forEach(function(symbol, i){ position[symbol] = i; });
+  // A Map: a symbol may be any text, "__proto__" too.
+  var block = null, width = report.x.length, position = new Map();
+  report.symbols.forEach(function(symbol, i){ position.set(symbol, i); });
   var drawn = report.shown.slice();
   var rows = document.querySelectorAll('#spec-' + index + ' table.alerts tbody tr');
   function mark(){
@@ -447,20 +458,20 @@ reports.forEach(function(report, index){
   function draw(symbol){
     if (drawn.indexOf(symbol) >= 0) return;
     if (block === null) block = decode(report.severities);
-    var base = position[symbol] * width, y = [];
+    var at = position.get(symbol), base = at * width, y = [];
     for (var i = 0; i < width; i++) {
       var v = block[base + i];
       y.push(v === 65535 ? null : v / 65534);
     }
-    Plotly.addTraces(timeline, {x: report.x, y: y, name: symbol, mode: 'lines+markers',
+    Plotly.addTraces(timeline, {x: report.x, y: y, name: report.labels[at], mode: 'lines+markers',
                                 marker: {size: 4}, type: 'scatter'});
     drawn.push(symbol);
   }
   function undraw(symbol){
     var at = drawn.indexOf(symbol);
     if (at < 0) return;
-    var traces = timeline.data, i;
-    for (i = 0; i < traces.length; i++) if (traces[i].name === symbol) break;
+    var traces = timeline.data, label = report.labels[position.get(symbol)], i;
+    for (i = 0; i < traces.length; i++) if (traces[i].name === label) break;
     if (i < traces.length) Plotly.deleteTraces(timeline, i);
     drawn.splice(at, 1);
   }
@@ -554,8 +565,11 @@ def render(data: ReportData) -> str:
 
 
 def write_report(data: ReportData, path: str) -> int:
-    """Write the page to ``path``; returns its size in bytes."""
+    """Write the page to ``path``; returns its size in bytes.
+
+    Written under a temporary name beside it and renamed when complete: a
+    write that fails (a full disk) leaves no page that looks finished.
+    """
     text = render(data).encode("utf-8")
-    with open(path, "wb") as file:
-        file.write(text)
+    write_whole_file(path, text)
     return len(text)

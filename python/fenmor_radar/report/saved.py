@@ -28,6 +28,26 @@ def _quoted(text: str, size: int = 60) -> str:
     return f'"{printable(text[:size])}"'
 
 
+def _unwritable(document: dict[str, object]) -> bool:
+    """Whether the texts a page shows (spec name, symbols) hold a lone surrogate."""
+    texts = [document.get("spec")]
+    alerts = document.get("alerts")
+    if isinstance(alerts, list):
+        for alert in alerts:
+            if isinstance(alert, dict):
+                texts.append(alert.get("symbol"))
+                factors = alert.get("factors")
+                if isinstance(factors, dict):
+                    texts += list(factors)
+    try:
+        for text in texts:
+            if isinstance(text, str):
+                text.encode("utf-8")
+    except UnicodeEncodeError:
+        return True
+    return False
+
+
 def _match_spec(name: str, specs: dict[str, SpecInfo]) -> SpecInfo | None:
     """The spec a line's name refers to: the same path, or else the same file name."""
     if name in specs:
@@ -56,8 +76,18 @@ def read_replay_output(
             raise SavedOutputError(
                 name, number, f"not JSON ({err.msg} at column {err.colno})"
             ) from err
+        except RecursionError:
+            raise SavedOutputError(
+                name, number, "nested too deeply to be a checkpoint"
+            ) from None
+        except ValueError as err:  # an integer of thousands of digits
+            raise SavedOutputError(name, number, f"not a checkpoint: {err}") from None
         if not isinstance(document, dict):
             raise SavedOutputError(name, number, "not a checkpoint object")
+        if _unwritable(document):
+            raise SavedOutputError(
+                name, number, "text that is not Unicode (a lone surrogate escape)"
+            )
         if "change" in document:
             raise SavedOutputError(
                 name,

@@ -1,22 +1,16 @@
 """What a report shows of a spec: its signals with their factor names and weights.
 
-A factor is named in alerts by its signal key, ``kind(p1,p2)`` with each
-parameter rounded to a multiple of 1e-8 and written in positional decimal.
-The report needs the same names to find each factor's weight, and so the
-share of the severity it carries.
+A factor is named in alerts by its signal key. The report needs the same
+names to find each factor's weight, and so the share of the severity it
+carries: it asks the engine for them (``describe_spec``) rather than
+formatting keys of its own.
 """
 
 from __future__ import annotations
 
-import json
-import math
 from dataclasses import dataclass
-from decimal import Decimal
 
-STEP = 1e-8
-# Member order of the positional (array) forms of a spec and a signal.
-SPEC_FIELDS = ("venues", "symbols", "signals", "threshold", "limit")
-SIGNAL_FIELDS = ("kind", "params", "weight")
+from fenmor_radar._native import describe_spec
 
 
 class BadSpec(ValueError):
@@ -49,56 +43,15 @@ class SpecInfo:
         return None
 
 
-def quantise(value: float) -> float:
-    """``value`` rounded to the nearest multiple of 1e-8, halves away from zero."""
-    steps = abs(value / STEP)
-    whole = math.floor(steps)
-    if steps - whole >= 0.5:
-        whole += 1
-    return math.copysign(float(whole), value) * STEP
-
-
-def decimal_text(value: float) -> str:
-    """The shortest round-trip decimal of ``value``, positional, without trailing zeros."""
-    text = format(Decimal(repr(value)), "f")
-    if "." in text:
-        text = text.rstrip("0").rstrip(".")
-    return text
-
-
-def signal_key(kind: str, params: list[float]) -> str:
-    return f"{kind}({','.join(decimal_text(quantise(float(p))) for p in params)})"
-
-
-def _members(value: object, fields: tuple[str, ...]) -> dict[str, object]:
-    if isinstance(value, dict):
-        return value
-    if isinstance(value, list):
-        return dict(zip(fields, value, strict=False))
-    raise BadSpec(f"expected an object or an array, found {type(value).__name__}")
-
-
 def spec_info(text: str, origin: str) -> SpecInfo:
-    """Read a spec text the radar already accepted (or will be asked to)."""
-    members = _members(json.loads(text), SPEC_FIELDS)
-    signals = []
-    raw_signals = members.get("signals")
-    if not isinstance(raw_signals, list):
-        raise BadSpec("the spec has no list of signals")
-    for raw in raw_signals:
-        signal = _members(raw, SIGNAL_FIELDS)
-        params = signal.get("params") or []
-        weight = signal.get("weight", 1.0)
-        if not isinstance(params, list) or not isinstance(weight, (int, float)):
-            raise BadSpec(f"malformed signal: {json.dumps(raw)[:80]}")
-        signals.append(
-            SignalInfo(signal_key(str(signal.get("kind")), params), float(weight))
-        )
-    threshold = members.get("threshold", 0.0)
-    limit = members.get("limit")
+    """Read a spec text as the radar does; ``BadSpec`` with its message when it refuses it."""
+    try:
+        described = describe_spec(text)
+    except ValueError as err:
+        raise BadSpec(str(err)) from err
     return SpecInfo(
         origin=origin,
-        signals=tuple(signals),
-        threshold=float(threshold) if isinstance(threshold, (int, float)) else 0.0,
-        limit=limit if isinstance(limit, int) else None,
+        signals=tuple(SignalInfo(signal["key"], signal["weight"]) for signal in described["signals"]),
+        threshold=described["threshold"],
+        limit=described["limit"],
     )

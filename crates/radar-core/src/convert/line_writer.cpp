@@ -1,6 +1,9 @@
 #include "crates/radar-core/src/convert/line_writer.hpp"
 
 #include <charconv>
+#include <cstddef>
+
+#include "crates/radar-core/src/event_schema.hpp"
 
 namespace fenmor::convert {
 
@@ -11,20 +14,32 @@ void append_integer(std::string& out, std::int64_t value) {
   out.append(text, std::to_chars(text, text + sizeof text, value).ptr);
 }
 
-void append_head(std::string& out, std::string_view symbol_json, std::string_view kind, std::int64_t ts) {
+// One line: the event's members are the schema's, in its field order.
+void append_line(std::string& out, std::string_view symbol_json, event_schema::VariantId id,
+                 const event_schema::FieldValues& values) {
+  const event_schema::Variant& variant = event_schema::variant(id);
   out += "{\"symbol\":";
   out += symbol_json;
-  out += ",\"event\":{\"kind\":\"";
-  out += kind;
-  out += "\",\"ts\":";
-  append_integer(out, ts);
-}
-
-void append_field(std::string& out, std::string_view name, double value) {
-  out += ",\"";
-  out += name;
-  out += "\":";
-  append_repr_float(out, value);
+  out += ",\"event\":{\"";
+  out += event_schema::tag_member;
+  out += "\":\"";
+  out += variant.tag;
+  out += '"';
+  for (const event_schema::Field& field : variant.fields) {
+    out += ",\"";
+    out += event_schema::name_of(field);
+    out += "\":";
+    switch (field.type) {
+      case event_schema::FieldType::Ts: append_integer(out, values.ts); break;
+      case event_schema::FieldType::Float: append_repr_float(out, values.floats[field.number]); break;
+      case event_schema::FieldType::Side:
+        out += '"';
+        out += event_schema::side_names[static_cast<std::size_t>(values.side)];
+        out += '"';
+        break;
+    }
+  }
+  out += "}}\n";
 }
 
 }  // namespace
@@ -77,30 +92,20 @@ void append_repr_float(std::string& out, double value) {
 
 void append_derivatives_line(std::string& out, std::string_view symbol_json, std::int64_t ts,
                              double open_interest, double funding_rate, double mark_price) {
-  append_head(out, symbol_json, "derivatives", ts);
-  append_field(out, "open_interest", open_interest);
-  append_field(out, "funding_rate", funding_rate);
-  append_field(out, "mark_price", mark_price);
-  out += "}}\n";
+  append_line(out, symbol_json, event_schema::VariantId::Derivatives,
+              {ts, Side::Buy, {open_interest, funding_rate, mark_price, 0.0}});
 }
 
 void append_orderbook_line(std::string& out, std::string_view symbol_json, std::int64_t ts,
                            double bid_volume, double ask_volume, double best_bid, double best_ask) {
-  append_head(out, symbol_json, "orderbook", ts);
-  append_field(out, "bid_volume", bid_volume);
-  append_field(out, "ask_volume", ask_volume);
-  append_field(out, "best_bid", best_bid);
-  append_field(out, "best_ask", best_ask);
-  out += "}}\n";
+  append_line(out, symbol_json, event_schema::VariantId::Orderbook,
+              {ts, Side::Buy, {bid_volume, ask_volume, best_bid, best_ask}});
 }
 
 void append_liquidation_line(std::string& out, std::string_view symbol_json, std::int64_t ts,
                              bool buy, double qty, double price) {
-  append_head(out, symbol_json, "liquidation", ts);
-  out += buy ? ",\"side\":\"buy\"" : ",\"side\":\"sell\"";
-  append_field(out, "qty", qty);
-  append_field(out, "price", price);
-  out += "}}\n";
+  append_line(out, symbol_json, event_schema::VariantId::Liquidation,
+              {ts, buy ? Side::Buy : Side::Sell, {qty, price, 0.0, 0.0}});
 }
 
 }  // namespace fenmor::convert

@@ -13,8 +13,8 @@
 namespace fenmor::replay {
 
 LineFeeder::LineFeeder(std::vector<RadarHandle> radars, CheckpointPolicy policy, bool strict,
-                       Watching watching)
-    : radars_(std::move(radars)), clock_(policy), strict_(strict), watching_(watching) {
+                       Watching watching, std::size_t room)
+    : radars_(std::move(radars)), clock_(policy), strict_(strict), watching_(watching), room_(room) {
   for (const RadarHandle& radar : radars_) factors_.emplace_back(radar.compiled().keys().names().size());
 }
 
@@ -24,15 +24,23 @@ void LineFeeder::feed(std::string_view block, std::vector<FeederItem>& out) {
     collect(number, text, block);
     return true;
   });
+  given_ = 0;
   take_collected(out);
 }
 
+void LineFeeder::resume(std::vector<FeederItem>& out) {
+  given_ = 0;
+  if (pending()) take_collected(out);
+}
+
 void LineFeeder::finish(bool complete, std::vector<FeederItem>& out) {
+  given_ = 0;
   if (!stopped_) {
     splitter_.finish(complete, [&](std::uint64_t number, std::string_view text) {
       collect(number, text, {});
       return true;
     });
+    // At most the one carried line, which no room can cut short.
     take_collected(out);
   }
   if (!stopped_ && clock_.due_at_end()) out.emplace_back(checkpoint());
@@ -55,13 +63,16 @@ void LineFeeder::take_collected(std::vector<FeederItem>& out) {
   enum : std::uint8_t { free_piece, claimed, ready };
   const std::size_t count = lines_.size();
   const std::size_t pieces = (count + piece - 1) / piece;
-  read_.resize(count);
-  std::vector<std::atomic<std::uint8_t>> state(pieces);
-  std::atomic<std::size_t> cursor{0};
+  if (next_ == 0) {
+    read_.resize(count);
+    pieces_ = std::vector<std::atomic<std::uint8_t>>(pieces);
+  }
+  const std::size_t first_piece = next_ / piece;
+  std::atomic<std::size_t> cursor{first_piece};
   std::atomic<bool> taken{false};
   const auto claim = [&](std::size_t p) {
     std::uint8_t expected = free_piece;
-    return state[p].compare_exchange_strong(expected, claimed, std::memory_order_acq_rel);
+    return pieces_[p].compare_exchange_strong(expected, claimed, std::memory_order_acq_rel);
   };
   const auto read_piece = [&](std::size_t p) {
     WorkingBuffers& buffers = thread_working_buffers();
@@ -69,7 +80,7 @@ void LineFeeder::take_collected(std::vector<FeederItem>& out) {
     for (std::size_t i = p * piece; i < last; ++i) {
       read_line(lines_[i].number, lines_[i].text, buffers, read_[i]);
     }
-    state[p].store(ready, std::memory_order_release);
+    pieces_[p].store(ready, std::memory_order_release);
   };
   // Reads the next free piece from the front; false when there is none.
   const auto read_next = [&] {
@@ -81,24 +92,27 @@ void LineFeeder::take_collected(std::vector<FeederItem>& out) {
     }
     return false;
   };
-  parallel_for(pieces > 1 ? 2 : 1, [&](std::size_t index) {
+  parallel_for(pieces - first_piece > 1 ? 2 : 1, [&](std::size_t index) {
     if (index == 1) {
       while (!taken.load(std::memory_order_relaxed) && read_next()) {
       }
       return;
     }
-    for (std::size_t p = 0; p < pieces && !stopped_; ++p) {
+    for (std::size_t p = first_piece; p < pieces && next_ < count && !stopped_; ++p) {
       if (claim(p)) read_piece(p);
-      while (state[p].load(std::memory_order_acquire) != ready) {
+      while (pieces_[p].load(std::memory_order_acquire) != ready) {
         if (!read_next()) std::this_thread::yield();
       }
-      const std::size_t first = p * piece;
-      take_run(std::span(read_).subspan(first, std::min(piece, count - first)), out);
+      take_run(std::min(count, (p + 1) * piece), out);
+      if (given_ >= room_) break;
     }
     taken.store(true, std::memory_order_relaxed);
   });
-  lines_.clear();
-  copies_.clear();
+  if (stopped_ || next_ >= count) {
+    lines_.clear();
+    copies_.clear();
+    next_ = 0;
+  }
 }
 
 std::vector<std::string> alerts_of(std::span<RadarHandle> radars) {
@@ -153,31 +167,47 @@ void LineFeeder::watch(std::uint32_t number, std::uint64_t line, std::vector<Fee
     std::vector<double>& factors = factors_[r];
     const auto crossed = observe(spec, *states[r], watches[r], factors);
     if (!crossed || !watching_.crossings) continue;
-    out.emplace_back(Crossing{*crossed, static_cast<std::uint32_t>(r), clock_.events(), line,
-                              Alert{states_.names()[number], watches[r].severity, factors,
-                                    watches[r].ts}});
+    give(Crossing{*crossed, static_cast<std::uint32_t>(r), clock_.events(), line,
+                  Alert{states_.names()[number], watches[r].severity, factors, watches[r].ts}},
+         out);
   }
 }
 
-void LineFeeder::take_run(std::span<ReadLine> run, std::vector<FeederItem>& out) {
+void LineFeeder::take_run(std::size_t end, std::vector<FeederItem>& out) {
   // The states some lines ahead are asked for while this line is taken.
   constexpr std::size_t states_ahead = 8;
   constexpr std::size_t histories_ahead = 4;
-  const auto feed_of = [&](std::size_t i) { return std::get_if<FeedCommand>(&run[i].reading); };
-  for (std::size_t i = 0; i < run.size(); ++i) {
-    if (i + states_ahead < run.size()) {
-      ReadLine& ahead = run[i + states_ahead];
+  const auto feed_of = [&](std::size_t i) { return std::get_if<FeedCommand>(&read_[i].reading); };
+  while (next_ < end) {
+    const std::size_t i = next_;
+    if (i + states_ahead < end) {
+      ReadLine& ahead = read_[i + states_ahead];
       if (const FeedCommand* feed = feed_of(i + states_ahead)) {
         ahead.state = states_.find(feed->symbol, ahead.hash);
         if (ahead.state != SymbolStates::unknown) states_.prefetch_states(ahead.state, radars_.size());
       }
     }
-    if (i + histories_ahead < run.size()) {
-      const ReadLine& ahead = run[i + histories_ahead];
+    if (i + histories_ahead < end) {
+      const ReadLine& ahead = read_[i + histories_ahead];
       if (ahead.state != SymbolStates::unknown) states_.prefetch_histories(ahead.state, radars_.size());
     }
-    if (!take_line(run[i], out)) return;
+    ++next_;
+    if (!take_line(read_[i], out)) return;
   }
+}
+
+void LineFeeder::give(FeederItem item, std::vector<FeederItem>& out) {
+  if (const auto* checkpoint = std::get_if<Checkpoint>(&item)) {
+    for (const std::string& reply : checkpoint->replies) given_ += reply.size();
+    for (const std::string& peaks : checkpoint->peaks) given_ += peaks.size();
+  } else if (const auto* bad = std::get_if<BadLine>(&item)) {
+    given_ += bad->message.size() + (bad->field ? bad->field->size() : 0);
+  } else {
+    // About what the crossing's alert takes as text: its symbol and numbers.
+    const Alert& alert = std::get<Crossing>(item).alert;
+    given_ += alert.symbol.size() + 24 * (alert.factors.size() + 4);
+  }
+  out.push_back(std::move(item));
 }
 
 bool LineFeeder::take_line(ReadLine& line, std::vector<FeederItem>& out) {
@@ -185,18 +215,19 @@ bool LineFeeder::take_line(ReadLine& line, std::vector<FeederItem>& out) {
   if (auto* feed = std::get_if<FeedCommand>(&line.reading)) {
     const std::int64_t ts = event_ts(feed->event);
     // The alerts as they stand before this event.
-    if (clock_.due_before(ts)) out.emplace_back(checkpoint());
+    if (clock_.due_before(ts)) give(checkpoint(), out);
     const std::uint32_t number = states_.apply(radars_, feed->symbol, line.hash, line.state, feed->event);
+    if (first_backwards_ == 0 && states_.backwards() != 0) first_backwards_ = line.number;
     const bool due = clock_.fed(ts);
     if (watching_.any()) watch(number, line.number, out);
-    if (due) out.emplace_back(checkpoint());
-    return true;
+    if (due) give(checkpoint(), out);
+    return given_ < room_;
   }
   if (auto* fault = std::get_if<LineFault>(&line.reading)) {
     ++bad_lines_;
-    out.emplace_back(BadLine{line.number, std::move(fault->message), std::move(fault->field)});
+    give(BadLine{line.number, std::move(fault->message), std::move(fault->field)}, out);
     if (strict_) stopped_ = true;
-    return !stopped_;
+    return !stopped_ && given_ < room_;
   }
   return true;  // blank
 }

@@ -7,7 +7,13 @@
 // Each radar ends up exactly as if every line had been sent to it as the
 // command recording_line.hpp describes, and each checkpoint's reply is what
 // {"cmd":"alerts"} answers at that point.
+//
+// A block can complete any number of checkpoints (one per line with a
+// checkpoint every event), each as large as its replies. So that memory
+// does not grow with them, a call stops once the items it gave hold `room`
+// bytes of text; the rest of its block waits for resume().
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -50,16 +56,25 @@ std::vector<std::string> alerts_of(std::span<RadarHandle> radars);
 
 class LineFeeder {
  public:
+  static constexpr std::size_t default_room = std::size_t{4} << 20;
+
   // `radars` must not be empty. With `strict`, the first bad line stops the
   // feeder: it is reported, and nothing after it is read. `watching` adds
   // each crossing after the event that caused it, and peaks to checkpoints.
+  // `room` > 0.
   LineFeeder(std::vector<RadarHandle> radars, CheckpointPolicy policy, bool strict,
-             Watching watching = {});
+             Watching watching = {}, std::size_t room = default_room);
 
   // The next bytes of the recording; what they complete is appended to `out`.
+  // `block` must stay valid until pending() is false. Not while pending().
   void feed(std::string_view block, std::vector<FeederItem>& out);
+  // Whether the last call stopped at its room with lines of its block left.
+  bool pending() const noexcept { return !lines_.empty(); }
+  // Takes more of the pending lines, up to the room again.
+  void resume(std::vector<FeederItem>& out);
   // The end of the input: see LineSplitter::finish for `complete`. Then the
   // final checkpoint, when it shows something new (never after a stop).
+  // Not while pending().
   void finish(bool complete, std::vector<FeederItem>& out);
 
   // Every radar's current alerts reply.
@@ -74,6 +89,10 @@ class LineFeeder {
   std::uint64_t bad_lines() const noexcept { return bad_lines_; }
   std::uint64_t checkpoints() const noexcept { return checkpoints_; }
   std::uint64_t symbols() const noexcept { return states_.size(); }
+  // Accepted events whose ts went back for their symbol, and the line of
+  // the first (0 while none did).
+  std::uint64_t backwards() const noexcept { return states_.backwards(); }
+  std::uint64_t first_backwards() const noexcept { return first_backwards_; }
   std::optional<std::int64_t> ts() const noexcept { return clock_.ts(); }
   bool stopped() const noexcept { return stopped_; }
 
@@ -85,12 +104,15 @@ class LineFeeder {
   // Keeps the line for this call: a view into `block`, or a copy of text
   // that the splitter is about to reuse (a carried line, the start).
   void collect(std::uint64_t number, std::string_view text, std::string_view block);
-  // Reads and takes the collected lines, then forgets them.
+  // Reads and takes the collected lines from next_ on, then forgets them;
+  // keeps them when the room is full first.
   void take_collected(std::vector<FeederItem>& out);
-  // Takes the lines of a run in order, until the feeder stops.
-  void take_run(std::span<ReadLine> run, std::vector<FeederItem>& out);
-  // One read line; false once the feeder has stopped.
+  // Takes the read lines [next_, end) in order, until the feeder stops or
+  // the room is full.
+  void take_run(std::size_t end, std::vector<FeederItem>& out);
+  // One read line; false once the feeder has stopped or the room is full.
   bool take_line(ReadLine& line, std::vector<FeederItem>& out);
+  void give(FeederItem item, std::vector<FeederItem>& out);
   Checkpoint checkpoint();
   // Evaluates the symbol just fed under every radar; its crossings to `out`.
   void watch(std::uint32_t number, std::uint64_t line, std::vector<FeederItem>& out);
@@ -106,10 +128,18 @@ class LineFeeder {
   std::uint64_t bad_lines_ = 0;
   std::uint64_t checkpoints_ = 0;
   std::uint64_t taken_ = 0;  // the number of the last line taken
+  std::uint64_t first_backwards_ = 0;
+
+  std::size_t room_;
+  std::size_t given_ = 0;  // bytes of text in the items of this call
 
   std::vector<Line> lines_;
   std::deque<std::string> copies_;  // texts of lines_ the splitter does not keep
   std::vector<ReadLine> read_;      // the readings of lines_
+  std::size_t next_ = 0;            // the first of lines_ not taken yet
+  // Per piece of lines_: free, claimed or read. Kept across a stop at the
+  // room, so that resume() does not read a piece twice.
+  std::vector<std::atomic<std::uint8_t>> pieces_;
 
   SymbolStates states_;
 };

@@ -98,6 +98,7 @@ void ShardReader::apply(std::uint64_t unit, std::uint64_t line) {
       const std::string_view symbol = symbols.substr(event.symbol_at, event.symbol_size);
       const std::uint32_t number =
           states_.apply(radars_, symbol, event.hash, SymbolStates::unknown, event.event);
+      if (!first_backwards_ && states_.backwards() != 0) first_backwards_ = {first_kept_, event.line};
       if (watching_) watch(first_kept_, event.line, number);
     }
     if (!whole) return;

@@ -102,6 +102,12 @@ class ShardReader {
   }
 
   std::optional<std::int64_t> clock() const noexcept { return clock_; }  // largest ts applied
+  // Events applied whose ts went back for their symbol, and the (unit, line)
+  // of the first.
+  std::uint64_t backwards() const noexcept { return states_.backwards(); }
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> first_backwards() const noexcept {
+    return first_backwards_;
+  }
   // The symbols of the events applied.
   const std::vector<std::string>& symbols() const noexcept { return states_.names(); }
 
@@ -146,6 +152,7 @@ class ShardReader {
   std::uint64_t first_kept_ = 0;
   SymbolStates states_;
   std::optional<std::int64_t> clock_;
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> first_backwards_;
 
   bool watching_ = false;
   std::vector<std::vector<double>> factors_;  // per radar, reused by every evaluation

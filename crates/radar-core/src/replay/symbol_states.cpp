@@ -1,5 +1,7 @@
 #include "crates/radar-core/src/replay/symbol_states.hpp"
 
+#include <limits>
+
 namespace fenmor::replay {
 
 void SymbolStates::place(std::uint64_t hash, std::uint32_t number) {
@@ -24,6 +26,7 @@ std::uint32_t SymbolStates::number_of(std::span<RadarHandle> radars, std::string
   if (const std::uint32_t known = find(symbol, hash); known != unknown) return known;
   const auto number = static_cast<std::uint32_t>(names_.size());
   names_.emplace_back(symbol);
+  latest_.push_back(std::numeric_limits<std::int64_t>::min());
   for (RadarHandle& radar : radars) states_.push_back(&radar.state_of(symbol));
   watches_.resize(states_.size());
   if (2 * names_.size() > slots_.size()) {
@@ -40,6 +43,12 @@ std::uint32_t SymbolStates::number_of(std::span<RadarHandle> radars, std::string
 std::uint32_t SymbolStates::apply(std::span<RadarHandle> radars, std::string_view symbol,
                                   std::uint64_t hash, std::uint32_t number, const Event& event) {
   if (number == unknown) number = number_of(radars, symbol, hash);
+  const std::int64_t ts = event_ts(event);
+  if (ts < latest_[number]) {
+    ++backwards_;
+  } else {
+    latest_[number] = ts;
+  }
   const std::size_t first = std::size_t{number} * radars.size();
   for (std::size_t r = 0; r < radars.size(); ++r) states_[first + r]->apply(event);
   return number;

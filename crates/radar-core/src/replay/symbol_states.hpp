@@ -47,6 +47,10 @@ class SymbolStates {
   void prefetch_states(std::uint32_t number, std::size_t radars) const noexcept;
   void prefetch_histories(std::uint32_t number, std::size_t radars) const noexcept;
 
+  // Events whose ts was below an earlier event's of their symbol: input out
+  // of order, which the radars take as it comes.
+  std::uint64_t backwards() const noexcept { return backwards_; }
+
   // Distinct symbols fed, in the order they came.
   std::size_t size() const noexcept { return names_.size(); }
   const std::vector<std::string>& names() const noexcept { return names_; }
@@ -65,6 +69,8 @@ class SymbolStates {
   std::vector<std::string> names_;     // by number
   std::vector<SymbolState*> states_;   // by number, then radar
   std::vector<Watch> watches_;         // beside states_
+  std::vector<std::int64_t> latest_;   // by number: the largest ts fed
+  std::uint64_t backwards_ = 0;
 };
 
 }  // namespace fenmor::replay

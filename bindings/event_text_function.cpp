@@ -1,7 +1,8 @@
-// The extension module `_event_text`: the JSON text of one event, written from
-// Python values with the engine's own shortest-double writer. It serves
-// fenmor_radar.Screener, whose cost per event is otherwise writing floats in
-// Python (each `repr` costs more than the radar's whole "feed" command).
+// The function `event_text` of the module `_native`: the JSON text of one
+// event, written from Python values with the engine's own shortest-double
+// writer. It serves fenmor_radar.Screener, whose cost per event is otherwise
+// writing floats in Python (each `repr` costs more than the radar's whole
+// "feed" command).
 //
 // event_text(event, prefix="", suffix="") -> str | None
 //
@@ -13,6 +14,8 @@
 // beyond 64 bits, an unknown kind or side, a missing field) gives None, and
 // the caller writes the event the general way, so the radar judges it.
 
+#include "bindings/event_text_function.hpp"
+
 #include <charconv>
 #include <cmath>
 #include <cstddef>
@@ -21,7 +24,7 @@
 #include <string>
 
 #include "bindings/event_fields.hpp"
-#include "bindings/python.hpp"
+#include "bindings/native_state.hpp"
 #include "crates/radar-core/src/event_schema.hpp"
 #include "json/format_float.hpp"
 
@@ -30,21 +33,6 @@ namespace fenmor::python {
 namespace {
 
 using event_schema::FieldType;
-
-// Per-module state: the attribute names, made once.
-struct State {
-  FieldNames names;
-};
-
-State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }
-
-int init_state(PyObject* module) { return intern_field_names(state_of(module).names) ? 0 : -1; }
-
-void free_state(void* module) {
-  if (module == nullptr) return;
-  State* state = static_cast<State*>(PyModule_GetState(static_cast<PyObject*>(module)));
-  if (state != nullptr) release_field_names(state->names);
-}
 
 // Appends one value; false when it is not one this writer takes as it is.
 bool append_value(std::string& out, PyObject* value, FieldType type) {
@@ -74,17 +62,17 @@ bool append_value(std::string& out, PyObject* value, FieldType type) {
 
 // The event's fields; false with no Python error set when the event is not
 // one this writer takes.
-bool read_event(const State& state, PyObject* event, EventFields& fields) {
+bool read_event(const FieldNames& names, PyObject* event, EventFields& fields) {
   if (PyTuple_Check(event) || PyList_Check(event)) return fields.read_sequence(event);
-  if (PyDict_Check(event)) return fields.read_dict(state.names, event);
-  PyObject* kind = PyObject_GetAttr(event, state.names[event_schema::Kind]);
+  if (PyDict_Check(event)) return fields.read_dict(names, event);
+  PyObject* kind = PyObject_GetAttr(event, names[event_schema::Kind]);
   if (kind == nullptr) {
     PyErr_Clear();
     return false;
   }
   const event_schema::Variant* variant = variant_named(kind);
   Py_DecRef(kind);
-  return variant != nullptr && fields.read_attributes(state.names, event, *variant);
+  return variant != nullptr && fields.read_attributes(names, event, *variant);
 }
 
 bool append_text(std::string& out, PyObject* text) {
@@ -94,6 +82,8 @@ bool append_text(std::string& out, PyObject* text) {
   out.append(data, static_cast<std::size_t>(size));
   return true;
 }
+
+}  // namespace
 
 PyObject* event_text(PyObject* module, PyObject* const* args, Py_ssize_t count) {
   if (count < 1 || count > 3) {
@@ -107,7 +97,7 @@ PyObject* event_text(PyObject* module, PyObject* const* args, Py_ssize_t count) 
     }
   }
   EventFields fields;
-  if (!read_event(state_of(module), args[0], fields)) Py_RETURN_NONE;
+  if (!read_event(native_state(module).field_names, args[0], fields)) Py_RETURN_NONE;
   const event_schema::Variant& variant = fields.variant();
 
   std::string out;
@@ -131,36 +121,4 @@ PyObject* event_text(PyObject* module, PyObject* const* args, Py_ssize_t count) 
   return PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
 }
 
-PyMethodDef methods[] = {
-    {"event_text", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(event_text)),
-     METH_FASTCALL,
-     "event_text(event, prefix='', suffix='') -> str | None\n\n"
-     "The array-form JSON text of an event between prefix and suffix, or None\n"
-     "for an event to be written the general way."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "_event_text",
-    "Event texts for fenmor_radar.Screener (`fenmor_radar._event_text`).",
-    sizeof(State),
-    methods,
-    nullptr,
-    nullptr,
-    nullptr,
-    free_state,
-};
-
-}  // namespace
-
 }  // namespace fenmor::python
-
-PyMODINIT_FUNC PyInit__event_text() {
-  PyObject* module = PyModule_Create(&fenmor::python::module_definition);
-  if (module != nullptr && fenmor::python::init_state(module) < 0) {
-    Py_DecRef(module);
-    return nullptr;
-  }
-  return module;
-}

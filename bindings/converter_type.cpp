@@ -1,5 +1,5 @@
-// The extension module `_fenmor_convert`: vendor CSV files into recording
-// lines, the per-row work of `fenmor-radar convert` and `replay --from tardis`.
+// The type `Converter` of the module `_native`: vendor CSV files into
+// recording lines, the per-row work of `fenmor-radar convert` and `replay --from tardis`.
 // Python reads and decompresses the files and hands their bytes over in
 // blocks; the rows are parsed, merged by timestamp and written here.
 //
@@ -18,6 +18,8 @@
 // need -2; None and need >= 0 when that file must be fed or finished first;
 // the last lines and need -1 when all is written. bad_rows lists
 // (file, line, message) for the rows skipped meanwhile.
+
+#include "bindings/converter_type.hpp"
 
 #include <cstdint>
 #include <limits>
@@ -316,37 +318,17 @@ PyType_Slot converter_slots[] = {
 };
 
 PyType_Spec converter_spec = {
-    "fenmor_radar._fenmor_convert.Converter",
+    "fenmor_radar._native.Converter",
     static_cast<int>(sizeof(ConverterObject)),
     0,
     Py_TPFLAGS_DEFAULT,
     converter_slots,
 };
 
-PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "_fenmor_convert",
-    "Vendor CSV files into recordings (`fenmor_radar._fenmor_convert`).",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
 }  // namespace
 
-}  // namespace fenmor::python
-
-PyMODINIT_FUNC PyInit__fenmor_convert() {
-  PyObject* module = PyModule_Create(&fenmor::python::module_definition);
-  if (module == nullptr) return nullptr;
-  PyObject* type = PyType_FromSpec(&fenmor::python::converter_spec);
-  if (type == nullptr || PyModule_AddObject(module, "Converter", type) < 0) {
-    if (type != nullptr) Py_DecRef(type);
-    Py_DecRef(module);
-    return nullptr;
-  }
-  return module;
+PyObject* make_converter_type(PyObject* module) {
+  return PyType_FromModuleAndSpec(module, &converter_spec, nullptr);
 }
+
+}  // namespace fenmor::python

@@ -1,10 +1,58 @@
-"""The native replay module (`fenmor_radar._fenmor_replay`)."""
+"""Everything native beside the Radar (`fenmor_radar._native`): the Screener's
+base and event texts, the replay's line feeder, the shard reader of replays by
+parts with the files it maps, the CSV converter, and the engine's rules Python
+asks for: a spec's description and the schemas of events and specs."""
 
 import os
-from collections.abc import Iterable
-from typing import Literal, TypeAlias, final
+from collections.abc import Callable, Iterable
+from typing import Literal, NoReturn, TypeAlias, TypedDict, final
 
-__all__ = ["LineFeeder", "MappedFile", "ShardReader", "symbol_hash"]
+from typing_extensions import disjoint_base
+
+from fenmor_radar.crossing import Crossing
+from fenmor_radar.screener import Event
+
+__all__ = [
+    "Converter",
+    "LineFeeder",
+    "MappedFile",
+    "ScreenerCore",
+    "ShardReader",
+    "describe_spec",
+    "event_schema",
+    "event_text",
+    "spec_schema",
+    "symbol_hash",
+]
+
+@disjoint_base
+class ScreenerCore:
+    """The native base of fenmor_radar.Screener: a radar's spec and states, fed
+    Python values straight into the engine. Not bound to a thread; one call at
+    a time (RuntimeError otherwise).
+    """
+
+    def __init__(
+        self,
+        spec_json: str,
+        event_types: tuple[type, type, type],
+        feed_text: Callable[[object, Event], str],
+        batch_text: Callable[[object, Iterable[Event]], str],
+        refuse: Callable[[str], NoReturn],
+        *,
+        crossing: Callable[[str, int, str, int, float, str], Crossing] | None = None,
+    ) -> None: ...
+    def feed(self, symbol: str, event: Event) -> Crossing | None:
+        """Apply one event to ``symbol``'s state; :class:`RadarError` if the radar refuses it.
+        With crossings watched, the crossing the event caused, else None."""
+    def feed_batch(self, symbol: str, events: Iterable[Event]) -> None:
+        """Apply events to ``symbol``'s state in order, all or none."""
+    def _command(self, cmd_json: str, /) -> str:
+        """Run a command JSON text on this state and return the reply text, as Radar.command does."""
+
+def event_text(event: object, prefix: str = ..., suffix: str = ..., /) -> str | None:
+    """The array-form JSON text of an event between prefix and suffix, or None
+    for an event to be written the general way."""
 
 # ("checkpoint", events, ts, one alerts reply per spec),
 # ("bad", line number, message, member at fault or None),
@@ -32,6 +80,11 @@ class LineFeeder:
     (down); with ``peaks``, each checkpoint is preceded by the symbols that
     alerted since the previous one, at their highest severity.
 
+    A call returns once its items hold ``room`` bytes of text (the last item
+    may cross it), so that memory does not grow with the checkpoints a block
+    completes; ``pending`` is then True, and ``resume`` gives the rest of the
+    block's items before ``feed`` or ``finish`` may be called again.
+
     Not bound to a thread: any thread may use it, one call at a time (a call
     while another runs raises ``RuntimeError``). ``feed`` and ``finish``
     release the interpreter lock while they work.
@@ -46,9 +99,13 @@ class LineFeeder:
         strict: bool = False,
         crossings: bool = False,
         peaks: bool = False,
+        room: int = 4194304,
     ) -> LineFeeder: ...
     def feed(self, block: bytes, /) -> list[_Item]:
-        """The next bytes of the recording; the checkpoints and bad lines they complete."""
+        """The next bytes of the recording; the checkpoints and bad lines they complete,
+        up to the room."""
+    def resume(self, /) -> list[_Item]:
+        """More of the pending block's items, up to the room again."""
     def finish(self, /, *, complete: bool = True) -> list[_Item]:
         """The end of the input: the carried last line (dropped unless ``complete``),
         then the final checkpoint when due. Afterwards ``feed`` and ``finish`` raise
@@ -69,6 +126,14 @@ class LineFeeder:
     def ts(self) -> int | None: ...
     @property
     def stopped(self) -> bool: ...
+    @property
+    def pending(self) -> bool: ...
+    @property
+    def backwards(self) -> int:
+        """Accepted events whose ts is below an earlier one of their symbol."""
+    @property
+    def first_backwards(self) -> int | None:
+        """The line (counted over every block) of the first such event."""
 
 # What a block of a part completed: blank line numbers, bad lines as
 # (lines, events, blank lines, bad lines as (line, message, member at fault
@@ -135,7 +200,74 @@ class ShardReader:
     @property
     def clock(self) -> int | None:
         """The largest ts applied, None before the first."""
+    @property
+    def backwards(self) -> int:
+        """Events applied whose ts is below an earlier one of their symbol."""
+    @property
+    def first_backwards(self) -> tuple[int, int] | None:
+        """(unit, line) of the first such event, None while there is none."""
 
 def symbol_hash(symbol: str, /) -> int:
     """The 64-bit routing hash of the symbol's UTF-8 bytes: FNV-1a, then the
     MurmurHash3 64-bit finaliser."""
+
+@final
+class Converter:
+    """Vendor CSV files into recording lines: the per-row work of ``fenmor-radar convert``."""
+
+    def __new__(cls, depth: int, namer: Callable[[str], str]) -> Converter: ...
+    def add_file(self, path: str, /) -> int: ...
+    def feed(self, file: int, data: bytes, /) -> None: ...
+    def finish(self, file: int, /) -> None: ...
+    def read_header(self, file: int, /) -> bool: ...
+    def kind(self, file: int, /) -> str: ...
+    def convert(self, block_bytes: int, /) -> tuple[bytes | None, int, list[tuple[int, int, str]]]: ...
+    def stats(self) -> tuple[int, int, int]: ...
+
+_EventKind: TypeAlias = Literal["derivatives", "orderbook", "liquidation"]
+
+class _SignalDescription(TypedDict):
+    key: str  # the factor name alerts use
+    kind: str
+    params: tuple[float, ...]
+    weight: float
+    lookback: int | None  # whole samples; None for a kind without one
+    source: _EventKind  # the events it reads
+    samples: int  # how many of them it needs; 0: it is always 0
+    reach: float  # the largest value it can give
+    line: int
+    params_line: int | None
+    weight_line: int | None
+
+class _SpecDescription(TypedDict):
+    array_form: bool
+    line: int
+    signals_line: int | None
+    threshold: float
+    threshold_line: int | None  # None: no threshold written
+    limit: int | None
+    window: int  # samples each history of a symbol keeps
+    factor_names: tuple[str, ...]  # the signal keys in byte order, then "severity"
+    largest_severity: float
+    signals: tuple[_SignalDescription, ...]
+    ignored: tuple[tuple[int, int | None, str], ...]  # (line, signal or None, name)
+
+def describe_spec(spec_json: str, /) -> _SpecDescription:
+    """What the engine makes of a spec text; ``ValueError`` with the radar's message
+    for a spec it refuses. Lines count from 1."""
+
+class _EventSchema(TypedDict):
+    kind_member: str
+    kinds: dict[_EventKind, tuple[tuple[str, Literal["int", "float", "side"]], ...]]
+    sides: tuple[str, ...]
+
+def event_schema() -> _EventSchema:
+    """The engine's event schema: each kind's fields in array order as (name, type)."""
+
+class _SpecSchema(TypedDict):
+    spec_members: tuple[str, ...]
+    signal_members: tuple[str, ...]
+    kinds: tuple[str, ...]
+
+def spec_schema() -> _SpecSchema:
+    """The members of a spec and of a signal in array order, and the indicator kinds."""

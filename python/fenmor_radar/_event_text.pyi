@@ -1,3 +1,0 @@
-"""Event texts for fenmor_radar.Screener, written with the engine's float writer."""
-
-def event_text(event: object, prefix: str = ..., suffix: str = ...) -> str | None: ...
