@@ -220,7 +220,7 @@ def test_live_under_load_drops_ends_on_ctrl_c_and_leaves_a_whole_recording(
     tmp_path, monkeypatch, capsys
 ):
     handler = FloodHandler()
-    monkeypatch.setattr(live, "make_feed_handler", lambda: handler)
+    monkeypatch.setattr(live, "make_feed_handler", lambda watch: handler)
     monkeypatch.setattr(session, "QUEUE_LINES", 200)
     spec = tmp_path / "spec.json"
     spec.write_text(SPEC, encoding="utf-8")
