@@ -124,8 +124,7 @@ def skip_cost(path: Path, shards: int) -> tuple[float, float]:
     """CPU seconds per line for a shard reader: feeding every line, and keeping 1 in ``shards``."""
     from fenmor_radar.distributed.global_plan import Cut
     from fenmor_radar.distributed.parts import Part
-    from fenmor_radar.distributed.shard_contract import ShardJob
-    from fenmor_radar.distributed.shard_read import NativeShardReader
+    from fenmor_radar.distributed.shard import NativeShardReader, ShardJob
 
     figures = []
     for count in (1, shards):

@@ -12,27 +12,23 @@ spec give the same alerts, and a failed command leaves the state as it was
 An event the native feed does not take as it is (a bool, NaN, a string
 where a number belongs, an unknown kind, a missing or extra field, a
 subclass) goes as a command text that means exactly what ``json.dumps``
-would have sent, written by the native ``event_text`` function (the engine's
-shortest-double writer) when it is built, else in Python: floats in a
-shortest form that reads back as the same double, integers as integers,
-anything unusual through ``json.dumps`` itself. So the radar judges it and
-answers with the message it gives any program.
+would have sent: written by the native ``event_text`` (the engine's
+shortest-double writer) where it can, by ``json.dumps`` itself for anything
+unusual. So the radar judges it and answers with the message it gives any
+program.
 """
 
 from __future__ import annotations
 
 import json
 from collections.abc import Callable, Iterable, Iterator, Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, fields
 from typing import Any, ClassVar, NoReturn, TypeAlias
 
-from fenmor_radar import _native
+from fenmor_radar._native import event_text as _native_text
 from fenmor_radar._fenmor_radar import Radar
 from fenmor_radar._native import ScreenerCore
 from fenmor_radar.crossing import Crossing
-
-# None runs the Python writer below alone (the tests compare the two).
-_native_text: Callable[..., str | None] | None = _native.event_text
 
 __all__ = [
     "Alert",
@@ -136,135 +132,37 @@ class Alert:
 
 # --- event texts ---------------------------------------------------------------
 
-_NON_FINITE = {"nan": "NaN", "inf": "Infinity", "-inf": "-Infinity"}
-_FIELDS = {
-    "derivatives": ("ts", "open_interest", "funding_rate", "mark_price"),
-    "orderbook": ("ts", "bid_volume", "ask_volume", "best_bid", "best_ask"),
-    "liquidation": ("ts", "side", "qty", "price"),
-}
-
 
 def _dumps(value: object) -> str:
     return json.dumps(value, separators=(",", ":"), ensure_ascii=False)
 
 
-def _value(value: object) -> str:
-    """One value as ``json.dumps`` writes it (floats by repr, non-finite as NaN/Infinity)."""
-    kind = type(value)
-    if kind is float:
-        text = repr(value)
-        return _NON_FINITE.get(text, text)
-    if kind is int:
-        return repr(value)
-    return _dumps(value)
-
-
-def _array(values: Iterable[object]) -> str:
-    return "[" + ",".join(map(_value, values)) + "]"
-
-
-# The fast writers below take plain ints and floats only and give None for
-# anything else, which then goes the slow, general way.
-
-
-def _derivatives(ts: object, oi: object, rate: object, mark: object) -> str | None:
-    if type(ts) is int and type(oi) is float and type(rate) is float and type(mark) is float:
-        text = f'["derivatives",{ts!r},{oi!r},{rate!r},{mark!r}]'
-        if "n" not in text:  # "nan" and "inf" need the spelling json.dumps gives them
-            return text
-    return None
-
-
-def _orderbook(
-    ts: object, bid: object, ask: object, best_bid: object, best_ask: object
-) -> str | None:
-    if (
-        type(ts) is int
-        and type(bid) is float
-        and type(ask) is float
-        and type(best_bid) is float
-        and type(best_ask) is float
-    ):
-        text = f'["orderbook",{ts!r},{bid!r},{ask!r},{best_bid!r},{best_ask!r}]'
-        if "n" not in text:
-            return text
-    return None
-
-
-_SIDES = {"buy": '"buy"', "sell": '"sell"'}
-
-
-def _liquidation(ts: object, side: object, qty: object, price: object) -> str | None:
-    side_text = _SIDES.get(side) if type(side) is str else None
-    if side_text and type(ts) is int and type(qty) is float and type(price) is float:
-        text = f'["liquidation",{ts!r},{side_text},{qty!r},{price!r}]'
-        if "n" not in text[14:]:
-            return text
-    return None
-
-
-_BY_KIND: dict[str, Callable[..., str | None]] = {
-    "derivatives": _derivatives,
-    "orderbook": _orderbook,
-    "liquidation": _liquidation,
-}
-
-
-def _sequence(event: tuple[Any, ...] | list[Any]) -> str:
-    if event:
-        encode = _BY_KIND.get(event[0]) if type(event[0]) is str else None
-        if encode is not None and len(event) == len(_FIELDS[event[0]]) + 1:
-            text = encode(*event[1:])
-            if text is not None:
-                return text
-    return _array(event)
-
-
-def _mapping(event: Mapping[str, Any]) -> str:
-    kind = event.get("kind")
-    fields = _FIELDS.get(kind) if type(kind) is str else None
-    # The array form means the same as an object holding exactly the fields.
-    if fields is not None and len(event) == len(fields) + 1 and all(f in event for f in fields):
-        text = _BY_KIND[kind](*(event[f] for f in fields))  # type: ignore[index]
-        if text is not None:
-            return text
-    return _dumps(dict(event))
-
-
 def event_text(event: Event) -> str:
     """The JSON text of one event, as the radar reads it."""
-    text = _native_text(event) if _native_text is not None else None
-    return text if text is not None else _python_text(event)
+    text = _native_text(event)
+    return text if text is not None else _general_text(event)
 
 
 def _texts(events: Iterable[Event]) -> str:
     """Event texts joined by commas: one native call per event, no Python frame."""
     native = _native_text
-    if native is None:
-        return ",".join(map(_python_text, events))
-    return ",".join([text if (text := native(e)) is not None else _python_text(e) for e in events])
+    return ",".join([text if (text := native(e)) is not None else _general_text(e) for e in events])
 
 
-def _python_text(event: Event) -> str:
-    text: str | None
-    if isinstance(event, Derivatives):
-        text = _derivatives(event.ts, event.open_interest, event.funding_rate, event.mark_price)
-    elif isinstance(event, Orderbook):
-        text = _orderbook(event.ts, event.bid_volume, event.ask_volume, event.best_bid, event.best_ask)
-    elif isinstance(event, Liquidation):
-        text = _liquidation(event.ts, event.side, event.qty, event.price)
-    elif isinstance(event, tuple | list):
-        return _sequence(event)
-    elif isinstance(event, Mapping):
-        return _mapping(event)
-    else:
-        raise TypeError(
-            f"an event is a Derivatives, Orderbook or Liquidation, a dict or a tuple, "
-            f"not {type(event).__name__}"
-        )
-    if text is not None:
-        return text
-    return _array([event.kind, *(getattr(event, name) for name in _FIELDS[event.kind])])
+def _general_text(event: Event) -> str:
+    """What ``json.dumps`` writes for an event the native writer does not take as it is
+    (a bool, NaN, a string where a number belongs, an unknown kind...), so that the
+    radar judges it and answers with its own message."""
+    if isinstance(event, Derivatives | Orderbook | Liquidation):
+        return _dumps([event.kind, *(getattr(event, field.name) for field in fields(event))])
+    if isinstance(event, tuple | list):
+        return _dumps(list(event))
+    if isinstance(event, Mapping):
+        return _dumps(dict(event))
+    raise TypeError(
+        f"an event is a Derivatives, Orderbook or Liquidation, a dict or a tuple, "
+        f"not {type(event).__name__}"
+    )
 
 
 # --- the screener --------------------------------------------------------------

@@ -2,7 +2,7 @@
 
 This is the converter the package used before the per-row work moved to C++
 (``fenmor_radar._native``): the standard library's csv reader, a
-heapq merge and ``fenmor_radar.feeds.events``. The differential tests hold
+heapq merge and the object-form line writers below. The differential tests hold
 the native converter to its output and its bad-row reports. One change: book
 sizes are summed with a plain loop rather than ``sum()``, whose float
 summation became compensated in Python 3.12; the converter's rule is the
@@ -26,12 +26,7 @@ from typing import TYPE_CHECKING, TextIO
 from fenmor_radar.feeds.book import DEFAULT_DEPTH, check_depth
 from fenmor_radar.feeds.convert import ConvertStats
 from fenmor_radar.feeds.derivatives import DerivativesState
-from fenmor_radar.feeds.events import (
-    derivatives_line,
-    liquidation_line,
-    orderbook_line,
-    symbol_json,
-)
+from fenmor_radar.feeds.events import SIDES, symbol_json
 from fenmor_radar.feeds.symbols import keep_symbol, normalise_symbol
 
 if TYPE_CHECKING:
@@ -42,6 +37,59 @@ DERIVATIVE_TICKER = "derivative_ticker"
 LIQUIDATIONS = "liquidations"
 BOOK_SNAPSHOT = "book_snapshot"
 QUOTES = "quotes"
+
+
+# The recording lines as the converter writes them: the object form, numbers
+# in Python's shortest round-trip form.
+
+
+def _check(**values: float) -> None:
+    for field, value in values.items():
+        if not math.isfinite(value):
+            raise ValueError(f"{field} is not a finite number: {value!r}")
+
+
+def derivatives_line(
+    symbol_text: str, ts: int, open_interest: float, funding_rate: float, mark_price: float
+) -> str:
+    """A derivatives event line; ``symbol_text`` is the symbol's JSON text."""
+    if not math.isfinite(open_interest + funding_rate + mark_price):
+        _check(open_interest=open_interest, funding_rate=funding_rate, mark_price=mark_price)
+    return (
+        f'{{"symbol":{symbol_text},"event":{{"kind":"derivatives","ts":{int(ts)},'
+        f'"open_interest":{float(open_interest)!r},"funding_rate":{float(funding_rate)!r},'
+        f'"mark_price":{float(mark_price)!r}}}}}'
+    )
+
+
+def orderbook_line(
+    symbol_text: str,
+    ts: int,
+    bid_volume: float,
+    ask_volume: float,
+    best_bid: float,
+    best_ask: float,
+) -> str:
+    """An order-book event line; ``symbol_text`` is the symbol's JSON text."""
+    if not math.isfinite(bid_volume + ask_volume + best_bid + best_ask):
+        _check(bid_volume=bid_volume, ask_volume=ask_volume, best_bid=best_bid, best_ask=best_ask)
+    return (
+        f'{{"symbol":{symbol_text},"event":{{"kind":"orderbook","ts":{int(ts)},'
+        f'"bid_volume":{float(bid_volume)!r},"ask_volume":{float(ask_volume)!r},'
+        f'"best_bid":{float(best_bid)!r},"best_ask":{float(best_ask)!r}}}}}'
+    )
+
+
+def liquidation_line(symbol_text: str, ts: int, side: str, qty: float, price: float) -> str:
+    """A liquidation event line, side as reported ("buy" or "sell")."""
+    if side not in SIDES:
+        raise ValueError(f'side must be "buy" or "sell", got {side!r}')
+    if not math.isfinite(qty + price):
+        _check(qty=qty, price=price)
+    return (
+        f'{{"symbol":{symbol_text},"event":{{"kind":"liquidation","ts":{int(ts)},'
+        f'"side":"{side}","qty":{float(qty)!r},"price":{float(price)!r}}}}}'
+    )
 
 # A parsed row waiting for the merge: (ts in ms, file index, line, values).
 Row = tuple[int, int, int, tuple[object, ...]]

@@ -165,7 +165,9 @@ def test_check_says_what_each_lookback_spans_on_a_recording(spec_file, tmp_path)
     start = 1_709_298_000_000
     lines = [derivatives("BTC", start + i * 10_000) for i in range(10)]
     lines += [derivatives("ETH", start + i * 30_000) for i in range(10)]
-    lines += [liquidation("BTC", start), liquidation("BTC", start + 5_000), "not an event"]
+    # The array form, as live --record writes it, counts too.
+    array_form = f'{{"symbol":"BTC","event":["liquidation",{start + 5_000},"buy",1.0,1.0]}}'
+    lines += [liquidation("BTC", start), array_form, "not an event"]
     recording = tmp_path / "events.jsonl"
     recording.write_text("\n".join(lines) + "\n")
     spec = spec_file('{"signals":[["oi_delta",[3,0.05]],["liq_cluster",[2,1]],'
@@ -197,3 +199,8 @@ def test_lookback_spans_read_a_bounded_prefix_and_any_clock(tmp_path):
     lines = lookback_lines([SignalLookback("oi_delta(2,1)", "oi_delta", 2)], cadence)
     assert lines[0].startswith(f"lookbacks in time on {recording} (its first 3 lines: 1 symbol, ts 1 to 5)")
     assert lines[1].endswith("reaches 2 derivatives events back: 4 ts units (for S)")
+    # The same recording in the array form (live --record writes it) reads alike.
+    recording.write_text("".join(f'{{"symbol":"S","event":["derivatives",{ts},1.0,0.0001,1.0]}}\n'
+                                 for ts in (1, 3, 5, 100, 200)))
+    assert lookback_lines([SignalLookback("oi_delta(2,1)", "oi_delta", 2)],
+                          read_cadence(str(recording), prefix_lines=3)) == lines

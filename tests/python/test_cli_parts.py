@@ -8,7 +8,6 @@ import pytest
 
 from fenmor_radar import Radar
 from fenmor_radar.replay.checkpoints import CheckpointClock, CheckpointPolicy
-from fenmor_radar.replay.event_line import feed_command, feed_line
 from fenmor_radar.replay.recording import read_events
 from fenmor_radar.cli.novelty import NewOnlyFilter
 from fenmor_radar.cli.pipe_command import input_lines
@@ -98,28 +97,6 @@ def test_alert_texts_are_the_radars_own_text_even_with_tricky_symbols():
 def test_parse_alerts_reply_rejects_an_error_reply():
     with pytest.raises(ValueError, match="bad spec"):
         parse_alerts_reply('{"error":"bad spec: x","ok":false}')
-
-
-@pytest.mark.parametrize(
-    ("text", "command"),
-    [
-        ('{"symbol":"X","event":[]}', '{"symbol":"X","event":[],"cmd":"feed"}'),
-        (' {"a":1} \t\r', ' {"a":1,"cmd":"feed"}'),
-        ("{ }", '{"cmd":"feed"}'),
-    ],
-)
-def test_feed_command_appends_cmd_last(text, command):
-    assert feed_command(text) == command
-
-
-def test_feed_line_reports_symbol_and_ts_of_both_event_forms():
-    radar = Radar(BOOK_SPEC)
-    array = feed_line(radar, '{"symbol":"X","event":["orderbook",7,1,2,3,4]}')
-    obj = feed_line(radar, '{"event":{"kind":"liquidation","ts":-3,"side":"buy","qty":1,"price":1},"symbol":"Y"}')
-    assert (array.ok, array.symbol, array.ts) == (True, "X", 7)
-    assert (obj.ok, obj.symbol, obj.ts) == (True, "Y", -3)
-    deep = feed_line(radar, "[" * 5000 + "]" * 5000)
-    assert deep.error == "parse: recursion limit exceeded at line 1 column 128"
 
 
 def test_read_events_numbers_lines_and_reads_gzip(tmp_path):

@@ -25,6 +25,7 @@ from fenmor_radar.distributed.driver import (  # noqa: E402
     InputFileDamaged,
     MergedCheckpoint,
     check_specs,
+    replay_parts_on,
 )
 from fenmor_radar.distributed.global_plan import GlobalPlanner, PlannedCheckpoint  # noqa: E402
 from fenmor_radar.distributed.parts import (  # noqa: E402
@@ -35,8 +36,7 @@ from fenmor_radar.distributed.parts import (  # noqa: E402
     part_spans,
     plan_parts,
 )
-from fenmor_radar.distributed.parts_driver import replay_parts_on  # noqa: E402
-from fenmor_radar.distributed.shard_read import NativeShardReader  # noqa: E402
+from fenmor_radar.distributed.shard import NativeShardReader  # noqa: E402
 from fenmor_radar.distributed.summary import BadLineReport, UnitReport, unit_summary  # noqa: E402
 from test_distributed_parts import (  # noqa: E402
     SPECS,

@@ -90,27 +90,12 @@ def test_adapter_turns_cryptofeed_objects_into_events():
     )
     assert lines == [
         # Seconds become milliseconds, truncated.
-        (
-            '{"symbol":"BTCUSDT","event":{"kind":"derivatives","ts":1700000001250,'
-            '"open_interest":1000.0,"funding_rate":0.0001,"mark_price":64000.5}}'
-        ),
+        '{"symbol":"BTCUSDT","event":["derivatives",1700000001250,1000.0,0.0001,64000.5]}',
         # An integer millisecond timestamp is passed through.
-        (
-            '{"symbol":"BTCUSDT","event":{"kind":"derivatives","ts":1700000003123,'
-            '"open_interest":1001.5,"funding_rate":0.0001,"mark_price":64000.5}}'
-        ),
-        (
-            '{"symbol":"BTCUSDT","event":{"kind":"orderbook","ts":1700000004000,'
-            '"bid_volume":3.0,"ask_volume":0.75,"best_bid":100.0,"best_ask":101.0}}'
-        ),
-        (
-            '{"symbol":"ETHUSDT","event":{"kind":"liquidation","ts":1700000006000,'
-            '"side":"sell","qty":2.5,"price":2300.5}}'
-        ),
-        (
-            '{"symbol":"ETHUSDT","event":{"kind":"liquidation","ts":1700000007000,'
-            '"side":"buy","qty":1.0,"price":2301.0}}'
-        ),
+        '{"symbol":"BTCUSDT","event":["derivatives",1700000003123,1001.5,0.0001,64000.5]}',
+        '{"symbol":"BTCUSDT","event":["orderbook",1700000004000,3.0,0.75,100.0,101.0]}',
+        '{"symbol":"ETHUSDT","event":["liquidation",1700000006000,"sell",2.5,2300.5]}',
+        '{"symbol":"ETHUSDT","event":["liquidation",1700000007000,"buy",1.0,2301.0]}',
     ]
     assert live.channels_for(["liq_cluster", "oi_delta"]) == [
         live.OPEN_INTEREST, live.FUNDING, live.LIQUIDATIONS

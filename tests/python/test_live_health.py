@@ -1,10 +1,6 @@
 """Notices of a stale symbol wait until it is fresh, then go out if it still alerts."""
 
-import argparse
-
-import pytest
-
-from fenmor_radar.cli.live_health import LiveExtras, StaleNow, duration
+from fenmor_radar.cli.live_health import LiveExtras, StaleNow
 from fenmor_radar.cli.novelty import NewOnlyFilter
 from fenmor_radar.feeds.health import FeedHealth
 from fenmor_radar.replay.items import Checkpoint
@@ -66,9 +62,3 @@ def test_a_stale_symbol_is_notified_once_fresh_with_its_current_alert():
     ]
     assert health.counts.gaps == 1
 
-
-def test_durations_read_as_people_write_them():
-    assert [duration(t) for t in ("300", "90s", "5m", "1.5h", "250ms")] == [300, 90, 300, 5400, 0.25]
-    for bad in ("", "5 minutes", "-1s", "0"):
-        with pytest.raises(argparse.ArgumentTypeError):
-            duration(bad)

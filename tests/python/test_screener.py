@@ -48,17 +48,7 @@ def dumped(event):
     return [event.kind, *(getattr(event, name) for name in event.__slots__)]
 
 
-@pytest.fixture(params=["native", "python"])
-def writer(request, monkeypatch):
-    """Both event writers: the native one (when built) and the Python one."""
-    if request.param == "python":
-        monkeypatch.setattr(screener_module, "_native_text", None)
-    elif screener_module._native_text is None:
-        pytest.skip("the native event writer is not built")
-    return request.param
-
-
-def test_the_writers_agree_value_for_value(writer):
+def test_the_writer_agrees_value_for_value():
     rng = random.Random(11)
     for _ in range(5000):
         event, form = random_event(rng)
@@ -68,7 +58,7 @@ def test_the_writers_agree_value_for_value(writer):
         assert list(map(repr, loaded)) == list(map(repr, dumped(event)))  # -0.0 too
 
 
-def test_every_form_means_what_json_dumps_would_have_sent(writer):
+def test_every_form_means_what_json_dumps_would_have_sent():
     rng = random.Random(7)
     screener, radar = Screener(SPEC), Radar(json.dumps(SPEC))
     for step in range(3000):
@@ -110,7 +100,7 @@ def test_every_form_means_what_json_dumps_would_have_sent(writer):
         ["derivatives", 1.5, 1.0, 1.0, 1.0],
     ],
 )
-def test_a_refused_event_raises_the_radars_own_message(event, writer):
+def test_a_refused_event_raises_the_radars_own_message(event):
     screener, radar = Screener(SPEC), Radar(json.dumps(SPEC))
     screener.feed("A", Derivatives(1, 1.0, 0.1, 1.0))
     before = screener.alerts()

@@ -6,8 +6,10 @@ import argparse
 
 from fenmor_radar.cli import errors, terminal
 from fenmor_radar.cli.errors import CliError
+from fenmor_radar.cli.lookback_time import lookback_lines, read_cadence, spec_lookbacks
 from fenmor_radar.cli.spec_check import SpecReport, bytes_text, check_spec
 from fenmor_radar.cli.spec_file import radar_from_text, read_spec_text
+from fenmor_radar.replay.recording import DamagedInput
 
 
 def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -61,18 +63,15 @@ def report_lines(origin: str, report: SpecReport) -> list[str]:
 
 def recording_lines(spec_text: str, path: str) -> list[str]:
     """What time each lookback of the spec spans on the recording at ``path``."""
-    from fenmor_radar.cli.lookback_time import lookback_lines, read_cadence, spec_lookbacks
-    from fenmor_radar.replay.recording import DamagedInput
-
     signals = spec_lookbacks(spec_text)
     if signals is None:
         raise CliError(f"cannot read the signals of the spec to measure them on {path}")
     try:
         cadence = read_cadence(path)
     except OSError as err:
-        raise CliError(f"cannot read {path}: {err.strerror or err}") from err
+        raise CliError(errors.cannot("read", path, err)) from err
     except DamagedInput as err:
-        raise CliError(f"cannot read {path}: {err}") from err
+        raise CliError(errors.cannot("read", path, err)) from err
     return lookback_lines(signals, cadence)
 
 

@@ -6,7 +6,6 @@ import argparse
 import contextlib
 import sys
 import time
-import zlib
 
 from fenmor_radar.cli import errors, terminal
 from fenmor_radar.cli.errors import CliError
@@ -70,7 +69,7 @@ def run(args: argparse.Namespace) -> int:
             output.flush()
     except BrokenPipeError:
         raise  # the reader of standard output went away: the command line's quiet end
-    except (OSError, EOFError, ValueError, zlib.error) as err:
+    except (OSError, EOFError, ValueError) as err:
         if not opened and isinstance(err, OSError):
             raise CliError(errors.cannot("write", name, err)) from err
         reason = err.strerror if isinstance(err, OSError) and err.strerror else err

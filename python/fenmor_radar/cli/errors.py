@@ -21,10 +21,12 @@ class CliError(Exception):
         self.exit_code = exit_code
 
 
-def cannot(action: str, name: str, err: OSError) -> str:
+def cannot(action: str, name: str, err: Exception) -> str:
     """``cannot read FILE: reason``: the one wording of a file that failed to open, read or write.
 
     ``action`` is what failed ("read", "write", "write to"); the reason is the
-    system's (``No such file or directory``), or the error itself without one.
+    system's for an ``OSError`` (``No such file or directory``), else the error
+    itself (a gzip file that breaks off).
     """
-    return f"cannot {action} {name}: {err.strerror or err}"
+    reason = err.strerror if isinstance(err, OSError) and err.strerror else err
+    return f"cannot {action} {name}: {reason}"

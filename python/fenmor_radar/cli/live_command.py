@@ -11,10 +11,10 @@ checkpoint, then the recording is closed complete.
 from __future__ import annotations
 
 import argparse
-import json
 import sys
 from collections.abc import Iterator
 
+from fenmor_radar._native import describe_spec
 from fenmor_radar.cli import errors, terminal
 from fenmor_radar.cli.durations import positive_duration
 from fenmor_radar.cli.errors import CliError
@@ -24,18 +24,18 @@ from fenmor_radar.cli.shared import (
     add_alert_arguments,
     add_conversion_options,
     counted,
+    load_feeder,
     positive_int,
     report_bad_line,
 )
 from fenmor_radar.cli.serve_option import add_serve_argument
 from fenmor_radar.cli.spec_check import warn_spec
-from fenmor_radar.cli.spec_file import radar_from_text, read_spec_text
+from fenmor_radar.cli.spec_file import read_spec_text
 from fenmor_radar.cli.live_health import (
     LiveExtras,
     StaleJsonOutput,
     StaleNow,
     StaleTableOutput,
-    duration,
     health_table,
 )
 from fenmor_radar.feeds.health import DEFAULT_MAX_STALENESS, FeedHealth, duration_text
@@ -43,9 +43,8 @@ from fenmor_radar.feeds.live import MissingCryptofeed, channels_for, exchange_fe
 from fenmor_radar.feeds.recording import RecordingWriter
 from fenmor_radar.feeds.symbols import normalise_symbol
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
-from fenmor_radar.replay.items import BadLine, ReplayStats
-from fenmor_radar.replay.line_loop import replay
-from fenmor_radar.replay.recording import EventLine
+from fenmor_radar.replay.feeder_loop import FeederReplay
+from fenmor_radar.replay.items import BadLine, Crossing, ReplayStats
 
 DEFAULT_EVERY_TS = 60_000  # one minute of event time (ts is in milliseconds)
 
@@ -88,8 +87,8 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     )
     parser.add_argument(
         "--max-staleness",
-        type=duration,
-        default=DEFAULT_MAX_STALENESS,
+        type=positive_duration,
+        default=f"{DEFAULT_MAX_STALENESS:.0f}s",
         metavar="DURATION",
         help="a symbol whose open interest, funding or book has been silent this long is stale: "
         "marked in the output, its alerts not notified until it is fresh "
@@ -100,18 +99,6 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     add_serve_argument(parser)
     parser.add_argument("-q", "--quiet", action="store_true", help="no summary on standard error")
     parser.set_defaults(run=run)
-
-
-def spec_indicators(text: str) -> list[str]:
-    """The indicator kinds of a spec text the radar has accepted (object or array form)."""
-    spec = json.loads(text)
-    signals = spec.get("signals", []) if isinstance(spec, dict) else spec[2]
-    kinds = []
-    for signal in signals:
-        kind = signal.get("kind") if isinstance(signal, dict) else signal[0]
-        if isinstance(kind, str):
-            kinds.append(kind)
-    return kinds
 
 
 def run(args: argparse.Namespace) -> int:
@@ -125,13 +112,14 @@ def run(args: argparse.Namespace) -> int:
     if not symbols:
         raise CliError("--symbols names no symbol", errors.USAGE)
     spec_text = read_spec_text(args.spec)
-    radar = radar_from_text(spec_text, args.spec)
+    policy = CheckpointPolicy(every=args.every, every_ts=args.every_ts)
+    feeder = load_feeder([args.spec], [spec_text], policy, strict=False)
     warn_spec(args.spec, spec_text)
-    channels = channels_for(spec_indicators(spec_text))
+    channels = channels_for(signal["kind"] for signal in describe_spec(spec_text)["signals"])
     health = FeedHealth(
         [normalise_symbol(s) if args.normalise_symbols else s for s in symbols],
         channels,
-        args.max_staleness,
+        args.max_staleness / 1000,
         report=lambda text: terminal.message(f"feed: {text}"),
     )
     try:
@@ -157,7 +145,6 @@ def run(args: argparse.Namespace) -> int:
         recording = RecordingWriter(args.record) if args.record else None
     except OSError as err:
         raise CliError(errors.cannot("write", args.record, err)) from err
-    policy = CheckpointPolicy(every=args.every, every_ts=args.every_ts)
     extras = LiveExtras.from_args(args, [args.spec], title=f"{args.exchange} live")
     assert isinstance(extras, LiveExtras)  # from_args builds the class it is called on
     stale_now = StaleNow()
@@ -180,18 +167,19 @@ def run(args: argparse.Namespace) -> int:
             f"{', '.join(symbols)}; Ctrl-C ends"
         )
 
-    def lines() -> Iterator[EventLine]:
-        for number, text in enumerate(session.lines(), 1):
+    def blocks() -> Iterator[bytes]:
+        for batch in session.batches():
             if recording is not None:
-                recording.write(text)
-            yield EventLine(number, text)
+                for text in batch:
+                    recording.write(text)
+            yield "".join(text + "\n" for text in batch).encode("utf-8")
 
     try:
-        for item in replay(radar, lines(), policy, stats=stats):
+        for item in FeederReplay(feeder, stats=stats).run_blocks(blocks()):
             if isinstance(item, BadLine):  # the adapter writes only valid events
                 report_bad_line(name, item, False, stats)
-                continue
-            emit.checkpoint(item)
+            elif not isinstance(item, Crossing):  # the feeder was not asked for crossings
+                emit.checkpoint(item)
     except FeedFailed as err:
         raise CliError(f"the {args.exchange} feed stopped: {err}") from err
     finally:

@@ -11,7 +11,6 @@ alerts then, with the change it had when it was held.
 from __future__ import annotations
 
 import json
-import re
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import TextIO
@@ -23,25 +22,6 @@ from fenmor_radar.feeds.health import FeedHealth, duration_text
 from fenmor_radar.printable import printable
 from fenmor_radar.replay.items import Checkpoint
 from fenmor_radar.replay.replies import parse_alerts_reply
-
-_DURATION = re.compile(r"(\d+(?:\.\d+)?)\s*(ms|s|m|h)?")
-_SECONDS = {"ms": 0.001, "s": 1.0, "m": 60.0, "h": 3600.0, None: 1.0}
-
-
-def duration(text: str) -> float:
-    """``300``, ``90s``, ``5m``, ``1.5h`` as seconds (argparse type)."""
-    import argparse
-
-    match = _DURATION.fullmatch(text.strip())
-    if match is None:
-        raise argparse.ArgumentTypeError(
-            f"not a duration: {text!r} (write seconds, or a number with s, m or h: 5m)"
-        )
-    seconds = float(match.group(1)) * _SECONDS[match.group(2)]
-    if seconds <= 0:
-        raise argparse.ArgumentTypeError(f"must be greater than zero: {text}")
-    return seconds
-
 
 @dataclass
 class StaleNow:

@@ -43,6 +43,11 @@ _WRITTEN = re.compile(
     rb'^\{"symbol":"((?:[^"\\\n]|\\.)*)","event":\{"kind":"([a-z]+)","ts":(-?[0-9]+)[,}]',
     re.MULTILINE,
 )
+# The array form, as the engine's event writer gives it (live --record).
+_WRITTEN_ARRAY = re.compile(
+    rb'^\{"symbol":"((?:[^"\\\n]|\\.)*)","event":\["([a-z]+)",(-?[0-9]+)[,\]]',
+    re.MULTILINE,
+)
 
 
 @dataclass(frozen=True, slots=True)
@@ -122,6 +127,8 @@ class _BlockReader:
         count = data.count(b"\n")
         self.count += count
         found = _WRITTEN.findall(data)
+        if len(found) != count:
+            found = _WRITTEN_ARRAY.findall(data)
         if len(found) != count:  # some lines of another form: one by one
             found = [event for line in data.split(b"\n")[:count] if (event := _event(line))]
         columns = self.columns
@@ -157,7 +164,7 @@ def _symbol_text(raw: bytes) -> str | None:
 
 def _event(line: bytes) -> tuple[bytes, bytes, bytes] | None:
     """A line of another form, as the three fields the regular expression would give."""
-    match = _WRITTEN.match(line)
+    match = _WRITTEN.match(line) or _WRITTEN_ARRAY.match(line)
     if match is not None:
         return match.group(1), match.group(2), match.group(3)
     try:
@@ -167,9 +174,14 @@ def _event(line: bytes) -> tuple[bytes, bytes, bytes] | None:
     if not isinstance(document, dict):
         return None
     symbol, event = document.get("symbol"), document.get("event")
-    if not isinstance(symbol, str) or not isinstance(event, dict):
+    if not isinstance(symbol, str):
         return None
-    kind, ts = event.get("kind"), event.get("ts")
+    if isinstance(event, dict):
+        kind, ts = event.get("kind"), event.get("ts")
+    elif isinstance(event, list) and len(event) > 1:  # the array form (live --record writes it)
+        kind, ts = event[0], event[1]
+    else:
+        return None
     if not isinstance(kind, str) or not isinstance(ts, int) or isinstance(ts, bool):
         return None
     if not -(1 << 63) <= ts < 1 << 63:

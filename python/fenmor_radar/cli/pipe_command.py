@@ -15,9 +15,9 @@ import sys
 from collections.abc import Iterator
 from typing import BinaryIO
 
+from fenmor_radar import Radar
 from fenmor_radar.cli import terminal
 from fenmor_radar.cli.spec_file import load_radar
-from fenmor_radar.replay.event_line import CommandTarget
 
 CHUNK = 1 << 16
 
@@ -27,7 +27,7 @@ def error_reply(message: str) -> str:
     return json.dumps({"error": message, "ok": False}, ensure_ascii=False, separators=(",", ":"))
 
 
-def reply_to(radar: CommandTarget, line: bytes) -> str:
+def reply_to(radar: Radar, line: bytes) -> str:
     """The reply to one input line (without its line break)."""
     try:
         text = line.decode("utf-8")
@@ -63,7 +63,7 @@ def input_lines(stream: BinaryIO) -> Iterator[list[bytes]]:
         yield [last]
 
 
-def serve(radar: CommandTarget, instream: BinaryIO, outstream: BinaryIO) -> int:
+def serve(radar: Radar, instream: BinaryIO, outstream: BinaryIO) -> int:
     """Answer every line of ``instream`` on ``outstream``; the number of commands."""
     count = 0
     for batch in input_lines(instream):

@@ -13,7 +13,6 @@ import sys
 import time
 from collections.abc import Iterator, Sequence
 
-from fenmor_radar._native import LineFeeder
 from fenmor_radar.cli import errors, sources, terminal
 from fenmor_radar.cli.distributed_replay import replay_items
 from fenmor_radar.cli.durations import positive_duration
@@ -31,11 +30,12 @@ from fenmor_radar.cli.shared import (
     check_watch_arguments,
     choose_output,
     counted,
+    load_feeder,
     positive_int,
     report_bad_line,
 )
 from fenmor_radar.cli.spec_check import warn_spec
-from fenmor_radar.cli.spec_file import distinct_names, read_spec_text, rejected_spec
+from fenmor_radar.cli.spec_file import distinct_names, read_spec_text
 from fenmor_radar.printable import printable
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.feeder_loop import (
@@ -43,8 +43,6 @@ from fenmor_radar.replay.feeder_loop import (
     FeederReplay,
     NotARecording,
     RecordingDamaged,
-    SpecRejected,
-    new_feeder,
 )
 from fenmor_radar.replay.items import BadLine, Checkpoint, Crossing, ReplayStats
 from fenmor_radar.replay.recording import DamagedInput, Recording, RecordingSource
@@ -206,10 +204,10 @@ def run(args: argparse.Namespace) -> int:
         raise CliError(str(err)) from err
     except RecordingDamaged as err:
         where = f" after {counted(err.lines, 'line')}" if err.lines else ""
-        raise CliError(f"cannot read {err.source}{where}: {err}") from err
+        raise CliError(errors.cannot("read", f"{err.source}{where}", err)) from err
     except DamagedInput as err:
         where = f" after {counted(stats.lines, 'line')}" if stats.lines else ""
-        raise CliError(f"cannot read {name}{where}: {err}") from err
+        raise CliError(errors.cannot("read", f"{name}{where}", err)) from err
     finally:
         progress.clear()
         extras.close()
@@ -228,22 +226,6 @@ def run(args: argparse.Namespace) -> int:
         return extras.exit_code(errors.FAILED)
     skipped = stats.bad_lines or sum(getattr(source, "bad_rows", 0) for source in recordings)
     return extras.exit_code(errors.SKIPPED_LINES if skipped else errors.OK)
-
-
-def load_feeder(
-    paths: Sequence[str],
-    specs: Sequence[str],
-    policy: CheckpointPolicy,
-    strict: bool,
-    *,
-    crossings: bool = False,
-    peaks: bool = False,
-) -> LineFeeder:
-    """The native feeder with one radar per spec; a rejected spec names its file."""
-    try:
-        return new_feeder(specs, policy, strict, crossings=crossings, peaks=peaks)
-    except SpecRejected as err:
-        raise rejected_spec(paths[err.index], err.message) from err
 
 
 def open_recordings(paths: Sequence[str]) -> list[Recording]:

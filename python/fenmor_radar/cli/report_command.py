@@ -75,7 +75,7 @@ def run(args: argparse.Namespace) -> int:
     except SavedOutputError as err:
         raise CliError(str(err)) from err
     except DamagedInput as err:
-        raise CliError(f"cannot read {source.name}: {err}") from err
+        raise CliError(errors.cannot("read", source.name, err)) from err
     try:
         size = write_report(data, args.output)
     except OSError as err:

@@ -1,5 +1,6 @@
-"""What several commands share: option types and options, counts in words, skipped
-lines and rows told about on standard error, and checkpoints shown with their news.
+"""What several commands share: option types and options, counts in words, the feeder
+of the specs, skipped lines and rows told about on standard error, and checkpoints
+shown with their news.
 """
 
 from __future__ import annotations
@@ -9,17 +10,20 @@ from collections.abc import Sequence
 from dataclasses import dataclass, replace
 from typing import TextIO
 
+from fenmor_radar._native import LineFeeder
 from fenmor_radar.cli import errors, terminal
 from fenmor_radar.cli.durations import non_negative_duration
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.novelty import CrossingGate, NewOnlyFilter
 from fenmor_radar.cli.output import CheckpointOutput, JsonLinesOutput, TableOutput
 from fenmor_radar.cli.replay_extras import ReplayExtras
+from fenmor_radar.cli.spec_file import rejected_spec
 from fenmor_radar.feeds.book import DEFAULT_DEPTH, check_depth
 from fenmor_radar.feeds.tardis import BadRow
 from fenmor_radar.printable import printable
 from fenmor_radar.replay.bad_lines import describe
-from fenmor_radar.replay.feeder_loop import CheckpointReplies
+from fenmor_radar.replay.checkpoints import CheckpointPolicy
+from fenmor_radar.replay.feeder_loop import CheckpointReplies, SpecRejected, new_feeder
 from fenmor_radar.replay.items import BadLine, Checkpoint, Crossing, ReplayStats
 from fenmor_radar.replay.replies import parse_alerts_reply
 
@@ -87,6 +91,22 @@ def add_alert_arguments(parser: argparse.ArgumentParser, *, ts_unit: str, ts_wor
         default="auto",
         help="output format (default auto: table on a terminal, JSON lines otherwise)",
     )
+
+
+def load_feeder(
+    paths: Sequence[str],
+    specs: Sequence[str],
+    policy: CheckpointPolicy,
+    strict: bool,
+    *,
+    crossings: bool = False,
+    peaks: bool = False,
+) -> LineFeeder:
+    """The native feeder with one radar per spec; a rejected spec names its file."""
+    try:
+        return new_feeder(specs, policy, strict, crossings=crossings, peaks=peaks)
+    except SpecRejected as err:
+        raise rejected_spec(paths[err.index], err.message) from err
 
 
 def add_watch_arguments(parser: argparse.ArgumentParser) -> None:

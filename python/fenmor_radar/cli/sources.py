@@ -9,7 +9,6 @@ radar.
 from __future__ import annotations
 
 import argparse
-import zlib
 from collections.abc import Iterator, Sequence
 from typing import final
 
@@ -46,7 +45,7 @@ class TardisSource:
         """The converted recording in blocks; ``DamagedInput`` when a file breaks off."""
         try:
             yield from self.converter.blocks(BLOCK_BYTES)
-        except (OSError, EOFError, zlib.error, UnicodeDecodeError) as err:
+        except (OSError, EOFError, UnicodeDecodeError) as err:
             raise DamagedInput(str(err)) from err
 
     def close(self) -> None:

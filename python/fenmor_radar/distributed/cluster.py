@@ -1,4 +1,9 @@
-"""The Dask side: a client for the run, and the shards placed on its workers.
+"""The Dask side: a client for the run, and one shard actor per shard on its workers.
+
+A shard holds radars and kept events across calls, so it is an actor pinned
+to its worker; its calls are numbered and run in that order, and one rebuilt
+by Dask after its worker died refuses to answer, so that the run fails
+(``WorkerLost``) instead of answering from part of the data.
 
 Dask is imported here only, when a distributed replay starts, so the rest of
 the package (and ``import fenmor_radar``) works without it.
@@ -6,20 +11,33 @@ the package (and ``import fenmor_radar``) works without it.
 
 from __future__ import annotations
 
+import asyncio
 import contextlib
 import uuid
 from collections.abc import Callable, Iterator, Sequence
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, TypeVar
 
 from fenmor_radar import __version__
+from fenmor_radar.distributed.global_plan import Cut
+from fenmor_radar.distributed.shard import (
+    NativeShardReader,
+    ShardCrossing,
+    ShardEnd,
+    ShardJob,
+    Snapshot,
+)
+from fenmor_radar.distributed.summary import UnitReport
 
 if TYPE_CHECKING:
     from distributed import Client
+
+_T = TypeVar("_T")
 
 INSTALL_HINT = "the distributed replay needs Dask: pip install 'fenmor-radar[distributed]'"
 POLL_SECONDS = 0.5  # how often a wait for the shards checks that their workers are alive
 CLOSE_SECONDS = 5  # how long closing waits for each shard to drop its radars
 ACTOR_LOST = "Worker holding Actor was lost"
+TURN_SECONDS = 300  # how long a call waits for the calls before it
 
 
 class WorkerLost(RuntimeError):
@@ -70,28 +88,22 @@ def run_client(
 
 
 class ShardSet:
-    """The shards of one replay, one Dask actor each, spread over the workers."""
+    """The shards of one replay, one Dask actor each (a ``PartsShard``), spread over the workers."""
 
-    def _start(
-        self, client: Client, count: int | None, actor: Callable[[int], tuple[type, tuple[Any, ...]]]
-    ) -> None:
-        """One actor per shard, ``actor(k)`` giving shard k's class and arguments."""
+    def __init__(self, client: Client, jobs: Sequence[ShardJob]) -> None:
         self.client = client
         workers = sorted(client.scheduler_info()["workers"])
         if not workers:
             raise WorkerLost("the Dask cluster has no workers")
-        self.count = len(workers) if count is None else count
-        if self.count <= 0:
-            raise ValueError(f"shards must be greater than zero, got {self.count}")
+        self.count = len(jobs)
         run = uuid.uuid4().hex[:12]
         self.addresses = [workers[k % len(workers)] for k in range(self.count)]
         self.futures: list[Any] = []
         for k, address in enumerate(self.addresses):
-            cls, args = actor(k)
             self.futures.append(
                 client.submit(
-                    cls,
-                    *args,
+                    PartsShard,
+                    jobs[k],
                     actor=True,
                     workers=[address],
                     pure=False,
@@ -115,6 +127,22 @@ class ShardSet:
                 raise RuntimeError(
                     f"the worker at {address} runs fenmor-radar {version}, this program {__version__}"
                 )
+
+    def call(self, method: Any) -> list[Any]:
+        calls = []
+        for k, actor in enumerate(self.actors):
+            try:
+                calls.append(method(actor))
+            except RuntimeError as err:
+                raise self._lost(k, err) from err
+        return calls
+
+    def answers(self, calls: Sequence[Any], call: int) -> list[Any]:
+        results = self._wait(calls, f"call {call}")
+        for k, (number, _) in enumerate(results):
+            if number != call:
+                raise self._lost(k, ShardStateLost(f"answered call {number}"))
+        return results
 
     def _wait(self, calls: Sequence[Any], stage: str) -> list[Any]:
         results = []
@@ -165,3 +193,113 @@ class ShardSet:
                 future.release()
         self.actors = []
         self.futures = []
+
+
+class PartsShard:
+    """A shard on its worker: runs its calls in their numbered order on the worker's actor
+    thread, building its reader there at the first call.
+
+    Dask may deliver two calls in flight in either order, so a call waits
+    (on the worker's event loop, not its thread) until every call before it
+    has run. A shard rebuilt by Dask after its worker died never sees its
+    first calls: a later call waits in vain and gives up after
+    ``TURN_SECONDS`` (the driver has usually noticed the lost worker long
+    before).
+    """
+
+    def __init__(self, job: ShardJob) -> None:
+        self.job = job
+        self.reader: NativeShardReader | None = None
+        self.calls = 0  # calls run (or failed) so far
+        self.turn: asyncio.Condition | None = None
+
+    def version(self) -> str:
+        return __version__
+
+    async def step(
+        self, call: int, cuts: Sequence[Cut], through: int | None, read: bool
+    ) -> tuple[int, tuple[list[Snapshot], UnitReport | None, list[ShardCrossing]]]:
+        return call, await self._in_turn(call, lambda reader: reader.step(cuts, through, read))
+
+    async def finish(self, call: int, end: Cut) -> tuple[int, ShardEnd]:
+        answer = await self._in_turn(call, lambda reader: reader.finish(end))
+        self.reader = None
+        return call, answer
+
+    def close(self) -> None:
+        self.reader = None
+
+    async def _in_turn(self, call: int, work: Callable[[NativeShardReader], _T]) -> _T:
+        if self.turn is None:
+            self.turn = asyncio.Condition()
+        turn = self.turn
+        async with turn:
+            try:
+                await asyncio.wait_for(turn.wait_for(lambda: self.calls >= call), TURN_SECONDS)
+            except asyncio.TimeoutError:  # not the builtin one before Python 3.11
+                raise ShardStateLost(
+                    f"shard expected call {self.calls}, got call {call}: "
+                    "it was rebuilt and has lost its radars' state"
+                ) from None
+            if self.calls != call:
+                raise ShardStateLost(f"shard got call {call} twice")
+        try:
+            executor = import_dask().get_worker().executors["actor"]
+            return await asyncio.get_running_loop().run_in_executor(executor, self._run, work)
+        finally:
+            async with turn:
+                self.calls += 1
+                turn.notify_all()
+
+    def _run(self, work: Callable[[NativeShardReader], _T]) -> _T:
+        if self.reader is None:
+            self.reader = NativeShardReader(self.job)
+        return work(self.reader)
+
+
+class DaskPartsWorkers:
+    """The driver's workers (``driver.PartsWorkers``) on a Dask cluster."""
+
+    def __init__(self, client: Client, shards: int | None) -> None:
+        self.client = client
+        self.shards = shards
+        self.shard_set: ShardSet | None = None
+        self.calls = 0
+
+    @property
+    def count(self) -> int:
+        if self.shards is not None:
+            return self.shards
+        return max(len(self.client.scheduler_info()["workers"]), 1)
+
+    def start(self, jobs: Sequence[ShardJob]) -> None:
+        self.shard_set = ShardSet(self.client, jobs)
+
+    def step(self, cuts: Sequence[Cut], through: int | None, read: bool) -> Any:
+        shard_set = self._shard_set()
+        call = self.calls
+        self.calls += 1
+        return call, shard_set.call(lambda actor: actor.step(call, cuts, through, read))
+
+    def collect(
+        self, pending: Any
+    ) -> list[tuple[list[Snapshot], UnitReport | None, list[ShardCrossing]]]:
+        call, calls = pending
+        return [answer for _, answer in self._shard_set().answers(calls, call)]
+
+    def finish(self, end: Cut) -> list[ShardEnd]:
+        shard_set = self._shard_set()
+        call = self.calls
+        self.calls += 1
+        calls = shard_set.call(lambda actor: actor.finish(call, end))
+        return [answer for _, answer in shard_set.answers(calls, call)]
+
+    def close(self) -> None:
+        if self.shard_set is not None:
+            self.shard_set.close()
+            self.shard_set = None
+
+    def _shard_set(self) -> ShardSet:
+        if self.shard_set is None:
+            raise RuntimeError("the shards have not been started")
+        return self.shard_set

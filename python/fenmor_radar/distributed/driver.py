@@ -1,29 +1,54 @@
-"""The distributed replay's entry point and what it yields.
+"""The distributed replay's driver: plan the parts, merge the shards' reports, plan, merge.
 
-The workers read the input themselves, in parts: every shard reads every
-part, decodes its own symbols' lines and reports on them; from the reports
-the driver places the checkpoints, at which the shards answer
-(``parts_driver``). The driver never reads an event: it merges the shards'
-replies per checkpoint.
+The driver never reads an event. The workers read the input themselves, in
+parts: every shard reads every part in units of lines, decodes its own lines
+once and keeps their events; per unit it reports a few figures of its own
+lines. The driver merges the reports of a unit into its summary, places the
+unit's checkpoints (``global_plan``) and sends the cuts back with the next
+request; the shards apply their kept events up to each cut, answer "alerts"
+there, and read on. Requests are kept in flight, so the shards read the next
+unit while the driver plans one. The driver's work is per unit and per
+checkpoint, never per event: it merges the shards' replies per checkpoint.
+With crossings watched, each shard also answers the crossings of the events
+it applied; the driver counts their events from the unit's summary and puts
+them in input order among the checkpoints and bad lines.
 """
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+import bisect
+from collections import deque
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any, Protocol
 
-from fenmor_radar import Radar
-from fenmor_radar.distributed.merge import spec_limit
+from fenmor_radar._native import describe_spec
+from fenmor_radar.distributed.cluster import DaskPartsWorkers, run_client
+from fenmor_radar.distributed.global_plan import Cut, GlobalPlanner, PlanItem, PlannedCheckpoint
+from fenmor_radar.distributed.merge import merge_replies
+from fenmor_radar.distributed.parts import DEFAULT_PART_BYTES, Part, plan_parts
+from fenmor_radar.distributed.shard import ShardCrossing, ShardEnd, ShardJob, Snapshot
+from fenmor_radar.distributed.summary import (
+    PartSummary,
+    ShardsDisagree,
+    UnitReport,
+    unit_summary,
+)
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.feeder_loop import CheckpointReplies
 from fenmor_radar.replay.items import BadLine, Crossing, ReplayStats
-from fenmor_radar.replay.recording import DamagedInput
+from fenmor_radar.replay.recording import STDIN_NAME, DamagedInput
 
 if TYPE_CHECKING:
-    from collections.abc import Iterator
-
     from distributed import Client
+
+# Lines of a unit: what a shard keeps decoded at most twice over (about 20
+# to 40 MB of input per unit at 150 bytes a line, split among the shards),
+# and few enough units that the driver's cost per unit stays small.
+UNIT_LINES = 1 << 19
+REQUESTS_IN_FLIGHT = 3  # the shards read ahead while the driver plans, and ride out a slow shard
+
+Answer = tuple[list[Snapshot], UnitReport | None, list[ShardCrossing]]
 
 
 @dataclass(frozen=True, slots=True)
@@ -71,19 +96,23 @@ class InputFileDamaged(DamagedInput):
         self.source = source
 
 
+Item = MergedCheckpoint | BadEventLine | Crossing
+
+
 def check_specs(specs: str | Sequence[str]) -> tuple[tuple[str, ...], tuple[int | None, ...]]:
     """The spec texts and their limits; ``ValueError`` with the radar's message for a bad one."""
     texts = (specs,) if isinstance(specs, str) else tuple(specs)
     if not texts:
         raise ValueError("at least one spec is required")
+    limits = []
     for number, text in enumerate(texts, 1):
         try:
-            Radar(text)
+            limits.append(describe_spec(text)["limit"])
         except ValueError as err:
             if len(texts) == 1:
                 raise
             raise ValueError(f"spec {number}: {err}") from err
-    return texts, tuple(spec_limit(text) for text in texts)
+    return texts, tuple(limits)
 
 
 def check_cluster_arguments(
@@ -110,7 +139,7 @@ def replay(
     stats: ReplayStats | None = None,
     part_bytes: int | None = None,
     crossings: bool = False,
-) -> Iterator[MergedCheckpoint | BadEventLine | Crossing]:
+) -> Iterator[Item]:
     """Replay recordings (JSON lines, plain or gzip) through one or more specs on Dask.
 
     The files are read as one input, in the order given. Each checkpoint's
@@ -131,21 +160,202 @@ def replay(
     does, and the ``Crossing`` items come in input order among the others,
     as ``replay_files(..., crossings=True)`` yields them.
     """
-    from fenmor_radar.distributed.parts_driver import replay_parts
-
     names = [paths] if isinstance(paths, str) else list(paths)
     spec_texts, limits = check_specs(specs)
-    return replay_parts(
-        names,
-        spec_texts,
-        limits,
-        policy or CheckpointPolicy(),
-        client=client,
-        scheduler=scheduler,
-        workers=workers,
-        shards=shards,
-        strict=strict,
-        stats=stats if stats is not None else ReplayStats(),
-        part_bytes=part_bytes,
-        crossings=crossings,
+    check_cluster_arguments(client, scheduler, workers, shards)
+    if STDIN_NAME in names:
+        raise ValueError(
+            "a replay by parts is read by the workers: give files (or URLs), not standard input"
+        )
+    parts = plan_parts(names, DEFAULT_PART_BYTES if part_bytes is None else part_bytes)
+    counts = stats if stats is not None else ReplayStats()
+    places = policy or CheckpointPolicy()
+
+    # The checks above run at the call; the cluster work runs when iterated.
+    def run() -> Iterator[Item]:
+        with run_client(client, scheduler, workers) as dask_client:
+            on_dask = DaskPartsWorkers(dask_client, shards)
+            try:
+                yield from replay_parts_on(on_dask, parts, spec_texts, limits, places, strict,
+                                           counts, crossings=crossings)
+            finally:
+                on_dask.close()
+
+    return run()
+
+
+class PartsWorkers(Protocol):
+    """What the driver needs of the workers: ``cluster.DaskPartsWorkers`` on a cluster, or
+    the shard readers called in one process (the tests)."""
+
+    @property
+    def count(self) -> int:
+        """The number of shards."""
+        ...
+
+    def start(self, jobs: Sequence[ShardJob]) -> None: ...
+
+    def step(self, cuts: Sequence[Cut], through: int | None, read: bool) -> Any:
+        """Send every shard one request (``NativeShardReader.step``); ``collect`` waits for it."""
+        ...
+
+    def collect(self, pending: Any) -> list[Answer]:
+        """Per shard, its snapshots at the cuts and its report of the unit read."""
+        ...
+
+    def finish(self, end: Cut) -> list[ShardEnd]: ...
+
+
+def replay_parts_on(
+    workers: PartsWorkers,
+    parts: Sequence[Part],
+    specs: tuple[str, ...],
+    limits: tuple[int | None, ...],
+    policy: CheckpointPolicy,
+    strict: bool,
+    stats: ReplayStats,
+    unit_lines: int = UNIT_LINES,
+    crossings: bool = False,
+) -> Iterator[Item]:
+    shards = workers.count
+    workers.start([ShardJob(tuple(parts), shard, shards, specs, policy.every_ts, unit_lines,
+                            crossings)
+                   for shard in range(shards)])
+    planner = GlobalPlanner(policy, strict)
+    output = _Output(parts, limits, stats)
+    in_flight: deque[tuple[list[PlanItem], Any]] = deque(
+        ([], workers.step([], None, read=True)) for _ in range(REQUESTS_IN_FLIGHT)
     )
+    reading = True
+    damage: tuple[str, str] | None = None
+    while in_flight:
+        items, pending = in_flight.popleft()
+        answers = workers.collect(pending)
+        yield from output.items(items, answers)
+        reports = [report for _, report, _ in answers if report is not None]
+        if not reading or not reports:
+            reading = False
+            continue
+        if len(reports) != len(answers):
+            raise InputChanged(parts[reports[0].part].source, "some shards found it ended")
+        unit = planner.parts
+        try:
+            summary = unit_summary(reports)
+        except ShardsDisagree as err:
+            raise InputChanged(parts[err.part].source, str(err)) from err
+        source = parts[reports[0].part]
+        output.unit_read(source, summary, planner.events)
+        items = planner.add(summary)
+        # Lines read, blank ones included, as the single replay counts them.
+        stats.lines += summary.lines if planner.stopped_at is None else planner.stopped_at.line
+        if planner.stopped_at is None and summary.damage is not None:
+            damage = (source.source, summary.damage)
+        reading = not planner.stopped
+        cuts = _cuts(items)
+        if crossings and planner.stop is not None and (not cuts or cuts[-1] < planner.stop):
+            # The events before a stop are fed, and cross, after the last checkpoint.
+            cuts.append(planner.stop)
+        in_flight.append((items, workers.step(cuts, unit if reading else None, read=reading)))
+    final = planner.finish()
+    if final:
+        answers = workers.collect(workers.step(_cuts(final), None, read=False))
+        yield from output.items(final, answers)
+    if planner.stopped_at is not None:
+        stats.stopped_at = stats.first_bad
+    ends = workers.finish(planner.end())
+    for end in ends:
+        stats.symbols.update(end.symbols)
+    stats.backwards = sum(end.backwards for end in ends)
+    firsts = [end.first_backwards for end in ends if end.first_backwards is not None]
+    if firsts:
+        stats.first_backwards = output.place(*min(firsts))
+    clocks = [end.clock for end in ends if end.clock is not None]
+    stats.ts = max(clocks) if clocks else None
+    stats.events = planner.events
+    if damage is not None:
+        raise InputFileDamaged(damage[0], DamagedInput(damage[1]))
+
+
+def _cuts(items: Sequence[PlanItem]) -> list[Cut]:
+    return sorted({item.cut for item in items if isinstance(item, PlannedCheckpoint)})
+
+
+class _Output:
+    """Plan items made into output: checkpoints merged from the shards' snapshots, bad lines
+    named by file and line."""
+
+    def __init__(self, parts: Sequence[Part], limits: tuple[int | None, ...],
+                 stats: ReplayStats) -> None:
+        self.limits = limits
+        self.stats = stats
+        self.several = len({part.file for part in parts}) > 1
+        self.units: list[tuple[Part, int]] = []  # per unit read: its part, lines of its file before it
+        self.file_lines: dict[int, int] = {}
+        # Per unit read: accepted events before it, and its lines that are no event (sorted).
+        self.counts: list[tuple[int, list[int]]] = []
+
+    def unit_read(self, part: Part, summary: PartSummary, events_before: int) -> None:
+        before = self.file_lines.get(part.file, 0)
+        self.units.append((part, before))
+        self.file_lines[part.file] = before + summary.lines
+        others = sorted([*summary.blank, *(bad.line for bad in summary.bad)])
+        self.counts.append((events_before, others))
+
+    def items(self, items: Sequence[PlanItem], answers: list[Answer]) -> Iterator[Item]:
+        """``answers``: per shard, one snapshot per cut of the items (in cut order) and the
+        crossings of the events applied; each crossing comes before the first item past it."""
+        slot = {cut: at for at, cut in enumerate(_cuts(items))}
+        crossings = sorted(
+            (crossing for _, _, shard_crossings in answers for crossing in shard_crossings),
+            key=lambda crossing: (crossing.unit, crossing.line, crossing.spec),
+        )
+        at = 0
+        for item in items:
+            if isinstance(item, PlannedCheckpoint):
+                # A checkpoint shows its cut's line applied; a bad line is no event.
+                place = (item.cut.part, item.cut.line + 1)
+            else:
+                place = (item.part, item.report.line)
+            while at < len(crossings) and (crossings[at].unit, crossings[at].line) < place:
+                yield self._crossing(crossings[at])
+                at += 1
+            if isinstance(item, PlannedCheckpoint):
+                yield self._checkpoint(item, [snapshots[slot[item.cut]] for snapshots, _, _ in answers])
+            else:
+                yield self._bad_line(item)
+        for crossing in crossings[at:]:
+            yield self._crossing(crossing)
+
+    def _crossing(self, crossing: ShardCrossing) -> Crossing:
+        events_before, others = self.counts[crossing.unit]
+        events = events_before + crossing.line - bisect.bisect_right(others, crossing.line)
+        _, before = self.units[crossing.unit]
+        return Crossing(crossing.direction, events, crossing.symbol, crossing.ts, crossing.severity,
+                        crossing.alert, crossing.spec, None, before + crossing.line)
+
+    def place(self, unit: int, line: int) -> tuple[int, str | None]:
+        """A line of a unit as the single replay names it: its file's line, and
+        the file's name when there are several."""
+        part, before = self.units[unit]
+        return before + line, part.source if self.several else None
+
+    def _checkpoint(self, item: PlannedCheckpoint, snapshots: list[Snapshot]) -> MergedCheckpoint:
+        clocks = [snap.clock for snap in snapshots if snap.clock is not None]
+        replies = tuple(
+            merge_replies([snap.replies[spec] for snap in snapshots], limit)
+            for spec, limit in enumerate(self.limits)
+        )
+        self.stats.checkpoints += 1
+        return MergedCheckpoint(item.events, max(clocks) if clocks else None, replies)
+
+    def _bad_line(self, item: PlanItem) -> BadEventLine:
+        assert not isinstance(item, PlannedCheckpoint)
+        part, before = self.units[item.part]
+        report = item.report
+        bad = BadEventLine(part.source, before + report.line, report.message, report.field)
+        stats = self.stats
+        stats.bad_lines += 1
+        line = bad.bad_line()
+        if stats.first_bad is None:
+            stats.first_bad = line
+        return bad

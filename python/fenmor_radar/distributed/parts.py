@@ -21,15 +21,14 @@ parts are (the driver adds them up).
 from __future__ import annotations
 
 import errno
-import gzip
 import os
-import zlib
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any, BinaryIO
 
 from fenmor_radar._native import MappedFile
-from fenmor_radar.replay.recording import GZIP_MAGIC, DamagedInput
+from fenmor_radar.gzip_reader import GZIP_MAGIC, GzipReader
+from fenmor_radar.replay.recording import DamagedInput
 
 DEFAULT_PART_BYTES = 64 << 20
 BLOCK_BYTES = 4 << 20  # what a reader takes from a file at a time
@@ -102,14 +101,14 @@ def part_blocks(part: Part, block_bytes: int = BLOCK_BYTES) -> Iterator[bytes]:
     try:
         with fsspec.open(part.source, "rb") as raw:
             if part.compressed:
-                stream = gzip.GzipFile(fileobj=raw, mode="rb")
-                # read1: what one step decompressed, so that a fault loses
-                # only the bytes after the last complete step.
-                while block := stream.read1(block_bytes):
+                # Each block is what one step decompressed, so that a fault
+                # loses only the bytes after the last complete step.
+                stream = GzipReader(raw.read)
+                while block := stream.read(block_bytes):
                     yield block
             else:
                 yield from _range_blocks(raw, part.start, part.end, block_bytes)
-    except (OSError, EOFError, zlib.error) as err:
+    except (OSError, EOFError) as err:
         raise DamagedInput(str(err)) from err
 
 

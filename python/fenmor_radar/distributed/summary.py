@@ -3,7 +3,7 @@
 A piece's summary is all the driver needs to place the checkpoints of the
 whole input exactly where the single replay places them (see
 ``global_plan``), without looking at any event. The pieces are the units
-the shards read (``shard_contract``); each shard reports its own lines of a
+the shards read (``shard``); each shard reports its own lines of a
 unit, and the reports of all shards together make the unit's summary.
 """
 

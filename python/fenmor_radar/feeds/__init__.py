@@ -17,8 +17,9 @@ each kept in one module:
 
 Sources: ``live`` (cryptofeed's callbacks, the ``live`` extra) and
 ``tardis`` (the vendor's CSV datasets), merged into a recording by
-``convert``. Every source writes through ``events``, so a recording line
-is the same text whichever source made it.
+``convert``. Both write their lines in the engine: the converter's rows
+become lines in C++, and ``events`` hands a live event to the engine's
+event writer.
 """
 
 from __future__ import annotations

@@ -16,7 +16,6 @@ from __future__ import annotations
 
 import contextlib
 import gzip
-import zlib
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import BinaryIO
@@ -92,7 +91,7 @@ class TardisConverter:
         try:
             while not self._native.read_header(index):
                 self._feed(index, HEADER_READ_BYTES)
-        except (EOFError, zlib.error, gzip.BadGzipFile, UnicodeDecodeError) as err:
+        except (EOFError, UnicodeDecodeError) as err:
             raise UnknownLayout(f"{path}: cannot read the header: {err}") from err
         except ValueError as err:
             raise UnknownLayout(str(err)) from err
@@ -137,7 +136,7 @@ class TardisConverter:
         """The recording as UTF-8 blocks of whole JSON lines, each about ``block_bytes`` long.
 
         Every block ends with a line break; no line is split between blocks.
-        A file that breaks off (``EOFError``, ``zlib.error``, ``OSError``, its
+        A file that breaks off or holds corrupt data (``EOFError``, ``OSError``, its
         message starting with the file's path) is raised after every complete
         row of every file is converted: the row it broke off in is lost.
         """
@@ -157,7 +156,7 @@ class TardisConverter:
                 if need >= 0:
                     try:
                         self._feed(need)
-                    except (OSError, EOFError, zlib.error) as err:
+                    except (OSError, EOFError) as err:  # EOFError: a broken gzip stream
                         if damage is None:
                             damage = (need, err)
                         self._end_damaged(need)

@@ -1,24 +1,29 @@
-"""The radar's three event kinds written as recording lines.
+"""The radar's three event kinds written as recording lines by a live source.
 
-A recording line is ``{"symbol": ..., "event": {...}}``: exactly what the
-radar's "feed" command reads. Every source in this package ends here, so the
-text of an event is decided once.
+A recording line is ``{"symbol": ..., "event": [...]}``: exactly what the
+radar's "feed" command reads, the event in its array form as the engine's
+own event writer (``event_text``) writes it, so an event has one text
+whichever part of the program writes it. (The vendor's CSV files are
+converted by the engine itself, ``convert/line_writer``.)
 
 Rules:
 
 - ``ts`` is an integer number of milliseconds since the Unix epoch, whatever
   the source's unit (``ms_from_seconds``, ``ms_from_micros``); sources that
   report fractions of a millisecond are truncated towards the past.
-- Numbers are written in Python's shortest round-trip form, so the radar
-  reads back exactly the float the source gave.
-- A value that is not finite (NaN, infinity) cannot be written as JSON: such
-  an event is refused with ``ValueError`` rather than recorded corrupt.
+- Numbers are written in their shortest round-trip form, so the radar reads
+  back exactly the float the source gave.
+- A value that is not finite (NaN, infinity), or a side other than "buy" and
+  "sell", cannot be recorded: such an event is refused with ``ValueError``
+  rather than recorded corrupt.
 """
 
 from __future__ import annotations
 
 import json
 import math
+
+from fenmor_radar._native import event_schema, event_text
 
 BUY = "buy"
 SELL = "sell"
@@ -40,22 +45,31 @@ def symbol_json(symbol: str) -> str:
     return json.dumps(symbol, ensure_ascii=False)
 
 
-def _check(**values: float) -> None:
-    for field, value in values.items():
-        if not math.isfinite(value):
-            raise ValueError(f"{field} is not a finite number: {value!r}")
+def _line(symbol_text: str, event: tuple[str | int | float, ...]) -> str:
+    text = event_text(event, '{"symbol":' + symbol_text + ',"event":', "}")
+    if text is None:
+        raise ValueError(_refusal(event))
+    return text
+
+
+def _refusal(event: tuple[str | int | float, ...]) -> str:
+    """Why the engine's writer refused an event: the first field at fault, by its name."""
+    kind, *values = event
+    for (name, kind_of_value), value in zip(event_schema()["kinds"][kind], values, strict=True):  # type: ignore[index]
+        if kind_of_value == "side" and value not in SIDES:
+            return f'{name} must be "buy" or "sell", got {value!r}'
+        if kind_of_value == "float" and not math.isfinite(value):  # type: ignore[arg-type]
+            return f"{name} is not a finite number: {value!r}"
+    return f"not a {kind} event: {event!r}"
 
 
 def derivatives_line(
     symbol_text: str, ts: int, open_interest: float, funding_rate: float, mark_price: float
 ) -> str:
     """A derivatives event line; ``symbol_text`` is the symbol's JSON text."""
-    if not math.isfinite(open_interest + funding_rate + mark_price):
-        _check(open_interest=open_interest, funding_rate=funding_rate, mark_price=mark_price)
-    return (
-        f'{{"symbol":{symbol_text},"event":{{"kind":"derivatives","ts":{int(ts)},'
-        f'"open_interest":{float(open_interest)!r},"funding_rate":{float(funding_rate)!r},'
-        f'"mark_price":{float(mark_price)!r}}}}}'
+    return _line(
+        symbol_text,
+        ("derivatives", int(ts), float(open_interest), float(funding_rate), float(mark_price)),
     )
 
 
@@ -68,22 +82,10 @@ def orderbook_line(
     best_ask: float,
 ) -> str:
     """An order-book event line; ``symbol_text`` is the symbol's JSON text."""
-    if not math.isfinite(bid_volume + ask_volume + best_bid + best_ask):
-        _check(bid_volume=bid_volume, ask_volume=ask_volume, best_bid=best_bid, best_ask=best_ask)
-    return (
-        f'{{"symbol":{symbol_text},"event":{{"kind":"orderbook","ts":{int(ts)},'
-        f'"bid_volume":{float(bid_volume)!r},"ask_volume":{float(ask_volume)!r},'
-        f'"best_bid":{float(best_bid)!r},"best_ask":{float(best_ask)!r}}}}}'
-    )
+    values = (float(bid_volume), float(ask_volume), float(best_bid), float(best_ask))
+    return _line(symbol_text, ("orderbook", int(ts), *values))
 
 
 def liquidation_line(symbol_text: str, ts: int, side: str, qty: float, price: float) -> str:
     """A liquidation event line, side as reported ("buy" or "sell")."""
-    if side not in SIDES:
-        raise ValueError(f'side must be "buy" or "sell", got {side!r}')
-    if not math.isfinite(qty + price):
-        _check(qty=qty, price=price)
-    return (
-        f'{{"symbol":{symbol_text},"event":{{"kind":"liquidation","ts":{int(ts)},'
-        f'"side":"{side}","qty":{float(qty)!r},"price":{float(price)!r}}}}}'
-    )
+    return _line(symbol_text, ("liquidation", int(ts), side, float(qty), float(price)))

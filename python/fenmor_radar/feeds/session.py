@@ -2,7 +2,7 @@
 
 cryptofeed runs an asyncio loop; the radar and the replay loop (checkpoints,
 output) run on the main thread and read the events from a queue, in arrival
-order, exactly as they read a recording. The queue holds at most
+order, in batches of what has arrived, exactly as they read a recording. The queue holds at most
 ``QUEUE_LINES`` events: when the radar falls that far behind the feed, an
 arriving event is dropped and counted (``dropped``), so memory stays bounded
 however fast the exchange sends.
@@ -107,37 +107,51 @@ class LiveSession:
         except queue.Full:
             self.dropped += 1  # only this thread counts; read once the session has ended
 
-    def lines(self) -> Iterator[str]:
-        """The event lines as they arrive, until Ctrl-C or the end of the feed."""
+    def batches(self) -> Iterator[list[str]]:
+        """The event lines in arrival order, each batch what has arrived by then, until
+        Ctrl-C or the end of the feed."""
         previous = _install_sigint(self._on_sigint)
         self._thread.start()
         checked = time.monotonic()
         try:
-            while True:
+            while self._may_feed():
                 if self.health is not None and time.monotonic() - checked >= HEALTH_SECONDS:
                     # Also while no event comes: a stalled feed is reported as it stalls.
                     self.health.check()
                     checked = time.monotonic()
-                if self._left is not None:
-                    # After Ctrl-C only what had arrived by then is fed, for a short while.
-                    if self._hurry or time.monotonic() > self._drain_until:
-                        self.skipped = self._left
-                        break
-                    if self._left <= 0:
-                        break
-                    self._left -= 1
                 try:
-                    item = self._queue.get(timeout=POLL_SECONDS)
+                    batch = [self._queue.get(timeout=POLL_SECONDS)]
                 except queue.Empty:
                     if self._ended.is_set() and self._queue.empty():
                         break
                     continue
-                yield item
+                self._fed_one()
+                while self._may_feed():
+                    try:
+                        batch.append(self._queue.get_nowait())
+                    except queue.Empty:
+                        break
+                    self._fed_one()
+                yield batch
         finally:
             _restore_sigint(previous)
             self.stop()
         if self.error is not None:
             raise FeedFailed(f"{type(self.error).__name__}: {self.error}") from self.error
+
+    def _may_feed(self) -> bool:
+        """Whether one more queued event may be fed: after Ctrl-C only what had arrived by
+        then, for a short while; after a second one, nothing."""
+        if self._left is None:
+            return True
+        if self._hurry or time.monotonic() > self._drain_until:
+            self.skipped = self._left
+            return False
+        return self._left > 0
+
+    def _fed_one(self) -> None:
+        if self._left is not None:
+            self._left -= 1
 
     def _on_sigint(self, signum: int, frame: FrameType | None) -> None:
         if self.stopping.is_set():

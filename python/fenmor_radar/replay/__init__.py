@@ -10,11 +10,12 @@
     # symbol's severity to a spec's threshold (up) or below it (down).
 
 ``replay_files`` runs on the native line feeder: each line is read once,
-whatever the number of specs. ``replay`` feeds lines one at a time to a radar
-the caller owns. The pieces: ``recording`` (reading files), ``checkpoints``
-(when to look), ``event_line`` (one line to a radar), ``feeder_loop`` and
-``line_loop`` (the loops), ``replies`` (reading and ranking alerts replies),
-``bad_lines`` (how a rejected line is described).
+whatever the number of specs, and Python works per block and per
+checkpoint, never per line. The pieces: ``recording`` (reading files),
+``read_ahead`` (the next block read meanwhile), ``checkpoints`` (when to
+look), ``feeder_loop`` (the loop), ``items`` (what it yields), ``replies``
+(reading and ranking alerts replies), ``bad_lines`` (how a rejected line
+is described).
 """
 
 from __future__ import annotations
@@ -31,7 +32,6 @@ from fenmor_radar.replay.feeder_loop import (
     replay_recordings,
 )
 from fenmor_radar.replay.items import BadLine, Checkpoint, Crossing, ReplayStats
-from fenmor_radar.replay.line_loop import replay
 from fenmor_radar.replay.recording import (
     DamagedInput,
     EventLine,
@@ -55,7 +55,6 @@ __all__ = [
     "ReplayStats",
     "SpecRejected",
     "read_events",
-    "replay",
     "replay_files",
     "replay_recordings",
 ]

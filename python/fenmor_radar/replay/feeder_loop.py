@@ -161,6 +161,18 @@ class FeederReplay:
                 break
         yield from self._items(self.feeder.finish())
 
+    def run_blocks(self, blocks: Iterable[bytes]) -> Iterator[ReplayItem]:
+        """Feed blocks of whole lines as they come (a live feed), on this thread; then the end.
+
+        No reading ahead and no probing: the blocks are the feed's, each
+        handed over as soon as it is there.
+        """
+        for block in blocks:
+            yield from self._block(block)
+            if self.feeder.stopped:
+                break
+        yield from self._items(self.feeder.finish())
+
     def _file(self, recording: RecordingSource, first: bool) -> Iterator[ReplayItem]:
         blocks = read_ahead(recording.blocks())
         if self.probe and not self.feeder.stopped:

@@ -3,11 +3,8 @@
 Each line of a recording holds one ``{"symbol": ..., "event": ...}`` object.
 This module only delivers the (decompressed) bytes, in blocks of a few
 megabytes whatever the length of the recording, so a replay's memory does
-not grow with its input. Judging a line is the radar's job.
-
-Gzip is inflated by ISA-L (the ``isal`` package, a dependency where it has
-wheels) when it is installed: twice as fast as zlib, which is otherwise used,
-with the same interface and the same results.
+not grow with its input. Judging a line is the radar's job. Gzip is read
+by ``fenmor_radar.gzip_reader``.
 """
 
 from __future__ import annotations
@@ -15,14 +12,12 @@ from __future__ import annotations
 import os
 import stat
 import sys
-import zlib
 from collections.abc import Iterator
 from dataclasses import dataclass
-from types import ModuleType
 from typing import BinaryIO, Protocol
 
-GZIP_MAGIC = b"\x1f\x8b"
-GZIP_WINDOW = 16 + zlib.MAX_WBITS  # zlib reads the gzip header and trailer itself
+from fenmor_radar.gzip_reader import GZIP_MAGIC, BrokenGzip, GzipReader
+
 STDIN_NAME = "-"
 # Big enough that the feeder can read a block's lines on several threads
 # while it feeds them (waking a thread is costly), small enough that a block
@@ -30,20 +25,6 @@ STDIN_NAME = "-"
 # with a checkpoint every few events and long replies that is the larger part.
 BLOCK_SIZE = 4 << 20
 BOM = b"\xef\xbb\xbf"
-TRUNCATED = "Compressed file ended before the end-of-stream marker was reached"
-
-
-def _inflate() -> ModuleType:
-    """ISA-L's zlib interface, else zlib; imported at the first gzip file."""
-    try:
-        from isal import isal_zlib
-    except ImportError:  # a platform without its wheels: the standard library's
-        return zlib
-    return isal_zlib
-
-
-def _read_errors() -> tuple[type[Exception], ...]:
-    return (OSError, zlib.error, _inflate().error)
 
 
 @dataclass(slots=True)
@@ -106,9 +87,11 @@ class Recording:
             return None
 
     def _read(self) -> bytes:
+        return self._read_raw(self.block_size)
+
+    def _read_raw(self, size: int) -> bytes:
         read1 = getattr(self._raw, "read1", None)
-        data = read1(self.block_size) if read1 is not None else self._raw.read(self.block_size)
-        return bytes(data)
+        return bytes(read1(size) if read1 is not None else self._raw.read(size))
 
     def blocks(self) -> Iterator[bytes]:
         """The decompressed bytes in order, in blocks of at most ``block_size``.
@@ -117,7 +100,7 @@ class Recording:
         """
         try:
             yield from self._blocks()
-        except _read_errors() as err:
+        except (OSError, BrokenGzip) as err:
             raise DamagedInput(str(err)) from err
 
     def _blocks(self) -> Iterator[bytes]:
@@ -133,39 +116,17 @@ class Recording:
             while data := self._read():
                 yield data
             return
-        yield from self._gunzip(head)
-
-    def _gunzip(self, pending: bytes) -> Iterator[bytes]:
-        # Output is capped per call, so a small compressed block of a highly
-        # compressible file cannot become one huge block in memory.
-        inflate = _inflate()
-        member = inflate.decompressobj(GZIP_WINDOW)
-        started = False  # the member has been given input
-        more_out = False  # the last call stopped at the cap: output may be waiting
-        while True:
-            if member.eof:  # several gzip members follow each other as one stream
-                pending = member.unused_data  # the rest of the input, whatever the cap left
-                member = inflate.decompressobj(GZIP_WINDOW)
-                started = more_out = False
-            if not pending and not more_out:
-                pending = self._read()
-                if not pending:
-                    if started:
-                        raise DamagedInput(TRUNCATED)
-                    return
-            started = started or bool(pending)
-            out = member.decompress(pending, self.block_size)
-            pending = member.unconsumed_tail
-            more_out = len(out) == self.block_size
-            if out:
-                yield out
+        gzip = GzipReader(self._read_raw, head, self.block_size)
+        while data := gzip.read(self.block_size):
+            yield data
 
     def lines(self) -> Iterator[EventLine]:
         """The non-blank lines in file order, one by one; a final line needs no line break.
 
-        For callers that feed one line at a time; a replay hands whole blocks
-        to the native feeder instead. Raises ``DamagedInput`` when the input
-        cannot be read to its end.
+        For reading a file of JSON lines in Python (a saved replay output, a
+        script's look at a recording); a replay hands whole blocks to the
+        native feeder instead. Raises ``DamagedInput`` when the input cannot
+        be read to its end.
         """
         carry = b""
         number = 0

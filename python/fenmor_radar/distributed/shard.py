@@ -1,31 +1,98 @@
-"""One shard of a replay by parts on the native shard reader.
+"""One shard of a replay by parts: what it is given, what it answers, and how it reads.
 
-The reader reads the parts itself, in input order, decodes only the lines of
-its own symbols (the others are skipped by their symbol alone) and keeps
-their events until the driver names the cuts; Python only hands it blocks,
-passes the reports on and asks for the alerts at the cuts.
+Every shard reads every part, in input order, in units of ``unit_lines``
+lines (the last unit of a part is shorter), the same units on every shard.
+The native shard reader decodes only the shard's own lines (the others are
+skipped by their symbol alone) and keeps their events; per unit it reports
+a ``UnitReport`` of its own lines. The driver merges the shards' reports of
+a unit into the unit's summary, plans the unit's checkpoints from it and
+sends the cuts back; the shard applies its kept events up to each cut and
+answers "alerts" there. Python only hands the reader blocks, passes the
+reports on and asks for the alerts at the cuts.
 """
 
 from __future__ import annotations
 
 from collections.abc import Iterator, Sequence
+from dataclasses import dataclass
 
 from fenmor_radar._native import MappedFile, ShardReader
 from fenmor_radar.distributed.global_plan import Cut
 from fenmor_radar.distributed.parts import (
     BLOCK_BYTES,
+    Part,
     local_path,
     mapped_spans,
     part_blocks,
     part_spans,
 )
-from fenmor_radar.distributed.shard_contract import ShardCrossing, ShardEnd, ShardJob, Snapshot
 from fenmor_radar.distributed.summary import BadLineReport, UnitReport
 from fenmor_radar.replay.recording import DamagedInput
 
 
+@dataclass(frozen=True, slots=True)
+class ShardJob:
+    """What one shard replays: all the parts, its share of the symbols, the specs.
+
+    A line belongs to shard ``symbol_hash(symbol) % shards`` (the native
+    module's), its symbol being the one a radar reads from it; a line that
+    names no symbol is rejected, and reported by the shard of the symbol
+    found in its text, or by shard 0 when none is found without reading it
+    whole. ``every_ts`` (T) decides the reports' records.
+    """
+
+    parts: tuple[Part, ...]
+    shard: int
+    shards: int
+    specs: tuple[str, ...]
+    every_ts: int | None
+    unit_lines: int
+    crossings: bool = False  # whether the shard watches its symbols' crossings
+
+
+@dataclass(frozen=True, slots=True)
+class Snapshot:
+    """A shard's state at a cut: its clock (largest ts applied) and one alerts reply per spec."""
+
+    clock: int | None
+    replies: tuple[str, ...]
+
+
+@dataclass(frozen=True, slots=True)
+class ShardCrossing:
+    """A crossing of one of the shard's symbols at line ``line`` of unit ``unit``, under the
+    spec numbered ``spec`` (see ``fenmor_radar.Crossing``); the driver counts its events."""
+
+    unit: int
+    line: int
+    direction: str
+    spec: int
+    symbol: str
+    ts: int
+    severity: float
+    alert: str
+
+
+@dataclass(frozen=True, slots=True)
+class ShardEnd:
+    """A shard's totals once it has applied everything up to the end cut."""
+
+    clock: int | None
+    symbols: frozenset[str]
+    # Events whose ts went back for their symbol, and the (unit, line) of the first.
+    backwards: int = 0
+    first_backwards: tuple[int, int] | None = None
+
+
 class NativeShardReader:
-    """A ``ShardReader`` (see ``shard_contract``) on the native one."""
+    """One shard's radars, fed from the parts in input order, on the native shard reader;
+    built on the thread that uses it.
+
+    Lines are fed exactly as the single replay feeds them (rejected lines
+    leave the radars as they were). Cuts name units (``Cut.part``) and lines
+    in them; they are given in ascending order over all calls (two may be
+    the same: the state is answered again), and applying never goes back.
+    """
 
     def __init__(self, job: ShardJob) -> None:
         self.job = job
@@ -44,6 +111,11 @@ class NativeShardReader:
     def step(
         self, cuts: Sequence[Cut], through: int | None, read: bool
     ) -> tuple[list[Snapshot], UnitReport | None, list[ShardCrossing]]:
+        """Apply up to each cut in turn and answer "alerts" on every radar there (each
+        reply the radar's own: its top ``limit`` alerts); then apply everything of the
+        units up to ``through``; then, with ``read``, read the next unit and report it
+        (None once the input has ended). Last, the crossings of the events applied
+        (none unless the job watches them), in input order."""
         native = self.native
         snapshots = []
         for cut in cuts:
@@ -55,6 +127,7 @@ class NativeShardReader:
         return snapshots, self._next_unit() if read else None, crossings
 
     def finish(self, end: Cut) -> ShardEnd:
+        """Apply up to ``end`` (no alerts), then close the parts and drop the radars."""
         self.native.apply(end.part, end.line)
         native = self.native
         answer = ShardEnd(native.clock, frozenset(native.symbols()), native.backwards,
