@@ -23,9 +23,9 @@ namespace fenmor::python {
 namespace {
 
 // The line of an offset, or None.
-PyObject* line_of(std::string_view text, const std::optional<std::size_t>& offset) {
+PyObject* line_of(const json::LineIndex& lines, const std::optional<std::size_t>& offset) {
   if (!offset) Py_RETURN_NONE;
-  return PyLong_FromSize_t(json::locate(text, *offset).line);
+  return PyLong_FromSize_t(lines.line(*offset));
 }
 
 PyObject* optional_count(const std::optional<std::uint64_t>& value) {
@@ -33,7 +33,7 @@ PyObject* optional_count(const std::optional<std::uint64_t>& value) {
   return PyLong_FromUnsignedLongLong(*value);
 }
 
-PyObject* signal_dict(std::string_view text, const Signal& signal, const SignalDescription& described,
+PyObject* signal_dict(const json::LineIndex& lines, const Signal& signal, const SignalDescription& described,
                       const SpecPlaces::Signal& places) {
   const std::string_view kind = name(signal.kind);
   const std::string_view source = event_schema::variant(described.source).tag;
@@ -48,19 +48,20 @@ PyObject* signal_dict(std::string_view text, const Signal& signal, const SignalD
       "source", source.data(), static_cast<Py_ssize_t>(source.size()),
       "samples", static_cast<unsigned long long>(described.samples),
       "reach", described.reach,
-      "line", line_of(text, places.start),
-      "params_line", line_of(text, places.params),
-      "weight_line", line_of(text, places.weight));
+      "line", line_of(lines, places.start),
+      "params_line", line_of(lines, places.params),
+      "weight_line", line_of(lines, places.weight));
 }
 
 PyObject* description_dict(std::string_view text, const CompiledSpec& spec, const SpecPlaces& places) {
+  const json::LineIndex lines(text);
   const SpecDescription described = describe(spec);
   PyObject* signals = tuple_of(described.signals.size(), [&](std::size_t i) {
-    return signal_dict(text, spec.signals()[i], described.signals[i], places.signal_places[i]);
+    return signal_dict(lines, spec.signals()[i], described.signals[i], places.signal_places[i]);
   });
   PyObject* ignored = tuple_of(places.ignored.size(), [&](std::size_t i) {
     const SpecPlaces::Ignored& member = places.ignored[i];
-    return Py_BuildValue("(NNN)", line_of(text, member.offset), optional_count(member.signal),
+    return Py_BuildValue("(NNN)", line_of(lines, member.offset), optional_count(member.signal),
                          new_str(member.name));
   });
   const std::vector<std::string>& names = spec.keys().names();
@@ -68,10 +69,10 @@ PyObject* description_dict(std::string_view text, const CompiledSpec& spec, cons
   return Py_BuildValue(
       "{s:N,s:N,s:N,s:d,s:N,s:N,s:K,s:N,s:d,s:N,s:N}",
       "array_form", PyBool_FromLong(places.array_form ? 1 : 0),
-      "line", line_of(text, places.start),
-      "signals_line", line_of(text, places.signals),
+      "line", line_of(lines, places.start),
+      "signals_line", line_of(lines, places.signals),
       "threshold", spec.threshold(),
-      "threshold_line", line_of(text, places.threshold),
+      "threshold_line", line_of(lines, places.threshold),
       "limit", optional_count(spec.limit()),
       "window", static_cast<unsigned long long>(spec.window()),
       "factor_names", factor_names,

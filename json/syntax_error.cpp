@@ -40,6 +40,17 @@ Position locate(std::string_view text, std::size_t offset) noexcept {
   return position;
 }
 
+LineIndex::LineIndex(std::string_view text) {
+  for (std::size_t at = text.find('\n'); at != std::string_view::npos; at = text.find('\n', at + 1)) {
+    feeds_.push_back(at);
+  }
+}
+
+std::size_t LineIndex::line(std::size_t offset) const noexcept {
+  const auto before = std::lower_bound(feeds_.begin(), feeds_.end(), offset);
+  return 1 + static_cast<std::size_t>(before - feeds_.begin());
+}
+
 std::string position_suffix(Position position) {
   return " at line " + std::to_string(position.line) + " column " +
          std::to_string(position.column);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace fenmor::json {
 
@@ -42,6 +43,18 @@ struct Position {
   std::size_t column = 0;
 };
 Position locate(std::string_view text, std::size_t offset) noexcept;
+
+// The lines of many offsets of one text, counted as locate() counts them, each
+// found by a search among the text's line feeds rather than by counting them
+// from the start again (which makes many offsets cost the square of the text).
+class LineIndex {
+ public:
+  explicit LineIndex(std::string_view text);
+  std::size_t line(std::size_t offset) const noexcept;
+
+ private:
+  std::vector<std::size_t> feeds_;  // offsets of the line feeds, ascending
+};
 
 // " at line L column C"
 std::string position_suffix(Position position);

@@ -93,6 +93,15 @@ INSTANTIATE_TEST_SUITE_P(
         SyntaxCase{"[\"\xc3\xa9\" x]", "expected `,` or `]` at line 1 column 7"}),
     fenmor::test::NamedBy<&SyntaxCase::text>{});
 
+TEST(Positions, LineIndexCountsLinesAsLocateDoes) {
+  for (const std::string text : {"", "\n", "a", "ab\n\ncd\n", "\n\nx\ny\n\n", "{\n \"a\": 1\n}"}) {
+    const fenmor::json::LineIndex lines(text);
+    for (std::size_t offset = 0; offset <= text.size() + 1; ++offset) {
+      EXPECT_EQ(lines.line(offset), fenmor::json::locate(text, offset).line) << offset;
+    }
+  }
+}
+
 TEST(Reader, AcceptsTrailingWhitespaceOnly) {
   EXPECT_EQ(failure("{\"cmd\":\"version\"} \t\r\n "), "ok");
   EXPECT_EQ(failure("{\"cmd\":\"version\"}\f"), "trailing characters at line 1 column 18");

@@ -94,17 +94,11 @@ def add_alert_arguments(parser: argparse.ArgumentParser, *, ts_unit: str, ts_wor
 
 
 def load_feeder(
-    paths: Sequence[str],
-    specs: Sequence[str],
-    policy: CheckpointPolicy,
-    strict: bool,
-    *,
-    crossings: bool = False,
-    peaks: bool = False,
+    paths: Sequence[str], specs: Sequence[str], policy: CheckpointPolicy, strict: bool, **watch: bool
 ) -> LineFeeder:
-    """The native feeder with one radar per spec; a rejected spec names its file."""
+    """``new_feeder``'s feeder (``watch``: its crossings and peaks); a rejected spec names its file."""
     try:
-        return new_feeder(specs, policy, strict, crossings=crossings, peaks=peaks)
+        return new_feeder(specs, policy, strict, **watch)
     except SpecRejected as err:
         raise rejected_spec(paths[err.index], err.message) from err
 
