@@ -1,7 +1,9 @@
 #include "bindings/heap_type.hpp"
 #include "bindings/line_feeder_type.hpp"
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -41,7 +43,7 @@ LineFeederObject* as_feeder(PyObject* self) { return reinterpret_cast<LineFeeder
 
 PyObject* feeder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"specs", "every_events", "every_ts", "strict",
-                                   "crossings", "peaks", "room", nullptr};
+                                   "crossings", "peaks", "room", "prices", nullptr};
   PyObject* specs = nullptr;
   PyObject* every_events = nullptr;
   PyObject* every_ts = nullptr;
@@ -49,9 +51,10 @@ PyObject* feeder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   int crossings = 0;
   int peaks = 0;
   Py_ssize_t room = static_cast<Py_ssize_t>(replay::LineFeeder::default_room);
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOpppn:LineFeeder", const_cast<char**>(keywords),
+  int prices = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOpppnp:LineFeeder", const_cast<char**>(keywords),
                                    &specs, &every_events, &every_ts, &strict, &crossings, &peaks,
-                                   &room)) {
+                                   &room, &prices)) {
     return nullptr;
   }
   if (room <= 0) return raise(PyExc_ValueError, "room must be greater than zero");
@@ -68,6 +71,7 @@ PyObject* feeder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                           replay::Watching{crossings != 0, peaks != 0},
                                           static_cast<std::size_t>(room));
   object->pending_block = nullptr;
+  if (prices != 0) object->feeder->keep_prices();
   object->in_use = 0;
   object->finished = false;
   return self;
@@ -231,6 +235,47 @@ PyObject* feeder_alerts(PyObject* self, PyObject* /*unused*/) {
   return replies_tuple(object->feeder->alerts());
 }
 
+// The bytes of a vector of numbers, for numpy.frombuffer: one copy, no
+// Python object per number.
+template <typename Number>
+PyObject* bytes_of(const std::vector<Number>& values) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+                                   static_cast<Py_ssize_t>(values.size() * sizeof(Number)));
+}
+
+PyObject* prices_tuple(const std::string& symbol, const replay::SymbolPrices& prices) {
+  PyObject* parts[6] = {bytes_of(prices.marks.ts),           bytes_of(prices.marks.price),
+                        bytes_of(prices.marks.open_interest), bytes_of(prices.marks.funding_rate),
+                        bytes_of(prices.mids.ts),            bytes_of(prices.mids.price)};
+  PyObject* tuple = nullptr;
+  if (std::all_of(std::begin(parts), std::end(parts), [](PyObject* part) { return part != nullptr; })) {
+    tuple = Py_BuildValue("(s#OOOOOO)", symbol.data(), static_cast<Py_ssize_t>(symbol.size()),
+                          parts[0], parts[1], parts[2], parts[3], parts[4], parts[5]);
+  }
+  for (PyObject* part : parts) {
+    if (part != nullptr) Py_DecRef(part);
+  }
+  return tuple;
+}
+
+PyObject* feeder_take_prices(PyObject* self, PyObject* /*unused*/) {
+  LineFeederObject* object = as_feeder(self);
+  Use use(object->in_use, "LineFeeder");
+  if (!use.ok()) return nullptr;
+  const std::vector<replay::SymbolPrices> taken = object->feeder->take_prices();
+  const std::vector<std::string>& names = object->feeder->symbol_names();
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(taken.size()));
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < taken.size(); ++i) {
+    PyObject* item = prices_tuple(names[taken[i].symbol], taken[i]);
+    if (item == nullptr || PyList_SetItem(list, static_cast<Py_ssize_t>(i), item) < 0) {
+      Py_DecRef(list);
+      return nullptr;
+    }
+  }
+  return list;
+}
+
 enum class Counter : std::uint8_t { Lines, Events, BadLines, Checkpoints, Symbols, Ts, Stopped, Pending,
                                      Backwards, FirstBackwards };
 
@@ -265,7 +310,7 @@ void* counter(Counter which) {
 
 constexpr const char* feeder_doc =
     "LineFeeder(specs, *, every_events=None, every_ts=None, strict=False, crossings=False, "
-    "peaks=False, room=4194304)\n--\n\n"
+    "peaks=False, room=4194304, prices=False)\n--\n\n"
     "A recording's JSON lines fed to one radar per spec, read once per line.\n\n"
     "A call returns once its items hold `room` bytes of text; the rest of the\n"
     "block then waits for resume() (pending is True).\n\n"
@@ -282,6 +327,11 @@ constexpr const char* finish_doc =
     "finish($self, /, *, complete=True)\n--\n\n"
     "The end of the input: the carried last line (dropped unless complete), then\n"
     "the final checkpoint when due.";
+constexpr const char* take_prices_doc =
+    "take_prices($self, /)\n--\n\n"
+    "The prices seen since the last call (with prices=True), per symbol:\n"
+    "(symbol, mark ts, mark prices, open interests, funding rates, mid ts,\n"
+    "mid prices) as native int64 and float64 bytes.";
 constexpr const char* alerts_doc =
     "alerts($self, /)\n--\n\nThe current alerts reply of each radar, in spec order.";
 
@@ -290,6 +340,7 @@ PyMethodDef feeder_methods[] = {
     {"resume", feeder_resume, METH_NOARGS, resume_doc},
     {"finish", as_cfunction(feeder_finish), METH_VARARGS | METH_KEYWORDS, finish_doc},
     {"alerts", feeder_alerts, METH_NOARGS, alerts_doc},
+    {"take_prices", feeder_take_prices, METH_NOARGS, take_prices_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

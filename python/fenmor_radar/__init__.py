@@ -17,6 +17,18 @@ from fenmor_radar.screener import (
     Screener,
 )
 
+
+
+def __getattr__(name: str) -> object:
+    # The scorecard needs numpy and scipy (the evaluate extra): imported
+    # when first asked for, not with the package.
+    if name == "evaluate":
+        from fenmor_radar.scoring import evaluate
+
+        return evaluate
+    raise AttributeError(f"module 'fenmor_radar' has no attribute {name!r}")
+
+
 __all__ = [
     "Alert",
     "Crossing",
@@ -27,4 +39,5 @@ __all__ = [
     "RadarError",
     "Screener",
     "__version__",
+    "evaluate",
 ]

@@ -78,7 +78,9 @@ class LineFeeder:
     evaluated under every spec and a crossing item follows the event that
     took its severity to the threshold or above (up) or below it again
     (down); with ``peaks``, each checkpoint is preceded by the symbols that
-    alerted since the previous one, at their highest severity.
+    alerted since the previous one, at their highest severity. With ``prices``
+    each accepted event's price (the mark of a derivatives event, the mid of
+    an orderbook event) is kept for ``take_prices``.
 
     A call returns once its items hold ``room`` bytes of text (the last item
     may cross it), so that memory does not grow with the checkpoints a block
@@ -100,6 +102,7 @@ class LineFeeder:
         crossings: bool = False,
         peaks: bool = False,
         room: int = 4194304,
+        prices: bool = False,
     ) -> LineFeeder: ...
     def feed(self, block: bytes, /) -> list[_Item]:
         """The next bytes of the recording; the checkpoints and bad lines they complete,
@@ -112,6 +115,10 @@ class LineFeeder:
         ``ValueError``."""
     def alerts(self, /) -> tuple[str, ...]:
         """The current alerts reply of each radar, in spec order."""
+    def take_prices(self, /) -> list[tuple[str, bytes, bytes, bytes, bytes, bytes, bytes]]:
+        """The prices kept since the last call, per symbol that has some: (symbol, mark
+        ts, mark prices, open interests, funding rates, mid ts, mid prices), each
+        native int64 or float64 bytes in the order the events were fed."""
     @property
     def lines(self) -> int: ...
     @property

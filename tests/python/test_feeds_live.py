@@ -12,6 +12,7 @@ import os
 import re
 import signal
 import sys
+import threading
 import time
 from decimal import Decimal
 from typing import ClassVar
@@ -234,3 +235,24 @@ def test_live_without_cryptofeed_says_how_to_install(tmp_path, monkeypatch, caps
     code = main(["live", "--spec", str(spec), "--exchange", "BINANCE_FUTURES", "--symbols", "X"])
     assert code == 1
     assert "pip install 'fenmor-radar[live]'" in capsys.readouterr().err
+
+
+def test_ctrl_c_never_waits_for_a_lock_the_main_thread_may_hold():
+    # SIGINT's handler runs on the main thread between any two bytecodes: also
+    # while that thread holds the queue's lock inside get(). A handler taking
+    # that lock (as qsize() does) would wait for itself forever.
+    live_session = session.LiveSession(
+        EXCHANGE, ["BTC-USDT-PERP"], [live.LIQUIDATIONS], depth=5, normalise=False,
+        handler_factory=lambda: StandInHandler(False),
+    )
+
+    def interrupted_inside_the_queue():
+        with live_session._queue.mutex:
+            live_session._on_sigint(signal.SIGINT, None)
+            live_session._on_sigint(signal.SIGINT, None)
+
+    worker = threading.Thread(target=interrupted_inside_the_queue, daemon=True)
+    worker.start()
+    worker.join(5)
+    assert not worker.is_alive()
+    assert live_session.interrupted

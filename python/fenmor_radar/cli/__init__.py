@@ -15,6 +15,7 @@ from fenmor_radar.cli import (
     check_command,
     convert_command,
     demo_command,
+    evaluate_command,
     errors,
     live_command,
     pipe_command,
@@ -22,6 +23,7 @@ from fenmor_radar.cli import (
     report_command,
     sample_command,
     terminal,
+    tune_command,
 )
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.terminal import PROG
@@ -46,6 +48,8 @@ def build_parser() -> argparse.ArgumentParser:
     check_command.add_parser(commands)
     live_command.add_parser(commands)
     convert_command.add_parser(commands)
+    evaluate_command.add_parser(commands)
+    tune_command.add_parser(commands)
     demo_command.add_arguments(parser)  # a bare `fenmor-radar` runs the demo
     return parser
 

@@ -25,7 +25,13 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
             "--strict when there are warnings (1)."
         ),
     )
-    parser.add_argument("spec", metavar="SPEC.json", help="the radar spec file")
+    parser.add_argument(
+        "spec", metavar="SPEC.json",
+        help="the radar spec file, or a search space of `tune` (checked against --base)",
+    )
+    parser.add_argument(
+        "--base", metavar="BASE.json", help="with a space file: the base spec it searches around"
+    )
     parser.add_argument("--strict", action="store_true", help="exit 1 when there are warnings")
     parser.add_argument(
         "--recording",
@@ -75,8 +81,38 @@ def recording_lines(spec_text: str, path: str) -> list[str]:
     return lookback_lines(signals, cadence)
 
 
+def check_space(args: argparse.Namespace, text: str) -> int:
+    """A space file: its ranges read as ``tune`` reads them, over the base spec when given."""
+    from fenmor_radar.tuning.space import SpaceError, read_space
+
+    base = None
+    if args.base is not None:
+        base = read_spec_text(args.base)
+        radar_from_text(base, args.base)
+    try:
+        space = read_space(text, base, args.spec)
+    except SpaceError as err:
+        raise CliError(str(err)) from err
+    out = terminal.standard_output(escape_controls=True)
+    count = len(space.dimensions)
+    lines = [f"{args.spec}: a search space of {count} value{'' if count == 1 else 's'}"]
+    for dimension in space.dimensions:
+        r = dimension.range
+        kind = "integers" if r.integer else "numbers"
+        lines.append(f"  {r.name:<32} {kind} {r.low:g} to {r.high:g}")
+    if base is None:
+        lines.append("  (give --base BASE.json to check the signals it names)")
+    out.write("\n".join(lines) + "\n")
+    out.flush()
+    return errors.OK
+
+
 def run(args: argparse.Namespace) -> int:
+    from fenmor_radar.tuning.space import looks_like_space
+
     text = read_spec_text(args.spec)
+    if looks_like_space(text):
+        return check_space(args, text)
     out = terminal.standard_output(escape_controls=True)
     radar_from_text(text, args.spec)  # the radar's own verdict first (a CliError)
     report = check_spec(text)

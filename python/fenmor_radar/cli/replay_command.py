@@ -12,6 +12,7 @@ import argparse
 import sys
 import time
 from collections.abc import Iterator, Sequence
+from typing import TYPE_CHECKING
 
 from fenmor_radar.cli import errors, sources, terminal
 from fenmor_radar.cli.distributed_replay import replay_items
@@ -22,6 +23,7 @@ from fenmor_radar.cli.progress import Progress
 from fenmor_radar.cli.replay_extras import ReplayExtras
 from fenmor_radar.cli.serve_option import add_serve_argument, linger
 from fenmor_radar.cli.shared import (
+    add_scoring_arguments,
     CheckpointEmitter,
     WatchOptions,
     add_alert_arguments,
@@ -46,6 +48,10 @@ from fenmor_radar.replay.feeder_loop import (
 )
 from fenmor_radar.replay.items import BadLine, Checkpoint, Crossing, ReplayStats
 from fenmor_radar.replay.recording import DamagedInput, Recording, RecordingSource
+
+if TYPE_CHECKING:
+    from fenmor_radar._native import LineFeeder
+    from fenmor_radar.scoring.replay_pass import AlertRecorder
 
 
 def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -129,13 +135,26 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     )
     add_notify_arguments(parser)
     add_serve_argument(parser)
+    evaluation = parser.add_argument_group(
+        "scoring the alerts",
+        "With --evaluate, the scorecard of the alerts the replay shows (cut to each spec's "
+        "limit; `fenmor-radar evaluate` counts every symbol at or above the threshold) follows "
+        "on standard error. --cooldown then also spaces the onsets. Needs the evaluate extra.",
+    )
+    evaluation.add_argument(
+        "--evaluate", action="store_true", help="score the alerts against what followed them"
+    )
+    add_scoring_arguments(evaluation)
     parser.set_defaults(run=run)
 
 
 def run(args: argparse.Namespace) -> int:
-    if args.cooldown and not args.new_only and args.notify is None:
-        raise CliError("--cooldown needs --new-only or --notify", errors.USAGE)
+    if args.cooldown and not args.new_only and args.notify is None and not args.evaluate:
+        raise CliError("--cooldown needs --new-only, --notify or --evaluate", errors.USAGE)
     distributed = args.workers is not None or args.scheduler is not None
+    if distributed and args.evaluate:
+        raise CliError("--evaluate runs on one process: leave out --workers and --scheduler",
+                       errors.USAGE)
     if distributed and (len(args.spec) > 1 or len(args.events) > 1):
         raise CliError("--workers and --scheduler take one --spec and one recording", errors.USAGE)
     if distributed and args.source == sources.TARDIS:
@@ -151,7 +170,8 @@ def run(args: argparse.Namespace) -> int:
     specs = [read_spec_text(path) for path in args.spec]
     policy = CheckpointPolicy(every=args.every, every_ts=args.every_ts)
     feeder = load_feeder(
-        args.spec, specs, policy, args.strict, crossings=args.crossings, peaks=args.peaks
+        args.spec, specs, policy, args.strict, crossings=args.crossings, peaks=args.peaks,
+        prices=args.evaluate,
     )
     for path, text in zip(args.spec, specs, strict=True):
         warn_spec(path, text)
@@ -178,11 +198,14 @@ def run(args: argparse.Namespace) -> int:
         position=lambda: _position(recordings),
     )
     stats = ReplayStats()
+    recorder = scoring_recorder(args, feeder, specs, stats)
     started = time.monotonic()
     try:
         if not distributed:
 
             def on_block(events: int) -> None:
+                if recorder is not None:
+                    recorder.block()
                 progress.events = events
                 progress.tick()
 
@@ -194,6 +217,8 @@ def run(args: argparse.Namespace) -> int:
             items = distributed_items(args, recordings[0], policy, stats)
         for item in items:
             progress.clear()
+            if recorder is not None and not isinstance(item, Checkpoint):
+                recorder.item(item)
             if isinstance(item, BadLine):
                 report_bad_line(item.source or name, item, args.strict, stats)
             elif isinstance(item, Crossing):
@@ -219,6 +244,8 @@ def run(args: argparse.Namespace) -> int:
     if not args.quiet:
         print_summary(name, stats, time.monotonic() - started, several=len(recordings) > 1)
         extras.print_summary()
+    if recorder is not None:
+        print_scorecard(args, recorder)
     if extras.page is not None:
         linger(extras.page)
         extras.close_page()
@@ -226,6 +253,38 @@ def run(args: argparse.Namespace) -> int:
         return extras.exit_code(errors.FAILED)
     skipped = stats.bad_lines or sum(getattr(source, "bad_rows", 0) for source in recordings)
     return extras.exit_code(errors.SKIPPED_LINES if skipped else errors.OK)
+
+
+def scoring_recorder(
+    args: argparse.Namespace, feeder: LineFeeder, specs: Sequence[str], stats: ReplayStats
+) -> AlertRecorder | None:
+    """With --evaluate, what keeps the alerts and prices for the scorecard."""
+    if not args.evaluate:
+        return None
+    try:
+        from fenmor_radar.scoring.replay_pass import AlertRecorder
+    except ImportError as err:
+        raise CliError(
+            f"--evaluate needs numpy and scipy ({err.name} is missing): "
+            "pip install 'fenmor-radar[evaluate]'"
+        ) from err
+    return AlertRecorder(feeder, specs, stats, crossings=args.crossings)
+
+
+def print_scorecard(args: argparse.Namespace, recorder: AlertRecorder) -> None:
+    from fenmor_radar.scoring import scorecard_of
+    from fenmor_radar.scoring.text import scorecard_table
+
+    try:
+        card = scorecard_of(
+            recorder.finish(), list(args.spec), horizons=args.horizons, cooldown=args.cooldown,
+            onsets=args.onsets or ("crossings" if args.crossings else "checkpoints"),
+            seed=args.seed, permutations=args.permutations,
+        )
+    except ValueError as err:
+        raise CliError(str(err), errors.USAGE) from err
+    sys.stderr.write(scorecard_table(card) + "\n")
+    sys.stderr.flush()
 
 
 def open_recordings(paths: Sequence[str]) -> list[Recording]:

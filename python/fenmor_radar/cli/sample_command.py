@@ -7,6 +7,8 @@ import argparse
 from fenmor_radar.cli import errors, terminal
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.default_spec import default_spec_text
+from fenmor_radar.cli.shared import positive_int
+from fenmor_radar.planted_sample import PLANTED_SEED, PlantedLayout, planted_lines, write_planted
 from fenmor_radar.sample import SEED, sample_lines, write_sample
 from fenmor_radar.whole_file import write_whole_file
 
@@ -24,9 +26,47 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     parser.add_argument("-o", "--output", metavar="EVENTS.jsonl[.gz]", help="the recording file")
     parser.add_argument("--spec-out", metavar="SPEC.json", help="also write the default spec here")
     parser.add_argument(
-        "--seed", type=int, default=SEED, help="seed of the recording (default %(default)s)"
+        "--seed", type=int, help=f"seed of the recording (default {SEED}; {PLANTED_SEED} planted)"
     )
+    default = PlantedLayout()
+    planted = parser.add_argument_group(
+        "a recording with a known answer",
+        "With --planted: open-interest surges on every symbol, followed a set delay later by "
+        "a price move of a set size on the PLANT symbols only (the CTRL symbols are controls).",
+    )
+    planted.add_argument("--planted", action="store_true", help="write that recording instead")
+    planted.add_argument("--symbols", type=positive_int, default=default.symbols,
+                         help="symbols, half planted (default %(default)s)")
+    planted.add_argument("--hours", type=_positive_float, default=default.hours,
+                         help="hours of market time (default %(default)s)")
+    planted.add_argument("--move", type=_positive_float, default=default.move,
+                         help="size of the planted move, a fraction of the price "
+                         "(default %(default)s)")
+    planted.add_argument("--delay", type=positive_int, default=default.delay_s,
+                         metavar="SECONDS", help="from a surge's start to its move's "
+                         "(default %(default)s)")
+    planted.add_argument("--surges-per-hour", type=_positive_float,
+                         default=default.surges_per_hour,
+                         help="surges per symbol and hour, on average (default %(default)s)")
     parser.set_defaults(run=run)
+
+
+def _positive_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be greater than zero: {text}")
+    return value
+
+
+def _layout(args: argparse.Namespace) -> PlantedLayout:
+    return PlantedLayout(
+        symbols=args.symbols, hours=args.hours, surges_per_hour=args.surges_per_hour,
+        move=args.move, delay_s=args.delay,
+        seed=PLANTED_SEED if args.seed is None else args.seed,
+    )
 
 
 def run(args: argparse.Namespace) -> int:
@@ -35,15 +75,20 @@ def run(args: argparse.Namespace) -> int:
             write_whole_file(args.spec_out, default_spec_text().encode("utf-8"))
         except OSError as err:
             raise CliError(errors.cannot("write", args.spec_out, err)) from err
+    seed = SEED if args.seed is None else args.seed
     if args.output:
         try:
-            count = write_sample(args.output, args.seed)
+            if args.planted:
+                count = write_planted(args.output, _layout(args))
+            else:
+                count = write_sample(args.output, seed)
         except OSError as err:
             raise CliError(errors.cannot("write", args.output, err)) from err
         terminal.message(f"wrote {count:,} events to {args.output}")
     else:
         out = terminal.standard_output()
-        for line in sample_lines(args.seed):
+        lines = planted_lines(_layout(args)) if args.planted else sample_lines(seed)
+        for line in lines:
             out.write(line + "\n")
         out.flush()
     return 0

@@ -12,7 +12,7 @@ from typing import TextIO
 
 from fenmor_radar._native import LineFeeder
 from fenmor_radar.cli import errors, terminal
-from fenmor_radar.cli.durations import non_negative_duration
+from fenmor_radar.cli.durations import non_negative_duration, positive_duration
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.novelty import CrossingGate, NewOnlyFilter
 from fenmor_radar.cli.output import CheckpointOutput, JsonLinesOutput, TableOutput
@@ -96,7 +96,8 @@ def add_alert_arguments(parser: argparse.ArgumentParser, *, ts_unit: str, ts_wor
 def load_feeder(
     paths: Sequence[str], specs: Sequence[str], policy: CheckpointPolicy, strict: bool, **watch: bool
 ) -> LineFeeder:
-    """``new_feeder``'s feeder (``watch``: its crossings and peaks); a rejected spec names its file."""
+    """``new_feeder``'s feeder (``watch``: its crossings, peaks and prices); a rejected spec names
+    its file."""
     try:
         return new_feeder(specs, policy, strict, **watch)
     except SpecRejected as err:
@@ -249,3 +250,44 @@ class CheckpointEmitter:
         if self.extras.notifier is not None and self.gates[item.spec_index].passes(item):
             self.extras.crossing_notice(item, name)
         self.output.crossing(item)
+
+
+DEFAULT_HORIZONS = "5m,15m,1h,4h"
+
+
+def horizons_argument(text: str) -> tuple[int, ...]:
+    """An argparse type: "5m,15m,1h" as milliseconds, in the order given, each once."""
+    values: list[int] = []
+    for part in text.split(","):
+        value = positive_duration(part)
+        if value not in values:
+            values.append(value)
+    return tuple(values)
+
+
+def add_scoring_arguments(parser: argparse._ActionsContainer) -> None:
+    """What ``evaluate`` and ``replay --evaluate`` share: onsets, horizons, statistics."""
+    parser.add_argument(
+        "--horizons",
+        type=horizons_argument,
+        default=DEFAULT_HORIZONS,
+        metavar="LIST",
+        help="how long after each onset to measure, as 5m,15m,1h,4h (the default)",
+    )
+    parser.add_argument(
+        "--onsets",
+        choices=("crossings", "checkpoints"),
+        help="what counts as an alert's onset: an upward threshold crossing at event time "
+        "(the default; for replay --evaluate, when --crossings is given), or a symbol newly "
+        "listed at a checkpoint",
+    )
+    parser.add_argument(
+        "--seed", type=int, default=0, help="seed of the bootstrap and permutations (default 0)"
+    )
+    parser.add_argument(
+        "--permutations",
+        type=positive_int,
+        default=1000,
+        metavar="N",
+        help="permutations behind each p-value (default 1000)",
+    )

@@ -7,8 +7,9 @@ order, in batches of what has arrived, exactly as they read a recording. The que
 arriving event is dropped and counted (``dropped``), so memory stays bounded
 however fast the exchange sends.
 
-Ctrl-C only sets a flag (no exception can land in the middle of writing the
-recording); the events that had already arrived by then are still fed (at
+Ctrl-C only sets a flag, and takes no lock (it may land while the main
+thread holds the queue's); no exception can land in the middle of writing
+the recording; the events that had already arrived by then are still fed (at
 most a queue's worth, however fast more arrive, and for at most
 ``DRAIN_SECONDS``; the rest are counted in ``skipped``), then the stream
 ends, the loop is stopped and cryptofeed shuts its connections down. A
@@ -35,6 +36,7 @@ from fenmor_radar.feeds.health import FeedHealth
 POLL_SECONDS = 0.2
 HEALTH_SECONDS = 1.0  # how often feed health is checked while waiting for events
 QUEUE_LINES = 50_000  # about 10 MB of event lines
+BATCH_LINES = 8192  # events handed on at once: the checks for Ctrl-C come between batches
 DRAIN_SECONDS = 2.0  # after Ctrl-C, what had arrived is fed for at most this long
 
 
@@ -76,10 +78,12 @@ class LiveSession:
             callbacks=self.adapter.callbacks(channels),
         )
         self.stopping = threading.Event()
+        # Set by the SIGINT handler, which takes no lock: it may run while this
+        # very thread holds the queue's lock or an event's, and would wait forever.
+        self._interrupted_at: float | None = None
         self._ended = threading.Event()  # cryptofeed's loop returned
         self._hurry = False  # a second Ctrl-C: skip what is still queued
         self._left: int | None = None  # after Ctrl-C: how many queued events are still fed
-        self._drain_until = 0.0
         self.interrupted = False
         self.error: BaseException | None = None
         self._loop: asyncio.AbstractEventLoop | None = None
@@ -100,7 +104,7 @@ class LiveSession:
 
     def _put(self, line: str) -> None:
         """The adapter's sink, on cryptofeed's thread: never waits for the main loop."""
-        if self.stopping.is_set():
+        if self._interrupted_at is not None or self.stopping.is_set():
             return  # arrived after Ctrl-C: not part of the session
         try:
             self._queue.put_nowait(line)
@@ -126,7 +130,7 @@ class LiveSession:
                         break
                     continue
                 self._fed_one()
-                while self._may_feed():
+                while len(batch) < BATCH_LINES and self._may_feed():
                     try:
                         batch.append(self._queue.get_nowait())
                     except queue.Empty:
@@ -142,9 +146,11 @@ class LiveSession:
     def _may_feed(self) -> bool:
         """Whether one more queued event may be fed: after Ctrl-C only what had arrived by
         then, for a short while; after a second one, nothing."""
-        if self._left is None:
+        if self._interrupted_at is None:
             return True
-        if self._hurry or time.monotonic() > self._drain_until:
+        if self._left is None:  # the first look since Ctrl-C; nothing has been queued since
+            self._left = self._queue.qsize()
+        if self._hurry or time.monotonic() > self._interrupted_at + DRAIN_SECONDS:
             self.skipped = self._left
             return False
         return self._left > 0
@@ -154,13 +160,11 @@ class LiveSession:
             self._left -= 1
 
     def _on_sigint(self, signum: int, frame: FrameType | None) -> None:
-        if self.stopping.is_set():
+        if self._interrupted_at is not None:
             self._hurry = True
             return
         self.interrupted = True
-        self._drain_until = time.monotonic() + DRAIN_SECONDS
-        self._left = self._queue.qsize()
-        self.stopping.set()
+        self._interrupted_at = time.monotonic()
 
     def stop(self, timeout: float = 10.0) -> None:
         """End cryptofeed's loop and wait for its shutdown."""

@@ -95,8 +95,12 @@ def new_feeder(
     *,
     crossings: bool = False,
     peaks: bool = False,
+    prices: bool = False,
 ) -> LineFeeder:
-    """A feeder with one radar per spec text; ``SpecRejected`` for a bad one."""
+    """A feeder with one radar per spec text; ``SpecRejected`` for a bad one.
+
+    With ``prices`` it keeps every event's price for ``take_prices``.
+    """
     try:
         return LineFeeder(
             list(specs),
@@ -105,6 +109,7 @@ def new_feeder(
             strict=strict,
             crossings=crossings,
             peaks=peaks,
+            prices=prices,
         )
     except ValueError as err:
         if len(err.args) > 1 and isinstance(err.args[1], int):

@@ -220,6 +220,7 @@ bool LineFeeder::take_line(ReadLine& line, std::vector<FeederItem>& out) {
     if (first_backwards_ == 0 && states_.backwards() != 0) first_backwards_ = line.number;
     const bool due = clock_.fed(ts);
     if (watching_.any()) watch(number, line.number, out);
+    if (prices_) prices_->record(number, feed->event);
     if (due) give(checkpoint(), out);
     return given_ < room_;
   }

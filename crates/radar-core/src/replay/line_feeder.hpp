@@ -27,6 +27,7 @@
 #include "crates/radar-core/src/protocol/radar_handle.hpp"
 #include "crates/radar-core/src/replay/checkpoint_clock.hpp"
 #include "crates/radar-core/src/replay/line_splitter.hpp"
+#include "crates/radar-core/src/replay/price_tape.hpp"
 #include "crates/radar-core/src/replay/read_line.hpp"
 #include "crates/radar-core/src/replay/recording_line.hpp"
 #include "crates/radar-core/src/replay/severity_watch.hpp"
@@ -83,6 +84,15 @@ class LineFeeder {
   const std::vector<std::string>& factor_names(std::size_t radar) const noexcept {
     return radars_[radar].compiled().keys().names();
   }
+
+  // From now on, each accepted event's price is kept (see price_tape.hpp);
+  // take_prices hands out what was kept since its last call.
+  void keep_prices() {
+    if (!prices_) prices_.emplace();
+  }
+  std::vector<SymbolPrices> take_prices() { return prices_ ? prices_->take() : std::vector<SymbolPrices>{}; }
+  // Symbol names by the numbers SymbolPrices carry.
+  const std::vector<std::string>& symbol_names() const noexcept { return states_.names(); }
 
   std::uint64_t lines() const noexcept { return taken_; }
   std::uint64_t events() const noexcept { return clock_.events(); }
@@ -142,6 +152,7 @@ class LineFeeder {
   std::vector<std::atomic<std::uint8_t>> pieces_;
 
   SymbolStates states_;
+  std::optional<PriceTape> prices_;
 };
 
 }  // namespace fenmor::replay

@@ -1,0 +1,74 @@
+"""Alert onsets: the moments a symbol starts alerting, each with its severity and strongest factor.
+
+The onsets of choice are the upward threshold crossings the replay reports
+at event time (replay_pass.py keeps them). From checkpoints, an onset is a symbol listed at a checkpoint that was not
+listed at the one before, timed at the checkpoint's clock (the moment the
+replay knew). With a cooldown, an onset within that time of the symbol's
+previous onset is not a new one.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass
+
+
+@dataclass(frozen=True, slots=True)
+class Alerting:
+    """A symbol alerting at a checkpoint: its severity and strongest factor."""
+
+    severity: float
+    factor: str
+
+
+@dataclass(frozen=True, slots=True)
+class CheckpointAlerts:
+    """The symbols alerting at one checkpoint of one spec."""
+
+    ts: int
+    alerting: dict[str, Alerting]
+
+
+@dataclass(frozen=True, slots=True)
+class Onset:
+    symbol: str
+    ts: int
+    severity: float
+    factor: str
+
+
+def strongest(factors: dict[str, float | None], weights: dict[str, float]) -> str:
+    """The factor that adds most to the severity: its value times its weight."""
+    best, best_value = "", -1.0
+    for name, value in factors.items():
+        if name == "severity":  # the reply lists the severity among the factors
+            continue
+        weighted = (value or 0.0) * weights.get(name, 1.0)
+        if weighted > best_value:
+            best, best_value = name, weighted
+    return best
+
+
+def checkpoint_onsets(checkpoints: Sequence[CheckpointAlerts]) -> list[Onset]:
+    """The checkpoint entries: symbols listed that were not listed at the checkpoint before."""
+    onsets: list[Onset] = []
+    before: dict[str, Alerting] = {}
+    for checkpoint in checkpoints:
+        for symbol, alert in checkpoint.alerting.items():
+            if symbol not in before:
+                onsets.append(Onset(symbol, checkpoint.ts, alert.severity, alert.factor))
+        before = checkpoint.alerting
+    return onsets
+
+
+def cooled(onsets: Iterable[Onset], cooldown: int) -> list[Onset]:
+    """The onsets that come at least ``cooldown`` after the symbol's previous onset."""
+    last: dict[str, int] = {}
+    kept: list[Onset] = []
+    for onset in sorted(onsets, key=lambda o: o.ts):
+        previous = last.get(onset.symbol)
+        if previous is not None and onset.ts - previous < cooldown:
+            continue
+        last[onset.symbol] = onset.ts
+        kept.append(onset)
+    return kept

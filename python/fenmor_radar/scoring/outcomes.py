@@ -1,0 +1,101 @@
+"""What followed a moment, from a symbol's own prices: the forward return over a horizon.
+
+The price at a moment is the last one at or before it; the price at the
+horizon is the last one at or before the moment plus the horizon. The
+largest move either way is the price within the horizon furthest from the
+starting price, as a signed return. A horizon that runs past the end of the
+recording is censored: nothing after the end is known, so it is not scored.
+
+Every symbol's moments are measured at once: the symbols' price series are
+laid end to end, each ts shifted by the symbol's number times a stride
+longer than any series plus any horizon, so one search finds every moment's
+place in its own symbol's series.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from dataclasses import dataclass
+
+import numpy as np
+import numpy.typing as npt
+
+from fenmor_radar.scoring.prices import Floats, Int64s, PriceSeries
+
+Bools = npt.NDArray[np.bool_]
+Ints = npt.NDArray[np.intp]
+
+
+@dataclass(frozen=True, slots=True)
+class Outcomes:
+    """The outcomes of moments over one horizon, in the moments' order.
+
+    ``scored`` is False where the moment has no price yet or its horizon is
+    censored; the measures there are NaN.
+    """
+
+    scored: Bools
+    censored: Bools
+    ret: Floats
+    extreme: Floats
+
+    @property
+    def absolute(self) -> Floats:
+        return np.abs(self.ret)
+
+
+@dataclass(frozen=True, slots=True)
+class PriceTable:
+    """Several symbols' series end to end (symbol g's keys: g * stride + ts - origin)."""
+
+    keys: Int64s
+    price: Floats
+    origin: int
+    stride: int
+
+
+def price_table(series: Sequence[PriceSeries], longest_horizon: int, end: int) -> PriceTable:
+    """The table of the series, in order (their numbers are their places); ``end`` is the
+    recording's last ts, the latest a moment can be."""
+    firsts = [int(s.ts[0]) for s in series if len(s.ts)]
+    lasts = [int(s.ts[-1]) for s in series if len(s.ts)] + [end]
+    origin = min(firsts) if firsts else 0
+    # A moment lies at or before the end; a horizon reaches past it by its length.
+    stride = max(lasts) - origin + 2 * longest_horizon + 2
+    if stride * max(len(series), 1) >= 2**62:
+        raise OverflowError("the recording's ts span too wide a range to measure at once")
+    keys = [s.ts - origin + g * stride for g, s in enumerate(series)]
+    return PriceTable(
+        np.concatenate(keys) if keys else np.zeros(0, dtype=np.int64),
+        np.concatenate([s.price for s in series]) if series else np.zeros(0),
+        origin,
+        stride,
+    )
+
+
+def outcomes(table: PriceTable, groups: Ints, moments: Int64s, horizon: int, end: int) -> Outcomes:
+    """The outcomes of symbol ``groups[i]`` at ``moments[i]`` over ``horizon`` (ms), the
+    recording ending at ``end``."""
+    base_key = groups.astype(np.int64) * table.stride - table.origin
+    start = np.searchsorted(table.keys, base_key + moments, side="right") - 1
+    stop = np.searchsorted(table.keys, base_key + moments + horizon, side="right") - 1
+    group_first = np.searchsorted(table.keys, base_key + table.origin, side="left")
+    censored = moments + horizon > end
+    scored = (start >= group_first) & ~censored
+    price = table.price
+    base = price[np.maximum(start, 0)] if len(price) else np.full(len(moments), np.nan)
+    ret = np.full(len(moments), np.nan)
+    extreme = np.full(len(moments), np.nan)
+    if len(price) and len(moments):
+        ret = np.where(scored, price[np.maximum(stop, 0)] / base - 1.0, np.nan)
+        # Highest and lowest price over (start, stop], every window at once:
+        # reduceat over the pairs (start + 1, stop + 1) of a padded copy.
+        padded = np.append(price, price[-1])
+        bounds = np.empty(2 * len(moments), dtype=np.intp)
+        bounds[0::2] = np.maximum(start, 0) + 1
+        bounds[1::2] = np.maximum(stop, 0) + 1
+        high = np.maximum.reduceat(padded, bounds)[0::2] / base - 1.0
+        low = np.minimum.reduceat(padded, bounds)[0::2] / base - 1.0
+        widest = np.where(np.abs(high) >= np.abs(low), high, low)
+        extreme = np.where(scored, np.where(stop > start, widest, 0.0), np.nan)
+    return Outcomes(scored, censored, ret, extreme)
