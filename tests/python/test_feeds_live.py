@@ -243,7 +243,7 @@ def test_ctrl_c_never_waits_for_a_lock_the_main_thread_may_hold():
     # that lock (as qsize() does) would wait for itself forever.
     live_session = session.LiveSession(
         EXCHANGE, ["BTC-USDT-PERP"], [live.LIQUIDATIONS], depth=5, normalise=False,
-        handler_factory=lambda: StandInHandler(False),
+        handler_factory=lambda watch: StandInHandler(False),
     )
 
     def interrupted_inside_the_queue():
