@@ -72,7 +72,7 @@ struct CoreObject {
 struct Watched {
   std::unordered_map<std::string, replay::Watch> watches;
   std::vector<double> factors;
-  std::uint64_t events = 0;  // events fed one by one and taken
+  std::uint64_t events = 0;  // events taken by feed() and feed_batch()
 };
 
 CoreObject* as_core(PyObject* self) { return reinterpret_cast<CoreObject*>(self); }
@@ -363,18 +363,20 @@ PyObject* run_general(CoreObject* core, PyObject* text) {
   return result;
 }
 
-// After an event of `symbol` was taken: None, or the crossing it caused
-// when crossings are watched. Evaluated as an alerts reply would.
-PyObject* crossing_of(CoreObject* core, std::string_view symbol) {
+// After an event of `symbol` was taken (`event`, nullptr when it went the
+// general way): None, or the crossing it caused when crossings are watched.
+// Evaluated as an alerts reply would.
+PyObject* crossing_of(CoreObject* core, std::string_view symbol, const Event* event,
+                      bool report = true) {
   Watched* watched = core->watched;
   if (watched == nullptr) Py_RETURN_NONE;
-  ++watched->events;
+  if (report) ++watched->events;
   const CompiledSpec& spec = core->handle->compiled();
   watched->factors.resize(spec.keys().names().size());
   const SymbolState& state = core->handle->state_of(symbol);
   replay::Watch& watch = watched->watches.try_emplace(std::string(symbol)).first->second;
-  const auto crossed = replay::observe(spec, state, watch, watched->factors);
-  if (!crossed) Py_RETURN_NONE;
+  const auto crossed = replay::observe(spec, state, event, watch, watched->factors);
+  if (!crossed || !report) Py_RETURN_NONE;
   std::string alert;
   write_alert(alert, Alert{std::string(symbol), watch.severity, watched->factors, watch.ts},
               spec.keys().names());
@@ -397,7 +399,7 @@ PyObject* core_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   Event decoded;
   if (name && read_event(*core, event, decoded)) {
     core->handle->apply(FeedCommand{*name, decoded});
-    return crossing_of(core, *name);
+    return crossing_of(core, *name, &decoded);
   }
   PyObject* result = run_general(core, PyObject_CallFunctionObjArgs(core->feed_text, symbol, event, nullptr));
   if (result == nullptr || core->watched == nullptr) return result;
@@ -406,7 +408,7 @@ PyObject* core_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(symbol, &size);
   if (utf8 == nullptr) return nullptr;
-  return crossing_of(core, std::string_view(utf8, static_cast<std::size_t>(size)));
+  return crossing_of(core, std::string_view(utf8, static_cast<std::size_t>(size)), nullptr);
 }
 
 PyObject* core_feed_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -436,6 +438,19 @@ PyObject* core_feed_batch(PyObject* self, PyObject* const* args, Py_ssize_t narg
     result = run_general(core, PyObject_CallFunctionObjArgs(core->batch_text, symbol, events, nullptr));
   }
   Py_DecRef(events);
+  if (result != nullptr && core->watched != nullptr && count > 0) {
+    // A batch is not watched event by event, but the next feed() compares
+    // with the state it left.
+    core->watched->events += static_cast<std::uint64_t>(count);
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(symbol, &size);
+    if (utf8 == nullptr) {
+      Py_DecRef(result);
+      return nullptr;
+    }
+    Py_DecRef(crossing_of(core, std::string_view(utf8, static_cast<std::size_t>(size)), nullptr,
+                          false));
+  }
   return result;
 }
 
@@ -447,9 +462,15 @@ PyObject* core_command(PyObject* self, PyObject* text) {
   if (!command) return nullptr;
   const std::size_t states = core->handle->dataset().len();
   PyObject* reply = new_str(core->handle->command(*command));
-  // Only "reset" and "set_spec" drop states, and they drop them all.
-  if (core->watched != nullptr && core->handle->dataset().len() < states) {
-    core->watched->watches.clear();
+  if (core->watched != nullptr) {
+    if (core->handle->dataset().len() < states) {
+      // Only "reset" and "set_spec" drop states, and they drop them all.
+      core->watched->watches.clear();
+    } else {
+      // A raw "feed" may have moved any state: every signal is evaluated
+      // again at the symbol's next feed().
+      for (auto& entry : core->watched->watches) entry.second.values.clear();
+    }
   }
   return reply;
 }

@@ -216,6 +216,42 @@ PyObject* reader_watch_crossings(PyObject* self, PyObject* /*unused*/) {
   Py_RETURN_NONE;
 }
 
+PyObject* reader_watch_peaks(PyObject* self, PyObject* /*unused*/) {
+  ShardReaderObject* object = as_reader(self);
+  Use use(object->in_use, type_name);
+  if (!use.ok()) return nullptr;
+  object->reader->watch_peaks();
+  Py_RETURN_NONE;
+}
+
+// Per radar, a list of (severity, symbol, peaks entry JSON).
+PyObject* reader_take_peaks(PyObject* self, PyObject* /*unused*/) {
+  ShardReaderObject* object = as_reader(self);
+  Use use(object->in_use, type_name);
+  if (!use.ok()) return nullptr;
+  const std::vector<std::vector<replay::ShardPeak>> peaks = object->reader->take_peaks();
+  PyObject* result = PyTuple_New(static_cast<Py_ssize_t>(peaks.size()));
+  if (result == nullptr) return nullptr;
+  for (std::size_t r = 0; r < peaks.size(); ++r) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(peaks[r].size()));
+    if (list == nullptr || PyTuple_SetItem(result, static_cast<Py_ssize_t>(r), list) < 0) {
+      Py_DecRef(result);
+      return nullptr;
+    }
+    for (std::size_t i = 0; i < peaks[r].size(); ++i) {
+      const replay::ShardPeak& peak = peaks[r][i];
+      PyObject* item = Py_BuildValue("(ds#s#)", peak.severity, peak.symbol.data(),
+                                     static_cast<Py_ssize_t>(peak.symbol.size()), peak.text.data(),
+                                     static_cast<Py_ssize_t>(peak.text.size()));
+      if (item == nullptr || PyList_SetItem(list, static_cast<Py_ssize_t>(i), item) < 0) {
+        Py_DecRef(result);
+        return nullptr;
+      }
+    }
+  }
+  return result;
+}
+
 // (unit, line, direction, spec, symbol, ts, severity, alert JSON) per crossing.
 PyObject* reader_take_crossings(PyObject* self, PyObject* /*unused*/) {
   ShardReaderObject* object = as_reader(self);
@@ -313,6 +349,13 @@ PyMethodDef reader_methods[] = {
     {"watch_crossings", reader_watch_crossings, METH_NOARGS,
      "watch_crossings($self, /)\n--\n\n"
      "From now on, each applied event's symbol is watched for crossings, as LineFeeder does."},
+    {"watch_peaks", reader_watch_peaks, METH_NOARGS,
+     "watch_peaks($self, /)\n--\n\n"
+     "From now on, peaks are kept between takes, as LineFeeder keeps them between checkpoints."},
+    {"take_peaks", reader_take_peaks, METH_NOARGS,
+     "take_peaks($self, /)\n--\n\n"
+     "Per spec, the symbols that alerted since the last take (those alerting now included) as\n"
+     "(severity, symbol, peaks entry JSON); then the next interval starts."},
     {"take_crossings", reader_take_crossings, METH_NOARGS,
      "take_crossings($self, /)\n--\n\n"
      "The crossings of the events applied since the last call, in input order: (unit, line,\n"

@@ -198,6 +198,12 @@ class ShardReader:
         """Apply the kept events of the units before ``unit`` and of ``unit`` up to ``line``."""
     def alerts(self, /) -> tuple[str, ...]:
         """The current alerts reply of each radar, in spec order."""
+    def watch_peaks(self, /) -> None:
+        """From now on, peaks are kept between takes, as ``LineFeeder`` keeps them between
+        checkpoints."""
+    def take_peaks(self, /) -> tuple[list[tuple[float, str, str]], ...]:
+        """Per spec, the symbols that alerted since the last take (those alerting now
+        included) as (severity, symbol, peaks entry JSON); then the next interval starts."""
     def take_crossings(self, /) -> list[tuple[int, int, str, int, str, int, float, str]]:
         """Once watched: the crossings of the events applied since the last call, in
         input order, as (unit, line, "up" or "down", spec index, symbol, ts, severity, alert

@@ -3,6 +3,7 @@ of them (output, notices, the report)."""
 
 import json
 import os
+import pathlib
 import random
 import subprocess
 import sys
@@ -76,6 +77,16 @@ def test_a_screener_forgets_its_crossings_with_its_states():
     # A symbol that crosses at its first event under a threshold of 0.
     screener.set_spec('{"signals":[{"kind":"funding_flip","params":[0.0001]}],"threshold":0}')
     assert screener.feed("ETH", ("derivatives", 4, 1.0, 0.0003, 1.0)).direction == "up"
+    # A batch or a raw command moves states unwatched; the next feed compares with where
+    # they left it, every signal evaluated again.
+    screener = Screener('{"signals":[{"kind":"funding_flip","params":[0.001]},'
+                        '{"kind":"liq_cluster","params":[2,1]}],"threshold":0.5}', crossings=True)
+    screener.feed("SOL", ("derivatives", 0, 1.0, 0.0003, 1.0))
+    assert screener.feed("SOL", ("derivatives", 1, 1.0, 0.0003, 1.0)) is None  # 0.15
+    screener.feed_batch("SOL", [("liquidation", 2, "buy", 0.8, 1.0)])  # 0.55, unwatched
+    assert screener.feed("SOL", ("liquidation", 3, "buy", 0.0, 1.0)) is None  # still 0.55
+    screener.radar.command('{"cmd":"feed","symbol":"SOL","event":["liquidation",4,"buy",0,1]}')
+    assert screener.feed("SOL", ("derivatives", 5, 1.0, 0.0003, 1.0)).direction == "down"  # 0.15
     # Without crossings, feed returns None as it always did.
     assert Screener('{"signals":[{"kind":"funding_flip","params":[0.0001]}]}').feed(
         "BTC", ("derivatives", 1, 1.0, 0.0003, 1.0)) is None
@@ -114,11 +125,16 @@ def test_crossings_show_the_episode_that_checkpoints_miss(sample, tmp_path):
     assert peak["severity"] >= doge[0]["severity"] and peak["ts"] >= doge[0]["ts"]
 
     # Without --every-ts only the crossings print; the table shows one line each.
-    table = run_cli("replay", "--spec", spec, events, "--crossings", "--format", "table")
+    table = run_cli("replay", "--spec", spec, events, "--crossings", "--format", "table",
+                    env=dict(os.environ, COLUMNS="100"))
     assert table.returncode == 0
     rows = table.stdout.decode().splitlines()
     assert len(rows) == len(crossings)
     assert any(row.startswith("2024-03-01 13:2") and "▲ up" in row and "DOGEUSDT" in row for row in rows)
+    # The README shows these very lines.
+    readme = (pathlib.Path(__file__).resolve().parents[2] / "README.md").read_text(encoding="utf-8")
+    shown = [line for line in readme.splitlines() if line.startswith("2024-03-01 13:2")]
+    assert shown and all(line in rows for line in shown)
 
     # The report reads the saved output back and marks the crossings.
     pytest.importorskip("plotly")

@@ -144,7 +144,7 @@ def run_cli(*args, env=None):
     )
 
 
-@pytest.mark.parametrize(("broken", "watch"), [(False, []), (True, []), (False, ["--crossings"])])
+@pytest.mark.parametrize(("broken", "watch"), [(False, []), (True, []), (False, ["--crossings", "--peaks"])])
 def test_command_line_workers_prints_what_the_single_replay_prints(tmp_path, broken, watch):
     lines = recording(71, 400 if not broken else 3000, bad=0.02)
     path = write_lines(tmp_path / "events.jsonl.gz", lines, compress=True)

@@ -328,16 +328,20 @@ def test_an_input_that_breaks_off_fails_after_every_complete_line(tmp_path):
 )
 def test_crossings_come_as_the_single_replay_gives_them(tmp_path, seed, shards, part_bytes,
                                                          unit_lines, policy, strict):
-    """Every crossing, its count of events and its place among checkpoints and bad lines."""
+    """Every crossing, its count of events and its place among checkpoints and bad lines;
+    every checkpoint's peaks."""
     path = write_lines(tmp_path / "events.jsonl", recording(seed, 600, bad=0.03))
     specs, limits = check_specs(SPECS)
     items = list(replay_parts_on(InProcessWorkers(shards), plan_parts([path], part_bytes), specs,
-                                 limits, policy, strict, ReplayStats(), unit_lines, crossings=True))
-    want = list(replay_files(path, SPECS, policy, strict=strict, crossings=True))
+                                 limits, policy, strict, ReplayStats(), unit_lines, crossings=True,
+                                 peaks=True))
+    want = list(replay_files(path, SPECS, policy, strict=strict, crossings=True, peaks=True))
     got = [item.bad_line() if isinstance(item, BadEventLine) else item for item in items]
-    assert got == [MergedCheckpoint(item.events, item.ts, item.replies)
+    assert got == [MergedCheckpoint(item.events, item.ts, item.replies, item.peaks)
                    if isinstance(item, CheckpointReplies) else item for item in want]
     assert sum(isinstance(item, Crossing) for item in want) > 10
+    assert any(peaks != "[]" for item in want if isinstance(item, CheckpointReplies)
+               for peaks in item.peaks)
 
 
 def test_a_file_rewritten_during_the_replay_is_named(tmp_path):

@@ -138,16 +138,20 @@ class StandInHandler:
         loop.close()
 
 
-@pytest.mark.parametrize("interrupt", [True, False], ids=["ctrl-c", "feed-ends"])
+@pytest.mark.parametrize(
+    ("interrupt", "watch"),
+    [(True, []), (False, []), (True, ["--crossings", "--peaks"])],
+    ids=["ctrl-c", "feed-ends", "crossings"],
+)
 def test_live_session_prints_alerts_and_records_a_replayable_session(
-    tmp_path, monkeypatch, capsys, interrupt
+    tmp_path, monkeypatch, capsys, interrupt, watch
 ):
     StandInHandler.instances.clear()
-    monkeypatch.setattr(live, "make_feed_handler", lambda watch: StandInHandler(interrupt))
+    monkeypatch.setattr(live, "make_feed_handler", lambda hook: StandInHandler(interrupt))
     spec = tmp_path / "spec.json"
     spec.write_text(SPEC, encoding="utf-8")
     record = tmp_path / "session.jsonl.gz"
-    options = ["--spec", str(spec), "--every-ts", "1000", "--format", "json", "-q"]
+    options = ["--spec", str(spec), "--every-ts", "1000", "--format", "json", "-q", *watch]
     code = main(
         ["live", *options, "--exchange", "binance_futures",
          "--symbols", "BTC-USDT-PERP,ETH-USDT-PERP", "--record", str(record)]
@@ -162,9 +166,11 @@ def test_live_session_prints_alerts_and_records_a_replayable_session(
         recorded = file.read().splitlines()
     assert len(recorded) == 5  # the first open interest alone makes no event
     assert main(["replay", *options, "--no-progress", str(record)]) == 0
-    # The same lines but for live's feed health beside the alerts.
+    # The same lines (crossings and peaks included) but for live's feed health.
     assert capsys.readouterr().out == live_out.replace('"stale":[],', "")
-    assert live_out.count("\n") == 4 and '"symbol":"ETH-USDT-PERP"' in live_out
+    crossings = live_out.count('{"crossing":"up"')  # threshold 0: each symbol's first event
+    assert live_out.count("\n") - crossings == 4 and '"symbol":"ETH-USDT-PERP"' in live_out
+    assert crossings == (2 if watch else 0) and ('"peaks":[' in live_out) == bool(watch)
 
 
 class FloodHandler:

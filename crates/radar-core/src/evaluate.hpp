@@ -14,6 +14,11 @@ namespace fenmor {
 // One signal's value in [0, 1] (negative zero possible); 0 for every guard.
 double indicator_value(const Signal& signal, const SymbolState& state) noexcept;
 
+// Whether an indicator's value can change when an event of this kind (its
+// index in the Event variant) is applied: each reads the histories of one
+// event kind only.
+bool indicator_reads(IndicatorKind kind, std::size_t event_kind) noexcept;
+
 // The largest value indicator_value can give for `signal` over any state
 // whose volumes are not negative: 0 for a signal that is always 0 (a
 // lookback of no whole sample, a scale that divides every measurement to 0

@@ -7,9 +7,15 @@
 #include <limits>
 
 #include "crates/radar-core/src/evaluate.hpp"
+#include "crates/radar-core/src/event.hpp"
 
 namespace fenmor {
 namespace {
+
+template <class Kind>
+constexpr std::size_t variant_index() noexcept {
+  return Event(Kind{}).index();
+}
 
 constexpr double denominator_floor = 1e-12;
 constexpr double flip_multiplier = 2.0;
@@ -101,6 +107,23 @@ bool scale_reaches(const Signal& signal, double scale) noexcept {
 }
 
 }  // namespace
+
+bool indicator_reads(IndicatorKind kind, std::size_t event_kind) noexcept {
+  constexpr std::size_t derivatives = variant_index<Derivatives>();
+  constexpr std::size_t orderbook = variant_index<Orderbook>();
+  constexpr std::size_t liquidation = variant_index<Liquidation>();
+  switch (kind) {
+    case IndicatorKind::OiDelta:
+    case IndicatorKind::FundingFlip:
+    case IndicatorKind::OiPriceDivergence:
+      return event_kind == derivatives;
+    case IndicatorKind::BookImbalance:
+      return event_kind == orderbook;
+    case IndicatorKind::LiqCluster:
+      return event_kind == liquidation;
+  }
+  return true;
+}
 
 double indicator_reach(const Signal& signal) noexcept {
   switch (signal.kind) {

@@ -2,7 +2,7 @@
 
 The command line's replay loop stays the same: this yields the single
 replay's own items (checkpoints, bad lines and crossings), so output,
-``--new-only``, ``--crossings`` and the summary work unchanged.
+``--new-only``, ``--crossings``, ``--peaks`` and the summary work unchanged.
 """
 
 from __future__ import annotations
@@ -31,6 +31,7 @@ def replay_items(
     strict: bool,
     stats: ReplayStats,
     crossings: bool = False,
+    peaks: bool = False,
 ) -> Iterator[Checkpoint | BadLine | Crossing]:
     spec_text = read_spec_text(spec_path)
     try:
@@ -46,7 +47,7 @@ def replay_items(
         try:
             path = STDIN_NAME if source_name == STDIN_SOURCE else source_name
             items = replay(path, spec_text, policy, workers=workers, scheduler=scheduler,
-                           strict=strict, stats=stats, crossings=crossings)
+                           strict=strict, stats=stats, crossings=crossings, peaks=peaks)
         except ValueError as err:  # standard input: the workers cannot read it
             raise CliError(str(err)) from err
         for item in items:

@@ -21,8 +21,11 @@ from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.notify import add_notify_arguments
 from fenmor_radar.cli.shared import (
     CheckpointEmitter,
+    WatchOptions,
     add_alert_arguments,
     add_conversion_options,
+    add_watch_arguments,
+    check_watch_arguments,
     counted,
     load_feeder,
     positive_int,
@@ -82,6 +85,7 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
         f"(default {DEFAULT_EVERY_TS})",
     )
     add_alert_arguments(parser, ts_unit="T", ts_words="milliseconds")
+    add_watch_arguments(parser)
     parser.add_argument(
         "--record", metavar="FILE.jsonl[.gz]", help="also write every fed event to this recording"
     )
@@ -108,12 +112,15 @@ def run(args: argparse.Namespace) -> int:
 
     if args.cooldown and not args.new_only and args.notify is None:
         raise CliError("--cooldown needs --new-only or --notify", errors.USAGE)
+    check_watch_arguments(args)
     symbols = [symbol.strip() for symbol in args.symbols.split(",") if symbol.strip()]
     if not symbols:
         raise CliError("--symbols names no symbol", errors.USAGE)
     spec_text = read_spec_text(args.spec)
     policy = CheckpointPolicy(every=args.every, every_ts=args.every_ts)
-    feeder = load_feeder([args.spec], [spec_text], policy, strict=False)
+    feeder = load_feeder(
+        [args.spec], [spec_text], policy, strict=False, crossings=args.crossings, peaks=args.peaks
+    )
     warn_spec(args.spec, spec_text)
     channels = channels_for(signal["kind"] for signal in describe_spec(spec_text)["signals"])
     health = FeedHealth(
@@ -158,6 +165,7 @@ def run(args: argparse.Namespace) -> int:
         args.cooldown,
         new_only=args.new_only,
         extras=extras,
+        watch=WatchOptions.from_args(args),
     )
     stats = ReplayStats()
     name = f"{args.exchange} live"
@@ -175,14 +183,19 @@ def run(args: argparse.Namespace) -> int:
             yield "".join(text + "\n" for text in batch).encode("utf-8")
 
     try:
-        for item in FeederReplay(feeder, stats=stats).run_blocks(blocks()):
+        # Crossings are written out after each block: what arrived, at once.
+        replay = FeederReplay(feeder, stats=stats, on_block=lambda _: emit.flush())
+        for item in replay.run_blocks(blocks()):
             if isinstance(item, BadLine):  # the adapter writes only valid events
                 report_bad_line(name, item, False, stats)
-            elif not isinstance(item, Crossing):  # the feeder was not asked for crossings
+            elif isinstance(item, Crossing):
+                emit.crossing(item)
+            else:
                 emit.checkpoint(item)
     except FeedFailed as err:
         raise CliError(f"the {args.exchange} feed stopped: {err}") from err
     finally:
+        emit.flush_at_end()
         # The recording first: it is quick, and then complete whatever happens next.
         if recording is not None:
             recording.close()

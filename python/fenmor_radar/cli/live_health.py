@@ -89,7 +89,8 @@ class StaleJsonOutput(JsonLinesOutput):
         stale = f'"stale":{json.dumps(self.stale_now.symbols)}'
         head = f"{checkpoint.head()},{stale}"
         if news is None:
-            self.stream.write(f"{head},{checkpoint.reply[1:]}\n")
+            line = checkpoint.json_line()  # the head, then the reply's members (and peaks)
+            self.stream.write(f"{head}{line[len(checkpoint.head()):]}\n")
         else:
             for item in news:
                 self.stream.write(

@@ -34,7 +34,11 @@ class CheckpointOutput(Protocol):
         """Show one checkpoint: all its alerts, or only ``news`` when given."""
 
     def crossing(self, crossing: Crossing) -> None:
-        """Show one crossing, as it happens."""
+        """Show one crossing, as it happens (written out at the next ``flush``)."""
+
+    def flush(self) -> None:
+        """Hand what is shown to the system: crossings come in thousands a second, and one
+        write each would cost more than finding them."""
 
 
 class JsonLinesOutput:
@@ -55,6 +59,8 @@ class JsonLinesOutput:
 
     def crossing(self, crossing: Crossing) -> None:
         self.stream.write(crossing.json_line() + "\n")
+
+    def flush(self) -> None:
         self.stream.flush()
 
 
@@ -121,4 +127,6 @@ class TableOutput:
             cells.insert(0, f"spec {printable(crossing.spec)}")
         factors = format_factors(crossing.factors, 3, max(self._width() - 60, 20))
         self.stream.write("  ".join([*cells, factors]).rstrip() + "\n")
+
+    def flush(self) -> None:
         self.stream.flush()

@@ -165,8 +165,6 @@ def run(args: argparse.Namespace) -> int:
             errors.USAGE,
         )
     check_watch_arguments(args)
-    if distributed and args.peaks:
-        raise CliError("--peaks is not available with --workers and --scheduler", errors.USAGE)
     specs = [read_spec_text(path) for path in args.spec]
     policy = CheckpointPolicy(every=args.every, every_ts=args.every_ts)
     feeder = load_feeder(
@@ -204,6 +202,7 @@ def run(args: argparse.Namespace) -> int:
         if not distributed:
 
             def on_block(events: int) -> None:
+                emit.flush()
                 if recorder is not None:
                     recorder.block()
                 progress.events = events
@@ -235,6 +234,7 @@ def run(args: argparse.Namespace) -> int:
         raise CliError(errors.cannot("read", f"{name}{where}", err)) from err
     finally:
         progress.clear()
+        emit.flush_at_end()
         extras.close()
         for recording in recordings:
             recording.close()
@@ -333,6 +333,7 @@ def distributed_items(
         strict=args.strict,
         stats=stats,
         crossings=args.crossings,
+        peaks=args.peaks,
     )
 
 

@@ -6,6 +6,8 @@ shown with their news.
 from __future__ import annotations
 
 import argparse
+import contextlib
+import sys
 from collections.abc import Sequence
 from dataclasses import dataclass, replace
 from typing import TextIO
@@ -250,6 +252,19 @@ class CheckpointEmitter:
         if self.extras.notifier is not None and self.gates[item.spec_index].passes(item):
             self.extras.crossing_notice(item, name)
         self.output.crossing(item)
+
+    def flush(self) -> None:
+        """Write out the crossings shown since the last checkpoint or flush; called after
+        each block of input and at the end."""
+        self.output.flush()
+
+    def flush_at_end(self) -> None:
+        """``flush`` when a run ends: a failure while another is on its way is not raised."""
+        if sys.exc_info()[0] is None:
+            self.flush()
+            return
+        with contextlib.suppress(Exception):
+            self.flush()
 
 
 DEFAULT_HORIZONS = "5m,15m,1h,4h"

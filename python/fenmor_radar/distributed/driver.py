@@ -139,6 +139,7 @@ def replay(
     stats: ReplayStats | None = None,
     part_bytes: int | None = None,
     crossings: bool = False,
+    peaks: bool = False,
 ) -> Iterator[Item]:
     """Replay recordings (JSON lines, plain or gzip) through one or more specs on Dask.
 
@@ -158,7 +159,8 @@ def replay(
 
     With ``crossings``, each shard watches its symbols as the single replay
     does, and the ``Crossing`` items come in input order among the others,
-    as ``replay_files(..., crossings=True)`` yields them.
+    as ``replay_files(..., crossings=True)`` yields them; with ``peaks``, each
+    checkpoint's ``peaks`` merges the shards' as the single replay gives them.
     """
     names = [paths] if isinstance(paths, str) else list(paths)
     spec_texts, limits = check_specs(specs)
@@ -177,7 +179,7 @@ def replay(
             on_dask = DaskPartsWorkers(dask_client, shards)
             try:
                 yield from replay_parts_on(on_dask, parts, spec_texts, limits, places, strict,
-                                           counts, crossings=crossings)
+                                           counts, crossings=crossings, peaks=peaks)
             finally:
                 on_dask.close()
 
@@ -216,10 +218,11 @@ def replay_parts_on(
     stats: ReplayStats,
     unit_lines: int = UNIT_LINES,
     crossings: bool = False,
+    peaks: bool = False,
 ) -> Iterator[Item]:
     shards = workers.count
     workers.start([ShardJob(tuple(parts), shard, shards, specs, policy.every_ts, unit_lines,
-                            crossings)
+                            crossings, peaks)
                    for shard in range(shards)])
     planner = GlobalPlanner(policy, strict)
     output = _Output(parts, limits, stats)
@@ -252,9 +255,13 @@ def replay_parts_on(
             damage = (source.source, summary.damage)
         reading = not planner.stopped
         cuts = _cuts(items)
-        if crossings and planner.stop is not None and (not cuts or cuts[-1] < planner.stop):
-            # The events before a stop are fed, and cross, after the last checkpoint.
-            cuts.append(planner.stop)
+        stop = planner.stop
+        if crossings and planner.stopped_at is not None and stop is not None and (
+            not cuts or cuts[-1] < stop
+        ):
+            # The events before a strict stop are fed, and cross, after the last checkpoint
+            # (none follows it, so no peaks are taken from it).
+            cuts.append(stop)
         in_flight.append((items, workers.step(cuts, unit if reading else None, read=reading)))
     final = planner.finish()
     if final:
@@ -277,7 +284,9 @@ def replay_parts_on(
 
 
 def _cuts(items: Sequence[PlanItem]) -> list[Cut]:
-    return sorted({item.cut for item in items if isinstance(item, PlannedCheckpoint)})
+    """One cut per checkpoint, in order: two checkpoints at one count (an N- and a
+    T-checkpoint) are two cuts, as each starts its own interval of peaks."""
+    return [item.cut for item in items if isinstance(item, PlannedCheckpoint)]
 
 
 class _Output:
@@ -304,7 +313,7 @@ class _Output:
     def items(self, items: Sequence[PlanItem], answers: list[Answer]) -> Iterator[Item]:
         """``answers``: per shard, one snapshot per cut of the items (in cut order) and the
         crossings of the events applied; each crossing comes before the first item past it."""
-        slot = {cut: at for at, cut in enumerate(_cuts(items))}
+        slot = 0  # the snapshots answer the checkpoints in turn
         crossings = sorted(
             (crossing for _, _, shard_crossings in answers for crossing in shard_crossings),
             key=lambda crossing: (crossing.unit, crossing.line, crossing.spec),
@@ -320,7 +329,8 @@ class _Output:
                 yield self._crossing(crossings[at])
                 at += 1
             if isinstance(item, PlannedCheckpoint):
-                yield self._checkpoint(item, [snapshots[slot[item.cut]] for snapshots, _, _ in answers])
+                yield self._checkpoint(item, [snapshots[slot] for snapshots, _, _ in answers])
+                slot += 1
             else:
                 yield self._bad_line(item)
         for crossing in crossings[at:]:
@@ -346,7 +356,14 @@ class _Output:
             for spec, limit in enumerate(self.limits)
         )
         self.stats.checkpoints += 1
-        return MergedCheckpoint(item.events, max(clocks) if clocks else None, replies)
+        peaks = None
+        if snapshots and snapshots[0].peaks is not None:
+            peaks = tuple(
+                _merged_peaks([entry for snap in snapshots if snap.peaks is not None
+                               for entry in snap.peaks[spec]])
+                for spec in range(len(self.limits))
+            )
+        return MergedCheckpoint(item.events, max(clocks) if clocks else None, replies, peaks)
 
     def _bad_line(self, item: PlanItem) -> BadEventLine:
         assert not isinstance(item, PlannedCheckpoint)
@@ -359,3 +376,10 @@ class _Output:
         if stats.first_bad is None:
             stats.first_bad = line
         return bad
+
+
+def _merged_peaks(entries: list[tuple[float, str, str]]) -> str:
+    """The shards' peaks of one spec as one peaks array: highest severity first, then
+    symbol (code point order is UTF-8 byte order), each entry's text the engine's."""
+    entries.sort(key=lambda entry: (-entry[0], entry[1]))
+    return "[" + ",".join(text for _, _, text in entries) + "]"

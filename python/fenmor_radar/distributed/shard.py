@@ -48,14 +48,18 @@ class ShardJob:
     every_ts: int | None
     unit_lines: int
     crossings: bool = False  # whether the shard watches its symbols' crossings
+    peaks: bool = False  # and their peaks between checkpoints
 
 
 @dataclass(frozen=True, slots=True)
 class Snapshot:
-    """A shard's state at a cut: its clock (largest ts applied) and one alerts reply per spec."""
+    """A shard's state at a cut: its clock (largest ts applied) and one alerts reply per spec;
+    with peaks watched, per spec its symbols' peaks since the previous cut as (severity,
+    symbol, peaks entry JSON)."""
 
     clock: int | None
     replies: tuple[str, ...]
+    peaks: tuple[list[tuple[float, str, str]], ...] | None = None
 
 
 @dataclass(frozen=True, slots=True)
@@ -100,6 +104,8 @@ class NativeShardReader:
                                   every_ts=job.every_ts, unit_lines=job.unit_lines)
         if job.crossings:
             self.native.watch_crossings()
+        if job.peaks:
+            self.native.watch_peaks()
         self.part = -1  # the part being read
         self.buffer: bytearray | None = None  # plain remote parts are read into it, block after block
         self.blocks: Iterator[tuple[bytes | bytearray | MappedFile, int, int]] = iter(())
@@ -120,7 +126,8 @@ class NativeShardReader:
         snapshots = []
         for cut in cuts:
             native.apply(cut.part, cut.line)
-            snapshots.append(Snapshot(native.clock, native.alerts()))
+            peaks = native.take_peaks() if self.job.peaks else None
+            snapshots.append(Snapshot(native.clock, native.alerts(), peaks))
         if through is not None:
             native.apply(through + 1, 0)
         crossings = [ShardCrossing(*values) for values in native.take_crossings()]

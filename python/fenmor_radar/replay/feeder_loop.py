@@ -256,9 +256,9 @@ class FeederReplay:
         peaks: tuple[str, ...] | None = None
         for item in items:
             if item[0] == "crossing":
-                _, direction, spec, count, line, symbol, at, severity, alert = cast(
-                    CrossingItem, item
-                )
+                # Crossings come by the thousand: unpacked without cast's call.
+                crossing: CrossingItem = item  # type: ignore[assignment]
+                _, direction, spec, count, line, symbol, at, severity, alert = crossing
                 yield Crossing(direction, count, symbol, at, severity, alert, spec, None,
                                line - self._base)
                 continue

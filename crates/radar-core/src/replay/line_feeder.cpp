@@ -16,6 +16,7 @@ LineFeeder::LineFeeder(std::vector<RadarHandle> radars, CheckpointPolicy policy,
                        Watching watching, std::size_t room)
     : radars_(std::move(radars)), clock_(policy), strict_(strict), watching_(watching), room_(room) {
   for (const RadarHandle& radar : radars_) factors_.emplace_back(radar.compiled().keys().names().size());
+  if (watching_.any()) states_.watch();
 }
 
 void LineFeeder::feed(std::string_view block, std::vector<FeederItem>& out) {
@@ -158,14 +159,15 @@ std::vector<std::string> LineFeeder::take_peaks() {
   return texts;
 }
 
-void LineFeeder::watch(std::uint32_t number, std::uint64_t line, std::vector<FeederItem>& out) {
+void LineFeeder::watch(std::uint32_t number, std::uint64_t line, const Event& event,
+                       std::vector<FeederItem>& out) {
   const std::size_t count = radars_.size();
   const std::span<SymbolState* const> states = states_.states_of(number, count);
   const std::span<Watch> watches = states_.watches_of(number, count);
   for (std::size_t r = 0; r < count; ++r) {
     const CompiledSpec& spec = radars_[r].compiled();
     std::vector<double>& factors = factors_[r];
-    const auto crossed = observe(spec, *states[r], watches[r], factors);
+    const auto crossed = observe(spec, *states[r], &event, watches[r], factors);
     if (!crossed || !watching_.crossings) continue;
     give(Crossing{*crossed, static_cast<std::uint32_t>(r), clock_.events(), line,
                   Alert{states_.names()[number], watches[r].severity, factors, watches[r].ts}},
@@ -219,7 +221,7 @@ bool LineFeeder::take_line(ReadLine& line, std::vector<FeederItem>& out) {
     const std::uint32_t number = states_.apply(radars_, feed->symbol, line.hash, line.state, feed->event);
     if (first_backwards_ == 0 && states_.backwards() != 0) first_backwards_ = line.number;
     const bool due = clock_.fed(ts);
-    if (watching_.any()) watch(number, line.number, out);
+    if (watching_.any()) watch(number, line.number, feed->event, out);
     if (prices_) prices_->record(number, feed->event);
     if (due) give(checkpoint(), out);
     return given_ < room_;

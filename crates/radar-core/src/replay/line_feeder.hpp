@@ -125,7 +125,8 @@ class LineFeeder {
   void give(FeederItem item, std::vector<FeederItem>& out);
   Checkpoint checkpoint();
   // Evaluates the symbol just fed under every radar; its crossings to `out`.
-  void watch(std::uint32_t number, std::uint64_t line, std::vector<FeederItem>& out);
+  void watch(std::uint32_t number, std::uint64_t line, const Event& event,
+             std::vector<FeederItem>& out);
   std::vector<std::string> take_peaks();
 
   std::vector<RadarHandle> radars_;

@@ -14,8 +14,10 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "crates/radar-core/src/compiled_spec.hpp"
+#include "crates/radar-core/src/event.hpp"
 #include "crates/radar-core/src/scan.hpp"
 #include "crates/radar-core/src/symbol_state/symbol_state.hpp"
 
@@ -36,6 +38,10 @@ inline std::string_view direction_name(Direction direction) noexcept {
 
 // One symbol under one radar.
 struct Watch {
+  // Each signal's unrounded value at the last evaluation, in spec order: an
+  // event changes only the signals that read its kind, so only those are
+  // evaluated again (empty before the first evaluation).
+  std::vector<double> values;
   double severity = 0;     // at the last evaluation
   std::int64_t ts = 0;     // the state's ts then
   double peak = 0;         // highest severity at or above the threshold since the last checkpoint
@@ -52,11 +58,13 @@ struct Crossing {
   Alert alert;              // the symbol as an alerts reply shows it, crossing event included
 };
 
-// Evaluates `state` under `spec` as an alerts reply would, into `factors`
-// (one value per factor name, severity last), and moves `watch` on. The
-// direction when the severity crossed the threshold.
-std::optional<Direction> observe(const CompiledSpec& spec, const SymbolState& state, Watch& watch,
-                                 std::span<double> factors) noexcept;
+// Evaluates `state` under `spec` as an alerts reply would, just after
+// `event` was applied to it (nullptr: anything may have changed), and moves
+// `watch` on. The direction when the severity crossed the threshold; then
+// `factors` holds the alert's factors (one value per factor name, severity
+// last), as evaluate_into gives them.
+std::optional<Direction> observe(const CompiledSpec& spec, const SymbolState& state,
+                                 const Event* event, Watch& watch, std::span<double> factors);
 
 // Starts the next interval between checkpoints: a symbol alerting now has
 // alerted in it, at its current severity.
@@ -72,8 +80,10 @@ struct Peak {
   std::int64_t ts;
 };
 
-// [{"symbol":...,"severity":...,"ts":...},...], highest severity first and
-// then symbol byte-wise, as alerts are ranked.
+// {"symbol":...,"severity":...,"ts":...}
+void append_peak(std::string& out, const Peak& peak);
+// [peak,...], highest severity first and then symbol byte-wise, as alerts
+// are ranked.
 std::string peaks_text(std::span<Peak> peaks);
 
 }  // namespace fenmor::replay

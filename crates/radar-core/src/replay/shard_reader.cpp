@@ -99,7 +99,7 @@ void ShardReader::apply(std::uint64_t unit, std::uint64_t line) {
       const std::uint32_t number =
           states_.apply(radars_, symbol, event.hash, SymbolStates::unknown, event.event);
       if (!first_backwards_ && states_.backwards() != 0) first_backwards_ = {first_kept_, event.line};
-      if (watching_) watch(first_kept_, event.line, number);
+      if (states_.watched()) watch(first_kept_, event.line, number, event.event);
     }
     if (!whole) return;
     kept.events.clear();
@@ -111,18 +111,37 @@ void ShardReader::apply(std::uint64_t unit, std::uint64_t line) {
   }
 }
 
-void ShardReader::watch(std::uint64_t unit, std::uint64_t line, std::uint32_t number) {
+void ShardReader::watch(std::uint64_t unit, std::uint64_t line, std::uint32_t number,
+                        const Event& event) {
   // As LineFeeder::watch does, so that both routes report the same crossings.
   const std::size_t count = radars_.size();
   const std::span<SymbolState* const> states = states_.states_of(number, count);
   const std::span<Watch> watches = states_.watches_of(number, count);
   for (std::size_t r = 0; r < count; ++r) {
-    const auto crossed = observe(radars_[r].compiled(), *states[r], watches[r], factors_[r]);
-    if (!crossed) continue;
+    const auto crossed = observe(radars_[r].compiled(), *states[r], &event, watches[r], factors_[r]);
+    if (!crossed || !crossings_wanted_) continue;
     crossings_.push_back(ShardCrossing{
         unit, Crossing{*crossed, static_cast<std::uint32_t>(r), 0, line,
                        Alert{states_.names()[number], watches[r].severity, factors_[r], watches[r].ts}}});
   }
+}
+
+std::vector<std::vector<ShardPeak>> ShardReader::take_peaks() {
+  std::vector<std::vector<ShardPeak>> peaks(radars_.size());
+  const std::vector<std::string>& names = states_.names();
+  for (std::uint32_t number = 0; number < names.size(); ++number) {
+    const std::span<Watch> watches = states_.watches_of(number, radars_.size());
+    for (std::size_t r = 0; r < radars_.size(); ++r) {
+      Watch& watch = watches[r];
+      if (watch.peaked) {
+        std::string text;
+        append_peak(text, Peak{names[number], watch.peak, watch.peak_ts});
+        peaks[r].push_back(ShardPeak{names[number], watch.peak, std::move(text)});
+      }
+      restart_peak(watch);
+    }
+  }
+  return peaks;
 }
 
 std::vector<std::string> ShardReader::alerts() {

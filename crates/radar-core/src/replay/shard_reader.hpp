@@ -46,6 +46,12 @@ struct ShardCrossing {
   Crossing crossing;
 };
 
+struct ShardPeak {
+  std::string symbol;
+  double severity;
+  std::string text;  // its entry of a peaks_text
+};
+
 struct UnitRecord {
   std::uint64_t line;  // in the unit, from 1
   std::int64_t ts;
@@ -71,7 +77,13 @@ class ShardReader {
               std::optional<std::uint64_t> every_ts, std::uint64_t unit_lines);
   // From now on, each applied event's symbol is evaluated under every radar
   // as the line feeder does, and its crossings kept until taken.
-  void watch_crossings() noexcept { watching_ = true; }
+  void watch_crossings() {
+    crossings_wanted_ = true;
+    states_.watch();
+  }
+  // From now on, peaks are kept as the line feeder keeps them between
+  // checkpoints, until taken.
+  void watch_peaks() { states_.watch(); }
 
   // Reading. The next part begins (a part that starts its file skips a
   // byte-order mark there). Its bytes follow in blocks cut anywhere; read()
@@ -96,6 +108,10 @@ class ShardReader {
   std::vector<std::string> alerts();
   // The crossings of the events applied since the last call, in input order.
   std::vector<ShardCrossing> take_crossings() { return std::exchange(crossings_, {}); }
+  // Per radar, the shard's symbols that alerted since the last call (those
+  // alerting now included), each as its peaks entry; then the next interval
+  // starts.
+  std::vector<std::vector<ShardPeak>> take_peaks();
   // The factor names of a radar's alerts, severity last.
   const std::vector<std::string>& factor_names(std::size_t radar) const noexcept {
     return radars_[radar].compiled().keys().names();
@@ -130,7 +146,7 @@ class ShardReader {
   bool mine(std::uint64_t hash) const noexcept { return hash % shards_ == shard_; }
   void keep(std::uint64_t line, std::string_view symbol, std::uint64_t hash, const Event& event);
   // Evaluates the symbol just applied under every radar; its crossings to crossings_.
-  void watch(std::uint64_t unit, std::uint64_t line, std::uint32_t number);
+  void watch(std::uint64_t unit, std::uint64_t line, std::uint32_t number, const Event& event);
 
   std::vector<RadarHandle> radars_;
   std::uint64_t shard_;
@@ -154,7 +170,7 @@ class ShardReader {
   std::optional<std::int64_t> clock_;
   std::optional<std::pair<std::uint64_t, std::uint64_t>> first_backwards_;
 
-  bool watching_ = false;
+  bool crossings_wanted_ = false;
   std::vector<std::vector<double>> factors_;  // per radar, reused by every evaluation
   std::vector<ShardCrossing> crossings_;
 };

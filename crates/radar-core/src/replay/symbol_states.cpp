@@ -28,7 +28,7 @@ std::uint32_t SymbolStates::number_of(std::span<RadarHandle> radars, std::string
   names_.emplace_back(symbol);
   latest_.push_back(std::numeric_limits<std::int64_t>::min());
   for (RadarHandle& radar : radars) states_.push_back(&radar.state_of(symbol));
-  watches_.resize(states_.size());
+  if (watched_) watches_.resize(states_.size());
   if (2 * names_.size() > slots_.size()) {
     std::vector<Slot> old(slots_.empty() ? 64 : 2 * slots_.size());
     slots_.swap(old);
@@ -57,11 +57,15 @@ std::uint32_t SymbolStates::apply(std::span<RadarHandle> radars, std::string_vie
 void SymbolStates::prefetch_states(std::uint32_t number, std::size_t radars) const noexcept {
   const std::size_t first = std::size_t{number} * radars;
   for (std::size_t r = 0; r < radars; ++r) __builtin_prefetch(states_[first + r]);
+  if (!watched_) return;
+  for (std::size_t r = 0; r < radars; ++r) __builtin_prefetch(&watches_[first + r]);
 }
 
 void SymbolStates::prefetch_histories(std::uint32_t number, std::size_t radars) const noexcept {
   const std::size_t first = std::size_t{number} * radars;
   for (std::size_t r = 0; r < radars; ++r) states_[first + r]->prefetch();
+  if (!watched_) return;
+  for (std::size_t r = 0; r < radars; ++r) __builtin_prefetch(watches_[first + r].values.data());
 }
 
 }  // namespace fenmor::replay

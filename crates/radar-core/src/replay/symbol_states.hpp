@@ -33,6 +33,12 @@ class SymbolStates {
   std::span<SymbolState* const> states_of(std::uint32_t number, std::size_t radars) const noexcept {
     return std::span(states_).subspan(std::size_t{number} * radars, radars);
   }
+  bool watched() const noexcept { return watched_; }
+  // Keeps a Watch beside every state from now on.
+  void watch() {
+    watched_ = true;
+    watches_.resize(states_.size());
+  }
   std::span<Watch> watches_of(std::uint32_t number, std::size_t radars) noexcept {
     return std::span(watches_).subspan(std::size_t{number} * radars, radars);
   }
@@ -68,7 +74,8 @@ class SymbolStates {
   std::vector<Slot> slots_;            // open addressing, a power of two, at most half full
   std::vector<std::string> names_;     // by number
   std::vector<SymbolState*> states_;   // by number, then radar
-  std::vector<Watch> watches_;         // beside states_
+  std::vector<Watch> watches_;         // beside states_, once watched
+  bool watched_ = false;
   std::vector<std::int64_t> latest_;   // by number: the largest ts fed
   std::uint64_t backwards_ = 0;
 };
