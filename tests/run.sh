@@ -4,7 +4,8 @@
 #   bash tests/run.sh          the quick loop: the C++ tests, the Python tests,
 #                              ruff, mypy --strict and stubtest
 #   bash tests/run.sh --full   adds the sanitizer builds (C++ and Python), the
-#                              fuzzers and the heavy input-limit tests (CI)
+#                              fuzzers, the heavy input-limit tests and the
+#                              binary wheel in bare environments (CI)
 #
 # Runs with ${PYTHON:-python3}, the machine's or a virtual environment's, and
 # installs what the tests need into it: the Debian packages listed in
@@ -27,10 +28,6 @@ PATH="$("$python" -c 'import sysconfig; print(sysconfig.get_path("scripts"))'):$
 export PYTHON=$python PATH
 started=$SECONDS
 
-as_root() {
-  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
-}
-
 failed=()
 step() {  # step NAME COMMAND...: runs it, remembers a failure, goes on
   local name=$1 status=0 start=$SECONDS
@@ -51,10 +48,17 @@ install_system_packages() {
       missing+=("$package")
     fi
   done < <(sed -e 's/#.*//' -e '/^[[:space:]]*$/d' tests/system-packages.txt)
-  if [ "${#missing[@]}" -ne 0 ]; then
-    as_root apt-get update
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
+  if [ "${#missing[@]}" -eq 0 ]; then return 0; fi
+  echo "Debian packages the tests need and this machine lacks (tests/system-packages.txt): ${missing[*]}"
+  # Never sudo behind the user's back: as root it installs, otherwise it says
+  # what to run.
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "tests/run.sh: the tests need these Debian packages; install them, then run again:" >&2
+    echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+    return 1
   fi
+  apt-get update &&
+    DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
 }
 
 install_package() {
@@ -153,6 +157,7 @@ if [ "$full" -eq 1 ]; then
   step "fuzzing" bash fuzz/run.sh 40
   step "heavy input-limit tests" env FENMOR_HEAVY=1 \
     "$python" -m pytest -p no:cacheprovider -q tests/python/test_reliability_limits.py
+  step "binary wheel without a compiler" bash tests/wheel.sh
 fi
 
 elapsed=$((SECONDS - started))

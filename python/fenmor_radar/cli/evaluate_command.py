@@ -10,6 +10,7 @@ import argparse
 import time
 from collections.abc import Sequence
 
+from fenmor_radar import optional
 from fenmor_radar.cli import errors, sources, terminal
 from fenmor_radar.cli.durations import non_negative_duration, positive_duration
 from fenmor_radar.cli.errors import CliError
@@ -82,10 +83,7 @@ def run(args: argparse.Namespace) -> int:
         from fenmor_radar.scoring.replay_pass import record_replay
         from fenmor_radar.scoring.text import scorecard_json, scorecard_table
     except ImportError as err:
-        raise CliError(
-            f"evaluate needs numpy and scipy ({err.name} is missing): "
-            "pip install 'fenmor-radar[evaluate]'"
-        ) from err
+        raise CliError(optional.missing_message("evaluate", "evaluate", err)) from err
     specs = [read_spec_text(path) for path in args.spec]
     onsets = args.onsets or "crossings"
     every_ts = args.every_ts

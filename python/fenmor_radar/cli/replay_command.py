@@ -14,6 +14,7 @@ import time
 from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING
 
+from fenmor_radar import optional
 from fenmor_radar.cli import errors, sources, terminal
 from fenmor_radar.cli.distributed_replay import replay_items
 from fenmor_radar.cli.durations import positive_duration
@@ -264,10 +265,7 @@ def scoring_recorder(
     try:
         from fenmor_radar.scoring.replay_pass import AlertRecorder
     except ImportError as err:
-        raise CliError(
-            f"--evaluate needs numpy and scipy ({err.name} is missing): "
-            "pip install 'fenmor-radar[evaluate]'"
-        ) from err
+        raise CliError(optional.missing_message("--evaluate", "evaluate", err)) from err
     return AlertRecorder(feeder, specs, stats, crossings=args.crossings)
 
 

@@ -15,6 +15,7 @@ import math
 from collections.abc import Iterator
 from typing import Any
 
+from fenmor_radar import optional
 from fenmor_radar.cli import errors, terminal
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.evaluate_command import DEFAULT_EVERY_TS
@@ -145,10 +146,7 @@ def run(args: argparse.Namespace) -> int:
         from fenmor_radar.tuning.search import local_runner, tune
         from fenmor_radar.tuning.space import SpaceError, read_space
     except ImportError as err:
-        raise CliError(
-            f"tune needs Optuna, numpy and scipy ({err.name} is missing): "
-            "pip install 'fenmor-radar[tune]'"
-        ) from err
+        raise CliError(optional.missing_message("tune", "tune", err)) from err
     if args.folds < 2:
         raise CliError("--folds must be at least 2: every reported score is out-of-sample",
                        errors.USAGE)

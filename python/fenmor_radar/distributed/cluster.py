@@ -17,6 +17,7 @@ import uuid
 from collections.abc import Callable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any, TypeVar
 
+from fenmor_radar import optional
 from fenmor_radar import __version__
 from fenmor_radar.distributed.global_plan import Cut
 from fenmor_radar.distributed.shard import (
@@ -33,7 +34,6 @@ if TYPE_CHECKING:
 
 _T = TypeVar("_T")
 
-INSTALL_HINT = "the distributed replay needs Dask: pip install 'fenmor-radar[distributed]'"
 POLL_SECONDS = 0.5  # how often a wait for the shards checks that their workers are alive
 CLOSE_SECONDS = 5  # how long closing waits for each shard to drop its radars
 ACTOR_LOST = "Worker holding Actor was lost"
@@ -49,11 +49,7 @@ class ShardStateLost(RuntimeError):
 
 
 def import_dask() -> Any:
-    try:
-        import distributed
-    except ImportError as err:
-        raise ImportError(INSTALL_HINT) from err
-    return distributed
+    return optional.require("distributed", "the distributed replay", "distributed")
 
 
 @contextlib.contextmanager

@@ -26,6 +26,7 @@ from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any, BinaryIO
 
+from fenmor_radar import optional
 from fenmor_radar._native import MappedFile
 from fenmor_radar.gzip_reader import GZIP_MAGIC, GzipReader
 from fenmor_radar.replay.recording import DamagedInput
@@ -52,13 +53,7 @@ class Part:
 
 
 def import_fsspec() -> Any:
-    try:
-        import fsspec  # type: ignore[import-untyped]
-    except ImportError as err:
-        raise ImportError(
-            "reading the input on the workers needs fsspec: pip install 'fenmor-radar[distributed]'"
-        ) from err
-    return fsspec
+    return optional.require("fsspec", "reading the input on the workers", "distributed")
 
 
 def plan_parts(paths: Sequence[str], part_bytes: int = DEFAULT_PART_BYTES) -> list[Part]:

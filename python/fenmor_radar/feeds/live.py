@@ -33,6 +33,7 @@ from collections.abc import Awaitable, Callable, Iterable, Sequence
 from decimal import Decimal
 from typing import TYPE_CHECKING, Any
 
+from fenmor_radar import optional
 from fenmor_radar.feeds.book import DEFAULT_DEPTH, check_depth, side_summary
 from fenmor_radar.feeds.derivatives import DerivativesState
 from fenmor_radar.feeds.liquidation_repeats import RecentLiquidations
@@ -49,7 +50,7 @@ from fenmor_radar.feeds.symbols import keep_symbol, normalise_symbol
 if TYPE_CHECKING:
     from fenmor_radar.feeds.health import FeedHealth
 
-INSTALL_HINT = "pip install 'fenmor-radar[live]'"
+INSTALL_HINT = optional.install_command("live")
 MS_THRESHOLD = 1e11  # seconds since the epoch stay below this until the year 5138
 
 # cryptofeed's channel names (cryptofeed.defines), kept here so that choosing
@@ -212,9 +213,9 @@ def make_feed_handler(watch: Any = None) -> Any:
     one place the live session meets cryptofeed's engine; tests replace it.
     """
     try:
-        from cryptofeed import FeedHandler  # type: ignore[import-not-found, import-untyped, unused-ignore]
-    except ImportError as err:
-        raise MissingCryptofeed(f"the live command needs cryptofeed: {INSTALL_HINT}") from err
+        FeedHandler = optional.require("cryptofeed", "the live command", "live").FeedHandler
+    except optional.MissingExtra as err:
+        raise MissingCryptofeed(str(err)) from err
     return FeedHandler(
         config={"uvloop": False, "log": {"disabled": True}}, raw_data_collection=watch
     )
@@ -269,9 +270,9 @@ def _host(address: str) -> str:
 def exchange_feed(exchange: str) -> Any:
     """cryptofeed's feed class for an exchange name such as BINANCE_FUTURES."""
     try:
-        from cryptofeed.exchanges import EXCHANGE_MAP  # type: ignore[import-not-found, import-untyped, unused-ignore]
-    except ImportError as err:
-        raise MissingCryptofeed(f"the live command needs cryptofeed: {INSTALL_HINT}") from err
+        EXCHANGE_MAP = optional.require("cryptofeed.exchanges", "the live command", "live").EXCHANGE_MAP
+    except optional.MissingExtra as err:
+        raise MissingCryptofeed(str(err)) from err
     feed = EXCHANGE_MAP.get(exchange.upper())
     if feed is None:
         known = ", ".join(sorted(EXCHANGE_MAP))

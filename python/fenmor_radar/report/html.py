@@ -18,6 +18,7 @@ import sys
 from array import array
 from typing import Any
 
+from fenmor_radar import optional
 from fenmor_radar.report.collect import ReportData, SpecRun, SymbolSeries
 from fenmor_radar.utc import is_epoch_ms, utc_label
 from fenmor_radar.whole_file import write_whole_file
@@ -28,20 +29,19 @@ TOP_TABLE = 100  # table rows shown before any search
 STRONGEST = 3  # factors named per alert in the table
 SEVERITY_SCALE = 65534  # severities in the compact block: 0..65534, 65535 = no alert
 ABSENT = 65535
-INSTALL_HINT = "pip install 'fenmor-radar[report]'"
+INSTALL_HINT = optional.install_command("report")
 
 
 class PlotlyMissing(RuntimeError):
-    def __init__(self) -> None:
-        super().__init__(f"the HTML report needs plotly: {INSTALL_HINT}")
+    """plotly is not installed; the message names the extra that brings it."""
 
 
 def require_plotly() -> None:
     """Fail early, before a long replay, when the report extra is not installed."""
     try:
-        import plotly  # type: ignore[import-untyped]  # noqa: F401
-    except ImportError as err:
-        raise PlotlyMissing() from err
+        optional.require("plotly", "the HTML report", "report")
+    except optional.MissingExtra as err:
+        raise PlotlyMissing(str(err)) from err
 
 
 def script_json(value: object) -> str:
@@ -96,7 +96,7 @@ def _x_of(place: str, ts: int | None, events: int) -> int | str:
 
 def _crossing_traces(run: SpecRun) -> list[Any]:
     """The crossings as markers on the timeline: an episode between two checkpoints shows."""
-    import plotly.graph_objects as go  # type: ignore[import-untyped]
+    import plotly.graph_objects as go  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
     place = _x_place(run)
     traces = []
@@ -186,7 +186,7 @@ def _timeline(run: SpecRun, ranked: list[str]) -> dict[str, Any]:
 
 def _stacked(run: SpecRun, ranked: list[str]) -> dict[str, Any] | None:
     import plotly.graph_objects as go
-    from plotly.subplots import make_subplots  # type: ignore[import-untyped]
+    from plotly.subplots import make_subplots  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
     top = ranked[:TOP_STACKED]
     if not top or not run.factor_names:
@@ -509,7 +509,7 @@ reports.forEach(function(report, index){
 
 def render(data: ReportData) -> str:
     """The whole page as text."""
-    from plotly.offline import get_plotlyjs  # type: ignore[import-untyped]
+    from plotly.offline import get_plotlyjs  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
     e = html.escape
     sections = []
