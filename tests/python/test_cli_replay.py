@@ -274,6 +274,7 @@ def test_damaged_gzip_fails_after_the_lines_it_could_read(tmp_path, spec):
         ["--cooldown", "10"],
         ["--format", "xml"],
         ["--from", "tardis", "--workers", "2"],  # the workers read recordings, not CSV files
+        ["--scheduler", "localhost"],  # no port
     ],
 )
 def test_bad_options_are_usage_errors(tmp_path, spec, options):

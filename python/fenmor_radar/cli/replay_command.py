@@ -9,6 +9,7 @@ rejected line by ``report_bad_line``.
 from __future__ import annotations
 
 import argparse
+import re
 import sys
 import time
 from collections.abc import Iterator, Sequence
@@ -33,6 +34,7 @@ from fenmor_radar.cli.shared import (
     check_watch_arguments,
     choose_output,
     counted,
+    inputs_name,
     load_feeder,
     positive_int,
     report_bad_line,
@@ -53,6 +55,19 @@ from fenmor_radar.replay.recording import DamagedInput, Recording, RecordingSour
 if TYPE_CHECKING:
     from fenmor_radar._native import LineFeeder
     from fenmor_radar.scoring.replay_pass import AlertRecorder
+
+
+# [protocol://]host:port, the host a name, an IPv4 address or a bracketed IPv6 one.
+_SCHEDULER = re.compile(r"(?:[a-z][a-z0-9+.-]*://)?(?:\[[0-9A-Fa-f:.]+\]|[^\s:/\[\]]+):[0-9]{1,5}")
+
+
+def scheduler_address(text: str) -> str:
+    """A Dask scheduler's address, which must name its port."""
+    if not _SCHEDULER.fullmatch(text):
+        raise argparse.ArgumentTypeError(
+            f"not a scheduler address with its port: {text!r} (for example tcp://HOST:8786)"
+        )
+    return text
 
 
 def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -126,6 +141,7 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     )
     cluster.add_argument(
         "--scheduler",
+        type=scheduler_address,
         metavar="ADDRESS",
         help="replay on the Dask cluster at ADDRESS (tcp://host:8786), one shard per worker",
     )
@@ -188,7 +204,7 @@ def run(args: argparse.Namespace) -> int:
         recordings: Sequence[RecordingSource] = [sources.open_tardis(args)]
     else:
         recordings = open_recordings(args.events)
-    name = ", ".join(recording.name for recording in recordings)
+    name = inputs_name([recording.name for recording in recordings])
     show_progress = sys.stderr.isatty() if args.progress is None else args.progress
     progress = Progress(
         sys.stderr,

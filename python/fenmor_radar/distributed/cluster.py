@@ -68,7 +68,7 @@ def run_client(
     if scheduler is not None:
         try:
             own = distributed.Client(scheduler, direct_to_workers=True)
-        except (OSError, TimeoutError) as err:
+        except (OSError, TimeoutError, ValueError) as err:  # ValueError: an address Dask cannot read
             raise ConnectionError(f"cannot reach the Dask scheduler at {scheduler}: {err}") from err
         with own:
             yield own
