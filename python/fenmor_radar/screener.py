@@ -25,9 +25,9 @@ from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass, fields
 from typing import Any, ClassVar, NoReturn, TypeAlias
 
-from fenmor_radar._native import event_text as _native_text
 from fenmor_radar._fenmor_radar import Radar
 from fenmor_radar._native import ScreenerCore
+from fenmor_radar._native import event_text as _native_text
 from fenmor_radar.crossing import Crossing
 from fenmor_radar.spec_source import Spec, spec_hint, spec_json
 

@@ -121,8 +121,8 @@ def test_gzip_and_standard_input_read_like_the_plain_file(tmp_path, spec):
 
 
 def test_replay_is_byte_identical_to_feeding_by_hand(tmp_path):
-    from fenmor_radar.sample import sample_lines
     from fenmor_radar.default_spec import default_spec_text
+    from fenmor_radar.sample import sample_lines
 
     lines = sample_lines()[:4000]
     # Threshold 0: every symbol is an alert, so every factor value is compared.

@@ -8,6 +8,7 @@ import time
 from pathlib import Path
 
 import pytest
+
 from fenmor_radar.replay import BadLine, CheckpointPolicy, replay_files
 from test_cli_replay import (
     BOOK_SPEC,

@@ -6,6 +6,7 @@ import random
 import re
 
 import pytest
+
 from fenmor_radar import Derivatives, Liquidation, Orderbook, Radar, RadarError, Screener
 from fenmor_radar import screener as screener_module
 

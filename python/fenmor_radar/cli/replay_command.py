@@ -25,11 +25,11 @@ from fenmor_radar.cli.progress import Progress
 from fenmor_radar.cli.replay_extras import ReplayExtras
 from fenmor_radar.cli.serve_option import add_serve_argument, linger
 from fenmor_radar.cli.shared import (
-    add_scoring_arguments,
     CheckpointEmitter,
     WatchOptions,
     add_alert_arguments,
     add_conversion_options,
+    add_scoring_arguments,
     add_watch_arguments,
     check_watch_arguments,
     choose_output,
@@ -242,7 +242,11 @@ def run(args: argparse.Namespace) -> int:
             else:
                 emit.checkpoint(item)
     except NotARecording as err:
-        raise CliError(str(err)) from err
+        hint = ""
+        if b"," in err.first_line.encode() and "{" not in err.first_line:
+            hint = (f"; it looks like a CSV file: replay the vendor's CSV files with --from tardis "
+                    f"(replay --from tardis --spec SPEC {err.source})")
+        raise CliError(str(err) + hint) from err
     except RecordingDamaged as err:
         where = f" after {counted(err.lines, 'line')}" if err.lines else ""
         raise CliError(errors.cannot("read", f"{err.source}{where}", err)) from err

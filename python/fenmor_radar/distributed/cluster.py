@@ -17,8 +17,7 @@ import uuid
 from collections.abc import Callable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any, TypeVar
 
-from fenmor_radar import optional
-from fenmor_radar import __version__
+from fenmor_radar import __version__, optional
 from fenmor_radar.distributed.global_plan import Cut
 from fenmor_radar.distributed.shard import (
     NativeShardReader,
