@@ -22,11 +22,12 @@ from pathlib import Path
 import pytest
 
 pytest.importorskip("aiohttp")
+from websockets.sync.client import connect  # noqa: E402
+
 from fenmor_radar.feeds.health import ChannelAge, SymbolHealth  # noqa: E402
 from fenmor_radar.page.board import Board  # noqa: E402
 from fenmor_radar.page.server import LivePage, parse_address  # noqa: E402
 from fenmor_radar.replay.items import Checkpoint  # noqa: E402
-from websockets.sync.client import connect  # noqa: E402
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 ARTIFACTS = Path(

@@ -18,7 +18,15 @@ from fenmor_radar._native import describe_spec
 from fenmor_radar.cli import errors, terminal
 from fenmor_radar.cli.durations import positive_duration
 from fenmor_radar.cli.errors import CliError
+from fenmor_radar.cli.live_health import (
+    LiveExtras,
+    StaleJsonOutput,
+    StaleNow,
+    StaleTableOutput,
+    health_table,
+)
 from fenmor_radar.cli.notify import add_notify_arguments
+from fenmor_radar.cli.serve_option import add_serve_argument
 from fenmor_radar.cli.shared import (
     CheckpointEmitter,
     WatchOptions,
@@ -31,16 +39,8 @@ from fenmor_radar.cli.shared import (
     positive_int,
     report_bad_line,
 )
-from fenmor_radar.cli.serve_option import add_serve_argument
 from fenmor_radar.cli.spec_check import warn_spec
 from fenmor_radar.cli.spec_file import read_spec_text
-from fenmor_radar.cli.live_health import (
-    LiveExtras,
-    StaleJsonOutput,
-    StaleNow,
-    StaleTableOutput,
-    health_table,
-)
 from fenmor_radar.feeds.health import DEFAULT_MAX_STALENESS, FeedHealth, duration_text
 from fenmor_radar.feeds.live import MissingCryptofeed, channels_for, exchange_feed
 from fenmor_radar.feeds.recording import RecordingWriter

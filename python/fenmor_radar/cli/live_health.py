@@ -23,6 +23,7 @@ from fenmor_radar.printable import printable
 from fenmor_radar.replay.items import Checkpoint
 from fenmor_radar.replay.replies import parse_alerts_reply
 
+
 @dataclass
 class StaleNow:
     """The stale symbols of the checkpoint being shown, shared by output and notices."""

@@ -29,8 +29,7 @@ import os
 import urllib.parse
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import ClassVar
-from typing import Any
+from typing import Any, ClassVar
 
 from fenmor_radar import __version__
 from fenmor_radar.cli.notify import Notice, Notifier, _Answer, notice_of

@@ -36,8 +36,6 @@ from typing import TYPE_CHECKING, Any
 from fenmor_radar import optional
 from fenmor_radar.feeds.book import DEFAULT_DEPTH, check_depth, side_summary
 from fenmor_radar.feeds.derivatives import DerivativesState
-from fenmor_radar.feeds.liquidation_repeats import RecentLiquidations
-from fenmor_radar.feeds.liquidation_side import order_side
 from fenmor_radar.feeds.events import (
     derivatives_line,
     liquidation_line,
@@ -45,6 +43,8 @@ from fenmor_radar.feeds.events import (
     orderbook_line,
     symbol_json,
 )
+from fenmor_radar.feeds.liquidation_repeats import RecentLiquidations
+from fenmor_radar.feeds.liquidation_side import order_side
 from fenmor_radar.feeds.symbols import keep_symbol, normalise_symbol
 
 if TYPE_CHECKING:
