@@ -55,6 +55,7 @@ from fenmor_radar.replay.recording import DamagedInput, Recording, RecordingSour
 if TYPE_CHECKING:
     from fenmor_radar._native import LineFeeder
     from fenmor_radar.scoring.replay_pass import AlertRecorder
+    from fenmor_radar.scoring.scorecard import Scorecard
 
 
 # [protocol://]host:port, the host a name, an IPv4 address or a bracketed IPv6 one.
@@ -259,14 +260,24 @@ def run(args: argparse.Namespace) -> int:
         extras.close()
         for recording in recordings:
             recording.close()
+    card = None
+    if recorder is not None:
+        card = scorecard(args, recorder)
+        if extras.report is not None:
+            from fenmor_radar.scoring.page import scorecard_section
+
+            extras.report.data.sections.append(scorecard_section(card, recorder.record))
     extras.finish(name, stats)
     # Converted rows have no line of their own to point at.
     warn_backwards(stats, several=len(recordings) > 1, lines=args.source != sources.TARDIS)
     if not args.quiet:
         print_summary(name, stats, time.monotonic() - started, several=len(recordings) > 1)
         extras.print_summary()
-    if recorder is not None:
-        print_scorecard(args, recorder)
+    if card is not None:
+        from fenmor_radar.scoring.text import scorecard_table
+
+        sys.stderr.write(scorecard_table(card) + "\n")
+        sys.stderr.flush()
     if extras.page is not None:
         linger(extras.page)
         extras.close_page()
@@ -289,20 +300,18 @@ def scoring_recorder(
     return AlertRecorder(feeder, specs, stats, crossings=args.crossings)
 
 
-def print_scorecard(args: argparse.Namespace, recorder: AlertRecorder) -> None:
+def scorecard(args: argparse.Namespace, recorder: AlertRecorder) -> Scorecard:
+    """The scorecard of the replay's alerts (--evaluate)."""
     from fenmor_radar.scoring import scorecard_of
-    from fenmor_radar.scoring.text import scorecard_table
 
     try:
-        card = scorecard_of(
+        return scorecard_of(
             recorder.finish(), list(args.spec), horizons=args.horizons, cooldown=args.cooldown,
             onsets=args.onsets or ("crossings" if args.crossings else "checkpoints"),
             seed=args.seed, permutations=args.permutations,
         )
     except ValueError as err:
         raise CliError(str(err), errors.USAGE) from err
-    sys.stderr.write(scorecard_table(card) + "\n")
-    sys.stderr.flush()
 
 
 def open_recordings(paths: Sequence[str]) -> list[Recording]:
