@@ -106,6 +106,7 @@ def child(argv: list[str]) -> None:
     if kind != "single":
         import distributed  # noqa: F401  (the program's start, not the replay's)
         import fsspec  # noqa: F401  (likewise: its import reads every installed entry point)
+
         from fenmor_radar.distributed import MergedCheckpoint, replay
     wall, cpu = time.perf_counter(), time.process_time()
     with open(out, "w", encoding="utf-8") as sink:

@@ -88,6 +88,7 @@ def main(argv: list[str]) -> None:
             notes[name] = run()
             seconds = time.perf_counter() - started
             best[name] = min(best.get(name, seconds), seconds)
+            print(f"  {name}: {seconds:.2f} s", file=sys.stderr, flush=True)
     print(f"{args.events:,} events over {args.symbols:,} symbols, a checkpoint every {EVERY_TS} ms, "
           f"fastest of {args.rounds} round(s), load average {os.getloadavg()[0]:.1f}")
     print(f"{'run':<12} {'wall s':>7} {'x replay':>9}  what it gave")

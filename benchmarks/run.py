@@ -47,6 +47,7 @@ sys.path.insert(0, str(HERE))
 
 import workload  # noqa: E402
 from baseline_radar import BaselineRadar  # noqa: E402
+
 from fenmor_radar import Radar, __version__  # noqa: E402
 from fenmor_radar.screener import (  # noqa: E402
     Derivatives,

@@ -19,7 +19,6 @@ import time
 from dataclasses import dataclass, field
 from typing import Any
 
-from fenmor_radar.sample import EPISODES, sample_lines
 from fenmor_radar.default_spec import default_spec_text
 from fenmor_radar.replay import (
     BadLine,
@@ -28,6 +27,7 @@ from fenmor_radar.replay import (
     ReplayStats,
     replay_recordings,
 )
+from fenmor_radar.sample import EPISODES, sample_lines
 
 MINUTE_MS = 60_000
 

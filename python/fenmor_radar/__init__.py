@@ -18,7 +18,6 @@ from fenmor_radar.screener import (
 )
 
 
-
 def __getattr__(name: str) -> object:
     # The scorecard needs numpy and scipy (the evaluate extra): imported
     # when first asked for, not with the package.

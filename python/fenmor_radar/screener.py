@@ -25,10 +25,11 @@ from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass, fields
 from typing import Any, ClassVar, NoReturn, TypeAlias
 
-from fenmor_radar._native import event_text as _native_text
 from fenmor_radar._fenmor_radar import Radar
 from fenmor_radar._native import ScreenerCore
+from fenmor_radar._native import event_text as _native_text
 from fenmor_radar.crossing import Crossing
+from fenmor_radar.spec_source import Spec, spec_hint, spec_json
 
 __all__ = [
     "Alert",
@@ -180,13 +181,29 @@ def _refuse(reply: str) -> NoReturn:
     raise _fail(reply)
 
 
+def _utf8(text: str) -> str:
+    """``text``, which the radar reads as UTF-8; ``RadarError`` for a lone surrogate in it.
+
+    Python strings may hold halves of surrogate pairs (from ``surrogateescape``
+    or ``json.loads`` of ``"\\udc80"``), which no UTF-8 text can carry.
+    """
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError as err:
+        raise RadarError(
+            f"not valid UTF-8: the text holds a lone surrogate, U+{ord(err.object[err.start]):04X} "
+            f"(a symbol, name or value must be a whole Unicode string)"
+        ) from None
+    return text
+
+
 def _feed_text(symbol: object, event: Event) -> str:
     """The "feed" command of an event the native feed does not take as it is."""
-    return '{"cmd":"feed","symbol":' + _dumps(symbol) + ',"event":' + event_text(event) + "}"
+    return _utf8('{"cmd":"feed","symbol":' + _dumps(symbol) + ',"event":' + event_text(event) + "}")
 
 
 def _batch_text(symbol: object, events: Iterable[Event]) -> str:
-    return '{"cmd":"feed_batch","symbol":' + _dumps(symbol) + ',"events":[' + _texts(events) + "]}"
+    return _utf8('{"cmd":"feed_batch","symbol":' + _dumps(symbol) + ',"events":[' + _texts(events) + "]}")
 
 
 def _crossing(direction: str, events: int, symbol: str, ts: int, severity: float, alert: str) -> Crossing:
@@ -205,8 +222,11 @@ def _alerts(reply: str) -> list[Alert]:
     return alerts
 
 
-def _spec_text(spec: str | Mapping[str, Any] | list[Any]) -> str:
-    return spec if isinstance(spec, str) else _dumps(spec if isinstance(spec, list) else dict(spec))
+def _spec_text(spec: Spec) -> str:
+    try:
+        return spec_json(spec)
+    except UnicodeDecodeError as err:
+        raise RadarError(f"the spec file is not UTF-8 text: {err}") from None
 
 
 class ScreenerRadar:
@@ -251,7 +271,7 @@ class Screener(ScreenerCore):
     second thread or from an event's own code, raises ``RuntimeError``).
     """
 
-    def __init__(self, spec: str | Mapping[str, Any] | list[Any], *, crossings: bool = False) -> None:
+    def __init__(self, spec: Spec, *, crossings: bool = False) -> None:
         try:
             super().__init__(
                 _spec_text(spec),
@@ -262,7 +282,7 @@ class Screener(ScreenerCore):
                 crossing=_crossing if crossings else None,
             )
         except ValueError as err:
-            raise RadarError(str(err)) from None
+            raise RadarError(str(err) + spec_hint(spec)) from None
 
     @property
     def radar(self) -> ScreenerRadar:
@@ -284,20 +304,21 @@ class Screener(ScreenerCore):
             _dumps(symbol) + ":[" + _texts(events) + "]"
             for symbol, events in events_by_symbol.items()
         )
-        return _alerts(self._command('{"cmd":"scan","events":{' + body + "}}"))
+        return _alerts(self._command(_utf8('{"cmd":"scan","events":{' + body + "}}")))
 
     def reset(self) -> None:
         """Drop every symbol's state; the spec stays."""
         self._ok('{"cmd":"reset"}')
 
-    def set_spec(self, spec: str | Mapping[str, Any] | list[Any]) -> None:
-        """Replace the spec (a dict or a JSON text) and drop every state."""
-        if isinstance(spec, str):
+    def set_spec(self, spec: Spec) -> None:
+        """Replace the spec (a dict, a JSON text or a spec file's path) and drop every state."""
+        text = _spec_text(spec)
+        if not isinstance(spec, Mapping | list):
             # The radar reads the text on its own first: pasted into the
             # command unread, stray text after the spec could add members to
             # the command itself. This also gives the message a position.
             try:
-                Radar(spec)
+                Radar(text)
             except ValueError as err:
-                raise RadarError(str(err)) from None
-        self._ok('{"cmd":"set_spec","spec":' + _spec_text(spec) + "}")
+                raise RadarError(str(err) + spec_hint(spec)) from None
+        self._ok(_utf8('{"cmd":"set_spec","spec":' + text + "}"))

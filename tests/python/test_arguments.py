@@ -3,9 +3,7 @@ import sys
 import pytest
 
 from fenmor_radar import Radar
-
 from radar_helpers import FUNDING_SPEC, VERSION
-
 
 HAS_NOTES = sys.version_info >= (3, 11)
 

@@ -13,6 +13,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "benchmarks"))
 
 import workload  # noqa: E402
 from baseline_radar import BaselineRadar, quantise  # noqa: E402
+
 from fenmor_radar import Radar  # noqa: E402
 
 OK = '{"ok":true}'

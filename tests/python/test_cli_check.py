@@ -8,11 +8,11 @@ import sys
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from webhook_server import WebhookServer
 
 from fenmor_radar import Radar
 from fenmor_radar.cli.spec_check import check_spec
 from fenmor_radar.report.spec_info import spec_info
+from webhook_server import WebhookServer
 
 TYPOS = """{
   "signals": [

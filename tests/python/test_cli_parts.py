@@ -7,13 +7,13 @@ import json
 import pytest
 
 from fenmor_radar import Radar
-from fenmor_radar.replay.checkpoints import CheckpointClock, CheckpointPolicy
-from fenmor_radar.replay.recording import read_events
 from fenmor_radar.cli.novelty import NewOnlyFilter
 from fenmor_radar.cli.pipe_command import input_lines
 from fenmor_radar.cli.progress import Progress
-from fenmor_radar.replay.replies import AlertView, alert_texts, parse_alerts_reply
 from fenmor_radar.cli.table import printable, severity_bar, strongest_factors
+from fenmor_radar.replay.checkpoints import CheckpointClock, CheckpointPolicy
+from fenmor_radar.replay.recording import read_events
+from fenmor_radar.replay.replies import AlertView, alert_texts, parse_alerts_reply
 
 BOOK_SPEC = '{"signals":[{"kind":"book_imbalance","params":[1.0]}],"threshold":0.0}'
 

@@ -121,8 +121,8 @@ def test_gzip_and_standard_input_read_like_the_plain_file(tmp_path, spec):
 
 
 def test_replay_is_byte_identical_to_feeding_by_hand(tmp_path):
-    from fenmor_radar.sample import sample_lines
     from fenmor_radar.default_spec import default_spec_text
+    from fenmor_radar.sample import sample_lines
 
     lines = sample_lines()[:4000]
     # Threshold 0: every symbol is an alert, so every factor value is compared.
@@ -274,6 +274,7 @@ def test_damaged_gzip_fails_after_the_lines_it_could_read(tmp_path, spec):
         ["--cooldown", "10"],
         ["--format", "xml"],
         ["--from", "tardis", "--workers", "2"],  # the workers read recordings, not CSV files
+        ["--scheduler", "localhost"],  # no port
     ],
 )
 def test_bad_options_are_usage_errors(tmp_path, spec, options):

@@ -5,8 +5,10 @@ import json
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 import pytest
+
 from fenmor_radar.replay import BadLine, CheckpointPolicy, replay_files
 from test_cli_replay import (
     BOOK_SPEC,
@@ -58,7 +60,7 @@ def test_several_files_replay_as_one_input_with_their_own_line_numbers(tmp_path,
     assert len(stdout_lines(result)) == 1
     assert stdout_lines(result)[0].startswith('{"events":2,"ts":2,"alerts":[{"symbol":"BTCUSDT"')
     assert f"skipped {two}:2: not a recording line" in stderr_text(result)
-    assert f"from {one}, {two} in " in stderr_text(result)
+    assert f"from {one} (+1 file) in " in stderr_text(result)
     assert f"(first at {two}:2)" in stderr_text(result)
 
 
@@ -129,6 +131,12 @@ def test_python_api_replays_several_specs_as_separate_replays(tmp_path):
     policy = CheckpointPolicy(every=2)
     items = list(replay_files(events, [FUNDING_SPEC, BOOK_SPEC], policy))
     assert [item.number for item in items if isinstance(item, BadLine)] == [3]
+    # A path, a spec dict and a spec file's path (str or Path) mean the same.
+    spec_file = tmp_path / "book.json"
+    spec_file.write_text(BOOK_SPEC)
+    for spec in (json.loads(BOOK_SPEC), str(spec_file), spec_file):
+        again = list(replay_files(Path(events), [FUNDING_SPEC, spec], policy))
+        assert again == items
     for index, spec_text in enumerate([FUNDING_SPEC, BOOK_SPEC]):
         alone = [item.checkpoint() for item in replay_files(events, spec_text, policy)
                  if not isinstance(item, BadLine)]
@@ -155,3 +163,22 @@ def test_recording_blocks_stay_small_whatever_the_compression(tmp_path):
     assert max(sizes) <= 1 << 16
     split_bom = Recording("-", stdin=io.BufferedReader(io.BytesIO(b"\xef\xbb\xbf" + line + b"\n" + line), 1), block_size=1)
     assert [event.number for event in split_bom.lines()] == [1, 3]
+
+
+def test_many_files_are_opened_one_at_a_time_and_summarised(tmp_path, spec):
+    import resource
+
+    paths = [write(tmp_path / f"part{n:03}.jsonl", [book(n, 3, 1)]) for n in range(100)]
+
+    def few_descriptors():
+        resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64))
+
+    result = subprocess.run(
+        [sys.executable, "-m", "fenmor_radar", "replay", "--spec", spec, *paths],
+        capture_output=True,
+        timeout=120,
+        preexec_fn=few_descriptors,
+    )
+    assert result.returncode == 0, stderr_text(result)
+    assert f"replayed 100 events for 1 symbol from {paths[0]} (+99 files) in " in stderr_text(result)
+    assert result.stderr.count(b"\n") == 1

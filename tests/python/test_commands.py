@@ -3,7 +3,6 @@ import json
 import pytest
 
 from fenmor_radar import Radar
-
 from radar_helpers import OK, VERSION, VERSION_REPLY, error_of, error_reply
 
 FEED_1 = ('{"cmd":"feed","symbol":"BTCUSDT","event":{"kind":"derivatives","ts":1,'

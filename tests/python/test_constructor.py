@@ -1,7 +1,6 @@
 import pytest
 
 from fenmor_radar import Radar
-
 from radar_helpers import FUNDING_SPEC, VERSION, VERSION_REPLY
 
 

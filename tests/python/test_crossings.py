@@ -9,10 +9,10 @@ import subprocess
 import sys
 
 import pytest
-from webhook_server import WebhookServer
 
 from fenmor_radar import Crossing, Screener
 from fenmor_radar.replay import CheckpointPolicy, CheckpointReplies, replay_files
+from webhook_server import WebhookServer
 
 SPEC = (
     '{"signals":[{"kind":"funding_flip","params":[0.0001]},'

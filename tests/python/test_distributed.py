@@ -15,15 +15,15 @@ import pytest
 distributed = pytest.importorskip("distributed")
 
 from fenmor_radar import Crossing  # noqa: E402
-from fenmor_radar.replay import replay_files  # noqa: E402
-from fenmor_radar.replay.checkpoints import CheckpointPolicy  # noqa: E402
-from fenmor_radar.replay.items import ReplayStats  # noqa: E402
 from fenmor_radar.distributed import (  # noqa: E402
     BadEventLine,
     MergedCheckpoint,
     WorkerLost,
     replay,
 )
+from fenmor_radar.replay import replay_files  # noqa: E402
+from fenmor_radar.replay.checkpoints import CheckpointPolicy  # noqa: E402
+from fenmor_radar.replay.items import ReplayStats  # noqa: E402
 from test_distributed_parts import (  # noqa: E402
     SPECS,
     assert_same_stats,

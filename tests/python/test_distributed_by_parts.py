@@ -15,10 +15,6 @@ import pytest
 fsspec = pytest.importorskip("fsspec")
 
 from fenmor_radar import Crossing  # noqa: E402
-from fenmor_radar.replay import CheckpointReplies, replay_files  # noqa: E402
-from fenmor_radar.replay.checkpoints import CheckpointClock, CheckpointPolicy  # noqa: E402
-from fenmor_radar.replay.recording import DamagedInput, read_events  # noqa: E402
-from fenmor_radar.replay.items import ReplayStats  # noqa: E402
 from fenmor_radar.distributed.driver import (  # noqa: E402
     BadEventLine,
     InputChanged,
@@ -38,6 +34,10 @@ from fenmor_radar.distributed.parts import (  # noqa: E402
 )
 from fenmor_radar.distributed.shard import NativeShardReader  # noqa: E402
 from fenmor_radar.distributed.summary import BadLineReport, UnitReport, unit_summary  # noqa: E402
+from fenmor_radar.replay import CheckpointReplies, replay_files  # noqa: E402
+from fenmor_radar.replay.checkpoints import CheckpointClock, CheckpointPolicy  # noqa: E402
+from fenmor_radar.replay.items import ReplayStats  # noqa: E402
+from fenmor_radar.replay.recording import DamagedInput, read_events  # noqa: E402
 from test_distributed_parts import (  # noqa: E402
     SPECS,
     assert_same_stats,

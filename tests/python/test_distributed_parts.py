@@ -11,13 +11,14 @@ import subprocess
 import sys
 
 import pytest
+
 import reference_feeder
 from fenmor_radar import Radar
 from fenmor_radar._native import ShardReader, symbol_hash
-from fenmor_radar.replay.items import ReplayStats
 from fenmor_radar.distributed.driver import MergedCheckpoint, check_specs
 from fenmor_radar.distributed.merge import merge_replies
 from fenmor_radar.replay import CheckpointReplies, replay_files
+from fenmor_radar.replay.items import ReplayStats
 
 # Symbols that differ only in case, in normalisation or in bytes beyond ASCII,
 # the empty symbol, and symbols that need escapes in JSON.

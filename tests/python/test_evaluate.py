@@ -176,10 +176,13 @@ class TestCommandLine:
         spec = write(tmp_path / "a.json", [OI_SPEC])
         args = ("replay", "--spec", spec, planted, "--every-ts", "600000", "--format", "json")
         plain = self.run(*args)
-        scored = self.run(*args, "--evaluate", "--horizons", "5m", "--permutations", "50")
+        page = tmp_path / "report.html"
+        scored = self.run(*args, "--evaluate", "--horizons", "5m", "--permutations", "50",
+                          "--report", str(page))
         assert plain.returncode == scored.returncode == 0, scored.stderr
         assert scored.stdout == plain.stdout
         assert b"all onsets" in scored.stderr and b"all onsets" not in plain.stderr
+        assert "<h2>Scorecard</h2>" in page.read_text(encoding="utf-8")
 
     def test_a_bad_horizon_is_named(self, planted, tmp_path):
         spec = write(tmp_path / "a.json", [OI_SPEC])

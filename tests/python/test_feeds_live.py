@@ -21,6 +21,7 @@ import pytest
 
 cryptofeed_types = pytest.importorskip("cryptofeed.types")
 from cryptofeed.defines import BUY, FILLED, SELL  # noqa: E402 - after the skip
+
 from fenmor_radar.cli import main  # noqa: E402
 from fenmor_radar.feeds import live, session  # noqa: E402
 

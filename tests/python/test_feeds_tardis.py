@@ -12,6 +12,7 @@ import sys
 import zlib
 
 import pytest
+
 from fenmor_radar.cli import main
 from fenmor_radar.feeds import tardis_blocks
 
@@ -187,3 +188,12 @@ def test_convert_to_standard_output_writes_the_recording_there(tmp_path, files):
     )
     assert result.returncode == 3 and result.stdout == out.read_bytes()
     assert not (tmp_path / "-").exists()
+
+
+def test_a_csv_file_replayed_as_a_recording_says_to_use_from_tardis(tmp_path, files, capsys):
+    spec = tmp_path / "spec.json"
+    spec.write_text('{"signals":[{"kind":"funding_flip","params":[0.0001]}]}', encoding="utf-8")
+    assert main(["replay", "--spec", str(spec), files[1], "-q"]) == 1
+    assert "it looks like a CSV file: replay the vendor's CSV files with --from tardis" in (
+        capsys.readouterr().err
+    )

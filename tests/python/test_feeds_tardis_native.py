@@ -10,6 +10,7 @@ out-of-range numbers, thin books, unordered timestamps across files and ties.
 import random
 
 import pytest
+
 from fenmor_radar.feeds import convert
 from fenmor_radar.feeds.convert import TardisConverter
 from tardis_oracle import OracleConverter

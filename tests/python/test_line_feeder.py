@@ -9,6 +9,7 @@ from __future__ import annotations
 import threading
 
 import pytest
+
 from fenmor_radar import Radar
 from fenmor_radar._native import LineFeeder
 

@@ -7,11 +7,11 @@ import sys
 import time
 
 import pytest
-from webhook_server import RawServer, WebhookServer, refused_url
 
 from fenmor_radar.cli.notify import Notice, Notifier, payload
 from fenmor_radar.cli.novelty import AlertChange, NewOnlyFilter
 from fenmor_radar.replay.replies import AlertView
+from webhook_server import RawServer, WebhookServer, refused_url
 
 NOTICE = Notice("BTCUSDT", 0.75, (("funding_flip(0.0001)", 1.0),), 42, "a.json", "new")
 

@@ -10,6 +10,7 @@ import json
 import random
 
 import pytest
+
 import reference_feeder
 
 native = pytest.importorskip(

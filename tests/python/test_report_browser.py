@@ -22,6 +22,7 @@ import sys
 from pathlib import Path
 
 import pytest
+
 from png_pixels import read_png
 
 pytest.importorskip("plotly")

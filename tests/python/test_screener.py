@@ -6,6 +6,7 @@ import random
 import re
 
 import pytest
+
 from fenmor_radar import Derivatives, Liquidation, Orderbook, Radar, RadarError, Screener
 from fenmor_radar import screener as screener_module
 
@@ -187,3 +188,30 @@ def test_calls_by_keyword_and_faults_of_the_arguments():
         screener.feed_batch("A")  # type: ignore[call-arg]
     with pytest.raises(TypeError, match="not iterable"):
         screener.feed_batch("A", 3)  # type: ignore[arg-type]
+
+
+def test_a_spec_file_a_text_that_is_no_spec_and_lone_surrogates(tmp_path):
+    path = tmp_path / "spec.json"
+    path.write_text(json.dumps(SPEC))
+    event = Orderbook(1, 3.0, 1.0, 1.0, 2.0)
+    for spec in (str(path), path):
+        screener = Screener(spec)
+        screener.feed("A", event)
+        screener.set_spec(spec)  # the same spec: the states are dropped
+        assert screener.alerts() == []
+    with pytest.raises(RadarError, match="'missing.json' is neither JSON nor a file that exists"):
+        Screener("missing.json")
+    # No UTF-8 text holds a lone surrogate: the screener says so as for any refused value.
+    screener = Screener(SPEC)
+    lone = "A\udc80"
+    calls = [
+        lambda: screener.feed(lone, event),
+        lambda: screener.feed("A", {"kind": "orderbook", "ts": 1, "side": lone}),
+        lambda: screener.feed_batch(lone, [event]),
+        lambda: screener.scan({lone: [event]}),
+        lambda: screener.set_spec({"signals": [{"kind": lone, "params": [1]}]}),
+    ]
+    for call in calls:
+        with pytest.raises(RadarError, match="lone surrogate, U\\+DC80"):
+            call()
+    assert screener.alerts() == []

@@ -6,7 +6,6 @@ import threading
 import pytest
 
 from fenmor_radar import Radar
-
 from radar_helpers import FUNDING_SPEC, VERSION, VERSION_REPLY
 
 FAULT = re.compile(

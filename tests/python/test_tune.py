@@ -105,3 +105,13 @@ class TestSpace:
         lookback, scale = spec["signals"][0]["params"]
         assert isinstance(lookback, int) and 4 <= lookback <= 36
         assert isinstance(scale, float)
+
+
+def test_batches_split_over_dask_workers_score_as_one_process_does(files, tmp_path):
+    recording, base, space = files
+    args = ("--spec", base, "--space", space, recording, "--trials", "8", "--batch", "8",
+            "--seed", "1", "-q")
+    local = run_tune(*args)
+    spread = run_tune(*args, "--workers", "2")
+    assert local.returncode == spread.returncode == 0, spread.stderr
+    assert spread.stdout == local.stdout

@@ -17,13 +17,13 @@ from typing import TextIO
 from fenmor_radar.cli import terminal
 from fenmor_radar.cli.table import can_draw_blocks, render_alerts, severity_bar
 from fenmor_radar.default_spec import default_spec_text
-from fenmor_radar.utc import utc_time
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.feeder_loop import CheckpointReplies, FeederReplay, new_feeder
 from fenmor_radar.replay.items import BadLine, Checkpoint, ReplayStats
 from fenmor_radar.replay.recording import Recording
 from fenmor_radar.replay.replies import AlertsReply, parse_alerts_reply
 from fenmor_radar.sample import EPISODES, SEED, START_TS, STEP_MS, sample_lines
+from fenmor_radar.utc import utc_time
 
 MINUTE_MS = 60_000
 SHOWN_PER_LINE = 3

@@ -22,6 +22,7 @@ from fenmor_radar.cli.shared import (
     report_bad_line,
 )
 from fenmor_radar.cli.spec_file import read_spec_text, rejected_spec
+from fenmor_radar.crossing import Crossing
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.feeder_loop import (
     CheckpointReplies,
@@ -29,7 +30,6 @@ from fenmor_radar.replay.feeder_loop import (
     RecordingDamaged,
     SpecRejected,
 )
-from fenmor_radar.crossing import Crossing
 from fenmor_radar.replay.items import BadLine, ReplayStats
 from fenmor_radar.replay.recording import DamagedInput, RecordingSource
 

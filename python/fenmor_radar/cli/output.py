@@ -25,8 +25,8 @@ from fenmor_radar.cli.table import (
 )
 from fenmor_radar.printable import printable
 from fenmor_radar.replay.items import Checkpoint, Crossing
-from fenmor_radar.utc import utc_time
 from fenmor_radar.replay.replies import parse_alerts_reply
+from fenmor_radar.utc import utc_time
 
 
 class CheckpointOutput(Protocol):

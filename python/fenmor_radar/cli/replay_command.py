@@ -9,6 +9,7 @@ rejected line by ``report_bad_line``.
 from __future__ import annotations
 
 import argparse
+import re
 import sys
 import time
 from collections.abc import Iterator, Sequence
@@ -23,15 +24,16 @@ from fenmor_radar.cli.notify import add_notify_arguments
 from fenmor_radar.cli.progress import Progress
 from fenmor_radar.cli.replay_extras import ReplayExtras
 from fenmor_radar.cli.shared import (
-    add_scoring_arguments,
     CheckpointEmitter,
     WatchOptions,
     add_alert_arguments,
     add_conversion_options,
+    add_scoring_arguments,
     add_watch_arguments,
     check_watch_arguments,
     choose_output,
     counted,
+    inputs_name,
     load_feeder,
     positive_int,
     report_bad_line,
@@ -52,6 +54,20 @@ from fenmor_radar.replay.recording import DamagedInput, Recording, RecordingSour
 if TYPE_CHECKING:
     from fenmor_radar._native import LineFeeder
     from fenmor_radar.scoring.replay_pass import AlertRecorder
+    from fenmor_radar.scoring.scorecard import Scorecard
+
+
+# [protocol://]host:port, the host a name, an IPv4 address or a bracketed IPv6 one.
+_SCHEDULER = re.compile(r"(?:[a-z][a-z0-9+.-]*://)?(?:\[[0-9A-Fa-f:.]+\]|[^\s:/\[\]]+):[0-9]{1,5}")
+
+
+def scheduler_address(text: str) -> str:
+    """A Dask scheduler's address, which must name its port."""
+    if not _SCHEDULER.fullmatch(text):
+        raise argparse.ArgumentTypeError(
+            f"not a scheduler address with its port: {text!r} (for example tcp://HOST:8786)"
+        )
+    return text
 
 
 def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -125,6 +141,7 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     )
     cluster.add_argument(
         "--scheduler",
+        type=scheduler_address,
         metavar="ADDRESS",
         help="replay on the Dask cluster at ADDRESS (tcp://host:8786), one shard per worker",
     )
@@ -186,7 +203,7 @@ def run(args: argparse.Namespace) -> int:
         recordings: Sequence[RecordingSource] = [sources.open_tardis(args)]
     else:
         recordings = open_recordings(args.events)
-    name = ", ".join(recording.name for recording in recordings)
+    name = inputs_name([recording.name for recording in recordings])
     show_progress = sys.stderr.isatty() if args.progress is None else args.progress
     progress = Progress(
         sys.stderr,
@@ -224,7 +241,11 @@ def run(args: argparse.Namespace) -> int:
             else:
                 emit.checkpoint(item)
     except NotARecording as err:
-        raise CliError(str(err)) from err
+        hint = ""
+        if b"," in err.first_line.encode() and "{" not in err.first_line:
+            hint = (f"; it looks like a CSV file: replay the vendor's CSV files with --from tardis "
+                    f"(replay --from tardis --spec SPEC {err.source})")
+        raise CliError(str(err) + hint) from err
     except RecordingDamaged as err:
         where = f" after {counted(err.lines, 'line')}" if err.lines else ""
         raise CliError(errors.cannot("read", f"{err.source}{where}", err)) from err
@@ -237,14 +258,24 @@ def run(args: argparse.Namespace) -> int:
         extras.close()
         for recording in recordings:
             recording.close()
+    card = None
+    if recorder is not None:
+        card = scorecard(args, recorder)
+        if extras.report is not None:
+            from fenmor_radar.scoring.page import scorecard_section
+
+            extras.report.data.sections.append(scorecard_section(card, recorder.record))
     extras.finish(name, stats)
     # Converted rows have no line of their own to point at.
     warn_backwards(stats, several=len(recordings) > 1, lines=args.source != sources.TARDIS)
     if not args.quiet:
         print_summary(name, stats, time.monotonic() - started, several=len(recordings) > 1)
         extras.print_summary()
-    if recorder is not None:
-        print_scorecard(args, recorder)
+    if card is not None:
+        from fenmor_radar.scoring.text import scorecard_table
+
+        sys.stderr.write(scorecard_table(card) + "\n")
+        sys.stderr.flush()
     if stats.stopped_at is not None:
         return extras.exit_code(errors.FAILED)
     skipped = stats.bad_lines or sum(getattr(source, "bad_rows", 0) for source in recordings)
@@ -264,20 +295,18 @@ def scoring_recorder(
     return AlertRecorder(feeder, specs, stats, crossings=args.crossings)
 
 
-def print_scorecard(args: argparse.Namespace, recorder: AlertRecorder) -> None:
+def scorecard(args: argparse.Namespace, recorder: AlertRecorder) -> Scorecard:
+    """The scorecard of the replay's alerts (--evaluate)."""
     from fenmor_radar.scoring import scorecard_of
-    from fenmor_radar.scoring.text import scorecard_table
 
     try:
-        card = scorecard_of(
+        return scorecard_of(
             recorder.finish(), list(args.spec), horizons=args.horizons, cooldown=args.cooldown,
             onsets=args.onsets or ("crossings" if args.crossings else "checkpoints"),
             seed=args.seed, permutations=args.permutations,
         )
     except ValueError as err:
         raise CliError(str(err), errors.USAGE) from err
-    sys.stderr.write(scorecard_table(card) + "\n")
-    sys.stderr.flush()
 
 
 def open_recordings(paths: Sequence[str]) -> list[Recording]:

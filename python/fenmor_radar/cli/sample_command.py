@@ -6,8 +6,8 @@ import argparse
 
 from fenmor_radar.cli import errors, terminal
 from fenmor_radar.cli.errors import CliError
-from fenmor_radar.default_spec import default_spec_text
 from fenmor_radar.cli.shared import positive_int
+from fenmor_radar.default_spec import default_spec_text
 from fenmor_radar.planted_sample import PLANTED_SEED, PlantedLayout, planted_lines, write_planted
 from fenmor_radar.sample import SEED, sample_lines, write_sample
 from fenmor_radar.whole_file import write_whole_file

@@ -36,6 +36,13 @@ def counted(count: int, noun: str) -> str:
     return f"{count:,} {noun}" + ("" if count == 1 else "s")
 
 
+def inputs_name(names: Sequence[str]) -> str:
+    """How one line names a command's inputs: the first, and how many more there are."""
+    if len(names) <= 1:
+        return "".join(names)
+    return f"{names[0]} (+{counted(len(names) - 1, 'file')})"
+
+
 # --- option types and options ------------------------------------------------
 
 

@@ -14,7 +14,7 @@ from typing import final
 
 from fenmor_radar.cli import errors
 from fenmor_radar.cli.errors import CliError
-from fenmor_radar.cli.shared import BadRowReport
+from fenmor_radar.cli.shared import BadRowReport, inputs_name
 from fenmor_radar.feeds.convert import BLOCK_BYTES, TardisConverter
 from fenmor_radar.feeds.tardis import UnknownLayout
 from fenmor_radar.replay.recording import DamagedInput
@@ -30,7 +30,7 @@ class TardisSource:
     size: int | None = None
 
     def __init__(self, paths: Sequence[str], *, depth: int, normalise: bool) -> None:
-        self.name = paths[0] if len(paths) == 1 else f"{paths[0]} (+{len(paths) - 1} files)"
+        self.name = inputs_name(paths)
         self.report = BadRowReport()
         self.converter = TardisConverter(paths, depth=depth, normalise=normalise, on_bad=self.report)
 

@@ -17,9 +17,9 @@ from typing import Any
 
 from fenmor_radar import optional
 from fenmor_radar.cli import errors, terminal
+from fenmor_radar.cli.durations import non_negative_duration, positive_duration
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.evaluate_command import DEFAULT_EVERY_TS
-from fenmor_radar.cli.durations import non_negative_duration, positive_duration
 from fenmor_radar.cli.shared import horizons_argument, positive_int
 from fenmor_radar.cli.spec_file import radar_from_text, read_spec_text
 from fenmor_radar.replay.checkpoints import CheckpointPolicy

@@ -17,8 +17,7 @@ import uuid
 from collections.abc import Callable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any, TypeVar
 
-from fenmor_radar import optional
-from fenmor_radar import __version__
+from fenmor_radar import __version__, optional
 from fenmor_radar.distributed.global_plan import Cut
 from fenmor_radar.distributed.shard import (
     NativeShardReader,
@@ -68,7 +67,7 @@ def run_client(
     if scheduler is not None:
         try:
             own = distributed.Client(scheduler, direct_to_workers=True)
-        except (OSError, TimeoutError) as err:
+        except (OSError, TimeoutError, ValueError) as err:  # ValueError: an address Dask cannot read
             raise ConnectionError(f"cannot reach the Dask scheduler at {scheduler}: {err}") from err
         with own:
             yield own

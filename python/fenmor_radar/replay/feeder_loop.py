@@ -9,6 +9,7 @@ are replayed in order as one input whose line numbers restart in each file.
 
 from __future__ import annotations
 
+import os
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import cast
@@ -20,6 +21,7 @@ from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.items import BadLine, Checkpoint, Crossing, ReplayStats
 from fenmor_radar.replay.read_ahead import read_ahead
 from fenmor_radar.replay.recording import BOM, DamagedInput, Recording, RecordingSource
+from fenmor_radar.spec_source import Spec, spec_json
 
 # The feeder's items, as its interface gives them.
 CheckpointItem = tuple[str, int, int | None, tuple[str, ...]]
@@ -283,9 +285,16 @@ class FeederReplay:
         stats.checkpoints = feeder.checkpoints
 
 
+def spec_texts(specs: Spec | Sequence[Spec]) -> list[str]:
+    """Each spec's JSON text: one spec, or a list or tuple of them (a spec is never an array)."""
+    if isinstance(specs, list | tuple):
+        return [spec_json(spec) for spec in specs]
+    return [spec_json(cast(Spec, specs))]
+
+
 def replay_recordings(
     recordings: Iterable[RecordingSource],
-    specs: str | Sequence[str],
+    specs: Spec | Sequence[Spec],
     policy: CheckpointPolicy | None = None,
     *,
     strict: bool = False,
@@ -294,14 +303,14 @@ def replay_recordings(
     peaks: bool = False,
 ) -> Iterator[ReplayItem]:
     """Replay open recordings in order through one radar per spec (see ``FeederReplay.run``)."""
-    texts = [specs] if isinstance(specs, str) else list(specs)
+    texts = spec_texts(specs)
     feeder = new_feeder(texts, policy or CheckpointPolicy(), strict, crossings=crossings, peaks=peaks)
     return FeederReplay(feeder, stats=stats).run(recordings)
 
 
 def replay_files(
-    paths: str | Sequence[str],
-    specs: str | Sequence[str],
+    paths: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
+    specs: Spec | Sequence[Spec],
     policy: CheckpointPolicy | None = None,
     *,
     strict: bool = False,
@@ -310,6 +319,10 @@ def replay_files(
     peaks: bool = False,
 ) -> Iterator[ReplayItem]:
     """Replay recordings (plain or gzip; "-" is standard input) through one radar per spec.
+
+    ``paths`` is one path (``str`` or ``Path``) or a sequence of them;
+    ``specs`` one spec or a list of them, each a JSON text, a dict or a spec
+    file's path.
 
     Yields a ``CheckpointReplies`` (one alerts reply per spec) at every
     checkpoint of ``policy`` and at the end, and a ``BadLine`` for every
@@ -321,8 +334,10 @@ def replay_files(
     ``SpecRejected`` (a ``ValueError``) for a bad spec, ``OSError`` for a file that cannot be
     opened, ``NotARecording`` and ``RecordingDamaged`` as ``FeederReplay.run``.
     """
-    names = [paths] if isinstance(paths, str) else list(paths)
-    texts = [specs] if isinstance(specs, str) else list(specs)
+    if isinstance(paths, str | os.PathLike):
+        paths = [paths]
+    names = [os.fspath(path) for path in paths]
+    texts = spec_texts(specs)
     feeder = new_feeder(texts, policy or CheckpointPolicy(), strict, crossings=crossings, peaks=peaks)
     recordings = [Recording(name) for name in names]
     try:

@@ -65,22 +65,34 @@ class Recording:
     renamed or piped compressed recording still reads, even when the producer
     writes its first byte alone. Progress is reported in bytes of the file as
     stored (compressed bytes for gzip), which is what the file size measures.
+
+    A regular file is opened here, so that one that cannot be read fails at
+    once, but then closed until its blocks are read and closed again after
+    them: a replay of many files holds one open at a time, however many it is
+    given. A pipe or a device stays open, as it cannot be opened twice.
     """
 
     def __init__(self, path: str, stdin: BinaryIO | None = None, block_size: int = BLOCK_SIZE) -> None:
         self.name = "<stdin>" if path == STDIN_NAME else path
         self.block_size = block_size
+        self._path = path
+        self._read_whole = False
         if path == STDIN_NAME:
-            self._raw: BinaryIO = stdin if stdin is not None else sys.stdin.buffer
+            self._raw: BinaryIO | None = stdin if stdin is not None else sys.stdin.buffer
             self.size: int | None = None
-        else:
-            self._raw = open(path, "rb")  # noqa: SIM115 - closed by close()
-            self.size = _regular_file_size(self._raw)
+            return
+        self._raw = open(path, "rb")  # noqa: SIM115 - closed by close()
+        self.size = _regular_file_size(self._raw)
+        if self.size is not None:
+            self._raw.close()
+            self._raw = None
 
     def position(self) -> int | None:
         """Bytes of the stored file consumed so far, when that can be known."""
         if self.size is None:
             return None
+        if self._raw is None:
+            return self.size if self._read_whole else 0
         try:
             return self._raw.tell()
         except (OSError, ValueError):
@@ -90,6 +102,8 @@ class Recording:
         return self._read_raw(self.block_size)
 
     def _read_raw(self, size: int) -> bytes:
+        if self._raw is None:
+            self._raw = open(self._path, "rb")  # noqa: SIM115 - closed by close()
         read1 = getattr(self._raw, "read1", None)
         return bytes(read1(size) if read1 is not None else self._raw.read(size))
 
@@ -102,6 +116,9 @@ class Recording:
             yield from self._blocks()
         except (OSError, BrokenGzip) as err:
             raise DamagedInput(str(err)) from err
+        if self.size is not None:  # reopened for reading: nothing more to read
+            self._read_whole = True
+            self.close()
 
     def _blocks(self) -> Iterator[bytes]:
         head = b""
@@ -151,8 +168,9 @@ class Recording:
                 yield line
 
     def close(self) -> None:
-        if self.name != "<stdin>":
+        if self.name != "<stdin>" and self._raw is not None:
             self._raw.close()
+            self._raw = None
 
     def __enter__(self) -> Recording:
         return self

@@ -208,6 +208,9 @@ class RunInfo:
 class ReportData:
     info: RunInfo
     runs: dict[str, SpecRun] = field(default_factory=dict)
+    # Sections made elsewhere, as HTML, shown after the specs' own (the
+    # scorecard of replay --evaluate).
+    sections: list[str] = field(default_factory=list)
 
     def run_for(self, name: str, spec: SpecInfo | None) -> SpecRun:
         run = self.runs.get(name)

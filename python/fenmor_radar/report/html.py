@@ -557,6 +557,7 @@ def render(data: ReportData) -> str:
 {_header(data)}
 {comparison}
 {"".join(sections)}
+{"".join(data.sections)}
 <script type="application/json" id="report-data">{script_json(payloads)}</script>
 {counts_data}
 <script>{script}{counts_script}</script>

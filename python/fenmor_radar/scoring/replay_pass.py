@@ -17,8 +17,6 @@ from dataclasses import dataclass, field
 
 from fenmor_radar._native import LineFeeder
 from fenmor_radar.crossing import Crossing
-from fenmor_radar.scoring.onsets import Alerting, CheckpointAlerts, Onset, strongest
-from fenmor_radar.scoring.prices import PriceBook, PriceSeries
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.feeder_loop import (
     CheckpointReplies,
@@ -29,6 +27,8 @@ from fenmor_radar.replay.items import BadLine, ReplayStats
 from fenmor_radar.replay.recording import RecordingSource
 from fenmor_radar.replay.replies import split_reply
 from fenmor_radar.report.spec_info import spec_info
+from fenmor_radar.scoring.onsets import Alerting, CheckpointAlerts, Onset, strongest
+from fenmor_radar.scoring.prices import PriceBook, PriceSeries
 
 
 @dataclass(slots=True)
