@@ -11,14 +11,22 @@ checkpoint, then the recording is closed complete.
 from __future__ import annotations
 
 import argparse
+import sys
 from collections.abc import Iterator
 
 from fenmor_radar._native import describe_spec
 from fenmor_radar.cli import errors, terminal
 from fenmor_radar.cli.durations import positive_duration
 from fenmor_radar.cli.errors import CliError
+from fenmor_radar.cli.live_health import (
+    LiveExtras,
+    StaleJsonOutput,
+    StaleNow,
+    StaleTableOutput,
+    health_table,
+)
 from fenmor_radar.cli.notify import add_notify_arguments
-from fenmor_radar.cli.replay_extras import ReplayExtras
+from fenmor_radar.cli.serve_option import add_serve_argument
 from fenmor_radar.cli.shared import (
     CheckpointEmitter,
     WatchOptions,
@@ -26,7 +34,6 @@ from fenmor_radar.cli.shared import (
     add_conversion_options,
     add_watch_arguments,
     check_watch_arguments,
-    choose_output,
     counted,
     load_feeder,
     positive_int,
@@ -34,8 +41,10 @@ from fenmor_radar.cli.shared import (
 )
 from fenmor_radar.cli.spec_check import warn_spec
 from fenmor_radar.cli.spec_file import read_spec_text
+from fenmor_radar.feeds.health import DEFAULT_MAX_STALENESS, FeedHealth, duration_text
 from fenmor_radar.feeds.live import MissingCryptofeed, channels_for, exchange_feed
 from fenmor_radar.feeds.recording import RecordingWriter
+from fenmor_radar.feeds.symbols import normalise_symbol
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.feeder_loop import FeederReplay
 from fenmor_radar.replay.items import BadLine, Crossing, ReplayStats
@@ -80,8 +89,18 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     parser.add_argument(
         "--record", metavar="FILE.jsonl[.gz]", help="also write every fed event to this recording"
     )
+    parser.add_argument(
+        "--max-staleness",
+        type=positive_duration,
+        default=f"{DEFAULT_MAX_STALENESS:.0f}s",
+        metavar="DURATION",
+        help="a symbol whose open interest, funding or book has been silent this long is stale: "
+        "marked in the output, its alerts not notified until it is fresh "
+        f"(default {duration_text(DEFAULT_MAX_STALENESS)}; 90s, 5m, 1h)",
+    )
     add_conversion_options(parser)
     add_notify_arguments(parser)
+    add_serve_argument(parser)
     parser.add_argument("-q", "--quiet", action="store_true", help="no summary on standard error")
     parser.set_defaults(run=run)
 
@@ -104,10 +123,21 @@ def run(args: argparse.Namespace) -> int:
     )
     warn_spec(args.spec, spec_text)
     channels = channels_for(signal["kind"] for signal in describe_spec(spec_text)["signals"])
+    health = FeedHealth(
+        [normalise_symbol(s) if args.normalise_symbols else s for s in symbols],
+        channels,
+        args.max_staleness / 1000,
+        report=lambda text: terminal.message(f"feed: {text}"),
+    )
     try:
         exchange_feed(args.exchange)
         session = LiveSession(
-            args.exchange, symbols, channels, depth=args.depth, normalise=args.normalise_symbols
+            args.exchange,
+            symbols,
+            channels,
+            depth=args.depth,
+            normalise=args.normalise_symbols,
+            health=health,
         )
     except MissingCryptofeed as err:
         raise CliError(str(err)) from err
@@ -122,9 +152,15 @@ def run(args: argparse.Namespace) -> int:
         recording = RecordingWriter(args.record) if args.record else None
     except OSError as err:
         raise CliError(errors.cannot("write", args.record, err)) from err
-    extras = ReplayExtras.from_args(args, [args.spec])
+    extras = LiveExtras.from_args(args, [args.spec], title=f"{args.exchange} live")
+    assert isinstance(extras, LiveExtras)  # from_args builds the class it is called on
+    stale_now = StaleNow()
+    extras.watch(health, stale_now)
+    stream = terminal.standard_output()
+    table = args.format == "table" or (args.format == "auto" and stream.isatty())
+    output = StaleTableOutput(stream, stale_now) if table else StaleJsonOutput(stream, stale_now)
     emit = CheckpointEmitter(
-        choose_output(args.format, terminal.standard_output()),
+        output,
         [None],
         args.cooldown,
         new_only=args.new_only,
@@ -165,6 +201,7 @@ def run(args: argparse.Namespace) -> int:
             recording.close()
         session.stop()
         extras.close()
+        extras.close_page()
     if session.dropped:
         terminal.warning(
             f"dropped {counted(session.dropped, 'event')}: the radar fell "
@@ -184,6 +221,10 @@ def run(args: argparse.Namespace) -> int:
         if recording is not None:
             text += f"; recorded to {args.record}"
         terminal.message(text)
+        health.check()
+        terminal.message(health.summary())
+        for line in health_table(health):
+            print(f"  {line}", file=sys.stderr)
         extras.print_summary()
     if not session.interrupted:
         # Only Ctrl-C ends a healthy session: cryptofeed returned on its own.

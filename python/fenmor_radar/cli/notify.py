@@ -29,14 +29,14 @@ import time
 import urllib.parse
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, ClassVar
 
 from fenmor_radar import __version__
 from fenmor_radar.cli.novelty import AlertChange
 from fenmor_radar.cli.terminal import PROG
 from fenmor_radar.utc import utc_label
 
-FORMATS = ("plain", "slack", "discord")
+FORMATS = ("plain", "slack", "discord", "telegram")  # telegram: see cli/telegram.py
 TOP_FACTORS = 3
 QUEUE_SIZE = 1000
 ATTEMPTS = 4
@@ -288,6 +288,8 @@ class Notifier:
     send: Callable[[str, bytes, float], _Answer] = post_json
     stats: NotifyStats = field(default_factory=NotifyStats)
 
+    unit: ClassVar[str] = "alerts"  # what one queued notice is, for the summary
+
     def __post_init__(self) -> None:
         check_url(self.url)
         if self.shape not in FORMATS:
@@ -338,6 +340,10 @@ class Notifier:
                 return
             self.stats.queued += 1
 
+    def body(self, notice: Notice) -> bytes:
+        """What is POSTed for one queued notice."""
+        return json.dumps(payload(notice, self.shape), allow_nan=False).encode("utf-8")
+
     def _count(self, outcome: str, error: str | None = None) -> None:
         with self._lock:
             if self._closed:
@@ -352,7 +358,7 @@ class Notifier:
                 self.stats.retries += 1
 
     def _deliver(self, notice: Notice) -> None:
-        body = json.dumps(payload(notice, self.shape), allow_nan=False).encode("utf-8")
+        body = self.body(notice)
         pause = self.backoff
         for attempt in range(1, self.attempts + 1):
             answer = self.send(self.url, body, self.timeout)
@@ -403,7 +409,7 @@ class Notifier:
     def summary(self) -> str:
         stats = self.stats
         offered = stats.queued + stats.dropped
-        text = f"notified {stats.sent:,} of {offered:,} alerts to {shown_url(self.url)}"
+        text = f"notified {stats.sent:,} of {offered:,} {self.unit} to {shown_url(self.url)}"
         for count, what in (
             (stats.failed, "failed"),
             (stats.dropped, "dropped (queue full)"),
@@ -455,7 +461,13 @@ def add_notify_arguments(parser: argparse.ArgumentParser) -> None:
         "--notify-format",
         choices=FORMATS,
         default="plain",
-        help="payload shape: plain JSON, or a Slack or Discord incoming-webhook body",
+        help="payload shape: plain JSON, a Slack or Discord incoming-webhook body, or Telegram "
+        "messages (--notify is then the Bot API's address, the token in $FENMOR_TELEGRAM_TOKEN)",
+    )
+    parser.add_argument(
+        "--notify-chat",
+        metavar="CHAT_ID",
+        help="with --notify-format telegram: the chat the bot posts to",
     )
     parser.add_argument(
         "--notify-timeout",
@@ -486,6 +498,12 @@ def notifier_from_args(
         check_url(args.notify)
     except ValueError as err:
         raise ValueError(f"--notify: {err}") from None
+    if args.notify_chat is not None and args.notify_format != "telegram":
+        raise ValueError("--notify-chat goes with --notify-format telegram")
+    if args.notify_format == "telegram":
+        from fenmor_radar.cli.telegram import telegram_notifier
+
+        return telegram_notifier(args.notify, args.notify_chat, args.notify_timeout, weights)
     return Notifier(
         args.notify, args.notify_format, args.notify_timeout, weights=weights
     )

@@ -24,6 +24,7 @@ from fenmor_radar.cli.notify import add_notify_arguments
 from fenmor_radar.cli.output import CheckpointOutput, FileOutput
 from fenmor_radar.cli.progress import Progress
 from fenmor_radar.cli.replay_extras import ReplayExtras
+from fenmor_radar.cli.serve_option import add_serve_argument, linger
 from fenmor_radar.cli.shared import (
     CheckpointEmitter,
     WatchOptions,
@@ -174,6 +175,7 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
         help="also write an HTML report of every checkpoint (needs the report extra)",
     )
     add_notify_arguments(parser)
+    add_serve_argument(parser)
     evaluation = parser.add_argument_group(
         "scoring the alerts",
         "With --evaluate, the scorecard of the alerts the replay shows (cut to each spec's "
@@ -322,6 +324,9 @@ def run(args: argparse.Namespace) -> int:
 
         sys.stderr.write(scorecard_table(card) + "\n")
         sys.stderr.flush()
+    if extras.page is not None:
+        linger(extras.page)
+        extras.close_page()
     if stats.stopped_at is not None:
         return extras.exit_code(errors.FAILED)
     skipped = stats.bad_lines or sum(getattr(source, "bad_rows", 0) for source in recordings)

@@ -13,7 +13,7 @@ import argparse
 import sys
 from collections.abc import Sequence
 from dataclasses import dataclass, field
-from typing import TextIO
+from typing import TYPE_CHECKING, TextIO
 
 from fenmor_radar.cli import errors, terminal
 from fenmor_radar.cli.errors import CliError
@@ -25,6 +25,9 @@ from fenmor_radar.replay.replies import AlertView
 from fenmor_radar.report import PlotlyMissing, ReplayReport
 from fenmor_radar.report.spec_info import spec_info
 
+if TYPE_CHECKING:
+    from fenmor_radar.page.server import LivePage
+
 
 @dataclass
 class ReplayExtras:
@@ -34,6 +37,7 @@ class ReplayExtras:
     notifier: Notifier | None = None
     weights: dict[str, dict[str, float]] = field(default_factory=dict)
     report_size: int | None = None
+    page: LivePage | None = None  # --serve
     notify_min_change: float = 0.0
 
     @classmethod
@@ -42,8 +46,10 @@ class ReplayExtras:
         args: argparse.Namespace,
         specs: Sequence[str] | None = None,
         names: Sequence[str] | None = None,
+        *,
+        title: str | None = None,
     ) -> ReplayExtras:
-        """From ``--report`` and ``--notify*``.
+        """From ``--report``, ``--notify*`` and ``--serve`` (the page named ``title``).
 
         ``specs`` are the spec files (default ``[args.spec]``), ``names`` how
         the output names each (default: their paths).
@@ -51,6 +57,9 @@ class ReplayExtras:
         paths = list(specs) if specs is not None else [args.spec]
         names = list(names) if names is not None else paths
         extras = cls(names)
+        from fenmor_radar.cli.serve_option import page_from_args
+
+        extras.page = page_from_args(args, title or f"replay of {', '.join(names)}")
         wanted_report = getattr(args, "report", None)
         if wanted_report is None and getattr(args, "notify", None) is None:
             return extras
@@ -84,8 +93,15 @@ class ReplayExtras:
         return spec if spec is not None else self.specs[0]
 
     def checkpoint(self, item: Checkpoint, spec: str | None = None) -> None:
+        if self.page is not None and spec in (None, self.specs[0]):
+            self.show(item)
         if self.report is not None:
             self.report.checkpoint(item.events, item.ts, item.reply, self._spec(spec))
+
+    def show(self, item: Checkpoint) -> None:
+        """The checkpoint on the live page (the first spec's, when a replay runs several)."""
+        assert self.page is not None
+        self.page.checkpoint(item)
 
     def news(self, changes: Sequence[AlertChange], spec: str | None = None) -> None:
         if self.notifier is not None and changes:
@@ -113,6 +129,10 @@ class ReplayExtras:
         if self.notifier is not None:
             failing = sys.exc_info()[0] is not None
             self.notifier.close(wait=0.0 if failing else None)
+
+    def close_page(self) -> None:
+        if self.page is not None:
+            self.page.close()
 
     def finish(self, input_name: str, stats: ReplayStats) -> None:
         if self.report is None or self.report_path is None:

@@ -10,7 +10,9 @@ radar's events (see ``fenmor_radar.feeds`` for the rules):
   a derivatives event follows each change once all three are known.
 - ``L2_BOOK`` (``OrderBook``): bid and ask volume over the top ``depth``
   levels, best bid and ask.
-- ``LIQUIDATIONS`` (``Liquidation``): side, quantity and price as reported.
+- ``LIQUIDATIONS`` (``Liquidation``): quantity and price as reported; the
+  side as the liquidation order's side, whatever the exchange's convention
+  (``liquidation_side``).
 
 ``Ticker`` is not used: it holds no volumes, so it cannot make an order-book
 event, and the radar has no use for the last price.
@@ -29,7 +31,7 @@ from __future__ import annotations
 
 from collections.abc import Awaitable, Callable, Iterable, Sequence
 from decimal import Decimal
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from fenmor_radar import optional
 from fenmor_radar.feeds.book import DEFAULT_DEPTH, check_depth, side_summary
@@ -41,7 +43,12 @@ from fenmor_radar.feeds.events import (
     orderbook_line,
     symbol_json,
 )
+from fenmor_radar.feeds.liquidation_repeats import RecentLiquidations
+from fenmor_radar.feeds.liquidation_side import order_side
 from fenmor_radar.feeds.symbols import keep_symbol, normalise_symbol
+
+if TYPE_CHECKING:
+    from fenmor_radar.feeds.health import FeedHealth
 
 INSTALL_HINT = optional.install_command("live")
 MS_THRESHOLD = 1e11  # seconds since the epoch stay below this until the year 5138
@@ -98,13 +105,25 @@ class LiveAdapter:
     """cryptofeed callbacks that hand every event, as a recording line, to ``sink``.
 
     ``sink`` is called on cryptofeed's event loop thread, one line at a time,
-    in the order the messages arrived.
+    in the order the messages arrived. Every message is told to ``health``
+    (when given) before it becomes an event; a liquidation seen lately is
+    left out (``liquidation_repeats``).
     """
 
     def __init__(
-        self, sink: Callable[[str], None], *, depth: int = DEFAULT_DEPTH, normalise: bool = False
+        self,
+        sink: Callable[[str], None],
+        *,
+        depth: int = DEFAULT_DEPTH,
+        normalise: bool = False,
+        exchange: str = "",
+        health: FeedHealth | None = None,
     ) -> None:
         self.sink = sink
+        self.exchange = exchange
+        self.health = health
+        self._recent = RecentLiquidations()
+        self._names: dict[str, str] = {}
         self.depth = check_depth(depth)
         self._name = normalise_symbol if normalise else keep_symbol
         self._symbol_text: dict[str, str] = {}
@@ -113,8 +132,19 @@ class LiveAdapter:
     def _symbol(self, raw: str) -> str:
         text = self._symbol_text.get(raw)
         if text is None:
-            text = self._symbol_text[raw] = symbol_json(self._name(raw))
+            text = self._symbol_text[raw] = symbol_json(self.radar_name(raw))
         return text
+
+    def radar_name(self, raw: str) -> str:
+        """The symbol as the radar (and its alerts) name it."""
+        name = self._names.get(raw)
+        if name is None:
+            name = self._names[raw] = self._name(raw)
+        return name
+
+    def _seen(self, raw: str, channel: str, ts: int) -> None:
+        if self.health is not None:
+            self.health.seen(self.radar_name(raw), channel, ts)
 
     def callbacks(self, channels: Sequence[str]) -> dict[str, Callback]:
         """The callbacks to give cryptofeed for ``channels``."""
@@ -135,29 +165,35 @@ class LiveAdapter:
 
     async def on_open_interest(self, data: Any, receipt_timestamp: float) -> None:
         ts = event_ms(data.timestamp, receipt_timestamp)
+        self._seen(data.symbol, OPEN_INTEREST, ts)
         self._derivatives_update(data.symbol, ts, _float(data.open_interest), None, None)
 
     async def on_funding(self, data: Any, receipt_timestamp: float) -> None:
         ts = event_ms(data.timestamp, receipt_timestamp)
+        self._seen(data.symbol, FUNDING, ts)
         self._derivatives_update(
             data.symbol, ts, None, _float(data.rate), _float(data.mark_price)
         )
 
     async def on_liquidation(self, data: Any, receipt_timestamp: float) -> None:
         ts = event_ms(data.timestamp, receipt_timestamp)
-        self.sink(
-            liquidation_line(
-                self._symbol(data.symbol), ts, str(data.side), float(data.quantity), float(data.price)
-            )
-        )
+        self._seen(data.symbol, LIQUIDATIONS, ts)
+        side = order_side(self.exchange, str(data.side))
+        qty, price = float(data.quantity), float(data.price)
+        if not self._recent.first_time((self.radar_name(data.symbol), ts, side, qty, price)):
+            if self.health is not None:
+                self.health.repeated_liquidation()
+            return
+        self.sink(liquidation_line(self._symbol(data.symbol), ts, side, qty, price))
 
     async def on_book(self, data: Any, receipt_timestamp: float) -> None:
+        ts = event_ms(data.timestamp, receipt_timestamp)
+        self._seen(data.symbol, L2_BOOK, ts)
         book = data.book
         bids = side_summary(_levels(book.bids, self.depth), self.depth)
         asks = side_summary(_levels(book.asks, self.depth), self.depth)
         if bids is None or asks is None:
             return  # an empty side: no best price to report
-        ts = event_ms(data.timestamp, receipt_timestamp)
         self.sink(orderbook_line(self._symbol(data.symbol), ts, bids[1], asks[1], bids[0], asks[0]))
 
 
@@ -170,16 +206,65 @@ def _levels(side: Any, depth: int) -> list[tuple[float, float]]:
     return levels
 
 
-def make_feed_handler() -> Any:
+def make_feed_handler(watch: Any = None) -> Any:
     """cryptofeed's FeedHandler, configured to log to standard error only.
 
-    The one place the live session meets cryptofeed's engine; tests replace it.
+    ``watch`` is given cryptofeed's raw-data hook (``ConnectionWatch``). The
+    one place the live session meets cryptofeed's engine; tests replace it.
     """
     try:
         FeedHandler = optional.require("cryptofeed", "the live command", "live").FeedHandler
     except optional.MissingExtra as err:
         raise MissingCryptofeed(str(err)) from err
-    return FeedHandler(config={"uvloop": False, "log": {"disabled": True}})
+    return FeedHandler(
+        config={"uvloop": False, "log": {"disabled": True}}, raw_data_collection=watch
+    )
+
+
+def forget_watch() -> None:
+    """Unhook the raw-data hook cryptofeed keeps for every connection of the process."""
+    try:
+        from cryptofeed.connection import Connection  # type: ignore[import-not-found, import-untyped, unused-ignore]
+    except ImportError:
+        return
+    Connection.raw_data_callback = None
+
+
+class ConnectionWatch:
+    """cryptofeed's raw-data hook, used only to see each stream connect again.
+
+    cryptofeed reconnects on its own and says so only in its log; every
+    websocket connection it opens calls this hook with ``connect`` first, and
+    a reconnect opens the same connection (the same ``uuid``) again.
+    """
+
+    def __init__(self, on_reconnect: Callable[[str], None]) -> None:
+        self.on_reconnect = on_reconnect
+        self._connected: set[str] = set()
+
+    async def __call__(
+        self, data: Any, timestamp: float, uuid: str, connect: str | None = None, **_: Any
+    ) -> None:
+        if connect is None:
+            return
+        if uuid in self._connected:
+            self.on_reconnect(_host(connect))
+        self._connected.add(uuid)
+
+    def sync_callback(self, *args: Any, **kwargs: Any) -> None:
+        pass  # the symbol list read at start: not a stream
+
+    def write_header(self, *args: Any) -> None:
+        pass
+
+    def stop(self) -> None:
+        pass
+
+
+def _host(address: str) -> str:
+    """An address without its path (the streams' list is long and says nothing)."""
+    scheme, _, rest = address.partition("://")
+    return f"{scheme}://{rest.split('/', 1)[0]}"
 
 
 def exchange_feed(exchange: str) -> Any:

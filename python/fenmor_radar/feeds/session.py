@@ -31,8 +31,10 @@ from types import FrameType
 from typing import Any
 
 from fenmor_radar.feeds import live
+from fenmor_radar.feeds.health import FeedHealth
 
 POLL_SECONDS = 0.2
+HEALTH_SECONDS = 1.0  # how often feed health is checked while waiting for events
 QUEUE_LINES = 50_000  # about 10 MB of event lines
 BATCH_LINES = 8192  # events handed on at once: the checks for Ctrl-C come between batches
 DRAIN_SECONDS = 2.0  # after Ctrl-C, what had arrived is fed for at most this long
@@ -51,8 +53,9 @@ class LiveSession:
         *,
         depth: int,
         normalise: bool,
-        handler_factory: Callable[[], Any] | None = None,
+        handler_factory: Callable[[Any], Any] | None = None,
         queue_lines: int | None = None,
+        health: FeedHealth | None = None,
     ) -> None:
         if queue_lines is None:
             queue_lines = QUEUE_LINES
@@ -60,9 +63,13 @@ class LiveSession:
         self.queue_lines = queue_lines
         self.dropped = 0  # events that arrived while the queue was full
         self.skipped = 0  # events that had arrived before Ctrl-C but were not fed
-        self.adapter = live.LiveAdapter(self._put, depth=depth, normalise=normalise)
+        self.health = health
+        self.adapter = live.LiveAdapter(
+            self._put, depth=depth, normalise=normalise, exchange=exchange, health=health
+        )
+        watch = live.ConnectionWatch(health.reconnected) if health is not None else None
         # Looked up at call time: the one seam where tests put a stand-in for cryptofeed.
-        self.handler = (handler_factory or live.make_feed_handler)()
+        self.handler = (handler_factory or live.make_feed_handler)(watch)
         # cryptofeed builds the exchange's feed from its name and these arguments.
         self.handler.add_feed(
             exchange.upper(),
@@ -92,6 +99,7 @@ class LiveSession:
         except BaseException as err:  # noqa: BLE001 - reported by the main thread
             self.error = err
         finally:
+            live.forget_watch()
             self._ended.set()
 
     def _put(self, line: str) -> None:
@@ -108,8 +116,13 @@ class LiveSession:
         Ctrl-C or the end of the feed."""
         previous = _install_sigint(self._on_sigint)
         self._thread.start()
+        checked = time.monotonic()
         try:
             while self._may_feed():
+                if self.health is not None and time.monotonic() - checked >= HEALTH_SECONDS:
+                    # Also while no event comes: a stalled feed is reported as it stalls.
+                    self.health.check()
+                    checked = time.monotonic()
                 try:
                     batch = [self._queue.get(timeout=POLL_SECONDS)]
                 except queue.Empty:
