@@ -1,5 +1,6 @@
 #include "bindings/event_fields.hpp"
 
+#include <cmath>
 #include <string_view>
 
 namespace fenmor::python {
@@ -182,6 +183,64 @@ std::optional<std::int64_t> exact_int64(PyObject* value) {
     return std::nullopt;
   }
   return static_cast<std::int64_t>(number);
+}
+
+namespace {
+
+// numpy's bool is no int and no float, but it converts to both: a truth
+// value must stay one, for the radar to refuse it as it refuses `true`.
+bool names_a_bool(PyObject* value) {
+  PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__");
+  if (name == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  const bool named = PyUnicode_Check(name) && (PyUnicode_CompareWithASCIIString(name, "bool") == 0 ||
+                                               PyUnicode_CompareWithASCIIString(name, "bool_") == 0);
+  Py_DecRef(name);
+  return named;
+}
+
+}  // namespace
+
+std::optional<std::int64_t> index_int64(PyObject* value) {
+  // Python's own ints (and bools, and int subclasses) are exact_int64's.
+  if (PyLong_Check(value) || PyType_GetSlot(Py_TYPE(value), Py_nb_index) == nullptr || names_a_bool(value)) {
+    return std::nullopt;
+  }
+  PyObject* index = PyNumber_Index(value);
+  if (index == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  const std::optional<std::int64_t> number = exact_int64(index);
+  Py_DecRef(index);
+  return number;
+}
+
+std::optional<double> protocol_double(PyObject* value) {
+  if (PyFloat_Check(value)) {  // a float subclass: numpy.float64
+    const double number = PyFloat_AsDouble(value);
+    if (std::isfinite(number)) return number;
+    return std::nullopt;
+  }
+  // Whatever has __index__ is an integer (index_int64's), or refuses to be
+  // one, as numpy's bool does: never a float.
+  PyTypeObject* type = Py_TYPE(value);
+  if (PyLong_Check(value) || PyUnicode_Check(value) || PyBytes_Check(value) ||
+      PyType_GetSlot(type, Py_nb_index) != nullptr || PyType_GetSlot(type, Py_nb_float) == nullptr ||
+      names_a_bool(value)) {
+    return std::nullopt;
+  }
+  PyObject* number = PyNumber_Float(value);
+  if (number == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  const double result = PyFloat_AsDouble(number);
+  Py_DecRef(number);
+  if (std::isfinite(result)) return result;
+  return std::nullopt;
 }
 
 std::optional<Side> exact_side(PyObject* value) {

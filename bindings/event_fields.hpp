@@ -95,6 +95,14 @@ const event_schema::Variant* variant_named(PyObject* kind);
 // nothing (no error pending).
 std::optional<std::int64_t> exact_int64(PyObject* value);
 
+// An integer of another library (numpy.int64: not an int, but with
+// __index__) within 64 bits; nothing for Python's ints, bools and the rest.
+std::optional<std::int64_t> index_int64(PyObject* value);
+
+// A float subclass (numpy.float64) or a number with __float__ and without
+// __index__ (numpy.float32, Decimal), when finite.
+std::optional<double> protocol_double(PyObject* value);
+
 // The Side an exact str "buy" or "sell" names.
 std::optional<Side> exact_side(PyObject* value);
 

@@ -15,11 +15,13 @@
 #include <vector>
 
 #include "bindings/arguments.hpp"
+#include "bindings/arrow_batch.hpp"
 #include "bindings/native_state.hpp"
 #include "bindings/python_errors.hpp"
 #include "bindings/replay_values.hpp"
 #include "crates/radar-core/src/compiled_spec.hpp"
 #include "crates/radar-core/src/protocol/replies.hpp"
+#include "crates/radar-core/src/replay/column_feeder.hpp"
 #include "crates/radar-core/src/replay/line_feeder.hpp"
 #include "crates/radar-core/src/spec_decode.hpp"
 
@@ -208,6 +210,78 @@ PyObject* feeder_resume(PyObject* self, PyObject* /*unused*/) {
   return items_list(self, items);
 }
 
+PyObject* feeder_feed_columns(PyObject* self, PyObject* batch) {
+  LineFeederObject* object = as_feeder(self);
+  Use use(object->in_use, "LineFeeder");
+  if (!use.ok()) return nullptr;
+  if (object->finished) return raise_finished();
+  if (object->feeder->pending()) return raise_pending("feed_columns");
+  ArrowBatch arrow;
+  if (!arrow.open(batch, "feed_columns()")) return nullptr;
+  const auto columns = arrow.columns();
+  if (!columns) return nullptr;
+  if (!object->feeder->between_lines()) {
+    return raise(PyExc_ValueError, "feed_columns(): the text fed before must end with a line break");
+  }
+  std::vector<replay::FeederItem> items;
+  // The capsules keep the columns alive and unchanged for the call, and
+  // after it while rows wait for resume().
+  PyThreadState* thread = PyEval_SaveThread();
+  replay::feed_columns(*object->feeder, *columns, items);
+  PyEval_RestoreThread(thread);
+  hold_block(*object, arrow.capsules());
+  return items_list(self, items);
+}
+
+// None, or an int that fits 64 bits.
+bool read_ts(PyObject* value, const char* name, std::optional<std::int64_t>& out) {
+  if (value == nullptr || value == Py_None) return true;
+  if (!PyLong_Check(value) || PyBool_Check(value)) {
+    raise(PyExc_TypeError, std::string(name) + " must be an int or None");
+    return false;
+  }
+  const long long number = PyLong_AsLongLong(value);
+  if (number == -1 && PyErr_Occurred() != nullptr) return false;
+  out = number;
+  return true;
+}
+
+PyObject* feeder_select(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"symbols", "from_ts", "to_ts", nullptr};
+  PyObject* symbols = Py_None;
+  PyObject* from_ts = Py_None;
+  PyObject* to_ts = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOO:select", const_cast<char**>(keywords), &symbols,
+                                   &from_ts, &to_ts)) {
+    return nullptr;
+  }
+  replay::Selection selection;
+  if (!read_ts(from_ts, "from_ts", selection.from_ts) || !read_ts(to_ts, "to_ts", selection.to_ts)) return nullptr;
+  if (symbols != Py_None) {
+    if (PyUnicode_Check(symbols)) return raise(PyExc_TypeError, "symbols must be an iterable of str, not a str");
+    PyObject* iterator = PyObject_GetIter(symbols);
+    if (iterator == nullptr) return nullptr;
+    auto& names = selection.symbols.emplace();
+    while (PyObject* item = PyIter_Next(iterator)) {
+      Py_ssize_t size = 0;
+      const char* text = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
+      if (text == nullptr && !PyErr_Occurred()) raise_type_mismatch(item, "str");
+      if (text != nullptr) names.emplace_back(text, static_cast<std::size_t>(size));
+      Py_DecRef(item);
+      if (text == nullptr) break;
+    }
+    Py_DecRef(iterator);
+    if (PyErr_Occurred() != nullptr) return nullptr;
+    std::sort(names.begin(), names.end());
+  }
+  LineFeederObject* object = as_feeder(self);
+  Use use(object->in_use, "LineFeeder");
+  if (!use.ok()) return nullptr;
+  object->feeder->select(std::move(selection));
+  Py_IncRef(Py_None);
+  return Py_None;
+}
+
 PyObject* feeder_finish(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"complete", nullptr};
   int complete = 1;
@@ -323,6 +397,15 @@ constexpr const char* feed_doc =
 constexpr const char* resume_doc =
     "resume($self, /)\n--\n\n"
     "More of the pending block's items, up to the room again.";
+constexpr const char* feed_columns_doc =
+    "feed_columns($self, batch, /)\n--\n\n"
+    "The next rows of a columnar recording, an Arrow record batch (symbol, kind,\n"
+    "ts, the numbers, side), numbered on from the lines so far; the checkpoints\n"
+    "and bad rows they complete.";
+constexpr const char* select_doc =
+    "select($self, /, *, symbols=None, from_ts=None, to_ts=None)\n--\n\n"
+    "From now on feed only events of these symbols with from_ts <= ts < to_ts\n"
+    "(None: no bound); the others are skipped as blank lines are.";
 constexpr const char* finish_doc =
     "finish($self, /, *, complete=True)\n--\n\n"
     "The end of the input: the carried last line (dropped unless complete), then\n"
@@ -338,6 +421,8 @@ constexpr const char* alerts_doc =
 PyMethodDef feeder_methods[] = {
     {"feed", feeder_feed, METH_O, feed_doc},
     {"resume", feeder_resume, METH_NOARGS, resume_doc},
+    {"feed_columns", feeder_feed_columns, METH_O, feed_columns_doc},
+    {"select", as_cfunction(feeder_select), METH_VARARGS | METH_KEYWORDS, select_doc},
     {"finish", as_cfunction(feeder_finish), METH_VARARGS | METH_KEYWORDS, finish_doc},
     {"alerts", feeder_alerts, METH_NOARGS, alerts_doc},
     {"take_prices", feeder_take_prices, METH_NOARGS, take_prices_doc},

@@ -7,6 +7,7 @@
 // tags and names live in the module's state, not in process-wide statics, so
 // that `_fenmor_radar` and its Radar stay exactly as they are.
 
+#include "bindings/columns_functions.hpp"
 #include "bindings/converter_type.hpp"
 #include "bindings/describe_spec_function.hpp"
 #include "bindings/event_fields.hpp"
@@ -50,9 +51,10 @@ int exec_module(PyObject* module) {
     if (state.*type.slot == nullptr) return -1;
     if (PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(state.*type.slot)) < 0) return -1;
   }
-  PyObject* all = Py_BuildValue("[ssssssssss]", "Converter", "LineFeeder", "MappedFile",
+  PyObject* all = Py_BuildValue("[ssssssssssss]", "Converter", "LineFeeder", "MappedFile",
                                 "ScreenerCore", "ShardReader", "describe_spec", "event_schema",
-                                "event_text", "spec_schema", "symbol_hash");
+                                "event_text", "line_columns", "row_lines", "spec_schema",
+                                "symbol_hash");
   if (all == nullptr) return -1;
   const int status = PyModule_AddObjectRef(module, "__all__", all);
   Py_DecRef(all);
@@ -106,6 +108,14 @@ PyMethodDef module_methods[] = {
      "event_text(event, prefix='', suffix='', /)\n--\n\n"
      "The array-form JSON text of an event between prefix and suffix, or None\n"
      "for an event to be written the general way."},
+    {"row_lines", as_cfunction(row_lines_function), METH_FASTCALL,
+     "row_lines(batch, first_row, /)\n--\n\n"
+     "The rows of an Arrow record batch of events as recording lines (bytes), and\n"
+     "the rows left out: (row, message, field) as a replay reports them."},
+    {"line_columns", as_cfunction(line_columns_function), METH_FASTCALL,
+     "line_columns(data, first_line, /)\n--\n\n"
+     "Recording lines made into event columns: (rows, [(name, type, validity,\n"
+     "values, dictionary)], [(line, message, field)] of the lines left out)."},
     {"symbol_hash", symbol_hash_function, METH_O,
      "symbol_hash(symbol, /)\n--\n\n"
      "The 64-bit routing hash of a symbol's UTF-8 bytes (FNV-1a, then the\n"

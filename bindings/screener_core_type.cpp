@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "bindings/arguments.hpp"
+#include "bindings/arrow_batch.hpp"
 #include "bindings/event_fields.hpp"
 #include "bindings/heap_type.hpp"
 #include "bindings/python_errors.hpp"
@@ -32,6 +33,7 @@
 #include "crates/radar-core/src/event_schema.hpp"
 #include "crates/radar-core/src/protocol/radar_handle.hpp"
 #include "crates/radar-core/src/protocol/replies.hpp"
+#include "crates/radar-core/src/replay/feed_rows.hpp"
 #include "crates/radar-core/src/replay/severity_watch.hpp"
 #include "crates/radar-core/src/spec_decode.hpp"
 
@@ -219,8 +221,10 @@ std::optional<double> read_float(PyObject* value) {
     if (std::isfinite(number)) return number;
     return std::nullopt;
   }
-  const std::optional<std::int64_t> number = exact_int64(value);
-  if (!number || *number > exact_double_limit || *number < -exact_double_limit) return std::nullopt;
+  std::optional<std::int64_t> number = exact_int64(value);
+  if (!number) number = index_int64(value);
+  if (!number) return protocol_double(value);
+  if (*number > exact_double_limit || *number < -exact_double_limit) return std::nullopt;
   return static_cast<double>(*number);
 }
 
@@ -232,7 +236,8 @@ bool read_values(const EventFields& fields, Event& out) {
     PyObject* value = fields.value(i);
     switch (field.type) {
       case FieldType::Ts: {
-        const std::optional<std::int64_t> ts = exact_int64(value);
+        std::optional<std::int64_t> ts = exact_int64(value);
+        if (!ts) ts = index_int64(value);
         if (!ts) return false;
         values.ts = *ts;
         break;
@@ -454,6 +459,31 @@ PyObject* core_feed_batch(PyObject* self, PyObject* const* args, Py_ssize_t narg
   return result;
 }
 
+// The rows of an Arrow record batch, all or none: None, or the first row the
+// radar refuses as (row, message, member at fault or None), nothing fed.
+PyObject* core_feed_columns(PyObject* self, PyObject* batch) {
+  CoreObject* core = as_core(self);
+  Call call(core);
+  if (!call.ok()) return nullptr;
+  ArrowBatch arrow;
+  if (!arrow.open(batch, "feed_frame()")) return nullptr;
+  const auto columns = arrow.columns();
+  if (!columns) return nullptr;
+  PyThreadState* thread = PyEval_SaveThread();
+  std::optional<replay::BadLine> bad = replay::feed_rows(*core->handle, *columns);
+  PyEval_RestoreThread(thread);
+  if (!bad) {
+    Py_IncRef(Py_None);
+    return Py_None;
+  }
+  PyObject* field = optional_str(bad->field);
+  if (field == nullptr) return nullptr;
+  PyObject* result = Py_BuildValue("(Ks#O)", static_cast<unsigned long long>(bad->number), bad->message.data(),
+                                   static_cast<Py_ssize_t>(bad->message.size()), field);
+  Py_DecRef(field);
+  return result;
+}
+
 PyObject* core_command(PyObject* self, PyObject* text) {
   CoreObject* core = as_core(self);
   Call call(core);
@@ -487,6 +517,10 @@ constexpr const char* feed_doc =
 constexpr const char* feed_batch_doc =
     "feed_batch($self, symbol, events)\n--\n\n"
     "Apply events to ``symbol``'s state in order, all or none.";
+constexpr const char* feed_columns_doc =
+    "_feed_columns($self, batch, /)\n--\n\n"
+    "Apply the rows of an Arrow record batch of events, all or none: None, or the\n"
+    "first refused row as (row, message, member at fault or None).";
 constexpr const char* command_doc =
     "_command($self, cmd_json, /)\n--\n\n"
     "Run a command JSON text on this state and return the reply text, as Radar.command does.";
@@ -494,6 +528,7 @@ constexpr const char* command_doc =
 PyMethodDef core_methods[] = {
     {"feed", as_cfunction(core_feed), METH_FASTCALL | METH_KEYWORDS, feed_doc},
     {"feed_batch", as_cfunction(core_feed_batch), METH_FASTCALL | METH_KEYWORDS, feed_batch_doc},
+    {"_feed_columns", core_feed_columns, METH_O, feed_columns_doc},
     {"_command", core_command, METH_O, command_doc},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -5,7 +5,7 @@ asks for: a spec's description and the schemas of events and specs."""
 
 import os
 from collections.abc import Callable, Iterable
-from typing import Literal, NoReturn, TypeAlias, TypedDict, final
+from typing import Any, Literal, NoReturn, TypeAlias, TypedDict, final
 
 from typing_extensions import disjoint_base
 
@@ -21,6 +21,8 @@ __all__ = [
     "describe_spec",
     "event_schema",
     "event_text",
+    "line_columns",
+    "row_lines",
     "spec_schema",
     "symbol_hash",
 ]
@@ -47,6 +49,9 @@ class ScreenerCore:
         With crossings watched, the crossing the event caused, else None."""
     def feed_batch(self, symbol: str, events: Iterable[Event]) -> None:
         """Apply events to ``symbol``'s state in order, all or none."""
+    def _feed_columns(self, batch: Any, /) -> tuple[int, str, str | None] | None:
+        """Apply the rows of an Arrow record batch of events, all or none: None, or the
+        first refused row as (row, message, member at fault or None)."""
     def _command(self, cmd_json: str, /) -> str:
         """Run a command JSON text on this state and return the reply text, as Radar.command does."""
 
@@ -109,6 +114,20 @@ class LineFeeder:
         up to the room."""
     def resume(self, /) -> list[_Item]:
         """More of the pending block's items, up to the room again."""
+    def feed_columns(self, batch: Any, /) -> list[_Item]:
+        """The next rows of a columnar recording, an Arrow record batch (an object with
+        ``__arrow_c_array__``: symbol, kind, ts, the numbers, side), numbered on from the
+        lines so far; the checkpoints and bad rows they complete. ``ValueError`` for a
+        column of a type a recording cannot have."""
+    def select(
+        self,
+        /,
+        *,
+        symbols: Iterable[str] | None = None,
+        from_ts: int | None = None,
+        to_ts: int | None = None,
+    ) -> None:
+        """From now on feed only events of these symbols with from_ts <= ts < to_ts."""
     def finish(self, /, *, complete: bool = True) -> list[_Item]:
         """The end of the input: the carried last line (dropped unless ``complete``),
         then the final checkpoint when due. Afterwards ``feed`` and ``finish`` raise
@@ -223,6 +242,18 @@ class ShardReader:
 def symbol_hash(symbol: str, /) -> int:
     """The 64-bit routing hash of the symbol's UTF-8 bytes: FNV-1a, then the
     MurmurHash3 64-bit finaliser."""
+
+# (name, Arrow type name, validity bitmap or None, values, dictionary or None)
+_NativeColumn: TypeAlias = tuple[str, str, bytes | None, bytes, list[str] | None]
+_BadRow: TypeAlias = tuple[int, str, str | None]
+
+def row_lines(batch: Any, first_row: int, /) -> tuple[bytes, list[_BadRow]]:
+    """The rows of an Arrow record batch of events as recording lines, and the rows
+    left out as (row, message, member at fault or None), as a replay reports them."""
+
+def line_columns(data: bytes, first_line: int, /) -> tuple[int, list[_NativeColumn], list[_BadRow]]:
+    """Recording lines made into event columns: the rows, the columns in the engine's
+    order, and the lines left out as (line, message, member at fault or None)."""
 
 @final
 class Converter:

@@ -20,7 +20,10 @@ program.
 
 from __future__ import annotations
 
+import calendar
+import datetime
 import json
+import operator
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass, fields
 from typing import Any, ClassVar, NoReturn, TypeAlias
@@ -48,12 +51,15 @@ class RadarError(ValueError):
     """A command the radar refused; ``message`` is the radar's own text, unchanged.
 
     Such as ``parse: invalid type: string "x", expected f64`` or
-    ``bad spec: at least one signal is required``.
+    ``bad spec: at least one signal is required``. From ``feed_frame``,
+    ``row`` (from 1) and ``field`` say where in the frame.
     """
 
     def __init__(self, message: str) -> None:
         super().__init__(message)
         self.message = message
+        self.row: int | None = None
+        self.field: str | None = None
 
 
 @dataclass(frozen=True, slots=True)
@@ -134,8 +140,28 @@ class Alert:
 # --- event texts ---------------------------------------------------------------
 
 
+def _number(value: object) -> int | float:
+    """What a number of another library stands for, for ``json.dumps``: numpy's bool as a
+    bool, numpy's integers
+    (``__index__``) as ints, a ``pandas.Timestamp``, ``datetime`` or ``numpy.datetime64`` as
+    milliseconds since the epoch (naive ones taken as UTC), other numbers (``__float__``) as
+    floats. Anything else stays unserializable, as before."""
+    if type(value).__name__ in ("bool", "bool_"):  # numpy's: refused as True and False are
+        return bool(value)
+    if hasattr(value, "__index__"):
+        return operator.index(value)
+    if isinstance(value, datetime.datetime):
+        seconds = calendar.timegm(value.utctimetuple())
+        return seconds * 1000 + value.microsecond // 1000
+    if type(value).__name__ == "datetime64" and hasattr(value, "astype"):
+        return int(value.astype("datetime64[ms]").astype("int64"))
+    if hasattr(value, "__float__"):
+        return float(value)
+    raise TypeError(f"Object of type {type(value).__name__} is not JSON serializable")
+
+
 def _dumps(value: object) -> str:
-    return json.dumps(value, separators=(",", ":"), ensure_ascii=False)
+    return json.dumps(value, separators=(",", ":"), ensure_ascii=False, default=_number)
 
 
 def event_text(event: Event) -> str:
@@ -297,6 +323,35 @@ class Screener(ScreenerCore):
     def alerts(self) -> list[Alert]:
         """The ranked alerts of the stored state: highest severity first, ties by symbol."""
         return _alerts(self._command('{"cmd":"alerts"}'))
+
+    def alerts_frame(self) -> Any:
+        """The alerts of ``alerts()`` as a pyarrow Table (``.to_pandas()``,
+        ``polars.from_arrow``): rank, symbol, severity, ts, and factors as a struct."""
+        from fenmor_radar.columnar.frames import alerts_table
+
+        return alerts_table(self.alerts())
+
+    def feed_frame(self, frame: Any) -> None:
+        """Apply the events of a pandas or polars DataFrame or an Arrow table, row by row in
+        order, all or none.
+
+        The frame has the columns of a Parquet recording (``symbol``, ``kind``,
+        ``ts``, each kind's numbers, ``side``; null where a kind has no such
+        field; ``ts`` may be a datetime column, taken in milliseconds). The
+        columns reach the engine as Arrow buffers, with no Python object per
+        row. :class:`RadarError` names the first row the radar refuses
+        (its ``row``, from 1, and ``field``, such as ``event.side``), and then
+        nothing is fed. Like
+        ``feed_batch``, it reports no crossings.
+        """
+        from fenmor_radar.columnar.frames import event_batch
+
+        refused = self._feed_columns(event_batch(frame))
+        if refused is not None:
+            row, message, field = refused
+            error = RadarError(message)
+            error.row, error.field = row, field
+            raise error
 
     def scan(self, events_by_symbol: Mapping[str, Iterable[Event]]) -> list[Alert]:
         """The ranked alerts of these events alone; the stored state is neither read nor changed."""

@@ -1,17 +1,27 @@
-"""``fenmor-radar convert --from tardis FILE... -o OUT.jsonl[.gz]``: vendor CSV into a recording."""
+"""``fenmor-radar convert``: vendor CSV files or recordings into a recording.
+
+The output's name picks its format: ``.parquet`` writes a Parquet recording,
+anything else JSON lines (gzip when it ends in ``.gz``). Inputs are the
+vendor's CSV files with ``--from tardis``, else recordings, JSON lines or
+Parquet, read in order as one.
+"""
 
 from __future__ import annotations
 
 import argparse
 import contextlib
+import os
 import sys
 import time
+from collections.abc import Iterator
 
 from fenmor_radar.cli import errors, terminal
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.shared import BadRowReport, add_conversion_options, counted
-from fenmor_radar.feeds.convert import TardisConverter, compressed_if_named
-from fenmor_radar.feeds.tardis import UnknownLayout
+from fenmor_radar.columnar.arrow import MissingPyarrow
+from fenmor_radar.feeds.tardis import BadRow, UnknownLayout
+from fenmor_radar.replay.bad_lines import describe
+from fenmor_radar.replay.recording import DamagedInput
 from fenmor_radar.whole_file import whole_file
 
 SOURCES = ("tardis",)
@@ -20,22 +30,33 @@ SOURCES = ("tardis",)
 def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     parser = commands.add_parser(
         "convert",
-        help="convert recorded vendor CSV datasets into a recording",
+        help="convert vendor CSV datasets or recordings into a recording (JSON lines or Parquet)",
         description=(
-            "Read the vendor's CSV files (derivative_ticker, liquidations, book_snapshot_5, "
-            "book_snapshot_25, quotes; plain or gzip; any mix of kinds and symbols) and write "
-            "one recording in time order, ready for replay."
+            "With --from tardis, read the vendor's CSV files (derivative_ticker, liquidations, "
+            "book_snapshot_5, book_snapshot_25, quotes; plain or gzip; any mix of kinds and "
+            "symbols) and write one recording in time order. Without it, read recordings (JSON "
+            "lines, plain or gzip, or Parquet) in order as one. The output is Parquet when its "
+            "name ends in .parquet, else JSON lines (gzip for .gz). Lines the radar would "
+            "refuse are reported and left out."
         ),
     )
     parser.add_argument(
-        "--from", dest="source", required=True, choices=SOURCES, help="the files' vendor format"
+        "--from",
+        dest="source",
+        choices=SOURCES,
+        help="the files' vendor format (default: the inputs are recordings)",
     )
-    parser.add_argument("files", nargs="+", metavar="FILE", help="CSV files (.csv or .csv.gz)")
+    parser.add_argument(
+        "files",
+        nargs="+",
+        metavar="FILE",
+        help="CSV files (.csv or .csv.gz) with --from tardis, else recordings",
+    )
     parser.add_argument(
         "-o",
         "--output",
         required=True,
-        metavar="OUT.jsonl[.gz]",
+        metavar="OUT.jsonl[.gz]|OUT.parquet",
         help='the recording to write, there only once complete ("-": standard output)',
     )
     add_conversion_options(parser)
@@ -44,6 +65,10 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
 
 
 def run(args: argparse.Namespace) -> int:
+    if args.source is None:
+        return convert_recordings(args)
+    from fenmor_radar.feeds.convert import TardisConverter
+
     report = BadRowReport()
     started = time.monotonic()
     try:
@@ -54,30 +79,7 @@ def run(args: argparse.Namespace) -> int:
         raise CliError(errors.cannot("read", err.filename, err)) from err
     except UnknownLayout as err:
         raise CliError(str(err)) from err
-    to_stdout = args.output == "-"
-    name = "standard output" if to_stdout else args.output
-    # A half-written recording would pass for a whole one: a file appears
-    # only once complete, and a failure leaves what the path named before
-    # (never removing a device, a pipe or a file it did not write).
-    sink = contextlib.nullcontext(sys.stdout.buffer) if to_stdout else whole_file(args.output)
-    opened = False
-    try:
-        with sink as raw, compressed_if_named(args.output, raw) as output:
-            opened = True
-            for block in converter.blocks():
-                output.write(block)
-            output.flush()
-    except BrokenPipeError:
-        raise  # the reader of standard output went away: the command line's quiet end
-    except (OSError, EOFError, ValueError) as err:
-        if not opened and isinstance(err, OSError):
-            raise CliError(errors.cannot("write", name, err)) from err
-        reason = err.strerror if isinstance(err, OSError) and err.strerror else err
-        if to_stdout:
-            message = f"conversion failed; what standard output received is incomplete: {reason}"
-        else:
-            message = f"conversion failed, {name} not written: {reason}"
-        raise CliError(message) from err
+    write_output(args.output, converter.blocks(), report)
     stats = converter.stats
     if not args.quiet:
         seconds = time.monotonic() - started
@@ -89,5 +91,82 @@ def run(args: argparse.Namespace) -> int:
         )
         if report.first is not None:
             text += f"; skipped {counted(report.count, 'bad row')}"
+        terminal.message(text)
+    return errors.SKIPPED_LINES if report.count else errors.OK
+
+
+def write_output(output_path: str, blocks: Iterator[bytes], report: BadRowReport) -> None:
+    """Recording lines written to ``output_path`` ("-": standard output), in the format
+    its name asks for: Parquet for ``.parquet``, else JSON lines (gzip for ``.gz``).
+
+    A half-written recording would pass for a whole one: a file appears only
+    once complete, and a failure leaves what the path named before (never
+    removing a device, a pipe or a file it did not write).
+    """
+    from fenmor_radar.feeds.convert import compressed_if_named
+
+    to_stdout = output_path == "-"
+    name = "standard output" if to_stdout else output_path
+    parquet = output_path.lower().endswith(".parquet")
+    if parquet:
+        from fenmor_radar.columnar.writer import ParquetRecordingWriter
+    sink = contextlib.nullcontext(sys.stdout.buffer) if to_stdout else whole_file(output_path)
+    opened = False
+    try:
+        with sink as raw:
+            if parquet:
+                with ParquetRecordingWriter(raw) as writer:
+                    opened = True
+                    for block in blocks:
+                        for number, message, field in writer.write_lines(block, 1):
+                            report(BadRow(output_path, number, describe(message, field)))
+            else:
+                with compressed_if_named(output_path, raw) as output:
+                    opened = True
+                    for block in blocks:
+                        output.write(block)
+                    output.flush()
+    except BrokenPipeError:
+        raise  # the reader of standard output went away: the command line's quiet end
+    except MissingPyarrow as err:
+        raise CliError(str(err)) from err
+    except (OSError, EOFError, ValueError, DamagedInput) as err:
+        if not opened and isinstance(err, OSError):
+            raise CliError(errors.cannot("write", name, err)) from err
+        reason = err.strerror if isinstance(err, OSError) and err.strerror else err
+        if to_stdout:
+            message = f"conversion failed; what standard output received is incomplete: {reason}"
+        else:
+            message = f"conversion failed, {name} not written: {reason}"
+        raise CliError(message) from err
+
+
+def convert_recordings(args: argparse.Namespace) -> int:
+    """Recordings (JSON lines or Parquet) into one recording of the output's format."""
+    from fenmor_radar.columnar.convert import lines_of
+    from fenmor_radar.columnar.recording import NotColumnar
+
+    report = BadRowReport()
+
+    def on_bad(path: str, number: int, message: str, field: str | None) -> None:
+        report(BadRow(path, number, describe(message, field)))
+
+    def blocks() -> Iterator[bytes]:
+        for path in args.files:
+            yield from lines_of(path, on_bad)
+
+    started = time.monotonic()
+    for path in args.files:
+        if not os.path.exists(path):
+            raise CliError(f"cannot read {path}: No such file or directory")
+    try:
+        write_output(args.output, blocks(), report)
+    except (MissingPyarrow, NotColumnar) as err:
+        raise CliError(str(err)) from err
+    if not args.quiet:
+        seconds = time.monotonic() - started
+        text = f"converted {counted(len(args.files), 'recording')} into {args.output} in {seconds:.2f} s"
+        if report.first is not None:
+            text += f"; skipped {counted(report.count, 'bad line')}"
         terminal.message(text)
     return errors.SKIPPED_LINES if report.count else errors.OK

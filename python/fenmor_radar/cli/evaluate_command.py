@@ -28,10 +28,11 @@ from fenmor_radar.replay.feeder_loop import (
     CheckpointReplies,
     NotARecording,
     RecordingDamaged,
+    Source,
     SpecRejected,
 )
 from fenmor_radar.replay.items import BadLine, ReplayStats
-from fenmor_radar.replay.recording import DamagedInput, RecordingSource
+from fenmor_radar.replay.recording import DamagedInput
 
 DEFAULT_EVERY_TS = 60_000
 
@@ -91,7 +92,7 @@ def run(args: argparse.Namespace) -> int:
         every_ts = DEFAULT_EVERY_TS
     policy = CheckpointPolicy(every=args.every, every_ts=every_ts)
     if args.source == sources.TARDIS:
-        recordings: Sequence[RecordingSource] = [sources.open_tardis(args)]
+        recordings: Sequence[Source] = [sources.open_tardis(args)]
     else:
         recordings = open_recordings(args.events)
     name = ", ".join(recording.name for recording in recordings)

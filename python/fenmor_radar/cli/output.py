@@ -13,7 +13,7 @@ from __future__ import annotations
 import json
 import shutil
 from collections.abc import Callable, Sequence
-from typing import Protocol, TextIO
+from typing import Any, Protocol, TextIO
 
 from fenmor_radar.cli.novelty import AlertChange
 from fenmor_radar.cli.table import (
@@ -130,3 +130,49 @@ class TableOutput:
 
     def flush(self) -> None:
         self.stream.flush()
+
+
+class FileOutput:
+    """An output into a file of its own, closed with it."""
+
+    def __init__(self, output: CheckpointOutput, stream: TextIO) -> None:
+        self.output = output
+        self.stream = stream
+
+    def checkpoint(self, checkpoint: Checkpoint, news: Sequence[AlertChange] | None) -> None:
+        self.output.checkpoint(checkpoint, news)
+
+    def crossing(self, crossing: Crossing) -> None:
+        self.output.crossing(crossing)
+
+    def flush(self) -> None:
+        self.output.flush()
+
+    def close(self) -> None:
+        self.stream.close()
+
+
+class ParquetOutput:
+    """Alerts into a Parquet file: one row per alert per checkpoint (or per change)."""
+
+    def __init__(self, path: str, spec_count: int, *, new_only: bool) -> None:
+        from fenmor_radar.columnar.alerts import AlertsParquetWriter
+
+        self.writer: Any = AlertsParquetWriter(path, spec_count, with_change=new_only)
+
+    def checkpoint(self, checkpoint: Checkpoint, news: Sequence[AlertChange] | None) -> None:
+        if news is None:
+            self.writer.add(checkpoint, parse_alerts_reply(checkpoint.reply).alerts)
+        else:
+            self.writer.add(
+                checkpoint, [item.alert for item in news], [item.change for item in news]
+            )
+
+    def crossing(self, crossing: Crossing) -> None:
+        pass  # the alerts file holds checkpoints; crossings show on a JSON or table output
+
+    def flush(self) -> None:
+        pass  # rows are written a row group at a time, and the rest at close
+
+    def close(self) -> None:
+        self.writer.close()

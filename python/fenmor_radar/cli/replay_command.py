@@ -21,6 +21,7 @@ from fenmor_radar.cli.distributed_replay import replay_items
 from fenmor_radar.cli.durations import positive_duration
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.notify import add_notify_arguments
+from fenmor_radar.cli.output import CheckpointOutput, FileOutput
 from fenmor_radar.cli.progress import Progress
 from fenmor_radar.cli.replay_extras import ReplayExtras
 from fenmor_radar.cli.serve_option import add_serve_argument, linger
@@ -41,6 +42,8 @@ from fenmor_radar.cli.shared import (
 )
 from fenmor_radar.cli.spec_check import warn_spec
 from fenmor_radar.cli.spec_file import distinct_names, read_spec_text
+from fenmor_radar.columnar.selection import Selection
+from fenmor_radar.columnar.source import ColumnarSource
 from fenmor_radar.printable import printable
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.feeder_loop import (
@@ -48,9 +51,11 @@ from fenmor_radar.replay.feeder_loop import (
     FeederReplay,
     NotARecording,
     RecordingDamaged,
+    Source,
+    open_recording,
 )
 from fenmor_radar.replay.items import BadLine, Checkpoint, Crossing, ReplayStats
-from fenmor_radar.replay.recording import DamagedInput, Recording, RecordingSource
+from fenmor_radar.replay.recording import DamagedInput, RecordingSource
 
 if TYPE_CHECKING:
     from fenmor_radar._native import LineFeeder
@@ -115,7 +120,25 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
         help="a checkpoint at every multiple of T (before the first event past it): 90s, 5m, 1h "
         "in milliseconds of ts, or a number of ts units",
     )
-    add_alert_arguments(parser, ts_unit="C", ts_words="ts units")
+    add_alert_arguments(parser, ts_unit="C", ts_words="ts units", parquet=True)
+    parser.add_argument(
+        "-o",
+        "--output",
+        metavar="FILE",
+        help="write the checkpoints to FILE instead of standard output "
+        "(with --format parquet: one row per alert per checkpoint)",
+    )
+    parser.add_argument(
+        "--symbols",
+        type=symbol_list,
+        metavar="A,B",
+        help="replay only these symbols (a Parquet recording reads only the row groups "
+        "that can hold them)",
+    )
+    parser.add_argument(
+        "--from-ts", type=int, metavar="T", help="replay only events with ts >= T"
+    )
+    parser.add_argument("--to-ts", type=int, metavar="T", help="replay only events with ts < T")
     add_watch_arguments(parser)
     parser.add_argument(
         "--strict", action="store_true", help="stop at the first bad event line (default: skip it)"
@@ -166,9 +189,19 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     parser.set_defaults(run=run)
 
 
+def symbol_list(text: str) -> list[str]:
+    names = [name for name in text.split(",") if name]
+    if not names:
+        raise argparse.ArgumentTypeError(f"expected symbols separated by commas: {text!r}")
+    return names
+
+
 def run(args: argparse.Namespace) -> int:
     if args.cooldown and not args.new_only and args.notify is None and not args.evaluate:
         raise CliError("--cooldown needs --new-only, --notify or --evaluate", errors.USAGE)
+    if args.format == "parquet" and args.output is None:
+        raise CliError("--format parquet needs -o ALERTS.parquet", errors.USAGE)
+    selection = Selection.of(args.symbols, args.from_ts, args.to_ts)
     distributed = args.workers is not None or args.scheduler is not None
     if distributed and args.evaluate:
         raise CliError("--evaluate runs on one process: leave out --workers and --scheduler",
@@ -189,12 +222,15 @@ def run(args: argparse.Namespace) -> int:
         args.spec, specs, policy, args.strict, crossings=args.crossings, peaks=args.peaks,
         prices=args.evaluate,
     )
+    if not selection.everything:
+        feeder.select(symbols=selection.symbols, from_ts=selection.from_ts, to_ts=selection.to_ts)
     for path, text in zip(args.spec, specs, strict=True):
         warn_spec(path, text)
     names = distinct_names(args.spec)
+    output = open_output(args, len(args.spec))
     extras = ReplayExtras.from_args(args, args.spec, names)
     emit = CheckpointEmitter(
-        choose_output(args.format, terminal.standard_output()),
+        output,
         names if len(names) > 1 else [None],
         args.cooldown,
         new_only=args.new_only,
@@ -202,9 +238,9 @@ def run(args: argparse.Namespace) -> int:
         watch=WatchOptions.from_args(args),
     )
     if args.source == sources.TARDIS:
-        recordings: Sequence[RecordingSource] = [sources.open_tardis(args)]
+        recordings: Sequence[Source] = [sources.open_tardis(args)]
     else:
-        recordings = open_recordings(args.events)
+        recordings = open_recordings(args.events, selection)
     name = inputs_name([recording.name for recording in recordings])
     show_progress = sys.stderr.isatty() if args.progress is None else args.progress
     progress = Progress(
@@ -231,7 +267,14 @@ def run(args: argparse.Namespace) -> int:
                 recordings
             )
         else:
-            items = distributed_items(args, recordings[0], policy, stats)
+            recording = recordings[0]
+            if isinstance(recording, ColumnarSource):
+                raise CliError(
+                    "--workers and --scheduler read JSON-lines recordings: "
+                    f"fenmor-radar convert {printable(recording.name)} -o EVENTS.jsonl.gz first",
+                    errors.USAGE,
+                )
+            items = distributed_items(args, recording, policy, stats)
         for item in items:
             progress.clear()
             if recorder is not None and not isinstance(item, Checkpoint):
@@ -258,6 +301,9 @@ def run(args: argparse.Namespace) -> int:
         progress.clear()
         emit.flush_at_end()
         extras.close()
+        close = getattr(output, "close", None)
+        if close is not None:
+            close()
         for recording in recordings:
             recording.close()
     card = None
@@ -287,6 +333,25 @@ def run(args: argparse.Namespace) -> int:
     return extras.exit_code(errors.SKIPPED_LINES if skipped else errors.OK)
 
 
+def open_output(args: argparse.Namespace, spec_count: int) -> CheckpointOutput:
+    """Standard output, or the file of ``-o`` (JSON lines, a table, or Parquet alerts)."""
+    if args.format == "parquet":
+        from fenmor_radar.cli.output import ParquetOutput
+        from fenmor_radar.columnar import MissingPyarrow
+
+        try:
+            return ParquetOutput(args.output, spec_count, new_only=args.new_only)
+        except MissingPyarrow as err:
+            raise CliError(str(err)) from err
+    if args.output is None:
+        return choose_output(args.format, terminal.standard_output())
+    try:
+        stream = open(args.output, "w", encoding="utf-8")  # noqa: SIM115 - closed by the output
+    except OSError as err:
+        raise CliError(errors.cannot("write", args.output, err)) from err
+    return FileOutput(choose_output("json" if args.format == "auto" else args.format, stream), stream)
+
+
 def scoring_recorder(
     args: argparse.Namespace, feeder: LineFeeder, specs: Sequence[str], stats: ReplayStats
 ) -> AlertRecorder | None:
@@ -314,25 +379,29 @@ def scorecard(args: argparse.Namespace, recorder: AlertRecorder) -> Scorecard:
         raise CliError(str(err), errors.USAGE) from err
 
 
-def open_recordings(paths: Sequence[str]) -> list[Recording]:
+def open_recordings(paths: Sequence[str], selection: Selection | None = None) -> list[Source]:
     """Every input, opened before the replay starts, so a missing one fails first."""
-    recordings: list[Recording] = []
+    from fenmor_radar.columnar import MissingPyarrow
+
+    recordings: list[Source] = []
     for path in paths:
         try:
-            recordings.append(Recording(path))
-        except OSError as err:
+            recordings.append(open_recording(path, selection))
+        except (OSError, ValueError, MissingPyarrow) as err:
             for recording in recordings:
                 recording.close()
-            raise CliError(errors.cannot("read", path, err)) from err
+            if isinstance(err, OSError):
+                raise CliError(errors.cannot("read", path, err)) from err
+            raise CliError(str(err)) from err
     return recordings
 
 
-def _total_size(recordings: Sequence[RecordingSource]) -> int | None:
+def _total_size(recordings: Sequence[Source]) -> int | None:
     sizes = [recording.size for recording in recordings]
     return None if None in sizes else sum(size or 0 for size in sizes)
 
 
-def _position(recordings: Sequence[RecordingSource]) -> int | None:
+def _position(recordings: Sequence[Source]) -> int | None:
     # Files are read in order: those before the one being read are done.
     done = 0
     for recording in recordings:

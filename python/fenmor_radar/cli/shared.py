@@ -79,7 +79,9 @@ def add_conversion_options(parser: argparse.ArgumentParser) -> None:
     )
 
 
-def add_alert_arguments(parser: argparse.ArgumentParser, *, ts_unit: str, ts_words: str) -> None:
+def add_alert_arguments(
+    parser: argparse.ArgumentParser, *, ts_unit: str, ts_words: str, parquet: bool = False
+) -> None:
     """``--new-only``, ``--cooldown`` and ``--format``: what ``replay`` and ``live`` print."""
     parser.add_argument(
         "--new-only",
@@ -96,9 +98,11 @@ def add_alert_arguments(parser: argparse.ArgumentParser, *, ts_unit: str, ts_wor
     )
     parser.add_argument(
         "--format",
-        choices=("auto", "json", "table"),
+        choices=("auto", "json", "table", "parquet") if parquet else ("auto", "json", "table"),
         default="auto",
-        help="output format (default auto: table on a terminal, JSON lines otherwise)",
+        help="output format (default auto: table on a terminal, JSON lines otherwise"
+        + ("; parquet, one row per alert per checkpoint, needs -o" if parquet else "")
+        + ")",
     )
 
 

@@ -15,13 +15,19 @@ from dataclasses import dataclass
 from typing import cast
 
 from fenmor_radar._native import LineFeeder
+from fenmor_radar.columnar.arrow import is_parquet
+from fenmor_radar.columnar.selection import Selection
+from fenmor_radar.columnar.source import ColumnarSource
 from fenmor_radar.printable import printable
 from fenmor_radar.replay.bad_lines import quoted_line
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.items import BadLine, Checkpoint, Crossing, ReplayStats
 from fenmor_radar.replay.read_ahead import read_ahead
-from fenmor_radar.replay.recording import BOM, DamagedInput, Recording, RecordingSource
+from fenmor_radar.replay.recording import BOM, STDIN_NAME, DamagedInput, Recording, RecordingSource
 from fenmor_radar.spec_source import Spec, spec_json
+
+# What a replay reads: JSON lines in blocks, or a columnar file in record batches.
+Source = RecordingSource | ColumnarSource
 
 # The feeder's items, as its interface gives them.
 CheckpointItem = tuple[str, int, int | None, tuple[str, ...]]
@@ -143,7 +149,7 @@ class FeederReplay:
         self._several = False
         self._ends_line = True  # the input so far ends with a line break (or is empty)
 
-    def run(self, recordings: Iterable[RecordingSource]) -> Iterator[ReplayItem]:
+    def run(self, recordings: Iterable[Source]) -> Iterator[ReplayItem]:
         """Replay the recordings in order; the end checkpoint follows the last one.
 
         Raises ``NotARecording`` (before reporting any of its lines) for a
@@ -160,7 +166,10 @@ class FeederReplay:
             self._base = self.feeder.lines
             self._source = recording.name
             try:
-                yield from self._file(recording, first=index == 0)
+                if isinstance(recording, ColumnarSource):
+                    yield from self._columns(recording)
+                else:
+                    yield from self._file(recording, first=index == 0)
             except DamagedInput as err:
                 yield from self._items(self.feeder.finish(complete=False))
                 raise RecordingDamaged(recording.name, self.feeder.lines - self._base, err) from err
@@ -205,6 +214,17 @@ class FeederReplay:
             if self.feeder.stopped:
                 return
             yield from self._block(block)
+
+    def _columns(self, recording: ColumnarSource) -> Iterator[ReplayItem]:
+        # A columnar file has its columns checked when it is opened: no probe.
+        for batch in recording.batches():
+            if self.feeder.stopped:
+                return
+            yield from self._items(self.feeder.feed_columns(batch))
+            while self.feeder.pending:
+                yield from self._items(self.feeder.resume())
+            if self.on_block is not None:
+                self.on_block(self.feeder.events)
 
     def _probed(self, name: str, head: bytes, whole: bool) -> Iterator[ReplayItem]:
         feeder = self.feeder
@@ -285,6 +305,18 @@ class FeederReplay:
         stats.checkpoints = feeder.checkpoints
 
 
+def open_recording(path: str, selection: Selection | None = None) -> Source:
+    """A recording by its path: Parquet (a ``.parquet`` file or a folder of them), else JSON lines.
+
+    ``selection`` narrows what a Parquet recording reads.
+    """
+    if path != STDIN_NAME and is_parquet(path):
+        from fenmor_radar.columnar.recording import ParquetRecording
+
+        return ParquetRecording(path, selection)
+    return Recording(path)
+
+
 def spec_texts(specs: Spec | Sequence[Spec]) -> list[str]:
     """Each spec's JSON text: one spec, or a list or tuple of them (a spec is never an array)."""
     if isinstance(specs, list | tuple):
@@ -293,7 +325,7 @@ def spec_texts(specs: Spec | Sequence[Spec]) -> list[str]:
 
 
 def replay_recordings(
-    recordings: Iterable[RecordingSource],
+    recordings: Iterable[Source],
     specs: Spec | Sequence[Spec],
     policy: CheckpointPolicy | None = None,
     *,
@@ -317,8 +349,13 @@ def replay_files(
     stats: ReplayStats | None = None,
     crossings: bool = False,
     peaks: bool = False,
+    selection: Selection | None = None,
 ) -> Iterator[ReplayItem]:
-    """Replay recordings (plain or gzip; "-" is standard input) through one radar per spec.
+    """Replay recordings (JSON lines, plain or gzip, "-" for standard input; or Parquet
+    files and folders of them) through one radar per spec.
+
+    With ``selection``, only its symbols and range of ts are fed; a Parquet
+    recording then reads only the row groups that can hold them.
 
     ``paths`` is one path (``str`` or ``Path``) or a sequence of them;
     ``specs`` one spec or a list of them, each a JSON text, a dict or a spec
@@ -339,8 +376,11 @@ def replay_files(
     names = [os.fspath(path) for path in paths]
     texts = spec_texts(specs)
     feeder = new_feeder(texts, policy or CheckpointPolicy(), strict, crossings=crossings, peaks=peaks)
-    recordings = [Recording(name) for name in names]
+    if selection is not None and not selection.everything:
+        feeder.select(symbols=selection.symbols, from_ts=selection.from_ts, to_ts=selection.to_ts)
+    recordings: list[Source] = []
     try:
+        recordings.extend(open_recording(name, selection) for name in names)
         yield from FeederReplay(feeder, stats=stats).run(recordings)
     finally:
         for recording in recordings:

@@ -21,10 +21,10 @@ from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.feeder_loop import (
     CheckpointReplies,
     FeederReplay,
+    Source,
     new_feeder,
 )
 from fenmor_radar.replay.items import BadLine, ReplayStats
-from fenmor_radar.replay.recording import RecordingSource
 from fenmor_radar.replay.replies import split_reply
 from fenmor_radar.report.spec_info import spec_info
 from fenmor_radar.scoring.onsets import Alerting, CheckpointAlerts, Onset, strongest
@@ -115,7 +115,7 @@ class AlertRecorder:
 
 
 def record_replay(
-    recordings: Iterable[RecordingSource],
+    recordings: Iterable[Source],
     specs: Sequence[str],
     policy: CheckpointPolicy,
     *,

@@ -13,7 +13,7 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
-from fenmor_radar.replay.recording import Recording
+from fenmor_radar.replay.feeder_loop import open_recording
 from fenmor_radar.scoring.onsets import cooled
 from fenmor_radar.scoring.replay_pass import ReplayRecord, record_replay
 from fenmor_radar.scoring.scorecard import ALL_FACTORS, ROW_FIELDS, Settings, build_scorecard
@@ -93,7 +93,7 @@ def score_batch(
     objective: Objective,
 ) -> BatchResult:
     """Replay ``paths`` once through every spec and score each in every fold's windows."""
-    opened = [Recording(path) for path in paths]
+    opened = [open_recording(path) for path in paths]  # JSON lines or Parquet
     try:
         record = record_replay(opened, specs, policy, crossings=True)
     finally:

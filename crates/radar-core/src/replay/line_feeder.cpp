@@ -12,6 +12,14 @@
 
 namespace fenmor::replay {
 
+namespace {
+
+// Lines are read in pieces of this many; a piece read is marked so.
+constexpr std::size_t read_piece = 256;
+constexpr std::uint8_t piece_read = 2;
+
+}  // namespace
+
 LineFeeder::LineFeeder(std::vector<RadarHandle> radars, CheckpointPolicy policy, bool strict,
                        Watching watching, std::size_t room)
     : radars_(std::move(radars)), clock_(policy), strict_(strict), watching_(watching), room_(room) {
@@ -47,6 +55,26 @@ void LineFeeder::finish(bool complete, std::vector<FeederItem>& out) {
   if (!stopped_ && clock_.due_at_end()) out.emplace_back(checkpoint());
 }
 
+void LineFeeder::take(std::vector<ReadLine> lines, std::vector<FeederItem>& out) {
+  given_ = 0;
+  if (stopped_) return;
+  splitter_.count(lines.size());
+  const std::size_t count = lines.size();
+  // The vector's storage moves whole: a reading that refers to its own
+  // ReadLine's symbol stays valid.
+  read_ = std::move(lines);
+  // Pending lines are all read already: what resume() finds is ready.
+  lines_.assign(count, Line{0, {}});
+  pieces_ = std::vector<std::atomic<std::uint8_t>>((count + read_piece - 1) / read_piece);
+  for (auto& state : pieces_) state.store(piece_read, std::memory_order_relaxed);
+  next_ = 0;
+  take_run(count, out);
+  if (stopped_ || next_ >= count) {
+    lines_.clear();
+    next_ = 0;
+  }
+}
+
 void LineFeeder::collect(std::uint64_t number, std::string_view text, std::string_view block) {
   if (!lies_within(text, block)) text = copies_.emplace_back(text);
   lines_.push_back(Line{number, text});
@@ -60,8 +88,8 @@ void LineFeeder::take_collected(std::vector<FeederItem>& out) {
   // lines go to whoever claims them first: the reader from the front, the
   // taker the piece it needs next when it is still free, or any free piece
   // while it waits; so one thread alone also gets through.
-  constexpr std::size_t piece = 256;
-  enum : std::uint8_t { free_piece, claimed, ready };
+  constexpr std::size_t piece = read_piece;
+  enum : std::uint8_t { free_piece, claimed, ready = piece_read };
   const std::size_t count = lines_.size();
   const std::size_t pieces = (count + piece - 1) / piece;
   if (next_ == 0) {
@@ -216,6 +244,7 @@ bool LineFeeder::take_line(ReadLine& line, std::vector<FeederItem>& out) {
   taken_ = line.number;
   if (auto* feed = std::get_if<FeedCommand>(&line.reading)) {
     const std::int64_t ts = event_ts(feed->event);
+    if (!selection_.everything() && !selection_.admits(feed->symbol, ts)) return true;
     // The alerts as they stand before this event.
     if (clock_.due_before(ts)) give(checkpoint(), out);
     const std::uint32_t number = states_.apply(radars_, feed->symbol, line.hash, line.state, feed->event);

@@ -30,6 +30,7 @@
 #include "crates/radar-core/src/replay/price_tape.hpp"
 #include "crates/radar-core/src/replay/read_line.hpp"
 #include "crates/radar-core/src/replay/recording_line.hpp"
+#include "crates/radar-core/src/replay/selection.hpp"
 #include "crates/radar-core/src/replay/severity_watch.hpp"
 #include "crates/radar-core/src/replay/symbol_states.hpp"
 
@@ -77,6 +78,17 @@ class LineFeeder {
   // final checkpoint, when it shows something new (never after a stop).
   // Not while pending().
   void finish(bool complete, std::vector<FeederItem>& out);
+
+  // Lines read elsewhere (the rows of a columnar recording), numbered on from
+  // the lines so far (next_line()), moved in and taken as read lines are, up
+  // to the room (the rest then waits for resume()). Only between lines: no
+  // text line carried, and not while pending().
+  void take(std::vector<ReadLine> lines, std::vector<FeederItem>& out);
+  // From now on only the selected events are fed (selection.hpp).
+  void select(Selection selection) { selection_ = std::move(selection); }
+
+  std::uint64_t next_line() const noexcept { return splitter_.lines() + 1; }
+  bool between_lines() const noexcept { return !splitter_.pending(); }
 
   // Every radar's current alerts reply.
   std::vector<std::string> alerts();
@@ -153,6 +165,7 @@ class LineFeeder {
   std::vector<std::atomic<std::uint8_t>> pieces_;
 
   SymbolStates states_;
+  Selection selection_;
   std::optional<PriceTape> prices_;
 };
 

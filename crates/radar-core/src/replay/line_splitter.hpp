@@ -30,6 +30,10 @@ class LineSplitter {
   template <class OnLine>
   void finish(bool complete, OnLine&& on_line);
 
+  // Counts lines that came another way (rows of a columnar file between two
+  // text files), so that the next line is numbered after them.
+  void count(std::uint64_t lines) noexcept { number_ += lines; }
+
   // Lines given out so far: the number of the last one.
   std::uint64_t lines() const noexcept { return number_; }
   // Whether bytes still wait to be given out as lines: held back by a stop,

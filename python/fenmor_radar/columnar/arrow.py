@@ -1,0 +1,46 @@
+"""pyarrow, imported when first needed, and how a path is told to be Parquet."""
+
+from __future__ import annotations
+
+import os
+from types import ModuleType
+
+PARQUET_SUFFIX = ".parquet"
+INSTALL_HINT = "pip install 'fenmor-radar[parquet]'"
+
+
+class MissingPyarrow(ImportError):
+    """pyarrow is not installed: the message says how to get it."""
+
+    def __init__(self, what: str) -> None:
+        super().__init__(f"{what} needs pyarrow: {INSTALL_HINT}")
+
+
+def pyarrow(what: str = "the Parquet format") -> ModuleType:
+    """The pyarrow module; ``MissingPyarrow`` naming ``what`` needed it."""
+    try:
+        import pyarrow as pa
+    except ImportError as err:
+        raise MissingPyarrow(what) from err
+    module: ModuleType = pa
+    return module
+
+
+def is_parquet(path: str) -> bool:
+    """A Parquet recording: a ``.parquet`` file, or a folder holding such files."""
+    if path.lower().endswith(PARQUET_SUFFIX):
+        return True
+    if not os.path.isdir(path):
+        return False
+    return any(parquet_files(path))
+
+
+def parquet_files(folder: str) -> list[str]:
+    """The ``.parquet`` files under ``folder``, in name order: the order of their rows."""
+    found: list[str] = []
+    for root, dirs, files in os.walk(folder):
+        dirs.sort()
+        found.extend(
+            os.path.join(root, name) for name in files if name.lower().endswith(PARQUET_SUFFIX)
+        )
+    return sorted(found)
