@@ -21,6 +21,10 @@ FEATURES = [
     ("tune", "optuna",
      "import argparse; from fenmor_radar.cli import tune_command;"
      " tune_command.run(argparse.Namespace())"),
+    ("parquet", "pyarrow",
+     "from fenmor_radar.columnar.arrow import pyarrow; pyarrow()"),
+    ("web", "aiohttp",
+     "from fenmor_radar.page.server import LivePage; LivePage('127.0.0.1', 0, None)"),
     ("evaluate", "scipy",
      "import argparse; from fenmor_radar.cli import evaluate_command;"
      " evaluate_command.run(argparse.Namespace())"),

@@ -5,15 +5,13 @@ from __future__ import annotations
 import os
 from types import ModuleType
 
+from fenmor_radar import optional
+
 PARQUET_SUFFIX = ".parquet"
-INSTALL_HINT = "pip install 'fenmor-radar[parquet]'"
 
 
-class MissingPyarrow(ImportError):
+class MissingPyarrow(optional.MissingExtra):
     """pyarrow is not installed: the message says how to get it."""
-
-    def __init__(self, what: str) -> None:
-        super().__init__(f"{what} needs pyarrow: {INSTALL_HINT}")
 
 
 def pyarrow(what: str = "the Parquet format") -> ModuleType:
@@ -21,7 +19,7 @@ def pyarrow(what: str = "the Parquet format") -> ModuleType:
     try:
         import pyarrow as pa
     except ImportError as err:
-        raise MissingPyarrow(what) from err
+        raise MissingPyarrow(optional.missing_message(what, "parquet", err), name=err.name) from err
     module: ModuleType = pa
     return module
 

@@ -23,11 +23,11 @@ import threading
 from importlib import resources
 from typing import Any
 
+from fenmor_radar import optional
 from fenmor_radar.feeds.health import SymbolHealth
 from fenmor_radar.page.board import Board
 from fenmor_radar.replay.items import Checkpoint
 
-INSTALL_HINT = "pip install 'fenmor-radar[web]'"
 LOOPBACK = "127.0.0.1"
 # Nothing but this page's own script, styles and event stream.
 POLICY = (
@@ -37,7 +37,7 @@ POLICY = (
 )
 
 
-class MissingWebStack(ImportError):
+class MissingWebStack(optional.MissingExtra):
     """aiohttp is not installed."""
 
 
@@ -63,7 +63,9 @@ class LivePage:
         try:
             import aiohttp  # noqa: F401
         except ImportError as err:
-            raise MissingWebStack(f"--serve needs aiohttp: {INSTALL_HINT}") from err
+            raise MissingWebStack(
+                optional.missing_message("--serve", "web", err), name=err.name
+            ) from err
         self.host = host
         self.port = port
         self.board = board
