@@ -10,6 +10,9 @@ import pytest
 FEATURES = [
     ("report", "plotly",
      "from fenmor_radar.report.html import require_plotly; require_plotly()"),
+    ("report", "plotly",  # before the replay, not after it
+     "import argparse; from fenmor_radar.cli import evaluate_command;"
+     " evaluate_command.run(argparse.Namespace(report='scorecard.html'))"),
     ("live", "cryptofeed",
      "from fenmor_radar.feeds.live import make_feed_handler; make_feed_handler()"),
     ("live", "cryptofeed",

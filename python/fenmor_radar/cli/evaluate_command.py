@@ -18,6 +18,7 @@ from fenmor_radar.cli.replay_command import open_recordings, print_summary
 from fenmor_radar.cli.shared import (
     add_conversion_options,
     add_scoring_arguments,
+    need_plotly,
     positive_int,
     report_bad_line,
 )
@@ -85,6 +86,8 @@ def run(args: argparse.Namespace) -> int:
         from fenmor_radar.scoring.text import scorecard_json, scorecard_table
     except ImportError as err:
         raise CliError(optional.missing_message("evaluate", "evaluate", err)) from err
+    if args.report:
+        need_plotly()
     specs = [read_spec_text(path) for path in args.spec]
     onsets = args.onsets or "crossings"
     every_ts = args.every_ts

@@ -7,13 +7,12 @@ from collections.abc import Iterator
 
 from fenmor_radar.cli import errors, terminal
 from fenmor_radar.cli.errors import CliError
+from fenmor_radar.cli.shared import need_plotly
 from fenmor_radar.cli.spec_file import read_spec_text
 from fenmor_radar.replay.recording import DamagedInput, EventLine, Recording
 from fenmor_radar.report import (
-    PlotlyMissing,
     SavedOutputError,
     read_replay_output,
-    require_plotly,
     spec_info,
     write_report,
 )
@@ -55,10 +54,7 @@ def _texts(source: Recording) -> Iterator[str]:
 
 
 def run(args: argparse.Namespace) -> int:
-    try:
-        require_plotly()
-    except PlotlyMissing as err:
-        raise CliError(str(err)) from err
+    need_plotly()
     specs = {}
     for path in args.spec:
         try:

@@ -28,6 +28,7 @@ from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.feeder_loop import CheckpointReplies, SpecRejected, new_feeder
 from fenmor_radar.replay.items import BadLine, Checkpoint, Crossing, ReplayStats
 from fenmor_radar.replay.replies import parse_alerts_reply
+from fenmor_radar.report import PlotlyMissing, require_plotly
 
 SHOWN_SKIPS = 20  # skipped lines (or rows) named one by one; the rest only counted
 
@@ -317,3 +318,11 @@ def add_scoring_arguments(parser: argparse._ActionsContainer) -> None:
         metavar="N",
         help="permutations behind each p-value (default 1000)",
     )
+
+
+def need_plotly() -> None:
+    """Refuse at once, not after a long replay, a page the report extra is missing for."""
+    try:
+        require_plotly()
+    except PlotlyMissing as err:
+        raise CliError(str(err)) from err

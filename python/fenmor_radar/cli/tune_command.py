@@ -20,7 +20,7 @@ from fenmor_radar.cli import errors, terminal
 from fenmor_radar.cli.durations import non_negative_duration, positive_duration
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.evaluate_command import DEFAULT_EVERY_TS
-from fenmor_radar.cli.shared import horizons_argument, positive_int
+from fenmor_radar.cli.shared import horizons_argument, need_plotly, positive_int
 from fenmor_radar.cli.spec_file import radar_from_text, read_spec_text
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 
@@ -147,6 +147,8 @@ def run(args: argparse.Namespace) -> int:
         from fenmor_radar.tuning.space import SpaceError, read_space
     except ImportError as err:
         raise CliError(optional.missing_message("tune", "tune", err)) from err
+    if args.html:
+        need_plotly()
     if args.folds < 2:
         raise CliError("--folds must be at least 2: every reported score is out-of-sample",
                        errors.USAGE)
