@@ -140,13 +140,16 @@ def _client(args: argparse.Namespace) -> Iterator[Any]:
 
 def run(args: argparse.Namespace) -> int:
     try:
-        import optuna  # noqa: F401
+        import optuna
 
         from fenmor_radar.tuning.batch import Objective
         from fenmor_radar.tuning.search import local_runner, tune
         from fenmor_radar.tuning.space import SpaceError, read_space
     except ImportError as err:
         raise CliError(optional.missing_message("tune", "tune", err)) from err
+    # Optuna's logging is the process's: the command owns its process, a caller
+    # of tune() from Python keeps its own setting.
+    optuna.logging.set_verbosity(optuna.logging.WARNING)
     if args.html:
         need_plotly()
     if args.folds < 2:

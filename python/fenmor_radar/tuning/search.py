@@ -112,7 +112,6 @@ def search_fold(
     """Run (or resume) fold ``fold``'s study until it holds ``trials`` complete trials."""
     import optuna
 
-    optuna.logging.set_verbosity(optuna.logging.WARNING)
     sampler = optuna.samplers.TPESampler(seed=seed + fold)
     study = optuna.create_study(
         study_name=f"fold {fold}", storage=storage, direction="maximize", sampler=sampler,
