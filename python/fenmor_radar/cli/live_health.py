@@ -5,7 +5,9 @@ once; that list is shown beside the alerts (never inside the radar's reply:
 JSON lines get a ``"stale"`` member after ``ts``, tables a line under the
 alerts) and the notices of stale symbols are held back. A held symbol is
 notified at the first checkpoint where it is fresh again, if it still
-alerts then, with the change it had when it was held.
+alerts then, with the change it had when it was held. Under ``--crossings``
+the same holds for an upward crossing: held while its symbol is stale, told
+once it is fresh unless its downward crossing came first (then neither is).
 """
 
 from __future__ import annotations
@@ -18,6 +20,7 @@ from typing import TextIO
 from fenmor_radar.cli.novelty import AlertChange
 from fenmor_radar.cli.output import JsonLinesOutput, TableOutput
 from fenmor_radar.cli.replay_extras import ReplayExtras
+from fenmor_radar.crossing import Crossing
 from fenmor_radar.feeds.health import FeedHealth, duration_text
 from fenmor_radar.printable import printable
 from fenmor_radar.replay.items import Checkpoint
@@ -38,12 +41,14 @@ class LiveExtras(ReplayExtras):
     stale_now: StaleNow
     _held: dict[str, AlertChange]
     _alerts: dict[str, AlertChange]
+    _held_ups: dict[tuple[str | None, str], Crossing]
 
     def watch(self, health: FeedHealth, stale_now: StaleNow) -> None:
         self.health = health
         self.stale_now = stale_now
         self._held = {}
         self._alerts = {}
+        self._held_ups = {}
 
     def checkpoint(self, item: Checkpoint, spec: str | None = None) -> None:
         if self.health is not None:
@@ -52,7 +57,24 @@ class LiveExtras(ReplayExtras):
                 alert.symbol: AlertChange("new", alert)
                 for alert in parse_alerts_reply(item.reply).alerts
             }
+            stale = set(self.stale_now.symbols)
+            for key, crossing in list(self._held_ups.items()):
+                if key[0] == spec and crossing.symbol not in stale:
+                    del self._held_ups[key]
+                    super().crossing_notice(crossing, spec)
         super().checkpoint(item, spec)
+
+    def crossing_notice(self, item: Crossing, spec: str | None = None) -> None:
+        if self.health is None:
+            super().crossing_notice(item, spec)
+            return
+        key = (spec, item.symbol)
+        if not item.up and self._held_ups.pop(key, None) is not None:
+            return  # its start was never told, nor is its end
+        if item.up and item.symbol in self.stale_now.symbols:
+            self._held_ups[key] = item
+            return
+        super().crossing_notice(item, spec)
 
     def show(self, item: Checkpoint) -> None:
         assert self.page is not None
