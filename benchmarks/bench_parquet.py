@@ -1,4 +1,4 @@
-"""B8: Parquet recordings against JSON lines, on B6's workload.
+"""B9: Parquet recordings against JSON lines, on B6's workload.
 
     python3 benchmarks/bench_parquet.py                 # 2,000,000 events over 2,000 symbols
     python3 benchmarks/bench_parquet.py --events 200000 --rounds 1
@@ -28,6 +28,7 @@ sys.path.insert(0, str(HERE))
 
 import run as suite  # noqa: E402
 import workload  # noqa: E402
+
 from fenmor_radar import Radar  # noqa: E402
 from fenmor_radar.replay import CheckpointPolicy, replay_files  # noqa: E402
 
@@ -65,7 +66,7 @@ def main() -> None:
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="fenmor-b8-") as work:
         directory = Path(work)
-        suite.progress(f"B8: {args.events:,} events over {suite.B6_SYMBOLS:,} symbols")
+        suite.progress(f"B9: {args.events:,} events over {suite.B6_SYMBOLS:,} symbols")
         plain, packed, batches = suite.b6_recording(directory, args.events, args.seed + 6)
         parquet = directory / "events.parquet"
         convert_seconds = convert(plain, parquet)
@@ -77,7 +78,7 @@ def main() -> None:
             radar = Radar(spec_text)
             for text in batches:
                 if radar.command(text) != suite.OK:
-                    raise SystemExit("B8: a feed_batch failed")
+                    raise SystemExit("B9: a feed_batch failed")
             radar.command(suite.ALERTS)
 
         same = [subprocess.run([sys.executable, "-m", "fenmor_radar", "replay", "--spec", str(spec), "-q",
@@ -98,7 +99,7 @@ def main() -> None:
         sizes = {"plain": plain.stat().st_size, "gzip": packed.stat().st_size, "parquet": parquet.stat().st_size}
         read = query_bytes(parquet, symbol)
     rate = {name: args.events / seconds for name, seconds in times.items()}
-    print(f"\nB8  {args.events:,} events, {suite.B6_SYMBOLS:,} symbols, {os.cpu_count()} processors, "
+    print(f"\nB9  {args.events:,} events, {suite.B6_SYMBOLS:,} symbols, {os.cpu_count()} processors, "
           f"median of {args.rounds}")
     print(f"outputs of the plain and Parquet replays identical: {same[0] == same[1]}")
     print(f"convert plain JSON lines -> Parquet: {convert_seconds:.1f} s")
