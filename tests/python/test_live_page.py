@@ -33,7 +33,11 @@ CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 ARTIFACTS = Path(
     os.environ.get("FENMOR_TEST_ARTIFACTS", Path(__file__).resolve().parents[2] / "build" / "test-artifacts")
 )
-browser = pytest.mark.skipif(CHROMIUM is None, reason="chromium is not installed (tests/run.sh installs it)")
+browser = pytest.mark.skipif(
+    CHROMIUM is None or bool(os.environ.get("FENMOR_SANITIZED")),
+    # The page is what is checked here, not the engine: no use running a browser under ASan.
+    reason="chromium is not installed (tests/run.sh installs it), or a sanitized run",
+)
 
 
 def dead_port():
