@@ -90,29 +90,19 @@ def read_cadence(path: str, prefix_lines: int = PREFIX_LINES) -> Cadence:
     """
     with Recording(path) as recording:
         reader = _BlockReader()
-        carry = b""
-        first = True
         complete = True
-        for block in recording.blocks():
-            data = carry + block
-            if first:
-                if len(data) < len(BOM) and BOM.startswith(data):
-                    carry = data
-                    continue
-                data, first = data.removeprefix(BOM), False
-            cut = data.rfind(b"\n") + 1
-            carry, whole = data[cut:], data[:cut]
+        for whole, _ in recording.whole_lines():
+            if not whole.endswith(b"\n"):
+                whole += b"\n"  # the last line, without its line break
             room = prefix_lines - reader.count
             if whole.count(b"\n") > room:  # the last block read: up to the bound exactly
                 end = -1
                 for _ in range(room):
                     end = whole.index(b"\n", end + 1)
                 reader.lines(whole[: end + 1])
-                complete, carry = False, b""
+                complete = False
                 break
             reader.lines(whole)
-        if carry:
-            reader.lines(carry + b"\n")
         return Cadence(recording.name, reader.count, complete, reader.times())
 
 

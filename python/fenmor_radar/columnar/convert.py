@@ -15,31 +15,9 @@ from fenmor_radar.columnar.arrow import is_parquet
 from fenmor_radar.columnar.recording import ParquetRecording
 from fenmor_radar.columnar.schema import batch_of
 from fenmor_radar.columnar.writer import ParquetRecordingWriter
-from fenmor_radar.replay.recording import BOM, Recording
+from fenmor_radar.replay.recording import Recording
 
 OnBad = Callable[[str, int, str, "str | None"], None]
-
-
-def whole_lines(recording: Recording) -> Iterator[tuple[bytes, int]]:
-    """The recording's bytes cut after line breaks, each with the number of its first line."""
-    carry = b""
-    number = 1
-    first = True
-    for block in recording.blocks():
-        data = carry + block
-        if first:
-            if len(data) < len(BOM) and BOM.startswith(data):
-                carry = data
-                continue
-            first = False
-            data = data.removeprefix(BOM)
-        end = data.rfind(b"\n") + 1
-        carry = data[end:]
-        if end:
-            yield data[:end], number
-            number += data.count(b"\n", 0, end)
-    if carry:
-        yield carry, number
 
 
 def _report(path: str, bad: list[tuple[int, str, str | None]], on_bad: OnBad) -> None:
@@ -60,7 +38,7 @@ def lines_of(path: str, on_bad: OnBad) -> Iterator[bytes]:
                 yield data
         return
     with Recording(path) as source:
-        for chunk, first in whole_lines(source):
+        for chunk, first in source.whole_lines():
             rows, columns, bad = line_columns(chunk, first)
             _report(path, bad, on_bad)
             if rows:
@@ -75,5 +53,5 @@ def write_parquet(path: str, writer: ParquetRecordingWriter, on_bad: OnBad) -> N
             writer.write_lines(data, 1)
         return
     with Recording(path) as source:
-        for chunk, first in whole_lines(source):
+        for chunk, first in source.whole_lines():
             _report(path, writer.write_lines(chunk, first), on_bad)

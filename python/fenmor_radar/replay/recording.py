@@ -137,16 +137,11 @@ class Recording:
         while data := gzip.read(self.block_size):
             yield data
 
-    def lines(self) -> Iterator[EventLine]:
-        """The non-blank lines in file order, one by one; a final line needs no line break.
-
-        For reading a file of JSON lines in Python (a saved replay output, a
-        script's look at a recording); a replay hands whole blocks to the
-        native feeder instead. Raises ``DamagedInput`` when the input cannot
-        be read to its end.
-        """
+    def whole_lines(self) -> Iterator[tuple[bytes, int]]:
+        """The bytes cut after line breaks (a leading BOM left out), each piece with
+        the number of its first line; the last piece may lack its line break."""
         carry = b""
-        number = 0
+        number = 1
         first = True
         for block in self.blocks():
             data = carry + block
@@ -156,16 +151,30 @@ class Recording:
                     continue
                 first = False
                 data = data.removeprefix(BOM)
-            *whole, carry = data.split(b"\n")
-            for raw in whole:
-                number += 1
-                line = _line(number, raw)
+            end = data.rfind(b"\n") + 1
+            carry = data[end:]
+            if end:
+                yield data[:end], number
+                number += data.count(b"\n", 0, end)
+        if carry:
+            yield carry, number
+
+    def lines(self) -> Iterator[EventLine]:
+        """The non-blank lines in file order, one by one; a final line needs no line break.
+
+        For reading a file of JSON lines in Python (a saved replay output, a
+        script's look at a recording); a replay hands whole blocks to the
+        native feeder instead. Raises ``DamagedInput`` when the input cannot
+        be read to its end.
+        """
+        for piece, number in self.whole_lines():
+            raws = piece.split(b"\n")
+            if piece.endswith(b"\n"):
+                raws.pop()
+            for offset, raw in enumerate(raws):
+                line = _line(number + offset, raw)
                 if line is not None:
                     yield line
-        if carry:
-            line = _line(number + 1, carry)
-            if line is not None:
-                yield line
 
     def close(self) -> None:
         if self.name != "<stdin>" and self._raw is not None:
