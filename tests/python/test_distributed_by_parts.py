@@ -33,6 +33,7 @@ from fenmor_radar.distributed.parts import (  # noqa: E402
     plan_parts,
 )
 from fenmor_radar.distributed.shard import NativeShardReader  # noqa: E402
+from fenmor_radar.distributed.spec_split import SpecGroups  # noqa: E402
 from fenmor_radar.distributed.summary import BadLineReport, UnitReport, unit_summary  # noqa: E402
 from fenmor_radar.replay import CheckpointReplies, replay_files  # noqa: E402
 from fenmor_radar.replay.checkpoints import CheckpointClock, CheckpointPolicy  # noqa: E402
@@ -342,6 +343,27 @@ def test_crossings_come_as_the_single_replay_gives_them(tmp_path, seed, shards, 
     assert sum(isinstance(item, Crossing) for item in want) > 10
     assert any(peaks != "[]" for item in want if isinstance(item, CheckpointReplies)
                for peaks in item.peaks)
+
+
+@pytest.mark.parametrize(("groups", "strict"), [(1, False), (2, True), (3, False), (9, False)])
+def test_split_by_spec_equals_one_radar_per_spec(tmp_path, groups, strict):
+    """Each group of specs reads every line: checkpoints, crossings (numbered among all
+    the specs), peaks and bad lines as the single replay gives them."""
+    path = write_lines(tmp_path / "events.jsonl", recording(41, 700, bad=0.03))
+    # The spec that crosses most is in a later group: its crossings are renumbered.
+    texts = [SPECS[3], SPECS[2], SPECS[0], SPECS[1]]
+    specs, limits = check_specs(texts)
+    policy = CheckpointPolicy(every=23, every_ts=60)
+    stats = ReplayStats()
+    items = list(replay_parts_on(SpecGroups(InProcessWorkers(groups)), plan_parts([path], 900),
+                                 specs, limits, policy, strict, stats, 37, crossings=True,
+                                 peaks=True))
+    want = list(replay_files(path, texts, policy, strict=strict, crossings=True, peaks=True))
+    got = [item.bad_line() if isinstance(item, BadEventLine) else item for item in items]
+    assert got == [MergedCheckpoint(item.events, item.ts, item.replies, item.peaks)
+                   if isinstance(item, CheckpointReplies) else item for item in want]
+    assert 2 in {item.spec_index for item in want if isinstance(item, Crossing)}
+    assert_same_stats(stats, single(path, SPECS[0], policy, strict)[1])
 
 
 def test_a_file_rewritten_during_the_replay_is_named(tmp_path):
