@@ -23,7 +23,8 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Protocol
 
 from fenmor_radar._native import describe_spec
-from fenmor_radar.distributed.cluster import DaskPartsWorkers, run_client
+from fenmor_radar.distributed.cluster import DaskPartsWorkers, DaskReaders, run_client
+from fenmor_radar.distributed.exchange import ExchangeWorkers
 from fenmor_radar.distributed.global_plan import Cut, GlobalPlanner, PlanItem, PlannedCheckpoint
 from fenmor_radar.distributed.merge import merge_replies
 from fenmor_radar.distributed.parts import DEFAULT_PART_BYTES, Part, plan_parts
@@ -186,12 +187,15 @@ def replay(
     def run() -> Iterator[Item]:
         with run_client(client, scheduler, workers) as dask_client:
             on_dask = DaskPartsWorkers(dask_client, shards)
-            by: PartsWorkers = on_dask if split == "symbols" else SpecGroups(on_dask)
+            readers = DaskReaders(dask_client)
+            by: PartsWorkers = (ExchangeWorkers(readers, on_dask) if split == "symbols"
+                                else SpecGroups(on_dask))
             try:
                 yield from replay_parts_on(by, parts, spec_texts, limits, places, strict,
                                            counts, crossings=crossings, peaks=peaks)
             finally:
                 on_dask.close()
+                readers.close()
 
     return run()
 
@@ -203,6 +207,12 @@ class PartsWorkers(Protocol):
     @property
     def count(self) -> int:
         """The number of shards."""
+        ...
+
+    @property
+    def reporters(self) -> int:
+        """How many answers to a read carry the unit's report: every shard's when each
+        reads every line, one when one reader reads it."""
         ...
 
     def start(self, jobs: Sequence[ShardJob]) -> None: ...
@@ -249,7 +259,7 @@ def replay_parts_on(
         if not reading or not reports:
             reading = False
             continue
-        if len(reports) != len(answers):
+        if len(reports) != workers.reporters:
             raise InputChanged(parts[reports[0].part].source, "some shards found it ended")
         unit = planner.parts
         try:

@@ -131,7 +131,18 @@ class NativeShardReader:
         if through is not None:
             native.apply(through + 1, 0)
         crossings = [ShardCrossing(*values) for values in native.take_crossings()]
-        return snapshots, self._next_unit() if read else None, crossings
+        return snapshots, self.next_unit() if read else None, crossings
+
+    def next_unit(self) -> UnitReport | None:
+        """Read the next unit and report it (None once the input has ended); ``ended`` then
+        tells whether it was its part's last."""
+        return self._next_unit()
+
+    def add_units(self, packets: Sequence[bytes]) -> None:
+        """Keep units this shard did not read: its packets of them, in input order (see
+        ``exchange``)."""
+        for packet in packets:
+            self.native.add_unit_events(packet)
 
     def finish(self, end: Cut) -> ShardEnd:
         """Apply up to ``end`` (no alerts), then close the parts and drop the radars."""

@@ -44,6 +44,7 @@ class SpecGroups:
     """
 
     count = 1
+    reporters = 1
 
     def __init__(self, workers: PartsWorkers) -> None:
         self.workers = workers
