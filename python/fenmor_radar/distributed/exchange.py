@@ -53,6 +53,7 @@ class PartReader:
         self.readers: dict[int, NativeShardReader] = {}
         self.units: dict[int, int] = {}  # per part: units read so far
         self.packets: dict[tuple[int, int], list[bytes | None]] = {}
+        self.bytes_read = 0  # of the parts whose reading has ended
 
     def next_unit(self, index: int, part: Part, number: int) -> UnitRead:
         """Unit ``number`` (from 0) of part ``index``: read, packed and held; its report."""
@@ -72,7 +73,7 @@ class PartReader:
         self.units[index] = number + 1
         ended = reader.ended
         if ended:
-            del self.readers[index]
+            self.bytes_read += self.readers.pop(index).bytes_read
         return dataclasses.replace(report, part=index), number, ended
 
     def take(self, index: int, number: int, shard: int) -> bytes:

@@ -113,6 +113,7 @@ class NativeShardReader:
         self.ended = True  # and its last unit taken
         self.resume = False  # a full unit may have left bytes held back
         self.damage: str | None = None
+        self.bytes_read = 0  # of the parts, as given to the native reader
 
     def step(
         self, cuts: Sequence[Cut], through: int | None, read: bool
@@ -177,7 +178,9 @@ class NativeShardReader:
                     span = None
                 if span is None:
                     self.read_all = True
-                elif native.read(*span):
+                    continue
+                self.bytes_read += span[2] - span[1]
+                if native.read(*span):
                     return self._take()
 
     def _start(self, part: int) -> None:
