@@ -139,6 +139,25 @@ class TestOutcomes:
         assert [(o.symbol, o.ts) for o in cooled(onsets, 10)] == [("A", 0), ("B", 5), ("A", 10)]
 
 
+def test_symbols_alerting_are_read_exactly_without_parsing_the_factors():
+    # Baseline moments need only which symbols alert; they are read from the
+    # reply's text, which must survive quotes, backslashes and look-alikes.
+    from fenmor_radar import Radar
+    from fenmor_radar.scoring.replay_pass import _alerts, _symbols_alerting
+
+    radar = Radar(json.dumps({"signals": [{"kind": "book_imbalance", "params": [0.1]}], "threshold": 0}))
+    for symbol in ['A"B', "C\\D", "E\u00e9\n\u2028", 'X{"symbol":"Y', "Z"]:
+        event = {"kind": "orderbook", "ts": 1, "bid_volume": 5.0, "ask_volume": 1.0,
+                 "best_bid": 1.0, "best_ask": 2.0}
+        radar.command(json.dumps({"cmd": "feed", "symbol": symbol, "event": event}))
+    reply = radar.command('{"cmd":"alerts"}')
+    read = {symbol: alert.severity for symbol, alert in _symbols_alerting(reply).items()}
+    assert read == {value["symbol"]: value["severity"] for value in _alerts(reply)}
+    assert len(read) == 5
+    with pytest.raises(ValueError):
+        _symbols_alerting('{"error":"bad"}')
+
+
 def test_permutations_shuffle_within_each_symbol():
     # A symbol that moves a lot and alerts a lot is no foresight: with labels
     # shuffled across symbols it would look like one.

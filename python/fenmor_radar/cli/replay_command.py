@@ -362,7 +362,8 @@ def scoring_recorder(
         from fenmor_radar.scoring.replay_pass import AlertRecorder
     except ImportError as err:
         raise CliError(optional.missing_message("--evaluate", "evaluate", err)) from err
-    return AlertRecorder(feeder, specs, stats, crossings=args.crossings)
+    onsets = args.onsets or ("crossings" if args.crossings else "checkpoints")
+    return AlertRecorder(feeder, specs, stats, crossings=args.crossings, onsets=onsets)
 
 
 def scorecard(args: argparse.Namespace, recorder: AlertRecorder) -> Scorecard:

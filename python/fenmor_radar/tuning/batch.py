@@ -95,7 +95,7 @@ def score_batch(
     """Replay ``paths`` once through every spec and score each in every fold's windows."""
     opened = [open_recording(path) for path in paths]  # JSON lines or Parquet
     try:
-        record = record_replay(opened, specs, policy, crossings=True)
+        record = record_replay(opened, specs, policy, crossings=True, factors=False)
     finally:
         for recording in opened:
             recording.close()
