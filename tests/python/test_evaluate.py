@@ -203,6 +203,20 @@ class TestCommandLine:
         assert b"all onsets" in scored.stderr and b"all onsets" not in plain.stderr
         assert "<h2>Scorecard</h2>" in page.read_text(encoding="utf-8")
 
+    @pytest.mark.parametrize(("args", "option"), [
+        (("replay", "--seed", "3"), b"--seed"),
+        (("replay", "--horizons", "5m"), b"--horizons"),
+        (("sample", "--hours", "2"), b"--hours"),
+        (("tune", "--space", "SPEC", "--horizons", "5m,15m"), b"--horizon"),
+    ])
+    def test_an_option_that_would_be_ignored_is_refused(self, planted, tmp_path, args, option):
+        spec = write(tmp_path / "a.json", [OI_SPEC])
+        args = tuple(spec if a == "SPEC" else a for a in args)
+        inputs = () if args[0] == "sample" else ("--spec", spec, planted)
+        done = self.run(*args, *inputs)
+        assert done.returncode == 2, done.stderr
+        assert option in done.stderr.split(b"\n")[-2]
+
     def test_a_bad_horizon_is_named(self, planted, tmp_path):
         spec = write(tmp_path / "a.json", [OI_SPEC])
         done = self.run("evaluate", "--spec", spec, planted, "--horizons", "5m,soon")
