@@ -103,6 +103,26 @@ class TestNoLookAhead:
                 assert len(crossings) >= sum(1 for c in full.crossings[spec] if c.ts < cut_ts[cut])
 
 
+def test_checkpoints_known_from_crossings_list_the_symbols_the_replies_list(planted):
+    # With crossings watched, which symbols alert at a checkpoint is known
+    # from the crossings so far, not read from the replies: both must agree.
+    specs = [OI_SPEC, json.dumps({"signals": [{"kind": "book_imbalance", "params": [0.1]},
+                                              {"kind": "oi_delta", "params": [6, 0.02]}],
+                                  "threshold": 0.4})]
+
+    def alerting(crossings):
+        recording = Recording(planted)
+        try:
+            record = record_replay([recording], specs, CheckpointPolicy(every=500), crossings=crossings)
+        finally:
+            recording.close()
+        return [[(c.ts, sorted(c.alerting)) for c in spec] for spec in record.checkpoints]
+
+    from_replies = alerting(False)
+    assert sum(len(symbols) for spec in from_replies for _, symbols in spec) > 100
+    assert alerting(True) == from_replies
+
+
 class TestOutcomes:
     @pytest.mark.parametrize(("onsets", "seen"), [("crossings", 2 * MINUTE + 1), ("checkpoints", 2 * MINUTE + 2)])
     def test_returns_extremes_and_censoring_from_marks_or_mids(self, tmp_path, onsets, seen):

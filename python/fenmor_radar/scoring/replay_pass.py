@@ -12,6 +12,7 @@ symbol at or above the threshold counts, so the radars run without it.
 from __future__ import annotations
 
 import json
+import math
 import re
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
@@ -84,6 +85,7 @@ class AlertRecorder:
         crossings: bool,
         onsets: str = "crossings",
         factors: bool = True,
+        unlimited: bool = False,
     ) -> None:
         self.feeder = feeder
         self.weights = [_weights(spec) for spec in specs]
@@ -96,6 +98,13 @@ class AlertRecorder:
         # Up-crossings' alert texts, per spec: their factors are read at the
         # end, all at once (one parse instead of one per crossing).
         self.crossing_alerts: list[list[str]] = [[] for _ in specs]
+        # Without a limit, a checkpoint lists exactly the symbols whose last
+        # crossing was upward (a symbol's severity moves only with its own
+        # events, and a crossing is scored as the alerts reply scores it):
+        # the replies need not be read unless their factors are wanted.
+        self.above: list[dict[str, Alerting]] | None = None
+        if crossings and unlimited and not self.checkpoint_factors:
+            self.above = [{} for _ in specs]
 
     def block(self) -> None:
         self.book.add(self.feeder.take_prices())
@@ -105,6 +114,12 @@ class AlertRecorder:
             self.record.bad_lines.append(item)
             return
         if isinstance(item, Crossing):
+            if self.above is not None:
+                above = self.above[item.spec_index]
+                if item.up:
+                    above[item.symbol] = _ABOVE
+                else:
+                    above.pop(item.symbol, None)
             if item.up and self.record.crossings is not None:
                 self.record.crossings[item.spec_index].append(
                     Onset(item.symbol, item.ts, item.severity, "")
@@ -114,6 +129,10 @@ class AlertRecorder:
             return
         if item.ts is None:
             return  # nothing accepted yet: no moment to measure from
+        if self.above is not None:
+            for index, above in enumerate(self.above):
+                self.record.checkpoints[index].append(CheckpointAlerts(item.ts, above.copy()))
+            return
         for index, reply in enumerate(item.replies):
             if self.checkpoint_factors:
                 weights = self.weights[index]
@@ -143,6 +162,10 @@ class AlertRecorder:
                 ]
                 texts.clear()
         return self.record
+
+
+# A symbol known to alert, its severity at the checkpoint not read.
+_ABOVE = Alerting(math.nan, "")
 
 
 def _alerts(reply: str) -> list[dict[str, Any]]:
@@ -203,7 +226,7 @@ def record_replay(
     feeder = new_feeder(texts, policy, strict, prices=True, crossings=crossings)
     recorder = AlertRecorder(
         feeder, texts, stats if stats is not None else ReplayStats(), crossings=crossings,
-        onsets="crossings" if crossings else "checkpoints", factors=factors,
+        onsets="crossings" if crossings else "checkpoints", factors=factors, unlimited=True,
     )
 
     def block_done(events: int) -> None:
