@@ -32,6 +32,7 @@ from fenmor_radar.replay.replies import ALERTS_PREFIX, split_reply
 from fenmor_radar.report.spec_info import spec_info
 from fenmor_radar.scoring.onsets import Alerting, CheckpointAlerts, Onset, strongest
 from fenmor_radar.scoring.prices import PriceBook, PriceSeries
+from fenmor_radar.spec_source import POSITIONAL_MEMBERS
 
 
 @dataclass(slots=True)
@@ -56,8 +57,9 @@ def unlimited(spec: str) -> str:
     if isinstance(value, dict) and value.get("limit") is not None:
         value["limit"] = None
         return json.dumps(value)
-    if isinstance(value, list) and len(value) >= 5 and value[4] is not None:
-        value[4] = None
+    limit = POSITIONAL_MEMBERS.index("limit")
+    if isinstance(value, list) and len(value) > limit and value[limit] is not None:
+        value[limit] = None
         return json.dumps(value)
     return spec
 
