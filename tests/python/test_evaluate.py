@@ -178,6 +178,24 @@ def test_symbols_alerting_are_read_exactly_without_parsing_the_factors():
         _symbols_alerting('{"error":"bad"}')
 
 
+def test_shuffled_places_are_distinct_and_uniform_within_each_symbol():
+    # Symbols of equal size are shuffled together and a few are drawn with
+    # repeats redrawn: each symbol's draw must stay its own, without repeats,
+    # and give every place the same chance.
+    from fenmor_radar.scoring.statistics import _random_subsets
+
+    sizes = np.array([5, 8, 5, 12, 40, 8])
+    counts = np.array([2, 3, 1, 6, 2, 8])  # the 40 and its 2 are drawn with repeats redrawn
+    places = _random_subsets(sizes, counts, 6000, np.random.default_rng(3))
+    slot_group = np.repeat(np.arange(len(sizes)), counts)
+    for group, size in enumerate(sizes):
+        drawn = places[:, slot_group == group]
+        assert ((drawn >= 0) & (drawn < size)).all()
+        assert all(len(set(row)) == counts[group] for row in drawn[:500].tolist())
+        share = np.bincount(drawn.ravel(), minlength=size) / len(drawn)
+        assert np.allclose(share, counts[group] / size, atol=0.03), group
+
+
 def test_permutations_shuffle_within_each_symbol():
     # A symbol that moves a lot and alerts a lot is no foresight: with labels
     # shuffled across symbols it would look like one.
