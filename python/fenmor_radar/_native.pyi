@@ -221,6 +221,12 @@ class ShardReader:
         unless ``complete``); True when the unit filled first (take it, call again)."""
     def take_unit(self, /) -> _UnitReport:
         """The current unit's report; its events are kept, as unit number (from 0) of those taken."""
+    def take_unit_events(self, shards: int, /) -> list[bytes]:
+        """The oldest unit taken and not applied, removed: its events packed per shard of
+        ``shards`` (by symbol hash), in line order, for shards that did not read it."""
+    def add_unit_events(self, packet: bytes, /) -> None:
+        """A packet of ``take_unit_events`` kept as the next unit, as if read here;
+        ``ValueError`` when the bytes are not one."""
     def apply(self, unit: int, line: int, /) -> None:
         """Apply the kept events of the units before ``unit`` and of ``unit`` up to ``line``."""
     def alerts(self, /) -> tuple[str, ...]:
