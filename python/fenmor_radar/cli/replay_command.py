@@ -279,7 +279,12 @@ def run(args: argparse.Namespace) -> int:
                 progress.events = events
                 progress.tick()
 
-            replay = FeederReplay(feeder, stats=stats, on_block=on_block)
+            members = emit.crossing_members() if args.crossings and recorder is None else None
+            if members is not None:
+                feeder.write_crossings(members)
+            replay = FeederReplay(
+                feeder, stats=stats, on_block=on_block, crossing_lines=emit.crossing_lines
+            )
             items: Iterator[CheckpointReplies | Checkpoint | BadLine | Crossing] = replay.run(
                 recordings
             )
