@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import json
 import sys
 from collections.abc import Sequence
 from dataclasses import dataclass, replace
@@ -17,7 +18,12 @@ from fenmor_radar.cli import errors, terminal
 from fenmor_radar.cli.durations import non_negative_duration, positive_duration
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.novelty import CrossingGate, NewOnlyFilter
-from fenmor_radar.cli.output import CheckpointOutput, JsonLinesOutput, TableOutput
+from fenmor_radar.cli.output import (
+    CheckpointOutput,
+    JsonLinesOutput,
+    TableOutput,
+    json_lines_stream,
+)
 from fenmor_radar.cli.replay_extras import ReplayExtras
 from fenmor_radar.cli.spec_file import rejected_spec
 from fenmor_radar.feeds.book import DEFAULT_DEPTH, check_depth
@@ -264,6 +270,23 @@ class CheckpointEmitter:
         if self.extras.notifier is not None and self.gates[item.spec_index].passes(item):
             self.extras.crossing_notice(item, name)
         self.output.crossing(item)
+
+    def crossing_members(self) -> list[str] | None:
+        """Whether the feeder may write the crossings as JSON lines itself, thousands a
+        second with no object each: only when they go to a JSON-lines output and nothing
+        else (report, notices) sees them. Then, per spec, what its lines carry before
+        ``"events"``, as ``Crossing.json_line`` writes it; else None."""
+        if self.extras.report is not None or self.extras.notifier is not None:
+            return None
+        if json_lines_stream(self.output) is None:
+            return None
+        return ["" if name is None else f'"spec":{json.dumps(name)},' for name in self.names]
+
+    def crossing_lines(self, text: str) -> None:
+        """Crossings the feeder wrote as JSON lines (see ``crossing_members``)."""
+        stream = json_lines_stream(self.output)
+        assert stream is not None
+        stream.write(text)
 
     def flush(self) -> None:
         """Write out the crossings shown since the last checkpoint or flush; called after
