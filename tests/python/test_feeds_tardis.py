@@ -197,3 +197,37 @@ def test_a_csv_file_replayed_as_a_recording_says_to_use_from_tardis(tmp_path, fi
     assert "it looks like a CSV file: replay the vendor's CSV files with --from tardis" in (
         capsys.readouterr().err
     )
+
+
+def test_the_sample_csv_files_convert_back_to_the_sample_recording(tmp_path, capsys):
+    """`sample --tardis` writes each kind in the layout the converter reads: its rows give
+    back the demo's events (books: the best prices; the volumes are sums of levels)."""
+    from fenmor_radar._native import event_schema
+    from fenmor_radar.sample import sample_events
+
+    fields = event_schema()["kinds"]
+    assert main(["sample", "--tardis", str(tmp_path)]) == 0
+    assert "wrote 36,932 rows in 3 CSV files" in capsys.readouterr().err
+    converted = [json.loads(line) for block in tardis_blocks(sorted(map(str, tmp_path.iterdir())))
+                 for line in block.decode().splitlines()]
+    expected, last = [], {}
+    for symbol, event in sample_events():
+        if event[0] == "derivatives":  # a row that changes nothing is no event
+            if last.get(symbol) == event[2:]:
+                continue
+            last[symbol] = event[2:]
+        expected.append((symbol, list(event)))
+
+    def key(pair):
+        symbol, event = pair
+        return event[1], symbol, event[0]
+
+    got = sorted(((line["symbol"], [line["event"]["kind"]] + [
+        line["event"][name] for name, _ in fields[line["event"]["kind"]]]) for line in converted), key=key)
+    assert len(got) == len(expected)
+    for (symbol, event), (want_symbol, want) in zip(got, sorted(expected, key=key), strict=True):
+        assert (symbol, event[:2]) == (want_symbol, want[:2])
+        if event[0] == "orderbook":
+            assert event[4:] == want[4:] and event[2:4] == pytest.approx(want[2:4], rel=1e-6)
+        else:
+            assert event == want
