@@ -83,6 +83,14 @@ def test_convert_merges_files_by_time_and_reports_bad_rows(tmp_path, files, caps
     assert f"skipped {files[0]}:6: missing columns: 3 fields, the header has 11" in err
     assert f"skipped {files[1]}:4: side must be \"buy\" or \"sell\", got 'short'" in err
     assert "converted 8 rows of 3 files into 6 events for 2 symbols" in err
+    assert "time already written" not in err  # files that overlap in time are no disorder
+
+    # A file whose own rows go back in time is kept in its order, with a warning.
+    unordered = tmp_path / "binance-futures_liquidations_unordered.csv"
+    unordered.write_text(LIQUIDATIONS.replace("4500000", "1500000").replace("short,", "buy,"),
+                         encoding="utf-8")
+    assert main(["convert", "--from", "tardis", str(unordered), "-o", str(tmp_path / "u.jsonl")]) == 0
+    assert f"1 row came before a time already written (first at {unordered}:4)" in capsys.readouterr().err
 
     # The same files straight into replay give the alerts of the converted recording.
     spec = tmp_path / "spec.json"
