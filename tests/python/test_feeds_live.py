@@ -139,6 +139,18 @@ class StandInHandler:
         loop.close()
 
 
+def test_a_recording_on_a_full_disk_is_named(tmp_path, monkeypatch, capsys):
+    if not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full")
+    monkeypatch.setattr(live, "make_feed_handler", lambda hook: StandInHandler(True))
+    spec = tmp_path / "spec.json"
+    spec.write_text(SPEC, encoding="utf-8")
+    code = main(["live", "--spec", str(spec), "-q", "--exchange", "binance_futures",
+                 "--symbols", "BTC-USDT-PERP", "--record", "/dev/full"])
+    assert code == 1
+    assert "cannot write to /dev/full: No space left on device" in capsys.readouterr().err
+
+
 @pytest.mark.parametrize(
     ("interrupt", "watch"),
     [(True, []), (False, []), (True, ["--crossings", "--peaks"])],
