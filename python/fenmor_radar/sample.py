@@ -183,8 +183,7 @@ def _derivatives(market: _Market, noise: _Noise, step: int) -> None:
     market.funding += 0.15 * (funding_pull - market.funding) + 0.000012 * noise.normal()
 
 
-Event = tuple[str, int, float, float, float] | tuple[str, int, float, float, float, float] | tuple[
-    str, int, str, float, float]
+Event = tuple[str | int | float, ...]  # the array form: kind, ts, the kind's fields
 
 
 def _derivatives_event(market: _Market, ts: int) -> Event:

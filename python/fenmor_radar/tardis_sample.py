@@ -58,30 +58,29 @@ def _number(value: float) -> str:
 def _row(symbol: str, event: Event, liquidation_id: int, decimals: int) -> tuple[str, str]:
     """The file kind and the CSV row of one event."""
     kind, ts = event[0], int(event[1])
+    numbers = [0.0 if isinstance(value, str) else float(value) for value in event[2:]]
     at = ts * 1000
     start = f"{EXCHANGE},{symbol},{at},{at + RECEIVED_AFTER_US}"
     if kind == "derivatives":
-        _, _, open_interest, funding, mark = event
+        open_interest, funding, mark = numbers
         settles = (ts // FUNDING_PERIOD_MS + 1) * FUNDING_PERIOD_MS * 1000
-        price = _number(float(mark))
+        mark_text = _number(mark)  # the last and index prices too
         return "derivative_ticker", (
-            f"{start},{settles},{_number(float(funding))},,{_number(float(open_interest))},"
-            f"{price},{price},{price}"
+            f"{start},{settles},{_number(funding)},,{_number(open_interest)},"
+            f"{mark_text},{mark_text},{mark_text}"
         )
     if kind == "orderbook":
-        _, _, bid_volume, ask_volume, best_bid, best_ask = event
+        bid_volume, ask_volume, best_bid, best_ask = numbers
         tick = tick_size(decimals)
         levels = []
         for level, share in enumerate(LEVEL_SHARES):
-            ask = round(float(best_ask) + level * tick, decimals)
-            bid = round(float(best_bid) - level * tick, decimals)
-            levels.append(f"{_number(ask)},{_number(round(float(ask_volume) * share, 3))},"
-                          f"{_number(bid)},{_number(round(float(bid_volume) * share, 3))}")
+            ask = round(best_ask + level * tick, decimals)
+            bid = round(best_bid - level * tick, decimals)
+            levels.append(f"{_number(ask)},{_number(round(ask_volume * share, 3))},"
+                          f"{_number(bid)},{_number(round(bid_volume * share, 3))}")
         return "book_snapshot_5", start + "," + ",".join(levels)
-    _, _, side, qty, price = event
-    return "liquidations", (
-        f"{start},{liquidation_id},{side},{_number(float(price))},{_number(float(qty))}"
-    )
+    _, qty, price = numbers
+    return "liquidations", f"{start},{liquidation_id},{event[2]},{_number(price)},{_number(qty)}"
 
 
 def write_tardis_sample(folder: str, seed: int = SEED) -> list[tuple[str, int]]:
