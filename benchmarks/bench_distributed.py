@@ -1,37 +1,39 @@
-"""A replay of 6,000,000 events over 2,000 symbols in 4 files: one process against a Dask cluster.
+"""A replay of 6,000,000 events over 2,000 symbols in 4 files: one process against Dask clusters.
 
 Run after `pip install '.[distributed]'`:
 
     python3 benchmarks/bench_distributed.py
-    python3 benchmarks/bench_distributed.py --events 400000 --workers 2   # a quick look
+    python3 benchmarks/bench_distributed.py --events 400000 --shards 1,2 --rounds 1  # a quick look
 
 The recording (seeded, realistic events from `workload.py`, in ts order
 across symbols, 4 plain files) is written once and kept under
 benchmarks/.cache. Then, in one run, on the same files:
 
-1. the single-process replay (the native replay of `fenmor-radar replay`),
-   run as a child process, reading lines on every processor, and again on
-   one thread (`FENMOR_RADAR_WORKERS=1`), as each Dask worker runs;
-2. for each worker count, a `LocalCluster` of that many single-threaded
-   worker processes, started before timing (a real cluster is long-lived),
-   and the distributed replay run as a child process that reaches it by its
-   address, as `--scheduler` does.
+1. the single replay (the native replay of `fenmor-radar replay`), run as a
+   child process, reading lines on every processor, and on one thread
+   (`FENMOR_RADAR_WORKERS=1`), as each Dask worker runs; with one spec, and
+   on one thread with ``--specs`` specs;
+2. for each S of ``--shards``, a `LocalCluster` of S single-threaded worker
+   processes, started before timing (a real cluster is long-lived), and the
+   distributed replay run as a child process that reaches it by its
+   address, as `--scheduler` does: split by symbol with the one spec, and
+   split by spec with the ``--specs`` specs.
 
 Each replay writes its checkpoints to a file; the distributed ones are
-compared byte for byte with the single one. Reported: wall time, the
-driver's CPU time (the child's own process time over the replay) against
-the single replay's CPU time, and the workers' CPU time per event. The
-driver imports Dask before its clock starts (a program's start, not the
-replay's), and so does fsspec; connecting to the scheduler is timed.
-Every run is repeated (``--rounds``, interleaved, so that a burst of other
-work on a shared machine hits one round, not one kind of run); the fastest
-round of each is shown, and "identical" holds for every round. Then, in
-this process, what a shard spends on a line of another shard against a line of its own,
-which decides between re-reading every part on every shard and
-partitioning the input once (docs/distributed.md). Figures
-are printed, never asserted: the machine is shared and noisy. Targets: two
-workers at least 1.6 times as fast as one process; the driver's CPU under 5 %
-of the single replay's.
+compared byte for byte with the single ones. The cluster's CPU is every
+worker's process time over the run plus the driver's; the driver imports
+Dask and fsspec before its clock starts (a program's start), and its CPU
+beyond what it spends on a one-line input (connecting, starting the
+actors) is shown against the cluster's. Bytes read are counted by the
+readers themselves, in this process, over every part. Every run is
+repeated (``--rounds``, interleaved); the fastest round of each is shown,
+and "identical" holds for every round. Figures are printed, never asserted:
+the machine is shared and noisy. Targets (docs/distributed.md): cluster CPU
+per event at S = 2, 4, 8 at most 1.3 times the single one-thread replay's,
+growing at most 10 % from S = 2 to 8; bytes read at most 1.05 times the
+input; the driver's CPU beyond a one-line input under 2 % of the cluster's;
+two workers at least 0.9 times the single replay on both cores; split by
+spec, CPU per event and spec at S = 2 and 4 within 1.2 times S = 1.
 """
 
 from __future__ import annotations
@@ -97,52 +99,78 @@ def recording(events: int, symbols: int, seed: int) -> list[Path]:
     return paths
 
 
+def specs_of(count: int) -> list[str]:
+    """``count`` specs: the benchmark's own first, then thresholds spread around it."""
+    return [SPEC] + [workload.spec_text(0.1 + 0.03 * k, limit=10) for k in range(1, count)]
+
+
 def child(argv: list[str]) -> None:
-    """One replay in this process: ``--child single|distributed ADDRESS EVERY OUT FILES...``."""
+    """One replay in this process: ``--child single|symbols|specs ADDRESS SPECS EVERY OUT
+    FILES...``."""
     from fenmor_radar.replay import CheckpointPolicy, CheckpointReplies, replay_files
 
-    kind, address, every, out, *files = argv
+    kind, address, count, every, out, *files = argv
+    specs = specs_of(int(count))
     policy = CheckpointPolicy(every=int(every))
     if kind != "single":
         import distributed  # noqa: F401  (the program's start, not the replay's)
         import fsspec  # noqa: F401  (likewise: its import reads every installed entry point)
 
-        from fenmor_radar.distributed import MergedCheckpoint, replay
+        from fenmor_radar.distributed import replay
     wall, cpu = time.perf_counter(), time.process_time()
     with open(out, "w", encoding="utf-8") as sink:
         if kind == "single":
-            for item in replay_files(files, SPEC, policy):
-                if isinstance(item, CheckpointReplies):
-                    sink.write(item.checkpoint().json_line() + "\n")
+            items = replay_files(files, specs, policy)
         else:
-            for merged in replay(files, SPEC, policy, scheduler=address):
-                if isinstance(merged, MergedCheckpoint):
-                    sink.write(merged.checkpoint().json_line() + "\n")
+            items = replay(files, specs, policy, scheduler=address, split=kind)
+        for item in items:
+            if isinstance(item, CheckpointReplies):
+                for spec in range(len(specs)):
+                    sink.write(item.checkpoint(spec).json_line() + "\n")
     print(json.dumps({"wall": time.perf_counter() - wall, "cpu": time.process_time() - cpu}))
 
 
-def skip_cost(path: Path, shards: int) -> tuple[float, float]:
-    """CPU seconds per line for a shard reader: feeding every line, and keeping 1 in ``shards``."""
+def reader_costs(files: list[Path], shards: int) -> dict[str, float]:
+    """In this process, over every part: bytes the readers read, packet bytes sent, and CPU
+    seconds of reading and packing, and of keeping the packets and applying them (all
+    shards together), per event."""
+    from fenmor_radar.distributed.exchange import PartReader
     from fenmor_radar.distributed.global_plan import Cut
-    from fenmor_radar.distributed.parts import Part
+    from fenmor_radar.distributed.parts import plan_parts
     from fenmor_radar.distributed.shard import NativeShardReader, ShardJob
 
-    figures = []
-    for count in (1, shards):
-        reader = NativeShardReader(ShardJob((Part(str(path), 0),), 0, count, (SPEC,), None, 1 << 18))
-        cpu = time.process_time()
-        lines = units = 0
-        while (report := reader.step([], units - 1 if units else None, read=True)[1]) is not None:
-            lines += report.lines
+    parts = tuple(plan_parts([str(path) for path in files]))
+    job = ShardJob(parts, 0, shards, (SPEC,), None, 1 << 19)
+    reader = PartReader(job)
+    shard_readers = [NativeShardReader(ShardJob(parts, k, shards, (SPEC,), None, 1 << 19))
+                     for k in range(shards)]
+    events = sent = units = 0
+    read_cpu = apply_cpu = 0.0
+    for index, part in enumerate(parts):
+        number, ended = 0, False
+        while not ended:
+            cpu = time.process_time()
+            report, _, ended = reader.next_unit(index, part, number)
+            read_cpu += time.process_time() - cpu
+            events += report.events
+            cpu = time.process_time()
+            for k, shard_reader in enumerate(shard_readers):
+                packet = reader.take(index, number, k)
+                sent += len(packet)
+                shard_reader.add_units([packet])
+                shard_reader.step([], units, read=False)
+            apply_cpu += time.process_time() - cpu
+            number += 1
             units += 1
-        reader.finish(Cut(units, 0))
-        figures.append((time.process_time() - cpu) / lines)
-    return figures[0], figures[1]
+    for shard_reader in shard_readers:
+        shard_reader.finish(Cut(units, 0))
+    return {"events": events, "read_bytes": reader.bytes_read, "sent_bytes": sent,
+            "read_cpu": read_cpu / events, "apply_cpu": apply_cpu / events}
 
 
-def run_child(design: str, address: str, every: int, out: str, files: list[Path],
+def run_child(design: str, address: str, specs: int, every: int, out: str, files: list[Path],
               threads: int | None = None) -> dict[str, float]:
-    command = [sys.executable, __file__, "--child", design, address, str(every), out,
+    command = [sys.executable, __file__, "--child", design, address, str(specs), str(every), out,
                *map(str, files)]
     env = dict(os.environ)
     if threads is not None:
@@ -154,16 +182,23 @@ def run_child(design: str, address: str, every: int, out: str, files: list[Path]
     return figures
 
 
-def distributed_run(workers: int, every: int, out: str, files: list[Path]) -> dict[str, float]:
+def distributed_run(workers: int, split: str, specs: int, every: int, out: str,
+                    files: list[Path], one_line: Path) -> dict[str, float]:
+    """The replay on a fresh cluster of ``workers``; ``cluster`` is its CPU (workers and
+    driver), ``driver_fixed`` the driver's CPU on a one-line input on the same cluster."""
     import distributed
 
     with distributed.LocalCluster(
         n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0"
     ) as cluster, distributed.Client(cluster) as client:
+        fixed = run_child(split, cluster.scheduler_address, specs, every, out + ".one",
+                          [one_line])
         before = client.run(time.process_time)
-        figures = run_child("distributed", cluster.scheduler_address, every, out, files)
+        figures = run_child(split, cluster.scheduler_address, specs, every, out, files)
         after = client.run(time.process_time)
     figures["workers_cpu"] = sum(after[worker] - before[worker] for worker in after)
+    figures["cluster"] = figures["workers_cpu"] + figures["cpu"]
+    figures["driver_fixed"] = fixed["cpu"]
     return figures
 
 
@@ -174,60 +209,78 @@ def main(argv: list[str]) -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--events", type=int, default=6_000_000)
     parser.add_argument("--symbols", type=int, default=2_000)
-    parser.add_argument("--workers", default="1,2", help="worker counts to run, e.g. 1,2")
+    parser.add_argument("--shards", default="1,2,4,8", help="cluster sizes to run, e.g. 1,2")
+    parser.add_argument("--specs", type=int, default=16, help="specs of the split by spec")
     parser.add_argument("--every", type=int, default=100_000, help="checkpoint every N events")
     parser.add_argument("--seed", type=int, default=13)
-    parser.add_argument("--skip-shards", type=int, default=64,
-                        help="the shard count at which to measure a line's skip cost")
-    parser.add_argument("--rounds", type=int, default=3,
+    parser.add_argument("--rounds", type=int, default=2,
                         help="rounds of every run, interleaved; the fastest of each is shown")
     args = parser.parse_args(argv)
 
     files = recording(args.events, args.symbols, args.seed)
     size = sum(path.stat().st_size for path in files)
-    print(f"{args.events:,} events in {FILES} files ({size / args.events:.0f} bytes per line), "
+    events = args.events
+    print(f"{events:,} events in {FILES} files ({size / events:.0f} bytes per line), "
           f"{args.symbols:,} symbols, a checkpoint every {args.every:,}; "
           f"{os.cpu_count()} processors, load average {os.getloadavg()[0]:.1f}")
-    counts = [int(count) for count in args.workers.split(",")]
-    # By worker count; 0 for the single replay (lines read on every
-    # processor), -1 for the single replay on one thread, as a Dask worker is.
-    best: dict[int, dict[str, float]] = {}
-    identical: dict[int, bool] = {}
+    counts = [int(count) for count in args.shards.split(",")]
+    # Keyed by (kind, S): ("single", 0) on every processor, ("single", 1) on one thread,
+    # ("many", 1) on one thread with every spec; ("symbols", S), ("specs", S).
+    best: dict[tuple[str, int], dict[str, float]] = {}
+    identical: dict[tuple[str, int], bool] = {}
     with tempfile.TemporaryDirectory() as scratch:
+        one_line = Path(scratch) / "one.jsonl"
+        one_line.write_bytes(files[0].read_bytes().split(b"\n", 1)[0] + b"\n")
         single_out = os.path.join(scratch, "single.jsonl")
-        one_out = os.path.join(scratch, "one-thread.jsonl")
+        many_out = os.path.join(scratch, "many.jsonl")
         for _ in range(args.rounds):
-            runs = [(0, run_child("single", "", args.every, single_out, files), True)]
-            one = run_child("single", "", args.every, one_out, files, threads=1)
-            runs.append((-1, one, filecmp.cmp(single_out, one_out, shallow=False)))
-            for workers in counts:
-                out = os.path.join(scratch, f"workers-{workers}.jsonl")
-                figures = distributed_run(workers, args.every, out, files)
-                runs.append((workers, figures, filecmp.cmp(single_out, out, shallow=False)))
+            runs = [(("single", 0), run_child("single", "", 1, args.every, single_out, files),
+                     True)]
+            out = os.path.join(scratch, "one-thread.jsonl")
+            runs.append((("single", 1), run_child("single", "", 1, args.every, out, files, 1),
+                         filecmp.cmp(single_out, out, shallow=False)))
+            runs.append((("many", 1), run_child("single", "", args.specs, args.every, many_out,
+                                                files, 1), True))
+            for split, specs, want in (("symbols", 1, single_out),
+                                       ("specs", args.specs, many_out)):
+                for shards in counts:
+                    out = os.path.join(scratch, f"{split}-{shards}.jsonl")
+                    figures = distributed_run(shards, split, specs, args.every, out, files,
+                                              one_line)
+                    runs.append(((split, shards), figures, filecmp.cmp(want, out, shallow=False)))
             for key, figures, same in runs:
                 if key not in best or figures["wall"] < best[key]["wall"]:
                     best[key] = figures
                 identical[key] = identical.get(key, True) and same
-    single = best[0]
-    rows = [("single replay", single, None, True),
-            ("single, 1 thread", best[-1], None, identical[-1])]
-    rows += [(f"{workers} worker(s)", best[workers], best[workers]["workers_cpu"],
-              identical[workers]) for workers in counts]
-    one_thread = best[-1]
-    print(f"{'run':<16} {'wall s':>7} {'speed-up':>8} {'vs 1 thread':>11} {'driver CPU s':>12} "
-          f"{'% of single':>11} {'worker CPU us/event':>19}  identical")
-    for label, figures, workers_cpu, same in rows:
-        worker_text = "-" if workers_cpu is None else f"{workers_cpu / args.events * 1e6:.2f}"
-        print(f"{label:<16} {figures['wall']:7.2f} {single['wall'] / figures['wall']:7.2f}x "
-              f"{one_thread['wall'] / figures['wall']:10.2f}x "
-              f"{figures['cpu']:12.2f} {figures['cpu'] / single['cpu'] * 100:10.1f}% "
-              f"{worker_text:>19}  {same}")
-    print(f"load average after the run {os.getloadavg()[0]:.1f}")
-    fed, kept = skip_cost(files[0], args.skip_shards)
-    skipped = (kept - fed / args.skip_shards) / (1 - 1 / args.skip_shards)
-    print(f"shard reader, one file: {fed * 1e6:.2f} us CPU per line fed, "
-          f"{skipped * 1e6:.3f} us per line skipped (other shards'), "
-          f"{size / args.events:.0f} bytes per line; load average {os.getloadavg()[0]:.1f}")
+    one = best[("single", 1)]["cpu"] / events
+    many = best[("many", 1)]["cpu"] / events / args.specs
+    print(f"single replay: {best[('single', 0)]['wall']:.2f} s on every processor; on one "
+          f"thread {best[('single', 1)]['wall']:.2f} s, {one * 1e6:.3f} us CPU per event; with "
+          f"{args.specs} specs {many * 1e6:.3f} us per event and spec")
+    print(f"{'split':<8} {'S':>2} {'wall s':>7} {'cluster CPU us/event':>20} {'vs 1 thread':>11} "
+          f"{'driver beyond 1 line':>20}  identical")
+    for split, specs, reference in (("symbols", 1, one), ("specs", args.specs, many)):
+        for shards in counts:
+            figures = best[(split, shards)]
+            per = figures["cluster"] / events / specs
+            beyond = (figures["cpu"] - figures["driver_fixed"]) / figures["cluster"]
+            print(f"{split:<8} {shards:>2} {figures['wall']:7.2f} {per * 1e6:20.3f} "
+                  f"{per / reference:10.2f}x {beyond * 100:19.2f}%  {identical[(split, shards)]}")
+    if 2 in counts:
+        print(f"2 workers by symbol: {best[('single', 0)]['wall'] / best[('symbols', 2)]['wall']:.2f}"
+              " x the speed of the single replay on every processor")
+    for split in ("symbols", "specs"):
+        low, high = (2 if 2 in counts else min(counts)), max(counts)
+        if low != high:
+            growth = best[(split, high)]["cluster"] / best[(split, low)]["cluster"]
+            print(f"by {split}: cluster CPU at S = {high} is {growth:.2f} x S = {low}'s")
+    print(f"load average after the runs {os.getloadavg()[0]:.1f}")
+    costs = reader_costs(files, 8)
+    print(f"readers, in this process: {costs['read_bytes'] / size:.4f} x the input's bytes read "
+          f"({costs['read_bytes'] / costs['events']:.1f} per event); packets "
+          f"{costs['sent_bytes'] / costs['events']:.1f} bytes per event; reading and packing "
+          f"{costs['read_cpu'] * 1e6:.3f} us CPU per event, keeping and applying (8 shards) "
+          f"{costs['apply_cpu'] * 1e6:.3f} us")
 
 
 if __name__ == "__main__":

@@ -22,6 +22,7 @@
 #include "crates/radar-core/src/compiled_spec.hpp"
 #include "crates/radar-core/src/protocol/replies.hpp"
 #include "crates/radar-core/src/replay/column_feeder.hpp"
+#include "crates/radar-core/src/replay/crossing_line.hpp"
 #include "crates/radar-core/src/replay/line_feeder.hpp"
 #include "crates/radar-core/src/spec_decode.hpp"
 
@@ -39,6 +40,9 @@ struct LineFeederObject {
   PyObject* pending_block;  // the bytes the feeder's pending lines refer to, or null
   std::uint8_t in_use;      // accessed atomically
   bool finished;
+  // After write_crossings(): per radar, the members its crossing lines carry
+  // before "events"; crossings then come as lines. Null before.
+  std::vector<std::string>* crossing_members;
 };
 
 LineFeederObject* as_feeder(PyObject* self) { return reinterpret_cast<LineFeederObject*>(self); }
@@ -76,12 +80,15 @@ PyObject* feeder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (prices != 0) object->feeder->keep_prices();
   object->in_use = 0;
   object->finished = false;
+  object->crossing_members = nullptr;
   return self;
 }
 
 void feeder_dealloc(PyObject* self) {
   delete as_feeder(self)->feeder;
   as_feeder(self)->feeder = nullptr;
+  delete as_feeder(self)->crossing_members;
+  as_feeder(self)->crossing_members = nullptr;
   Py_XDECREF(as_feeder(self)->pending_block);
   as_feeder(self)->pending_block = nullptr;
   free_instance(self);
@@ -132,6 +139,7 @@ PyObject* items_list(PyObject* self, const std::vector<replay::FeederItem>& item
   const NativeState* state = native_state_of_instance(self);
   if (state == nullptr) return nullptr;
   const replay::LineFeeder& feeder = *as_feeder(self)->feeder;
+  const std::vector<std::string>* members = as_feeder(self)->crossing_members;
   PyObject* list = PyList_New(0);
   if (list == nullptr) return nullptr;
   const auto append = [&](PyObject* item) {
@@ -139,11 +147,27 @@ PyObject* items_list(PyObject* self, const std::vector<replay::FeederItem>& item
     if (item != nullptr) Py_DecRef(item);
     return ok;
   };
+  // With crossings written as lines, each run of them between other items
+  // is one ("crossing_lines", text) item.
+  std::string lines;
+  const auto append_lines = [&] {
+    if (lines.empty()) return true;
+    const bool ok = append(Py_BuildValue("(ss#)", "crossing_lines", lines.data(),
+                                         static_cast<Py_ssize_t>(lines.size())));
+    lines.clear();
+    return ok;
+  };
   for (const replay::FeederItem& item : items) {
     bool ok = true;
     if (const auto* crossing = std::get_if<replay::Crossing>(&item)) {
-      ok = append(crossing_tuple(feeder, *crossing));
+      if (members != nullptr) {
+        replay::append_crossing_line(lines, *crossing, (*members)[crossing->spec],
+                                     feeder.factor_names(crossing->spec));
+      } else {
+        ok = append(crossing_tuple(feeder, *crossing));
+      }
     } else {
+      ok = append_lines();
       const auto* checkpoint = std::get_if<replay::Checkpoint>(&item);
       if (checkpoint != nullptr && !checkpoint->peaks.empty()) {
         PyObject* peaks = replies_tuple(checkpoint->peaks);
@@ -155,6 +179,10 @@ PyObject* items_list(PyObject* self, const std::vector<replay::FeederItem>& item
       Py_DecRef(list);
       return nullptr;
     }
+  }
+  if (!append_lines()) {
+    Py_DecRef(list);
+    return nullptr;
   }
   return list;
 }
@@ -282,6 +310,31 @@ PyObject* feeder_select(PyObject* self, PyObject* args, PyObject* kwargs) {
   return Py_None;
 }
 
+PyObject* feeder_write_crossings(PyObject* self, PyObject* members) {
+  LineFeederObject* object = as_feeder(self);
+  Use use(object->in_use, "LineFeeder");
+  if (!use.ok()) return nullptr;
+  if (!PyList_Check(members) && !PyTuple_Check(members)) return raise_type_mismatch(members, "list");
+  const Py_ssize_t count = PySequence_Size(members);
+  if (count < 0) return nullptr;
+  if (static_cast<std::size_t>(count) != object->feeder->radar_count()) {
+    return raise(PyExc_ValueError, "write_crossings(): one text per spec");
+  }
+  std::vector<std::string> texts;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = PySequence_GetItem(members, i);
+    if (item == nullptr) return nullptr;
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
+    if (text == nullptr && PyErr_Occurred() == nullptr) raise_type_mismatch(item, "str");
+    if (text != nullptr) texts.emplace_back(text, static_cast<std::size_t>(size));
+    Py_DecRef(item);
+    if (text == nullptr) return nullptr;
+  }
+  delete std::exchange(object->crossing_members, new std::vector<std::string>(std::move(texts)));
+  Py_RETURN_NONE;
+}
+
 PyObject* feeder_finish(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"complete", nullptr};
   int complete = 1;
@@ -406,6 +459,11 @@ constexpr const char* select_doc =
     "select($self, /, *, symbols=None, from_ts=None, to_ts=None)\n--\n\n"
     "From now on feed only events of these symbols with from_ts <= ts < to_ts\n"
     "(None: no bound); the others are skipped as blank lines are.";
+constexpr const char* write_crossings_doc =
+    "write_crossings($self, members, /)\n--\n\n"
+    "From now on crossings come already written as JSON lines: each run of them\n"
+    "between other items is one (\"crossing_lines\", text) item. members: per spec,\n"
+    "the text its lines carry before \"events\" (\"\" or '\"spec\":NAME,').";
 constexpr const char* finish_doc =
     "finish($self, /, *, complete=True)\n--\n\n"
     "The end of the input: the carried last line (dropped unless complete), then\n"
@@ -424,6 +482,7 @@ PyMethodDef feeder_methods[] = {
     {"feed_columns", feeder_feed_columns, METH_O, feed_columns_doc},
     {"select", as_cfunction(feeder_select), METH_VARARGS | METH_KEYWORDS, select_doc},
     {"finish", as_cfunction(feeder_finish), METH_VARARGS | METH_KEYWORDS, finish_doc},
+    {"write_crossings", feeder_write_crossings, METH_O, write_crossings_doc},
     {"alerts", feeder_alerts, METH_NOARGS, alerts_doc},
     {"take_prices", feeder_take_prices, METH_NOARGS, take_prices_doc},
     {nullptr, nullptr, 0, nullptr},

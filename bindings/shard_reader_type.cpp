@@ -188,6 +188,45 @@ PyObject* reader_take_unit(PyObject* self, PyObject* /*unused*/) {
   return report_tuple(object->reader->take_unit());
 }
 
+PyObject* reader_take_unit_events(PyObject* self, PyObject* args) {
+  unsigned long long shards = 0;
+  if (!PyArg_ParseTuple(args, "K:take_unit_events", &shards)) return nullptr;
+  if (shards == 0) return raise(PyExc_ValueError, "take_unit_events() needs shards > 0");
+  ShardReaderObject* object = as_reader(self);
+  Use use(object->in_use, type_name);
+  if (!use.ok()) return nullptr;
+  PyThreadState* thread = PyEval_SaveThread();
+  std::vector<std::string> packets = object->reader->take_unit_events(shards);
+  PyEval_RestoreThread(thread);
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(packets.size()));
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < packets.size(); ++i) {
+    PyObject* packet =
+        PyBytes_FromStringAndSize(packets[i].data(), static_cast<Py_ssize_t>(packets[i].size()));
+    if (packet == nullptr || PyList_SetItem(list, static_cast<Py_ssize_t>(i), packet) != 0) {
+      Py_DecRef(list);
+      return nullptr;
+    }
+  }
+  return list;
+}
+
+PyObject* reader_add_unit_events(PyObject* self, PyObject* packet) {
+  if (!PyBytes_Check(packet)) return raise_type_mismatch(packet, "bytes");
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(packet, &data, &size) < 0) return nullptr;
+  ShardReaderObject* object = as_reader(self);
+  Use use(object->in_use, type_name);
+  if (!use.ok()) return nullptr;
+  // Bytes are immutable: the packet stays as it is while the lock is released.
+  PyThreadState* thread = PyEval_SaveThread();
+  const bool ok = object->reader->add_unit_events(std::string_view(data, static_cast<std::size_t>(size)));
+  PyEval_RestoreThread(thread);
+  if (!ok) return raise(PyExc_ValueError, "add_unit_events(): not a packet of take_unit_events()");
+  Py_RETURN_NONE;
+}
+
 PyObject* reader_apply(PyObject* self, PyObject* args) {
   unsigned long long unit = 0;
   unsigned long long line = 0;
@@ -341,6 +380,14 @@ PyMethodDef reader_methods[] = {
     {"take_unit", reader_take_unit, METH_NOARGS,
      "take_unit($self, /)\n--\n\n"
      "The unit's report (lines, events, blank, bad, records); its events are kept."},
+    {"take_unit_events", reader_take_unit_events, METH_VARARGS,
+     "take_unit_events($self, shards, /)\n--\n\n"
+     "The oldest unit taken and not applied, removed: its events packed per shard of `shards`\n"
+     "(by symbol hash), in line order, for shards that did not read it."},
+    {"add_unit_events", reader_add_unit_events, METH_O,
+     "add_unit_events($self, packet, /)\n--\n\n"
+     "A packet of take_unit_events() kept as the next unit, as if read here; ValueError when\n"
+     "the bytes are not one."},
     {"apply", reader_apply, METH_VARARGS,
      "apply($self, unit, line, /)\n--\n\n"
      "Applies the kept events of the units before `unit`, and of `unit` up to `line`."},

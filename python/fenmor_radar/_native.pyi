@@ -62,15 +62,19 @@ def event_text(event: object, prefix: str = ..., suffix: str = ..., /) -> str | 
 # ("checkpoint", events, ts, one alerts reply per spec),
 # ("bad", line number, message, member at fault or None),
 # ("crossing", "up" or "down", spec index, events, line number, symbol, ts,
-#  severity, the symbol's alert JSON) and ("peaks", one JSON array per spec),
-# which comes right before the checkpoint it belongs to.
+#  severity, the symbol's alert JSON) or, after write_crossings(),
+# ("crossing_lines", their JSON lines), and ("peaks", one JSON array per
+# spec), which comes right before the checkpoint it belongs to.
 _CheckpointItem: TypeAlias = tuple[Literal["checkpoint"], int, int | None, tuple[str, ...]]
 _BadLineItem: TypeAlias = tuple[Literal["bad"], int, str, str | None]
 _CrossingItem: TypeAlias = tuple[
     Literal["crossing"], Literal["up", "down"], int, int, int, str, int, float, str
 ]
+_CrossingLinesItem: TypeAlias = tuple[Literal["crossing_lines"], str]
 _PeaksItem: TypeAlias = tuple[Literal["peaks"], tuple[str, ...]]
-_Item: TypeAlias = _CheckpointItem | _BadLineItem | _CrossingItem | _PeaksItem
+_Item: TypeAlias = (
+    _CheckpointItem | _BadLineItem | _CrossingItem | _CrossingLinesItem | _PeaksItem
+)
 
 @final
 class LineFeeder:
@@ -132,6 +136,10 @@ class LineFeeder:
         """The end of the input: the carried last line (dropped unless ``complete``),
         then the final checkpoint when due. Afterwards ``feed`` and ``finish`` raise
         ``ValueError``."""
+    def write_crossings(self, members: list[str], /) -> None:
+        """From now on crossings come already written as JSON lines, each run of them as
+        one ``("crossing_lines", text)`` item; ``members``: per spec, the text its lines
+        carry before ``"events"`` (``""`` or ``'"spec":NAME,'``)."""
     def alerts(self, /) -> tuple[str, ...]:
         """The current alerts reply of each radar, in spec order."""
     def take_prices(self, /) -> list[tuple[str, bytes, bytes, bytes, bytes, bytes, bytes]]:
@@ -213,6 +221,12 @@ class ShardReader:
         unless ``complete``); True when the unit filled first (take it, call again)."""
     def take_unit(self, /) -> _UnitReport:
         """The current unit's report; its events are kept, as unit number (from 0) of those taken."""
+    def take_unit_events(self, shards: int, /) -> list[bytes]:
+        """The oldest unit taken and not applied, removed: its events packed per shard of
+        ``shards`` (by symbol hash), in line order, for shards that did not read it."""
+    def add_unit_events(self, packet: bytes, /) -> None:
+        """A packet of ``take_unit_events`` kept as the next unit, as if read here;
+        ``ValueError`` when the bytes are not one."""
     def apply(self, unit: int, line: int, /) -> None:
         """Apply the kept events of the units before ``unit`` and of ``unit`` up to ``line``."""
     def alerts(self, /) -> tuple[str, ...]:

@@ -1,6 +1,7 @@
 """Threshold crossings and peaks: the same from every route, and what the command line makes
 of them (output, notices, the report)."""
 
+import dataclasses
 import json
 import os
 import pathlib
@@ -90,6 +91,24 @@ def test_a_screener_forgets_its_crossings_with_its_states():
     # Without crossings, feed returns None as it always did.
     assert Screener('{"signals":[{"kind":"funding_flip","params":[0.0001]}]}').feed(
         "BTC", ("derivatives", 1, 1.0, 0.0003, 1.0)) is None
+
+
+def test_printed_crossing_lines_are_the_crossings_own(tmp_path):
+    # The command line has the feeder write the lines; they must be what each
+    # Crossing's json_line gives, spec names (escaped, not ASCII) included.
+    path = tmp_path / "events.jsonl"
+    path.write_text("".join(line + "\n" for line in recording()))
+    names = [tmp_path / 'fünf "a".json', tmp_path / "other\tspec.json"]
+    for name, text in zip(names, [SPEC, OTHER_SPEC], strict=True):
+        name.write_text(text)
+    result = run_cli("replay", "--spec", str(names[0]), "--spec", str(names[1]), str(path),
+                     "--crossings", "--format", "json", "-q")
+    assert result.returncode == 0, result.stderr.decode()
+    items = replay_files(str(path), [SPEC, OTHER_SPEC], crossings=True)
+    expected = [item.json_line() + "\n" for item in (
+        dataclasses.replace(c, spec=str(names[c.spec_index])) for c in items if isinstance(c, Crossing))]
+    assert len(expected) > 40
+    assert result.stdout.decode() == "".join(expected)
 
 
 def run_cli(*args, env=None):

@@ -144,18 +144,37 @@ def run_cli(*args, env=None):
     )
 
 
-@pytest.mark.parametrize(("broken", "watch"), [(False, []), (True, []), (False, ["--crossings", "--peaks"])])
-def test_command_line_workers_prints_what_the_single_replay_prints(tmp_path, broken, watch):
+@pytest.mark.parametrize(
+    ("broken", "watch", "several"),
+    [
+        (False, [], False),
+        (True, [], False),
+        (False, ["--crossings", "--peaks"], False),
+        # Two recordings (a glob for the second), two specs: bad lines named by file.
+        (False, ["--every", "37", "--new-only", "--cooldown", "50"], True),
+        (False, ["--crossings", "--strict"], True),
+        (False, ["--split", "specs", "--crossings", "--peaks", "--every", "29"], True),
+    ],
+)
+def test_command_line_workers_prints_what_the_single_replay_prints(tmp_path, broken, watch,
+                                                                    several):
     lines = recording(71, 400 if not broken else 3000, bad=0.02)
     path = write_lines(tmp_path / "events.jsonl.gz", lines, compress=True)
     if broken:  # a gzip file that breaks off: the same end checkpoint, the same error
         file = Path(path)
         file.write_bytes(file.read_bytes()[: file.stat().st_size * 2 // 3])
     spec = write_lines(tmp_path / "spec.json", [SPECS[1].encode()])
-    options = ["--spec", spec, path, "--every-ts", "100", "--format", "json", "-q", *watch]
-    alone = run_cli(*options)
-    sharded = run_cli(*options, "--workers", "2")
-    assert alone.returncode == sharded.returncode == (1 if broken else 3)  # 3: skipped lines
+    options = ["--spec", spec, "--every-ts", "100", "--format", "json", "-q", *watch]
+    files = [path]
+    if several:
+        write_lines(tmp_path / "more-1.jsonl", recording(72, 300, bad=0.03))
+        options += ["--spec", write_lines(tmp_path / "other.json", [SPECS[0].encode()])]
+        files.append(str(tmp_path / "more-1.jsonl"))
+    alone = run_cli(*(option for option in options if option not in ("--split", "specs")), *files)
+    sharded = run_cli(*options, "--workers", "2", *files[:1],
+                      *([str(tmp_path / "more-*.jsonl")] if several else []))
+    code = 1 if broken or "--strict" in watch else 3  # 3: skipped lines
+    assert alone.returncode == sharded.returncode == code
     assert sharded.stdout == alone.stdout and alone.stdout.count(b"\n") > 5
     assert sharded.stderr == alone.stderr
 
@@ -167,6 +186,9 @@ def test_command_line_workers_prints_what_the_single_replay_prints(tmp_path, bro
         (["--scheduler", "tcp://127.0.0.1:1"], b"bad spec: at least one signal is required", 1),
         (["--workers", "2", "--scheduler", "tcp://127.0.0.1:1"], b"not allowed with", 2),
         (["--workers", "0"], b"must be greater than zero", 2),
+        (["--split", "specs"], b"--split shares a replay among workers", 2),
+        # The workers feed every event: a narrowed replay would silently not be one.
+        (["--workers", "2", "--symbols", "BTC"], b"--symbols, --from-ts and --to-ts run on one", 2),
     ],
 )
 def test_command_line_rejects_before_starting_a_cluster(tmp_path, options, message, code):

@@ -8,6 +8,7 @@ compared with the single replay on the same input, item by item.
 import gzip
 import random
 import zlib
+from dataclasses import replace
 from pathlib import Path
 
 import pytest
@@ -23,6 +24,11 @@ from fenmor_radar.distributed.driver import (  # noqa: E402
     check_specs,
     replay_parts_on,
 )
+from fenmor_radar.distributed.exchange import (  # noqa: E402
+    ExchangeWorkers,
+    InProcessReaders,
+    InProcessShards,
+)
 from fenmor_radar.distributed.global_plan import GlobalPlanner, PlannedCheckpoint  # noqa: E402
 from fenmor_radar.distributed.parts import (  # noqa: E402
     Part,
@@ -33,10 +39,11 @@ from fenmor_radar.distributed.parts import (  # noqa: E402
     plan_parts,
 )
 from fenmor_radar.distributed.shard import NativeShardReader  # noqa: E402
+from fenmor_radar.distributed.spec_split import SpecGroups  # noqa: E402
 from fenmor_radar.distributed.summary import BadLineReport, UnitReport, unit_summary  # noqa: E402
 from fenmor_radar.replay import CheckpointReplies, replay_files  # noqa: E402
 from fenmor_radar.replay.checkpoints import CheckpointClock, CheckpointPolicy  # noqa: E402
-from fenmor_radar.replay.items import ReplayStats  # noqa: E402
+from fenmor_radar.replay.items import BadLine, ReplayStats  # noqa: E402
 from fenmor_radar.replay.recording import DamagedInput, read_events  # noqa: E402
 from test_distributed_parts import (  # noqa: E402
     SPECS,
@@ -212,7 +219,7 @@ def test_the_plan_is_the_single_replays(lines, cuts, every, every_ts, strict, sh
 
 class InProcessWorkers:
     def __init__(self, count):
-        self.count = count
+        self.count = self.reporters = count
         self.readers = []
 
     def start(self, jobs):
@@ -284,7 +291,10 @@ def test_files_replay_as_one_input_named_by_their_own_lines(tmp_path, scheme):
         else (second_url, item.number - first_count)
         for item in want
     ]
-    assert_same_stats(stats, want_stats)
+    # The first bad line is named by its file, as the single replay of two files names it.
+    assert stats.first_bad.source == first
+    assert_same_stats(stats, replace(want_stats, first_bad=replace(want_stats.first_bad,
+                                                                   source=first)))
 
 
 def test_an_empty_input_has_one_checkpoint(tmp_path):
@@ -342,6 +352,61 @@ def test_crossings_come_as_the_single_replay_gives_them(tmp_path, seed, shards, 
     assert sum(isinstance(item, Crossing) for item in want) > 10
     assert any(peaks != "[]" for item in want if isinstance(item, CheckpointReplies)
                for peaks in item.peaks)
+
+
+@pytest.mark.parametrize(("groups", "strict"), [(1, False), (2, True), (3, False), (9, False)])
+def test_split_by_spec_equals_one_radar_per_spec(tmp_path, groups, strict):
+    """Each group of specs reads every line: checkpoints, crossings (numbered among all
+    the specs), peaks and bad lines as the single replay gives them."""
+    path = write_lines(tmp_path / "events.jsonl", recording(41, 700, bad=0.03))
+    # The spec that crosses most is in a later group: its crossings are renumbered.
+    texts = [SPECS[3], SPECS[2], SPECS[0], SPECS[1]]
+    specs, limits = check_specs(texts)
+    policy = CheckpointPolicy(every=23, every_ts=60)
+    stats = ReplayStats()
+    items = list(replay_parts_on(SpecGroups(InProcessWorkers(groups)), plan_parts([path], 900),
+                                 specs, limits, policy, strict, stats, 37, crossings=True,
+                                 peaks=True))
+    want = list(replay_files(path, texts, policy, strict=strict, crossings=True, peaks=True))
+    got = [item.bad_line() if isinstance(item, BadEventLine) else item for item in items]
+    assert got == [MergedCheckpoint(item.events, item.ts, item.replies, item.peaks)
+                   if isinstance(item, CheckpointReplies) else item for item in want]
+    assert 2 in {item.spec_index for item in want if isinstance(item, Crossing)}
+    assert_same_stats(stats, single(path, SPECS[0], policy, strict)[1])
+
+
+@pytest.mark.parametrize(
+    ("seed", "readers", "shards", "part_bytes", "unit_lines", "policy", "strict"),
+    [
+        (51, 1, 1, 1 << 20, 1 << 18, CheckpointPolicy(every=13), False),
+        (52, 2, 3, 997, 5, CheckpointPolicy(every=17, every_ts=50), False),
+        (53, 3, 2, 61, 1, CheckpointPolicy(every=1, every_ts=20), False),
+        (54, 2, 5, 3000, 7, CheckpointPolicy(every_ts=30), True),
+        (55, 1, 4, 5000, 64, CheckpointPolicy(), False),
+    ],
+)
+def test_the_exchange_equals_one_radar_per_spec(tmp_path, seed, readers, shards, part_bytes,
+                                                unit_lines, policy, strict):
+    """Each part read once by its reader, the events sent to their shards: every checkpoint,
+    crossing, peak, bad line and count as the single replay gives them, over two files."""
+    paths = [write_lines(tmp_path / "a.jsonl.gz", recording(seed, 400, bad=0.03), compress=True),
+             write_lines(tmp_path / "b.jsonl", recording(seed + 100, 300, bad=0.03))]
+    specs, limits = check_specs(SPECS)
+    stats = ReplayStats()
+    workers = ExchangeWorkers(InProcessReaders(readers), InProcessShards(shards), parts_ahead=3)
+    items = list(replay_parts_on(workers, plan_parts(paths, part_bytes), specs, limits, policy,
+                                 strict, stats, unit_lines, crossings=True, peaks=True))
+    want_stats = ReplayStats()
+    want = list(replay_files(paths, SPECS, policy, strict=strict, stats=want_stats,
+                             crossings=True, peaks=True))
+    got = [BadLine(item.number, item.message, item.field, item.source)
+           if isinstance(item, BadEventLine) else item for item in items]
+    assert got == [MergedCheckpoint(item.events, item.ts, item.replies, item.peaks)
+                   if isinstance(item, CheckpointReplies) else item for item in want]
+    assert_same_stats(stats, want_stats)
+    assert stats.first_backwards == want_stats.first_backwards
+    if not strict:  # a strict stop leaves units read ahead
+        assert not any(reader.packets for reader in workers.readers.readers)  # all taken
 
 
 def test_a_file_rewritten_during_the_replay_is_named(tmp_path):

@@ -8,22 +8,24 @@ replay's own items (checkpoints, bad lines and crossings), so output,
 from __future__ import annotations
 
 import logging
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Sequence
 
+from fenmor_radar.cli import errors
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.spec_file import read_spec_text
 from fenmor_radar.distributed.cluster import WorkerLost, import_dask
-from fenmor_radar.distributed.driver import BadEventLine, InputChanged, MergedCheckpoint, replay
+from fenmor_radar.distributed.driver import BadEventLine, InputChanged, replay
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
-from fenmor_radar.replay.items import BadLine, Checkpoint, Crossing, ReplayStats
+from fenmor_radar.replay.feeder_loop import CheckpointReplies
+from fenmor_radar.replay.items import BadLine, Crossing, ReplayStats
 from fenmor_radar.replay.recording import STDIN_NAME
 
 STDIN_SOURCE = "<stdin>"  # how the command line names standard input
 
 
 def replay_items(
-    spec_path: str,
-    source_name: str,
+    spec_paths: Sequence[str],
+    source_names: Sequence[str],
     policy: CheckpointPolicy,
     *,
     workers: int | None,
@@ -32,8 +34,12 @@ def replay_items(
     stats: ReplayStats,
     crossings: bool = False,
     peaks: bool = False,
-) -> Iterator[Checkpoint | BadLine | Crossing]:
-    spec_text = read_spec_text(spec_path)
+    split: str = "symbols",
+) -> Iterator[CheckpointReplies | BadLine | Crossing]:
+    """The merged checkpoints (one reply per spec), bad lines (named by file when there are
+    several, as the single replay names them) and crossings, in input order."""
+    spec_texts = [read_spec_text(path) for path in spec_paths]
+    several = len(source_names) > 1
     try:
         import_dask()
     except ImportError as err:
@@ -41,20 +47,22 @@ def replay_items(
     # A lost worker is reported once, as this command's error, not also as
     # the cluster's own log lines.
     logging.getLogger("distributed").setLevel(logging.CRITICAL)
-    items: Iterable[MergedCheckpoint | BadEventLine | Crossing]
+    items: Iterable[CheckpointReplies | BadEventLine | Crossing]
     try:
-        # The workers read the file themselves.
+        # The workers read the files themselves.
+        paths = [STDIN_NAME if name == STDIN_SOURCE else name for name in source_names]
         try:
-            path = STDIN_NAME if source_name == STDIN_SOURCE else source_name
-            items = replay(path, spec_text, policy, workers=workers, scheduler=scheduler,
-                           strict=strict, stats=stats, crossings=crossings, peaks=peaks)
+            items = replay(paths, spec_texts, policy, workers=workers, scheduler=scheduler,
+                           strict=strict, stats=stats, crossings=crossings, peaks=peaks,
+                           split=split)
         except ValueError as err:  # standard input: the workers cannot read it
             raise CliError(str(err)) from err
+        except OSError as err:
+            raise CliError(errors.cannot("read", err.filename or "the input", err)) from err
         for item in items:
-            if isinstance(item, MergedCheckpoint):
-                yield item.checkpoint()
-            elif isinstance(item, BadEventLine):
-                yield item.bad_line()
+            if isinstance(item, BadEventLine):
+                yield BadLine(item.number, item.message, item.field,
+                              item.source if several else None)
             else:
                 yield item
     except (WorkerLost, ConnectionError, InputChanged) as err:

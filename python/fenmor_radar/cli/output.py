@@ -132,6 +132,13 @@ class TableOutput:
         self.stream.flush()
 
 
+def json_lines_stream(output: CheckpointOutput) -> TextIO | None:
+    """Where ``output`` writes JSON lines to, or None when it writes something else."""
+    if isinstance(output, FileOutput):
+        output = output.output
+    return output.stream if isinstance(output, JsonLinesOutput) else None
+
+
 class FileOutput:
     """An output into a file of its own, closed with it."""
 

@@ -39,11 +39,12 @@ from fenmor_radar.cli.shared import (
     load_feeder,
     positive_int,
     report_bad_line,
+    scoring_options_given,
+    scoring_setting,
 )
 from fenmor_radar.cli.spec_check import warn_spec
 from fenmor_radar.cli.spec_file import distinct_names, read_spec_text
 from fenmor_radar.columnar.selection import Selection
-from fenmor_radar.columnar.source import ColumnarSource
 from fenmor_radar.printable import printable
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.feeder_loop import (
@@ -55,7 +56,7 @@ from fenmor_radar.replay.feeder_loop import (
     open_recording,
 )
 from fenmor_radar.replay.items import BadLine, Checkpoint, Crossing, ReplayStats
-from fenmor_radar.replay.recording import DamagedInput, RecordingSource
+from fenmor_radar.replay.recording import DamagedInput
 
 if TYPE_CHECKING:
     from fenmor_radar._native import LineFeeder
@@ -170,6 +171,14 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
         help="replay on the Dask cluster at ADDRESS (tcp://host:8786), one shard per worker",
     )
     parser.add_argument(
+        "--split",
+        choices=("symbols", "specs"),
+        default=None,
+        help="with --workers or --scheduler, what the workers share out: the symbols "
+        "(the default), or the specs (each worker reads the whole input for its share of "
+        "the --spec files: for many specs)",
+    )
+    parser.add_argument(
         "--report",
         metavar="REPORT.html",
         help="also write an HTML report of every checkpoint (needs the report extra)",
@@ -185,7 +194,7 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     evaluation.add_argument(
         "--evaluate", action="store_true", help="score the alerts against what followed them"
     )
-    add_scoring_arguments(evaluation)
+    add_scoring_arguments(evaluation, defaults=False)
     parser.set_defaults(run=run)
 
 
@@ -197,6 +206,10 @@ def symbol_list(text: str) -> list[str]:
 
 
 def run(args: argparse.Namespace) -> int:
+    given = scoring_options_given(args)
+    if given and not args.evaluate:
+        raise CliError(f"{given[0]} sets how the alerts are scored: add --evaluate "
+                       f"(or leave {given[0]} out)", errors.USAGE)
     if args.cooldown and not args.new_only and args.notify is None and not args.evaluate:
         raise CliError("--cooldown needs --new-only, --notify or --evaluate", errors.USAGE)
     if args.format == "parquet" and args.output is None:
@@ -206,8 +219,13 @@ def run(args: argparse.Namespace) -> int:
     if distributed and args.evaluate:
         raise CliError("--evaluate runs on one process: leave out --workers and --scheduler",
                        errors.USAGE)
-    if distributed and (len(args.spec) > 1 or len(args.events) > 1):
-        raise CliError("--workers and --scheduler take one --spec and one recording", errors.USAGE)
+    if args.split is not None and not distributed:
+        raise CliError("--split shares a replay among workers: give --workers or --scheduler",
+                       errors.USAGE)
+    if distributed and not selection.everything:
+        # The workers feed every event they read: a narrowed replay runs on one process.
+        raise CliError("--symbols, --from-ts and --to-ts run on one process: "
+                       "leave out --workers and --scheduler", errors.USAGE)
     if distributed and args.source == sources.TARDIS:
         # The workers read recordings, not the vendor's files.
         raise CliError(
@@ -237,11 +255,16 @@ def run(args: argparse.Namespace) -> int:
         extras=extras,
         watch=WatchOptions.from_args(args),
     )
+    inputs: list[str] = []  # with --workers or --scheduler: what the workers read
+    recordings: Sequence[Source] = []
     if args.source == sources.TARDIS:
-        recordings: Sequence[Source] = [sources.open_tardis(args)]
+        recordings = [sources.open_tardis(args)]
+    elif distributed:
+        inputs = distributed_inputs(args.events)
     else:
         recordings = open_recordings(args.events, selection)
-    name = inputs_name([recording.name for recording in recordings])
+    name = inputs_name(inputs or [recording.name for recording in recordings])
+    several = len(inputs or recordings) > 1
     show_progress = sys.stderr.isatty() if args.progress is None else args.progress
     progress = Progress(
         sys.stderr,
@@ -262,19 +285,17 @@ def run(args: argparse.Namespace) -> int:
                 progress.events = events
                 progress.tick()
 
-            replay = FeederReplay(feeder, stats=stats, on_block=on_block)
+            members = emit.crossing_members() if args.crossings and recorder is None else None
+            if members is not None:
+                feeder.write_crossings(members)
+            replay = FeederReplay(
+                feeder, stats=stats, on_block=on_block, crossing_lines=emit.crossing_lines
+            )
             items: Iterator[CheckpointReplies | Checkpoint | BadLine | Crossing] = replay.run(
                 recordings
             )
         else:
-            recording = recordings[0]
-            if isinstance(recording, ColumnarSource):
-                raise CliError(
-                    "--workers and --scheduler read JSON-lines recordings: "
-                    f"fenmor-radar convert {printable(recording.name)} -o EVENTS.jsonl.gz first",
-                    errors.USAGE,
-                )
-            items = distributed_items(args, recording, policy, stats)
+            items = distributed_items(args, inputs, policy, stats)
         for item in items:
             progress.clear()
             if recorder is not None and not isinstance(item, Checkpoint):
@@ -315,9 +336,9 @@ def run(args: argparse.Namespace) -> int:
             extras.report.data.sections.append(scorecard_section(card, recorder.record))
     extras.finish(name, stats)
     # Converted rows have no line of their own to point at.
-    warn_backwards(stats, several=len(recordings) > 1, lines=args.source != sources.TARDIS)
+    warn_backwards(stats, several=several, lines=args.source != sources.TARDIS)
     if not args.quiet:
-        print_summary(name, stats, time.monotonic() - started, several=len(recordings) > 1)
+        print_summary(name, stats, time.monotonic() - started, several=several)
         extras.print_summary()
     if card is not None:
         from fenmor_radar.scoring.text import scorecard_table
@@ -362,7 +383,8 @@ def scoring_recorder(
         from fenmor_radar.scoring.replay_pass import AlertRecorder
     except ImportError as err:
         raise CliError(optional.missing_message("--evaluate", "evaluate", err)) from err
-    return AlertRecorder(feeder, specs, stats, crossings=args.crossings)
+    onsets = args.onsets or ("crossings" if args.crossings else "checkpoints")
+    return AlertRecorder(feeder, specs, stats, crossings=args.crossings, onsets=onsets)
 
 
 def scorecard(args: argparse.Namespace, recorder: AlertRecorder) -> Scorecard:
@@ -371,9 +393,10 @@ def scorecard(args: argparse.Namespace, recorder: AlertRecorder) -> Scorecard:
 
     try:
         return scorecard_of(
-            recorder.finish(), list(args.spec), horizons=args.horizons, cooldown=args.cooldown,
+            recorder.finish(), list(args.spec), horizons=scoring_setting(args, "horizons"),
+            cooldown=args.cooldown,
             onsets=args.onsets or ("crossings" if args.crossings else "checkpoints"),
-            seed=args.seed, permutations=args.permutations,
+            seed=scoring_setting(args, "seed"), permutations=scoring_setting(args, "permutations"),
         )
     except ValueError as err:
         raise CliError(str(err), errors.USAGE) from err
@@ -414,15 +437,37 @@ def _position(recordings: Sequence[Source]) -> int | None:
     return done
 
 
+def distributed_inputs(names: Sequence[str]) -> list[str]:
+    """The recordings the workers read: globs expanded (``s3://bucket/2024-*.jsonl.gz`` as
+    well as local ones), Parquet refused before any cluster work."""
+    from fenmor_radar.columnar.arrow import is_parquet
+    from fenmor_radar.distributed.parts import expand_inputs
+
+    try:
+        inputs = expand_inputs(names)
+    except ImportError as err:
+        raise CliError(str(err)) from err
+    except OSError as err:
+        raise CliError(errors.cannot("read", err.filename or names[0], err)) from err
+    for path in inputs:
+        if is_parquet(path):
+            raise CliError(
+                "--workers and --scheduler read JSON-lines recordings: "
+                f"fenmor-radar convert {printable(path)} -o EVENTS.jsonl.gz first",
+                errors.USAGE,
+            )
+    return inputs
+
+
 def distributed_items(
     args: argparse.Namespace,
-    recording: RecordingSource,
+    inputs: Sequence[str],
     policy: CheckpointPolicy,
     stats: ReplayStats,
-) -> Iterator[Checkpoint | BadLine | Crossing]:
+) -> Iterator[CheckpointReplies | BadLine | Crossing]:
     return replay_items(
-        args.spec[0],
-        recording.name,
+        args.spec,
+        inputs,
         policy,
         workers=args.workers,
         scheduler=args.scheduler,
@@ -430,6 +475,7 @@ def distributed_items(
         stats=stats,
         crossings=args.crossings,
         peaks=args.peaks,
+        split=args.split or "symbols",
     )
 
 

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import os
+from typing import Any
 
 from fenmor_radar.cli import errors, terminal
 from fenmor_radar.cli.errors import CliError
@@ -42,19 +43,19 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
         "a price move of a set size on the PLANT symbols only (the CTRL symbols are controls).",
     )
     planted.add_argument("--planted", action="store_true", help="write that recording instead")
-    planted.add_argument("--symbols", type=positive_int, default=default.symbols,
-                         help="symbols, half planted (default %(default)s)")
-    planted.add_argument("--hours", type=_positive_float, default=default.hours,
-                         help="hours of market time (default %(default)s)")
-    planted.add_argument("--move", type=_positive_float, default=default.move,
+    # No defaults here: an option given without --planted is refused, not ignored.
+    planted.add_argument("--symbols", type=positive_int,
+                         help=f"symbols, half planted (default {default.symbols})")
+    planted.add_argument("--hours", type=_positive_float,
+                         help=f"hours of market time (default {default.hours:g})")
+    planted.add_argument("--move", type=_positive_float,
                          help="size of the planted move, a fraction of the price "
-                         "(default %(default)s)")
-    planted.add_argument("--delay", type=positive_int, default=default.delay_s,
-                         metavar="SECONDS", help="from a surge's start to its move's "
-                         "(default %(default)s)")
+                         f"(default {default.move:g})")
+    planted.add_argument("--delay", type=positive_int, metavar="SECONDS",
+                         help=f"from a surge's start to its move's (default {default.delay_s})")
     planted.add_argument("--surges-per-hour", type=_positive_float,
-                         default=default.surges_per_hour,
-                         help="surges per symbol and hour, on average (default %(default)s)")
+                         help="surges per symbol and hour, on average "
+                         f"(default {default.surges_per_hour:g})")
     parser.set_defaults(run=run)
 
 
@@ -68,10 +69,23 @@ def _positive_float(text: str) -> float:
     return value
 
 
+PLANTED_OPTIONS = (
+    ("--symbols", "symbols"), ("--hours", "hours"), ("--move", "move"), ("--delay", "delay"),
+    ("--surges-per-hour", "surges_per_hour"),
+)
+
+
 def _layout(args: argparse.Namespace) -> PlantedLayout:
+    default = PlantedLayout()
+
+    def given(name: str, value: Any) -> Any:
+        chosen = getattr(args, name)
+        return value if chosen is None else chosen
+
     return PlantedLayout(
-        symbols=args.symbols, hours=args.hours, surges_per_hour=args.surges_per_hour,
-        move=args.move, delay_s=args.delay,
+        symbols=given("symbols", default.symbols), hours=given("hours", default.hours),
+        surges_per_hour=given("surges_per_hour", default.surges_per_hour),
+        move=given("move", default.move), delay_s=given("delay", default.delay_s),
         seed=PLANTED_SEED if args.seed is None else args.seed,
     )
 
@@ -82,6 +96,13 @@ def run(args: argparse.Namespace) -> int:
             "--tardis writes the demo's hour as CSV files into a folder; it takes neither "
             "--planted nor -o", errors.USAGE,
         )
+    if not args.planted:
+        for option, name in PLANTED_OPTIONS:
+            if getattr(args, name) is not None:
+                raise CliError(
+                    f"{option} shapes the planted recording: add --planted (or leave {option} out)",
+                    errors.USAGE,
+                )
     if args.spec_out:
         try:
             write_whole_file(args.spec_out, default_spec_text().encode("utf-8"))

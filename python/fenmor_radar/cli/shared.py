@@ -7,17 +7,23 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import json
 import sys
 from collections.abc import Sequence
 from dataclasses import dataclass, replace
-from typing import TextIO
+from typing import Any, TextIO
 
 from fenmor_radar._native import LineFeeder
 from fenmor_radar.cli import errors, terminal
 from fenmor_radar.cli.durations import non_negative_duration, positive_duration
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.novelty import CrossingGate, NewOnlyFilter
-from fenmor_radar.cli.output import CheckpointOutput, JsonLinesOutput, TableOutput
+from fenmor_radar.cli.output import (
+    CheckpointOutput,
+    JsonLinesOutput,
+    TableOutput,
+    json_lines_stream,
+)
 from fenmor_radar.cli.replay_extras import ReplayExtras
 from fenmor_radar.cli.spec_file import rejected_spec
 from fenmor_radar.feeds.book import DEFAULT_DEPTH, check_depth
@@ -265,6 +271,23 @@ class CheckpointEmitter:
             self.extras.crossing_notice(item, name)
         self.output.crossing(item)
 
+    def crossing_members(self) -> list[str] | None:
+        """Whether the feeder may write the crossings as JSON lines itself, thousands a
+        second with no object each: only when they go to a JSON-lines output and nothing
+        else (report, notices) sees them. Then, per spec, what its lines carry before
+        ``"events"``, as ``Crossing.json_line`` writes it; else None."""
+        if self.extras.report is not None or self.extras.notifier is not None:
+            return None
+        if json_lines_stream(self.output) is None:
+            return None
+        return ["" if name is None else f'"spec":{json.dumps(name)},' for name in self.names]
+
+    def crossing_lines(self, text: str) -> None:
+        """Crossings the feeder wrote as JSON lines (see ``crossing_members``)."""
+        stream = json_lines_stream(self.output)
+        assert stream is not None
+        stream.write(text)
+
     def flush(self) -> None:
         """Write out the crossings shown since the last checkpoint or flush; called after
         each block of input and at the end."""
@@ -292,12 +315,19 @@ def horizons_argument(text: str) -> tuple[int, ...]:
     return tuple(values)
 
 
-def add_scoring_arguments(parser: argparse._ActionsContainer) -> None:
-    """What ``evaluate`` and ``replay --evaluate`` share: onsets, horizons, statistics."""
+SCORING_DEFAULTS = {"horizons": DEFAULT_HORIZONS, "seed": 0, "permutations": 1000}
+
+
+def add_scoring_arguments(parser: argparse._ActionsContainer, *, defaults: bool = True) -> None:
+    """What ``evaluate`` and ``replay --evaluate`` share: onsets, horizons, statistics.
+
+    Without ``defaults`` an option not given stays None (``replay`` refuses
+    them without --evaluate; ``scoring_settings`` fills them in).
+    """
     parser.add_argument(
         "--horizons",
         type=horizons_argument,
-        default=DEFAULT_HORIZONS,
+        default=DEFAULT_HORIZONS if defaults else None,
         metavar="LIST",
         help="how long after each onset to measure, as 5m,15m,1h,4h (the default)",
     )
@@ -309,15 +339,29 @@ def add_scoring_arguments(parser: argparse._ActionsContainer) -> None:
         "listed at a checkpoint",
     )
     parser.add_argument(
-        "--seed", type=int, default=0, help="seed of the bootstrap and permutations (default 0)"
+        "--seed", type=int, default=0 if defaults else None,
+        help="seed of the bootstrap and permutations (default 0)",
     )
     parser.add_argument(
         "--permutations",
         type=positive_int,
-        default=1000,
+        default=1000 if defaults else None,
         metavar="N",
-        help="permutations behind each p-value (default 1000)",
+        help="permutations behind each p-value, at most (default 1000; fewer once enough "
+        "of them lift as much as the onsets)",
     )
+
+
+def scoring_options_given(args: argparse.Namespace) -> list[str]:
+    """The scoring options given on the command line (those left None when not)."""
+    names = ("horizons", "onsets", "seed", "permutations")
+    return [f"--{name}" for name in names if getattr(args, name) is not None]
+
+
+def scoring_setting(args: argparse.Namespace, name: str) -> Any:
+    """A scoring option's value, or its default where it was not given."""
+    value = getattr(args, name)
+    return SCORING_DEFAULTS[name] if value is None else value
 
 
 def need_plotly() -> None:

@@ -18,7 +18,10 @@ from collections.abc import Callable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any, TypeVar
 
 from fenmor_radar import __version__, optional
+from fenmor_radar.distributed import exchange
+from fenmor_radar.distributed.exchange import Fetch, ReaderStateLost
 from fenmor_radar.distributed.global_plan import Cut
+from fenmor_radar.distributed.parts import Part
 from fenmor_radar.distributed.shard import (
     NativeShardReader,
     ShardCrossing,
@@ -45,6 +48,10 @@ class WorkerLost(RuntimeError):
 
 class ShardStateLost(RuntimeError):
     """A shard answered a call out of turn: Dask rebuilt it, and its radars' state is gone."""
+
+
+class ReaderLost(RuntimeError):
+    """A shard could not take its packet of a unit from the reader holding it."""
 
 
 def import_dask() -> Any:
@@ -85,8 +92,12 @@ def run_client(
 class ShardSet:
     """The shards of one replay, one Dask actor each (a ``PartsShard``), spread over the workers."""
 
-    def __init__(self, client: Client, jobs: Sequence[ShardJob]) -> None:
+    def __init__(self, client: Client, jobs: Sequence[ShardJob], actor: type | None = None,
+                 role: str = "shard") -> None:
+        """One ``actor(job)`` per job (``PartsShard``, or ``PartReaderActor`` with role
+        "reader"), the k-th on the k-th worker (round the workers again if there are more)."""
         self.client = client
+        self.role = role
         workers = sorted(client.scheduler_info()["workers"])
         if not workers:
             raise WorkerLost("the Dask cluster has no workers")
@@ -97,19 +108,19 @@ class ShardSet:
         for k, address in enumerate(self.addresses):
             self.futures.append(
                 client.submit(
-                    PartsShard,
+                    actor or PartsShard,
                     jobs[k],
                     actor=True,
                     workers=[address],
                     pure=False,
-                    key=f"fenmor-shard-{k}-{run}",
+                    key=f"fenmor-{role}-{k}-{run}",
                 )
             )
         self.actors: list[Any] = []
         try:
             self.actors = [future.result() for future in self.futures]
         except Exception as err:
-            raise WorkerLost(f"cannot start the shards on the Dask workers: {err}") from err
+            raise WorkerLost(f"cannot start the {role}s on the Dask workers: {err}") from err
         try:
             versions = self._wait([actor.version() for actor in self.actors], "starting")
         except WorkerLost as err:
@@ -132,6 +143,15 @@ class ShardSet:
                 raise self._lost(k, err) from err
         return calls
 
+    def call_one(self, k: int, method: Any) -> Any:
+        try:
+            return method(self.actors[k])
+        except RuntimeError as err:
+            raise self._lost(k, err) from err
+
+    def wait_one(self, k: int, call: Any) -> Any:
+        return self._wait_for(k, call, "reading")
+
     def answers(self, calls: Sequence[Any], call: int) -> list[Any]:
         results = self._wait(calls, f"call {call}")
         for k, (number, _) in enumerate(results):
@@ -140,21 +160,22 @@ class ShardSet:
         return results
 
     def _wait(self, calls: Sequence[Any], stage: str) -> list[Any]:
-        results = []
-        for k, call in enumerate(calls):
-            while True:
-                try:
-                    results.append(call.result(timeout=POLL_SECONDS))
-                    break
-                except TimeoutError:
-                    self._check_alive()
-                except (OSError, ShardStateLost) as err:
+        return [self._wait_for(k, call, stage) for k, call in enumerate(calls)]
+
+    def _wait_for(self, k: int, call: Any, stage: str) -> Any:
+        while True:
+            try:
+                return call.result(timeout=POLL_SECONDS)
+            except TimeoutError:
+                self._check_alive()
+            except (OSError, ShardStateLost, ReaderStateLost) as err:
+                raise self._lost(k, err) from err
+            except ReaderLost as err:  # a shard could not fetch from a reader
+                raise WorkerLost(f"{err}; the replay is incomplete") from err
+            except RuntimeError as err:
+                if ACTOR_LOST in str(err):
                     raise self._lost(k, err) from err
-                except RuntimeError as err:
-                    if ACTOR_LOST in str(err):
-                        raise self._lost(k, err) from err
-                    raise RuntimeError(f"shard {k} failed ({stage}): {err}") from err
-        return results
+                raise RuntimeError(f"{self.role} {k} failed ({stage}): {err}") from err
 
     def _check_alive(self) -> None:
         if self.client.status not in ("running", "newly-created"):
@@ -169,7 +190,7 @@ class ShardSet:
 
     def _lost(self, k: int, err: BaseException) -> WorkerLost:
         return WorkerLost(
-            f"the worker at {self.addresses[k]} holding shard {k} of {self.count} was lost "
+            f"the worker at {self.addresses[k]} holding {self.role} {k} of {self.count} was lost "
             f"({type(err).__name__}: {err}); the replay is incomplete"
         )
 
@@ -212,19 +233,27 @@ class PartsShard:
         return __version__
 
     async def step(
-        self, call: int, cuts: Sequence[Cut], through: int | None, read: bool
+        self, call: int, cuts: Sequence[Cut], through: int | None, read: bool,
+        fetch: Sequence[Fetch] = (),
     ) -> tuple[int, tuple[list[Snapshot], UnitReport | None, list[ShardCrossing]]]:
-        return call, await self._in_turn(call, lambda reader: reader.step(cuts, through, read))
+        """With ``fetch``, first this shard's packets of those units, from their readers."""
+
+        def work(reader: NativeShardReader, packets: Sequence[bytes]) -> Any:
+            reader.add_units(packets)
+            return reader.step(cuts, through, read)
+
+        return call, await self._in_turn(call, work, fetch)
 
     async def finish(self, call: int, end: Cut) -> tuple[int, ShardEnd]:
-        answer = await self._in_turn(call, lambda reader: reader.finish(end))
+        answer = await self._in_turn(call, lambda reader, _: reader.finish(end))
         self.reader = None
         return call, answer
 
     def close(self) -> None:
         self.reader = None
 
-    async def _in_turn(self, call: int, work: Callable[[NativeShardReader], _T]) -> _T:
+    async def _in_turn(self, call: int, work: Callable[[NativeShardReader, Sequence[bytes]], _T],
+                       fetch: Sequence[Fetch] = ()) -> _T:
         if self.turn is None:
             self.turn = asyncio.Condition()
         turn = self.turn
@@ -239,17 +268,86 @@ class PartsShard:
             if self.calls != call:
                 raise ShardStateLost(f"shard got call {call} twice")
         try:
+            packets = [await self._fetch(*where) for where in fetch]
             executor = import_dask().get_worker().executors["actor"]
-            return await asyncio.get_running_loop().run_in_executor(executor, self._run, work)
+            return await asyncio.get_running_loop().run_in_executor(executor, self._run, work,
+                                                                    packets)
         finally:
             async with turn:
                 self.calls += 1
                 turn.notify_all()
 
-    def _run(self, work: Callable[[NativeShardReader], _T]) -> _T:
+    async def _fetch(self, reader: Any, index: int, number: int) -> bytes:
+        try:
+            packet: bytes = await reader.take(index, number, self.job.shard)
+        except Exception as err:  # the reader's worker is gone, or cannot be reached
+            raise ReaderLost(
+                f"shard {self.job.shard} of {self.job.shards} cannot take unit {number} of part "
+                f"{index} from its reader ({type(err).__name__}: {err})"
+            ) from err
+        return packet
+
+    def _run(self, work: Callable[[NativeShardReader, Sequence[bytes]], _T],
+             packets: Sequence[bytes]) -> _T:
         if self.reader is None:
             self.reader = NativeShardReader(self.job)
-        return work(self.reader)
+        return work(self.reader, packets)
+
+
+class PartReaderActor:
+    """A worker's reader (``exchange.PartReader``): reads units on the worker's actor
+    thread; the shards take their packets on the event loop, without waiting for a read."""
+
+    def __init__(self, job: ShardJob) -> None:
+        self.reader = exchange.PartReader(job)
+
+    def version(self) -> str:
+        return __version__
+
+    def next_unit(self, index: int, part: Part, number: int) -> exchange.UnitRead:
+        return self.reader.next_unit(index, part, number)
+
+    async def take(self, index: int, number: int, shard: int) -> bytes:
+        return self.reader.take(index, number, shard)
+
+
+class DaskReaders:
+    """``exchange.Readers`` on a Dask cluster: one reader actor per worker."""
+
+    def __init__(self, client: Client) -> None:
+        self.client = client
+        self.readers: ShardSet | None = None
+
+    @property
+    def count(self) -> int:
+        if self.readers is not None:
+            return self.readers.count
+        return max(len(self.client.scheduler_info()["workers"]), 1)
+
+    def start(self, job: ShardJob) -> None:
+        self.readers = ShardSet(self.client, [job] * self.count, PartReaderActor, "reader")
+
+    def next_unit(self, reader: int, index: int, part: Part, number: int) -> Any:
+        readers = self._readers()
+        return reader, readers.call_one(reader, lambda actor: actor.next_unit(index, part, number))
+
+    def result(self, pending: Any) -> exchange.UnitRead:
+        reader, call = pending
+        result: exchange.UnitRead = self._readers().wait_one(reader, call)
+        return result
+
+    def handle(self, reader: int) -> Any:
+        return self._readers().actors[reader]
+
+    def close(self) -> None:
+        if self.readers is not None:
+            self.readers.close()
+            self.readers = None
+
+    def _readers(self) -> ShardSet:
+        if self.readers is None:
+            raise RuntimeError("the readers have not been started")
+        return self.readers
 
 
 class DaskPartsWorkers:
@@ -262,6 +360,10 @@ class DaskPartsWorkers:
         self.calls = 0
 
     @property
+    def reporters(self) -> int:
+        return self.count
+
+    @property
     def count(self) -> int:
         if self.shards is not None:
             return self.shards
@@ -270,11 +372,12 @@ class DaskPartsWorkers:
     def start(self, jobs: Sequence[ShardJob]) -> None:
         self.shard_set = ShardSet(self.client, jobs)
 
-    def step(self, cuts: Sequence[Cut], through: int | None, read: bool) -> Any:
+    def step(self, cuts: Sequence[Cut], through: int | None, read: bool,
+             fetch: Sequence[Fetch] = ()) -> Any:
         shard_set = self._shard_set()
         call = self.calls
         self.calls += 1
-        return call, shard_set.call(lambda actor: actor.step(call, cuts, through, read))
+        return call, shard_set.call(lambda actor: actor.step(call, cuts, through, read, fetch))
 
     def collect(
         self, pending: Any

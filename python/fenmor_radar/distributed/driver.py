@@ -23,11 +23,13 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Protocol
 
 from fenmor_radar._native import describe_spec
-from fenmor_radar.distributed.cluster import DaskPartsWorkers, run_client
+from fenmor_radar.distributed.cluster import DaskPartsWorkers, DaskReaders, run_client
+from fenmor_radar.distributed.exchange import ExchangeWorkers
 from fenmor_radar.distributed.global_plan import Cut, GlobalPlanner, PlanItem, PlannedCheckpoint
 from fenmor_radar.distributed.merge import merge_replies
 from fenmor_radar.distributed.parts import DEFAULT_PART_BYTES, Part, plan_parts
 from fenmor_radar.distributed.shard import ShardCrossing, ShardEnd, ShardJob, Snapshot
+from fenmor_radar.distributed.spec_split import SpecGroups
 from fenmor_radar.distributed.summary import (
     PartSummary,
     ShardsDisagree,
@@ -46,6 +48,7 @@ if TYPE_CHECKING:
 # to 40 MB of input per unit at 150 bytes a line, split among the shards),
 # and few enough units that the driver's cost per unit stays small.
 UNIT_LINES = 1 << 19
+SPLITS = ("symbols", "specs")  # what the shards share out: the symbols, or the specs
 REQUESTS_IN_FLIGHT = 3  # the shards read ahead while the driver plans, and ride out a slow shard
 
 Answer = tuple[list[Snapshot], UnitReport | None, list[ShardCrossing]]
@@ -140,6 +143,7 @@ def replay(
     part_bytes: int | None = None,
     crossings: bool = False,
     peaks: bool = False,
+    split: str = "symbols",
 ) -> Iterator[Item]:
     """Replay recordings (JSON lines, plain or gzip) through one or more specs on Dask.
 
@@ -161,10 +165,16 @@ def replay(
     does, and the ``Crossing`` items come in input order among the others,
     as ``replay_files(..., crossings=True)`` yields them; with ``peaks``, each
     checkpoint's ``peaks`` merges the shards' as the single replay gives them.
+
+    ``split="specs"`` shares the specs among the shards instead of the
+    symbols: each shard reads the whole input and feeds its specs' radars
+    (``shards`` then counts groups of specs, at most one per spec).
     """
     names = [paths] if isinstance(paths, str) else list(paths)
     spec_texts, limits = check_specs(specs)
     check_cluster_arguments(client, scheduler, workers, shards)
+    if split not in SPLITS:
+        raise ValueError(f"split is one of {', '.join(SPLITS)}, got {split!r}")
     if STDIN_NAME in names:
         raise ValueError(
             "a replay by parts is read by the workers: give files (or URLs), not standard input"
@@ -177,11 +187,15 @@ def replay(
     def run() -> Iterator[Item]:
         with run_client(client, scheduler, workers) as dask_client:
             on_dask = DaskPartsWorkers(dask_client, shards)
+            readers = DaskReaders(dask_client)
+            by: PartsWorkers = (ExchangeWorkers(readers, on_dask) if split == "symbols"
+                                else SpecGroups(on_dask))
             try:
-                yield from replay_parts_on(on_dask, parts, spec_texts, limits, places, strict,
+                yield from replay_parts_on(by, parts, spec_texts, limits, places, strict,
                                            counts, crossings=crossings, peaks=peaks)
             finally:
                 on_dask.close()
+                readers.close()
 
     return run()
 
@@ -193,6 +207,12 @@ class PartsWorkers(Protocol):
     @property
     def count(self) -> int:
         """The number of shards."""
+        ...
+
+    @property
+    def reporters(self) -> int:
+        """How many answers to a read carry the unit's report: every shard's when each
+        reads every line, one when one reader reads it."""
         ...
 
     def start(self, jobs: Sequence[ShardJob]) -> None: ...
@@ -239,7 +259,7 @@ def replay_parts_on(
         if not reading or not reports:
             reading = False
             continue
-        if len(reports) != len(answers):
+        if len(reports) != workers.reporters:
             raise InputChanged(parts[reports[0].part].source, "some shards found it ended")
         unit = planner.parts
         try:
@@ -372,7 +392,8 @@ class _Output:
         bad = BadEventLine(part.source, before + report.line, report.message, report.field)
         stats = self.stats
         stats.bad_lines += 1
-        line = bad.bad_line()
+        # Named by its file when there are several, as the single replay names it.
+        line = BadLine(bad.number, bad.message, bad.field, part.source if self.several else None)
         if stats.first_bad is None:
             stats.first_bad = line
         return bad

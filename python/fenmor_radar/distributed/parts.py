@@ -21,6 +21,7 @@ parts are (the driver adds them up).
 from __future__ import annotations
 
 import errno
+import glob
 import os
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
@@ -29,7 +30,7 @@ from typing import Any, BinaryIO
 from fenmor_radar import optional
 from fenmor_radar._native import MappedFile
 from fenmor_radar.gzip_reader import GZIP_MAGIC, GzipReader
-from fenmor_radar.replay.recording import DamagedInput
+from fenmor_radar.replay.recording import STDIN_NAME, DamagedInput
 
 DEFAULT_PART_BYTES = 64 << 20
 BLOCK_BYTES = 4 << 20  # what a reader takes from a file at a time
@@ -54,6 +55,34 @@ class Part:
 
 def import_fsspec() -> Any:
     return optional.require("fsspec", "reading the input on the workers", "distributed")
+
+
+def expand_inputs(names: Sequence[str]) -> list[str]:
+    """The inputs with each glob (``*``, ``?``, ``[``) replaced by the files it matches, in
+    name order, through fsspec, so that ``s3://bucket/2024-03-*.jsonl.gz`` works as a
+    shell's glob does for local files. A name that exists as given is taken as it is; a
+    glob matching nothing raises ``FileNotFoundError`` naming it."""
+    expanded: list[str] = []
+    for name in names:
+        if name == STDIN_NAME or not any(char in name for char in "*?["):
+            expanded.append(name)
+            continue
+        if "://" in name:
+            fs, path = import_fsspec().core.url_to_fs(name)
+            if fs.exists(path):
+                expanded.append(name)
+                continue
+            matches = sorted(fs.unstrip_protocol(match) for match in fs.glob(path)
+                             if fs.isfile(match))
+        else:  # named as the pattern names them, relative or not
+            if os.path.exists(name):
+                expanded.append(name)
+                continue
+            matches = sorted(match for match in glob.glob(name) if os.path.isfile(match))
+        if not matches:
+            raise FileNotFoundError(errno.ENOENT, "no file matches this pattern", name)
+        expanded.extend(matches)
+    return expanded
 
 
 def plan_parts(paths: Sequence[str], part_bytes: int = DEFAULT_PART_BYTES) -> list[Part]:

@@ -113,6 +113,7 @@ class NativeShardReader:
         self.ended = True  # and its last unit taken
         self.resume = False  # a full unit may have left bytes held back
         self.damage: str | None = None
+        self.bytes_read = 0  # of the parts, as given to the native reader
 
     def step(
         self, cuts: Sequence[Cut], through: int | None, read: bool
@@ -131,7 +132,18 @@ class NativeShardReader:
         if through is not None:
             native.apply(through + 1, 0)
         crossings = [ShardCrossing(*values) for values in native.take_crossings()]
-        return snapshots, self._next_unit() if read else None, crossings
+        return snapshots, self.next_unit() if read else None, crossings
+
+    def next_unit(self) -> UnitReport | None:
+        """Read the next unit and report it (None once the input has ended); ``ended`` then
+        tells whether it was its part's last."""
+        return self._next_unit()
+
+    def add_units(self, packets: Sequence[bytes]) -> None:
+        """Keep units this shard did not read: its packets of them, in input order (see
+        ``exchange``)."""
+        for packet in packets:
+            self.native.add_unit_events(packet)
 
     def finish(self, end: Cut) -> ShardEnd:
         """Apply up to ``end`` (no alerts), then close the parts and drop the radars."""
@@ -166,7 +178,9 @@ class NativeShardReader:
                     span = None
                 if span is None:
                     self.read_all = True
-                elif native.read(*span):
+                    continue
+                self.bytes_read += span[2] - span[1]
+                if native.read(*span):
                     return self._take()
 
     def _start(self, part: int) -> None:

@@ -33,6 +33,7 @@ Source = RecordingSource | ColumnarSource
 CheckpointItem = tuple[str, int, int | None, tuple[str, ...]]
 BadItem = tuple[str, int, str, str | None]
 PeaksItem = tuple[str, tuple[str, ...]]
+CrossingLinesItem = tuple[str, str]
 # direction, spec, events, line, symbol, ts, severity, alert
 CrossingItem = tuple[str, str, int, int, int, str, int, float, str]
 
@@ -139,10 +140,14 @@ class FeederReplay:
         stats: ReplayStats | None = None,
         on_block: Callable[[int], None] | None = None,
         probe: bool = True,
+        crossing_lines: Callable[[str], None] | None = None,
     ) -> None:
         self.feeder = feeder
         self.stats = stats if stats is not None else ReplayStats()
         self.on_block = on_block
+        # Takes the crossings of a feeder told to write them (write_crossings),
+        # in their place among the items, instead of a Crossing each.
+        self.crossing_lines = crossing_lines
         self.probe = probe
         self._base = 0  # lines of the files before the current one
         self._source: str | None = None
@@ -283,6 +288,11 @@ class FeederReplay:
                 _, direction, spec, count, line, symbol, at, severity, alert = crossing
                 yield Crossing(direction, count, symbol, at, severity, alert, spec, None,
                                line - self._base)
+                continue
+            if item[0] == "crossing_lines":
+                if self.crossing_lines is None:
+                    raise ValueError("crossings written as lines, and nothing to take them")
+                self.crossing_lines(cast(CrossingLinesItem, item)[1])
                 continue
             if item[0] == "peaks":
                 peaks = cast(PeaksItem, item)[1]  # the next checkpoint's

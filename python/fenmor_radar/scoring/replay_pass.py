@@ -12,8 +12,11 @@ symbol at or above the threshold counts, so the radars run without it.
 from __future__ import annotations
 
 import json
+import math
+import re
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
+from typing import Any
 
 from fenmor_radar._native import LineFeeder
 from fenmor_radar.crossing import Crossing
@@ -25,10 +28,11 @@ from fenmor_radar.replay.feeder_loop import (
     new_feeder,
 )
 from fenmor_radar.replay.items import BadLine, ReplayStats
-from fenmor_radar.replay.replies import split_reply
+from fenmor_radar.replay.replies import ALERTS_PREFIX, split_reply
 from fenmor_radar.report.spec_info import spec_info
 from fenmor_radar.scoring.onsets import Alerting, CheckpointAlerts, Onset, strongest
 from fenmor_radar.scoring.prices import PriceBook, PriceSeries
+from fenmor_radar.spec_source import POSITIONAL_MEMBERS
 
 
 @dataclass(slots=True)
@@ -53,8 +57,9 @@ def unlimited(spec: str) -> str:
     if isinstance(value, dict) and value.get("limit") is not None:
         value["limit"] = None
         return json.dumps(value)
-    if isinstance(value, list) and len(value) >= 5 and value[4] is not None:
-        value[4] = None
+    limit = POSITIONAL_MEMBERS.index("limit")
+    if isinstance(value, list) and len(value) > limit and value[limit] is not None:
+        value[limit] = None
         return json.dumps(value)
     return spec
 
@@ -68,18 +73,40 @@ class AlertRecorder:
     """Keeps what an evaluation needs from a replay on a feeder made with ``prices=True``.
 
     Call ``block`` after each block the feeder took and ``item`` with each
-    item of the replay, then ``finish`` at the end.
+    item of the replay, then ``finish`` at the end. Only the onsets' source
+    (``"crossings"`` or ``"checkpoints"``) gets strongest factors, and none
+    without ``factors``: a search that only needs the lift skips them.
     """
 
     def __init__(
-        self, feeder: LineFeeder, specs: Sequence[str], stats: ReplayStats, *, crossings: bool
+        self,
+        feeder: LineFeeder,
+        specs: Sequence[str],
+        stats: ReplayStats,
+        *,
+        crossings: bool,
+        onsets: str = "crossings",
+        factors: bool = True,
+        unlimited: bool = False,
     ) -> None:
         self.feeder = feeder
         self.weights = [_weights(spec) for spec in specs]
+        self.checkpoint_factors = factors and onsets == "checkpoints"
+        self.crossing_factors = factors and onsets == "crossings"
         self.book = PriceBook()
         self.record = ReplayRecord(
             [[] for _ in specs], {}, None, stats, crossings=[[] for _ in specs] if crossings else None
         )
+        # Up-crossings' alert texts, per spec: their factors are read at the
+        # end, all at once (one parse instead of one per crossing).
+        self.crossing_alerts: list[list[str]] = [[] for _ in specs]
+        # Without a limit, a checkpoint lists exactly the symbols whose last
+        # crossing was upward (a symbol's severity moves only with its own
+        # events, and a crossing is scored as the alerts reply scores it):
+        # the replies need not be read unless their factors are wanted.
+        self.above: list[dict[str, Alerting]] | None = None
+        if crossings and unlimited and not self.checkpoint_factors:
+            self.above = [{} for _ in specs]
 
     def block(self) -> None:
         self.book.add(self.feeder.take_prices())
@@ -89,29 +116,92 @@ class AlertRecorder:
             self.record.bad_lines.append(item)
             return
         if isinstance(item, Crossing):
+            if self.above is not None:
+                above = self.above[item.spec_index]
+                if item.up:
+                    above[item.symbol] = _ABOVE
+                else:
+                    above.pop(item.symbol, None)
             if item.up and self.record.crossings is not None:
-                factor = strongest(item.factors, self.weights[item.spec_index])
                 self.record.crossings[item.spec_index].append(
-                    Onset(item.symbol, item.ts, item.severity, factor)
+                    Onset(item.symbol, item.ts, item.severity, "")
                 )
+                if self.crossing_factors:
+                    self.crossing_alerts[item.spec_index].append(item.alert)
             return
         if item.ts is None:
             return  # nothing accepted yet: no moment to measure from
+        if self.above is not None:
+            for index, above in enumerate(self.above):
+                self.record.checkpoints[index].append(CheckpointAlerts(item.ts, above.copy()))
+            return
         for index, reply in enumerate(item.replies):
-            alerts, _ = split_reply(reply)
-            alerting = {
-                value["symbol"]: Alerting(
-                    float(value["severity"]), strongest(value["factors"], self.weights[index])
-                )
-                for value, _ in alerts
-            }
+            if self.checkpoint_factors:
+                weights = self.weights[index]
+                alerting = {
+                    value["symbol"]: Alerting(
+                        float(value["severity"]), strongest(value["factors"], weights)
+                    )
+                    for value in _alerts(reply)
+                }
+            else:
+                alerting = _symbols_alerting(reply)
             self.record.checkpoints[index].append(CheckpointAlerts(item.ts, alerting))
 
     def finish(self) -> ReplayRecord:
         self.block()
         self.record.prices = self.book.series()
         self.record.end = self.feeder.ts
+        if self.record.crossings is not None:
+            for index, texts in enumerate(self.crossing_alerts):
+                if not texts:
+                    continue
+                weights = self.weights[index]
+                values = json.loads("[" + ",".join(texts) + "]")
+                self.record.crossings[index] = [
+                    Onset(onset.symbol, onset.ts, onset.severity, strongest(value["factors"], weights))
+                    for onset, value in zip(self.record.crossings[index], values, strict=True)
+                ]
+                texts.clear()
         return self.record
+
+
+# A symbol known to alert, its severity at the checkpoint not read.
+_ABOVE = Alerting(math.nan, "")
+
+
+def _alerts(reply: str) -> list[dict[str, Any]]:
+    """The alert values of an alerts reply (``ValueError`` for any other reply, as
+    ``split_reply`` names it)."""
+    if reply.startswith(ALERTS_PREFIX):
+        try:
+            document = json.loads(reply)
+        except (ValueError, RecursionError):
+            pass
+        else:
+            if isinstance(document, dict) and isinstance(document.get("alerts"), list):
+                alerts: list[dict[str, Any]] = document["alerts"]
+                return alerts
+    return [value for value, _ in split_reply(reply)[0]]
+
+
+# Each alert of a reply opens with its symbol and severity, in this order
+# and spelling (the radar's replies are byte for byte fixed); a quote
+# inside a string is escaped, so only an alert's start matches.
+_ALERT_START = re.compile(r'\{"symbol":"((?:[^"\\]|\\.)*)","severity":([^,}]*)')
+
+
+def _symbols_alerting(reply: str) -> dict[str, Alerting]:
+    """The symbols of an alerts reply with their severities, without reading the factors
+    (a tenth of the cost of parsing the whole reply)."""
+    if not reply.startswith(ALERTS_PREFIX):
+        split_reply(reply)  # raises, naming the reply
+    alerting: dict[str, Alerting] = {}
+    for symbol, severity in _ALERT_START.findall(reply):
+        if "\\" in symbol:
+            symbol = json.loads(f'"{symbol}"')
+        alerting[symbol] = Alerting(float(severity), "")
+    return alerting
 
 
 def record_replay(
@@ -124,17 +214,21 @@ def record_replay(
     on_block: Callable[[int], None] | None = None,
     stats: ReplayStats | None = None,
     crossings: bool = False,
+    factors: bool = True,
 ) -> ReplayRecord:
     """Replay once through one radar per spec; raises as ``FeederReplay.run`` does.
 
     With ``crossings`` the feeder also watches each spec's threshold
-    crossings at event time, and the record keeps the upward ones.
+    crossings at event time, and the record keeps the upward ones as the
+    onsets (with their strongest factors unless ``factors`` is False);
+    without, the checkpoints' alerts carry the strongest factors.
     """
     texts = [unlimited(spec) for spec in specs]
     # SpecRejected for a bad one.
     feeder = new_feeder(texts, policy, strict, prices=True, crossings=crossings)
     recorder = AlertRecorder(
-        feeder, texts, stats if stats is not None else ReplayStats(), crossings=crossings
+        feeder, texts, stats if stats is not None else ReplayStats(), crossings=crossings,
+        onsets="crossings" if crossings else "checkpoints", factors=factors, unlimited=True,
     )
 
     def block_done(events: int) -> None:

@@ -92,6 +92,7 @@ class LineFeeder {
 
   // Every radar's current alerts reply.
   std::vector<std::string> alerts();
+  std::size_t radar_count() const noexcept { return radars_.size(); }
   // The factor names of a radar's alerts, severity last.
   const std::vector<std::string>& factor_names(std::size_t radar) const noexcept {
     return radars_[radar].compiled().keys().names();

@@ -6,6 +6,7 @@
 
 #include "crates/radar-core/src/protocol/working_buffers.hpp"
 #include "crates/radar-core/src/replay/checkpoint_clock.hpp"
+#include "crates/radar-core/src/replay/event_packet.hpp"
 #include "crates/radar-core/src/replay/line_feeder.hpp"
 #include "crates/radar-core/src/replay/recording_line.hpp"
 #include "crates/radar-core/src/replay/symbol_route.hpp"
@@ -36,14 +37,63 @@ bool ShardReader::end_part(bool complete) {
   return splitter_.pending();
 }
 
-UnitReport ShardReader::take_unit() {
+ShardReader::KeptUnit ShardReader::fresh_unit() {
   KeptUnit next;
   if (!spare_.empty()) {
     next = std::move(spare_.back());
     spare_.pop_back();
   }
-  kept_.push_back(std::exchange(reading_, std::move(next)));
+  return next;
+}
+
+void ShardReader::recycle(KeptUnit unit) {
+  unit.events.clear();
+  unit.symbols.clear();
+  unit.applied = 0;
+  if (spare_.size() < 2) spare_.push_back(std::move(unit));
+}
+
+UnitReport ShardReader::take_unit() {
+  kept_.push_back(std::exchange(reading_, fresh_unit()));
   return std::exchange(report_, UnitReport{});
+}
+
+std::vector<std::string> ShardReader::take_unit_events(std::uint64_t shards) {
+  std::vector<std::string> packets(shards);
+  if (kept_.empty()) return packets;
+  KeptUnit& unit = kept_.front();
+  for (std::string& packet : packets) {
+    packet.reserve((unit.events.size() * packed_event_head + unit.symbols.size()) / shards + 64);
+  }
+  const std::string_view symbols = unit.symbols;
+  for (const KeptEvent& kept : unit.events) {
+    append_packed_event(packets[kept.hash % shards], kept.line,
+                        symbols.substr(kept.symbol_at, kept.symbol_size), kept.event);
+  }
+  recycle(std::move(unit));
+  kept_.pop_front();
+  ++first_kept_;
+  return packets;
+}
+
+bool ShardReader::add_unit_events(std::string_view packet) {
+  KeptUnit unit = fresh_unit();
+  unit.events.reserve(packet.size() / packed_event_head);
+  std::size_t at = 0;
+  while (at < packet.size()) {
+    const std::optional<PackedEvent> packed = read_packed_event(packet, at);
+    if (!packed) {
+      recycle(std::move(unit));
+      return false;
+    }
+    unit.events.push_back(KeptEvent{packed->line, symbol_hash(packed->symbol),
+                                    static_cast<std::uint32_t>(unit.symbols.size()),
+                                    static_cast<std::uint32_t>(packed->symbol.size()),
+                                    packed->event});
+    unit.symbols.append(packed->symbol);
+  }
+  kept_.push_back(std::move(unit));
+  return true;
 }
 
 bool ShardReader::take_line(std::string_view text) {
@@ -102,10 +152,7 @@ void ShardReader::apply(std::uint64_t unit, std::uint64_t line) {
       if (states_.watched()) watch(first_kept_, event.line, number, event.event);
     }
     if (!whole) return;
-    kept.events.clear();
-    kept.symbols.clear();
-    kept.applied = 0;
-    if (spare_.size() < 2) spare_.push_back(std::move(kept));
+    recycle(std::move(kept));
     kept_.pop_front();
     ++first_kept_;
   }

@@ -101,6 +101,17 @@ class ShardReader {
   // Whether the current unit is full: it must be taken before reading on.
   bool unit_full() const noexcept { return report_.lines >= unit_lines_; }
 
+  // Exchange, for shards that do not read: a reader (shard 0 of 1) packs
+  // each unit it has read per shard, and each shard keeps the packets it is
+  // sent as if it had read the unit itself.
+  //
+  // The oldest kept unit, none of it applied, taken out and its events packed
+  // (event_packet.hpp) per shard of `shards` (> 0), in line order.
+  std::vector<std::string> take_unit_events(std::uint64_t shards);
+  // A packet of take_unit_events kept as the next unit; false (nothing kept)
+  // when it is not one.
+  bool add_unit_events(std::string_view packet);
+
   // Applying. Every kept event of the units before `unit` and those of
   // `unit` on lines up to `line`; never goes back.
   void apply(std::uint64_t unit, std::uint64_t line);
@@ -144,6 +155,8 @@ class ShardReader {
   // One line; false when it filled the unit.
   bool take_line(std::string_view text);
   bool mine(std::uint64_t hash) const noexcept { return hash % shards_ == shard_; }
+  KeptUnit fresh_unit();
+  void recycle(KeptUnit unit);
   void keep(std::uint64_t line, std::string_view symbol, std::uint64_t hash, const Event& event);
   // Evaluates the symbol just applied under every radar; its crossings to crossings_.
   void watch(std::uint64_t unit, std::uint64_t line, std::uint32_t number, const Event& event);
