@@ -112,22 +112,23 @@ class AlertRecorder:
         self.book.add(self.feeder.take_prices())
 
     def item(self, item: CheckpointReplies | BadLine | Crossing) -> None:
-        if isinstance(item, BadLine):
-            self.record.bad_lines.append(item)
-            return
+        # Crossings come by the million in a search: they are tested first.
         if isinstance(item, Crossing):
+            up = item.direction == "up"
             if self.above is not None:
-                above = self.above[item.spec_index]
-                if item.up:
-                    above[item.symbol] = _ABOVE
+                if up:
+                    self.above[item.spec_index][item.symbol] = _ABOVE
                 else:
-                    above.pop(item.symbol, None)
-            if item.up and self.record.crossings is not None:
+                    self.above[item.spec_index].pop(item.symbol, None)
+            if up and self.record.crossings is not None:
                 self.record.crossings[item.spec_index].append(
                     Onset(item.symbol, item.ts, item.severity, "")
                 )
                 if self.crossing_factors:
                     self.crossing_alerts[item.spec_index].append(item.alert)
+            return
+        if isinstance(item, BadLine):
+            self.record.bad_lines.append(item)
             return
         if item.ts is None:
             return  # nothing accepted yet: no moment to measure from
