@@ -123,6 +123,35 @@ def test_checkpoints_known_from_crossings_list_the_symbols_the_replies_list(plan
     assert alerting(True) == from_replies
 
 
+def test_crossings_read_from_their_lines_are_those_of_crossing_objects(planted):
+    # The record reads the crossings the feeder writes as lines; the replay's
+    # own items (one Crossing each) must give the same onsets and factors.
+    from fenmor_radar.replay.feeder_loop import FeederReplay, new_feeder
+    from fenmor_radar.replay.items import ReplayStats
+    from fenmor_radar.scoring.replay_pass import AlertRecorder
+
+    specs = [OI_SPEC, json.dumps({"signals": [{"kind": "book_imbalance", "params": [0.1]},
+                                              {"kind": "oi_delta", "params": [6, 0.02]}],
+                                  "threshold": 0.4})]
+    policy = CheckpointPolicy(every_ts=MINUTE)
+    recording = Recording(planted)
+    try:
+        record = record_replay([recording], specs, policy, crossings=True)
+    finally:
+        recording.close()
+    feeder = new_feeder(specs, policy, False, prices=True, crossings=True)
+    recorder = AlertRecorder(feeder, specs, ReplayStats(), crossings=True, unlimited=True)
+    recording = Recording(planted)
+    try:
+        for item in FeederReplay(feeder, on_block=lambda _: recorder.block()).run([recording]):
+            recorder.item(item)
+    finally:
+        recording.close()
+    objects = recorder.finish()
+    assert record.crossings == objects.crossings and record.checkpoints == objects.checkpoints
+    assert {o.factor for o in record.crossings[1]} == {"book_imbalance(0.1)", "oi_delta(6,0.02)"}
+
+
 class TestOutcomes:
     @pytest.mark.parametrize(("onsets", "seen"), [("crossings", 2 * MINUTE + 1), ("checkpoints", 2 * MINUTE + 2)])
     def test_returns_extremes_and_censoring_from_marks_or_mids(self, tmp_path, onsets, seen):
