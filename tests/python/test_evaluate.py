@@ -87,7 +87,7 @@ class TestNoLookAhead:
 
         full = replay(planted)
         # The planted recording is in ts order: the first line left out has the cut's ts.
-        cut_ts = [json.loads(line)["event"]["ts"] for line in lines]
+        cut_ts = [json.loads(line)["event"][1] for line in lines]
         cuts = random.Random(24).sample(range(1, len(lines)), 20)
         for cut in cuts:
             record = replay(write(tmp_path / "cut.jsonl", lines[:cut]))
@@ -121,6 +121,35 @@ def test_checkpoints_known_from_crossings_list_the_symbols_the_replies_list(plan
     from_replies = alerting(False)
     assert sum(len(symbols) for spec in from_replies for _, symbols in spec) > 100
     assert alerting(True) == from_replies
+
+
+def test_crossings_read_from_their_lines_are_those_of_crossing_objects(planted):
+    # The record reads the crossings the feeder writes as lines; the replay's
+    # own items (one Crossing each) must give the same onsets and factors.
+    from fenmor_radar.replay.feeder_loop import FeederReplay, new_feeder
+    from fenmor_radar.replay.items import ReplayStats
+    from fenmor_radar.scoring.replay_pass import AlertRecorder
+
+    specs = [OI_SPEC, json.dumps({"signals": [{"kind": "book_imbalance", "params": [0.1]},
+                                              {"kind": "oi_delta", "params": [6, 0.02]}],
+                                  "threshold": 0.4})]
+    policy = CheckpointPolicy(every_ts=MINUTE)
+    recording = Recording(planted)
+    try:
+        record = record_replay([recording], specs, policy, crossings=True)
+    finally:
+        recording.close()
+    feeder = new_feeder(specs, policy, False, prices=True, crossings=True)
+    recorder = AlertRecorder(feeder, specs, ReplayStats(), crossings=True, unlimited=True)
+    recording = Recording(planted)
+    try:
+        for item in FeederReplay(feeder, on_block=lambda _: recorder.block()).run([recording]):
+            recorder.item(item)
+    finally:
+        recording.close()
+    objects = recorder.finish()
+    assert record.crossings == objects.crossings and record.checkpoints == objects.checkpoints
+    assert {o.factor for o in record.crossings[1]} == {"book_imbalance(0.1)", "oi_delta(6,0.02)"}
 
 
 class TestOutcomes:

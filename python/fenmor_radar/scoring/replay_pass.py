@@ -112,22 +112,23 @@ class AlertRecorder:
         self.book.add(self.feeder.take_prices())
 
     def item(self, item: CheckpointReplies | BadLine | Crossing) -> None:
-        if isinstance(item, BadLine):
-            self.record.bad_lines.append(item)
-            return
+        # Crossings come by the million in a search: they are tested first.
         if isinstance(item, Crossing):
+            up = item.direction == "up"
             if self.above is not None:
-                above = self.above[item.spec_index]
-                if item.up:
-                    above[item.symbol] = _ABOVE
+                if up:
+                    self.above[item.spec_index][item.symbol] = _ABOVE
                 else:
-                    above.pop(item.symbol, None)
-            if item.up and self.record.crossings is not None:
+                    self.above[item.spec_index].pop(item.symbol, None)
+            if up and self.record.crossings is not None:
                 self.record.crossings[item.spec_index].append(
                     Onset(item.symbol, item.ts, item.severity, "")
                 )
                 if self.crossing_factors:
                     self.crossing_alerts[item.spec_index].append(item.alert)
+            return
+        if isinstance(item, BadLine):
+            self.record.bad_lines.append(item)
             return
         if item.ts is None:
             return  # nothing accepted yet: no moment to measure from
@@ -147,6 +148,29 @@ class AlertRecorder:
             else:
                 alerting = _symbols_alerting(reply)
             self.record.checkpoints[index].append(CheckpointAlerts(item.ts, alerting))
+
+    def crossing_lines(self, text: str) -> None:
+        """Crossings the feeder wrote as JSON lines (``write_crossings`` with each spec's
+        index as its ``"spec"``), in their place among the items: read as ``item`` reads
+        a ``Crossing``, without an object per crossing."""
+        found = _CROSSING_LINE.findall(text)
+        if len(found) != text.count("\n"):
+            found = [_crossing_fields(line) for line in text.splitlines()]
+        above = self.above
+        onsets = self.record.crossings
+        for direction, spec_text, symbol, severity, factors, ts in found:
+            spec = int(spec_text)
+            if "\\" in symbol:
+                symbol = json.loads(f'"{symbol}"')
+            if direction == "up":
+                if above is not None:
+                    above[spec][symbol] = _ABOVE
+                if onsets is not None:
+                    onsets[spec].append(Onset(symbol, int(ts), _number(severity), ""))
+                    if self.crossing_factors:
+                        self.crossing_alerts[spec].append('{"factors":' + factors + "}")
+            elif above is not None:
+                above[spec].pop(symbol, None)
 
     def finish(self) -> ReplayRecord:
         self.block()
@@ -191,6 +215,27 @@ def _alerts(reply: str) -> list[dict[str, Any]]:
 _ALERT_START = re.compile(r'\{"symbol":"((?:[^"\\]|\\.)*)","severity":([^,}]*)')
 
 
+# A crossing's JSON line as the feeder writes it, the spec given by its
+# index; the factors hold numbers and names without braces.
+_CROSSING_LINE = re.compile(
+    r'\{"crossing":"(up|down)","spec":(\d+),"events":\d+,"symbol":"((?:[^"\\]|\\.)*)",'
+    r'"severity":([^,]*),"factors":(\{[^}]*\}),"ts":(-?\d+)\}\n'
+)
+
+
+def _crossing_fields(line: str) -> tuple[str, str, str, str, str, str]:
+    """A crossing line's fields as ``_CROSSING_LINE`` gives them, read by a JSON parser
+    (for a line the pattern does not take)."""
+    value = json.loads(line)
+    symbol = json.dumps(value["symbol"], ensure_ascii=False)[1:-1]
+    return (value["crossing"], str(value["spec"]), symbol, json.dumps(value["severity"]),
+            json.dumps(value["factors"]), str(value["ts"]))
+
+
+def _number(text: str) -> float:
+    return math.nan if text == "null" else float(text)
+
+
 def _symbols_alerting(reply: str) -> dict[str, Alerting]:
     """The symbols of an alerts reply with their severities, without reading the factors
     (a tenth of the cost of parsing the whole reply)."""
@@ -221,7 +266,8 @@ def record_replay(
     With ``crossings`` the feeder also watches each spec's threshold
     crossings at event time, and the record keeps the upward ones as the
     onsets (with their strongest factors unless ``factors`` is False);
-    without, the checkpoints' alerts carry the strongest factors.
+    without, the checkpoints' alerts carry the strongest factors. Crossings
+    are kept, not handed to ``on_item``.
     """
     texts = [unlimited(spec) for spec in specs]
     # SpecRejected for a bad one.
@@ -231,12 +277,20 @@ def record_replay(
         onsets="crossings" if crossings else "checkpoints", factors=factors, unlimited=True,
     )
 
+    if crossings:
+        # Written natively as lines, they need no Python object each.
+        feeder.write_crossings([f'"spec":{index},' for index in range(len(texts))])
+
     def block_done(events: int) -> None:
         recorder.block()
         if on_block is not None:
             on_block(events)
 
-    for item in FeederReplay(feeder, stats=recorder.record.stats, on_block=block_done).run(recordings):
+    replay = FeederReplay(
+        feeder, stats=recorder.record.stats, on_block=block_done,
+        crossing_lines=recorder.crossing_lines,
+    )
+    for item in replay.run(recordings):
         if on_item is not None:
             on_item(item)
         recorder.item(item)
