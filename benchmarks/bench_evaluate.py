@@ -17,7 +17,8 @@ work on the shared machine then spoils one round, not one kind of run):
 
 1. a plain replay, `replay_files` with the bundled spec's five signals;
 2. `evaluate` of the same spec: the replay keeping prices, then the
-   scorecard with 1,000 permutations and 1,000 bootstrap resamples per row;
+   scorecard with up to 1,000 permutations (stopped once 10 lift as much)
+   and 1,000 bootstrap resamples per row;
 3. `tune`: 64 trials in batches of 16 over two walk-forward folds, the base
    spec's own pass included (5 replays, four of them with 16 radars).
 

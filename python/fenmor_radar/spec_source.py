@@ -15,6 +15,9 @@ from typing import Any, TypeAlias
 
 Spec: TypeAlias = "str | os.PathLike[str] | Mapping[str, Any] | list[Any]"
 
+# A spec's members, in the order its positional (array) form lists them.
+POSITIONAL_MEMBERS = ("venues", "symbols", "signals", "threshold", "limit")
+
 
 def spec_json(spec: Spec) -> str:
     """The spec's JSON text; ``OSError`` for a spec file that cannot be read."""

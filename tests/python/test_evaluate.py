@@ -87,7 +87,7 @@ class TestNoLookAhead:
 
         full = replay(planted)
         # The planted recording is in ts order: the first line left out has the cut's ts.
-        cut_ts = [json.loads(line)["event"]["ts"] for line in lines]
+        cut_ts = [json.loads(line)["event"][1] for line in lines]
         cuts = random.Random(24).sample(range(1, len(lines)), 20)
         for cut in cuts:
             record = replay(write(tmp_path / "cut.jsonl", lines[:cut]))
@@ -101,6 +101,55 @@ class TestNoLookAhead:
                 crossings = record.crossings[spec]
                 assert crossings == full.crossings[spec][: len(crossings)]
                 assert len(crossings) >= sum(1 for c in full.crossings[spec] if c.ts < cut_ts[cut])
+
+
+def test_checkpoints_known_from_crossings_list_the_symbols_the_replies_list(planted):
+    # With crossings watched, which symbols alert at a checkpoint is known
+    # from the crossings so far, not read from the replies: both must agree.
+    specs = [OI_SPEC, json.dumps({"signals": [{"kind": "book_imbalance", "params": [0.1]},
+                                              {"kind": "oi_delta", "params": [6, 0.02]}],
+                                  "threshold": 0.4})]
+
+    def alerting(crossings):
+        recording = Recording(planted)
+        try:
+            record = record_replay([recording], specs, CheckpointPolicy(every=500), crossings=crossings)
+        finally:
+            recording.close()
+        return [[(c.ts, sorted(c.alerting)) for c in spec] for spec in record.checkpoints]
+
+    from_replies = alerting(False)
+    assert sum(len(symbols) for spec in from_replies for _, symbols in spec) > 100
+    assert alerting(True) == from_replies
+
+
+def test_crossings_read_from_their_lines_are_those_of_crossing_objects(planted):
+    # The record reads the crossings the feeder writes as lines; the replay's
+    # own items (one Crossing each) must give the same onsets and factors.
+    from fenmor_radar.replay.feeder_loop import FeederReplay, new_feeder
+    from fenmor_radar.replay.items import ReplayStats
+    from fenmor_radar.scoring.replay_pass import AlertRecorder
+
+    specs = [OI_SPEC, json.dumps({"signals": [{"kind": "book_imbalance", "params": [0.1]},
+                                              {"kind": "oi_delta", "params": [6, 0.02]}],
+                                  "threshold": 0.4})]
+    policy = CheckpointPolicy(every_ts=MINUTE)
+    recording = Recording(planted)
+    try:
+        record = record_replay([recording], specs, policy, crossings=True)
+    finally:
+        recording.close()
+    feeder = new_feeder(specs, policy, False, prices=True, crossings=True)
+    recorder = AlertRecorder(feeder, specs, ReplayStats(), crossings=True, unlimited=True)
+    recording = Recording(planted)
+    try:
+        for item in FeederReplay(feeder, on_block=lambda _: recorder.block()).run([recording]):
+            recorder.item(item)
+    finally:
+        recording.close()
+    objects = recorder.finish()
+    assert record.crossings == objects.crossings and record.checkpoints == objects.checkpoints
+    assert {o.factor for o in record.crossings[1]} == {"book_imbalance(0.1)", "oi_delta(6,0.02)"}
 
 
 class TestOutcomes:
@@ -137,6 +186,43 @@ class TestOutcomes:
         onsets = [Onset("A", 0, 1.0, "f"), Onset("B", 5, 1.0, "f"), Onset("A", 9, 1.0, "f"),
                   Onset("A", 10, 1.0, "f")]
         assert [(o.symbol, o.ts) for o in cooled(onsets, 10)] == [("A", 0), ("B", 5), ("A", 10)]
+
+
+def test_symbols_alerting_are_read_exactly_without_parsing_the_factors():
+    # Baseline moments need only which symbols alert; they are read from the
+    # reply's text, which must survive quotes, backslashes and look-alikes.
+    from fenmor_radar import Radar
+    from fenmor_radar.scoring.replay_pass import _alerts, _symbols_alerting
+
+    radar = Radar(json.dumps({"signals": [{"kind": "book_imbalance", "params": [0.1]}], "threshold": 0}))
+    for symbol in ['A"B', "C\\D", "E\u00e9\n\u2028", 'X{"symbol":"Y', "Z"]:
+        event = {"kind": "orderbook", "ts": 1, "bid_volume": 5.0, "ask_volume": 1.0,
+                 "best_bid": 1.0, "best_ask": 2.0}
+        radar.command(json.dumps({"cmd": "feed", "symbol": symbol, "event": event}))
+    reply = radar.command('{"cmd":"alerts"}')
+    read = {symbol: alert.severity for symbol, alert in _symbols_alerting(reply).items()}
+    assert read == {value["symbol"]: value["severity"] for value in _alerts(reply)}
+    assert len(read) == 5
+    with pytest.raises(ValueError):
+        _symbols_alerting('{"error":"bad"}')
+
+
+def test_shuffled_places_are_distinct_and_uniform_within_each_symbol():
+    # Symbols of equal size are shuffled together and a few are drawn with
+    # repeats redrawn: each symbol's draw must stay its own, without repeats,
+    # and give every place the same chance.
+    from fenmor_radar.scoring.statistics import _random_subsets
+
+    sizes = np.array([5, 8, 5, 12, 40, 8])
+    counts = np.array([2, 3, 1, 6, 2, 8])  # the 40 and its 2 are drawn with repeats redrawn
+    places = _random_subsets(sizes, counts, 6000, np.random.default_rng(3))
+    slot_group = np.repeat(np.arange(len(sizes)), counts)
+    for group, size in enumerate(sizes):
+        drawn = places[:, slot_group == group]
+        assert ((drawn >= 0) & (drawn < size)).all()
+        assert all(len(set(row)) == counts[group] for row in drawn[:500].tolist())
+        share = np.bincount(drawn.ravel(), minlength=size) / len(drawn)
+        assert np.allclose(share, counts[group] / size, atol=0.03), group
 
 
 def test_permutations_shuffle_within_each_symbol():
@@ -183,6 +269,20 @@ class TestCommandLine:
         assert scored.stdout == plain.stdout
         assert b"all onsets" in scored.stderr and b"all onsets" not in plain.stderr
         assert "<h2>Scorecard</h2>" in page.read_text(encoding="utf-8")
+
+    @pytest.mark.parametrize(("args", "option"), [
+        (("replay", "--seed", "3"), b"--seed"),
+        (("replay", "--horizons", "5m"), b"--horizons"),
+        (("sample", "--hours", "2"), b"--hours"),
+        (("tune", "--space", "SPEC", "--horizons", "5m,15m"), b"--horizon"),
+    ])
+    def test_an_option_that_would_be_ignored_is_refused(self, planted, tmp_path, args, option):
+        spec = write(tmp_path / "a.json", [OI_SPEC])
+        args = tuple(spec if a == "SPEC" else a for a in args)
+        inputs = () if args[0] == "sample" else ("--spec", spec, planted)
+        done = self.run(*args, *inputs)
+        assert done.returncode == 2, done.stderr
+        assert option in done.stderr.split(b"\n")[-2]
 
     def test_a_bad_horizon_is_named(self, planted, tmp_path):
         spec = write(tmp_path / "a.json", [OI_SPEC])

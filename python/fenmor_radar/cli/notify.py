@@ -34,6 +34,7 @@ from typing import Any, ClassVar
 from fenmor_radar import __version__
 from fenmor_radar.cli.novelty import AlertChange
 from fenmor_radar.cli.terminal import PROG
+from fenmor_radar.factor_strength import factor_strength
 from fenmor_radar.utc import utc_label
 
 FORMATS = ("plain", "slack", "discord", "telegram")  # telegram: see cli/telegram.py
@@ -69,8 +70,7 @@ def notice_of(
     alert = change.alert
 
     def strength(item: tuple[str, float | None]) -> float:
-        name, value = item
-        return (value or 0.0) * (weights.get(name, 1.0) if weights else 1.0)
+        return factor_strength(*item, weights)
 
     factors = [(k, v) for k, v in alert.factors.items() if k != "severity"]
     factors.sort(key=lambda item: -strength(item))

@@ -39,6 +39,8 @@ from fenmor_radar.cli.shared import (
     load_feeder,
     positive_int,
     report_bad_line,
+    scoring_options_given,
+    scoring_setting,
 )
 from fenmor_radar.cli.spec_check import warn_spec
 from fenmor_radar.cli.spec_file import distinct_names, read_spec_text
@@ -192,7 +194,7 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     evaluation.add_argument(
         "--evaluate", action="store_true", help="score the alerts against what followed them"
     )
-    add_scoring_arguments(evaluation)
+    add_scoring_arguments(evaluation, defaults=False)
     parser.set_defaults(run=run)
 
 
@@ -204,6 +206,10 @@ def symbol_list(text: str) -> list[str]:
 
 
 def run(args: argparse.Namespace) -> int:
+    given = scoring_options_given(args)
+    if given and not args.evaluate:
+        raise CliError(f"{given[0]} sets how the alerts are scored: add --evaluate "
+                       f"(or leave {given[0]} out)", errors.USAGE)
     if args.cooldown and not args.new_only and args.notify is None and not args.evaluate:
         raise CliError("--cooldown needs --new-only, --notify or --evaluate", errors.USAGE)
     if args.format == "parquet" and args.output is None:
@@ -377,7 +383,8 @@ def scoring_recorder(
         from fenmor_radar.scoring.replay_pass import AlertRecorder
     except ImportError as err:
         raise CliError(optional.missing_message("--evaluate", "evaluate", err)) from err
-    return AlertRecorder(feeder, specs, stats, crossings=args.crossings)
+    onsets = args.onsets or ("crossings" if args.crossings else "checkpoints")
+    return AlertRecorder(feeder, specs, stats, crossings=args.crossings, onsets=onsets)
 
 
 def scorecard(args: argparse.Namespace, recorder: AlertRecorder) -> Scorecard:
@@ -386,9 +393,10 @@ def scorecard(args: argparse.Namespace, recorder: AlertRecorder) -> Scorecard:
 
     try:
         return scorecard_of(
-            recorder.finish(), list(args.spec), horizons=args.horizons, cooldown=args.cooldown,
+            recorder.finish(), list(args.spec), horizons=scoring_setting(args, "horizons"),
+            cooldown=args.cooldown,
             onsets=args.onsets or ("crossings" if args.crossings else "checkpoints"),
-            seed=args.seed, permutations=args.permutations,
+            seed=scoring_setting(args, "seed"), permutations=scoring_setting(args, "permutations"),
         )
     except ValueError as err:
         raise CliError(str(err), errors.USAGE) from err

@@ -11,7 +11,7 @@ import json
 import sys
 from collections.abc import Sequence
 from dataclasses import dataclass, replace
-from typing import TextIO
+from typing import Any, TextIO
 
 from fenmor_radar._native import LineFeeder
 from fenmor_radar.cli import errors, terminal
@@ -315,12 +315,19 @@ def horizons_argument(text: str) -> tuple[int, ...]:
     return tuple(values)
 
 
-def add_scoring_arguments(parser: argparse._ActionsContainer) -> None:
-    """What ``evaluate`` and ``replay --evaluate`` share: onsets, horizons, statistics."""
+SCORING_DEFAULTS = {"horizons": DEFAULT_HORIZONS, "seed": 0, "permutations": 1000}
+
+
+def add_scoring_arguments(parser: argparse._ActionsContainer, *, defaults: bool = True) -> None:
+    """What ``evaluate`` and ``replay --evaluate`` share: onsets, horizons, statistics.
+
+    Without ``defaults`` an option not given stays None (``replay`` refuses
+    them without --evaluate; ``scoring_settings`` fills them in).
+    """
     parser.add_argument(
         "--horizons",
         type=horizons_argument,
-        default=DEFAULT_HORIZONS,
+        default=DEFAULT_HORIZONS if defaults else None,
         metavar="LIST",
         help="how long after each onset to measure, as 5m,15m,1h,4h (the default)",
     )
@@ -332,15 +339,29 @@ def add_scoring_arguments(parser: argparse._ActionsContainer) -> None:
         "listed at a checkpoint",
     )
     parser.add_argument(
-        "--seed", type=int, default=0, help="seed of the bootstrap and permutations (default 0)"
+        "--seed", type=int, default=0 if defaults else None,
+        help="seed of the bootstrap and permutations (default 0)",
     )
     parser.add_argument(
         "--permutations",
         type=positive_int,
-        default=1000,
+        default=1000 if defaults else None,
         metavar="N",
-        help="permutations behind each p-value (default 1000)",
+        help="permutations behind each p-value, at most (default 1000; fewer once enough "
+        "of them lift as much as the onsets)",
     )
+
+
+def scoring_options_given(args: argparse.Namespace) -> list[str]:
+    """The scoring options given on the command line (those left None when not)."""
+    names = ("horizons", "onsets", "seed", "permutations")
+    return [f"--{name}" for name in names if getattr(args, name) is not None]
+
+
+def scoring_setting(args: argparse.Namespace, name: str) -> Any:
+    """A scoring option's value, or its default where it was not given."""
+    value = getattr(args, name)
+    return SCORING_DEFAULTS[name] if value is None else value
 
 
 def need_plotly() -> None:

@@ -70,8 +70,10 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     parser.add_argument("--objective", default="lift",
                         choices=("lift", "median_lift", "hit_rate", "mean_abs"),
                         help="the scorecard figure maximised, at the first horizon (default lift)")
-    parser.add_argument("--horizons", type=horizons_argument, default="5m", metavar="LIST",
-                        help="the horizon of the objective (the first one is used; default 5m)")
+    # --horizons as evaluate spells it; one horizon, since one figure is maximised.
+    parser.add_argument("--horizon", "--horizons", dest="horizons", type=horizons_argument,
+                        default="5m", metavar="H",
+                        help="the horizon of the objective, one duration (default 5m)")
     parser.add_argument("--max-onsets-per-day", type=_positive_float, metavar="X",
                         help="alert budget: a trial with more onsets per symbol and day is infeasible")
     parser.add_argument("--min-onsets", type=_non_negative_int, default=20, metavar="N",
@@ -155,6 +157,9 @@ def run(args: argparse.Namespace) -> int:
     if args.folds < 2:
         raise CliError("--folds must be at least 2: every reported score is out-of-sample",
                        errors.USAGE)
+    if len(args.horizons) > 1:
+        raise CliError("--horizon takes one duration, the objective's (for several, score the "
+                       "best spec with fenmor-radar evaluate --horizons)", errors.USAGE)
     base = read_spec_text(args.spec)
     radar_from_text(base, args.spec)
     try:

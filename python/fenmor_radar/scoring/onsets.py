@@ -12,6 +12,8 @@ from __future__ import annotations
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 
+from fenmor_radar.factor_strength import factor_strength
+
 
 @dataclass(frozen=True, slots=True)
 class Alerting:
@@ -43,7 +45,7 @@ def strongest(factors: dict[str, float | None], weights: dict[str, float]) -> st
     for name, value in factors.items():
         if name == "severity":  # the reply lists the severity among the factors
             continue
-        weighted = (value or 0.0) * weights.get(name, 1.0)
+        weighted = factor_strength(name, value, weights)
         if weighted > best_value:
             best, best_value = name, weighted
     return best

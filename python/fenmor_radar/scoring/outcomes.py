@@ -89,13 +89,20 @@ def outcomes(table: PriceTable, groups: Ints, moments: Int64s, horizon: int, end
     if len(price) and len(moments):
         ret = np.where(scored, price[np.maximum(stop, 0)] / base - 1.0, np.nan)
         # Highest and lowest price over (start, stop], every window at once:
-        # reduceat over the pairs (start + 1, stop + 1) of a padded copy.
+        # reduceat over the pairs (start + 1, stop + 1) of a padded copy. It
+        # also reduces from each window's end to the next one's start, so the
+        # windows go in table order: those spans are then gaps, not detours.
         padded = np.append(price, price[-1])
+        order = np.argsort(start, kind="stable")
         bounds = np.empty(2 * len(moments), dtype=np.intp)
-        bounds[0::2] = np.maximum(start, 0) + 1
-        bounds[1::2] = np.maximum(stop, 0) + 1
-        high = np.maximum.reduceat(padded, bounds)[0::2] / base - 1.0
-        low = np.minimum.reduceat(padded, bounds)[0::2] / base - 1.0
+        bounds[0::2] = np.maximum(start[order], 0) + 1
+        bounds[1::2] = np.maximum(stop[order], 0) + 1
+        high = np.empty(len(moments))
+        low = np.empty(len(moments))
+        high[order] = np.maximum.reduceat(padded, bounds)[0::2]
+        low[order] = np.minimum.reduceat(padded, bounds)[0::2]
+        high = high / base - 1.0
+        low = low / base - 1.0
         widest = np.where(np.abs(high) >= np.abs(low), high, low)
         extreme = np.where(scored, np.where(stop > start, widest, 0.0), np.nan)
     return Outcomes(scored, censored, ret, extreme)

@@ -8,6 +8,7 @@ from typing import Any
 
 from fenmor_radar.scoring.durations import duration_text
 from fenmor_radar.scoring.scorecard import ALL_FACTORS, ROW_FIELDS, Scorecard, ScoreRow
+from fenmor_radar.scoring.statistics import STOP_AFTER
 
 _HEADER = (
     "horizon", "spec", "onsets", "cens", "mean|ret|", "baseline", "lift", "95% interval",
@@ -65,8 +66,9 @@ def scorecard_table(card: Scorecard, *, factors: bool = True) -> str:
         + (f", cooldown {duration_text(settings.cooldown)}" if settings.cooldown else "")
         + "; baseline: every checkpoint of the same symbols while not alerting",
         "lift: mean |return| after onsets / baseline's; hit: |return| at or above the symbol's "
-        f"90th percentile; p: {settings.permutations:,} permutations of onset times within "
-        f"each symbol (seed {settings.seed}); cens: onsets whose horizon runs past the end",
+        f"90th percentile; p: up to {settings.permutations:,} permutations of onset times within "
+        f"each symbol, stopped once {STOP_AFTER} lift as much (seed {settings.seed}); "
+        "cens: onsets whose horizon runs past the end",
     ]
     return "\n".join(lines + notes)
 

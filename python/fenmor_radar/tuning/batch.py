@@ -12,9 +12,11 @@ import math
 from collections.abc import Sequence
 from dataclasses import dataclass
 
+import numpy as np
+
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.feeder_loop import open_recording
-from fenmor_radar.scoring.onsets import cooled
+from fenmor_radar.scoring.onsets import Onset, cooled
 from fenmor_radar.scoring.replay_pass import ReplayRecord, record_replay
 from fenmor_radar.scoring.scorecard import ALL_FACTORS, ROW_FIELDS, Settings, build_scorecard
 from fenmor_radar.tuning.folds import Fold, folds
@@ -64,18 +66,20 @@ class BatchResult:
     scores: list[list[tuple[WindowScore, WindowScore]]]
 
 
-def _window_score(record: ReplayRecord, spec: int, window: tuple[int, int], objective: Objective) -> WindowScore:
+def _window_score(
+    record: ReplayRecord, spec: int, onsets: Sequence[Onset], window: tuple[int, int],
+    objective: Objective,
+) -> WindowScore:
+    """The objective over one window, from the spec's onsets (already cooled)."""
     settings = Settings((objective.horizon,), objective.cooldown, "crossings", 0, 0, 0, window, False)
-    crossings = record.crossings[spec] if record.crossings is not None else []
-    onsets = cooled(crossings, objective.cooldown)
-    names = [str(spec)]
-    card = build_scorecard(_only(record, spec), names, [onsets], settings)
+    card = build_scorecard(_only(record, spec), [str(spec)], [onsets], settings)
     row = dict(zip(ROW_FIELDS, (card.columns[name][0] for name in ROW_FIELDS), strict=True))
     assert row["factor"] == ALL_FACTORS
     value = float(row[objective.figure])
     symbols = max(1, len(record.prices))
     days = max(window[1] - window[0], 1) / DAY_MS
-    in_window = sum(1 for o in onsets if window[0] <= o.ts < window[1])
+    ts = np.fromiter((o.ts for o in onsets), dtype=np.int64, count=len(onsets))
+    in_window = int(np.count_nonzero((ts >= window[0]) & (ts < window[1])))
     return WindowScore(0.0 if math.isnan(value) else value, int(row["onsets"]), in_window / symbols / days)
 
 
@@ -95,7 +99,7 @@ def score_batch(
     """Replay ``paths`` once through every spec and score each in every fold's windows."""
     opened = [open_recording(path) for path in paths]  # JSON lines or Parquet
     try:
-        record = record_replay(opened, specs, policy, crossings=True)
+        record = record_replay(opened, specs, policy, crossings=True, factors=False)
     finally:
         for recording in opened:
             recording.close()
@@ -103,12 +107,13 @@ def score_batch(
     if not starts or record.end is None:
         raise ValueError("the recording has no prices to measure outcomes by")
     cuts = folds(min(starts), record.end, fold_count)
-    scores = [
-        [
-            (_window_score(record, spec, fold.in_sample, objective),
-             _window_score(record, spec, fold.out_of_sample, objective))
+    scores: list[list[tuple[WindowScore, WindowScore]]] = []
+    for spec in range(len(specs)):
+        crossings = record.crossings[spec] if record.crossings is not None else []
+        onsets = cooled(crossings, objective.cooldown)
+        scores.append([
+            (_window_score(record, spec, onsets, fold.in_sample, objective),
+             _window_score(record, spec, onsets, fold.out_of_sample, objective))
             for fold in cuts
-        ]
-        for spec in range(len(specs))
-    ]
+        ])
     return BatchResult(cuts, scores)

@@ -22,6 +22,8 @@ import math
 from dataclasses import dataclass
 from typing import Any, Protocol
 
+from fenmor_radar.spec_source import POSITIONAL_MEMBERS
+
 MEMBERS = ("threshold", "weights", "params")
 
 
@@ -131,8 +133,7 @@ def read_space(text: str, base_spec: str | None = None, origin: str = "space") -
     if base_spec is not None:
         parsed = json.loads(base_spec)
         if isinstance(parsed, list):  # the positional form
-            names = ("venues", "symbols", "signals", "threshold", "limit")
-            parsed = dict(zip(names, parsed, strict=False))
+            parsed = dict(zip(POSITIONAL_MEMBERS, parsed, strict=False))
         base = parsed
         for signal in base.get("signals", []):
             if isinstance(signal, list):  # [kind, params, weight]
