@@ -11,7 +11,7 @@
 //                                    naming the file when it is no kind read here
 //   kind(file) -> str
 //   convert(block_bytes) -> (bytes | None, need, bad_rows)
-//   stats() -> (rows, events, bad_rows)
+//   stats() -> (rows, events, bad_rows, rows_back, (file, line) | None)
 //
 // `namer(raw)` gives the JSON text written for a symbol, once per symbol.
 // convert() returns a block of whole lines once it holds block_bytes, with
@@ -286,9 +286,16 @@ PyObject* converter_convert(PyObject* self, PyObject* argument) {
 
 PyObject* converter_stats(PyObject* self, PyObject*) {
   const Converter& converter = *as_converter(self)->converter;
-  return Py_BuildValue("(KKK)", static_cast<unsigned long long>(converter.rows()),
+  const auto [file, line] = converter.first_back();
+  PyObject* first = converter.rows_back() == 0
+                        ? Py_NewRef(Py_None)
+                        : Py_BuildValue("(nK)", static_cast<Py_ssize_t>(file),
+                                        static_cast<unsigned long long>(line));
+  if (first == nullptr) return nullptr;
+  return Py_BuildValue("(KKKKN)", static_cast<unsigned long long>(converter.rows()),
                        static_cast<unsigned long long>(converter.events()),
-                       static_cast<unsigned long long>(converter.bad_rows()));
+                       static_cast<unsigned long long>(converter.bad_rows()),
+                       static_cast<unsigned long long>(converter.rows_back()), first);
 }
 
 PyMethodDef converter_methods[] = {
@@ -305,7 +312,7 @@ PyMethodDef converter_methods[] = {
     {"convert", as_cfunction(converter_convert), METH_O,
      "convert($self, block_bytes, /)\n--\n\n(block or None, need, bad_rows): see the module."},
     {"stats", as_cfunction(converter_stats), METH_NOARGS,
-     "stats($self, /)\n--\n\n(rows, events, bad_rows) so far."},
+     "stats($self, /)\n--\n\n(rows, events, bad_rows, rows_back, first row back as (file, line) or None) so far."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -3,11 +3,13 @@
 # installs it into a fresh virtual environment of each CPython below whose PATH
 # holds nothing but that environment, with binaries only, and runs the demo, a
 # replay of the sample with its HTML report, and the README's Python example.
+# Then builds the source archive and installs it, compiling, into a fresh
+# environment, where the demo runs.
 #
 #   bash tests/wheel.sh [PYTHON...]   default: the pyenv 3.10 and 3.13 found
 #
-# Runs with ${PYTHON:-python3} for the build. Needs the package registry for
-# the wheel's own dependencies (isal, plotly).
+# Runs with ${PYTHON:-python3} for the builds. Needs the package registry for
+# the wheel's own dependencies (isal, plotly) and the archive's build tools.
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -75,3 +77,22 @@ for interpreter in "${interpreters[@]}"; do
   )
   echo "-- CPython $version: demo, replay --report and the README example ran from the wheel"
 done
+
+# The source archive: holds what the build needs and nothing a build left
+# behind, and builds in a fresh environment (with the machine's compiler).
+echo "== the source archive"
+"${PYTHON:-python3}" -m build --sdist --outdir "$work/sdist" >"$work/sdist.log" 2>&1 ||
+  { cat "$work/sdist.log" >&2; exit 1; }
+sdist=$(ls "$work"/sdist/fenmor_radar-*.tar.gz)
+listing=$(tar -tzf "$sdist")
+for needed in CMakeLists.txt pyproject.toml crates/radar-core bindings json python/fenmor_radar/cli; do
+  grep -q "^fenmor_radar-[^/]*/$needed" <<<"$listing" || { echo "the source archive lacks $needed" >&2; exit 1; }
+done
+if grep -E '^fenmor_radar-[^/]*/(build|dist|fuzz/corpus)/' <<<"$listing" | head -n 3 | grep -q .; then
+  echo "the source archive holds build output or the fuzzers' corpus" >&2; exit 1
+fi
+"${PYTHON:-python3}" -m venv "$work/venv-sdist"
+"$work/venv-sdist/bin/python" -m pip install --quiet --disable-pip-version-check "$sdist" \
+  >"$work/sdist-install.log" 2>&1 || { cat "$work/sdist-install.log" >&2; exit 1; }
+(cd "$work" && "$work/venv-sdist/bin/python" -m fenmor_radar >sdist-demo.out && grep -q "alert" sdist-demo.out)
+echo "-- the source archive ($(du -k "$sdist" | cut -f1) KiB) built in a fresh environment and ran the demo"

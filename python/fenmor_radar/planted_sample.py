@@ -23,12 +23,12 @@ Every 10 s each symbol gets a ``derivatives`` event and 5 s later an
 
 from __future__ import annotations
 
-import gzip
 import random
 from collections.abc import Iterator
 from dataclasses import dataclass
 
-from fenmor_radar.sample import SQRT3, START_TS, STEP_MS, _number
+from fenmor_radar.feeds.events import derivatives_line, liquidation_line, orderbook_line
+from fenmor_radar.sample import SQRT3, START_TS, STEP_MS, rounded, write_lines
 
 PLANTED_SEED = 20240302
 SURGE_STEPS = 6  # one minute of surge
@@ -143,30 +143,24 @@ def _decoy(market: _Market, step: int) -> str | None:
 
 def _lines(market: _Market, r: random.Random, step: int) -> Iterator[tuple[int, str]]:
     ts = START_TS + step * STEP_MS + market.offset_ms
-    price = _number(market.price, 4)
+    name = f'"{market.name}"'
+    price = rounded(market.price, 4)
     decoy = _decoy(market, step)
-    yield ts, (
-        f'{{"symbol":"{market.name}","event":{{"kind":"derivatives","ts":{ts},'
-        f'"open_interest":{_number(market.open_interest, 0)},'
-        f'"funding_rate":{_number(market.funding, 6)},"mark_price":{price}}}}}'
+    yield ts, derivatives_line(
+        name, ts, rounded(market.open_interest, 0), rounded(market.funding, 6), price
     )
     burst = decoy == "liquidations"
     if burst or r.random() < 0.02:
         at = ts + 1_000 + int(r.random() * 2_000)
         side = "buy" if r.random() < 0.5 else "sell"
         qty = (300.0 if burst else 1.0) + 9.0 * r.random()
-        yield at, (
-            f'{{"symbol":"{market.name}","event":{{"kind":"liquidation","ts":{at},'
-            f'"side":"{side}","qty":{_number(qty, 1)},"price":{price}}}}}'
-        )
+        yield at, liquidation_line(name, at, side, rounded(qty, 1), price)
     book_ts = ts + STEP_MS // 2
     bid = market.depth * (1.0 + 0.1 * _normal(r)) * (6.0 if decoy == "book" else 1.0)
     ask = market.depth * (1.0 + 0.1 * _normal(r))
-    yield book_ts, (
-        f'{{"symbol":"{market.name}","event":{{"kind":"orderbook","ts":{book_ts},'
-        f'"bid_volume":{_number(bid, 1)},"ask_volume":{_number(ask, 1)},'
-        f'"best_bid":{_number(market.price - 0.0001, 4)},'
-        f'"best_ask":{_number(market.price + 0.0001, 4)}}}}}'
+    yield book_ts, orderbook_line(
+        name, book_ts, rounded(bid, 1), rounded(ask, 1),
+        rounded(market.price - 0.0001, 4), rounded(market.price + 0.0001, 4),
     )
 
 
@@ -187,12 +181,4 @@ def planted_lines(layout: PlantedLayout = PlantedLayout()) -> list[str]:
 
 def write_planted(path: str, layout: PlantedLayout = PlantedLayout()) -> int:
     """Write the recording to ``path`` (gzip when it ends in .gz); the number of lines."""
-    lines = planted_lines(layout)
-    data = ("\n".join(lines) + "\n").encode("utf-8")
-    if path.endswith(".gz"):
-        with open(path, "wb") as raw, gzip.GzipFile(fileobj=raw, mode="wb", mtime=0) as file:
-            file.write(data)
-    else:
-        with open(path, "wb") as file:
-            file.write(data)
-    return len(lines)
+    return write_lines(path, planted_lines(layout))

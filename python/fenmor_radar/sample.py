@@ -28,6 +28,7 @@ import gzip
 import random
 from dataclasses import dataclass
 
+from fenmor_radar.feeds.events import event_line
 from fenmor_radar.whole_file import write_whole_file
 
 SEED = 20240301
@@ -147,12 +148,13 @@ def _episode(step: int, symbol: str) -> Episode | None:
     return None
 
 
-def _number(value: float, decimals: int) -> str:
-    """Fixed-point text rounded to ``decimals``, without trailing zeros."""
-    text = f"{value:.{decimals}f}"
-    if "." in text:
-        text = text.rstrip("0").rstrip(".")
-    return "0" if text == "-0" else text
+def rounded(value: float, decimals: int) -> float:
+    """``value`` rounded to ``decimals``; a negative zero made positive.
+
+    The engine's event writer then writes the shortest text of that float,
+    so every value reads back as the rounded decimal it stands for.
+    """
+    return round(value, decimals) + 0.0
 
 
 def _derivatives(market: _Market, noise: _Noise, step: int) -> None:
@@ -181,41 +183,42 @@ def _derivatives(market: _Market, noise: _Noise, step: int) -> None:
     market.funding += 0.15 * (funding_pull - market.funding) + 0.000012 * noise.normal()
 
 
-def _derivatives_line(market: _Market, ts: int) -> str:
-    return (
-        f'{{"symbol":"{market.name}","event":{{"kind":"derivatives","ts":{ts},'
-        f'"open_interest":{_number(market.open_interest, 0)},'
-        f'"funding_rate":{_number(market.funding, 6)},'
-        f'"mark_price":{_number(market.price, market.decimals)}}}}}'
-    )
+Event = tuple[str | int | float, ...]  # the array form: kind, ts, the kind's fields
 
 
-def _orderbook_line(market: _Market, noise: _Noise, step: int, ts: int) -> str:
+def _derivatives_event(market: _Market, ts: int) -> Event:
+    return ("derivatives", ts, rounded(market.open_interest, 0), rounded(market.funding, 6),
+            rounded(market.price, market.decimals))
+
+
+def _orderbook_event(market: _Market, noise: _Noise, step: int, ts: int) -> Event:
     bid = market.depth * (1.0 + 0.1 * noise.normal())
     ask = market.depth * (1.0 + 0.1 * noise.normal())
     episode = _episode(step, market.name)
     if episode is not None and episode.name == "liquidation cascade":
         bid *= 0.25  # buyers step away while longs are dumped
-    tick = 1.0
-    for _ in range(market.decimals):
-        tick /= 10.0
+    tick = tick_size(market.decimals)
     best_bid = market.price - tick
     best_ask = market.price + tick
-    return (
-        f'{{"symbol":"{market.name}","event":{{"kind":"orderbook","ts":{ts},'
-        f'"bid_volume":{_number(bid, 1)},"ask_volume":{_number(ask, 1)},'
-        f'"best_bid":{_number(best_bid, market.decimals)},'
-        f'"best_ask":{_number(best_ask, market.decimals)}}}}}'
-    )
+    return ("orderbook", ts, rounded(bid, 1), rounded(ask, 1),
+            rounded(best_bid, market.decimals), rounded(best_ask, market.decimals))
 
 
-def _liquidation_lines(
+def tick_size(decimals: int) -> float:
+    """The price step of a symbol quoted with ``decimals`` decimals."""
+    tick = 1.0
+    for _ in range(decimals):
+        tick /= 10.0
+    return tick
+
+
+def _liquidation_events(
     market: _Market, noise: _Noise, step: int, ts: int
-) -> list[tuple[int, str]]:
+) -> list[tuple[int, Event]]:
     episode = _episode(step, market.name)
     cascade = episode is not None and episode.name == "liquidation cascade"
     count = 3 if cascade else (1 if noise.uniform() < 0.05 else 0)
-    lines = []
+    events: list[tuple[int, Event]] = []
     for index in range(count):
         if cascade:
             side = "sell"  # long positions closed by selling
@@ -224,17 +227,14 @@ def _liquidation_lines(
             side = "buy" if noise.uniform() < 0.5 else "sell"
             qty = 1.0 + 9.0 * noise.uniform()
         at = ts + 1_000 + index * 2_000 + int(noise.uniform() * 1_000)
-        line = (
-            f'{{"symbol":"{market.name}","event":{{"kind":"liquidation","ts":{at},'
-            f'"side":"{side}","qty":{_number(qty, 1)},'
-            f'"price":{_number(market.price, market.decimals)}}}}}'
+        events.append(
+            (at, ("liquidation", at, side, rounded(qty, 1), rounded(market.price, market.decimals)))
         )
-        lines.append((at, line))
-    return lines
+    return events
 
 
-def sample_lines(seed: int = SEED) -> list[str]:
-    """The recording as JSON lines (without line breaks), in ``ts`` order."""
+def sample_events(seed: int = SEED) -> list[tuple[str, Event]]:
+    """The recording's events as (symbol, event in the array form), in ``ts`` order."""
     noise = _Noise(seed)
     markets = [
         _Market(
@@ -249,27 +249,34 @@ def sample_lines(seed: int = SEED) -> list[str]:
         )
         for index, (name, price, decimals, oi, funding) in enumerate(SYMBOLS)
     ]
-    timed: list[tuple[int, int, str]] = []
-    order = 0
+    timed: list[tuple[int, int, str, Event]] = []
     for step in range(STEPS):
         for market in markets:
             ts = START_TS + step * STEP_MS + market.offset_ms
             _derivatives(market, noise, step)
-            timed.append((ts, order, _derivatives_line(market, ts)))
-            order += 1
-            for at, line in _liquidation_lines(market, noise, step, ts):
-                timed.append((at, order, line))
-                order += 1
+            timed.append((ts, len(timed), market.name, _derivatives_event(market, ts)))
+            for at, event in _liquidation_events(market, noise, step, ts):
+                timed.append((at, len(timed), market.name, event))
             book_ts = ts + STEP_MS // 2
-            timed.append((book_ts, order, _orderbook_line(market, noise, step, book_ts)))
-            order += 1
-    timed.sort()
-    return [line for _, _, line in timed]
+            timed.append(
+                (book_ts, len(timed), market.name, _orderbook_event(market, noise, step, book_ts))
+            )
+    timed.sort(key=lambda item: item[:2])
+    return [(symbol, event) for _, _, symbol, event in timed]
+
+
+def sample_lines(seed: int = SEED) -> list[str]:
+    """The recording as JSON lines (without line breaks), in ``ts`` order."""
+    return [event_line(f'"{symbol}"', event) for symbol, event in sample_events(seed)]
 
 
 def write_sample(path: str, seed: int = SEED) -> int:
     """Write the recording to ``path`` (gzip when it ends in .gz); the number of lines."""
-    lines = sample_lines(seed)
+    return write_lines(path, sample_lines(seed))
+
+
+def write_lines(path: str, lines: list[str]) -> int:
+    """Write generated lines to ``path`` (gzip when it ends in .gz); their number."""
     data = ("\n".join(lines) + "\n").encode("utf-8")
     if path.endswith(".gz"):
         # mtime 0 and no file name: the same recording gives the same compressed bytes.

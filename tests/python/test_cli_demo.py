@@ -82,11 +82,11 @@ def test_saved_sample_replays_to_the_demo_final_alerts(tmp_path):
 def test_sample_to_standard_output_covers_all_event_kinds():
     result = run_cli("sample", "--seed", "7")
     lines = result.stdout.decode().splitlines()
-    kinds = {json.loads(line)["event"]["kind"] for line in lines}
+    kinds = {json.loads(line)["event"][0] for line in lines}
     assert kinds == {"derivatives", "orderbook", "liquidation"}
     symbols = {json.loads(line)["symbol"] for line in lines}
     assert len(symbols) == 50
-    stamps = [json.loads(line)["event"]["ts"] for line in lines]
+    stamps = [json.loads(line)["event"][1] for line in lines]
     assert stamps == sorted(stamps)
     assert stamps[-1] - stamps[0] < 3_600_000
 

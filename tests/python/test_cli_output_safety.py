@@ -101,3 +101,14 @@ def test_a_closed_pipe_ends_quietly_with_the_status_of_sigpipe(spec):
         process.stdout.close()
         assert process.wait(timeout=120) == 141
         assert process.stderr.read() == b""
+
+
+def test_ctrl_c_while_the_program_starts_ends_without_a_traceback(monkeypatch, capsys):
+    import fenmor_radar.cli as command_line
+
+    def importing():  # the command modules' import is where a start-up Ctrl-C lands
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(command_line, "build_parser", importing)
+    assert command_line.main(["demo"]) == 130
+    assert capsys.readouterr().err == "fenmor-radar: interrupted\n"

@@ -87,7 +87,7 @@ class TestNoLookAhead:
 
         full = replay(planted)
         # The planted recording is in ts order: the first line left out has the cut's ts.
-        cut_ts = [json.loads(line)["event"]["ts"] for line in lines]
+        cut_ts = [json.loads(line)["event"][1] for line in lines]
         cuts = random.Random(24).sample(range(1, len(lines)), 20)
         for cut in cuts:
             record = replay(write(tmp_path / "cut.jsonl", lines[:cut]))

@@ -139,6 +139,45 @@ class StandInHandler:
         loop.close()
 
 
+def test_a_recording_on_a_full_disk_is_named(tmp_path, monkeypatch, capsys):
+    if not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full")
+    monkeypatch.setattr(live, "make_feed_handler", lambda hook: StandInHandler(True))
+    spec = tmp_path / "spec.json"
+    spec.write_text(SPEC, encoding="utf-8")
+    code = main(["live", "--spec", str(spec), "-q", "--exchange", "binance_futures",
+                 "--symbols", "BTC-USDT-PERP", "--record", "/dev/full"])
+    assert code == 1
+    assert "cannot write to /dev/full: No space left on device" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("verbose", [False, True])
+def test_cryptofeed_tracebacks_only_with_verbose(tmp_path, monkeypatch, capsys, verbose):
+    import logging
+
+    from fenmor_radar.cli import live_command
+
+    def unreachable(exchange):  # as cryptofeed fails to fetch an exchange's symbols
+        try:
+            raise ConnectionError("Temporary failure in name resolution")
+        except ConnectionError as err:
+            logging.getLogger("feedhandler").error("%s: Failed to parse symbol information: %s",
+                                                  exchange, err, exc_info=True)
+            raise
+
+    monkeypatch.setattr(live_command, "exchange_feed", unreachable)
+    spec = tmp_path / "spec.json"
+    spec.write_text(SPEC, encoding="utf-8")
+    code = main(["live", "--spec", str(spec), "--exchange", "binance_futures",
+                 "--symbols", "BTC-USDT-PERP", *(["--verbose"] if verbose else [])])
+    err = capsys.readouterr().err
+    assert code == 1
+    assert "cryptofeed: binance_futures: Failed to parse symbol information: Temporary failure" in err
+    assert "cannot start the binance_futures feed: ConnectionError" in err
+    assert ("Traceback (most recent call last)" in err) == verbose
+    assert all(line.startswith("fenmor-radar: ") for line in err.splitlines())
+
+
 @pytest.mark.parametrize(
     ("interrupt", "watch"),
     [(True, []), (False, []), (True, ["--crossings", "--peaks"])],

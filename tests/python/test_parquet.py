@@ -195,7 +195,7 @@ def test_a_selection_replays_as_the_selected_lines_do(tmp_path, recording):
     run_cli("convert", str(recording), "-o", str(parquet))
     lines = [json.loads(line) for line in recording.read_text(encoding="utf-8-sig").splitlines()[:3]]
     symbols = ["SOLUSDT", "ETHUSDT"]
-    start = lines[0]["event"]["ts"] + 600_000
+    start = lines[0]["event"][1] + 600_000
     selection = Selection.of(symbols, start, start + 1_200_000)
     kept = tmp_path / "kept.jsonl"
     with open(kept, "w", encoding="utf-8") as out:
@@ -205,7 +205,8 @@ def test_a_selection_replays_as_the_selected_lines_do(tmp_path, recording):
             except ValueError:
                 continue
             event = line.get("event", {})
-            if line.get("symbol") in symbols and start <= event.get("ts", 0) < start + 1_200_000:
+            ts = event.get("ts", 0) if isinstance(event, dict) else event[1]
+            if line.get("symbol") in symbols and start <= ts < start + 1_200_000:
                 out.write(raw + "\n")
     policy = CheckpointPolicy(every=500, every_ts=60_000)
     expected = [item for item in replayed([str(kept)], policy) if not hasattr(item, "message")]

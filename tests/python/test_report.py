@@ -116,6 +116,11 @@ def test_saved_output_of_several_specs(tmp_path):
         ('{"events":1,"ts":1,"alerts":[{"symbol":"\\ud800","severity":1,"factors":{},"ts":1}]}',
          "out.jsonl:2: text that is not Unicode"),
     ],
+    # Named: an id holding a line of 200,000 brackets would go into the
+    # environment of every process the test starts (PYTEST_CURRENT_TEST),
+    # beyond what exec accepts.
+    ids=["change", "not-json", "no-checkpoint", "malformed", "huge-severity", "huge-factor",
+         "ts-beyond-64-bits", "long-number", "deep-nesting", "lone-surrogate"],
 )
 def test_saved_output_faults_name_the_line(tmp_path, line, message):
     saved = tmp_path / "out.jsonl"

@@ -178,8 +178,9 @@ bool side_of(const Value& value, Side& out) noexcept {
 template <std::size_t... I>
 const schema::Variant* variant_named(std::string_view tag, std::index_sequence<I...>) noexcept {
   const schema::Variant* found = nullptr;
-  ((same_bytes(tag, schema::variants[I].tag) ? (found = &schema::variants[I], true) : false) ||
-   ...);
+  static_cast<void>(
+      ((same_bytes(tag, schema::variants[I].tag) ? (found = &schema::variants[I], true) : false) ||
+       ...));
   return found;
 }
 

@@ -11,25 +11,27 @@ import argparse
 from collections.abc import Sequence
 
 from fenmor_radar import __version__
-from fenmor_radar.cli import (
-    check_command,
-    convert_command,
-    demo_command,
-    errors,
-    evaluate_command,
-    live_command,
-    pipe_command,
-    replay_command,
-    report_command,
-    sample_command,
-    terminal,
-    tune_command,
-)
+from fenmor_radar.cli import errors, terminal
 from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.terminal import PROG
 
 
 def build_parser() -> argparse.ArgumentParser:
+    # The command modules are imported here, not at the top: importing them is
+    # most of the start-up time, and main() ends a Ctrl-C during it quietly.
+    from fenmor_radar.cli import (
+        check_command,
+        convert_command,
+        demo_command,
+        evaluate_command,
+        live_command,
+        pipe_command,
+        replay_command,
+        report_command,
+        sample_command,
+        tune_command,
+    )
+
     parser = argparse.ArgumentParser(
         prog=PROG,
         description=(
@@ -56,7 +58,11 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit code."""
-    parser = build_parser()
+    try:
+        parser = build_parser()
+    except KeyboardInterrupt:  # Ctrl-C while the program starts: no traceback
+        terminal.message("interrupted")
+        return errors.INTERRUPTED
     args = parser.parse_args(argv)
     terminal.install_signal_handlers()
     try:

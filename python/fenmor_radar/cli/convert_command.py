@@ -20,6 +20,7 @@ from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.shared import BadRowReport, add_conversion_options, counted
 from fenmor_radar.columnar.arrow import MissingPyarrow
 from fenmor_radar.feeds.tardis import BadRow, UnknownLayout
+from fenmor_radar.printable import printable
 from fenmor_radar.replay.bad_lines import describe
 from fenmor_radar.replay.recording import DamagedInput
 from fenmor_radar.whole_file import whole_file
@@ -92,6 +93,13 @@ def run(args: argparse.Namespace) -> int:
         if report.first is not None:
             text += f"; skipped {counted(report.count, 'bad row')}"
         terminal.message(text)
+    if stats.first_back is not None:
+        path, line = stats.first_back
+        terminal.warning(
+            f"{counted(stats.rows_back, 'row')} came before a time already written "
+            f"(first at {printable(path)}:{line}); the recording keeps each file's order, so it "
+            "is not in time order. Sort the file by timestamp and convert again."
+        )
     return errors.SKIPPED_LINES if report.count else errors.OK
 
 

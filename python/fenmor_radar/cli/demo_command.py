@@ -104,7 +104,7 @@ def run_demo(out: TextIO, *, minutes: int = 2, seed: int = SEED) -> int:
     started = time.monotonic()
     spec_text = default_spec_text()
     lines = sample_lines(seed)
-    kinds = Counter(line.split('"kind":"', 1)[1].split('"', 1)[0] for line in lines)
+    kinds = Counter(line.split('"event":["', 1)[1].split('"', 1)[0] for line in lines)
     blocks = can_draw_blocks(getattr(out, "encoding", None))
     end_ts = START_TS + 60 * MINUTE_MS
 

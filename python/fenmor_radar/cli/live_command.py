@@ -11,7 +11,9 @@ checkpoint, then the recording is closed complete.
 from __future__ import annotations
 
 import argparse
+import logging
 import sys
+import traceback
 from collections.abc import Iterator
 
 from fenmor_radar._native import describe_spec
@@ -102,10 +104,45 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     add_notify_arguments(parser)
     add_serve_argument(parser)
     parser.add_argument("-q", "--quiet", action="store_true", help="no summary on standard error")
+    parser.add_argument(
+        "--verbose", action="store_true",
+        help="show cryptofeed's tracebacks with its warnings (one line each without)",
+    )
     parser.set_defaults(run=run)
 
 
+class _CryptofeedLog(logging.Handler):
+    """cryptofeed's warnings and errors as one line each on standard error.
+
+    cryptofeed logs every failed request and reconnect with its traceback;
+    without a handler of ours Python prints them all, some 70 lines before a
+    session's one clear message when the exchange cannot be reached.
+    """
+
+    def __init__(self, verbose: bool) -> None:
+        super().__init__(logging.WARNING)
+        self.verbose = verbose
+
+    def emit(self, record: logging.LogRecord) -> None:
+        terminal.message(f"cryptofeed: {record.getMessage()}")
+        if self.verbose and record.exc_info is not None:
+            for line in "".join(traceback.format_exception(*record.exc_info)).splitlines():
+                terminal.message(f"  {line}")
+
+
 def run(args: argparse.Namespace) -> int:
+    logger = logging.getLogger("feedhandler")  # the logger every cryptofeed module uses
+    handler, propagated = _CryptofeedLog(args.verbose), logger.propagate
+    logger.addHandler(handler)
+    logger.propagate = False
+    try:
+        return _run(args)
+    finally:
+        logger.removeHandler(handler)
+        logger.propagate = propagated
+
+
+def _run(args: argparse.Namespace) -> int:
     # Imported here: its asyncio costs every command some 70 ms of start-up,
     # and only a live session needs it.
     from fenmor_radar.feeds.session import FeedFailed, LiveSession

@@ -7,25 +7,22 @@ time n samples cover there: for each symbol the median of ts[i] - ts[i - n]
 over its samples (n - 1 intervals for the last n liquidations), then the
 median over the symbols and the two extremes.
 
-The recording is read in blocks: one regular expression finds symbol, kind
-and ts in every line of the form the radar's own writers give
-(``{"symbol":...,"event":{"kind":...,"ts":...``); only a block holding other
-lines is read line by line as JSON. At most ``PREFIX_LINES`` lines are read
+The recording is read in blocks by the engine's own line reader
+(``line_columns``), so a line counts exactly when a replay would feed it.
+At most ``PREFIX_LINES`` lines are read
 (the summary says so when the file is longer), which bounds time and memory
 (8 bytes per derivatives or liquidation event).
 """
 
 from __future__ import annotations
 
-import json
 import operator
-import re
 import statistics
 from array import array
 from collections.abc import Iterable
 from dataclasses import dataclass, field
 
-from fenmor_radar._native import describe_spec
+from fenmor_radar._native import describe_spec, line_columns
 from fenmor_radar.replay.recording import Recording
 from fenmor_radar.utc import is_epoch_ms, utc_time
 
@@ -37,17 +34,6 @@ LOOKBACK_KINDS = {
     "oi_price_divergence": DERIVATIVES,
     "liq_cluster": LIQUIDATION,
 }
-BOM = b"\xef\xbb\xbf"
-# A line as the recording writers write it: symbol first, then the event's kind and ts.
-_WRITTEN = re.compile(
-    rb'^\{"symbol":"((?:[^"\\\n]|\\.)*)","event":\{"kind":"([a-z]+)","ts":(-?[0-9]+)[,}]',
-    re.MULTILINE,
-)
-# The array form, as the engine's event writer gives it (live --record).
-_WRITTEN_ARRAY = re.compile(
-    rb'^\{"symbol":"((?:[^"\\\n]|\\.)*)","event":\["([a-z]+)",(-?[0-9]+)[,\]]',
-    re.MULTILINE,
-)
 
 
 @dataclass(frozen=True, slots=True)
@@ -85,99 +71,47 @@ class Cadence:
 def read_cadence(path: str, prefix_lines: int = PREFIX_LINES) -> Cadence:
     """The event times of the first ``prefix_lines`` lines.
 
-    Lines that are no event are passed over. Raises ``OSError`` when the file
-    cannot be opened, ``DamagedInput`` when it breaks off.
+    Lines the radar would refuse are passed over. Raises ``OSError`` when the
+    file cannot be opened, ``DamagedInput`` when it breaks off.
     """
+    times: dict[str, dict[str, array[int]]] = {}
+    count = 0
+    complete = True
     with Recording(path) as recording:
-        reader = _BlockReader()
-        complete = True
-        for whole, _ in recording.whole_lines():
-            if not whole.endswith(b"\n"):
-                whole += b"\n"  # the last line, without its line break
-            room = prefix_lines - reader.count
-            if whole.count(b"\n") > room:  # the last block read: up to the bound exactly
+        for whole, first in recording.whole_lines():
+            lines = whole.count(b"\n") + (not whole.endswith(b"\n"))
+            room = prefix_lines - count
+            if lines > room:  # the last block read: up to the bound exactly
                 end = -1
                 for _ in range(room):
                     end = whole.index(b"\n", end + 1)
-                reader.lines(whole[: end + 1])
-                complete = False
+                whole, lines, complete = whole[: end + 1], room, False
+            count += lines
+            _gather(times, whole, first)
+            if not complete:
                 break
-            reader.lines(whole)
-        return Cadence(recording.name, reader.count, complete, reader.times())
+        return Cadence(recording.name, count, complete, times)
 
 
-class _BlockReader:
-    """Gathers the ts of whole lines per kind and symbol (as the line spells it)."""
-
-    def __init__(self) -> None:
-        self.count = 0
-        self.columns: dict[bytes, dict[bytes, array[int]]] = {}
-
-    def lines(self, data: bytes) -> None:
-        count = data.count(b"\n")
-        self.count += count
-        found = _WRITTEN.findall(data)
-        if len(found) != count:
-            found = _WRITTEN_ARRAY.findall(data)
-        if len(found) != count:  # some lines of another form: one by one
-            found = [event for line in data.split(b"\n")[:count] if (event := _event(line))]
-        columns = self.columns
-        for raw, kind, ts in found:
-            try:
-                columns[kind][raw].append(int(ts))
-            except KeyError:
-                columns.setdefault(kind, {}).setdefault(raw, array("q")).append(int(ts))
-
-    def times(self) -> dict[str, dict[str, array[int]]]:
-        """The columns by kind and symbol text; a symbol spelt two ways is one symbol."""
-        times: dict[str, dict[str, array[int]]] = {}
-        for kind, by_raw in self.columns.items():
-            by_symbol = times.setdefault(kind.decode("ascii", "replace"), {})
-            for raw, column in by_raw.items():
-                symbol = _symbol_text(raw)
-                if symbol is None:
-                    continue
-                if symbol in by_symbol:
-                    by_symbol[symbol].extend(column)
-                else:
-                    by_symbol[symbol] = column
-        return times
-
-
-def _symbol_text(raw: bytes) -> str | None:
-    try:
-        text = json.loads(b'"' + raw + b'"') if b"\\" in raw else raw.decode("utf-8")
-    except ValueError:
-        return None
-    return text if isinstance(text, str) else None
-
-
-def _event(line: bytes) -> tuple[bytes, bytes, bytes] | None:
-    """A line of another form, as the three fields the regular expression would give."""
-    match = _WRITTEN.match(line) or _WRITTEN_ARRAY.match(line)
-    if match is not None:
-        return match.group(1), match.group(2), match.group(3)
-    try:
-        document = json.loads(line)
-    except (ValueError, RecursionError):
-        return None
-    if not isinstance(document, dict):
-        return None
-    symbol, event = document.get("symbol"), document.get("event")
-    if not isinstance(symbol, str):
-        return None
-    if isinstance(event, dict):
-        kind, ts = event.get("kind"), event.get("ts")
-    elif isinstance(event, list) and len(event) > 1:  # the array form (live --record writes it)
-        kind, ts = event[0], event[1]
-    else:
-        return None
-    if not isinstance(kind, str) or not isinstance(ts, int) or isinstance(ts, bool):
-        return None
-    if not -(1 << 63) <= ts < 1 << 63:
-        return None
-    raw = json.dumps(symbol)[1:-1].encode("utf-8")  # as the symbol would be spelt in a line
-    return raw, kind.encode("utf-8", "replace"), str(ts).encode("ascii")
+def _gather(times: dict[str, dict[str, array[int]]], lines: bytes, first: int) -> None:
+    """Adds the ts of the lines' events per kind and symbol, as the engine reads them."""
+    rows, columns, _ = line_columns(lines, first)
+    if rows == 0:
+        return
+    by_name = {column[0]: column for column in columns}
+    kinds, symbols, ts = array("b"), array("i"), array("q")
+    kinds.frombytes(by_name["kind"][3])
+    symbols.frombytes(by_name["symbol"][3])
+    ts.frombytes(by_name["ts"][3])
+    kind_names, symbol_names = by_name["kind"][4] or [], by_name["symbol"][4] or []
+    # The block's columns, each found once per (kind, symbol) code, not per event.
+    found: dict[tuple[int, int], array[int]] = {}
+    for kind, symbol, at in zip(kinds, symbols, ts, strict=True):
+        column = found.get((kind, symbol))
+        if column is None:
+            by_symbol = times.setdefault(kind_names[kind], {})
+            column = found[kind, symbol] = by_symbol.setdefault(symbol_names[symbol], array("q"))
+        column.append(at)
 
 
 def spec_lookbacks(text: str) -> list[SignalLookback] | None:

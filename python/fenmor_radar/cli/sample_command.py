@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import os
 from typing import Any
 
 from fenmor_radar.cli import errors, terminal
@@ -11,6 +12,7 @@ from fenmor_radar.cli.shared import positive_int
 from fenmor_radar.default_spec import default_spec_text
 from fenmor_radar.planted_sample import PLANTED_SEED, PlantedLayout, planted_lines, write_planted
 from fenmor_radar.sample import SEED, sample_lines, write_sample
+from fenmor_radar.tardis_sample import write_tardis_sample
 from fenmor_radar.whole_file import write_whole_file
 
 
@@ -26,6 +28,11 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     )
     parser.add_argument("-o", "--output", metavar="EVENTS.jsonl[.gz]", help="the recording file")
     parser.add_argument("--spec-out", metavar="SPEC.json", help="also write the default spec here")
+    parser.add_argument(
+        "--tardis", metavar="DIR",
+        help="write the demo's hour as the vendor's CSV files (derivative_ticker, "
+        "book_snapshot_5, liquidations) into DIR instead, for replay --from tardis and convert",
+    )
     parser.add_argument(
         "--seed", type=int, help=f"seed of the recording (default {SEED}; {PLANTED_SEED} planted)"
     )
@@ -84,6 +91,11 @@ def _layout(args: argparse.Namespace) -> PlantedLayout:
 
 
 def run(args: argparse.Namespace) -> int:
+    if args.tardis is not None and (args.planted or args.output):
+        raise CliError(
+            "--tardis writes the demo's hour as CSV files into a folder; it takes neither "
+            "--planted nor -o", errors.USAGE,
+        )
     if not args.planted:
         for option, name in PLANTED_OPTIONS:
             if getattr(args, name) is not None:
@@ -97,7 +109,17 @@ def run(args: argparse.Namespace) -> int:
         except OSError as err:
             raise CliError(errors.cannot("write", args.spec_out, err)) from err
     seed = SEED if args.seed is None else args.seed
-    if args.output:
+    if args.tardis is not None:
+        try:
+            written = write_tardis_sample(args.tardis, seed)
+        except OSError as err:
+            raise CliError(errors.cannot("write", args.tardis, err)) from err
+        rows = sum(count for _, count in written)
+        terminal.message(
+            f"wrote {rows:,} rows in {len(written)} CSV files to {args.tardis}; replay them with "
+            f"`{terminal.PROG} replay --from tardis --spec SPEC {os.path.join(args.tardis, '*.csv.gz')}`"
+        )
+    elif args.output:
         try:
             if args.planted:
                 count = write_planted(args.output, _layout(args))

@@ -40,6 +40,9 @@ class ConvertStats:
     events: int = 0
     bad_rows: int = 0
     symbols: set[str] = field(default_factory=set)
+    # Rows merged below a timestamp merged before them, and the first as (file, line).
+    rows_back: int = 0
+    first_back: tuple[str, int] | None = None
 
 
 def _ignore(_: BadRow) -> None:
@@ -145,7 +148,9 @@ class TardisConverter:
         try:
             while True:
                 block, need, bad_rows = native.convert(block_bytes)
-                stats.rows, stats.events, _ = native.stats()
+                stats.rows, stats.events, _, stats.rows_back, first = native.stats()
+                if first is not None:
+                    stats.first_back = (paths[first[0]], first[1])
                 for file, line, message in bad_rows:
                     stats.bad_rows += 1
                     self._on_bad(BadRow(paths[file], line, message))

@@ -45,7 +45,8 @@ def symbol_json(symbol: str) -> str:
     return json.dumps(symbol, ensure_ascii=False)
 
 
-def _line(symbol_text: str, event: tuple[str | int | float, ...]) -> str:
+def event_line(symbol_text: str, event: tuple[str | int | float, ...]) -> str:
+    """A recording line of an event in its array form; ``symbol_text`` is the symbol's JSON text."""
     text = event_text(event, '{"symbol":' + symbol_text + ',"event":', "}")
     if text is None:
         raise ValueError(_refusal(event))
@@ -67,7 +68,7 @@ def derivatives_line(
     symbol_text: str, ts: int, open_interest: float, funding_rate: float, mark_price: float
 ) -> str:
     """A derivatives event line; ``symbol_text`` is the symbol's JSON text."""
-    return _line(
+    return event_line(
         symbol_text,
         ("derivatives", int(ts), float(open_interest), float(funding_rate), float(mark_price)),
     )
@@ -83,9 +84,9 @@ def orderbook_line(
 ) -> str:
     """An order-book event line; ``symbol_text`` is the symbol's JSON text."""
     values = (float(bid_volume), float(ask_volume), float(best_bid), float(best_ask))
-    return _line(symbol_text, ("orderbook", int(ts), *values))
+    return event_line(symbol_text, ("orderbook", int(ts), *values))
 
 
 def liquidation_line(symbol_text: str, ts: int, side: str, qty: float, price: float) -> str:
     """A liquidation event line, side as reported ("buy" or "sell")."""
-    return _line(symbol_text, ("liquidation", int(ts), side, float(qty), float(price)))
+    return event_line(symbol_text, ("liquidation", int(ts), side, float(qty), float(price)))

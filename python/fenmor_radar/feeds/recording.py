@@ -52,8 +52,11 @@ class RecordingWriter:
         self._pending, self._size = [], 0
         self._flushed_at = time.monotonic()
         view = memoryview(data)
-        while view:
-            view = view[os.write(self._fd, view) :]
+        try:
+            while view:
+                view = view[os.write(self._fd, view) :]
+        except OSError as err:  # a full disk, say: the recording is at fault, not standard output
+            raise OSError(err.errno, err.strerror, self.path) from err
 
     def close(self) -> None:
         if self._fd is None:

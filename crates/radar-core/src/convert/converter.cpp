@@ -144,6 +144,15 @@ bool Converter::emit(const File& file, std::string& out) {
   return true;
 }
 
+void Converter::note_order(std::size_t index) {
+  const File& file = *files_[index];
+  if (latest_ts_ && file.head.ts < *latest_ts_) {
+    if (rows_back_++ == 0) first_back_ = {index, file.csv.line()};
+    return;
+  }
+  latest_ts_ = file.head.ts;
+}
+
 Converter::Step Converter::convert(std::size_t block_bytes, std::string& out, std::vector<BadRow>& bad) {
   // Every file's first row, in file order, before anything is merged.
   for (; primed_ < files_.size(); ++primed_) {
@@ -166,6 +175,7 @@ Converter::Step Converter::convert(std::size_t block_bytes, std::string& out, st
     if (heap_.empty()) return Step::Done;
     const std::size_t index = heap_.top().second;
     heap_.pop();
+    note_order(index);
     if (!emit(*files_[index], out)) return Step::NamerFailed;
     refill_ = index;
   }

@@ -66,6 +66,11 @@ class Converter {
   std::uint64_t rows() const noexcept { return rows_; }
   std::uint64_t events() const noexcept { return events_; }
   std::uint64_t bad_rows() const noexcept { return bad_rows_; }
+  // Rows merged with a timestamp below one merged before them: a file whose
+  // rows are not in time order (the merge keeps each file's own order).
+  std::uint64_t rows_back() const noexcept { return rows_back_; }
+  // The first of them: (file, line); meaningful once rows_back() > 0.
+  std::pair<std::size_t, std::uint64_t> first_back() const noexcept { return first_back_; }
 
  private:
   struct File {
@@ -83,6 +88,7 @@ class Converter {
 
   bool pull(std::size_t file, std::vector<BadRow>& bad);
   bool emit(const File& file, std::string& out);
+  void note_order(std::size_t index);
   const std::string* symbol_json(std::string_view raw);
 
   std::size_t depth_;
@@ -95,6 +101,9 @@ class Converter {
   DerivativesBySymbol derivatives_;
   std::unordered_map<std::string, std::string, StringHash, std::equal_to<>> symbols_;
   std::uint64_t rows_ = 0, events_ = 0, bad_rows_ = 0;
+  std::optional<std::int64_t> latest_ts_;
+  std::uint64_t rows_back_ = 0;
+  std::pair<std::size_t, std::uint64_t> first_back_{0, 0};
 };
 
 }  // namespace fenmor::convert

@@ -105,8 +105,8 @@ void LineFeeder::take_collected(std::vector<FeederItem>& out) {
   };
   const auto read_piece = [&](std::size_t p) {
     WorkingBuffers& buffers = thread_working_buffers();
-    const std::size_t last = std::min(count, (p + 1) * piece);
-    for (std::size_t i = p * piece; i < last; ++i) {
+    const std::size_t stop = std::min(count, (p + 1) * piece);
+    for (std::size_t i = p * piece; i < stop; ++i) {
       read_line(lines_[i].number, lines_[i].text, buffers, read_[i]);
     }
     pieces_[p].store(ready, std::memory_order_release);
