@@ -24,7 +24,11 @@ compared byte for byte with the single ones. The cluster's CPU is every
 worker's process time over the run plus the driver's; the driver imports
 Dask and fsspec before its clock starts (a program's start), and its CPU
 beyond what it spends on a one-line input (connecting, starting the
-actors) is shown against the cluster's. Bytes read are counted by the
+actors) is shown against the cluster's. What idle workers spend (Dask's
+heartbeats and sampling profiler, a few per cent of a core each, measured
+on the same cluster just before the run) grows with the number of workers
+times the wall time, which on two cores grows with S too: the cluster's CPU
+beyond it is shown beside the whole. Bytes read are counted by the
 readers themselves, in this process, over every part. Every run is
 repeated (``--rounds``, interleaved); the fastest round of each is shown,
 and "identical" holds for every round. Figures are printed, never asserted:
@@ -56,6 +60,7 @@ import workload  # noqa: E402
 SPEC = workload.spec_text(0.25, limit=10)
 CACHE = Path(__file__).resolve().parent / ".cache"
 FILES = 4
+IDLE_SECONDS = 3.0
 
 
 def write_recording(directory: Path, events: int, symbols: int, seed: int) -> list[Path]:
@@ -193,12 +198,17 @@ def distributed_run(workers: int, split: str, specs: int, every: int, out: str,
     ) as cluster, distributed.Client(cluster) as client:
         fixed = run_child(split, cluster.scheduler_address, specs, every, out + ".one",
                           [one_line])
+        # What the idle workers spend (heartbeats, Dask's sampling profiler), per second.
+        idle_from = client.run(time.process_time)
+        time.sleep(IDLE_SECONDS)
         before = client.run(time.process_time)
         figures = run_child(split, cluster.scheduler_address, specs, every, out, files)
         after = client.run(time.process_time)
     figures["workers_cpu"] = sum(after[worker] - before[worker] for worker in after)
     figures["cluster"] = figures["workers_cpu"] + figures["cpu"]
     figures["driver_fixed"] = fixed["cpu"]
+    idle = sum(before[worker] - idle_from[worker] for worker in before) / IDLE_SECONDS
+    figures["idle"] = idle * figures["wall"]
     return figures
 
 
@@ -258,14 +268,16 @@ def main(argv: list[str]) -> None:
           f"thread {best[('single', 1)]['wall']:.2f} s, {one * 1e6:.3f} us CPU per event; with "
           f"{args.specs} specs {many * 1e6:.3f} us per event and spec")
     print(f"{'split':<8} {'S':>2} {'wall s':>7} {'cluster CPU us/event':>20} {'vs 1 thread':>11} "
-          f"{'driver beyond 1 line':>20}  identical")
+          f"{'beyond idle':>11} {'vs 1 thread':>11} {'driver beyond 1 line':>20}  identical")
     for split, specs, reference in (("symbols", 1, one), ("specs", args.specs, many)):
         for shards in counts:
             figures = best[(split, shards)]
             per = figures["cluster"] / events / specs
+            busy = (figures["cluster"] - figures["idle"]) / events / specs
             beyond = (figures["cpu"] - figures["driver_fixed"]) / figures["cluster"]
             print(f"{split:<8} {shards:>2} {figures['wall']:7.2f} {per * 1e6:20.3f} "
-                  f"{per / reference:10.2f}x {beyond * 100:19.2f}%  {identical[(split, shards)]}")
+                  f"{per / reference:10.2f}x {busy * 1e6:11.3f} {busy / reference:10.2f}x "
+                  f"{beyond * 100:19.2f}%  {identical[(split, shards)]}")
     if 2 in counts:
         print(f"2 workers by symbol: {best[('single', 0)]['wall'] / best[('symbols', 2)]['wall']:.2f}"
               " x the speed of the single replay on every processor")

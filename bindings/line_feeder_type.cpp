@@ -22,7 +22,6 @@
 #include "crates/radar-core/src/compiled_spec.hpp"
 #include "crates/radar-core/src/protocol/replies.hpp"
 #include "crates/radar-core/src/replay/column_feeder.hpp"
-#include "crates/radar-core/src/replay/crossing_line.hpp"
 #include "crates/radar-core/src/replay/line_feeder.hpp"
 #include "crates/radar-core/src/spec_decode.hpp"
 
@@ -40,9 +39,6 @@ struct LineFeederObject {
   PyObject* pending_block;  // the bytes the feeder's pending lines refer to, or null
   std::uint8_t in_use;      // accessed atomically
   bool finished;
-  // After write_crossings(): per radar, the members its crossing lines carry
-  // before "events"; crossings then come as lines. Null before.
-  std::vector<std::string>* crossing_members;
 };
 
 LineFeederObject* as_feeder(PyObject* self) { return reinterpret_cast<LineFeederObject*>(self); }
@@ -80,15 +76,12 @@ PyObject* feeder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (prices != 0) object->feeder->keep_prices();
   object->in_use = 0;
   object->finished = false;
-  object->crossing_members = nullptr;
   return self;
 }
 
 void feeder_dealloc(PyObject* self) {
   delete as_feeder(self)->feeder;
   as_feeder(self)->feeder = nullptr;
-  delete as_feeder(self)->crossing_members;
-  as_feeder(self)->crossing_members = nullptr;
   Py_XDECREF(as_feeder(self)->pending_block);
   as_feeder(self)->pending_block = nullptr;
   free_instance(self);
@@ -139,7 +132,6 @@ PyObject* items_list(PyObject* self, const std::vector<replay::FeederItem>& item
   const NativeState* state = native_state_of_instance(self);
   if (state == nullptr) return nullptr;
   const replay::LineFeeder& feeder = *as_feeder(self)->feeder;
-  const std::vector<std::string>* members = as_feeder(self)->crossing_members;
   PyObject* list = PyList_New(0);
   if (list == nullptr) return nullptr;
   const auto append = [&](PyObject* item) {
@@ -147,27 +139,14 @@ PyObject* items_list(PyObject* self, const std::vector<replay::FeederItem>& item
     if (item != nullptr) Py_DecRef(item);
     return ok;
   };
-  // With crossings written as lines, each run of them between other items
-  // is one ("crossing_lines", text) item.
-  std::string lines;
-  const auto append_lines = [&] {
-    if (lines.empty()) return true;
-    const bool ok = append(Py_BuildValue("(ss#)", "crossing_lines", lines.data(),
-                                         static_cast<Py_ssize_t>(lines.size())));
-    lines.clear();
-    return ok;
-  };
   for (const replay::FeederItem& item : items) {
     bool ok = true;
     if (const auto* crossing = std::get_if<replay::Crossing>(&item)) {
-      if (members != nullptr) {
-        replay::append_crossing_line(lines, *crossing, (*members)[crossing->spec],
-                                     feeder.factor_names(crossing->spec));
-      } else {
-        ok = append(crossing_tuple(feeder, *crossing));
-      }
+      ok = append(crossing_tuple(feeder, *crossing));
+    } else if (const auto* lines = std::get_if<replay::CrossingLines>(&item)) {
+      ok = append(Py_BuildValue("(ss#)", "crossing_lines", lines->text.data(),
+                                static_cast<Py_ssize_t>(lines->text.size())));
     } else {
-      ok = append_lines();
       const auto* checkpoint = std::get_if<replay::Checkpoint>(&item);
       if (checkpoint != nullptr && !checkpoint->peaks.empty()) {
         PyObject* peaks = replies_tuple(checkpoint->peaks);
@@ -179,10 +158,6 @@ PyObject* items_list(PyObject* self, const std::vector<replay::FeederItem>& item
       Py_DecRef(list);
       return nullptr;
     }
-  }
-  if (!append_lines()) {
-    Py_DecRef(list);
-    return nullptr;
   }
   return list;
 }
@@ -331,7 +306,7 @@ PyObject* feeder_write_crossings(PyObject* self, PyObject* members) {
     Py_DecRef(item);
     if (text == nullptr) return nullptr;
   }
-  delete std::exchange(object->crossing_members, new std::vector<std::string>(std::move(texts)));
+  object->feeder->write_crossing_lines(std::move(texts));
   Py_RETURN_NONE;
 }
 

@@ -9,10 +9,13 @@
 #include <map>
 #include <random>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "crates/radar-core/src/compiled_spec.hpp"
 #include "crates/radar-core/src/protocol/replies.hpp"
+#include "crates/radar-core/src/replay/crossing_line.hpp"
 #include "crates/radar-core/src/replay/line_feeder.hpp"
 #include "crates/radar-core/src/spec_decode.hpp"
 
@@ -209,6 +212,54 @@ TEST(SeverityWatch, WatchingLeavesTheCheckpointsAsTheyAre) {
   const auto watched = run({true, true});
   EXPECT_EQ(watched.first, plain.first);
   EXPECT_GT(watched.second, 0u);
+}
+
+// Crossings written as lines by the feeder are, run by run, the lines of the
+// crossing items, in the same places among the other items, also when a
+// small room cuts the calls short.
+TEST(SeverityWatch, CrossingLinesAreTheCrossingsInTheirPlaces) {
+  const std::string recording = random_recording(7, 3000);
+  const std::vector<std::string> members = {"", R"("spec":"b\u00fc",)"};
+  const auto run = [&](bool lines) {
+    replay::LineFeeder feeder(feeder_radars(), {40, std::nullopt}, false, {true, true}, 700);
+    if (lines) feeder.write_crossing_lines(members);
+    std::vector<std::string> flat;  // a crossing run's lines as one text, each other item as its kind
+    std::string run_text;
+    const auto take = [&](std::vector<replay::FeederItem>& items) {
+      for (const auto& item : items) {
+        if (const auto* crossing = std::get_if<replay::Crossing>(&item)) {
+          replay::append_crossing_line(run_text, *crossing, members[crossing->spec],
+                                       feeder.factor_names(crossing->spec));
+          continue;
+        }
+        if (const auto* text = std::get_if<replay::CrossingLines>(&item)) {
+          run_text += text->text;
+          continue;
+        }
+        if (!run_text.empty()) flat.push_back(std::exchange(run_text, {}));
+        flat.push_back(std::holds_alternative<replay::Checkpoint>(item) ? "checkpoint" : "bad");
+      }
+      items.clear();
+    };
+    std::vector<replay::FeederItem> items;
+    for (std::size_t at = 0; at < recording.size(); at += 1009) {
+      feeder.feed(std::string_view(recording).substr(at, 1009), items);
+      take(items);
+      while (feeder.pending()) {
+        feeder.resume(items);
+        take(items);
+      }
+    }
+    feeder.finish(true, items);
+    take(items);
+    if (!run_text.empty()) flat.push_back(run_text);
+    return flat;
+  };
+  const auto expected = run(false);
+  EXPECT_GT(std::count_if(expected.begin(), expected.end(),
+                          [](const std::string& item) { return item.starts_with("{"); }),
+            20);
+  EXPECT_EQ(run(true), expected);
 }
 
 }  // namespace

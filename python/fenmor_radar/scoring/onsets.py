@@ -65,9 +65,12 @@ def checkpoint_onsets(checkpoints: Sequence[CheckpointAlerts]) -> list[Onset]:
 
 def cooled(onsets: Iterable[Onset], cooldown: int) -> list[Onset]:
     """The onsets that come at least ``cooldown`` after the symbol's previous onset."""
+    in_order = sorted(onsets, key=lambda o: o.ts)
+    if cooldown <= 0:
+        return in_order  # in ts order, none comes before the one it follows
     last: dict[str, int] = {}
     kept: list[Onset] = []
-    for onset in sorted(onsets, key=lambda o: o.ts):
+    for onset in in_order:
         previous = last.get(onset.symbol)
         if previous is not None and onset.ts - previous < cooldown:
             continue

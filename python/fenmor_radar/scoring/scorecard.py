@@ -224,7 +224,7 @@ def build_scorecard(
     rows = _Columns.of(ROW_FIELDS)
     outcome_parts: list[dict[str, npt.NDArray[Any]]] = []
     for spec, name in enumerate(names):
-        chosen = [o for o in onsets[spec] if symbols is None or o.symbol in symbols]
+        chosen = onsets[spec] if symbols is None else [o for o in onsets[spec] if o.symbol in symbols]
         _spec_rows(name, record, spec, chosen, settings, rows, outcome_parts)
     starts = [int(s.ts[0]) for s in record.prices.values() if len(s.ts)]
     return Scorecard(

@@ -17,6 +17,7 @@ import numpy as np
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.feeder_loop import open_recording
 from fenmor_radar.scoring.onsets import Onset, cooled
+from fenmor_radar.scoring.prices import Int64s
 from fenmor_radar.scoring.replay_pass import ReplayRecord, record_replay
 from fenmor_radar.scoring.scorecard import ALL_FACTORS, ROW_FIELDS, Settings, build_scorecard
 from fenmor_radar.tuning.folds import Fold, folds
@@ -67,10 +68,10 @@ class BatchResult:
 
 
 def _window_score(
-    record: ReplayRecord, spec: int, onsets: Sequence[Onset], window: tuple[int, int],
-    objective: Objective,
+    record: ReplayRecord, spec: int, onsets: Sequence[Onset], ts: Int64s,
+    window: tuple[int, int], objective: Objective,
 ) -> WindowScore:
-    """The objective over one window, from the spec's onsets (already cooled)."""
+    """The objective over one window, from the spec's onsets (already cooled) and their ts."""
     settings = Settings((objective.horizon,), objective.cooldown, "crossings", 0, 0, 0, window, False)
     card = build_scorecard(_only(record, spec), [str(spec)], [onsets], settings)
     row = dict(zip(ROW_FIELDS, (card.columns[name][0] for name in ROW_FIELDS), strict=True))
@@ -78,7 +79,6 @@ def _window_score(
     value = float(row[objective.figure])
     symbols = max(1, len(record.prices))
     days = max(window[1] - window[0], 1) / DAY_MS
-    ts = np.fromiter((o.ts for o in onsets), dtype=np.int64, count=len(onsets))
     in_window = int(np.count_nonzero((ts >= window[0]) & (ts < window[1])))
     return WindowScore(0.0 if math.isnan(value) else value, int(row["onsets"]), in_window / symbols / days)
 
@@ -111,9 +111,10 @@ def score_batch(
     for spec in range(len(specs)):
         crossings = record.crossings[spec] if record.crossings is not None else []
         onsets = cooled(crossings, objective.cooldown)
+        ts = np.fromiter((o.ts for o in onsets), dtype=np.int64, count=len(onsets))
         scores.append([
-            (_window_score(record, spec, onsets, fold.in_sample, objective),
-             _window_score(record, spec, onsets, fold.out_of_sample, objective))
+            (_window_score(record, spec, onsets, ts, fold.in_sample, objective),
+             _window_score(record, spec, onsets, ts, fold.out_of_sample, objective))
             for fold in cuts
         ])
     return BatchResult(cuts, scores)

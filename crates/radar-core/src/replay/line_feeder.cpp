@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "crates/radar-core/src/protocol/replies.hpp"
+#include "crates/radar-core/src/replay/crossing_line.hpp"
 #include "crates/radar-core/src/worker_pool.hpp"
 
 namespace fenmor::replay {
@@ -197,9 +198,17 @@ void LineFeeder::watch(std::uint32_t number, std::uint64_t line, const Event& ev
     std::vector<double>& factors = factors_[r];
     const auto crossed = observe(spec, *states[r], &event, watches[r], factors);
     if (!crossed || !watching_.crossings) continue;
-    give(Crossing{*crossed, static_cast<std::uint32_t>(r), clock_.events(), line,
-                  Alert{states_.names()[number], watches[r].severity, factors, watches[r].ts}},
-         out);
+    Crossing crossing{*crossed, static_cast<std::uint32_t>(r), clock_.events(), line,
+                      Alert{states_.names()[number], watches[r].severity, factors, watches[r].ts}};
+    if (!crossing_members_) {
+      give(std::move(crossing), out);
+      continue;
+    }
+    auto* lines = out.empty() ? nullptr : std::get_if<CrossingLines>(&out.back());
+    if (lines == nullptr) lines = &std::get<CrossingLines>(out.emplace_back(CrossingLines{}));
+    const std::size_t before = lines->text.size();
+    append_crossing_line(lines->text, crossing, (*crossing_members_)[r], factor_names(r));
+    given_ += lines->text.size() - before;
   }
 }
 
@@ -232,6 +241,8 @@ void LineFeeder::give(FeederItem item, std::vector<FeederItem>& out) {
     for (const std::string& peaks : checkpoint->peaks) given_ += peaks.size();
   } else if (const auto* bad = std::get_if<BadLine>(&item)) {
     given_ += bad->message.size() + (bad->field ? bad->field->size() : 0);
+  } else if (const auto* lines = std::get_if<CrossingLines>(&item)) {
+    given_ += lines->text.size();
   } else {
     // About what the crossing's alert takes as text: its symbol and numbers.
     const Alert& alert = std::get<Crossing>(item).alert;

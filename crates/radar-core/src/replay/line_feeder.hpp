@@ -51,7 +51,13 @@ struct BadLine {
   std::optional<std::string> field;
 };
 
-using FeederItem = std::variant<Checkpoint, BadLine, Crossing>;
+// Crossings already written as their JSON lines (write_crossing_lines): each
+// run of them between other items is one.
+struct CrossingLines {
+  std::string text;
+};
+
+using FeederItem = std::variant<Checkpoint, BadLine, Crossing, CrossingLines>;
 
 // Every radar's current alerts reply (an error reply where it fails).
 std::vector<std::string> alerts_of(std::span<RadarHandle> radars);
@@ -84,6 +90,12 @@ class LineFeeder {
   // to the room (the rest then waits for resume()). Only between lines: no
   // text line carried, and not while pending().
   void take(std::vector<ReadLine> lines, std::vector<FeederItem>& out);
+  // From now on crossings come as CrossingLines, written on the thread that
+  // finds them (crossing_line.hpp); `spec_members`: one per radar, what its
+  // lines carry before "events".
+  void write_crossing_lines(std::vector<std::string> spec_members) {
+    crossing_members_ = std::move(spec_members);
+  }
   // From now on only the selected events are fed (selection.hpp).
   void select(Selection selection) { selection_ = std::move(selection); }
 
@@ -148,6 +160,7 @@ class LineFeeder {
   bool strict_;
   Watching watching_;
   std::vector<std::vector<double>> factors_;  // per radar, reused by every evaluation
+  std::optional<std::vector<std::string>> crossing_members_;  // see write_crossing_lines
   bool stopped_ = false;
   std::uint64_t bad_lines_ = 0;
   std::uint64_t checkpoints_ = 0;
