@@ -278,6 +278,11 @@ class PartsShard:
                 turn.notify_all()
 
     async def _fetch(self, reader: Any, index: int, number: int) -> bytes:
+        # A reader on this worker is called in place, as Dask calls an actor from an actor
+        # of its own worker, instead of through the worker's own TCP server.
+        local = import_dask().get_worker().state.actors.get(reader.key)
+        if isinstance(local, PartReaderActor):
+            return local.reader.take(index, number, self.job.shard)
         try:
             packet: bytes = await reader.take(index, number, self.job.shard)
         except Exception as err:  # the reader's worker is gone, or cannot be reached
