@@ -9,7 +9,7 @@
 #   bash tests/wheel.sh [PYTHON...]   default: the pyenv 3.10 and 3.13 found
 #
 # Runs with ${PYTHON:-python3} for the builds. Needs the package registry for
-# the wheel's own dependencies (isal, plotly) and the archive's build tools.
+# the wheel's own dependencies (isal, plotly, orjson) and the archive's build tools.
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -32,7 +32,7 @@ if [ "${#interpreters[@]}" -lt 2 ]; then
 fi
 
 bash tools/build-wheel.sh "$work/dist" >"$work/build.log" 2>&1 || { cat "$work/build.log" >&2; exit 1; }
-wheel=$(ls "$work"/dist/fenmor_radar-*-cp310-abi3-manylinux_*_x86_64.whl)
+wheel=$(ls "$work"/dist/fenmor_radar-*-cp310-abi3-*manylinux_*_x86_64.whl)
 echo "wheel: $(basename "$wheel") ($(du -k "$wheel" | cut -f1) KiB)"
 
 # The README's Python example, with the output its comment shows.
@@ -62,7 +62,7 @@ for interpreter in "${interpreters[@]}"; do
   done
   # Binaries only: an install that needed to build anything fails here.
   "${bare[@]}" python -m pip install --quiet --disable-pip-version-check --only-binary :all: \
-    "isal>=1.6" "plotly>=5.0"
+    "isal>=1.6" "plotly>=5.0" "orjson>=3.9.15"
   "${bare[@]}" python -m pip install --quiet --disable-pip-version-check --only-binary :all: \
     --no-index --find-links "$work/dist" "fenmor-radar[report]"
   (

@@ -186,6 +186,13 @@ def test_check_says_what_each_lookback_spans_on_a_recording(spec_file, tmp_path)
     assert tail[2].split(None, 1)[1] == "the last 2 liquidations span 5 s (for BTC)"
     assert "10 s for BTC to 30 s for ETH" in tail[3]
     assert "no lookback" in tail[4]
+    # The same events in a Parquet recording read alike (the refused line is not in it).
+    parquet = tmp_path / "events.parquet"
+    assert run("convert", str(recording), "-o", str(parquet))[0] == 3
+    code, out, err = run("check", spec, "--recording", str(parquet))
+    columnar = out.split("lookbacks in time on ")[1].splitlines()
+    assert code == 0 and columnar[0].startswith(f"{parquet} (22 lines: 2 symbols,")
+    assert columnar[1:] == tail[1:]
     code, _, err = run("check", spec, "--recording", str(tmp_path / "missing.jsonl"))
     assert code == 1 and "cannot read" in err and "missing.jsonl" in err
 

@@ -199,6 +199,17 @@ def test_command_line_rejects_before_starting_a_cluster(tmp_path, options, messa
     assert message in result.stderr
 
 
+def test_a_file_that_is_no_recording_is_refused_before_any_cluster_work(tmp_path):
+    csv = write_lines(tmp_path / "liquidations.csv", [b"exchange,symbol,timestamp,side,price,amount",
+                                                       b"x,BTC,1,buy,1,1"])
+    spec = write_lines(tmp_path / "spec.json", [SPECS[0].encode()])
+    alone = run_cli("--spec", spec, csv)
+    # The scheduler is unreachable: the refusal must come before any attempt to reach it.
+    sharded = run_cli("--spec", spec, csv, "--scheduler", "tcp://127.0.0.1:1")
+    assert alone.returncode == sharded.returncode == 1
+    assert b"does not look like a recording" in alone.stderr and sharded.stderr == alone.stderr
+
+
 def test_command_line_reports_an_unreachable_scheduler(tmp_path):
     path = write_lines(tmp_path / "events.jsonl", recording(91, 10))
     spec = write_lines(tmp_path / "spec.json", [SPECS[0].encode()])

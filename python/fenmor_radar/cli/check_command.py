@@ -9,6 +9,8 @@ from fenmor_radar.cli.errors import CliError
 from fenmor_radar.cli.lookback_time import lookback_lines, read_cadence, spec_lookbacks
 from fenmor_radar.cli.spec_check import SpecReport, bytes_text, check_spec
 from fenmor_radar.cli.spec_file import radar_from_text, read_spec_text
+from fenmor_radar.columnar.arrow import MissingPyarrow
+from fenmor_radar.columnar.recording import NotColumnar
 from fenmor_radar.replay.recording import DamagedInput
 
 
@@ -78,6 +80,8 @@ def recording_lines(spec_text: str, path: str) -> list[str]:
         raise CliError(errors.cannot("read", path, err)) from err
     except DamagedInput as err:
         raise CliError(errors.cannot("read", path, err)) from err
+    except (MissingPyarrow, NotColumnar) as err:  # a Parquet recording
+        raise CliError(str(err)) from err
     return lookback_lines(signals, cadence)
 
 

@@ -16,7 +16,7 @@ from fenmor_radar.cli.spec_file import read_spec_text
 from fenmor_radar.distributed.cluster import WorkerLost, import_dask
 from fenmor_radar.distributed.driver import BadEventLine, InputChanged, replay
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
-from fenmor_radar.replay.feeder_loop import CheckpointReplies
+from fenmor_radar.replay.feeder_loop import CheckpointReplies, NotARecording
 from fenmor_radar.replay.items import BadLine, Crossing, ReplayStats
 from fenmor_radar.replay.recording import STDIN_NAME
 
@@ -55,6 +55,8 @@ def replay_items(
             items = replay(paths, spec_texts, policy, workers=workers, scheduler=scheduler,
                            strict=strict, stats=stats, crossings=crossings, peaks=peaks,
                            split=split)
+        except NotARecording:
+            raise  # told as the single replay tells it
         except ValueError as err:  # standard input: the workers cannot read it
             raise CliError(str(err)) from err
         except OSError as err:

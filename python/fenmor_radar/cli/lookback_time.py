@@ -23,6 +23,7 @@ from collections.abc import Iterable
 from dataclasses import dataclass, field
 
 from fenmor_radar._native import describe_spec, line_columns
+from fenmor_radar.columnar.arrow import is_parquet
 from fenmor_radar.replay.recording import Recording
 from fenmor_radar.utc import is_epoch_ms, utc_time
 
@@ -69,28 +70,38 @@ class Cadence:
 
 
 def read_cadence(path: str, prefix_lines: int = PREFIX_LINES) -> Cadence:
-    """The event times of the first ``prefix_lines`` lines.
+    """The event times of the first ``prefix_lines`` lines (rows of a Parquet recording).
 
     Lines the radar would refuse are passed over. Raises ``OSError`` when the
     file cannot be opened, ``DamagedInput`` when it breaks off.
     """
+    if is_parquet(path):
+        from fenmor_radar.columnar.convert import lines_of
+
+        # Its rows as the lines they stand for, those the radar refuses left out.
+        blocks = ((block, 1) for block in lines_of(path, lambda *_: None))
+        return _cadence(path, blocks, prefix_lines)
+    with Recording(path) as recording:
+        return _cadence(recording.name, recording.whole_lines(), prefix_lines)
+
+
+def _cadence(name: str, blocks: Iterable[tuple[bytes, int]], prefix_lines: int) -> Cadence:
     times: dict[str, dict[str, array[int]]] = {}
     count = 0
     complete = True
-    with Recording(path) as recording:
-        for whole, first in recording.whole_lines():
-            lines = whole.count(b"\n") + (not whole.endswith(b"\n"))
-            room = prefix_lines - count
-            if lines > room:  # the last block read: up to the bound exactly
-                end = -1
-                for _ in range(room):
-                    end = whole.index(b"\n", end + 1)
-                whole, lines, complete = whole[: end + 1], room, False
-            count += lines
-            _gather(times, whole, first)
-            if not complete:
-                break
-        return Cadence(recording.name, count, complete, times)
+    for whole, first in blocks:
+        lines = whole.count(b"\n") + (not whole.endswith(b"\n"))
+        room = prefix_lines - count
+        if lines > room:  # the last block read: up to the bound exactly
+            end = -1
+            for _ in range(room):
+                end = whole.index(b"\n", end + 1)
+            whole, lines, complete = whole[: end + 1], room, False
+        count += lines
+        _gather(times, whole, first)
+        if not complete:
+            break
+    return Cadence(name, count, complete, times)
 
 
 def _gather(times: dict[str, dict[str, array[int]]], lines: bytes, first: int) -> None:

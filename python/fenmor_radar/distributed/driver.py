@@ -28,6 +28,7 @@ from fenmor_radar.distributed.exchange import ExchangeWorkers
 from fenmor_radar.distributed.global_plan import Cut, GlobalPlanner, PlanItem, PlannedCheckpoint
 from fenmor_radar.distributed.merge import merge_replies
 from fenmor_radar.distributed.parts import DEFAULT_PART_BYTES, Part, plan_parts
+from fenmor_radar.distributed.probe import check_recordings
 from fenmor_radar.distributed.shard import ShardCrossing, ShardEnd, ShardJob, Snapshot
 from fenmor_radar.distributed.spec_split import SpecGroups
 from fenmor_radar.distributed.summary import (
@@ -180,6 +181,7 @@ def replay(
             "a replay by parts is read by the workers: give files (or URLs), not standard input"
         )
     parts = plan_parts(names, DEFAULT_PART_BYTES if part_bytes is None else part_bytes)
+    check_recordings(parts, spec_texts)
     counts = stats if stats is not None else ReplayStats()
     places = policy or CheckpointPolicy()
 
