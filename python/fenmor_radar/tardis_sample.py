@@ -51,10 +51,6 @@ def file_name(kind: str) -> str:
     return f"{EXCHANGE}_{kind}_{DAY}_PERPETUALS.csv.gz"
 
 
-def _number(value: float) -> str:
-    return repr(value)
-
-
 def _row(symbol: str, event: Event, liquidation_id: int, decimals: int) -> tuple[str, str]:
     """The file kind and the CSV row of one event."""
     kind, ts = event[0], int(event[1])
@@ -64,9 +60,9 @@ def _row(symbol: str, event: Event, liquidation_id: int, decimals: int) -> tuple
     if kind == "derivatives":
         open_interest, funding, mark = numbers
         settles = (ts // FUNDING_PERIOD_MS + 1) * FUNDING_PERIOD_MS * 1000
-        mark_text = _number(mark)  # the last and index prices too
+        mark_text = repr(mark)  # the last and index prices too
         return "derivative_ticker", (
-            f"{start},{settles},{_number(funding)},,{_number(open_interest)},"
+            f"{start},{settles},{repr(funding)},,{repr(open_interest)},"
             f"{mark_text},{mark_text},{mark_text}"
         )
     if kind == "orderbook":
@@ -76,11 +72,11 @@ def _row(symbol: str, event: Event, liquidation_id: int, decimals: int) -> tuple
         for level, share in enumerate(LEVEL_SHARES):
             ask = round(best_ask + level * tick, decimals)
             bid = round(best_bid - level * tick, decimals)
-            levels.append(f"{_number(ask)},{_number(round(ask_volume * share, 3))},"
-                          f"{_number(bid)},{_number(round(bid_volume * share, 3))}")
+            levels.append(f"{repr(ask)},{repr(round(ask_volume * share, 3))},"
+                          f"{repr(bid)},{repr(round(bid_volume * share, 3))}")
         return "book_snapshot_5", start + "," + ",".join(levels)
     _, qty, price = numbers
-    return "liquidations", f"{start},{liquidation_id},{event[2]},{_number(price)},{_number(qty)}"
+    return "liquidations", f"{start},{liquidation_id},{event[2]},{repr(price)},{repr(qty)}"
 
 
 def write_tardis_sample(folder: str, seed: int = SEED) -> list[tuple[str, int]]:

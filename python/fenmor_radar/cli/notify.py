@@ -206,9 +206,18 @@ class _Answer:
     error: str | None = None
 
 
-def post_json(url: str, body: bytes, timeout: float) -> _Answer:
+def post_json(
+    url: str,
+    body: bytes,
+    timeout: float,
+    refusal: Callable[[Any], tuple[float | None, str]] | None = None,
+    scrub: Callable[[str], str] = str,
+) -> _Answer:
+    """POST ``body``; a refusal is read by ``refusal`` (the webhook's ``Retry-After`` by
+    default) and every error text passes through ``scrub`` (to hide a secret in the URL)."""
     # Imported here: the HTTP client costs every replay 60 ms of start-up, and
     # only a run that sends alerts needs it.
+    import http.client
     import urllib.error
     import urllib.request
 
@@ -221,8 +230,6 @@ def post_json(url: str, body: bytes, timeout: float) -> _Answer:
             "User-Agent": f"{PROG}/{__version__}",
         },
     )
-    import http.client
-
     try:
         with urllib.request.urlopen(request, timeout=timeout) as response:
             status = response.status
@@ -231,8 +238,8 @@ def post_json(url: str, body: bytes, timeout: float) -> _Answer:
                 response.read(BODY_LIMIT)
             return _Answer(status)
     except urllib.error.HTTPError as err:
-        header = err.headers.get("Retry-After") if err.headers else None
-        return _Answer(err.code, retry_after_seconds(header), f"HTTP {err.code}")
+        retry_after, error = (refusal or _webhook_refusal)(err)
+        return _Answer(err.code, retry_after, scrub(error))
     except (
         urllib.error.URLError,
         http.client.HTTPException,  # not HTTP at all, a status line cut short, a bad URL
@@ -240,7 +247,12 @@ def post_json(url: str, body: bytes, timeout: float) -> _Answer:
         ValueError,  # bad chunk sizes
     ) as err:
         reason = getattr(err, "reason", err)
-        return _Answer(None, None, f"{type(err).__name__}: {reason}")
+        return _Answer(None, None, scrub(f"{type(err).__name__}: {reason}"))
+
+
+def _webhook_refusal(err: Any) -> tuple[float | None, str]:
+    header = err.headers.get("Retry-After") if err.headers else None
+    return retry_after_seconds(header), f"HTTP {err.code}"
 
 
 def retry_after_seconds(header: str | None) -> float | None:

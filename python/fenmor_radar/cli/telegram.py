@@ -23,7 +23,6 @@ path, and error texts are scrubbed of it.
 
 from __future__ import annotations
 
-import contextlib
 import json
 import os
 import urllib.parse
@@ -31,8 +30,7 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any, ClassVar
 
-from fenmor_radar import __version__
-from fenmor_radar.cli.notify import Notice, Notifier, _Answer, notice_of
+from fenmor_radar.cli.notify import Notice, Notifier, _Answer, notice_of, post_json
 from fenmor_radar.cli.novelty import AlertChange
 
 TOKEN_ENV = "FENMOR_TELEGRAM_TOKEN"
@@ -103,32 +101,15 @@ def pack(texts: Sequence[str], limit: int = MESSAGE_LIMIT) -> list[tuple[str, in
 
 
 def post_telegram(url: str, body: bytes, timeout: float) -> _Answer:
-    """POST to the Bot API; a refusal's ``retry_after`` and ``description`` are read."""
-    import http.client
-    import urllib.error
-    import urllib.request
-
-    request = urllib.request.Request(
-        url,
-        data=body,
-        method="POST",
-        headers={"Content-Type": "application/json", "User-Agent": f"fenmor-radar/{__version__}"},
-    )
+    """POST to the Bot API; a refusal's ``retry_after`` and ``description`` are read, and the
+    token never appears in an error."""
     token = _token_of(url)
-    try:
-        with urllib.request.urlopen(request, timeout=timeout) as response:
-            status = response.status
-            # The status is the answer; a body cut short changes nothing.
-            with contextlib.suppress(http.client.HTTPException, OSError, ValueError):
-                response.read(BODY_LIMIT)
-            return _Answer(status)
-    except urllib.error.HTTPError as err:
-        retry_after, description = _refusal(err)
-        error = f"HTTP {err.code}" + (f": {description}" if description else "")
-        return _Answer(err.code, retry_after, _scrub(error, token))
-    except (urllib.error.URLError, http.client.HTTPException, OSError, ValueError) as err:
-        reason = getattr(err, "reason", err)
-        return _Answer(None, None, _scrub(f"{type(err).__name__}: {reason}", token))
+    return post_json(url, body, timeout, _telegram_refusal, lambda text: _scrub(text, token))
+
+
+def _telegram_refusal(err: Any) -> tuple[float | None, str]:
+    retry_after, description = _refusal(err)
+    return retry_after, f"HTTP {err.code}" + (f": {description}" if description else "")
 
 
 def _refusal(err: Any) -> tuple[float | None, str | None]:
