@@ -4,6 +4,7 @@ Run after `pip install '.[tune]'`:
 
     python3 benchmarks/bench_evaluate.py
     python3 benchmarks/bench_evaluate.py --events 200000 --rounds 1   # a quick look
+    python3 benchmarks/bench_evaluate.py --only tune                  # the replay and tune
 
 The recording is bench_distributed.py's (seeded events from workload.py over
 2,000 symbols in ts order, 4 plain files, cached under benchmarks/.cache).
@@ -58,6 +59,8 @@ def main(argv: list[str]) -> None:
     parser.add_argument("--events", type=int, default=2_000_000)
     parser.add_argument("--symbols", type=int, default=2_000)
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--only", choices=("evaluate", "tune"),
+                        help="time the replay and only this one of the two")
     args = parser.parse_args(argv)
     paths = [str(p) for p in bench_distributed.recording(args.events, args.symbols, 1)]
     spec = workload.spec_text(0.3)
@@ -81,6 +84,8 @@ def main(argv: list[str]) -> None:
         return f"final out-of-sample lift {result.final.out_of_sample:.2f}"
 
     runs = {"replay": plain, "evaluate": scored, "tune 64/16": searched}
+    if args.only is not None:
+        runs = {name: run for name, run in runs.items() if name == "replay" or name.startswith(args.only)}
     best: dict[str, float] = {}
     notes: dict[str, str] = {}
     for _ in range(args.rounds):
