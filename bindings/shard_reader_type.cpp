@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "bindings/arrow_batch.hpp"
 #include "bindings/mapped_file_type.hpp"
 #include "bindings/python_errors.hpp"
 #include "bindings/replay_values.hpp"
@@ -122,6 +123,30 @@ PyObject* reader_read(PyObject* self, PyObject* args) {
   const bool full = object->reader->read(text);
   PyEval_RestoreThread(thread);
   return PyBool_FromLong(full ? 1 : 0);
+}
+
+PyObject* reader_read_rows(PyObject* self, PyObject* args) {
+  PyObject* batch = nullptr;
+  Py_ssize_t first = 0;
+  if (!PyArg_ParseTuple(args, "O|n:read_rows", &batch, &first)) return nullptr;
+  ShardReaderObject* object = as_reader(self);
+  Use use(object->in_use, type_name);
+  if (!use.ok()) return nullptr;
+  ArrowBatch arrow;
+  if (!arrow.open(batch, "read_rows()")) return nullptr;
+  const auto columns = arrow.columns();
+  if (!columns) return nullptr;
+  if (first < 0 || static_cast<std::size_t>(first) > columns->rows) {
+    return raise(PyExc_ValueError, "read_rows() needs 0 <= first <= the batch's rows");
+  }
+  if (static_cast<std::size_t>(first) < columns->rows && object->reader->unit_full()) return raise_unit_full();
+  // The capsules keep the batch alive and unchanged for the call; the reader
+  // copies what it keeps of it.
+  PyThreadState* thread = PyEval_SaveThread();
+  const std::size_t next = object->reader->read_rows(*columns, static_cast<std::size_t>(first));
+  const bool full = object->reader->unit_full();
+  PyEval_RestoreThread(thread);
+  return Py_BuildValue("(nO)", static_cast<Py_ssize_t>(next), full ? Py_True : Py_False);
 }
 
 PyObject* reader_end_part(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -374,6 +399,11 @@ PyMethodDef reader_methods[] = {
      "read($self, block, start=0, stop=-1, /)\n--\n\n"
      "The part's next bytes, block[start:stop] (bytes, bytearray or MappedFile); whether the\n"
      "unit is full (the rest held back: b'' resumes)."},
+    {"read_rows", reader_read_rows, METH_VARARGS,
+     "read_rows($self, batch, first=0, /)\n--\n\n"
+     "The part's next rows instead of bytes: an Arrow record batch of a columnar recording,\n"
+     "from row `first`, each row a line; (the row after the last taken, whether the unit is\n"
+     "full: take it, then go on from that row)."},
     {"end_part", as_cfunction(reader_end_part), METH_VARARGS | METH_KEYWORDS,
      "end_part($self, /, *, complete)\n--\n\n"
      "The part's bytes are all given; whether the unit filled before its end (take it, call again)."},

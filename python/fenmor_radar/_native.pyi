@@ -227,6 +227,11 @@ class ShardReader:
         """The part's next bytes, ``block[start:stop]`` (``stop`` -1: to the end); True
         when the unit is full (the rest is held back: take the unit, then resume with
         ``b""``). A bytearray may be refilled after the call."""
+    def read_rows(self, batch: Any, first: int = 0, /) -> tuple[int, bool]:
+        """The part's next rows instead of bytes: an Arrow record batch (``__arrow_c_array__``)
+        of a columnar recording, from row ``first``, each row a line (a refused row is shard
+        0's); (the row after the last taken, whether the unit is full: take it, then go on
+        from that row)."""
     def end_part(self, /, *, complete: bool) -> bool:
         """The part's bytes are all given: the held lines and the last line (dropped
         unless ``complete``); True when the unit filled first (take it, call again)."""

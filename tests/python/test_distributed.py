@@ -21,6 +21,8 @@ from fenmor_radar.distributed import (  # noqa: E402
     WorkerLost,
     replay,
 )
+from fenmor_radar.distributed.parts import plan_parts  # noqa: E402
+from fenmor_radar.distributed.probe import check_recordings  # noqa: E402
 from fenmor_radar.replay import replay_files  # noqa: E402
 from fenmor_radar.replay.checkpoints import CheckpointPolicy  # noqa: E402
 from fenmor_radar.replay.items import ReplayStats  # noqa: E402
@@ -208,6 +210,10 @@ def test_a_file_that_is_no_recording_is_refused_before_any_cluster_work(tmp_path
     sharded = run_cli("--spec", spec, csv, "--scheduler", "tcp://127.0.0.1:1")
     assert alone.returncode == sharded.returncode == 1
     assert b"does not look like a recording" in alone.stderr and sharded.stderr == alone.stderr
+    # Refused first lines, then an event within the same head: a recording to both.
+    late = write_lines(tmp_path / "late.jsonl", [b"x,BTC,1,buy,1,1"] * 150 + recording(7, 1, bad=0.0))
+    assert run_cli("--spec", spec, late).returncode == 3
+    check_recordings(plan_parts([late]), SPECS[:1])
 
 
 def test_command_line_reports_an_unreachable_scheduler(tmp_path):

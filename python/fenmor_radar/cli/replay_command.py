@@ -439,24 +439,15 @@ def _position(recordings: Sequence[Source]) -> int | None:
 
 def distributed_inputs(names: Sequence[str]) -> list[str]:
     """The recordings the workers read: globs expanded (``s3://bucket/2024-*.jsonl.gz`` as
-    well as local ones), Parquet refused before any cluster work."""
-    from fenmor_radar.columnar.arrow import is_parquet
+    well as local ones)."""
     from fenmor_radar.distributed.parts import expand_inputs
 
     try:
-        inputs = expand_inputs(names)
+        return expand_inputs(names)
     except ImportError as err:
         raise CliError(str(err)) from err
     except OSError as err:
         raise CliError(errors.cannot("read", err.filename or names[0], err)) from err
-    for path in inputs:
-        if is_parquet(path):
-            raise CliError(
-                "--workers and --scheduler read JSON-lines recordings: "
-                f"fenmor-radar convert {printable(path)} -o EVENTS.jsonl.gz first",
-                errors.USAGE,
-            )
-    return inputs
 
 
 def distributed_items(

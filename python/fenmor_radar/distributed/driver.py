@@ -146,7 +146,8 @@ def replay(
     peaks: bool = False,
     split: str = "symbols",
 ) -> Iterator[Item]:
-    """Replay recordings (JSON lines, plain or gzip) through one or more specs on Dask.
+    """Replay recordings (JSON lines, plain or gzip, and Parquet files or folders of them)
+    through one or more specs on Dask.
 
     The files are read as one input, in the order given. Each checkpoint's
     replies are byte for byte those of one radar per spec fed the same lines
@@ -160,7 +161,8 @@ def replay(
     The workers read the files themselves: the paths may be any fsspec URL
     they can read (not standard input). Plain files are cut into parts of
     about ``part_bytes`` that workers scan in parallel; a gzip file is one
-    part, so many files (or plain ones) spread a large replay best.
+    part, and so is each Parquet file, so many files (or plain ones) spread a
+    large replay best.
 
     With ``crossings``, each shard watches its symbols as the single replay
     does, and the ``Crossing`` items come in input order among the others,

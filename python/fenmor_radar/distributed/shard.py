@@ -15,8 +15,10 @@ from __future__ import annotations
 
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
+from typing import Any
 
 from fenmor_radar._native import MappedFile, ShardReader
+from fenmor_radar.distributed.columnar_parts import file_batches, file_size
 from fenmor_radar.distributed.global_plan import Cut
 from fenmor_radar.distributed.parts import (
     BLOCK_BYTES,
@@ -109,6 +111,11 @@ class NativeShardReader:
         self.part = -1  # the part being read
         self.buffer: bytearray | None = None  # plain remote parts are read into it, block after block
         self.blocks: Iterator[tuple[bytes | bytearray | MappedFile, int, int]] = iter(())
+        # A part of a Parquet recording: its record batches, the one being taken and its
+        # next row.
+        self.batches: Iterator[Any] | None = None
+        self.batch: Any = None
+        self.row = 0
         self.read_all = True  # the part's bytes have all been given
         self.ended = True  # and its last unit taken
         self.resume = False  # a full unit may have left bytes held back
@@ -152,6 +159,7 @@ class NativeShardReader:
         answer = ShardEnd(native.clock, frozenset(native.symbols()), native.backwards,
                           native.first_backwards)
         self.blocks = iter(())
+        self.batches = self.batch = None
         return answer
 
     def _next_unit(self) -> UnitReport | None:
@@ -161,7 +169,11 @@ class NativeShardReader:
                 if self.part + 1 >= len(self.job.parts):
                     return None
                 self._start(self.part + 1)
-            if self.resume:
+            if self.batches is not None and not self.read_all:
+                self.resume = False
+                if self._read_rows():
+                    return self._take()
+            elif self.resume:
                 self.resume = False
                 if native.read(b""):
                     return self._take()
@@ -183,11 +195,35 @@ class NativeShardReader:
                 if native.read(*span):
                     return self._take()
 
+    def _read_rows(self) -> bool:
+        """Rows of the batch being taken, then of the next ones, until the unit is full
+        (True) or the part has ended (``read_all``)."""
+        assert self.batches is not None
+        while True:
+            if self.batch is None:
+                try:
+                    self.batch = next(self.batches, None)
+                except DamagedInput as err:
+                    self.damage = str(err)
+                if self.batch is None:
+                    self.read_all = True
+                    return False
+                self.row = 0
+            self.row, full = self.native.read_rows(self.batch, self.row)
+            if self.row >= self.batch.num_rows:
+                self.batch = None
+            if full:
+                return True
+
     def _start(self, part: int) -> None:
         source = self.job.parts[part]
         self.part = part
         self.native.start_part(starts_file=source.start == 0)
-        if source.compressed:
+        self.batches = self.batch = None
+        if source.columnar is not None:
+            self.bytes_read += file_size(source.columnar)
+            self.batches = file_batches(source.columnar)
+        elif source.compressed:
             self.blocks = ((block, 0, len(block)) for block in part_blocks(source))
         elif (path := local_path(source.source)) is not None:
             self.blocks = mapped_spans(source, path)

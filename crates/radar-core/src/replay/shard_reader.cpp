@@ -8,7 +8,9 @@
 #include "crates/radar-core/src/replay/checkpoint_clock.hpp"
 #include "crates/radar-core/src/replay/event_packet.hpp"
 #include "crates/radar-core/src/replay/line_feeder.hpp"
+#include "crates/radar-core/src/replay/read_line.hpp"
 #include "crates/radar-core/src/replay/recording_line.hpp"
+#include "crates/radar-core/src/replay/row_reader.hpp"
 #include "crates/radar-core/src/replay/symbol_route.hpp"
 
 namespace fenmor::replay {
@@ -35,6 +37,31 @@ bool ShardReader::end_part(bool complete) {
   if (unit_full() && splitter_.pending()) return true;
   splitter_.finish(complete, [&](std::uint64_t, std::string_view text) { return take_line(text); });
   return splitter_.pending();
+}
+
+std::size_t ShardReader::read_rows(const EventColumns& columns, std::size_t first) {
+  const RowReader rows(columns);
+  WorkingBuffers& buffers = thread_working_buffers();
+  std::size_t row = first;
+  while (row < rows.rows() && !unit_full()) take_row(rows, row++, buffers);
+  return row;
+}
+
+void ShardReader::take_row(const RowReader& rows, std::size_t row, WorkingBuffers& buffers) {
+  const std::uint64_t line = ++report_.lines;
+  if (const std::optional<Event> event = rows.event(row)) {
+    const std::uint64_t hash = rows.hash(row);
+    if (mine(hash)) keep(line, rows.symbol(row), hash, *event);
+    return;
+  }
+  // Rare: the row is read as its line, to be refused with that line's message.
+  ReadLine reading;
+  rows.read(row, line, buffers, reading);
+  if (auto* fault = std::get_if<LineFault>(&reading.reading)) {
+    if (shard_ == 0) report_.bad.push_back(UnitBadLine{line, std::move(fault->message), std::move(fault->field)});
+  } else if (const auto* feed = std::get_if<FeedCommand>(&reading.reading); feed && mine(reading.hash)) {
+    keep(line, feed->symbol, reading.hash, feed->event);
+  }
 }
 
 ShardReader::KeptUnit ShardReader::fresh_unit() {

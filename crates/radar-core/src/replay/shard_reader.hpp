@@ -27,11 +27,15 @@
 
 #include "crates/radar-core/src/event.hpp"
 #include "crates/radar-core/src/protocol/radar_handle.hpp"
+#include "crates/radar-core/src/protocol/working_buffers.hpp"
+#include "crates/radar-core/src/replay/event_columns.hpp"
 #include "crates/radar-core/src/replay/line_splitter.hpp"
 #include "crates/radar-core/src/replay/severity_watch.hpp"
 #include "crates/radar-core/src/replay/symbol_states.hpp"
 
 namespace fenmor::replay {
+
+class RowReader;
 
 struct UnitBadLine {
   std::uint64_t line;  // in the unit, from 1
@@ -95,6 +99,12 @@ class ShardReader {
   void start_part(bool starts_file);
   bool read(std::string_view block);
   bool end_part(bool complete);
+  // A part of a columnar recording is given as batches of rows instead, each
+  // row a line of the unit (row_reader.hpp reads it as the line it stands
+  // for; a refused row is shard 0's to report). Rows from `first` are taken
+  // until the batch ends or the unit is full; the row after the last taken.
+  // end_part() still ends the part.
+  std::size_t read_rows(const EventColumns& columns, std::size_t first);
   // The current unit's report; its events are kept until applied. Units are
   // numbered from 0 in the order taken, over all parts.
   UnitReport take_unit();
@@ -154,6 +164,7 @@ class ShardReader {
 
   // One line; false when it filled the unit.
   bool take_line(std::string_view text);
+  void take_row(const RowReader& rows, std::size_t row, WorkingBuffers& buffers);
   bool mine(std::uint64_t hash) const noexcept { return hash % shards_ == shard_; }
   KeptUnit fresh_unit();
   void recycle(KeptUnit unit);
