@@ -9,8 +9,9 @@ run, candidates taking turns: the file sizes; `fenmor-radar replay` of the
 Parquet file against the plain JSON-lines file; both against the engine's own
 "feed_batch" rate (the same events in batches of up to 1,000 per symbol, in
 process); and for a one-symbol query (`--symbols X`), the bytes of the row
-groups and columns pyarrow reads against the file's size. Timings are
-reported, never asserted.
+groups and columns it reads against the file's size, in input order and
+clustered by symbol (`convert --cluster-symbols`). Timings are reported,
+never asserted.
 """
 
 from __future__ import annotations
@@ -33,29 +34,19 @@ from fenmor_radar import Radar  # noqa: E402
 from fenmor_radar.replay import CheckpointPolicy, replay_files  # noqa: E402
 
 
-def convert(source: Path, target: Path) -> float:
+def convert(source: Path, target: Path, *options: str) -> float:
     started = time.perf_counter()
-    subprocess.run([sys.executable, "-m", "fenmor_radar", "convert", "-q", str(source), "-o", str(target)],
-                   check=True)
+    subprocess.run([sys.executable, "-m", "fenmor_radar", "convert", "-q", str(source), "-o", str(target),
+                    *options], check=True)
     return time.perf_counter() - started
 
 
 def query_bytes(path: Path, symbol: str) -> int:
-    """Compressed bytes of the column chunks a one-symbol scan reads."""
-    import pyarrow.dataset as ds
-    import pyarrow.parquet as pq
-
+    """Compressed bytes of the column chunks a one-symbol replay reads."""
+    from fenmor_radar.columnar.recording import ParquetRecording
     from fenmor_radar.columnar.selection import Selection
 
-    expression = Selection.of([symbol]).expression()
-    fragment = next(iter(ds.dataset(str(path), format="parquet").get_fragments()))
-    kept = {piece.row_groups[0].id for piece in fragment.split_by_row_group(filter=expression)}
-    metadata = pq.ParquetFile(path).metadata
-    total = 0
-    for index in kept:
-        group = metadata.row_group(index)
-        total += sum(group.column(c).total_compressed_size for c in range(group.num_columns))
-    return total
+    return ParquetRecording(str(path), Selection.of([symbol])).bytes_to_read()
 
 
 def main() -> None:
@@ -70,6 +61,8 @@ def main() -> None:
         plain, packed, batches = suite.b6_recording(directory, args.events, args.seed + 6)
         parquet = directory / "events.parquet"
         convert_seconds = convert(plain, parquet)
+        clustered = directory / "clustered.parquet"
+        cluster_seconds = convert(plain, clustered, "--cluster-symbols")
         spec = directory / "spec.json"
         spec.write_text(workload.spec_text(0.1))
         spec_text = spec.read_text()
@@ -83,12 +76,13 @@ def main() -> None:
 
         same = [subprocess.run([sys.executable, "-m", "fenmor_radar", "replay", "--spec", str(spec), "-q",
                                 "--no-progress", "--every", "100000", "--format", "json", str(path)],
-                               capture_output=True, check=True).stdout for path in (plain, parquet)]
+                               capture_output=True, check=True).stdout for path in (plain, parquet, clustered)]
         times = suite.timed({
             "(a) engine, feed_batch of up to 1,000": engine,
             "(b) replay, plain JSON lines": lambda: suite.b6_replay([spec], plain),
             "(c) replay, gzip JSON lines": lambda: suite.b6_replay([spec], packed),
             "(d) replay, Parquet": lambda: suite.b6_replay([spec], parquet),
+            "(g) replay, Parquet clustered by symbol": lambda: suite.b6_replay([spec], clustered),
             # In process, as (a) is: without the interpreter's start and imports.
             "(e) replay_files, Parquet, in process": lambda: suite.consume(
                 replay_files([str(parquet)], [spec_text], CheckpointPolicy(every=100_000))),
@@ -96,19 +90,23 @@ def main() -> None:
                 replay_files([str(plain)], [spec_text], CheckpointPolicy(every=100_000))),
         }, args.rounds)
         symbol = workload.symbols(suite.B6_SYMBOLS, __import__("random").Random(args.seed + 6))[0]
-        sizes = {"plain": plain.stat().st_size, "gzip": packed.stat().st_size, "parquet": parquet.stat().st_size}
+        sizes = {"plain": plain.stat().st_size, "gzip": packed.stat().st_size, "parquet": parquet.stat().st_size,
+                 "clustered": clustered.stat().st_size}
         read = query_bytes(parquet, symbol)
+        read_clustered = query_bytes(clustered, symbol)
     rate = {name: args.events / seconds for name, seconds in times.items()}
     print(f"\nB9  {args.events:,} events, {suite.B6_SYMBOLS:,} symbols, {os.cpu_count()} processors, "
           f"median of {args.rounds}")
-    print(f"outputs of the plain and Parquet replays identical: {same[0] == same[1]}")
-    print(f"convert plain JSON lines -> Parquet: {convert_seconds:.1f} s")
+    print(f"outputs of the plain, Parquet and clustered replays identical: {same[0] == same[1] == same[2]}")
+    print(f"convert plain JSON lines -> Parquet: {convert_seconds:.1f} s, clustered: {cluster_seconds:.1f} s")
     for name, size in sizes.items():
         print(f"  {name:<8} {size / 1e6:10.1f} MB")
     for name, value in rate.items():
         print(f"  {name:<42} {value:12,.0f} events/s")
     targets = [
         ("Parquet size / gzip JSON lines", sizes["parquet"] / sizes["gzip"], "<= 0.8", lambda r: r <= 0.8),
+        ("clustered Parquet size / gzip JSON lines", sizes["clustered"] / sizes["gzip"], "<= 0.8",
+         lambda r: r <= 0.8),
         ("replay Parquet / plain JSON lines (d/b)", rate["(d) replay, Parquet"] / rate["(b) replay, plain JSON lines"],
          ">= 3", lambda r: r >= 3),
         ("replay Parquet / engine feed_batch (d/a)",
@@ -120,6 +118,9 @@ def main() -> None:
          rate["(e) replay_files, Parquet, in process"] / rate["(a) engine, feed_batch of up to 1,000"],
          ">= 1.5", lambda r: r >= 1.5),
         (f"one-symbol query ({symbol}) bytes read / file", read / sizes["parquet"], "<= 0.1", lambda r: r <= 0.1),
+        ("the same, clustered file", read_clustered / sizes["clustered"], "<= 0.1", lambda r: r <= 0.1),
+        ("replay clustered / Parquet in input order (g/d)",
+         rate["(g) replay, Parquet clustered by symbol"] / rate["(d) replay, Parquet"], "", lambda r: True),
     ]
     for what, ratio, target, met in targets:
         print(f"  {what:<48} {ratio:6.2f}  target {target:<7} {'met' if met(ratio) else 'NOT met'}")

@@ -148,14 +148,28 @@ def test_parquet_split_by_spec_equals_the_single_replay(tmp_path, groups):
     assert_same_stats(stats, want_stats)
 
 
-def test_a_parquet_url_is_read_through_fsspec(tmp_path):
+@pytest.mark.parametrize("clustered", [False, True])
+def test_a_parquet_url_is_read_through_fsspec(tmp_path, clustered):
     """A Parquet file the workers reach by URL (here fsspec's memory filesystem, as it would
-    be s3://...) replays as the same file on disk."""
+    be s3://...) replays as the same file on disk, in input order whatever its layout."""
     rows = parquet_rows(81, 300)
+    if clustered:  # as written by convert: every row has its symbol, kind and ts
+        rows = [row for row in rows if None not in (row["symbol"], row["kind"], row["ts"])]
     local = write_parquet(tmp_path / "events.parquet", rows, True, 50)
-    url = "memory://h/events.parquet"
+    sent = local
+    if clustered:
+        from fenmor_radar.columnar.schema import recording_schema
+        from fenmor_radar.columnar.writer import ParquetRecordingWriter
+
+        sent = str(tmp_path / "clustered.parquet")
+        with ParquetRecordingWriter(sent, cluster_symbols=True, segment_rows=70, groups=4,
+                                    min_group_rows=5) as writer:
+            schema = recording_schema()
+            for batch in pq.read_table(local).select(schema.names).cast(schema).to_batches():
+                writer.write_batch(batch)
+    url = f"memory://h/events-{clustered}.parquet"
     with fsspec.open(url, "wb") as file:
-        file.write(Path(local).read_bytes())
+        file.write(Path(sent).read_bytes())
     policy = CheckpointPolicy(every=23)
     specs, limits = check_specs(SPECS)
     got = list(replay_parts_on(ExchangeWorkers(InProcessReaders(2), InProcessShards(3)),

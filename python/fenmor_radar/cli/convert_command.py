@@ -60,12 +60,26 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
         metavar="OUT.jsonl[.gz]|OUT.parquet",
         help='the recording to write, there only once complete ("-": standard output)',
     )
+    parser.add_argument(
+        "--cluster-symbols",
+        action="store_true",
+        help=(
+            "Parquet output only: lay the rows out by symbol within segments of the input, with a "
+            "`seq` column that restores input order, so that a query for a few symbols reads a "
+            "small part of the file (every reader restores the order itself)"
+        ),
+    )
     add_conversion_options(parser)
     parser.add_argument("-q", "--quiet", action="store_true", help="no summary on standard error")
     parser.set_defaults(run=run)
 
 
 def run(args: argparse.Namespace) -> int:
+    if args.cluster_symbols and not args.output.lower().endswith(".parquet"):
+        raise CliError(
+            f"--cluster-symbols lays out a Parquet recording, and {printable(args.output)} is not one: "
+            "name the output *.parquet, or leave the option out"
+        )
     if args.source is None:
         return convert_recordings(args)
     from fenmor_radar.feeds.convert import TardisConverter
@@ -80,7 +94,7 @@ def run(args: argparse.Namespace) -> int:
         raise CliError(errors.cannot("read", err.filename, err)) from err
     except UnknownLayout as err:
         raise CliError(str(err)) from err
-    write_output(args.output, converter.blocks(), report)
+    write_output(args.output, converter.blocks(), report, cluster_symbols=args.cluster_symbols)
     stats = converter.stats
     if not args.quiet:
         seconds = time.monotonic() - started
@@ -103,9 +117,12 @@ def run(args: argparse.Namespace) -> int:
     return errors.SKIPPED_LINES if report.count else errors.OK
 
 
-def write_output(output_path: str, blocks: Iterator[bytes], report: BadRowReport) -> None:
+def write_output(
+    output_path: str, blocks: Iterator[bytes], report: BadRowReport, *, cluster_symbols: bool = False
+) -> None:
     """Recording lines written to ``output_path`` ("-": standard output), in the format
-    its name asks for: Parquet for ``.parquet``, else JSON lines (gzip for ``.gz``).
+    its name asks for: Parquet for ``.parquet`` (laid out by symbol with
+    ``cluster_symbols``), else JSON lines (gzip for ``.gz``).
 
     A half-written recording would pass for a whole one: a file appears only
     once complete, and a failure leaves what the path named before (never
@@ -123,7 +140,7 @@ def write_output(output_path: str, blocks: Iterator[bytes], report: BadRowReport
     try:
         with sink as raw:
             if parquet:
-                with ParquetRecordingWriter(raw) as writer:
+                with ParquetRecordingWriter(raw, cluster_symbols=cluster_symbols) as writer:
                     opened = True
                     for block in blocks:
                         for number, message, field in writer.write_lines(block, 1):
@@ -168,7 +185,7 @@ def convert_recordings(args: argparse.Namespace) -> int:
         if not os.path.exists(path):
             raise CliError(f"cannot read {path}: No such file or directory")
     try:
-        write_output(args.output, blocks(), report)
+        write_output(args.output, blocks(), report, cluster_symbols=args.cluster_symbols)
     except (MissingPyarrow, NotColumnar) as err:
         raise CliError(str(err)) from err
     if not args.quiet:

@@ -1,13 +1,21 @@
-"""Reading a Parquet recording (a file, or a folder of files) in record batches."""
+"""Reading a Parquet recording (a file, or a folder of files) in record batches.
+
+Each file is read in its own layout (layout.py): a file in input order row
+group after row group; a file clustered by symbol segment after segment, each
+segment's rows put back in input order by their ``seq`` before they are fed.
+A selection reads only the row groups whose statistics of ``symbol`` and
+``ts`` can hold it, and drops the other rows of those before the radar.
+"""
 
 from __future__ import annotations
 
 import os
 from collections.abc import Callable, Iterator
-from functools import partial
+from dataclasses import dataclass
 from typing import Any
 
 from fenmor_radar.columnar.arrow import parquet_files, pyarrow
+from fenmor_radar.columnar.layout import SEQ, Layout, layout_of
 from fenmor_radar.columnar.schema import canonical, column_names
 from fenmor_radar.columnar.selection import Selection
 from fenmor_radar.replay.recording import DamagedInput
@@ -20,12 +28,13 @@ class NotColumnar(ValueError):
     """A Parquet file that holds no recording: its columns say what is missing."""
 
 
-def _footer_columns(path: str) -> list[str]:
-    import pyarrow.parquet as pq
+@dataclass(frozen=True, slots=True)
+class ColumnarFile:
+    """A file of a recording as its footer describes it: what is read, and how."""
 
-    with pq.ParquetFile(path) as file:
-        names: list[str] = file.schema_arrow.names
-    return names
+    path: str
+    columns: list[str]  # the recording's columns it has, in the engine's order
+    layout: Layout
 
 
 def recording_columns(path: str, read: Callable[[], list[str]]) -> list[str]:
@@ -45,6 +54,91 @@ def recording_columns(path: str, read: Callable[[], list[str]]) -> list[str]:
     return names
 
 
+def describe(path: str, schema: Any) -> ColumnarFile:
+    """A file by its Arrow schema (``ParquetFile.schema_arrow``): ``NotColumnar`` naming
+    ``path`` when it holds no recording or declares a layout this version cannot read
+    in order."""
+    names = recording_columns(path, lambda: list(schema.names))
+    try:
+        layout = layout_of(schema)
+    except ValueError as err:
+        raise NotColumnar(f"{path} cannot be read: {err}") from err
+    return ColumnarFile(path, [name for name in column_names() if name in names], layout)
+
+
+def open_columnar(path: str) -> ColumnarFile:
+    """``path``'s footer checked (``describe``); ``NotColumnar`` too when it is no Parquet."""
+    import pyarrow.parquet as pq
+
+    found: list[Any] = []
+
+    def names() -> list[str]:
+        with pq.ParquetFile(path) as file:
+            found.append(file.schema_arrow)
+        return list(found[0].names)
+
+    recording_columns(path, names)
+    return describe(path, found[0])
+
+
+def _may_hold(statistics: Any, low: Any, high: Any, kind: type) -> bool:
+    """Whether a column chunk whose statistics are ``statistics`` may hold a value in
+    [low, high] (None: open); True whenever its statistics say nothing usable."""
+    if statistics is None or not statistics.has_min_max:
+        return True
+    least, most = statistics.min, statistics.max
+    if not (isinstance(least, kind) and isinstance(most, kind)):
+        return True
+    return (low is None or most >= low) and (high is None or least <= high)
+
+
+def selected_row_groups(metadata: Any, selection: Selection) -> list[int]:
+    """The row groups whose statistics can hold ``selection``'s rows."""
+    names = [metadata.schema.column(i).name for i in range(metadata.num_columns)]
+    symbol_at = names.index("symbol") if "symbol" in names else None
+    ts_at = names.index("ts") if "ts" in names else None
+    symbols = sorted(selection.symbols) if selection.symbols is not None else None
+    to_ts = None if selection.to_ts is None else selection.to_ts - 1
+    kept = []
+    for index in range(metadata.num_row_groups):
+        group = metadata.row_group(index)
+        if symbols is not None and symbol_at is not None:
+            stats = group.column(symbol_at).statistics
+            if not symbols or not any(_may_hold(stats, symbol, symbol, str) for symbol in symbols):
+                continue
+        if ts_at is not None and not _may_hold(group.column(ts_at).statistics, selection.from_ts, to_ts, int):
+            continue
+        kept.append(index)
+    return kept
+
+
+def segments(metadata: Any, layout: Layout, row_groups: list[int]) -> list[list[int]]:
+    """``row_groups`` (ascending) in the runs that are read together: each one alone
+    in input order; those of one segment together when clustered. A clustered
+    file whose ``seq`` statistics do not say the segments is read as one."""
+    if not layout.clustered or not row_groups:
+        return [[index] for index in row_groups]
+    assert layout.segment_rows is not None
+    seq_at = [metadata.schema.column(i).name for i in range(metadata.num_columns)].index(SEQ)
+    keys = []
+    for index in row_groups:
+        stats = metadata.row_group(index).column(seq_at).statistics
+        if stats is None or not stats.has_min_max or not isinstance(stats.min, int):
+            return [row_groups]
+        keys.append(stats.min // layout.segment_rows)
+    if keys != sorted(keys):
+        return [row_groups]
+    runs: list[list[int]] = []
+    last = None
+    for key, index in zip(keys, row_groups, strict=True):
+        if key == last:
+            runs[-1].append(index)
+        else:
+            runs.append([index])
+        last = key
+    return runs
+
+
 class ParquetRecording:
     """A Parquet recording's events in input order, as Arrow record batches.
 
@@ -61,69 +155,93 @@ class ParquetRecording:
         pyarrow()  # without it, MissingPyarrow says which extra to install
         self.name = path
         self.selection = selection or Selection()
-        self._files = parquet_files(path) if os.path.isdir(path) else [path]
-        if not self._files:
+        names = parquet_files(path) if os.path.isdir(path) else [path]
+        if not names:
             raise NotColumnar(f"{path} holds no .parquet file")
-        self.size: int | None = sum(os.path.getsize(file) for file in self._files)
-        # A whole recording is read file by file; only a selection needs
-        # pyarrow's datasets (and their import, several times pyarrow's own)
-        # to skip row groups by their statistics.
-        self._dataset: Any = None
-        if self.selection.everything:
-            # Every file's footer now: a folder's odd file is refused at the start.
-            for file in self._files:
-                names = recording_columns(file, partial(_footer_columns, file))
-        else:
-            import pyarrow.dataset as ds
-
-            def open_dataset() -> list[str]:
-                self._dataset = ds.dataset(self._files, format="parquet")
-                names: list[str] = self._dataset.schema.names
-                return names
-
-            names = recording_columns(path, open_dataset)
-        self._columns = [name for name in column_names() if name in names]
+        self.size: int | None = sum(os.path.getsize(name) for name in names)
+        # Every file's footer now: a folder's odd file is refused at the start.
+        self._files = [open_columnar(name) for name in names]
 
     def position(self) -> int | None:
         """Unknown: the files are read by pyarrow, ahead of the radar."""
         return None
 
+    def bytes_to_read(self) -> int:
+        """The compressed bytes of the column chunks a read of the selection takes."""
+        import pyarrow.parquet as pq
+
+        total = 0
+        for columnar in self._files:
+            with pq.ParquetFile(columnar.path) as file:
+                metadata = file.metadata
+                wanted = set(read_columns(columnar))
+                for index in row_groups_read(metadata, self.selection):
+                    group = metadata.row_group(index)
+                    total += sum(
+                        group.column(c).total_compressed_size
+                        for c in range(group.num_columns)
+                        if group.column(c).path_in_schema in wanted
+                    )
+        return total
+
     def batches(self) -> Iterator[Any]:
         """The selected rows in input order, in the types the engine reads."""
+        import pyarrow.parquet as pq
+
         pa = pyarrow()
         try:
-            yield from self._read(pa)
+            for columnar in self._files:
+                with pq.ParquetFile(columnar.path) as file:
+                    yield from file_batches(file, columnar, self.selection)
         except (OSError, pa.ArrowException) as err:
             raise DamagedInput(str(err)) from err
 
-    def _read(self, pa: Any) -> Iterator[Any]:
-        if self._dataset is not None:
-            scanner = self._dataset.scanner(
-                columns=self._columns,
-                filter=self.selection.expression(),
-                batch_size=BATCH_ROWS,
-                use_threads=True,
-            )
-            batches: Iterator[Any] = scanner.to_batches()
-        else:
-            batches = self._files_batches()
-        for batch in batches:
-            if batch.num_rows:
-                yield canonical(pa, batch)
-
-    def _files_batches(self) -> Iterator[Any]:
-        import pyarrow.parquet as pq
-
-        for path in self._files:
-            with pq.ParquetFile(path) as file:
-                names = file.schema_arrow.names
-                columns = [name for name in column_names() if name in names]
-                # Decoded on this thread: the feeder reads the rows on the
-                # pool, and pyarrow's threads beside it only contended with
-                # it (measured, two processors).
-                yield from file.iter_batches(
-                    batch_size=BATCH_ROWS, columns=columns, use_threads=False
-                )
-
     def close(self) -> None:
         pass
+
+
+def read_columns(columnar: ColumnarFile) -> list[str]:
+    return columnar.columns + [SEQ] if columnar.layout.clustered else columnar.columns
+
+
+def row_groups_read(metadata: Any, selection: Selection) -> list[int]:
+    if selection.everything:
+        return list(range(metadata.num_row_groups))
+    return selected_row_groups(metadata, selection)
+
+
+def file_batches(file: Any, columnar: ColumnarFile, selection: Selection | None = None) -> Iterator[Any]:
+    """The rows of an open ``pyarrow.parquet.ParquetFile`` described by ``columnar``
+    (``describe``) that ``selection`` asks for, in input order and in the types the
+    engine reads, as record batches. pyarrow's errors pass through."""
+    import pyarrow.compute as pc
+
+    pa = pyarrow()
+    selection = selection or Selection()
+    columns = read_columns(columnar)
+    row_groups = row_groups_read(file.metadata, selection)
+    pieces: Iterator[Any]
+    if not row_groups:
+        pieces = iter(())
+    elif not columnar.layout.clustered:
+        # Decoded on this thread: the feeder reads the rows on the pool, and
+        # pyarrow's threads beside it only contended with it (measured, two
+        # processors).
+        pieces = file.iter_batches(batch_size=BATCH_ROWS, row_groups=row_groups, columns=columns, use_threads=False)
+    else:
+        pieces = _segment_batches(pc, file, columnar, row_groups)
+    for piece in pieces:
+        batch = canonical(pa, piece)
+        if not selection.everything:
+            batch = batch.filter(selection.mask(batch))
+        if batch.num_rows:
+            yield batch
+
+
+def _segment_batches(pc: Any, file: Any, columnar: ColumnarFile, row_groups: list[int]) -> Iterator[Any]:
+    """A clustered file's segments, each one's rows put back in input order (Arrow's
+    sort and take, per segment)."""
+    for run in segments(file.metadata, columnar.layout, row_groups):
+        table = file.read_row_groups(run, columns=read_columns(columnar), use_threads=False)
+        table = table.take(pc.sort_indices(table.column(SEQ)))
+        yield from table.to_batches(max_chunksize=BATCH_ROWS)

@@ -25,18 +25,17 @@ class Selection:
     def everything(self) -> bool:
         return self.symbols is None and self.from_ts is None and self.to_ts is None
 
-    def expression(self) -> Any:
-        """The pyarrow dataset filter: row groups whose statistics exclude it are not read."""
-        import pyarrow.dataset as ds
+    def mask(self, batch: Any) -> Any:
+        """Which rows of ``batch`` (in the engine's types) it selects, as a boolean array;
+        a row without its symbol or ts is not selected."""
+        import pyarrow as pa
+        import pyarrow.compute as pc
 
-        parts = []
+        mask = None
         if self.symbols is not None:
-            parts.append(ds.field("symbol").isin(sorted(self.symbols)))
-        if self.from_ts is not None:
-            parts.append(ds.field("ts") >= self.from_ts)
-        if self.to_ts is not None:
-            parts.append(ds.field("ts") < self.to_ts)
-        expression = parts[0] if parts else None
-        for part in parts[1:]:
-            expression = expression & part
-        return expression
+            mask = pc.is_in(batch.column("symbol"), value_set=pa.array(sorted(self.symbols), pa.string()))
+        for bound, compare in ((self.from_ts, pc.greater_equal), (self.to_ts, pc.less)):
+            if bound is not None:
+                part = compare(batch.column("ts"), pa.scalar(bound, pa.int64()))
+                mask = part if mask is None else pc.and_kleene(mask, part)
+        return mask if mask is not None else pa.nulls(batch.num_rows, pa.bool_()).fill_null(True)

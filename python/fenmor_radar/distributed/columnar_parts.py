@@ -16,12 +16,16 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterator
-from functools import partial
 from typing import Any
 
 from fenmor_radar.columnar.arrow import PARQUET_SUFFIX, is_parquet, parquet_files, pyarrow
-from fenmor_radar.columnar.recording import BATCH_ROWS, ParquetRecording, recording_columns
-from fenmor_radar.columnar.schema import canonical, column_names
+from fenmor_radar.columnar.recording import (
+    ColumnarFile,
+    ParquetRecording,
+    describe,
+    recording_columns,
+)
+from fenmor_radar.columnar.recording import file_batches as columnar_file_batches
 from fenmor_radar.distributed.parts import import_fsspec, local_path
 from fenmor_radar.replay.recording import DamagedInput
 
@@ -50,15 +54,23 @@ def parquet_inputs(source: str) -> list[str] | None:
 
 
 def checked_columns(file: str) -> list[str]:
-    """The file's columns; ``NotColumnar`` naming it when they hold no recording, ``OSError``
-    when it cannot be read."""
-    return recording_columns(file, partial(_footer_names, file))
+    """The file's columns; ``NotColumnar`` naming it when they hold no recording (or
+    declare a layout this version cannot read in order), ``OSError`` when it cannot be
+    read."""
+    return _described(file).columns
 
 
-def _footer_names(file: str) -> list[str]:
-    with _opened(file) as parquet:
-        names: list[str] = parquet.schema_arrow.names
-    return names
+def _described(file: str) -> ColumnarFile:
+    found: list[ColumnarFile] = []
+
+    def names() -> list[str]:
+        with _opened(file) as parquet:
+            schema = parquet.schema_arrow
+        found.append(describe(file, schema))
+        return list(schema.names)
+
+    recording_columns(file, names)
+    return found[0]
 
 
 def _opened(file: str) -> Any:
@@ -87,13 +99,11 @@ def file_batches(file: str) -> Iterator[Any]:
         yield from ParquetRecording(path).batches()
         return
     pa = pyarrow()
+    columnar = _described(file)
     try:
         with _opened(file) as parquet:
-            names = parquet.schema_arrow.names
-            columns = [name for name in column_names() if name in names]
-            for batch in parquet.iter_batches(batch_size=BATCH_ROWS, columns=columns,
-                                              use_threads=False):
-                if batch.num_rows:
-                    yield canonical(pa, batch)
+            # In input order whatever the file's layout (clustered files
+            # are put back in order segment by segment).
+            yield from columnar_file_batches(parquet, columnar)
     except (OSError, pa.ArrowException) as err:
         raise DamagedInput(str(err)) from err
