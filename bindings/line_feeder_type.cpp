@@ -378,6 +378,59 @@ PyObject* feeder_take_prices(PyObject* self, PyObject* /*unused*/) {
   return list;
 }
 
+PyObject* feeder_sweep(PyObject* self, PyObject* specs) {
+  LineFeederObject* object = as_feeder(self);
+  Use use(object->in_use, "LineFeeder");
+  if (!use.ok()) return nullptr;
+  if (object->finished) return raise_finished();
+  if (object->feeder->events() != 0 || object->feeder->trial_sweep() != nullptr) {
+    return raise(PyExc_ValueError, "sweep(): call it once, before the first event is fed");
+  }
+  auto radars = read_specs(specs, "sweep()");
+  if (!radars) return nullptr;
+  std::vector<CompiledSpec> trials;
+  trials.reserve(radars->size());
+  for (const RadarHandle& radar : *radars) trials.push_back(radar.compiled());
+  object->feeder->sweep(replay::TrialSweep(trials));
+  Py_RETURN_NONE;
+}
+
+PyObject* sweep_tuple(const replay::SweepCrossings& found) {
+  PyObject* parts[5] = {bytes_of(found.symbol), bytes_of(found.ts), bytes_of(found.events),
+                        bytes_of(found.up), bytes_of(found.severity)};
+  PyObject* tuple = nullptr;
+  if (std::all_of(std::begin(parts), std::end(parts), [](PyObject* part) { return part != nullptr; })) {
+    tuple = Py_BuildValue("(OOOOO)", parts[0], parts[1], parts[2], parts[3], parts[4]);
+  }
+  for (PyObject* part : parts) {
+    if (part != nullptr) Py_DecRef(part);
+  }
+  return tuple;
+}
+
+PyObject* feeder_take_sweep(PyObject* self, PyObject* /*unused*/) {
+  LineFeederObject* object = as_feeder(self);
+  Use use(object->in_use, "LineFeeder");
+  if (!use.ok()) return nullptr;
+  replay::TrialSweep* sweep = object->feeder->trial_sweep();
+  if (sweep == nullptr) return raise(PyExc_ValueError, "take_sweep(): no sweep was set (call sweep() first)");
+  const std::vector<replay::SweepCrossings> taken = sweep->take();
+  const std::vector<std::string>& names = object->feeder->symbol_names();
+  PyObject* symbols = replies_tuple(names);
+  PyObject* trials = symbols == nullptr ? nullptr : PyList_New(static_cast<Py_ssize_t>(taken.size()));
+  for (std::size_t i = 0; trials != nullptr && i < taken.size(); ++i) {
+    PyObject* item = sweep_tuple(taken[i]);
+    if (item == nullptr || PyList_SetItem(trials, static_cast<Py_ssize_t>(i), item) < 0) {
+      Py_DecRef(trials);
+      trials = nullptr;
+    }
+  }
+  PyObject* result = trials == nullptr ? nullptr : Py_BuildValue("(OO)", symbols, trials);
+  if (symbols != nullptr) Py_DecRef(symbols);
+  if (trials != nullptr) Py_DecRef(trials);
+  return result;
+}
+
 enum class Counter : std::uint8_t { Lines, Events, BadLines, Checkpoints, Symbols, Ts, Stopped, Pending,
                                      Backwards, FirstBackwards };
 
@@ -448,6 +501,17 @@ constexpr const char* take_prices_doc =
     "The prices seen since the last call (with prices=True), per symbol:\n"
     "(symbol, mark ts, mark prices, open interests, funding rates, mid ts,\n"
     "mid prices) as native int64 and float64 bytes.";
+constexpr const char* sweep_doc =
+    "sweep($self, specs, /)\n--\n\n"
+    "From now on every accepted event is also scored under each trial spec, from\n"
+    "one state per symbol and each distinct signal evaluated once per event: the\n"
+    "crossings a radar watching crossings would report for each spec, kept as\n"
+    "columns for take_sweep(). Once, before the first event.";
+constexpr const char* take_sweep_doc =
+    "take_sweep($self, /)\n--\n\n"
+    "(symbol names by number, per trial spec (symbol numbers, ts, events,\n"
+    "up, severities)): the crossings found since the last call as native\n"
+    "uint32, int64, uint64, uint8 and float64 bytes.";
 constexpr const char* alerts_doc =
     "alerts($self, /)\n--\n\nThe current alerts reply of each radar, in spec order.";
 
@@ -460,6 +524,8 @@ PyMethodDef feeder_methods[] = {
     {"write_crossings", feeder_write_crossings, METH_O, write_crossings_doc},
     {"alerts", feeder_alerts, METH_NOARGS, alerts_doc},
     {"take_prices", feeder_take_prices, METH_NOARGS, take_prices_doc},
+    {"sweep", feeder_sweep, METH_O, sweep_doc},
+    {"take_sweep", feeder_take_sweep, METH_NOARGS, take_sweep_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -4,7 +4,7 @@ parts with the files it maps, the CSV converter, and the engine's rules Python
 asks for: a spec's description and the schemas of events and specs."""
 
 import os
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Sequence
 from typing import Any, Literal, NoReturn, TypeAlias, TypedDict, final
 
 from typing_extensions import disjoint_base
@@ -146,6 +146,17 @@ class LineFeeder:
         """The prices kept since the last call, per symbol that has some: (symbol, mark
         ts, mark prices, open interests, funding rates, mid ts, mid prices), each
         native int64 or float64 bytes in the order the events were fed."""
+    def sweep(self, specs: Sequence[str], /) -> None:
+        """From now on every accepted event is also scored under each trial spec, from one
+        state per symbol with each distinct signal evaluated once per event: the crossings
+        a radar watching crossings would report for each spec. Once, before the first
+        event; ``ValueError(message, index)`` for a spec the radar refuses."""
+    def take_sweep(
+        self, /
+    ) -> tuple[tuple[str, ...], list[tuple[bytes, bytes, bytes, bytes, bytes]]]:
+        """The symbol names by number, and per trial spec the crossings found since the
+        last call: (symbol numbers, ts, events, up, severities) as native uint32, int64,
+        uint64, uint8 and float64 bytes, in the order they happened."""
     @property
     def lines(self) -> int: ...
     @property

@@ -5,6 +5,7 @@ import json
 import subprocess
 import sys
 
+import numpy as np
 import optuna
 import pytest
 
@@ -115,3 +116,74 @@ def test_batches_split_over_dask_workers_score_as_one_process_does(files, tmp_pa
     spread = run_tune(*args, "--workers", "2")
     assert local.returncode == spread.returncode == 0, spread.stderr
     assert spread.stdout == local.stdout
+
+
+def random_recording(rng, events):
+    """Every kind of event for a few symbols: some only with book mids, one with no price
+    at all (only liquidations); ts mostly rising, now and then a step back."""
+    lines, oi, mark = [], {}, {}
+    for i in range(events):
+        symbol = f"S{rng.integers(7)}"
+        ts = 1_000_000 + i * 50 - int(rng.integers(0, 120))
+        kind = "liquidation" if symbol == "S6" else ["derivatives", "orderbook", "liquidation"][rng.integers(3)]
+        if symbol == "S5" and kind == "derivatives":
+            kind = "orderbook"
+        if kind == "derivatives":
+            oi[symbol] = oi.get(symbol, 1000.0) * (1 + rng.normal(0, 0.03))
+            mark[symbol] = mark.get(symbol, 100.0) * (1 + rng.normal(0, 0.004))
+            event = ["derivatives", ts, oi[symbol], float(rng.choice([0.0003, -0.0002])), mark[symbol]]
+        elif kind == "orderbook":
+            bid = 100.0 * (1 + rng.normal(0, 0.003))
+            event = ["orderbook", ts, float(rng.integers(1, 30)), float(rng.integers(1, 30)), bid, bid + 0.1]
+        else:
+            event = ["liquidation", ts, "sell", float(rng.integers(0, 5)), 100.0]
+        lines.append(json.dumps({"symbol": symbol, "event": event}))
+    return "\n".join(lines) + "\n"
+
+
+def random_trial(rng):
+    kinds = rng.choice(KINDS, size=int(rng.integers(1, 5)), replace=False)
+    signals = []
+    for kind in kinds:
+        params = {"oi_delta": [int(rng.integers(1, 8)), 0.05], "funding_flip": [0.0004],
+                  "book_imbalance": [0.5], "liq_cluster": [int(rng.integers(1, 8)), 6],
+                  "oi_price_divergence": [int(rng.integers(1, 8)), 0.02]}[kind]
+        signals.append({"kind": kind, "params": params, "weight": float(rng.choice([0, 0.5, 1, 2]))})
+    return json.dumps({"signals": signals, "threshold": float(rng.choice([-0.1, 0, 0.2, 0.35, 0.5]))})
+
+
+@pytest.mark.parametrize("cooldown", [0, 900])
+def test_a_batch_scores_each_trial_as_its_scorecard_does(tmp_path, cooldown):
+    # The search's lean path against the scorecard: each trial on its own radar,
+    # its crossings as onsets, cooled, scored by build_scorecard per window.
+    from fenmor_radar.replay.feeder_loop import open_recording
+    from fenmor_radar.scoring.onsets import cooled
+    from fenmor_radar.scoring.replay_pass import ReplayRecord, record_replay
+    from fenmor_radar.scoring.scorecard import ROW_FIELDS, Settings, build_scorecard
+    from fenmor_radar.tuning.batch import BatchScorer, WindowScore
+
+    rng = np.random.default_rng(cooldown)
+    path = write(tmp_path / "random.jsonl", random_recording(rng, 6000))
+    specs = [random_trial(rng) for _ in range(10)]
+    policy = CheckpointPolicy(every_ts=2_000)
+    objective = Objective(figure="median_lift", horizon=3_000, cooldown=cooldown)
+    result = BatchScorer([path], policy, 3, objective)(specs)
+
+    opened = [open_recording(path)]
+    record = record_replay(opened, specs, policy, crossings=True, factors=False)
+    opened[0].close()
+    symbols = len(record.prices)
+    for index, spec in enumerate(specs):
+        onsets = cooled(record.crossings[index], cooldown)
+        for fold, scores in zip(result.folds, result.scores[index], strict=True):
+            for window, got in zip((fold.in_sample, fold.out_of_sample), scores, strict=True):
+                settings = Settings((objective.horizon,), cooldown, "crossings", 0, 0, 0, window, False)
+                own = ReplayRecord([record.checkpoints[index]], record.prices, record.end, record.stats)
+                card = build_scorecard(own, [spec], [onsets], settings)
+                card_of_one = {name: card.columns[name][0] for name in ROW_FIELDS}
+                value = float(card_of_one["median_lift"])
+                in_window = sum(1 for o in onsets if window[0] <= o.ts < window[1])
+                days = (window[1] - window[0]) / 86_400_000
+                assert got == WindowScore(0.0 if np.isnan(value) else value, int(card_of_one["onsets"]),
+                                          in_window / symbols / days), (spec, window)
+    assert sum(score.onsets for scores in result.scores for pair in scores for score in pair) > 200

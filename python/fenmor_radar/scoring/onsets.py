@@ -12,6 +12,9 @@ from __future__ import annotations
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 
+import numpy as np
+import numpy.typing as npt
+
 from fenmor_radar.factor_strength import factor_strength
 
 
@@ -77,3 +80,40 @@ def cooled(onsets: Iterable[Onset], cooldown: int) -> list[Onset]:
         last[onset.symbol] = onset.ts
         kept.append(onset)
     return kept
+
+
+def cooled_positions(symbol: npt.NDArray[np.integer], ts: npt.NDArray[np.int64], cooldown: int) -> npt.NDArray[np.intp]:
+    """``cooled`` for onsets given as columns (a symbol's number and ts per onset): the
+    positions of the onsets kept, in the order ``cooled`` gives them.
+
+    Each symbol's onsets in ts order; the first is kept, and after each kept
+    one the first that comes at least ``cooldown`` later. Those chains are
+    followed for every symbol at once, one step per onset kept per symbol.
+    """
+    order = np.argsort(ts, kind="stable")
+    if cooldown <= 0 or not len(order):
+        return order
+    # Places in ts order, grouped by symbol (still in ts order within one).
+    grouped = order[np.argsort(symbol[order], kind="stable")]
+    group_symbol = symbol[grouped].astype(np.int64)
+    group_ts = ts[grouped]
+    low = int(group_ts.min())
+    span = int(group_ts.max()) - low + cooldown + 1
+    first_symbol = int(group_symbol.min())
+    if span * (int(group_symbol.max()) - first_symbol + 1) >= 2**62:
+        raise OverflowError("the onsets' ts span too wide a range to cool at once")
+    key = (group_symbol - first_symbol) * span + (group_ts - low)
+    following = np.searchsorted(key, key + cooldown, side="left")
+    starts = np.flatnonzero(np.r_[True, group_symbol[1:] != group_symbol[:-1]])
+    kept = np.zeros(len(grouped), dtype=bool)
+    frontier = starts
+    last = len(grouped) - 1
+    while len(frontier):
+        kept[frontier] = True
+        step = following[frontier]
+        same = (step <= last) & (group_symbol[np.minimum(step, last)] == group_symbol[frontier])
+        frontier = step[same]
+    # Back to ts order: a kept place's rank in ``order``.
+    rank = np.empty(len(order), dtype=np.intp)
+    rank[order] = np.arange(len(order))
+    return order[np.sort(rank[grouped[kept]])]

@@ -21,7 +21,7 @@ from typing import Any
 
 from fenmor_radar import Radar
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
-from fenmor_radar.tuning.batch import BatchResult, Objective, score_batch
+from fenmor_radar.tuning.batch import BatchResult, BatchScorer, Objective
 from fenmor_radar.tuning.folds import Fold
 from fenmor_radar.tuning.space import Space
 
@@ -56,10 +56,7 @@ Runner = Callable[[Sequence[str]], BatchResult]
 
 
 def local_runner(paths: Sequence[str], policy: CheckpointPolicy, fold_count: int, objective: Objective) -> Runner:
-    def run(specs: Sequence[str]) -> BatchResult:
-        return score_batch(paths, specs, policy, fold_count, objective)
-
-    return run
+    return BatchScorer(paths, policy, fold_count, objective)
 
 
 def _storage(path: str | None) -> Any:

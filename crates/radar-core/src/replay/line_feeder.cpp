@@ -224,11 +224,13 @@ void LineFeeder::take_run(std::size_t end, std::vector<FeederItem>& out) {
       if (const FeedCommand* feed = feed_of(i + states_ahead)) {
         ahead.state = states_.find(feed->symbol, ahead.hash);
         if (ahead.state != SymbolStates::unknown) states_.prefetch_states(ahead.state, radars_.size());
+        if (ahead.state != SymbolStates::unknown && sweep_) sweep_->prefetch_state(ahead.state);
       }
     }
     if (i + histories_ahead < end) {
       const ReadLine& ahead = read_[i + histories_ahead];
       if (ahead.state != SymbolStates::unknown) states_.prefetch_histories(ahead.state, radars_.size());
+      if (ahead.state != SymbolStates::unknown && sweep_) sweep_->prefetch_histories(ahead.state);
     }
     ++next_;
     if (!take_line(read_[i], out)) return;
@@ -262,6 +264,7 @@ bool LineFeeder::take_line(ReadLine& line, std::vector<FeederItem>& out) {
     if (first_backwards_ == 0 && states_.backwards() != 0) first_backwards_ = line.number;
     const bool due = clock_.fed(ts);
     if (watching_.any()) watch(number, line.number, feed->event, out);
+    if (sweep_) sweep_->observe(number, feed->event, clock_.events());
     if (prices_) prices_->record(number, feed->event);
     if (due) give(checkpoint(), out);
     return given_ < room_;

@@ -33,6 +33,7 @@
 #include "crates/radar-core/src/replay/selection.hpp"
 #include "crates/radar-core/src/replay/severity_watch.hpp"
 #include "crates/radar-core/src/replay/symbol_states.hpp"
+#include "crates/radar-core/src/replay/trial_sweep.hpp"
 
 namespace fenmor::replay {
 
@@ -98,6 +99,10 @@ class LineFeeder {
   }
   // From now on only the selected events are fed (selection.hpp).
   void select(Selection selection) { selection_ = std::move(selection); }
+  // Every accepted event is also scored under the sweep's trials (see
+  // trial_sweep.hpp); set before the first event, so that it sees them all.
+  void sweep(TrialSweep sweep) { sweep_.emplace(std::move(sweep)); }
+  TrialSweep* trial_sweep() noexcept { return sweep_ ? &*sweep_ : nullptr; }
 
   std::uint64_t next_line() const noexcept { return splitter_.lines() + 1; }
   bool between_lines() const noexcept { return !splitter_.pending(); }
@@ -181,6 +186,7 @@ class LineFeeder {
   SymbolStates states_;
   Selection selection_;
   std::optional<PriceTape> prices_;
+  std::optional<TrialSweep> sweep_;
 };
 
 }  // namespace fenmor::replay

@@ -1,0 +1,94 @@
+#include "crates/radar-core/src/replay/trial_sweep.hpp"
+
+#include <algorithm>
+#include <variant>
+
+#include "crates/radar-core/src/evaluate.hpp"
+
+namespace fenmor::replay {
+
+namespace {
+
+// Two signals are one when their kinds and parameters are the same numbers
+// (their weights are the trials' own).
+bool same_signal(const Signal& a, const Signal& b) noexcept {
+  return a.kind == b.kind && a.params == b.params;
+}
+
+}  // namespace
+
+TrialSweep::TrialSweep(std::span<const CompiledSpec> trials) : found_(trials.size()) {
+  for (const CompiledSpec& spec : trials) {
+    Trial trial{{}, {}, spec.threshold(), 0};
+    for (const Signal& signal : spec.signals()) {
+      auto at = std::find_if(signals_.begin(), signals_.end(),
+                             [&](const Signal& known) { return same_signal(known, signal); });
+      if (at == signals_.end()) at = signals_.insert(signals_.end(), Signal{signal.kind, signal.params, 1.0});
+      trial.slots.push_back(static_cast<std::size_t>(at - signals_.begin()));
+      trial.weights.push_back(signal.weight);
+      for (std::size_t kind = 0; kind < std::variant_size_v<Event>; ++kind) {
+        if (indicator_reads(signal.kind, kind)) trial.reads |= static_cast<std::uint8_t>(1U << kind);
+      }
+    }
+    window_ = std::max(window_, spec.window());
+    trials_.push_back(std::move(trial));
+  }
+}
+
+void TrialSweep::observe(std::uint32_t number, const Event& event, std::uint64_t events) {
+  const std::size_t signal_count = signals_.size();
+  const std::size_t trial_count = trials_.size();
+  // A symbol's first event evaluates everything: before it, it had no values.
+  const bool first = number >= states_.size();
+  if (first) {
+    states_.emplace_back(window_);
+    values_.resize(states_.size() * signal_count);
+    alerting_.resize(states_.size() * trial_count);
+  }
+  SymbolState& state = states_[number];
+  state.apply(event);
+  const std::size_t kind = event.index();
+  double* values = values_.data() + std::size_t{number} * signal_count;
+  for (std::size_t s = 0; s < signal_count; ++s) {
+    if (first || indicator_reads(signals_[s].kind, kind)) values[s] = indicator_value(signals_[s], state);
+  }
+  std::uint8_t* alerting = alerting_.data() + std::size_t{number} * trial_count;
+  const auto bit = static_cast<std::uint8_t>(1U << kind);
+  for (std::size_t t = 0; t < trial_count; ++t) {
+    const Trial& trial = trials_[t];
+    // Its severity cannot have moved: none of its signals reads this kind.
+    if (!first && (trial.reads & bit) == 0) continue;
+    WeightedMean mean;
+    for (std::size_t i = 0; i < trial.slots.size(); ++i) mean.add(values[trial.slots[i]], trial.weights[i]);
+    const double severity = mean.severity();
+    // A NaN compares false and never alerts, as in a scan.
+    const bool now = severity >= trial.threshold;
+    if (now == (alerting[t] != 0)) continue;
+    alerting[t] = now ? 1 : 0;
+    SweepCrossings& out = found_[t];
+    out.symbol.push_back(number);
+    out.ts.push_back(state.last_ts());
+    out.events.push_back(events);
+    out.up.push_back(now ? 1 : 0);
+    out.severity.push_back(severity);
+  }
+}
+
+void TrialSweep::prefetch_state(std::uint32_t number) const noexcept {
+  if (number >= states_.size()) return;
+  __builtin_prefetch(&states_[number]);
+  __builtin_prefetch(values_.data() + std::size_t{number} * signals_.size());
+  __builtin_prefetch(alerting_.data() + std::size_t{number} * trials_.size());
+}
+
+void TrialSweep::prefetch_histories(std::uint32_t number) const noexcept {
+  if (number < states_.size()) states_[number].prefetch();
+}
+
+std::vector<SweepCrossings> TrialSweep::take() {
+  std::vector<SweepCrossings> taken(trials_.size());
+  taken.swap(found_);
+  return taken;
+}
+
+}  // namespace fenmor::replay

@@ -1,0 +1,79 @@
+#pragma once
+// Many trial specs scored over one replay from ONE state per symbol: a
+// search's batch of specs that differ in weights, thresholds and parameters.
+//
+// The sweep keeps each symbol's state with the largest window any trial
+// needs (an indicator reads only as far back as its own lookback, so a
+// longer window changes no value), evaluates each distinct signal of the
+// trials once per event with the engine's indicator_value, and then each
+// trial's severity with the engine's WeightedMean over its own signals in
+// its own order, so every sum rounds as that trial's radar rounds it. Its
+// threshold crossings are exactly those a feeder watching crossings reports
+// for a radar of that spec (severity_watch.hpp's rules: a NaN severity
+// never passes, a symbol is below every threshold before its first event).
+//
+// Crossings are kept as columns per trial, not as alerts: the symbol's
+// number (the feeder's), ts, the accepted events so far (the crossing one
+// included), the direction and the severity.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "crates/radar-core/src/compiled_spec.hpp"
+#include "crates/radar-core/src/event.hpp"
+#include "crates/radar-core/src/spec.hpp"
+#include "crates/radar-core/src/symbol_state/symbol_state.hpp"
+
+namespace fenmor::replay {
+
+struct SweepCrossings {
+  std::vector<std::uint32_t> symbol;
+  std::vector<std::int64_t> ts;
+  std::vector<std::uint64_t> events;
+  std::vector<std::uint8_t> up;  // 1 up, 0 down
+  std::vector<double> severity;
+
+  std::size_t size() const noexcept { return ts.size(); }
+};
+
+class TrialSweep {
+ public:
+  // `trials` must not be empty.
+  explicit TrialSweep(std::span<const CompiledSpec> trials);
+
+  // The event just accepted for symbol `number` (numbers come in order from
+  // 0, as SymbolStates gives them), after `events` accepted events.
+  void observe(std::uint32_t number, const Event& event, std::uint64_t events);
+
+  // Applying an event to a state not in the cache waits for memory twice
+  // (the state, then its histories): the feeder asks for a known symbol's
+  // some events ahead, as it does for its radars' states.
+  void prefetch_state(std::uint32_t number) const noexcept;
+  void prefetch_histories(std::uint32_t number) const noexcept;
+
+  std::size_t trial_count() const noexcept { return trials_.size(); }
+  // The distinct signals evaluated per event.
+  std::size_t signal_count() const noexcept { return signals_.size(); }
+  // Hands out each trial's crossings found since the last call.
+  std::vector<SweepCrossings> take();
+
+ private:
+  struct Trial {
+    std::vector<std::size_t> slots;  // per signal in spec order: its place in signals_
+    std::vector<double> weights;
+    double threshold;
+    std::uint8_t reads = 0;  // bit k: a signal reads events of kind k
+  };
+
+  std::vector<Signal> signals_;  // the union, each distinct signal once
+  std::vector<Trial> trials_;
+  std::uint64_t window_ = 2;
+  std::vector<SymbolState> states_;      // by symbol number
+  std::vector<double> values_;           // by number, then signal: unrounded values
+  std::vector<std::uint8_t> alerting_;   // by number, then trial
+  std::vector<SweepCrossings> found_;    // by trial
+};
+
+}  // namespace fenmor::replay

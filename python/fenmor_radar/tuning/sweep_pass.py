@@ -1,0 +1,115 @@
+"""The one replay a batch of trial specs needs: every trial's crossings as columns, and every price.
+
+The recording is read once on the native line feeder, which scores each
+event under every trial from one state per symbol (``LineFeeder.sweep``):
+each distinct signal is evaluated once per event, then each trial's
+severity from its own signals and weights, exactly as a radar of that spec
+would score it. A trial's crossings come back as arrays (no Python object
+per crossing); the checkpoints' clocks and event counts place them against
+the baseline moments, and the prices are kept in the same pass as the
+scorecard's replay keeps them.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass, field
+
+import numpy as np
+import numpy.typing as npt
+
+from fenmor_radar.replay.checkpoints import CheckpointPolicy
+from fenmor_radar.replay.feeder_loop import (
+    CheckpointReplies,
+    FeederReplay,
+    Source,
+    SpecRejected,
+    new_feeder,
+)
+from fenmor_radar.replay.items import BadLine, ReplayStats
+from fenmor_radar.scoring.prices import Floats, Int64s, PriceBook, PriceSeries
+
+# The feeder needs a radar of its own for its checkpoints; the trials are
+# scored by the sweep from its own states. This one never alerts (no
+# severity reaches 2), so its replies stay a few bytes long.
+_CLOCK_SPEC = '{"signals":[{"kind":"funding_flip","params":[1]}],"threshold":2,"limit":1}'
+
+
+@dataclass(frozen=True, slots=True)
+class TrialCrossings:
+    """One trial's threshold crossings, in the order they happened."""
+
+    symbol: npt.NDArray[np.uint32]  # the symbol's number (SweepRecord.names)
+    ts: Int64s
+    events: npt.NDArray[np.uint64]  # accepted events so far, the crossing one included
+    up: npt.NDArray[np.bool_]
+    severity: Floats
+
+
+@dataclass(slots=True)
+class SweepRecord:
+    """What a batch's scoring takes from its replay."""
+
+    names: tuple[str, ...]  # symbol names by number
+    trials: list[TrialCrossings]
+    checkpoint_ts: Int64s  # the clock of each checkpoint with something accepted before it
+    checkpoint_events: npt.NDArray[np.uint64]
+    prices: dict[str, PriceSeries]
+    end: int | None  # the largest ts accepted
+    stats: ReplayStats
+    bad_lines: list[BadLine] = field(default_factory=list)
+
+
+def _crossings(parts: tuple[bytes, bytes, bytes, bytes, bytes]) -> TrialCrossings:
+    symbol, ts, events, up, severity = parts
+    return TrialCrossings(
+        np.frombuffer(symbol, dtype=np.uint32),
+        np.frombuffer(ts, dtype=np.int64),
+        np.frombuffer(events, dtype=np.uint64),
+        np.frombuffer(up, dtype=np.uint8).astype(bool),
+        np.frombuffer(severity, dtype=np.float64),
+    )
+
+
+def sweep_replay(
+    recordings: Iterable[Source],
+    specs: Sequence[str],
+    policy: CheckpointPolicy,
+    *,
+    strict: bool = False,
+    prices: bool = True,
+) -> SweepRecord:
+    """Replay once, scoring every spec; ``SpecRejected`` for a spec the radar refuses,
+    otherwise raises as ``FeederReplay.run`` does. Without ``prices`` none are kept
+    (a search keeps those of its first replay)."""
+    feeder = new_feeder([_CLOCK_SPEC], policy, strict, prices=prices)
+    try:
+        feeder.sweep(list(specs))
+    except ValueError as err:
+        if len(err.args) > 1 and isinstance(err.args[1], int):
+            raise SpecRejected(str(err.args[0]), err.args[1], len(specs)) from None
+        raise
+    book = PriceBook()
+    stats = ReplayStats()
+    bad_lines: list[BadLine] = []
+    clocks: list[tuple[int, int]] = []
+    replay = FeederReplay(feeder, stats=stats, on_block=lambda _: book.add(feeder.take_prices()))
+    for item in replay.run(recordings):
+        if isinstance(item, CheckpointReplies):
+            if item.ts is not None:  # nothing accepted yet: no moment to measure from
+                clocks.append((item.ts, item.events))
+        elif isinstance(item, BadLine):
+            bad_lines.append(item)
+    book.add(feeder.take_prices())
+    names, taken = feeder.take_sweep()
+    clock = np.array(clocks, dtype=np.int64).reshape(-1, 2)
+    return SweepRecord(
+        names=names,
+        trials=[_crossings(parts) for parts in taken],
+        checkpoint_ts=clock[:, 0].copy(),
+        checkpoint_events=clock[:, 1].astype(np.uint64),
+        prices=book.series(),
+        end=feeder.ts,
+        stats=stats,
+        bad_lines=bad_lines,
+    )

@@ -1,0 +1,157 @@
+// The sweep's crossings against a feeder with one radar per trial watching
+// crossings: the same crossings of every trial, in the same order, with the
+// same severities, over random recordings and random trial specs (shared
+// and distinct lookbacks, zero weights, thresholds at or below zero).
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "crates/radar-core/src/compiled_spec.hpp"
+#include "crates/radar-core/src/replay/line_feeder.hpp"
+#include "crates/radar-core/src/replay/trial_sweep.hpp"
+#include "crates/radar-core/src/spec_decode.hpp"
+
+namespace fenmor {
+namespace {
+
+struct Seen {
+  std::string symbol;
+  std::int64_t ts;
+  std::uint64_t events;
+  bool up;
+  double severity;
+  bool operator==(const Seen&) const = default;
+};
+
+void PrintTo(const Seen& s, std::ostream* out) {
+  *out << (s.up ? "up " : "down ") << s.symbol << " ts " << s.ts << " events " << s.events
+       << " severity " << s.severity;
+}
+
+CompiledSpec compiled(const std::string& text) {
+  auto decoded = decode_spec_text(text);
+  EXPECT_TRUE(decoded.has_value()) << text;
+  auto spec = CompiledSpec::compile(*std::move(decoded));
+  EXPECT_TRUE(spec.has_value()) << text;
+  return *std::move(spec);
+}
+
+// Events of every kind for a few symbols, some of them out of ts order,
+// with a bad line now and then.
+std::string random_recording(std::mt19937& random, std::size_t events) {
+  std::string text;
+  std::vector<double> oi(7, 1000.0);
+  for (std::size_t i = 0; i < events; ++i) {
+    const std::size_t symbol = random() % oi.size();
+    const std::string head = R"({"symbol":"S)" + std::to_string(symbol) + R"(","event":[)";
+    const std::string ts = std::to_string(1000 + i * 10 - random() % 30);
+    switch (random() % 4) {
+      case 0:
+        text += head + R"("liquidation",)" + ts + R"(,"buy",)" + std::to_string(random() % 5) + ",100]}\n";
+        break;
+      case 1:
+        text += head + R"("orderbook",)" + ts + "," + std::to_string(random() % 20) + "," +
+                std::to_string(random() % 20) + ",99,101]}\n";
+        break;
+      default: {
+        oi[symbol] *= 1.0 + (static_cast<double>(random() % 11) - 5.0) / 100.0;
+        const char* funding = random() % 2 == 0 ? "0.0003" : "-0.0002";
+        text += head + R"("derivatives",)" + ts + "," + std::to_string(oi[symbol]) + "," + funding + "," +
+                std::to_string(100 + random() % 5) + "]}\n";
+      }
+    }
+    if (random() % 97 == 0) text += "not a line\n";
+  }
+  return text;
+}
+
+std::string random_spec(std::mt19937& random) {
+  const std::vector<std::string> signals = {
+      R"({"kind":"oi_delta","params":[LB,0.03])",
+      R"({"kind":"funding_flip","params":[0.0004])",
+      R"({"kind":"book_imbalance","params":[0.5])",
+      R"({"kind":"liq_cluster","params":[LB,6])",
+      R"({"kind":"oi_price_divergence","params":[LB,0.02])",
+  };
+  const std::vector<std::string> weights = {"0", "0.5", "1", "2", "0.3"};
+  const std::vector<std::string> thresholds = {"0", "-0.1", "0.2", "0.35", "0.5", "0.8"};
+  std::string text = R"({"signals":[)";
+  std::vector<std::string> chosen;  // a spec names each signal once
+  const std::size_t count = 1 + random() % 4;
+  while (chosen.size() < count) {
+    std::string signal = signals[random() % signals.size()];
+    if (const std::size_t at = signal.find("LB"); at != std::string::npos) {
+      signal.replace(at, 2, std::to_string(1 + random() % 6));
+    }
+    if (std::find(chosen.begin(), chosen.end(), signal) != chosen.end()) continue;
+    if (!chosen.empty()) text += ",";
+    chosen.push_back(signal);
+    text += signal + R"(,"weight":)" + weights[random() % weights.size()] + "}";
+  }
+  return text + R"(],"threshold":)" + thresholds[random() % thresholds.size()] + "}";
+}
+
+TEST(TrialSweep, GivesEachTrialTheCrossingsOfItsOwnRadar) {
+  for (unsigned seed = 1; seed <= 12; ++seed) {
+    std::mt19937 random(seed);
+    const std::string recording = random_recording(random, 2500);
+    std::vector<std::string> texts;
+    for (int i = 0; i < 9; ++i) texts.push_back(random_spec(random));
+    std::vector<CompiledSpec> trials;
+    std::vector<RadarHandle> radars;
+    for (const std::string& text : texts) {
+      trials.push_back(compiled(text));
+      radars.emplace_back(compiled(text));
+    }
+
+    // One radar per trial, crossings watched; blocks of odd sizes.
+    replay::LineFeeder feeder(std::move(radars), {100, std::nullopt}, false, {true, false});
+    std::vector<replay::FeederItem> items;
+    for (std::size_t at = 0; at < recording.size(); at += 901) {
+      feeder.feed(std::string_view(recording).substr(at, 901), items);
+    }
+    feeder.finish(true, items);
+    std::vector<std::vector<Seen>> expected(texts.size());
+    for (const auto& item : items) {
+      if (const auto* c = std::get_if<replay::Crossing>(&item)) {
+        expected[c->spec].push_back({c->alert.symbol, c->alert.ts, c->events,
+                                     c->direction == replay::Direction::up, c->alert.severity});
+      }
+    }
+
+    // The sweep beside a radar that only keeps the clock.
+    std::vector<RadarHandle> clock;
+    clock.emplace_back(compiled(R"({"signals":[{"kind":"funding_flip","params":[1]}],"threshold":2})"));
+    replay::LineFeeder swept(std::move(clock), {100, std::nullopt}, false);
+    swept.sweep(replay::TrialSweep(trials));
+    std::vector<replay::FeederItem> ignored;
+    for (std::size_t at = 0; at < recording.size(); at += 1234) {
+      swept.feed(std::string_view(recording).substr(at, 1234), ignored);
+    }
+    swept.finish(true, ignored);
+    const std::vector<replay::SweepCrossings> found = swept.trial_sweep()->take();
+    ASSERT_EQ(found.size(), texts.size());
+    std::size_t total = 0;
+    for (std::size_t t = 0; t < texts.size(); ++t) {
+      std::vector<Seen> got;
+      const replay::SweepCrossings& f = found[t];
+      for (std::size_t i = 0; i < f.size(); ++i) {
+        got.push_back({swept.symbol_names()[f.symbol[i]], f.ts[i], f.events[i], f.up[i] != 0, f.severity[i]});
+      }
+      total += got.size();
+      EXPECT_EQ(got, expected[t]) << "seed " << seed << ", trial " << texts[t];
+    }
+    EXPECT_GT(total, 100u) << "seed " << seed;
+    // Each distinct signal once: the trials share some.
+    EXPECT_LT(swept.trial_sweep()->signal_count(), 9u * 4u);
+  }
+}
+
+}  // namespace
+}  // namespace fenmor
