@@ -458,12 +458,10 @@ PyObject* feeder_sweep_kept(PyObject* self, PyObject* specs) {
   std::vector<CompiledSpec> trials;
   trials.reserve(radars->size());
   for (const RadarHandle& radar : *radars) trials.push_back(radar.compiled());
-  replay::TrialSweep sweep(trials);
   // The log is only read, and the feeder is held by `use`.
   PyThreadState* thread = PyEval_SaveThread();
-  replay::sweep_events(*log, sweep);
+  const std::vector<replay::SweepCrossings> taken = replay::sweep_events(*log, trials);
   PyEval_RestoreThread(thread);
-  const std::vector<replay::SweepCrossings> taken = sweep.take();
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(taken.size()));
   for (std::size_t i = 0; list != nullptr && i < taken.size(); ++i) {
     PyObject* item = sweep_tuple(taken[i]);

@@ -52,6 +52,7 @@ class PriceTable:
     price: Floats
     origin: int
     stride: int
+    series_starts: Ints  # where each symbol's series starts (an empty one: where the next starts)
 
 
 def price_table(series: Sequence[PriceSeries], longest_horizon: int, end: int) -> PriceTable:
@@ -65,11 +66,13 @@ def price_table(series: Sequence[PriceSeries], longest_horizon: int, end: int) -
     if stride * max(len(series), 1) >= 2**62:
         raise OverflowError("the recording's ts span too wide a range to measure at once")
     keys = [s.ts - origin + g * stride for g, s in enumerate(series)]
+    sizes = np.array([len(s.ts) for s in series], dtype=np.intp)
     return PriceTable(
         np.concatenate(keys) if keys else np.zeros(0, dtype=np.int64),
         np.concatenate([s.price for s in series]) if series else np.zeros(0),
         origin,
         stride,
+        np.cumsum(sizes) - sizes,
     )
 
 
@@ -85,10 +88,9 @@ def outcomes(
     by_key = np.argsort(base_key + moments, kind="stable")
     start = np.empty(len(moments), dtype=np.intp)
     stop = np.empty(len(moments), dtype=np.intp)
-    group_first = np.empty(len(moments), dtype=np.intp)
     start[by_key] = np.searchsorted(table.keys, (base_key + moments)[by_key], side="right") - 1
     stop[by_key] = np.searchsorted(table.keys, (base_key + moments + horizon)[by_key], side="right") - 1
-    group_first[by_key] = np.searchsorted(table.keys, (base_key + table.origin)[by_key], side="left")
+    group_first = table.series_starts[groups]
     censored = moments + horizon > end
     scored = (start >= group_first) & ~censored
     price = table.price

@@ -199,7 +199,7 @@ def _window_score(trial: _Trial, shared: _Shared, window: _Window, objective: Ob
     chosen = inside_onsets[priced]
     onset_group = trial.group[priced][chosen]
     scored = trial.scored[chosen] & (trial.ts[priced][chosen] + objective.horizon <= min(shared.end, stop))
-    groups = np.unique(onset_group)
+    groups = np.flatnonzero(np.bincount(onset_group, minlength=len(shared.place)))  # np.unique's, in O(n)
     base = ~trial.alerting[groups] & window.inside & window.scored[groups]
     absolute = np.concatenate([trial.absolute[chosen][scored], shared.absolute[groups][base]])
     group = np.concatenate([onset_group[scored], np.broadcast_to(groups[:, None], base.shape)[base]])

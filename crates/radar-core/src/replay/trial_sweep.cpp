@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 #include <variant>
 
 #include "crates/radar-core/src/evaluate.hpp"
+#include "crates/radar-core/src/worker_pool.hpp"
 
 namespace fenmor::replay {
 
@@ -114,6 +116,24 @@ void sweep_events(const EventLog& log, TrialSweep& sweep) {
     if (i + histories_ahead < count) sweep.prefetch_histories(log.symbols[i + histories_ahead]);
     sweep.observe(log.symbols[i], log.events[i], i + 1);
   }
+}
+
+std::vector<SweepCrossings> sweep_events(const EventLog& log, std::span<const CompiledSpec> trials) {
+  const std::size_t parts = std::min(trials.size(), shared_worker_pool().parallelism());
+  std::vector<std::vector<SweepCrossings>> found(parts);
+  // Part p takes trials [p * n / parts, (p + 1) * n / parts).
+  const auto first = [&](std::size_t part) { return part * trials.size() / parts; };
+  parallel_for(parts, [&](std::size_t part) {
+    TrialSweep sweep(trials.subspan(first(part), first(part + 1) - first(part)));
+    sweep_events(log, sweep);
+    found[part] = sweep.take();
+  });
+  std::vector<SweepCrossings> all;
+  all.reserve(trials.size());
+  for (std::vector<SweepCrossings>& part : found) {
+    for (SweepCrossings& crossings : part) all.push_back(std::move(crossings));
+  }
+  return all;
 }
 
 }  // namespace fenmor::replay

@@ -81,4 +81,9 @@ class TrialSweep {
 // would have (the k-th after k accepted events).
 void sweep_events(const EventLog& log, TrialSweep& sweep);
 
+// The crossings of each trial over `log`, in the trials' order: the trials
+// are split between the worker pool's threads, each part swept on its own
+// states (the same crossings as one sweep of them all).
+std::vector<SweepCrossings> sweep_events(const EventLog& log, std::span<const CompiledSpec> trials);
+
 }  // namespace fenmor::replay
