@@ -4,6 +4,7 @@ Run after `pip install '.[distributed]'`:
 
     python3 benchmarks/bench_distributed.py
     python3 benchmarks/bench_distributed.py --events 400000 --shards 1,2 --rounds 1  # a quick look
+    python3 benchmarks/bench_distributed.py --parquet   # the same events as 4 Parquet files
 
 The recording (seeded, realistic events from `workload.py`, in ts order
 across symbols, 4 plain files) is written once and kept under
@@ -38,6 +39,11 @@ growing at most 10 % from S = 2 to 8; bytes read at most 1.05 times the
 input; the driver's CPU beyond a one-line input under 2 % of the cluster's;
 two workers at least 0.9 times the single replay on both cores; split by
 spec, CPU per event and spec at S = 2 and 4 within 1.2 times S = 1.
+
+With ``--parquet`` every replay (the single ones too) reads the same events
+from 4 Parquet files instead, converted once with `fenmor-radar convert`
+and kept beside the JSON-lines files; bytes read are then the Parquet
+files'.
 """
 
 from __future__ import annotations
@@ -102,6 +108,31 @@ def recording(events: int, symbols: int, seed: int) -> list[Path]:
     paths = write_recording(directory, events, symbols, seed)
     print(f"wrote {directory} in {time.perf_counter() - started:.0f} s")
     return paths
+
+
+def parquet_recording(files: list[Path]) -> list[Path]:
+    """The same events as Parquet files, one per JSON-lines file, converted once."""
+    converted = [path.with_suffix(".parquet") for path in files]
+    for source, target in zip(files, converted, strict=True):
+        if not target.exists():
+            partial = target.with_suffix(".tmp.parquet")
+            subprocess.run([sys.executable, "-m", "fenmor_radar", "convert", str(source), "-o",
+                            str(partial), "-q"], check=True)
+            os.replace(partial, target)
+    return converted
+
+
+def one_row(files: list[Path], where: Path) -> Path:
+    """The recording's first event alone, in the files' format."""
+    if files[0].suffix == ".parquet":
+        import pyarrow.parquet as pq
+
+        target = where / "one.parquet"
+        pq.write_table(pq.read_table(files[0]).slice(0, 1), target)
+        return target
+    target = where / "one.jsonl"
+    target.write_bytes(files[0].read_bytes().split(b"\n", 1)[0] + b"\n")
+    return target
 
 
 def specs_of(count: int) -> list[str]:
@@ -225,12 +256,17 @@ def main(argv: list[str]) -> None:
     parser.add_argument("--seed", type=int, default=13)
     parser.add_argument("--rounds", type=int, default=2,
                         help="rounds of every run, interleaved; the fastest of each is shown")
+    parser.add_argument("--parquet", action="store_true",
+                        help="read the same events from Parquet files (needs the parquet extra)")
     args = parser.parse_args(argv)
 
     files = recording(args.events, args.symbols, args.seed)
+    if args.parquet:
+        files = parquet_recording(files)
     size = sum(path.stat().st_size for path in files)
     events = args.events
-    print(f"{events:,} events in {FILES} files ({size / events:.0f} bytes per line), "
+    print(f"{events:,} events in {FILES} {'Parquet' if args.parquet else 'JSON-lines'} files "
+          f"({size / events:.0f} bytes per event), "
           f"{args.symbols:,} symbols, a checkpoint every {args.every:,}; "
           f"{os.cpu_count()} processors, load average {os.getloadavg()[0]:.1f}")
     counts = [int(count) for count in args.shards.split(",")]
@@ -239,8 +275,7 @@ def main(argv: list[str]) -> None:
     best: dict[tuple[str, int], dict[str, float]] = {}
     identical: dict[tuple[str, int], bool] = {}
     with tempfile.TemporaryDirectory() as scratch:
-        one_line = Path(scratch) / "one.jsonl"
-        one_line.write_bytes(files[0].read_bytes().split(b"\n", 1)[0] + b"\n")
+        one_line = one_row(files, Path(scratch))
         single_out = os.path.join(scratch, "single.jsonl")
         many_out = os.path.join(scratch, "many.jsonl")
         for _ in range(args.rounds):

@@ -318,6 +318,8 @@ def test_an_input_that_breaks_off_fails_after_every_complete_line(tmp_path):
                                     limits, policy, False, ReplayStats(), 500):
             items.append(item)
     assert error.value.source == str(path)
+    complete_lines = zlib.decompressobj(31).decompress(path.read_bytes()).count(b"\n")
+    assert error.value.lines == complete_lines  # of its own file, as the single replay tells
     with pytest.raises(DamagedInput, match=str(error.value)):
         list(read_events(str(path)))
     # Every complete line before the fault is replayed, with its checkpoints

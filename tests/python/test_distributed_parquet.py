@@ -90,7 +90,7 @@ def inputs(tmp_path, seed):
     write_parquet(folder / "a.parquet", parquet_rows(seed, 250), False, 33)
     lines = write_lines(tmp_path / "lines.jsonl.gz", recording(seed + 2, 300, bad=0.03),
                         compress=True)
-    file = write_parquet(tmp_path / "last.parquet", parquet_rows(seed + 3, 200), True, 1000)
+    file = write_parquet(tmp_path / "last.parquet", parquet_rows(seed + 3, 200), True, 40)
     return [str(folder), lines, file]
 
 
@@ -180,27 +180,39 @@ def test_a_parquet_url_is_read_through_fsspec(tmp_path, clustered):
     assert any(isinstance(item, BadLine) for item in want)
 
 
+def damage(path):
+    """Garbles a page header of the file's fourth row group: it breaks off there."""
+    data = bytearray(Path(path).read_bytes())
+    at = pq.ParquetFile(path).metadata.row_group(3).column(0).data_page_offset
+    data[at : at + 64] = b"\xff" * 64
+    Path(path).write_bytes(bytes(data))
+
+
 @pytest.mark.parametrize(
-    "watch",
+    ("watch", "damaged"),
     [
-        ["--every", "37", "--new-only", "--cooldown", "50"],
-        ["--crossings", "--peaks", "--strict"],
-        ["--split", "specs", "--crossings"],
+        (["--every", "37", "--new-only", "--cooldown", "50"], False),
+        (["--crossings", "--peaks", "--strict"], False),
+        (["--split", "specs", "--crossings"], False),
+        (["--every", "41"], True),
     ],
 )
-def test_command_line_workers_print_what_the_single_replay_prints(tmp_path, watch):
+def test_command_line_workers_print_what_the_single_replay_prints(tmp_path, watch, damaged):
     pytest.importorskip("distributed")
     from test_distributed import run_cli
 
     paths = inputs(tmp_path, 91)
+    if damaged:  # told as the single replay tells it: that file, its rows read
+        damage(paths[2])
     specs = [write_lines(tmp_path / f"spec-{n}.json", [SPECS[n].encode()]) for n in (1, 0)]
     options = ["--spec", specs[0], "--spec", specs[1], "--every-ts", "100", "--format", "json",
                "-q", *watch]
     alone = run_cli(*(option for option in options if option not in ("--split", "specs")), *paths)
     sharded = run_cli(*options, "--workers", "2", *paths)
-    assert alone.returncode == sharded.returncode == (1 if "--strict" in watch else 3)
+    assert alone.returncode == sharded.returncode == (1 if "--strict" in watch or damaged else 3)
     assert sharded.stdout == alone.stdout and alone.stdout.count(b"\n") > 3
     assert sharded.stderr == alone.stderr and paths[0].encode() + b":" in alone.stderr
+    assert not damaged or b"error: cannot read " + paths[2].encode() + b":" in alone.stderr
 
 
 def test_a_parquet_file_without_a_recordings_columns_is_refused_before_any_cluster_work(tmp_path):

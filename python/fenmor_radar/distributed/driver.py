@@ -38,7 +38,7 @@ from fenmor_radar.distributed.summary import (
     unit_summary,
 )
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
-from fenmor_radar.replay.feeder_loop import CheckpointReplies
+from fenmor_radar.replay.feeder_loop import CheckpointReplies, RecordingDamaged
 from fenmor_radar.replay.items import BadLine, Crossing, ReplayStats
 from fenmor_radar.replay.recording import STDIN_NAME, DamagedInput
 
@@ -92,12 +92,12 @@ class InputChanged(Exception):
         self.source = source
 
 
-class InputFileDamaged(DamagedInput):
-    """An input broke off; ``source`` names it."""
+class InputFileDamaged(RecordingDamaged):
+    """An input broke off; ``source`` names it, ``lines`` are its lines read before the
+    fault (told as the single replay tells its ``RecordingDamaged``)."""
 
-    def __init__(self, source: str, error: DamagedInput) -> None:
-        super().__init__(str(error))
-        self.source = source
+    def __init__(self, source: str, error: DamagedInput, lines: int = 0) -> None:
+        super().__init__(source, lines, error)
 
 
 Item = MergedCheckpoint | BadEventLine | Crossing
@@ -254,7 +254,7 @@ def replay_parts_on(
         ([], workers.step([], None, read=True)) for _ in range(REQUESTS_IN_FLIGHT)
     )
     reading = True
-    damage: tuple[str, str] | None = None
+    damage: tuple[Part, str] | None = None
     while in_flight:
         items, pending = in_flight.popleft()
         answers = workers.collect(pending)
@@ -276,7 +276,7 @@ def replay_parts_on(
         # Lines read, blank ones included, as the single replay counts them.
         stats.lines += summary.lines if planner.stopped_at is None else planner.stopped_at.line
         if planner.stopped_at is None and summary.damage is not None:
-            damage = (source.source, summary.damage)
+            damage = (source, summary.damage)
         reading = not planner.stopped
         cuts = _cuts(items)
         stop = planner.stop
@@ -304,7 +304,8 @@ def replay_parts_on(
     stats.ts = max(clocks) if clocks else None
     stats.events = planner.events
     if damage is not None:
-        raise InputFileDamaged(damage[0], DamagedInput(damage[1]))
+        part, message = damage
+        raise InputFileDamaged(part.source, DamagedInput(message), output.file_lines[part.file])
 
 
 def _cuts(items: Sequence[PlanItem]) -> list[Cut]:
