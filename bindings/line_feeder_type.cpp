@@ -431,6 +431,48 @@ PyObject* feeder_take_sweep(PyObject* self, PyObject* /*unused*/) {
   return result;
 }
 
+PyObject* feeder_keep_events(PyObject* self, PyObject* limit) {
+  LineFeederObject* object = as_feeder(self);
+  Use use(object->in_use, "LineFeeder");
+  if (!use.ok()) return nullptr;
+  if (object->finished) return raise_finished();
+  if (object->feeder->events() != 0) return raise(PyExc_ValueError, "keep_events(): call it before the first event is fed");
+  const Py_ssize_t count = PyNumber_AsSsize_t(limit, PyExc_OverflowError);
+  if (count == -1 && PyErr_Occurred() != nullptr) return nullptr;
+  if (count < 0) return raise(PyExc_ValueError, "keep_events(): the limit must not be negative");
+  object->feeder->keep_events(static_cast<std::size_t>(count));
+  Py_RETURN_NONE;
+}
+
+PyObject* feeder_sweep_kept(PyObject* self, PyObject* specs) {
+  LineFeederObject* object = as_feeder(self);
+  Use use(object->in_use, "LineFeeder");
+  if (!use.ok()) return nullptr;
+  const replay::EventLog* log = object->feeder->kept_events();
+  if (log == nullptr) {
+    return raise(PyExc_ValueError, "sweep_kept(): no events kept (keep_events() was not called, or "
+                                   "the recording had more events than its limit)");
+  }
+  auto radars = read_specs(specs, "sweep_kept()");
+  if (!radars) return nullptr;
+  std::vector<CompiledSpec> trials;
+  trials.reserve(radars->size());
+  for (const RadarHandle& radar : *radars) trials.push_back(radar.compiled());
+  // The log is only read, and the feeder is held by `use`.
+  PyThreadState* thread = PyEval_SaveThread();
+  const std::vector<replay::SweepCrossings> taken = replay::sweep_events(*log, trials);
+  PyEval_RestoreThread(thread);
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(taken.size()));
+  for (std::size_t i = 0; list != nullptr && i < taken.size(); ++i) {
+    PyObject* item = sweep_tuple(taken[i]);
+    if (item == nullptr || PyList_SetItem(list, static_cast<Py_ssize_t>(i), item) < 0) {
+      Py_DecRef(list);
+      list = nullptr;
+    }
+  }
+  return list;
+}
+
 enum class Counter : std::uint8_t { Lines, Events, BadLines, Checkpoints, Symbols, Ts, Stopped, Pending,
                                      Backwards, FirstBackwards };
 
@@ -512,6 +554,16 @@ constexpr const char* take_sweep_doc =
     "(symbol names by number, per trial spec (symbol numbers, ts, events,\n"
     "up, severities)): the crossings found since the last call as native\n"
     "uint32, int64, uint64, uint8 and float64 bytes.";
+constexpr const char* keep_events_doc =
+    "keep_events($self, limit, /)\n--\n\n"
+    "From now on every accepted event is kept (about 52 bytes each) for\n"
+    "sweep_kept(), up to `limit` events: past it none are kept. Before the\n"
+    "first event.";
+constexpr const char* sweep_kept_doc =
+    "sweep_kept($self, specs, /)\n--\n\n"
+    "The kept events scored under each trial spec as sweep() scores them, without\n"
+    "reading the recording again: per spec (symbol numbers, ts, events, up,\n"
+    "severities) as take_sweep() gives them; symbols numbered as this feeder's.";
 constexpr const char* alerts_doc =
     "alerts($self, /)\n--\n\nThe current alerts reply of each radar, in spec order.";
 
@@ -526,6 +578,8 @@ PyMethodDef feeder_methods[] = {
     {"take_prices", feeder_take_prices, METH_NOARGS, take_prices_doc},
     {"sweep", feeder_sweep, METH_O, sweep_doc},
     {"take_sweep", feeder_take_sweep, METH_NOARGS, take_sweep_doc},
+    {"keep_events", feeder_keep_events, METH_O, keep_events_doc},
+    {"sweep_kept", feeder_sweep_kept, METH_O, sweep_kept_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

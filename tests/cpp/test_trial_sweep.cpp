@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "crates/radar-core/src/compiled_spec.hpp"
@@ -130,6 +131,7 @@ TEST(TrialSweep, GivesEachTrialTheCrossingsOfItsOwnRadar) {
     clock.emplace_back(compiled(R"({"signals":[{"kind":"funding_flip","params":[1]}],"threshold":2})"));
     replay::LineFeeder swept(std::move(clock), {100, std::nullopt}, false);
     swept.sweep(replay::TrialSweep(trials));
+    swept.keep_events(1'000'000);
     std::vector<replay::FeederItem> ignored;
     for (std::size_t at = 0; at < recording.size(); at += 1234) {
       swept.feed(std::string_view(recording).substr(at, 1234), ignored);
@@ -150,7 +152,41 @@ TEST(TrialSweep, GivesEachTrialTheCrossingsOfItsOwnRadar) {
     EXPECT_GT(total, 100u) << "seed " << seed;
     // Each distinct signal once: the trials share some.
     EXPECT_LT(swept.trial_sweep()->signal_count(), 9u * 4u);
+
+    // The same again from the events the feeder kept, the trials split
+    // between threads.
+    ASSERT_NE(swept.kept_events(), nullptr);
+    const std::vector<replay::SweepCrossings> from_log = replay::sweep_events(*swept.kept_events(), trials);
+    ASSERT_EQ(from_log.size(), texts.size());
+    for (std::size_t t = 0; t < texts.size(); ++t) {
+      EXPECT_EQ(from_log[t].symbol, found[t].symbol);
+      EXPECT_EQ(from_log[t].ts, found[t].ts);
+      EXPECT_EQ(from_log[t].events, found[t].events);
+      EXPECT_EQ(from_log[t].up, found[t].up);
+      EXPECT_EQ(from_log[t].severity, found[t].severity);
+    }
   }
+}
+
+// Past its limit a feeder keeps no events at all: a log is whole or absent.
+TEST(TrialSweep, AFeederKeepsEventsOnlyUpToItsLimit) {
+  std::mt19937 random(3);
+  const std::string recording = random_recording(random, 200);
+  const auto kept = [&](std::size_t limit) {
+    std::vector<RadarHandle> clock;
+    clock.emplace_back(compiled(R"({"signals":[{"kind":"funding_flip","params":[1]}],"threshold":2})"));
+    replay::LineFeeder feeder(std::move(clock), {}, false);
+    feeder.keep_events(limit);
+    std::vector<replay::FeederItem> items;
+    feeder.feed(recording, items);
+    feeder.finish(true, items);
+    const replay::EventLog* log = feeder.kept_events();
+    return std::pair(log == nullptr ? std::size_t{0} : log->size(), feeder.events());
+  };
+  const auto [all, events] = kept(1000);
+  EXPECT_EQ(all, events);
+  EXPECT_EQ(kept(events).first, events);
+  EXPECT_EQ(kept(events - 1).first, 0u);
 }
 
 }  // namespace

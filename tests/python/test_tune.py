@@ -152,8 +152,8 @@ def random_trial(rng):
     return json.dumps({"signals": signals, "threshold": float(rng.choice([-0.1, 0, 0.2, 0.35, 0.5]))})
 
 
-@pytest.mark.parametrize("cooldown", [0, 900])
-def test_a_batch_scores_each_trial_as_its_scorecard_does(tmp_path, cooldown):
+@pytest.mark.parametrize(("cooldown", "figure"), [(0, "median_lift"), (900, "hit_rate")])
+def test_a_batch_scores_each_trial_as_its_scorecard_does(tmp_path, cooldown, figure):
     # The search's lean path against the scorecard: each trial on its own radar,
     # its crossings as onsets, cooled, scored by build_scorecard per window.
     from fenmor_radar.replay.feeder_loop import open_recording
@@ -166,8 +166,14 @@ def test_a_batch_scores_each_trial_as_its_scorecard_does(tmp_path, cooldown):
     path = write(tmp_path / "random.jsonl", random_recording(rng, 6000))
     specs = [random_trial(rng) for _ in range(10)]
     policy = CheckpointPolicy(every_ts=2_000)
-    objective = Objective(figure="median_lift", horizon=3_000, cooldown=cooldown)
-    result = BatchScorer([path], policy, 3, objective)(specs)
+    objective = Objective(figure=figure, horizon=3_000, cooldown=cooldown)
+    scorer = BatchScorer([path], policy, 3, objective)
+    result = scorer(specs)
+    # Later batches: from the events kept in memory, or read again (too many to keep).
+    assert scorer(specs) == result
+    rereading = BatchScorer([path], policy, 3, objective, keep_events=100)
+    assert rereading(specs[:1]).scores == result.scores[:1]
+    assert rereading(specs) == result
 
     opened = [open_recording(path)]
     record = record_replay(opened, specs, policy, crossings=True, factors=False)
@@ -181,7 +187,7 @@ def test_a_batch_scores_each_trial_as_its_scorecard_does(tmp_path, cooldown):
                 own = ReplayRecord([record.checkpoints[index]], record.prices, record.end, record.stats)
                 card = build_scorecard(own, [spec], [onsets], settings)
                 card_of_one = {name: card.columns[name][0] for name in ROW_FIELDS}
-                value = float(card_of_one["median_lift"])
+                value = float(card_of_one[figure])
                 in_window = sum(1 for o in onsets if window[0] <= o.ts < window[1])
                 days = (window[1] - window[0]) / 86_400_000
                 assert got == WindowScore(0.0 if np.isnan(value) else value, int(card_of_one["onsets"]),

@@ -85,15 +85,27 @@ def hits(absolute: Floats, group: Ints) -> Bools:
     interpolation between the two nearest values, as numpy's and pandas' quantiles)."""
     if not len(absolute):
         return np.zeros(0, dtype=bool)
-    order = np.lexsort((absolute, group))
+    # By group, then value (np.lexsort's order): two stable sorts, the second
+    # by numpy's radix sort where the groups fit 16 bits (twice as fast).
+    order = np.argsort(absolute, kind="stable")
+    keys = group[order]
+    if int(keys.max()) < 2**15 and int(keys.min()) >= 0:
+        keys = keys.astype(np.int16)
+    order = order[np.argsort(keys, kind="stable")]
     ordered = absolute[order]
-    _, starts, sizes = np.unique(group[order], return_index=True, return_counts=True)
+    ordered_group = group[order]
+    first = np.empty(len(order), dtype=bool)
+    first[0] = True
+    np.not_equal(ordered_group[1:], ordered_group[:-1], out=first[1:])
+    starts = np.flatnonzero(first)
+    sizes = np.diff(np.append(starts, len(order)))
     position = HIT_QUANTILE * (sizes - 1)
     below = np.floor(position).astype(np.intp)
     above = np.minimum(below + 1, sizes - 1)
     low, high = ordered[starts + below], ordered[starts + above]
     thresholds = low + (high - low) * (position - below)
-    index = np.searchsorted(np.unique(group), group)
+    index = np.empty(len(order), dtype=np.intp)
+    index[order] = np.cumsum(first) - 1  # each moment's group among those present
     return np.asarray(absolute >= thresholds[index], dtype=bool)
 
 

@@ -23,6 +23,7 @@ from dataclasses import dataclass
 import numpy as np
 import numpy.typing as npt
 
+from fenmor_radar._native import LineFeeder
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.feeder_loop import open_recording
 from fenmor_radar.scoring.onsets import cooled_positions
@@ -30,9 +31,18 @@ from fenmor_radar.scoring.outcomes import PriceTable, outcomes, price_table
 from fenmor_radar.scoring.prices import Floats, Int64s
 from fenmor_radar.scoring.statistics import Moments, compare, hits
 from fenmor_radar.tuning.folds import Fold, folds
-from fenmor_radar.tuning.sweep_pass import SweepRecord, TrialCrossings, sweep_replay
+from fenmor_radar.tuning.sweep_pass import (
+    SweepRecord,
+    TrialCrossings,
+    rejected,
+    sweep_replay,
+    trial_crossings,
+)
 
 DAY_MS = 86_400_000
+# A search keeps up to this many events in memory (about 52 bytes each: 210 MB)
+# so that batches after the first do not read the recording again.
+KEEP_EVENTS = 4_000_000
 FIGURES = ("lift", "median_lift", "hit_rate", "mean_abs")
 
 
@@ -113,7 +123,7 @@ class _Shared:
         group = np.repeat(np.arange(len(named), dtype=np.intp), checkpoints)
         moments = np.tile(record.checkpoint_ts, len(named))
         shape = (len(named), checkpoints)
-        full = outcomes(table, group, moments, horizon, end)
+        full = outcomes(table, group, moments, horizon, end, extremes=False)
         windows: dict[tuple[int, int], _Window] = {}
         for span in [w for fold in cuts for w in (fold.in_sample, fold.out_of_sample)]:
             # Only censoring depends on the window's end (as outcomes() censors).
@@ -132,37 +142,51 @@ class _Shared:
 
 @dataclass(frozen=True, slots=True)
 class _Trial:
-    """One trial's onsets (cooled, in ts order) and where each symbol's crossings lie."""
+    """One trial's onsets (cooled, in ts order) measured once, and whether each priced
+    symbol alerts at each checkpoint."""
 
     group: npt.NDArray[np.intp]  # the onset symbol's place in the price table (-1: none)
     ts: Int64s
-    crossing_key: Int64s  # (group, events) of every crossing of a priced symbol, ascending
-    crossing_up: npt.NDArray[np.bool_]  # in crossing_key's order
-    stride: int
+    absolute: Floats  # per onset of a priced symbol: |return| over the horizon
+    scored: npt.NDArray[np.bool_]  # ... measured up to the recording's end
+    alerting: npt.NDArray[np.bool_]  # (symbols, checkpoints)
 
     @classmethod
     def of(cls, crossings: TrialCrossings, group_of: npt.NDArray[np.intp], shared: _Shared,
-           cooldown: int) -> _Trial:
+           horizon: int, cooldown: int) -> _Trial:
         up = np.flatnonzero(crossings.up)
         kept = up[cooled_positions(crossings.symbol[up], crossings.ts[up], cooldown)]
         group = group_of[crossings.symbol]
-        priced = group >= 0
-        # Whether a symbol alerts at a checkpoint: its last crossing up to then.
-        stride = max(int(shared.checkpoint_events.max(initial=0)), int(crossings.events.max(initial=0))) + 2
-        if stride * (len(shared.place) + 1) >= 2**62:
-            raise OverflowError("too many events and symbols to place crossings at once")
-        key = group[priced].astype(np.int64) * stride + crossings.events[priced].astype(np.int64)
-        order = np.argsort(key, kind="stable")
-        return cls(group[kept], crossings.ts[kept], key[order], crossings.up[priced][order], stride)
+        onset_group, onset_ts = group[kept], crossings.ts[kept]
+        priced = onset_group >= 0
+        # Censoring is the only part of an outcome a window's end changes.
+        result = outcomes(shared.table, onset_group[priced], onset_ts[priced], horizon, shared.end,
+                          extremes=False)
+        return cls(onset_group, onset_ts, result.absolute, result.scored,
+                   _alerting(crossings, group, shared))
 
-    def alerting(self, groups: npt.NDArray[np.intp], shared: _Shared) -> npt.NDArray[np.bool_]:
-        """Whether each of ``groups`` alerts at each checkpoint (rows: groups)."""
-        events = shared.checkpoint_events.astype(np.int64)
-        wanted = groups.astype(np.int64)[:, None] * self.stride + events[None, :]
-        last = np.searchsorted(self.crossing_key, wanted, side="right") - 1
-        safe = np.maximum(last, 0)
-        same = (last >= 0) & (self.crossing_key[safe] // self.stride == groups[:, None])
-        return np.asarray(same & self.crossing_up[safe], dtype=bool)
+
+def _alerting(crossings: TrialCrossings, group: npt.NDArray[np.intp], shared: _Shared) -> npt.NDArray[np.bool_]:
+    """Whether each priced symbol alerts at each checkpoint: its last crossing up to
+    then went up."""
+    priced = group >= 0
+    stride = max(int(shared.checkpoint_events.max(initial=0)), int(crossings.events.max(initial=0))) + 2
+    if stride * (len(shared.place) + 1) >= 2**62:
+        raise OverflowError("too many events and symbols to place crossings at once")
+    # Crossings come in event order: ordered by symbol (stable, by numpy's radix
+    # sort where the places fit 16 bits), they are in (symbol, events) order.
+    places = group[priced]
+    order = np.argsort(places.astype(np.int16) if len(shared.place) < 2**15 else places, kind="stable")
+    key = places[order].astype(np.int64) * stride + crossings.events[priced][order].astype(np.int64)
+    up = crossings.up[priced][order]
+    groups = np.arange(len(shared.place), dtype=np.int64)
+    if not len(key):
+        return np.zeros((len(groups), len(shared.checkpoint_events)), dtype=bool)
+    wanted = groups[:, None] * stride + shared.checkpoint_events.astype(np.int64)[None, :]
+    last = np.searchsorted(key, wanted, side="right") - 1
+    safe = np.maximum(last, 0)
+    same = (last >= 0) & (key[safe] // stride == groups[:, None])
+    return np.asarray(same & up[safe], dtype=bool)
 
 
 def _window_score(trial: _Trial, shared: _Shared, window: _Window, objective: Objective) -> WindowScore:
@@ -171,17 +195,19 @@ def _window_score(trial: _Trial, shared: _Shared, window: _Window, objective: Ob
     while not alerting), in the same order, measured by the same functions."""
     start, stop = window.span
     inside_onsets = (trial.ts >= start) & (trial.ts < stop)
-    chosen = inside_onsets & (trial.group >= 0)
-    onset_group = trial.group[chosen]
-    result = outcomes(shared.table, onset_group, trial.ts[chosen], objective.horizon, min(shared.end, stop))
-    groups = np.unique(onset_group)
-    base = ~trial.alerting(groups, shared) & window.inside & window.scored[groups]
-    scored = result.scored
-    absolute = np.concatenate([result.absolute[scored], shared.absolute[groups][base]])
+    priced = trial.group >= 0
+    chosen = inside_onsets[priced]
+    onset_group = trial.group[priced][chosen]
+    scored = trial.scored[chosen] & (trial.ts[priced][chosen] + objective.horizon <= min(shared.end, stop))
+    groups = np.flatnonzero(np.bincount(onset_group, minlength=len(shared.place)))  # np.unique's, in O(n)
+    base = ~trial.alerting[groups] & window.inside & window.scored[groups]
+    absolute = np.concatenate([trial.absolute[chosen][scored], shared.absolute[groups][base]])
     group = np.concatenate([onset_group[scored], np.broadcast_to(groups[:, None], base.shape)[base]])
     is_onset = np.zeros(len(absolute), dtype=bool)
     is_onset[: int(np.count_nonzero(scored))] = True
-    comparison = compare(Moments(absolute, group, is_onset, hits(absolute, group)), 0, 0, 0)
+    # Only the hit rate reads which moments are hits.
+    hit = hits(absolute, group) if objective.figure == "hit_rate" else np.zeros(len(absolute), dtype=bool)
+    comparison = compare(Moments(absolute, group, is_onset, hit), 0, 0, 0)
     value = float(getattr(comparison, objective.figure))
     days = max(stop - start, 1) / DAY_MS
     in_window = int(np.count_nonzero(inside_onsets))
@@ -194,33 +220,51 @@ class BatchScorer:
 
     The prices, the folds and the baseline's outcomes do not depend on the
     trials: they come from the first batch's replay and serve every later
-    one, whose replay then keeps no prices. A search reads one recording
-    that does not change while it runs.
+    one. That replay also keeps the accepted events in memory (up to
+    ``KEEP_EVENTS``, about 52 bytes each): later batches are scored from
+    them without reading the recording again, or, past that many, from a
+    replay that keeps no prices. A search reads one recording that does not
+    change while it runs.
     """
 
     def __init__(self, paths: Sequence[str], policy: CheckpointPolicy, fold_count: int,
-                 objective: Objective) -> None:
+                 objective: Objective, *, keep_events: int = KEEP_EVENTS) -> None:
         self.paths = list(paths)
+        self.keep_events = keep_events
         self.policy = policy
         self.fold_count = fold_count
         self.objective = objective
         self._shared: _Shared | None = None
+        self._kept: LineFeeder | None = None
+        self._names: tuple[str, ...] = ()
 
-    def __call__(self, specs: Sequence[str]) -> BatchResult:
-        """Replay the recording once, scoring every spec, and score each in every fold's windows."""
+    def _crossings(self, specs: Sequence[str]) -> tuple[tuple[str, ...], list[TrialCrossings]]:
+        if self._kept is not None:
+            with rejected(specs):
+                taken = self._kept.sweep_kept(list(specs))
+            return self._names, [trial_crossings(parts) for parts in taken]
+        first = self._shared is None
         opened = [open_recording(path) for path in self.paths]  # JSON lines or Parquet
         try:
-            record = sweep_replay(opened, specs, self.policy, prices=self._shared is None)
+            record = sweep_replay(opened, specs, self.policy, prices=first,
+                                  keep_events=self.keep_events if first else 0)
         finally:
             for recording in opened:
                 recording.close()
-        if self._shared is None:
+        if first:
             self._shared = _Shared.of(record, self.fold_count, self.objective.horizon)
+            self._kept, self._names = record.kept, record.names
+        return record.names, record.trials
+
+    def __call__(self, specs: Sequence[str]) -> BatchResult:
+        """Score every spec over the recording in every fold's windows."""
+        names, trials = self._crossings(specs)
         shared = self._shared
-        group_of = np.array([shared.place.get(name, -1) for name in record.names], dtype=np.intp)
+        assert shared is not None  # set by the first replay
+        group_of = np.array([shared.place.get(name, -1) for name in names], dtype=np.intp)
         scores: list[list[tuple[WindowScore, WindowScore]]] = []
-        for crossings in record.trials:
-            trial = _Trial.of(crossings, group_of, shared, self.objective.cooldown)
+        for crossings in trials:
+            trial = _Trial.of(crossings, group_of, shared, self.objective.horizon, self.objective.cooldown)
             scores.append([
                 (_window_score(trial, shared, shared.windows[fold.in_sample], self.objective),
                  _window_score(trial, shared, shared.windows[fold.out_of_sample], self.objective))
@@ -236,5 +280,6 @@ def score_batch(
     fold_count: int,
     objective: Objective,
 ) -> BatchResult:
-    """Replay ``paths`` once through every spec and score each in every fold's windows."""
-    return BatchScorer(paths, policy, fold_count, objective)(specs)
+    """Replay ``paths`` once through every spec and score each in every fold's windows
+    (one batch on its own: nothing kept for another)."""
+    return BatchScorer(paths, policy, fold_count, objective, keep_events=0)(specs)

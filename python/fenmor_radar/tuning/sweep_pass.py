@@ -12,12 +12,14 @@ scorecard's replay keeps them.
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
+from contextlib import contextmanager
 from dataclasses import dataclass, field
 
 import numpy as np
 import numpy.typing as npt
 
+from fenmor_radar._native import LineFeeder
 from fenmor_radar.replay.checkpoints import CheckpointPolicy
 from fenmor_radar.replay.feeder_loop import (
     CheckpointReplies,
@@ -58,9 +60,12 @@ class SweepRecord:
     end: int | None  # the largest ts accepted
     stats: ReplayStats
     bad_lines: list[BadLine] = field(default_factory=list)
+    # The feeder holding every accepted event, when asked to keep them and
+    # they were no more than asked (sweep_kept scores more trials on them).
+    kept: LineFeeder | None = None
 
 
-def _crossings(parts: tuple[bytes, bytes, bytes, bytes, bytes]) -> TrialCrossings:
+def trial_crossings(parts: tuple[bytes, bytes, bytes, bytes, bytes]) -> TrialCrossings:
     symbol, ts, events, up, severity = parts
     return TrialCrossings(
         np.frombuffer(symbol, dtype=np.uint32),
@@ -78,17 +83,17 @@ def sweep_replay(
     *,
     strict: bool = False,
     prices: bool = True,
+    keep_events: int = 0,
 ) -> SweepRecord:
     """Replay once, scoring every spec; ``SpecRejected`` for a spec the radar refuses,
     otherwise raises as ``FeederReplay.run`` does. Without ``prices`` none are kept
-    (a search keeps those of its first replay)."""
+    (a search keeps those of its first replay). With ``keep_events`` the record
+    keeps the feeder holding the accepted events, if there were no more than that."""
     feeder = new_feeder([_CLOCK_SPEC], policy, strict, prices=prices)
-    try:
+    with rejected(specs):
         feeder.sweep(list(specs))
-    except ValueError as err:
-        if len(err.args) > 1 and isinstance(err.args[1], int):
-            raise SpecRejected(str(err.args[0]), err.args[1], len(specs)) from None
-        raise
+    if keep_events > 0:
+        feeder.keep_events(keep_events)
     book = PriceBook()
     stats = ReplayStats()
     bad_lines: list[BadLine] = []
@@ -105,11 +110,23 @@ def sweep_replay(
     clock = np.array(clocks, dtype=np.int64).reshape(-1, 2)
     return SweepRecord(
         names=names,
-        trials=[_crossings(parts) for parts in taken],
+        trials=[trial_crossings(parts) for parts in taken],
         checkpoint_ts=clock[:, 0].copy(),
         checkpoint_events=clock[:, 1].astype(np.uint64),
         prices=book.series(),
         end=feeder.ts,
         stats=stats,
         bad_lines=bad_lines,
+        kept=feeder if 0 < feeder.events <= keep_events else None,
     )
+
+
+@contextmanager
+def rejected(specs: Sequence[str]) -> Iterator[None]:
+    """A spec the radar refuses raises ``SpecRejected`` (naming its place) within."""
+    try:
+        yield
+    except ValueError as err:
+        if len(err.args) > 1 and isinstance(err.args[1], int):
+            raise SpecRejected(str(err.args[0]), err.args[1], len(specs)) from None
+        raise

@@ -253,6 +253,15 @@ void LineFeeder::give(FeederItem item, std::vector<FeederItem>& out) {
   out.push_back(std::move(item));
 }
 
+void LineFeeder::keep(std::uint32_t number, const Event& event) {
+  if (log_->size() >= log_limit_) {
+    log_.reset();
+    return;
+  }
+  log_->symbols.push_back(number);
+  log_->events.push_back(event);
+}
+
 bool LineFeeder::take_line(ReadLine& line, std::vector<FeederItem>& out) {
   taken_ = line.number;
   if (auto* feed = std::get_if<FeedCommand>(&line.reading)) {
@@ -265,6 +274,7 @@ bool LineFeeder::take_line(ReadLine& line, std::vector<FeederItem>& out) {
     const bool due = clock_.fed(ts);
     if (watching_.any()) watch(number, line.number, feed->event, out);
     if (sweep_) sweep_->observe(number, feed->event, clock_.events());
+    if (log_) keep(number, feed->event);
     if (prices_) prices_->record(number, feed->event);
     if (due) give(checkpoint(), out);
     return given_ < room_;

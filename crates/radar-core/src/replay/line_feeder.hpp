@@ -26,6 +26,7 @@
 
 #include "crates/radar-core/src/protocol/radar_handle.hpp"
 #include "crates/radar-core/src/replay/checkpoint_clock.hpp"
+#include "crates/radar-core/src/replay/event_log.hpp"
 #include "crates/radar-core/src/replay/line_splitter.hpp"
 #include "crates/radar-core/src/replay/price_tape.hpp"
 #include "crates/radar-core/src/replay/read_line.hpp"
@@ -103,6 +104,15 @@ class LineFeeder {
   // trial_sweep.hpp); set before the first event, so that it sees them all.
   void sweep(TrialSweep sweep) { sweep_.emplace(std::move(sweep)); }
   TrialSweep* trial_sweep() noexcept { return sweep_ ? &*sweep_ : nullptr; }
+  // From now on each accepted event is kept (event_log.hpp), up to `limit`
+  // events: past it the log is dropped (memory grows no further).
+  void keep_events(std::size_t limit) {
+    log_.emplace();
+    log_limit_ = limit;
+  }
+  // The events kept, all of them since keep_events(); nullptr when none
+  // were asked for or the log was dropped.
+  const EventLog* kept_events() const noexcept { return log_ ? &*log_ : nullptr; }
 
   std::uint64_t next_line() const noexcept { return splitter_.lines() + 1; }
   bool between_lines() const noexcept { return !splitter_.pending(); }
@@ -158,6 +168,7 @@ class LineFeeder {
   void watch(std::uint32_t number, std::uint64_t line, const Event& event,
              std::vector<FeederItem>& out);
   std::vector<std::string> take_peaks();
+  void keep(std::uint32_t number, const Event& event);
 
   std::vector<RadarHandle> radars_;
   CheckpointClock clock_;
@@ -187,6 +198,8 @@ class LineFeeder {
   Selection selection_;
   std::optional<PriceTape> prices_;
   std::optional<TrialSweep> sweep_;
+  std::optional<EventLog> log_;
+  std::size_t log_limit_ = 0;
 };
 
 }  // namespace fenmor::replay

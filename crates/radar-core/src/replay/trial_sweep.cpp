@@ -1,9 +1,12 @@
 #include "crates/radar-core/src/replay/trial_sweep.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <utility>
 #include <variant>
 
 #include "crates/radar-core/src/evaluate.hpp"
+#include "crates/radar-core/src/worker_pool.hpp"
 
 namespace fenmor::replay {
 
@@ -13,6 +16,18 @@ namespace {
 // (their weights are the trials' own).
 bool same_signal(const Signal& a, const Signal& b) noexcept {
   return a.kind == b.kind && a.params == b.params;
+}
+
+// Whether the severity reaches the threshold. Rounding moves the mean by at
+// most half a step (5e-9, plus a relative error of a few ulps), so a mean
+// further than 2e-8 from a threshold of moderate size is on the same side
+// as its severity; only nearer means are rounded to be compared (the
+// division and rounding of every trial at every event cost more than all
+// else the sweep does).
+bool passes(const WeightedMean& mean, double threshold) noexcept {
+  const double unrounded = mean.unrounded();
+  if (std::fabs(threshold) < 1e6 && std::fabs(unrounded - threshold) > 2e-8) return unrounded > threshold;
+  return mean.severity() >= threshold;
 }
 
 }  // namespace
@@ -60,10 +75,10 @@ void TrialSweep::observe(std::uint32_t number, const Event& event, std::uint64_t
     if (!first && (trial.reads & bit) == 0) continue;
     WeightedMean mean;
     for (std::size_t i = 0; i < trial.slots.size(); ++i) mean.add(values[trial.slots[i]], trial.weights[i]);
-    const double severity = mean.severity();
     // A NaN compares false and never alerts, as in a scan.
-    const bool now = severity >= trial.threshold;
+    const bool now = passes(mean, trial.threshold);
     if (now == (alerting[t] != 0)) continue;
+    const double severity = mean.severity();
     alerting[t] = now ? 1 : 0;
     SweepCrossings& out = found_[t];
     out.symbol.push_back(number);
@@ -89,6 +104,36 @@ std::vector<SweepCrossings> TrialSweep::take() {
   std::vector<SweepCrossings> taken(trials_.size());
   taken.swap(found_);
   return taken;
+}
+
+void sweep_events(const EventLog& log, TrialSweep& sweep) {
+  // The states some events ahead are asked for, as the feeder does.
+  constexpr std::size_t states_ahead = 8;
+  constexpr std::size_t histories_ahead = 4;
+  const std::size_t count = log.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i + states_ahead < count) sweep.prefetch_state(log.symbols[i + states_ahead]);
+    if (i + histories_ahead < count) sweep.prefetch_histories(log.symbols[i + histories_ahead]);
+    sweep.observe(log.symbols[i], log.events[i], i + 1);
+  }
+}
+
+std::vector<SweepCrossings> sweep_events(const EventLog& log, std::span<const CompiledSpec> trials) {
+  const std::size_t parts = std::min(trials.size(), shared_worker_pool().parallelism());
+  std::vector<std::vector<SweepCrossings>> found(parts);
+  // Part p takes trials [p * n / parts, (p + 1) * n / parts).
+  const auto first = [&](std::size_t part) { return part * trials.size() / parts; };
+  parallel_for(parts, [&](std::size_t part) {
+    TrialSweep sweep(trials.subspan(first(part), first(part + 1) - first(part)));
+    sweep_events(log, sweep);
+    found[part] = sweep.take();
+  });
+  std::vector<SweepCrossings> all;
+  all.reserve(trials.size());
+  for (std::vector<SweepCrossings>& part : found) {
+    for (SweepCrossings& crossings : part) all.push_back(std::move(crossings));
+  }
+  return all;
 }
 
 }  // namespace fenmor::replay

@@ -23,6 +23,7 @@
 
 #include "crates/radar-core/src/compiled_spec.hpp"
 #include "crates/radar-core/src/event.hpp"
+#include "crates/radar-core/src/replay/event_log.hpp"
 #include "crates/radar-core/src/spec.hpp"
 #include "crates/radar-core/src/symbol_state/symbol_state.hpp"
 
@@ -75,5 +76,14 @@ class TrialSweep {
   std::vector<std::uint8_t> alerting_;   // by number, then trial
   std::vector<SweepCrossings> found_;    // by trial
 };
+
+// Every event of `log` observed in order, as a feeder that accepted them
+// would have (the k-th after k accepted events).
+void sweep_events(const EventLog& log, TrialSweep& sweep);
+
+// The crossings of each trial over `log`, in the trials' order: the trials
+// are split between the worker pool's threads, each part swept on its own
+// states (the same crossings as one sweep of them all).
+std::vector<SweepCrossings> sweep_events(const EventLog& log, std::span<const CompiledSpec> trials);
 
 }  // namespace fenmor::replay
