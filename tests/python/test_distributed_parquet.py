@@ -12,6 +12,7 @@ pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 fsspec = pytest.importorskip("fsspec")
 
+from fenmor_radar.distributed import columnar_parts  # noqa: E402
 from fenmor_radar.distributed.driver import (  # noqa: E402
     BadEventLine,
     MergedCheckpoint,
@@ -107,25 +108,30 @@ def single_items(paths, policy, strict, stats, watch=True):
 
 
 @pytest.mark.parametrize(
-    ("seed", "readers", "shards", "unit_lines", "policy", "strict"),
+    ("seed", "readers", "shards", "part_bytes", "unit_lines", "policy", "strict"),
     [
-        (61, 1, 1, 1 << 18, CheckpointPolicy(every=13), False),
-        (62, 2, 3, 5, CheckpointPolicy(every=17, every_ts=50), False),
-        (63, 3, 2, 1, CheckpointPolicy(every=1, every_ts=20), False),
-        (64, 2, 4, 64, CheckpointPolicy(every_ts=30), True),
-        (65, 1, 5, 33, CheckpointPolicy(), False),
+        (61, 1, 1, 1 << 26, 1 << 18, CheckpointPolicy(every=13), False),
+        (62, 2, 3, 1, 5, CheckpointPolicy(every=17, every_ts=50), False),  # a row group a part
+        (63, 3, 2, 3000, 1, CheckpointPolicy(every=1, every_ts=20), False),
+        (64, 2, 4, 1 << 26, 64, CheckpointPolicy(every_ts=30), True),
+        (65, 1, 5, 1, 33, CheckpointPolicy(), False),
     ],
 )
 def test_parquet_and_json_lines_through_the_exchange_equal_the_single_replay(
-        tmp_path, seed, readers, shards, unit_lines, policy, strict):
+        tmp_path, monkeypatch, seed, readers, shards, part_bytes, unit_lines, policy, strict):
     """Every row decoded once by its reader and sent to its shard: every checkpoint,
-    crossing, peak, bad row (numbered on through a folder, named by it) and count as
-    the single replay gives them; units cut inside batches and across files."""
+    crossing, peak, bad row (numbered on through a folder's files and a file's parts,
+    named by the recording) and count as the single replay gives them; files cut into
+    parts at their row groups, units cut inside batches and across files."""
     paths = inputs(tmp_path, seed)
     specs, limits = check_specs(SPECS)
     stats = ReplayStats()
     workers = ExchangeWorkers(InProcessReaders(readers), InProcessShards(shards), parts_ahead=2)
-    items = list(replay_parts_on(workers, plan_parts(paths), specs, limits, policy, strict,
+    # Files this small have no row group at a multiple of the single replay's batch.
+    monkeypatch.setattr(columnar_parts, "ALIGNED_ROWS", 1)
+    parts = plan_parts(paths, part_bytes)
+    assert (part_bytes < 1 << 26) == any(part.row_groups for part in parts)
+    items = list(replay_parts_on(workers, parts, specs, limits, policy, strict,
                                  stats, unit_lines, crossings=True, peaks=True))
     want_stats = ReplayStats()
     want = single_items(paths, policy, strict, want_stats)
@@ -149,7 +155,7 @@ def test_parquet_split_by_spec_equals_the_single_replay(tmp_path, groups):
 
 
 @pytest.mark.parametrize("clustered", [False, True])
-def test_a_parquet_url_is_read_through_fsspec(tmp_path, clustered):
+def test_a_parquet_url_is_read_through_fsspec(tmp_path, monkeypatch, clustered):
     """A Parquet file the workers reach by URL (here fsspec's memory filesystem, as it would
     be s3://...) replays as the same file on disk, in input order whatever its layout."""
     rows = parquet_rows(81, 300)
@@ -172,9 +178,12 @@ def test_a_parquet_url_is_read_through_fsspec(tmp_path, clustered):
         file.write(Path(sent).read_bytes())
     policy = CheckpointPolicy(every=23)
     specs, limits = check_specs(SPECS)
+    # A part a row group, or a segment of the clustered file: each put back in order.
+    monkeypatch.setattr(columnar_parts, "ALIGNED_ROWS", 1)
+    parts = plan_parts([url], part_bytes=1)
+    assert len(parts) == (5 if clustered else 6)
     got = list(replay_parts_on(ExchangeWorkers(InProcessReaders(2), InProcessShards(3)),
-                               plan_parts([url]), specs, limits, policy, False, ReplayStats(),
-                               40))
+                               parts, specs, limits, policy, False, ReplayStats(), 40))
     want = single_items([local], policy, False, ReplayStats(), watch=False)
     assert as_single(got, several=False) == want
     assert any(isinstance(item, BadLine) for item in want)

@@ -10,7 +10,7 @@ A selection reads only the row groups whose statistics of ``symbol`` and
 from __future__ import annotations
 
 import os
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -210,16 +210,24 @@ def row_groups_read(metadata: Any, selection: Selection) -> list[int]:
     return selected_row_groups(metadata, selection)
 
 
-def file_batches(file: Any, columnar: ColumnarFile, selection: Selection | None = None) -> Iterator[Any]:
+def file_batches(
+    file: Any,
+    columnar: ColumnarFile,
+    selection: Selection | None = None,
+    row_groups: Sequence[int] | None = None,
+) -> Iterator[Any]:
     """The rows of an open ``pyarrow.parquet.ParquetFile`` described by ``columnar``
     (``describe``) that ``selection`` asks for, in input order and in the types the
-    engine reads, as record batches. pyarrow's errors pass through."""
+    engine reads, as record batches; only those of ``row_groups`` (ascending, whole
+    runs of ``segments``) when given. pyarrow's errors pass through."""
     import pyarrow.compute as pc
 
     pa = pyarrow()
     selection = selection or Selection()
     columns = read_columns(columnar)
-    row_groups = row_groups_read(file.metadata, selection)
+    if row_groups is None:
+        row_groups = row_groups_read(file.metadata, selection)
+    row_groups = list(row_groups)
     pieces: Iterator[Any]
     if not row_groups:
         pieces = iter(())

@@ -160,9 +160,9 @@ def replay(
 
     The workers read the files themselves: the paths may be any fsspec URL
     they can read (not standard input). Plain files are cut into parts of
-    about ``part_bytes`` that workers scan in parallel; a gzip file is one
-    part, and so is each Parquet file, so many files (or plain ones) spread a
-    large replay best.
+    about ``part_bytes`` that workers scan in parallel, Parquet files at their
+    row groups; a gzip file is one part, so many files (or plain or Parquet
+    ones) spread a large replay best.
 
     With ``crossings``, each shard watches its symbols as the single replay
     does, and the ``Crossing`` items come in input order among the others,

@@ -7,8 +7,8 @@ start offset (at the file's start when that offset is 0) and ends with the
 first line break at or after its end offset (or at the end of the file). The
 next range starts after that same line break, so every line belongs to
 exactly one range, whatever the offsets. A gzip file cannot be entered in the
-middle, so it is always one part. Each file of a Parquet recording is one
-part too (``columnar_parts``): its rows are the lines.
+middle, so it is always one part. A Parquet file is cut into parts at its
+row groups (``columnar_parts``): its rows are the lines.
 
 Files are reached through fsspec: a local path, or any URL it understands
 (``s3://...``, ``gcs://...``) with its filesystem package installed on the
@@ -47,7 +47,8 @@ class Part:
     a compressed part is always a whole file (``start`` 0, ``end`` None).
     ``columnar`` is the Parquet file a part of a Parquet recording reads (the
     recording's own path, or one file of its folder), its rows the part's
-    lines; its line numbers go on from the recording's files before it.
+    lines, and ``row_groups`` its row groups that the part reads (None: all);
+    its line numbers go on from the recording's parts before it.
     """
 
     source: str
@@ -56,6 +57,7 @@ class Part:
     end: int | None = None
     compressed: bool = False
     columnar: str | None = None
+    row_groups: tuple[int, ...] | None = None
 
 
 def import_fsspec() -> Any:
@@ -95,7 +97,7 @@ def plan_parts(paths: Sequence[str], part_bytes: int = DEFAULT_PART_BYTES) -> li
 
     Looks at each file's size and first two bytes only (gzip is recognised by
     its magic number, not its name); a Parquet recording's files are listed
-    and their columns checked (``NotColumnar`` naming a file that holds no
+    and their footers read (``NotColumnar`` naming a file that holds no
     recording).
     """
     if part_bytes <= 0:
@@ -103,9 +105,12 @@ def plan_parts(paths: Sequence[str], part_bytes: int = DEFAULT_PART_BYTES) -> li
     fsspec = import_fsspec()
     parts: list[Part] = []
     for number, source in enumerate(paths):
-        columnar = _columnar_files(source)
+        # Imported here: it builds this module's parts.
+        from fenmor_radar.distributed.columnar_parts import columnar_parts
+
+        columnar = columnar_parts(source, number, part_bytes)
         if columnar is not None:
-            parts.extend(Part(source, number, columnar=file) for file in columnar)
+            parts.extend(columnar)
             continue
         try:
             fs, path = fsspec.core.url_to_fs(source)
@@ -124,21 +129,6 @@ def plan_parts(paths: Sequence[str], part_bytes: int = DEFAULT_PART_BYTES) -> li
             end = cuts[at + 1] if at + 1 < len(cuts) else None
             parts.append(Part(source, number, start, end))
     return parts
-
-
-def _columnar_files(source: str) -> list[str] | None:
-    """The files of a Parquet recording, their columns checked; None for any other input."""
-    from fenmor_radar.distributed.columnar_parts import checked_columns, parquet_inputs
-
-    files = parquet_inputs(source)
-    for file in files or ():
-        try:
-            checked_columns(file)
-        except FileNotFoundError as err:  # named as given, URL and all
-            raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), file) from err
-        except OSError as err:
-            raise OSError(err.errno, err.strerror or str(err), file) from err
-    return files
 
 
 def part_blocks(part: Part, block_bytes: int = BLOCK_BYTES) -> Iterator[bytes]:

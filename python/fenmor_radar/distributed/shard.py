@@ -18,7 +18,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from fenmor_radar._native import MappedFile, ShardReader
-from fenmor_radar.distributed.columnar_parts import file_batches, file_size
+from fenmor_radar.distributed.columnar_parts import file_batches, part_bytes_read
 from fenmor_radar.distributed.global_plan import Cut
 from fenmor_radar.distributed.parts import (
     BLOCK_BYTES,
@@ -221,8 +221,8 @@ class NativeShardReader:
         self.native.start_part(starts_file=source.start == 0)
         self.batches = self.batch = None
         if source.columnar is not None:
-            self.bytes_read += file_size(source.columnar)
-            self.batches = file_batches(source.columnar)
+            self.bytes_read += part_bytes_read(source.columnar, source.row_groups)
+            self.batches = file_batches(source.columnar, source.row_groups)
         elif source.compressed:
             self.blocks = ((block, 0, len(block)) for block in part_blocks(source))
         elif (path := local_path(source.source)) is not None:
