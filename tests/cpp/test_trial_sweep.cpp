@@ -153,8 +153,7 @@ TEST(TrialSweep, GivesEachTrialTheCrossingsOfItsOwnRadar) {
     // Each distinct signal once: the trials share some.
     EXPECT_LT(swept.trial_sweep()->signal_count(), 9u * 4u);
 
-    // The same again from the events the feeder kept, the trials split
-    // between threads.
+    // The same again from the events the feeder kept.
     ASSERT_NE(swept.kept_events(), nullptr);
     const std::vector<replay::SweepCrossings> from_log = replay::sweep_events(*swept.kept_events(), trials);
     ASSERT_EQ(from_log.size(), texts.size());

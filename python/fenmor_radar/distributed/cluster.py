@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import logging
 import uuid
 from collections.abc import Callable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any, TypeVar
@@ -84,6 +85,10 @@ def run_client(
         threads_per_worker=1,
         processes=True,
         dashboard_address=":0",  # any free port: 8787 may be taken
+        # The workers' own log lines (a slow event loop, a worker killed at
+        # shutdown) would land among the command's messages; a lost worker
+        # is reported once, as the replay's error.
+        silence_logs=logging.CRITICAL,
     )
     with cluster, distributed.Client(cluster, direct_to_workers=True) as own:
         yield own

@@ -168,25 +168,27 @@ class _Trial:
 
 def _alerting(crossings: TrialCrossings, group: npt.NDArray[np.intp], shared: _Shared) -> npt.NDArray[np.bool_]:
     """Whether each priced symbol alerts at each checkpoint: its last crossing up to
-    then went up."""
+    then (at most the checkpoint's count of events) went up."""
+    checkpoints = len(shared.checkpoint_events)
     priced = group >= 0
-    stride = max(int(shared.checkpoint_events.max(initial=0)), int(crossings.events.max(initial=0))) + 2
-    if stride * (len(shared.place) + 1) >= 2**62:
-        raise OverflowError("too many events and symbols to place crossings at once")
-    # Crossings come in event order: ordered by symbol (stable, by numpy's radix
-    # sort where the places fit 16 bits), they are in (symbol, events) order.
     places = group[priced]
+    if not len(places):
+        return np.zeros((len(shared.place), checkpoints), dtype=bool)
+    # The checkpoint that first sees each crossing (checkpoints: after the last).
+    column = np.searchsorted(shared.checkpoint_events, crossings.events[priced], side="left")
+    # Crossings come in event order: ordered by symbol (stable, by numpy's radix
+    # sort where the places fit 16 bits) they are in (symbol, column) order, and
+    # the last of each (symbol, column) decides from that checkpoint on.
     order = np.argsort(places.astype(np.int16) if len(shared.place) < 2**15 else places, kind="stable")
-    key = places[order].astype(np.int64) * stride + crossings.events[priced][order].astype(np.int64)
-    up = crossings.up[priced][order]
-    groups = np.arange(len(shared.place), dtype=np.int64)
-    if not len(key):
-        return np.zeros((len(groups), len(shared.checkpoint_events)), dtype=bool)
-    wanted = groups[:, None] * stride + shared.checkpoint_events.astype(np.int64)[None, :]
-    last = np.searchsorted(key, wanted, side="right") - 1
-    safe = np.maximum(last, 0)
-    same = (last >= 0) & (key[safe] // stride == groups[:, None])
-    return np.asarray(same & up[safe], dtype=bool)
+    bucket = places[order].astype(np.int64) * (checkpoints + 1) + column[order]
+    last = np.flatnonzero(np.append(bucket[1:] != bucket[:-1], True))
+    state = np.full((len(shared.place), checkpoints + 1), -1, dtype=np.int8)  # -1: no crossing there
+    state.flat[bucket[last]] = crossings.up[priced][order][last]
+    # Carried forward to every later checkpoint of the symbol.
+    seen = np.where(state >= 0, np.arange(checkpoints + 1), 0)
+    np.maximum.accumulate(seen, axis=1, out=seen)
+    carried = np.take_along_axis(state, seen, axis=1)
+    return np.asarray(carried[:, :checkpoints] == 1, dtype=bool)
 
 
 def _window_score(trial: _Trial, shared: _Shared, window: _Window, objective: Objective) -> WindowScore:

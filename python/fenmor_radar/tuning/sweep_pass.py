@@ -98,7 +98,9 @@ def sweep_replay(
     stats = ReplayStats()
     bad_lines: list[BadLine] = []
     clocks: list[tuple[int, int]] = []
-    replay = FeederReplay(feeder, stats=stats, on_block=lambda _: book.add(feeder.take_prices()))
+    # The prices are taken once, at the end: per block they would come in a
+    # piece per symbol and block (a second of Python at 2,000 symbols).
+    replay = FeederReplay(feeder, stats=stats)
     for item in replay.run(recordings):
         if isinstance(item, CheckpointReplies):
             if item.ts is not None:  # nothing accepted yet: no moment to measure from

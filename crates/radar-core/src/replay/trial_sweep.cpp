@@ -2,11 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <utility>
 #include <variant>
 
 #include "crates/radar-core/src/evaluate.hpp"
-#include "crates/radar-core/src/worker_pool.hpp"
 
 namespace fenmor::replay {
 
@@ -34,13 +32,12 @@ bool passes(const WeightedMean& mean, double threshold) noexcept {
 
 TrialSweep::TrialSweep(std::span<const CompiledSpec> trials) : found_(trials.size()) {
   for (const CompiledSpec& spec : trials) {
-    Trial trial{{}, {}, spec.threshold(), 0};
+    Trial trial{terms_.size(), spec.signals().size(), spec.threshold(), 0};
     for (const Signal& signal : spec.signals()) {
       auto at = std::find_if(signals_.begin(), signals_.end(),
                              [&](const Signal& known) { return same_signal(known, signal); });
       if (at == signals_.end()) at = signals_.insert(signals_.end(), Signal{signal.kind, signal.params, 1.0});
-      trial.slots.push_back(static_cast<std::size_t>(at - signals_.begin()));
-      trial.weights.push_back(signal.weight);
+      terms_.push_back(Term{static_cast<std::size_t>(at - signals_.begin()), signal.weight});
       for (std::size_t kind = 0; kind < std::variant_size_v<Event>; ++kind) {
         if (indicator_reads(signal.kind, kind)) trial.reads |= static_cast<std::uint8_t>(1U << kind);
       }
@@ -74,7 +71,8 @@ void TrialSweep::observe(std::uint32_t number, const Event& event, std::uint64_t
     // Its severity cannot have moved: none of its signals reads this kind.
     if (!first && (trial.reads & bit) == 0) continue;
     WeightedMean mean;
-    for (std::size_t i = 0; i < trial.slots.size(); ++i) mean.add(values[trial.slots[i]], trial.weights[i]);
+    const Term* terms = terms_.data() + trial.first;
+    for (std::size_t i = 0; i < trial.count; ++i) mean.add(values[terms[i].slot], terms[i].weight);
     // A NaN compares false and never alerts, as in a scan.
     const bool now = passes(mean, trial.threshold);
     if (now == (alerting[t] != 0)) continue;
@@ -119,21 +117,12 @@ void sweep_events(const EventLog& log, TrialSweep& sweep) {
 }
 
 std::vector<SweepCrossings> sweep_events(const EventLog& log, std::span<const CompiledSpec> trials) {
-  const std::size_t parts = std::min(trials.size(), shared_worker_pool().parallelism());
-  std::vector<std::vector<SweepCrossings>> found(parts);
-  // Part p takes trials [p * n / parts, (p + 1) * n / parts).
-  const auto first = [&](std::size_t part) { return part * trials.size() / parts; };
-  parallel_for(parts, [&](std::size_t part) {
-    TrialSweep sweep(trials.subspan(first(part), first(part + 1) - first(part)));
-    sweep_events(log, sweep);
-    found[part] = sweep.take();
-  });
-  std::vector<SweepCrossings> all;
-  all.reserve(trials.size());
-  for (std::vector<SweepCrossings>& part : found) {
-    for (SweepCrossings& crossings : part) all.push_back(std::move(crossings));
-  }
-  return all;
+  // One thread: trials split between the pool's two threads (each part on
+  // its own states) measured slower on a shared two-core machine, 1.2-1.7 s
+  // against 0.97 s for 16 trials over 2,000,000 events.
+  TrialSweep sweep(trials);
+  sweep_events(log, sweep);
+  return sweep.take();
 }
 
 }  // namespace fenmor::replay

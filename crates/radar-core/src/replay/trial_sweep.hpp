@@ -61,14 +61,20 @@ class TrialSweep {
   std::vector<SweepCrossings> take();
 
  private:
+  // A trial's signal: its place in signals_ and its weight in the trial.
+  struct Term {
+    std::size_t slot;
+    double weight;
+  };
   struct Trial {
-    std::vector<std::size_t> slots;  // per signal in spec order: its place in signals_
-    std::vector<double> weights;
+    std::size_t first;  // its terms: terms_[first, first + count), in spec order
+    std::size_t count;
     double threshold;
     std::uint8_t reads = 0;  // bit k: a signal reads events of kind k
   };
 
   std::vector<Signal> signals_;  // the union, each distinct signal once
+  std::vector<Term> terms_;      // every trial's, one after another (read per event)
   std::vector<Trial> trials_;
   std::uint64_t window_ = 2;
   std::vector<SymbolState> states_;      // by symbol number
@@ -81,9 +87,7 @@ class TrialSweep {
 // would have (the k-th after k accepted events).
 void sweep_events(const EventLog& log, TrialSweep& sweep);
 
-// The crossings of each trial over `log`, in the trials' order: the trials
-// are split between the worker pool's threads, each part swept on its own
-// states (the same crossings as one sweep of them all).
+// The crossings of each trial over `log`, in the trials' order.
 std::vector<SweepCrossings> sweep_events(const EventLog& log, std::span<const CompiledSpec> trials);
 
 }  // namespace fenmor::replay
