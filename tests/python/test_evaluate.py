@@ -289,3 +289,16 @@ class TestCommandLine:
         done = self.run("evaluate", "--spec", spec, planted, "--horizons", "5m,soon")
         assert done.returncode == 2
         assert b"not a duration: 'soon'" in done.stderr
+
+
+def test_hits_are_the_moments_at_or_above_their_symbols_90th_percentile():
+    from fenmor_radar.scoring.statistics import hits
+
+    rng = np.random.default_rng(1)
+    for _ in range(200):
+        n = int(rng.integers(1, 300))
+        # Few and many symbols, numbered densely or far apart (past 16 bits), values with ties.
+        group = rng.integers(0, int(rng.integers(1, 40)), n) * int(rng.choice([1, 3, 5000]))
+        absolute = np.round(rng.random(n), int(rng.integers(1, 4)))
+        expected = [absolute[i] >= np.quantile(absolute[group == group[i]], 0.9) for i in range(n)]
+        assert hits(absolute, group).tolist() == expected

@@ -185,7 +185,7 @@ def _alerting(crossings: TrialCrossings, group: npt.NDArray[np.intp], shared: _S
     state = np.full((len(shared.place), checkpoints + 1), -1, dtype=np.int8)  # -1: no crossing there
     state.flat[bucket[last]] = crossings.up[priced][order][last]
     # Carried forward to every later checkpoint of the symbol.
-    seen = np.where(state >= 0, np.arange(checkpoints + 1), 0)
+    seen = np.where(state >= 0, np.arange(checkpoints + 1, dtype=np.int32), np.int32(0))
     np.maximum.accumulate(seen, axis=1, out=seen)
     carried = np.take_along_axis(state, seen, axis=1)
     return np.asarray(carried[:, :checkpoints] == 1, dtype=bool)
