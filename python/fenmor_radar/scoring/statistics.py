@@ -260,11 +260,14 @@ def compare(
     permutations: int,
     resamples: int,
     base_means: Floats | None = None,
+    *,
+    medians: bool = True,
 ) -> Comparison:
     """The scorecard's figures for one set of onsets against their baseline.
 
     ``base_means`` are the baseline's bootstrap means when the caller has
-    them (rows that share a baseline resample it once).
+    them (rows that share a baseline resample it once). Without ``medians``
+    the median figures are NaN (a search for another figure skips them).
     """
     onset = moments.absolute[moments.onset]
     base = moments.absolute[~moments.onset]
@@ -273,7 +276,7 @@ def compare(
         return float(np.mean(values)) if len(values) else np.nan
 
     def median(values: Floats) -> float:
-        return float(np.median(values)) if len(values) else np.nan
+        return float(np.median(values)) if len(values) and medians else np.nan
 
     def divide(a: float, b: float) -> float:
         return a / b if b > 0 and not np.isnan(a) else np.nan
