@@ -335,3 +335,13 @@ def test_the_clustered_layout_from_the_command_line(tmp_path, recording):
     pq.write_table(table.replace_schema_metadata({"fenmor_radar.layout": "by-moon-phase"}), odd)
     result = run_cli("replay", "--spec", spec, str(odd))
     assert result.returncode == 1 and b"laid out as 'by-moon-phase'" in result.stderr
+
+
+def test_input_order_keeps_every_row_whatever_the_seq():
+    import pyarrow.compute as pc
+
+    from fenmor_radar.columnar.recording import input_order
+
+    for chunks in ([[5, 3, 9], [4, 100]], [[7, 2, 7], [1]], [[2**40, 3], [2**40 + 1]], [[]]):
+        seq = pa.chunked_array(chunks, pa.int64())
+        assert input_order(pc, seq).to_pylist() == pc.sort_indices(seq).to_pylist()
