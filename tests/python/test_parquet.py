@@ -323,7 +323,7 @@ def test_the_clustered_layout_from_the_command_line(tmp_path, recording):
     spec = str(tmp_path / "spec.json")
     out = tmp_path / "events.parquet"
     result = run_cli("convert", str(recording), "-o", str(tmp_path / "x.jsonl"), "--cluster-symbols")
-    assert result.returncode == 1 and b"--cluster-symbols lays out a Parquet recording" in result.stderr
+    assert result.returncode == 2 and b"--cluster-symbols lays out a Parquet recording" in result.stderr
     assert run_cli("convert", str(recording), "-o", str(out), "--cluster-symbols").returncode == 3
     assert pq.ParquetFile(out).schema_arrow.metadata[b"fenmor_radar.layout"] == b"clustered-by-symbol"
     outputs = [run_cli("replay", "--spec", spec, str(path), "--every", "999", "--format", "json").stdout

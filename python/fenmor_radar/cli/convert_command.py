@@ -16,7 +16,7 @@ import time
 from collections.abc import Iterator
 
 from fenmor_radar.cli import errors, terminal
-from fenmor_radar.cli.errors import CliError
+from fenmor_radar.cli.errors import USAGE, CliError
 from fenmor_radar.cli.shared import BadRowReport, add_conversion_options, counted
 from fenmor_radar.columnar.arrow import MissingPyarrow
 from fenmor_radar.feeds.tardis import BadRow, UnknownLayout
@@ -78,7 +78,8 @@ def run(args: argparse.Namespace) -> int:
     if args.cluster_symbols and not args.output.lower().endswith(".parquet"):
         raise CliError(
             f"--cluster-symbols lays out a Parquet recording, and {printable(args.output)} is not one: "
-            "name the output *.parquet, or leave the option out"
+            "name the output *.parquet, or leave the option out",
+            USAGE,
         )
     if args.source is None:
         return convert_recordings(args)
