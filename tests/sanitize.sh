@@ -86,9 +86,14 @@ run_python() {
   local logs=build/sanitize-python/reports
   rm -rf "$logs"
   mkdir -p "$logs"
-  local runtime
+  # The C++ runtime is preloaded with the sanitizer's: the interpreter does
+  # not link it, so without it the sanitizer finds no __cxa_throw to forward
+  # to, and the first exception a C++ library throws (pyarrow reading a
+  # damaged Parquet file) kills the process with a failed CHECK.
+  local runtime cxx_runtime
   runtime=$(g++ -print-file-name=libasan.so) || return
-  local sanitized=(env PYTHONPATH="$here/$site" LD_PRELOAD="$runtime" PYTHONMALLOC=malloc
+  cxx_runtime=$(g++ -print-file-name=libstdc++.so.6) || return
+  local sanitized=(env PYTHONPATH="$here/$site" LD_PRELOAD="$runtime:$cxx_runtime" PYTHONMALLOC=malloc
     ASAN_OPTIONS="$ASAN_OPTIONS:intercept_tls_get_addr=0:abort_on_error=0:exitcode=0"
     LSAN_OPTIONS="suppressions=$here/tests/sanitize_python.supp:print_suppressions=0:exitcode=0"
     FENMOR_SANITIZED=1 PYTHONFAULTHANDLER=1)
@@ -137,7 +142,8 @@ for log in sorted(logs.glob("asan.*")):
                 flagged.append(f"{log.name}:\n{block}")
             else:
                 others += 1
-        elif "ERROR: AddressSanitizer" in block or "runtime error:" in block:
+        elif ("ERROR: AddressSanitizer" in block or "runtime error:" in block
+              or "AddressSanitizer: CHECK failed" in block):
             errors.append(f"{log.name}:\n{block}")
 for report in errors + flagged:
     print(report, "\n", file=sys.stderr)
