@@ -19,6 +19,7 @@
 #include "bindings/native_state.hpp"
 #include "bindings/python_errors.hpp"
 #include "bindings/replay_values.hpp"
+#include "bindings/tuple_of.hpp"
 #include "crates/radar-core/src/compiled_spec.hpp"
 #include "crates/radar-core/src/protocol/replies.hpp"
 #include "crates/radar-core/src/replay/column_feeder.hpp"
@@ -378,6 +379,13 @@ PyObject* feeder_take_prices(PyObject* self, PyObject* /*unused*/) {
   return list;
 }
 
+std::vector<CompiledSpec> compiled_trials(const std::vector<RadarHandle>& radars) {
+  std::vector<CompiledSpec> trials;
+  trials.reserve(radars.size());
+  for (const RadarHandle& radar : radars) trials.push_back(radar.compiled());
+  return trials;
+}
+
 PyObject* feeder_sweep(PyObject* self, PyObject* specs) {
   LineFeederObject* object = as_feeder(self);
   Use use(object->in_use, "LineFeeder");
@@ -388,24 +396,33 @@ PyObject* feeder_sweep(PyObject* self, PyObject* specs) {
   }
   auto radars = read_specs(specs, "sweep()");
   if (!radars) return nullptr;
-  std::vector<CompiledSpec> trials;
-  trials.reserve(radars->size());
-  for (const RadarHandle& radar : *radars) trials.push_back(radar.compiled());
-  object->feeder->sweep(replay::TrialSweep(trials));
+  object->feeder->sweep(replay::TrialSweep(compiled_trials(*radars)));
   Py_RETURN_NONE;
 }
 
 PyObject* sweep_tuple(const replay::SweepCrossings& found) {
-  PyObject* parts[5] = {bytes_of(found.symbol), bytes_of(found.ts), bytes_of(found.events),
-                        bytes_of(found.up), bytes_of(found.severity)};
-  PyObject* tuple = nullptr;
-  if (std::all_of(std::begin(parts), std::end(parts), [](PyObject* part) { return part != nullptr; })) {
-    tuple = Py_BuildValue("(OOOOO)", parts[0], parts[1], parts[2], parts[3], parts[4]);
+  return tuple_of(5, [&](std::size_t column) {
+    switch (column) {
+      case 0: return bytes_of(found.symbol);
+      case 1: return bytes_of(found.ts);
+      case 2: return bytes_of(found.events);
+      case 3: return bytes_of(found.up);
+      default: return bytes_of(found.severity);
+    }
+  });
+}
+
+// One tuple of columns per trial, in the trials' order.
+PyObject* sweep_list(const std::vector<replay::SweepCrossings>& taken) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(taken.size()));
+  for (std::size_t i = 0; list != nullptr && i < taken.size(); ++i) {
+    PyObject* item = sweep_tuple(taken[i]);
+    if (item == nullptr || PyList_SetItem(list, static_cast<Py_ssize_t>(i), item) < 0) {
+      Py_DecRef(list);
+      list = nullptr;
+    }
   }
-  for (PyObject* part : parts) {
-    if (part != nullptr) Py_DecRef(part);
-  }
-  return tuple;
+  return list;
 }
 
 PyObject* feeder_take_sweep(PyObject* self, PyObject* /*unused*/) {
@@ -417,14 +434,7 @@ PyObject* feeder_take_sweep(PyObject* self, PyObject* /*unused*/) {
   const std::vector<replay::SweepCrossings> taken = sweep->take();
   const std::vector<std::string>& names = object->feeder->symbol_names();
   PyObject* symbols = replies_tuple(names);
-  PyObject* trials = symbols == nullptr ? nullptr : PyList_New(static_cast<Py_ssize_t>(taken.size()));
-  for (std::size_t i = 0; trials != nullptr && i < taken.size(); ++i) {
-    PyObject* item = sweep_tuple(taken[i]);
-    if (item == nullptr || PyList_SetItem(trials, static_cast<Py_ssize_t>(i), item) < 0) {
-      Py_DecRef(trials);
-      trials = nullptr;
-    }
-  }
+  PyObject* trials = symbols == nullptr ? nullptr : sweep_list(taken);
   PyObject* result = trials == nullptr ? nullptr : Py_BuildValue("(OO)", symbols, trials);
   if (symbols != nullptr) Py_DecRef(symbols);
   if (trials != nullptr) Py_DecRef(trials);
@@ -455,22 +465,12 @@ PyObject* feeder_sweep_kept(PyObject* self, PyObject* specs) {
   }
   auto radars = read_specs(specs, "sweep_kept()");
   if (!radars) return nullptr;
-  std::vector<CompiledSpec> trials;
-  trials.reserve(radars->size());
-  for (const RadarHandle& radar : *radars) trials.push_back(radar.compiled());
+  const std::vector<CompiledSpec> trials = compiled_trials(*radars);
   // The log is only read, and the feeder is held by `use`.
   PyThreadState* thread = PyEval_SaveThread();
   const std::vector<replay::SweepCrossings> taken = replay::sweep_events(*log, trials);
   PyEval_RestoreThread(thread);
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(taken.size()));
-  for (std::size_t i = 0; list != nullptr && i < taken.size(); ++i) {
-    PyObject* item = sweep_tuple(taken[i]);
-    if (item == nullptr || PyList_SetItem(list, static_cast<Py_ssize_t>(i), item) < 0) {
-      Py_DecRef(list);
-      list = nullptr;
-    }
-  }
-  return list;
+  return sweep_list(taken);
 }
 
 enum class Counter : std::uint8_t { Lines, Events, BadLines, Checkpoints, Symbols, Ts, Stopped, Pending,
