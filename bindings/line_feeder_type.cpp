@@ -401,13 +401,14 @@ PyObject* feeder_sweep(PyObject* self, PyObject* specs) {
 }
 
 PyObject* sweep_tuple(const replay::SweepCrossings& found) {
-  return tuple_of(5, [&](std::size_t column) {
+  return tuple_of(6, [&](std::size_t column) {
     switch (column) {
       case 0: return bytes_of(found.symbol);
       case 1: return bytes_of(found.ts);
       case 2: return bytes_of(found.events);
       case 3: return bytes_of(found.up);
-      default: return bytes_of(found.severity);
+      case 4: return bytes_of(found.severity);
+      default: return bytes_of(found.alerting);
     }
   });
 }
@@ -552,8 +553,10 @@ constexpr const char* sweep_doc =
 constexpr const char* take_sweep_doc =
     "take_sweep($self, /)\n--\n\n"
     "(symbol names by number, per trial spec (symbol numbers, ts, events,\n"
-    "up, severities)): the crossings found since the last call as native\n"
-    "uint32, int64, uint64, uint8 and float64 bytes.";
+    "up, severities, alerting)): the crossings found since the last call as\n"
+    "native uint32, int64, uint64, uint8 and float64 bytes, and whether each\n"
+    "symbol alerts at each checkpoint since then with an event before it\n"
+    "(uint8, symbols x checkpoints).";
 constexpr const char* keep_events_doc =
     "keep_events($self, limit, /)\n--\n\n"
     "From now on every accepted event is kept (about 52 bytes each) for\n"
@@ -563,7 +566,8 @@ constexpr const char* sweep_kept_doc =
     "sweep_kept($self, specs, /)\n--\n\n"
     "The kept events scored under each trial spec as sweep() scores them, without\n"
     "reading the recording again: per spec (symbol numbers, ts, events, up,\n"
-    "severities) as take_sweep() gives them; symbols numbered as this feeder's.";
+    "severities, alerting) as take_sweep() gives them, at the checkpoints this\n"
+    "feeder took; symbols numbered as this feeder's.";
 constexpr const char* alerts_doc =
     "alerts($self, /)\n--\n\nThe current alerts reply of each radar, in spec order.";
 

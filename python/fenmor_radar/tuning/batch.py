@@ -158,39 +158,16 @@ class _Trial:
            horizon: int, cooldown: int) -> _Trial:
         up = np.flatnonzero(crossings.up)
         kept = up[cooled_positions(crossings.symbol[up], crossings.ts[up], cooldown)]
-        group = group_of[crossings.symbol]
-        onset_group, onset_ts = group[kept], crossings.ts[kept]
+        onset_group, onset_ts = group_of[crossings.symbol[kept]], crossings.ts[kept]
         priced = onset_group >= 0
         # Censoring is the only part of an outcome a window's end changes.
         result = outcomes(shared.table, onset_group[priced], onset_ts[priced], horizon, shared.end,
                           extremes=False)
-        return cls(onset_group, onset_ts, result.absolute, result.scored,
-                   _alerting(crossings, group, shared))
-
-
-def _alerting(crossings: TrialCrossings, group: npt.NDArray[np.intp], shared: _Shared) -> npt.NDArray[np.bool_]:
-    """Whether each priced symbol alerts at each checkpoint: its last crossing up to
-    then (at most the checkpoint's count of events) went up."""
-    checkpoints = len(shared.checkpoint_events)
-    priced = group >= 0
-    places = group[priced]
-    if not len(places):
-        return np.zeros((len(shared.place), checkpoints), dtype=bool)
-    # The checkpoint that first sees each crossing (checkpoints: after the last).
-    column = np.searchsorted(shared.checkpoint_events, crossings.events[priced], side="left")
-    # Crossings come in event order: ordered by symbol (stable, by numpy's radix
-    # sort where the places fit 16 bits) they are in (symbol, column) order, and
-    # the last of each (symbol, column) decides from that checkpoint on.
-    order = np.argsort(places.astype(np.int16) if len(shared.place) < 2**15 else places, kind="stable")
-    bucket = places[order].astype(np.int64) * (checkpoints + 1) + column[order]
-    last = np.flatnonzero(np.append(bucket[1:] != bucket[:-1], True))
-    state = np.full((len(shared.place), checkpoints + 1), -1, dtype=np.int8)  # -1: no crossing there
-    state.flat[bucket[last]] = crossings.up[priced][order][last]
-    # Carried forward to every later checkpoint of the symbol.
-    seen = np.where(state >= 0, np.arange(checkpoints + 1, dtype=np.int32), np.int32(0))
-    np.maximum.accumulate(seen, axis=1, out=seen)
-    carried = np.take_along_axis(state, seen, axis=1)
-    return np.asarray(carried[:, :checkpoints] == 1, dtype=bool)
+        # The sweep's table is by symbol number; the scorecard's by place.
+        alerting = np.zeros((len(shared.place), len(shared.checkpoint_events)), dtype=bool)
+        has_place = group_of >= 0
+        alerting[group_of[has_place]] = crossings.alerting[has_place]
+        return cls(onset_group, onset_ts, result.absolute, result.scored, alerting)
 
 
 def _window_score(trial: _Trial, shared: _Shared, window: _Window, objective: Objective) -> WindowScore:
@@ -247,7 +224,7 @@ class BatchScorer:
         if self._kept is not None:
             with rejected(specs):
                 taken = self._kept.sweep_kept(list(specs))
-            return self._names, [trial_crossings(parts) for parts in taken]
+            return self._names, [trial_crossings(parts, len(self._names)) for parts in taken]
         first = self._shared is None
         opened = [open_recording(path) for path in self.paths]  # JSON lines or Parquet
         try:

@@ -14,6 +14,8 @@ namespace fenmor::replay {
 struct EventLog {
   std::vector<std::uint32_t> symbols;
   std::vector<Event> events;
+  // The accepted events at each checkpoint the replay took.
+  std::vector<std::uint64_t> checkpoints;
 
   std::size_t size() const noexcept { return events.size(); }
 };
