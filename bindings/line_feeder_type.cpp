@@ -474,6 +474,17 @@ PyObject* feeder_sweep_kept(PyObject* self, PyObject* specs) {
   return sweep_list(taken);
 }
 
+PyObject* feeder_kept_moments(PyObject* self, PyObject* /*unused*/) {
+  LineFeederObject* object = as_feeder(self);
+  Use use(object->in_use, "LineFeeder");
+  if (!use.ok()) return nullptr;
+  const replay::EventLog* log = object->feeder->kept_events();
+  if (log == nullptr) return raise(PyExc_ValueError, "kept_moments(): no events kept");
+  return tuple_of(2, [&](std::size_t column) {
+    return column == 0 ? bytes_of(log->symbols) : bytes_of(replay::crossing_ts(*log));
+  });
+}
+
 enum class Counter : std::uint8_t { Lines, Events, BadLines, Checkpoints, Symbols, Ts, Stopped, Pending,
                                      Backwards, FirstBackwards };
 
@@ -568,6 +579,10 @@ constexpr const char* sweep_kept_doc =
     "reading the recording again: per spec (symbol numbers, ts, events, up,\n"
     "severities, alerting) as take_sweep() gives them, at the checkpoints this\n"
     "feeder took; symbols numbered as this feeder's.";
+constexpr const char* kept_moments_doc =
+    "kept_moments($self, /)\n--\n\n"
+    "Per kept event, its symbol's number and the ts a crossing at it carries\n"
+    "(the symbol's largest ts so far), as native uint32 and int64 bytes.";
 constexpr const char* alerts_doc =
     "alerts($self, /)\n--\n\nThe current alerts reply of each radar, in spec order.";
 
@@ -584,6 +599,7 @@ PyMethodDef feeder_methods[] = {
     {"take_sweep", feeder_take_sweep, METH_NOARGS, take_sweep_doc},
     {"keep_events", feeder_keep_events, METH_O, keep_events_doc},
     {"sweep_kept", feeder_sweep_kept, METH_O, sweep_kept_doc},
+    {"kept_moments", feeder_kept_moments, METH_NOARGS, kept_moments_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -168,6 +168,10 @@ class LineFeeder:
         reading the recording again: per spec the columns ``take_sweep`` gives, at the
         checkpoints this feeder took; symbols numbered as this feeder's. ``ValueError``
         when no events were kept."""
+    def kept_moments(self, /) -> tuple[bytes, bytes]:
+        """Per kept event, its symbol's number and the ts a crossing at it carries (the
+        symbol's largest ts so far), as native uint32 and int64 bytes. ``ValueError``
+        when no events were kept."""
     @property
     def lines(self) -> int: ...
     @property
