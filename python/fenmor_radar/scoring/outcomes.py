@@ -85,16 +85,20 @@ def outcomes(
     base_key = groups.astype(np.int64) * table.stride - table.origin
     # Searched in key order, each search starts near the one before and the
     # table stays in the cache: three times faster than in the moments' order.
-    # Moments already in ts order (a search's onsets) come to key order by
-    # their symbols alone, which numpy sorts by radix where they fit 16 bits.
-    if len(moments) and groups.max() < 2**15 and not np.any(moments[1:] < moments[:-1]):
-        by_key = np.argsort(groups.astype(np.int16), kind="stable")
-    else:
-        by_key = np.argsort(base_key + moments, kind="stable")
+    # Moments in ts order within each symbol (a search's onsets, a replay's
+    # crossings) come to key order by their symbols alone, which numpy sorts
+    # by radix where they fit 16 bits: ten times faster than sorting the keys.
+    keys = base_key + moments
+    small = len(moments) > 0 and groups.max() < 2**15
+    by_key = np.argsort(groups.astype(np.int16) if small else keys, kind="stable")
+    in_order = keys[by_key]
+    if small and np.any(in_order[1:] < in_order[:-1]):
+        by_key = np.argsort(keys, kind="stable")
+        in_order = keys[by_key]
     start = np.empty(len(moments), dtype=np.intp)
     stop = np.empty(len(moments), dtype=np.intp)
-    start[by_key] = np.searchsorted(table.keys, (base_key + moments)[by_key], side="right") - 1
-    stop[by_key] = np.searchsorted(table.keys, (base_key + moments + horizon)[by_key], side="right") - 1
+    start[by_key] = np.searchsorted(table.keys, in_order, side="right") - 1
+    stop[by_key] = np.searchsorted(table.keys, in_order + horizon, side="right") - 1
     group_first = table.series_starts[groups]
     censored = moments + horizon > end
     scored = (start >= group_first) & ~censored

@@ -155,13 +155,19 @@ def _event_outcomes(record: SweepRecord, place: dict[str, int], table: PriceTabl
     assert record.kept is not None
     numbers, moments = (np.frombuffer(column, dtype=dtype) for column, dtype in
                         zip(record.kept.kept_moments(), (np.uint32, np.int64), strict=True))
-    group = np.array([place.get(name, -1) for name in record.names], dtype=np.intp)[numbers]
-    priced = group >= 0
-    result = outcomes(table, group[priced], moments[priced], horizon, end, extremes=False)
+    group = np.array([place.get(name, -1) for name in record.names], dtype=np.intp)
     absolute = np.full(len(moments), np.nan)
-    absolute[priced] = result.absolute
     scored = np.zeros(len(moments), dtype=bool)
-    scored[priced] = result.scored
+    # In pieces: a few megabytes of working arrays, reused from piece to
+    # piece, cost far less than fresh memory for millions of moments at once.
+    step = 1 << 18
+    for first in range(0, len(moments), step):
+        piece = slice(first, first + step)
+        at = group[numbers[piece]]
+        priced = at >= 0
+        result = outcomes(table, at[priced], moments[piece][priced], horizon, end, extremes=False)
+        absolute[piece][priced] = result.absolute
+        scored[piece][priced] = result.scored
     return absolute, scored
 
 
