@@ -313,6 +313,68 @@ TEST(ColumnFeeder, RowsFeedAsTheirLinesDo) {
   }
 }
 
+// Many symbols and batches long enough that the events between checkpoints
+// are applied on the pool, grouped by symbol: the items, the counts and the
+// symbols' order are those of the lines fed one by one, across batches of
+// both text forms, with refused rows and ts going back for some symbols.
+TEST(ColumnFeeder, StretchesAppliedOnThePoolFeedAsTheLinesDo) {
+  std::vector<std::string> names;
+  for (int i = 0; i < 700; ++i) names.push_back("S" + std::to_string(i * 7919 % 1000));
+  const std::vector<Rule> rules = {{std::nullopt, std::nullopt, false}, {5000, std::nullopt, false},
+                                   {std::nullopt, 3000, false}, {2500, 4000, true}, {1, std::nullopt, false}};
+  std::mt19937_64 random(31);
+  for (int round = 0; round < 6; ++round) {
+    const bool refusals = round % 2 == 1;
+    // Round 0, whose every event is also a checkpoint, is one short batch.
+    std::vector<std::vector<Row>> batches(round == 0 ? 1 : 1 + random() % 4);
+    std::string text;
+    std::int64_t clock = 0;
+    for (auto& rows : batches) {
+      const std::size_t count = round == 0 ? 2100 : 3000 + random() % 6000;
+      for (std::size_t i = 0; i < count; ++i) {
+        Row row = random_row(random, refusals);
+        if (row.symbol && random() % 50 != 0) row.symbol = names[random() % names.size()];
+        if (row.ts && random() % 30 != 0) row.ts = clock += static_cast<std::int64_t>(random() % 3);
+        rows.push_back(row);
+        text += line_of(row) + "\n";
+      }
+    }
+    for (const Rule& rule : rules) {
+      if (rule.every_events == std::uint64_t{1} && round > 0) continue;
+      const replay::CheckpointPolicy policy{rule.every_events, rule.every_ts};
+      replay::LineFeeder by_lines(radars(), policy, rule.strict);
+      std::vector<replay::FeederItem> expected;
+      by_lines.feed(text, expected);
+      while (by_lines.pending()) by_lines.resume(expected);
+      by_lines.finish(true, expected);
+
+      replay::LineFeeder by_columns(radars(), policy, rule.strict);
+      ASSERT_TRUE(by_columns.groupable());
+      std::vector<replay::FeederItem> got;
+      for (std::size_t b = 0; b < batches.size(); ++b) {
+        const Batch batch(batches[b], (static_cast<std::size_t>(round) + b) % 2 == 0, b % 2);
+        replay::feed_columns(by_columns, batch.columns(), got);
+        while (by_columns.pending()) by_columns.resume(got);
+      }
+      by_columns.finish(true, got);
+      // The first item that differs, not every item of a long replay.
+      const auto got_items = flat(got);
+      const auto expected_items = flat(expected);
+      const auto differ = std::mismatch(got_items.begin(), got_items.end(), expected_items.begin(), expected_items.end());
+      ASSERT_TRUE(differ.first == got_items.end() && differ.second == expected_items.end())
+          << "round " << round << ", rule " << &rule - rules.data() << ", item " << differ.first - got_items.begin()
+          << " of " << got_items.size() << "/" << expected_items.size();
+      EXPECT_EQ(by_columns.events(), by_lines.events());
+      EXPECT_EQ(by_columns.bad_lines(), by_lines.bad_lines());
+      EXPECT_EQ(by_columns.lines(), by_lines.lines());
+      EXPECT_EQ(by_columns.backwards(), by_lines.backwards());
+      EXPECT_EQ(by_columns.first_backwards(), by_lines.first_backwards());
+      EXPECT_EQ(by_columns.symbol_names(), by_lines.symbol_names());
+      EXPECT_EQ(by_columns.alerts(), by_lines.alerts());
+    }
+  }
+}
+
 // A feeder whose room is full stops within the batch; resume() goes on with
 // the rows already read, and the items are those of one go.
 TEST(ColumnFeeder, RowsLeftByTheRoomWaitForResume) {

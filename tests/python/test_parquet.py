@@ -345,3 +345,45 @@ def test_input_order_keeps_every_row_whatever_the_seq():
     for chunks in ([[5, 3, 9], [4, 100]], [[7, 2, 7], [1]], [[2**40, 3], [2**40 + 1]], [[]]):
         seq = pa.chunked_array(chunks, pa.int64())
         assert input_order(pc, seq).to_pylist() == pc.sort_indices(seq).to_pylist()
+
+
+def test_many_symbols_replay_as_their_lines_do_on_one_or_two_workers(tmp_path):
+    """Batches long enough that the events between checkpoints are applied on the
+    worker pool, grouped by symbol: the same output as the JSON lines, with the pool
+    at one worker and at two."""
+    import os
+    import random
+    import re
+
+    rng = random.Random(27)
+    names = [f"S{i:03d}" for i in range(400)]
+    rows_, clock = [], 0
+    for index in range(12_000):
+        kind = rng.choice(list(FLOAT_FIELDS))
+        clock += rng.randrange(3)
+        row = {"symbol": rng.choice(names), "kind": kind, "ts": clock - rng.randrange(50) * (rng.random() < 0.03)}
+        for name in FLOAT_FIELDS[kind]:
+            row[name] = round(rng.uniform(-5, 100), rng.randrange(1, 6))
+        if kind == "liquidation":
+            row["side"] = rng.choice(["buy", "sell"])
+        if index > 6_000 and rng.random() < 0.02:  # bad rows, and --strict's stop, late
+            row[rng.choice(["kind", "ts", *FLOAT_FIELDS[kind]])] = None
+        rows_.append(row)
+    lines = tmp_path / "events.jsonl"
+    lines.write_text("".join(line_of(row) + "\n" for row in rows_), encoding="utf-8")
+    parquet = tmp_path / "events.parquet"
+    pq.write_table(table_of(rows_), parquet, row_group_size=5_000)
+    specs = ["--spec", write_spec(tmp_path, 0), "--spec", write_spec(tmp_path, 1)]
+
+    def replay(path, workers, *policy):
+        result = subprocess.run([sys.executable, "-m", "fenmor_radar", "replay", *specs, str(path), *policy,
+                                 "--format", "json", "--no-progress"], capture_output=True, timeout=120,
+                                env={**os.environ, "FENMOR_RADAR_WORKERS": str(workers)})
+        stderr = result.stderr.decode().replace(str(path), "FILE")
+        return result.returncode, result.stdout, re.sub(r"in [0-9.]+ s \([0-9,]+ events/s\)", "", stderr)
+
+    for policy in (["--every", "2500"], ["--every-ts", "3000", "--strict"]):
+        expected = replay(lines, 2, *policy)
+        assert expected[1].count(b"\n") > 2
+        for workers in (1, 2):
+            assert replay(parquet, workers, *policy) == expected, (policy, workers)

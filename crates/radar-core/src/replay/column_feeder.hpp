@@ -4,6 +4,10 @@
 // checkpoints, bad rows and the alerts are those of the same events replayed
 // from JSON lines. Rows are numbered on from the feeder's lines; as many are
 // taken as the feeder's room allows, the rest wait for its resume().
+//
+// A feeder that may apply events later than it takes them (groupable())
+// gets each row's event straight from the columns (take_rows); any other
+// gets each row as a read line (take).
 
 #include <vector>
 

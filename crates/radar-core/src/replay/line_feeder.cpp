@@ -40,7 +40,11 @@ void LineFeeder::feed(std::string_view block, std::vector<FeederItem>& out) {
 
 void LineFeeder::resume(std::vector<FeederItem>& out) {
   given_ = 0;
-  if (pending()) take_collected(out);
+  if (rows_pending_) {
+    take_row_run(out);
+  } else if (pending()) {
+    take_collected(out);
+  }
 }
 
 void LineFeeder::finish(bool complete, std::vector<FeederItem>& out) {
@@ -74,6 +78,68 @@ void LineFeeder::take(std::vector<ReadLine> lines, std::vector<FeederItem>& out)
     lines_.clear();
     next_ = 0;
   }
+}
+
+void LineFeeder::take_rows(std::vector<FeederItem>& out) {
+  given_ = 0;
+  if (stopped_) return;
+  splitter_.count(rows_.rows());
+  row_next_ = 0;
+  refused_next_ = 0;
+  key_numbers_.assign(rows_.symbols.size(), SymbolStates::unknown);
+  rows_pending_ = true;
+  take_row_run(out);
+}
+
+void LineFeeder::take_row_run(std::vector<FeederItem>& out) {
+  // As take_line, but an event's states change only when the alerts are
+  // next asked for, or the call returns: until then the symbol's number, the
+  // clock and the backwards count are all that taking it needs, and none of
+  // them reads a state.
+  const std::size_t count = rows_.rows();
+  while (row_next_ < count) {
+    const std::size_t row = row_next_++;
+    const std::uint32_t key = rows_.keys[row];
+    if (key == RowEvents::refused) {
+      // Taken as its line is, in order. A bad row reads no state; only a row
+      // read as an event after all (never expected) needs the events before
+      // it applied first.
+      ReadLine& line = rows_.refused_rows[refused_next_++];
+      if (std::holds_alternative<FeedCommand>(line.reading)) apply_stretch();
+      if (!take_line(line, out)) break;
+      continue;
+    }
+    taken_ = rows_.first_number + row;
+    const Event& event = rows_.events[row];
+    const RowEvents::Symbol& symbol = rows_.symbols[key];
+    const std::int64_t ts = event_ts(event);
+    if (!selection_.everything() && !selection_.admits(symbol.text, ts)) continue;
+    if (clock_.due_before(ts)) {
+      apply_stretch();
+      give(checkpoint(), out);
+    }
+    // A new symbol's states are made here, after any checkpoint before its
+    // first event, as take_line makes them.
+    std::uint32_t& number = key_numbers_[key];
+    if (number == SymbolStates::unknown) {
+      number = states_.enter(radars_, symbol.text, symbol.hash, SymbolStates::unknown);
+    }
+    states_.count_ts(number, ts);
+    if (first_backwards_ == 0 && states_.backwards() != 0) first_backwards_ = taken_;
+    stretch_.push_back(StretchEvent{number, &event});
+    if (clock_.fed(ts)) {
+      apply_stretch();
+      give(checkpoint(), out);
+    }
+    if (given_ >= room_) break;
+  }
+  apply_stretch();
+  if (stopped_ || row_next_ >= count) rows_pending_ = false;
+}
+
+void LineFeeder::apply_stretch() {
+  grouped_.apply(states_, radars_.size(), stretch_);
+  stretch_.clear();
 }
 
 void LineFeeder::collect(std::uint64_t number, std::string_view text, std::string_view block) {

@@ -27,10 +27,12 @@
 #include "crates/radar-core/src/protocol/radar_handle.hpp"
 #include "crates/radar-core/src/replay/checkpoint_clock.hpp"
 #include "crates/radar-core/src/replay/event_log.hpp"
+#include "crates/radar-core/src/replay/grouped_apply.hpp"
 #include "crates/radar-core/src/replay/line_splitter.hpp"
 #include "crates/radar-core/src/replay/price_tape.hpp"
 #include "crates/radar-core/src/replay/read_line.hpp"
 #include "crates/radar-core/src/replay/recording_line.hpp"
+#include "crates/radar-core/src/replay/row_events.hpp"
 #include "crates/radar-core/src/replay/selection.hpp"
 #include "crates/radar-core/src/replay/severity_watch.hpp"
 #include "crates/radar-core/src/replay/symbol_states.hpp"
@@ -79,7 +81,7 @@ class LineFeeder {
   // `block` must stay valid until pending() is false. Not while pending().
   void feed(std::string_view block, std::vector<FeederItem>& out);
   // Whether the last call stopped at its room with lines of its block left.
-  bool pending() const noexcept { return !lines_.empty(); }
+  bool pending() const noexcept { return !lines_.empty() || rows_pending_; }
   // Takes more of the pending lines, up to the room again.
   void resume(std::vector<FeederItem>& out);
   // The end of the input: see LineSplitter::finish for `complete`. Then the
@@ -92,6 +94,21 @@ class LineFeeder {
   // to the room (the rest then waits for resume()). Only between lines: no
   // text line carried, and not while pending().
   void take(std::vector<ReadLine> lines, std::vector<FeederItem>& out);
+  // Whether events may be applied later than they are taken (take_rows):
+  // nothing that looks at each event as it is applied is on (watching, a
+  // trial sweep, an event log, a price tape).
+  bool groupable() const noexcept { return !watching_.any() && !sweep_ && !log_ && !prices_; }
+  // The batch for take_rows(), for the caller to fill; its storage is reused
+  // from batch to batch. Not while pending().
+  RowEvents& next_rows() noexcept { return rows_; }
+  // Takes the rows of next_rows() as take() takes read lines, with the same
+  // items and the same radars after them, up to the room (the rest waits for
+  // resume()). The events between two checkpoints are only counted as they
+  // are taken, and applied together when the alerts are next asked for (at
+  // a checkpoint, a stop, or the end of the call), on the worker pool
+  // (grouped_apply.hpp). Only when groupable(), between lines, and not while
+  // pending().
+  void take_rows(std::vector<FeederItem>& out);
   // From now on crossings come as CrossingLines, written on the thread that
   // finds them (crossing_line.hpp); `spec_members`: one per radar, what its
   // lines carry before "events".
@@ -162,6 +179,10 @@ class LineFeeder {
   void take_run(std::size_t end, std::vector<FeederItem>& out);
   // One read line; false once the feeder has stopped or the room is full.
   bool take_line(ReadLine& line, std::vector<FeederItem>& out);
+  // The rows of rows_ from row_next_ on, until the feeder stops or the room
+  // is full; then applies what was taken.
+  void take_row_run(std::vector<FeederItem>& out);
+  void apply_stretch();
   void give(FeederItem item, std::vector<FeederItem>& out);
   Checkpoint checkpoint();
   // Evaluates the symbol just fed under every radar; its crossings to `out`.
@@ -193,6 +214,14 @@ class LineFeeder {
   // Per piece of lines_: free, claimed or read. Kept across a stop at the
   // room, so that resume() does not read a piece twice.
   std::vector<std::atomic<std::uint8_t>> pieces_;
+
+  RowEvents rows_;                       // see take_rows
+  bool rows_pending_ = false;
+  std::size_t row_next_ = 0;             // the first of rows_ not taken yet
+  std::size_t refused_next_ = 0;         // the first of rows_.refused_rows not taken yet
+  std::vector<std::uint32_t> key_numbers_;  // by key of rows_: the symbol's number, or unknown
+  std::vector<StretchEvent> stretch_;    // taken, not yet applied
+  GroupedApply grouped_;
 
   SymbolStates states_;
   Selection selection_;

@@ -39,6 +39,11 @@ class RowReader {
   // The key of a row's symbol (equal keys, equal symbols), for callers that
   // keep something per symbol.
   std::size_t symbol_key(std::size_t row) const noexcept { return *columns_.symbol.key(row); }
+  // The keys of the symbol column, and the text and hash of those that
+  // symbol_key() can give.
+  std::size_t symbol_keys() const noexcept { return symbols_.size(); }
+  std::string_view key_symbol(std::size_t key) const noexcept { return symbols_[key].text; }
+  std::uint64_t key_hash(std::size_t key) const noexcept { return symbols_[key].hash; }
 
   // The recording line a row stands for (without its line break).
   std::string line_text(std::size_t row) const;

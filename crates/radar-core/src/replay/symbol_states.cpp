@@ -42,16 +42,28 @@ std::uint32_t SymbolStates::number_of(std::span<RadarHandle> radars, std::string
 
 std::uint32_t SymbolStates::apply(std::span<RadarHandle> radars, std::string_view symbol,
                                   std::uint64_t hash, std::uint32_t number, const Event& event) {
-  if (number == unknown) number = number_of(radars, symbol, hash);
-  const std::int64_t ts = event_ts(event);
+  number = enter(radars, symbol, hash, number);
+  count_ts(number, event_ts(event));
+  apply_states(number, radars.size(), event);
+  return number;
+}
+
+std::uint32_t SymbolStates::enter(std::span<RadarHandle> radars, std::string_view symbol,
+                                  std::uint64_t hash, std::uint32_t number) {
+  return number == unknown ? number_of(radars, symbol, hash) : number;
+}
+
+void SymbolStates::count_ts(std::uint32_t number, std::int64_t ts) noexcept {
   if (ts < latest_[number]) {
     ++backwards_;
   } else {
     latest_[number] = ts;
   }
-  const std::size_t first = std::size_t{number} * radars.size();
-  for (std::size_t r = 0; r < radars.size(); ++r) states_[first + r]->apply(event);
-  return number;
+}
+
+void SymbolStates::apply_states(std::uint32_t number, std::size_t radars, const Event& event) const noexcept {
+  const std::size_t first = std::size_t{number} * radars;
+  for (std::size_t r = 0; r < radars; ++r) states_[first + r]->apply(event);
 }
 
 void SymbolStates::prefetch_states(std::uint32_t number, std::size_t radars) const noexcept {

@@ -29,6 +29,17 @@ class SymbolStates {
   std::uint32_t apply(std::span<RadarHandle> radars, std::string_view symbol, std::uint64_t hash,
                       std::uint32_t number, const Event& event);
 
+  // apply() in its three steps, for a feeder that applies the events of a
+  // stretch later and on several threads: the symbol's number (its states
+  // made now when it is new), the event's ts counted against the symbol's
+  // latest, then the event applied to the symbol's states. apply_states
+  // touches only that symbol's states: calls for different symbols may run
+  // at the same time, while nothing else changes the table.
+  std::uint32_t enter(std::span<RadarHandle> radars, std::string_view symbol, std::uint64_t hash,
+                      std::uint32_t number);
+  void count_ts(std::uint32_t number, std::int64_t ts) noexcept;
+  void apply_states(std::uint32_t number, std::size_t radars, const Event& event) const noexcept;
+
   // A symbol's state and watch under each radar, in the radars' order.
   std::span<SymbolState* const> states_of(std::uint32_t number, std::size_t radars) const noexcept {
     return std::span(states_).subspan(std::size_t{number} * radars, radars);
