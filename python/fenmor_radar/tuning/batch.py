@@ -186,8 +186,7 @@ class _Trial:
     @classmethod
     def of(cls, crossings: TrialCrossings, group_of: npt.NDArray[np.intp], shared: _Shared,
            horizon: int, cooldown: int) -> _Trial:
-        up = np.flatnonzero(crossings.up)
-        kept = up[cooled_positions(crossings.symbol[up], crossings.ts[up], cooldown)]
+        kept = cooled_positions(crossings.symbol, crossings.ts, cooldown)
         onset_group, onset_ts = group_of[crossings.symbol[kept]], crossings.ts[kept]
         priced = onset_group >= 0
         # Censoring is the only part of an outcome a window's end changes.
