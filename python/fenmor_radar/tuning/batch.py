@@ -43,8 +43,9 @@ from fenmor_radar.tuning.sweep_pass import (
 )
 
 DAY_MS = 86_400_000
-# A search keeps up to this many events in memory (about 52 bytes each: 210 MB)
-# so that batches after the first do not read the recording again.
+# A search keeps up to this many events in memory (about 52 bytes each natively
+# and 9 for each one's outcome: 245 MB) so that batches after the first do not
+# read the recording again.
 KEEP_EVENTS = 4_000_000
 FIGURES = ("lift", "median_lift", "hit_rate", "mean_abs")
 
@@ -185,8 +186,7 @@ class _Trial:
     @classmethod
     def of(cls, crossings: TrialCrossings, group_of: npt.NDArray[np.intp], shared: _Shared,
            horizon: int, cooldown: int) -> _Trial:
-        up = np.flatnonzero(crossings.up)
-        kept = up[cooled_positions(crossings.symbol[up], crossings.ts[up], cooldown)]
+        kept = cooled_positions(crossings.symbol, crossings.ts, cooldown)
         onset_group, onset_ts = group_of[crossings.symbol[kept]], crossings.ts[kept]
         priced = onset_group >= 0
         # Censoring is the only part of an outcome a window's end changes.
@@ -237,9 +237,9 @@ class BatchScorer:
     The prices, the folds and the baseline's outcomes do not depend on the
     trials: they come from the first batch's replay and serve every later
     one. That replay also keeps the accepted events in memory (up to
-    ``KEEP_EVENTS``, about 52 bytes each): later batches are scored from
-    them without reading the recording again, or, past that many, from a
-    replay that keeps no prices. A search reads one recording that does not
+    ``KEEP_EVENTS``, about 61 bytes each with each event's outcome):
+    later batches are scored from them without reading the recording
+    again, or, past that many, from a replay that keeps no prices. A search reads one recording that does not
     change while it runs.
     """
 
