@@ -44,8 +44,8 @@ from fenmor_radar.tuning.sweep_pass import (
 
 DAY_MS = 86_400_000
 # A search keeps up to this many events in memory (about 52 bytes each natively
-# and 9 for each one's outcome: 245 MB) so that batches after the first do not
-# read the recording again.
+# and 27 for measuring each one's outcome once: 320 MB) so that batches after
+# the first do not read the recording again.
 KEEP_EVENTS = 4_000_000
 FIGURES = ("lift", "median_lift", "hit_rate", "mean_abs")
 
@@ -246,7 +246,7 @@ class BatchScorer:
     The prices, the folds and the baseline's outcomes do not depend on the
     trials: they come from the first batch's replay and serve every later
     one. That replay also keeps the accepted events in memory (up to
-    ``KEEP_EVENTS``, about 61 bytes each with each event's outcome):
+    ``KEEP_EVENTS``, about 80 bytes each with each event's outcome):
     later batches are scored from them without reading the recording
     again, or, past that many, from a replay that keeps no prices. A search reads one recording that does not
     change while it runs.
