@@ -401,13 +401,14 @@ PyObject* feeder_sweep(PyObject* self, PyObject* specs) {
 }
 
 PyObject* sweep_tuple(const replay::SweepCrossings& found) {
-  return tuple_of(5, [&](std::size_t column) {
+  return tuple_of(6, [&](std::size_t column) {
     switch (column) {
       case 0: return bytes_of(found.symbol);
       case 1: return bytes_of(found.ts);
       case 2: return bytes_of(found.events);
       case 3: return bytes_of(found.up);
-      default: return bytes_of(found.severity);
+      case 4: return bytes_of(found.severity);
+      default: return bytes_of(found.alerting);
     }
   });
 }
@@ -471,6 +472,17 @@ PyObject* feeder_sweep_kept(PyObject* self, PyObject* specs) {
   const std::vector<replay::SweepCrossings> taken = replay::sweep_events(*log, trials);
   PyEval_RestoreThread(thread);
   return sweep_list(taken);
+}
+
+PyObject* feeder_kept_moments(PyObject* self, PyObject* /*unused*/) {
+  LineFeederObject* object = as_feeder(self);
+  Use use(object->in_use, "LineFeeder");
+  if (!use.ok()) return nullptr;
+  const replay::EventLog* log = object->feeder->kept_events();
+  if (log == nullptr) return raise(PyExc_ValueError, "kept_moments(): no events kept");
+  return tuple_of(2, [&](std::size_t column) {
+    return column == 0 ? bytes_of(log->symbols) : bytes_of(replay::crossing_ts(*log));
+  });
 }
 
 enum class Counter : std::uint8_t { Lines, Events, BadLines, Checkpoints, Symbols, Ts, Stopped, Pending,
@@ -552,8 +564,10 @@ constexpr const char* sweep_doc =
 constexpr const char* take_sweep_doc =
     "take_sweep($self, /)\n--\n\n"
     "(symbol names by number, per trial spec (symbol numbers, ts, events,\n"
-    "up, severities)): the crossings found since the last call as native\n"
-    "uint32, int64, uint64, uint8 and float64 bytes.";
+    "up, severities, alerting)): the crossings found since the last call as\n"
+    "native uint32, int64, uint64, uint8 and float64 bytes, and whether each\n"
+    "symbol alerts at each checkpoint since then with an event before it\n"
+    "(uint8, symbols x checkpoints).";
 constexpr const char* keep_events_doc =
     "keep_events($self, limit, /)\n--\n\n"
     "From now on every accepted event is kept (about 52 bytes each) for\n"
@@ -563,7 +577,12 @@ constexpr const char* sweep_kept_doc =
     "sweep_kept($self, specs, /)\n--\n\n"
     "The kept events scored under each trial spec as sweep() scores them, without\n"
     "reading the recording again: per spec (symbol numbers, ts, events, up,\n"
-    "severities) as take_sweep() gives them; symbols numbered as this feeder's.";
+    "severities, alerting) as take_sweep() gives them, at the checkpoints this\n"
+    "feeder took; symbols numbered as this feeder's.";
+constexpr const char* kept_moments_doc =
+    "kept_moments($self, /)\n--\n\n"
+    "Per kept event, its symbol's number and the ts a crossing at it carries\n"
+    "(the symbol's largest ts so far), as native uint32 and int64 bytes.";
 constexpr const char* alerts_doc =
     "alerts($self, /)\n--\n\nThe current alerts reply of each radar, in spec order.";
 
@@ -580,6 +599,7 @@ PyMethodDef feeder_methods[] = {
     {"take_sweep", feeder_take_sweep, METH_NOARGS, take_sweep_doc},
     {"keep_events", feeder_keep_events, METH_O, keep_events_doc},
     {"sweep_kept", feeder_sweep_kept, METH_O, sweep_kept_doc},
+    {"kept_moments", feeder_kept_moments, METH_NOARGS, kept_moments_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -153,18 +153,25 @@ class LineFeeder:
         event; ``ValueError(message, index)`` for a spec the radar refuses."""
     def take_sweep(
         self, /
-    ) -> tuple[tuple[str, ...], list[tuple[bytes, bytes, bytes, bytes, bytes]]]:
+    ) -> tuple[tuple[str, ...], list[tuple[bytes, bytes, bytes, bytes, bytes, bytes]]]:
         """The symbol names by number, and per trial spec the crossings found since the
         last call: (symbol numbers, ts, events, up, severities) as native uint32, int64,
-        uint64, uint8 and float64 bytes, in the order they happened."""
+        uint64, uint8 and float64 bytes, in the order they happened; then whether each
+        symbol alerts at each checkpoint taken since then with an event before it
+        (uint8, symbols by number x checkpoints)."""
     def keep_events(self, limit: int, /) -> None:
         """From now on every accepted event is kept (about 52 bytes each) for
         ``sweep_kept``, up to ``limit`` events: past it none are kept. Before the first
         event."""
-    def sweep_kept(self, specs: Sequence[str], /) -> list[tuple[bytes, bytes, bytes, bytes, bytes]]:
+    def sweep_kept(self, specs: Sequence[str], /) -> list[tuple[bytes, bytes, bytes, bytes, bytes, bytes]]:
         """The kept events scored under each trial spec as ``sweep`` scores them, without
-        reading the recording again: per spec the columns ``take_sweep`` gives; symbols
-        numbered as this feeder's. ``ValueError`` when no events were kept."""
+        reading the recording again: per spec the columns ``take_sweep`` gives, at the
+        checkpoints this feeder took; symbols numbered as this feeder's. ``ValueError``
+        when no events were kept."""
+    def kept_moments(self, /) -> tuple[bytes, bytes]:
+        """Per kept event, its symbol's number and the ts a crossing at it carries (the
+        symbol's largest ts so far), as native uint32 and int64 bytes. ``ValueError``
+        when no events were kept."""
     @property
     def lines(self) -> int: ...
     @property

@@ -8,7 +8,8 @@ that reads the files itself.
 The replay (sweep_pass.py) gives each trial's crossings as arrays. What
 does not depend on the trial, the price table and the checkpoints, is set
 up once per batch; per trial only its onsets (cooled) and, per window, the
-moments measured. The figures are those of the scorecard's "all" row
+moments measured. When the search keeps the events, every event's outcome is
+measured once and each trial's onsets only look theirs up. The figures are those of the scorecard's "all" row
 (scorecard.py) for the same onsets: the same moments in the same order,
 measured by the same functions; the search needs no permutations or
 resamples, so none are drawn.
@@ -111,6 +112,10 @@ class _Shared:
     folds: list[Fold]
     absolute: Floats  # (symbols, checkpoints): |return| over the horizon
     windows: dict[tuple[int, int], _Window]
+    # Per kept event (when the events are kept): |return| over the horizon
+    # from the moment a crossing there carries, and whether it is measured.
+    # Trials share most of their onsets, so each is measured once.
+    by_event: tuple[Floats, npt.NDArray[np.bool_]] | None
 
     @classmethod
     def of(cls, record: SweepRecord, fold_count: int, horizon: int) -> _Shared:
@@ -133,13 +138,31 @@ class _Shared:
             inside = (record.checkpoint_ts >= span[0]) & (record.checkpoint_ts < span[1])
             windows[span] = _Window(span, inside, (full.scored & ~censored).reshape(shape))
         absolute = full.absolute.reshape(shape)
-        return cls({s: g for g, s in enumerate(named)}, table, record.checkpoint_ts,
-                   record.checkpoint_events, end, cuts, absolute, windows)
+        place = {s: g for g, s in enumerate(named)}
+        by_event = None if record.kept is None else _event_outcomes(record, place, table, horizon, end)
+        return cls(place, table, record.checkpoint_ts, record.checkpoint_events, end, cuts, absolute,
+                   windows, by_event)
 
     @property
     def symbols(self) -> int:
         """Symbols with prices, at least 1: the budget counts onsets per symbol."""
         return max(1, len(self.place))
+
+
+def _event_outcomes(record: SweepRecord, place: dict[str, int], table: PriceTable, horizon: int,
+                    end: int) -> tuple[Floats, npt.NDArray[np.bool_]]:
+    """The outcome of a moment at every kept event, as a crossing there would carry it."""
+    assert record.kept is not None
+    numbers, moments = (np.frombuffer(column, dtype=dtype) for column, dtype in
+                        zip(record.kept.kept_moments(), (np.uint32, np.int64), strict=True))
+    group = np.array([place.get(name, -1) for name in record.names], dtype=np.intp)[numbers]
+    priced = group >= 0
+    result = outcomes(table, group[priced], moments[priced], horizon, end, extremes=False)
+    absolute = np.full(len(moments), np.nan)
+    absolute[priced] = result.absolute
+    scored = np.zeros(len(moments), dtype=bool)
+    scored[priced] = result.scored
+    return absolute, scored
 
 
 @dataclass(frozen=True, slots=True)
@@ -158,39 +181,21 @@ class _Trial:
            horizon: int, cooldown: int) -> _Trial:
         up = np.flatnonzero(crossings.up)
         kept = up[cooled_positions(crossings.symbol[up], crossings.ts[up], cooldown)]
-        group = group_of[crossings.symbol]
-        onset_group, onset_ts = group[kept], crossings.ts[kept]
+        onset_group, onset_ts = group_of[crossings.symbol[kept]], crossings.ts[kept]
         priced = onset_group >= 0
         # Censoring is the only part of an outcome a window's end changes.
-        result = outcomes(shared.table, onset_group[priced], onset_ts[priced], horizon, shared.end,
-                          extremes=False)
-        return cls(onset_group, onset_ts, result.absolute, result.scored,
-                   _alerting(crossings, group, shared))
-
-
-def _alerting(crossings: TrialCrossings, group: npt.NDArray[np.intp], shared: _Shared) -> npt.NDArray[np.bool_]:
-    """Whether each priced symbol alerts at each checkpoint: its last crossing up to
-    then (at most the checkpoint's count of events) went up."""
-    checkpoints = len(shared.checkpoint_events)
-    priced = group >= 0
-    places = group[priced]
-    if not len(places):
-        return np.zeros((len(shared.place), checkpoints), dtype=bool)
-    # The checkpoint that first sees each crossing (checkpoints: after the last).
-    column = np.searchsorted(shared.checkpoint_events, crossings.events[priced], side="left")
-    # Crossings come in event order: ordered by symbol (stable, by numpy's radix
-    # sort where the places fit 16 bits) they are in (symbol, column) order, and
-    # the last of each (symbol, column) decides from that checkpoint on.
-    order = np.argsort(places.astype(np.int16) if len(shared.place) < 2**15 else places, kind="stable")
-    bucket = places[order].astype(np.int64) * (checkpoints + 1) + column[order]
-    last = np.flatnonzero(np.append(bucket[1:] != bucket[:-1], True))
-    state = np.full((len(shared.place), checkpoints + 1), -1, dtype=np.int8)  # -1: no crossing there
-    state.flat[bucket[last]] = crossings.up[priced][order][last]
-    # Carried forward to every later checkpoint of the symbol.
-    seen = np.where(state >= 0, np.arange(checkpoints + 1, dtype=np.int32), np.int32(0))
-    np.maximum.accumulate(seen, axis=1, out=seen)
-    carried = np.take_along_axis(state, seen, axis=1)
-    return np.asarray(carried[:, :checkpoints] == 1, dtype=bool)
+        if shared.by_event is not None:
+            at = crossings.events[kept][priced].astype(np.intp) - 1
+            absolute, scored = shared.by_event[0][at], shared.by_event[1][at]
+        else:
+            result = outcomes(shared.table, onset_group[priced], onset_ts[priced], horizon, shared.end,
+                              extremes=False)
+            absolute, scored = result.absolute, result.scored
+        # The sweep's table is by symbol number; the scorecard's by place.
+        alerting = np.zeros((len(shared.place), len(shared.checkpoint_events)), dtype=bool)
+        has_place = group_of >= 0
+        alerting[group_of[has_place]] = crossings.alerting[has_place]
+        return cls(onset_group, onset_ts, absolute, scored, alerting)
 
 
 def _window_score(trial: _Trial, shared: _Shared, window: _Window, objective: Objective) -> WindowScore:
@@ -247,7 +252,7 @@ class BatchScorer:
         if self._kept is not None:
             with rejected(specs):
                 taken = self._kept.sweep_kept(list(specs))
-            return self._names, [trial_crossings(parts) for parts in taken]
+            return self._names, [trial_crossings(parts, len(self._names)) for parts in taken]
         first = self._shared is None
         opened = [open_recording(path) for path in self.paths]  # JSON lines or Parquet
         try:

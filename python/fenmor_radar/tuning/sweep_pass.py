@@ -46,6 +46,9 @@ class TrialCrossings:
     events: npt.NDArray[np.uint64]  # accepted events so far, the crossing one included
     up: npt.NDArray[np.bool_]
     severity: Floats
+    # (symbol numbers, checkpoints with something accepted before them):
+    # whether the symbol's last crossing up to the checkpoint went up.
+    alerting: npt.NDArray[np.bool_]
 
 
 @dataclass(slots=True)
@@ -65,14 +68,17 @@ class SweepRecord:
     kept: LineFeeder | None = None
 
 
-def trial_crossings(parts: tuple[bytes, bytes, bytes, bytes, bytes]) -> TrialCrossings:
-    symbol, ts, events, up, severity = parts
+def trial_crossings(parts: tuple[bytes, bytes, bytes, bytes, bytes, bytes], symbols: int) -> TrialCrossings:
+    """A trial's columns as the sweep gives them, over ``symbols`` numbered symbols."""
+    symbol, ts, events, up, severity, alerting = parts
+    table = np.frombuffer(alerting, dtype=np.bool_)  # bytes of 0 and 1
     return TrialCrossings(
         np.frombuffer(symbol, dtype=np.uint32),
         np.frombuffer(ts, dtype=np.int64),
         np.frombuffer(events, dtype=np.uint64),
         np.frombuffer(up, dtype=np.uint8).astype(bool),
         np.frombuffer(severity, dtype=np.float64),
+        table.reshape(symbols, len(table) // symbols if symbols else 0),
     )
 
 
@@ -112,7 +118,7 @@ def sweep_replay(
     clock = np.array(clocks, dtype=np.int64).reshape(-1, 2)
     return SweepRecord(
         names=names,
-        trials=[trial_crossings(parts) for parts in taken],
+        trials=[trial_crossings(parts, len(names)) for parts in taken],
         checkpoint_ts=clock[:, 0].copy(),
         checkpoint_events=clock[:, 1].astype(np.uint64),
         prices=book.series(),

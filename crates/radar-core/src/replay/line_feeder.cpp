@@ -168,6 +168,8 @@ std::vector<std::string> LineFeeder::alerts() {
 Checkpoint LineFeeder::checkpoint() {
   clock_.taken();
   ++checkpoints_;
+  if (sweep_) sweep_->checkpoint(clock_.events());
+  if (log_) log_->checkpoints.push_back(clock_.events());
   return Checkpoint{clock_.events(), clock_.ts(), alerts(),
                     watching_.peaks ? take_peaks() : std::vector<std::string>{}};
 }

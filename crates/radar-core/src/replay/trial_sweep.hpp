@@ -14,7 +14,8 @@
 //
 // Crossings are kept as columns per trial, not as alerts: the symbol's
 // number (the feeder's), ts, the accepted events so far (the crossing one
-// included), the direction and the severity.
+// included), the direction and the severity. Beside them, whether each
+// symbol alerts at each checkpoint, which a scorecard's baseline leaves out.
 
 #include <cstddef>
 #include <cstdint>
@@ -35,6 +36,10 @@ struct SweepCrossings {
   std::vector<std::uint64_t> events;
   std::vector<std::uint8_t> up;  // 1 up, 0 down
   std::vector<double> severity;
+  // Symbols (by number) × checkpoints, row by row: 1 where the symbol's last
+  // crossing up to the checkpoint went up. A crossing after k accepted
+  // events is seen by the checkpoints taken after k or more.
+  std::vector<std::uint8_t> alerting;
 
   std::size_t size() const noexcept { return ts.size(); }
 };
@@ -47,6 +52,12 @@ class TrialSweep {
   // The event just accepted for symbol `number` (numbers come in order from
   // 0, as SymbolStates gives them), after `events` accepted events.
   void observe(std::uint32_t number, const Event& event, std::uint64_t events);
+  // A checkpoint taken after `events` accepted events (never fewer than the
+  // one before). One before any event is left out: nothing alerts there,
+  // and no outcome is measured from a moment without a ts.
+  void checkpoint(std::uint64_t events) {
+    if (events != 0) checkpoints_.push_back(events);
+  }
 
   // Applying an event to a state not in the cache waits for memory twice
   // (the state, then its histories): the feeder asks for a known symbol's
@@ -57,7 +68,8 @@ class TrialSweep {
   std::size_t trial_count() const noexcept { return trials_.size(); }
   // The distinct signals evaluated per event.
   std::size_t signal_count() const noexcept { return signals_.size(); }
-  // Hands out each trial's crossings found since the last call.
+  // Hands out each trial's crossings found since the last call, and its
+  // alerting at the checkpoints taken since then.
   std::vector<SweepCrossings> take();
 
  private:
@@ -81,10 +93,12 @@ class TrialSweep {
   std::vector<double> values_;           // by number, then signal: unrounded values
   std::vector<std::uint8_t> alerting_;   // by number, then trial
   std::vector<SweepCrossings> found_;    // by trial
+  std::vector<std::uint64_t> checkpoints_;    // since the last take()
+  std::vector<std::uint8_t> alerting_taken_;  // alerting_ at the last take()
 };
 
 // Every event of `log` observed in order, as a feeder that accepted them
-// would have (the k-th after k accepted events).
+// would have (the k-th after k accepted events), with its checkpoints.
 void sweep_events(const EventLog& log, TrialSweep& sweep);
 
 // The crossings of each trial over `log`, in the trials' order.
