@@ -253,9 +253,13 @@ class ShardReader:
         unless ``complete``); True when the unit filled first (take it, call again)."""
     def take_unit(self, /) -> _UnitReport:
         """The current unit's report; its events are kept, as unit number (from 0) of those taken."""
-    def take_unit_events(self, shards: int, /) -> list[bytes]:
-        """The oldest unit taken and not applied, removed: its events packed per shard of
-        ``shards`` (by symbol hash), in line order, for shards that did not read it."""
+    def pack_units(self, shards: int, /) -> None:
+        """Before the first part: from now on each unit's events are packed per shard of
+        ``shards`` (by symbol hash) as read, for shards that do not read it, instead of kept
+        for applying."""
+    def take_unit_events(self, /) -> list[bytes]:
+        """The oldest unit taken, removed: its packets, one per shard of ``pack_units``, in
+        line order."""
     def add_unit_events(self, packet: bytes, /) -> None:
         """A packet of ``take_unit_events`` kept as the next unit, as if read here;
         ``ValueError`` when the bytes are not one."""
