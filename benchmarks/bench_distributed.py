@@ -15,10 +15,11 @@ benchmarks/.cache. Then, in one run, on the same files:
    (`FENMOR_RADAR_WORKERS=1`), as each Dask worker runs; with one spec, and
    on one thread with ``--specs`` specs;
 2. for each S of ``--shards``, a `LocalCluster` of S single-threaded worker
-   processes, started before timing (a real cluster is long-lived), and the
-   distributed replay run as a child process that reaches it by its
-   address, as `--scheduler` does: split by symbol with the one spec, and
-   split by spec with the ``--specs`` specs.
+   processes configured as `--workers` starts one (``--dask-defaults``:
+   with Dask's default configuration), started before timing (a real
+   cluster is long-lived), and the distributed replay run as a child
+   process that reaches it by its address, as `--scheduler` does: split by
+   symbol with the one spec, and split by spec with the ``--specs`` specs.
 
 Each replay writes its checkpoints to a file; the distributed ones are
 compared byte for byte with the single ones. The cluster's CPU is every
@@ -170,15 +171,16 @@ def reader_costs(files: list[Path], shards: int) -> dict[str, float]:
     """In this process, over every part: bytes the readers read, packet bytes sent, and CPU
     seconds of reading and packing, and of keeping the packets and applying them (all
     shards together), per event."""
+    from fenmor_radar.distributed.driver import UNIT_LINES
     from fenmor_radar.distributed.exchange import PartReader
     from fenmor_radar.distributed.global_plan import Cut
     from fenmor_radar.distributed.parts import plan_parts
     from fenmor_radar.distributed.shard import NativeShardReader, ShardJob
 
     parts = tuple(plan_parts([str(path) for path in files]))
-    job = ShardJob(parts, 0, shards, (SPEC,), None, 1 << 19)
+    job = ShardJob(parts, 0, shards, (SPEC,), None, UNIT_LINES)
     reader = PartReader(job)
-    shard_readers = [NativeShardReader(ShardJob(parts, k, shards, (SPEC,), None, 1 << 19))
+    shard_readers = [NativeShardReader(ShardJob(parts, k, shards, (SPEC,), None, UNIT_LINES))
                      for k in range(shards)]
     events = sent = units = 0
     read_cpu = apply_cpu = 0.0
@@ -219,14 +221,20 @@ def run_child(design: str, address: str, specs: int, every: int, out: str, files
 
 
 def distributed_run(workers: int, split: str, specs: int, every: int, out: str,
-                    files: list[Path], one_line: Path) -> dict[str, float]:
-    """The replay on a fresh cluster of ``workers``; ``cluster`` is its CPU (workers and
-    driver), ``driver_fixed`` the driver's CPU on a one-line input on the same cluster."""
+                    files: list[Path], one_line: Path, dask_defaults: bool) -> dict[str, float]:
+    """The replay on a fresh cluster of ``workers``, configured as ``--workers`` starts one
+    (or with Dask's defaults); ``cluster`` is its CPU (workers and driver), ``driver_fixed``
+    the driver's CPU on a one-line input on the same cluster."""
     import distributed
 
-    with distributed.LocalCluster(
-        n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0"
-    ) as cluster, distributed.Client(cluster) as client:
+    from fenmor_radar.distributed.cluster import start_local_cluster
+
+    if dask_defaults:
+        cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1,
+                                           processes=True, dashboard_address=":0")
+    else:
+        cluster = start_local_cluster(workers)
+    with cluster, distributed.Client(cluster) as client:
         fixed = run_child(split, cluster.scheduler_address, specs, every, out + ".one",
                           [one_line])
         # What the idle workers spend (heartbeats, Dask's sampling profiler), per second.
@@ -258,6 +266,9 @@ def main(argv: list[str]) -> None:
                         help="rounds of every run, interleaved; the fastest of each is shown")
     parser.add_argument("--parquet", action="store_true",
                         help="read the same events from Parquet files (needs the parquet extra)")
+    parser.add_argument("--dask-defaults", action="store_true",
+                        help="start the clusters with Dask's default configuration instead of "
+                             "the one --workers starts its cluster with")
     args = parser.parse_args(argv)
 
     files = recording(args.events, args.symbols, args.seed)
@@ -268,7 +279,8 @@ def main(argv: list[str]) -> None:
     print(f"{events:,} events in {FILES} {'Parquet' if args.parquet else 'JSON-lines'} files "
           f"({size / events:.0f} bytes per event), "
           f"{args.symbols:,} symbols, a checkpoint every {args.every:,}; "
-          f"{os.cpu_count()} processors, load average {os.getloadavg()[0]:.1f}")
+          f"{os.cpu_count()} processors, load average {os.getloadavg()[0]:.1f}; clusters "
+          f"{'with Dask defaults' if args.dask_defaults else 'configured as --workers starts one'}")
     counts = [int(count) for count in args.shards.split(",")]
     # Keyed by (kind, S): ("single", 0) on every processor, ("single", 1) on one thread,
     # ("many", 1) on one thread with every spec; ("symbols", S), ("specs", S).
@@ -291,7 +303,7 @@ def main(argv: list[str]) -> None:
                 for shards in counts:
                     out = os.path.join(scratch, f"{split}-{shards}.jsonl")
                     figures = distributed_run(shards, split, specs, args.every, out, files,
-                                              one_line)
+                                              one_line, args.dask_defaults)
                     runs.append(((split, shards), figures, filecmp.cmp(want, out, shallow=False)))
             for key, figures, same in runs:
                 if key not in best or figures["wall"] < best[key]["wall"]:

@@ -401,13 +401,12 @@ PyObject* feeder_sweep(PyObject* self, PyObject* specs) {
 }
 
 PyObject* sweep_tuple(const replay::SweepCrossings& found) {
-  return tuple_of(6, [&](std::size_t column) {
+  return tuple_of(5, [&](std::size_t column) {
     switch (column) {
       case 0: return bytes_of(found.symbol);
       case 1: return bytes_of(found.ts);
       case 2: return bytes_of(found.events);
-      case 3: return bytes_of(found.up);
-      case 4: return bytes_of(found.severity);
+      case 3: return bytes_of(found.severity);
       default: return bytes_of(found.alerting);
     }
   });
@@ -559,15 +558,16 @@ constexpr const char* sweep_doc =
     "sweep($self, specs, /)\n--\n\n"
     "From now on every accepted event is also scored under each trial spec, from\n"
     "one state per symbol and each distinct signal evaluated once per event: the\n"
-    "crossings a radar watching crossings would report for each spec, kept as\n"
-    "columns for take_sweep(). Once, before the first event.";
+    "upward crossings a radar watching crossings would report for each spec, and\n"
+    "which symbols alert at each checkpoint, kept for take_sweep(). Once, before\n"
+    "the first event.";
 constexpr const char* take_sweep_doc =
     "take_sweep($self, /)\n--\n\n"
     "(symbol names by number, per trial spec (symbol numbers, ts, events,\n"
-    "up, severities, alerting)): the crossings found since the last call as\n"
-    "native uint32, int64, uint64, uint8 and float64 bytes, and whether each\n"
-    "symbol alerts at each checkpoint since then with an event before it\n"
-    "(uint8, symbols x checkpoints).";
+    "severities, alerting)): the upward crossings found since the last call as\n"
+    "native uint32, int64, uint64 and float64 bytes, and whether each symbol\n"
+    "alerts at each checkpoint since then with an event before it (uint8,\n"
+    "symbols x checkpoints).";
 constexpr const char* keep_events_doc =
     "keep_events($self, limit, /)\n--\n\n"
     "From now on every accepted event is kept (about 52 bytes each) for\n"
@@ -576,7 +576,7 @@ constexpr const char* keep_events_doc =
 constexpr const char* sweep_kept_doc =
     "sweep_kept($self, specs, /)\n--\n\n"
     "The kept events scored under each trial spec as sweep() scores them, without\n"
-    "reading the recording again: per spec (symbol numbers, ts, events, up,\n"
+    "reading the recording again: per spec (symbol numbers, ts, events,\n"
     "severities, alerting) as take_sweep() gives them, at the checkpoints this\n"
     "feeder took; symbols numbered as this feeder's.";
 constexpr const char* kept_moments_doc =

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -13,6 +14,7 @@
 #include "bindings/python_errors.hpp"
 #include "bindings/replay_values.hpp"
 #include "crates/radar-core/src/protocol/replies.hpp"
+#include "crates/radar-core/src/replay/event_packet.hpp"
 #include "crates/radar-core/src/replay/shard_reader.hpp"
 #include "crates/radar-core/src/replay/symbol_route.hpp"
 
@@ -213,26 +215,41 @@ PyObject* reader_take_unit(PyObject* self, PyObject* /*unused*/) {
   return report_tuple(object->reader->take_unit());
 }
 
-PyObject* reader_take_unit_events(PyObject* self, PyObject* args) {
+PyObject* reader_pack_units(PyObject* self, PyObject* args) {
   unsigned long long shards = 0;
-  if (!PyArg_ParseTuple(args, "K:take_unit_events", &shards)) return nullptr;
-  if (shards == 0) return raise(PyExc_ValueError, "take_unit_events() needs shards > 0");
+  if (!PyArg_ParseTuple(args, "K:pack_units", &shards)) return nullptr;
+  if (shards == 0) return raise(PyExc_ValueError, "pack_units() needs shards > 0");
+  ShardReaderObject* object = as_reader(self);
+  Use use(object->in_use, type_name);
+  if (!use.ok()) return nullptr;
+  object->reader->pack_units(shards);
+  Py_RETURN_NONE;
+}
+
+PyObject* reader_take_unit_events(PyObject* self, PyObject* /*unused*/) {
   ShardReaderObject* object = as_reader(self);
   Use use(object->in_use, type_name);
   if (!use.ok()) return nullptr;
   PyThreadState* thread = PyEval_SaveThread();
-  std::vector<std::string> packets = object->reader->take_unit_events(shards);
+  const std::span<const fenmor::replay::PacketWriter> packets = object->reader->take_unit_events();
   PyEval_RestoreThread(thread);
+  // Each packet written once, straight into its bytes object.
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(packets.size()));
   if (list == nullptr) return nullptr;
+  std::vector<std::span<char>> targets;
   for (std::size_t i = 0; i < packets.size(); ++i) {
-    PyObject* packet =
-        PyBytes_FromStringAndSize(packets[i].data(), static_cast<Py_ssize_t>(packets[i].size()));
+    const auto size = static_cast<Py_ssize_t>(packets[i].size());
+    PyObject* packet = PyBytes_FromStringAndSize(nullptr, size);
     if (packet == nullptr || PyList_SetItem(list, static_cast<Py_ssize_t>(i), packet) != 0) {
       Py_DecRef(list);
       return nullptr;
     }
+    targets.emplace_back(PyBytes_AsString(packet), static_cast<std::size_t>(size));
   }
+  // The bytes objects are this call's alone until it returns.
+  thread = PyEval_SaveThread();
+  for (std::size_t i = 0; i < packets.size(); ++i) packets[i].write(targets[i]);
+  PyEval_RestoreThread(thread);
   return list;
 }
 
@@ -410,10 +427,13 @@ PyMethodDef reader_methods[] = {
     {"take_unit", reader_take_unit, METH_NOARGS,
      "take_unit($self, /)\n--\n\n"
      "The unit's report (lines, events, blank, bad, records); its events are kept."},
-    {"take_unit_events", reader_take_unit_events, METH_VARARGS,
-     "take_unit_events($self, shards, /)\n--\n\n"
-     "The oldest unit taken and not applied, removed: its events packed per shard of `shards`\n"
-     "(by symbol hash), in line order, for shards that did not read it."},
+    {"pack_units", reader_pack_units, METH_VARARGS,
+     "pack_units($self, shards, /)\n--\n\n"
+     "Before the first part: from now on each unit's events are packed per shard of `shards`\n"
+     "(by symbol hash) as read, for shards that do not read it, instead of kept for applying."},
+    {"take_unit_events", reader_take_unit_events, METH_NOARGS,
+     "take_unit_events($self, /)\n--\n\n"
+     "The oldest unit taken, removed: its packets, one per shard of pack_units(), in line order."},
     {"add_unit_events", reader_add_unit_events, METH_O,
      "add_unit_events($self, packet, /)\n--\n\n"
      "A packet of take_unit_events() kept as the next unit, as if read here; ValueError when\n"

@@ -148,22 +148,23 @@ class LineFeeder:
         native int64 or float64 bytes in the order the events were fed."""
     def sweep(self, specs: Sequence[str], /) -> None:
         """From now on every accepted event is also scored under each trial spec, from one
-        state per symbol with each distinct signal evaluated once per event: the crossings
-        a radar watching crossings would report for each spec. Once, before the first
-        event; ``ValueError(message, index)`` for a spec the radar refuses."""
+        state per symbol with each distinct signal evaluated once per event: the upward
+        crossings a radar watching crossings would report for each spec, and which symbols
+        alert at each checkpoint. Once, before the first event; ``ValueError(message,
+        index)`` for a spec the radar refuses."""
     def take_sweep(
         self, /
-    ) -> tuple[tuple[str, ...], list[tuple[bytes, bytes, bytes, bytes, bytes, bytes]]]:
-        """The symbol names by number, and per trial spec the crossings found since the
-        last call: (symbol numbers, ts, events, up, severities) as native uint32, int64,
-        uint64, uint8 and float64 bytes, in the order they happened; then whether each
-        symbol alerts at each checkpoint taken since then with an event before it
-        (uint8, symbols by number x checkpoints)."""
+    ) -> tuple[tuple[str, ...], list[tuple[bytes, bytes, bytes, bytes, bytes]]]:
+        """The symbol names by number, and per trial spec the upward crossings found since
+        the last call: (symbol numbers, ts, events, severities) as native uint32, int64,
+        uint64 and float64 bytes, in the order they happened; then whether each symbol
+        alerts at each checkpoint taken since then with an event before it (uint8,
+        symbols by number x checkpoints)."""
     def keep_events(self, limit: int, /) -> None:
         """From now on every accepted event is kept (about 52 bytes each) for
         ``sweep_kept``, up to ``limit`` events: past it none are kept. Before the first
         event."""
-    def sweep_kept(self, specs: Sequence[str], /) -> list[tuple[bytes, bytes, bytes, bytes, bytes, bytes]]:
+    def sweep_kept(self, specs: Sequence[str], /) -> list[tuple[bytes, bytes, bytes, bytes, bytes]]:
         """The kept events scored under each trial spec as ``sweep`` scores them, without
         reading the recording again: per spec the columns ``take_sweep`` gives, at the
         checkpoints this feeder took; symbols numbered as this feeder's. ``ValueError``
@@ -252,9 +253,13 @@ class ShardReader:
         unless ``complete``); True when the unit filled first (take it, call again)."""
     def take_unit(self, /) -> _UnitReport:
         """The current unit's report; its events are kept, as unit number (from 0) of those taken."""
-    def take_unit_events(self, shards: int, /) -> list[bytes]:
-        """The oldest unit taken and not applied, removed: its events packed per shard of
-        ``shards`` (by symbol hash), in line order, for shards that did not read it."""
+    def pack_units(self, shards: int, /) -> None:
+        """Before the first part: from now on each unit's events are packed per shard of
+        ``shards`` (by symbol hash) as read, for shards that do not read it, instead of kept
+        for applying."""
+    def take_unit_events(self, /) -> list[bytes]:
+        """The oldest unit taken, removed: its packets, one per shard of ``pack_units``, in
+        line order."""
     def add_unit_events(self, packet: bytes, /) -> None:
         """A packet of ``take_unit_events`` kept as the next unit, as if read here;
         ``ValueError`` when the bytes are not one."""

@@ -1,12 +1,14 @@
-// The sweep's crossings against a feeder with one radar per trial watching
-// crossings: the same crossings of every trial, in the same order, with the
-// same severities, over random recordings and random trial specs (shared
-// and distinct lookbacks, zero weights, thresholds at or below zero).
+// The sweep against a feeder with one radar per trial watching crossings:
+// the same upward crossings of every trial, in the same order, with the
+// same severities, and at every checkpoint the symbols whose last crossing
+// went up, over random recordings and random trial specs (shared and
+// distinct lookbacks, zero weights, thresholds at or below zero).
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
 #include <random>
 #include <string>
 #include <string_view>
@@ -25,14 +27,12 @@ struct Seen {
   std::string symbol;
   std::int64_t ts;
   std::uint64_t events;
-  bool up;
   double severity;
   bool operator==(const Seen&) const = default;
 };
 
 void PrintTo(const Seen& s, std::ostream* out) {
-  *out << (s.up ? "up " : "down ") << s.symbol << " ts " << s.ts << " events " << s.events
-       << " severity " << s.severity;
+  *out << s.symbol << " ts " << s.ts << " events " << s.events << " severity " << s.severity;
 }
 
 CompiledSpec compiled(const std::string& text) {
@@ -119,13 +119,18 @@ TEST(TrialSweep, GivesEachTrialTheCrossingsOfItsOwnRadar) {
     }
     feeder.finish(true, items);
     std::vector<std::vector<Seen>> expected(texts.size());
+    // Per trial, symbol name -> whether alerting, after each checkpoint's events.
+    std::vector<std::map<std::string, bool>> now(texts.size());
+    std::vector<std::vector<std::map<std::string, bool>>> at_checkpoints(texts.size());
     for (const auto& item : items) {
       if (const auto* c = std::get_if<replay::Crossing>(&item)) {
-        expected[c->spec].push_back({c->alert.symbol, c->alert.ts, c->events,
-                                     c->direction == replay::Direction::up, c->alert.severity});
+        const bool up = c->direction == replay::Direction::up;
+        if (up) expected[c->spec].push_back({c->alert.symbol, c->alert.ts, c->events, c->alert.severity});
+        now[c->spec][c->alert.symbol] = up;
+      } else if (std::holds_alternative<replay::Checkpoint>(item)) {
+        for (std::size_t t = 0; t < texts.size(); ++t) at_checkpoints[t].push_back(now[t]);
       }
     }
-
     // The sweep beside a radar that only keeps the clock.
     std::vector<RadarHandle> clock;
     clock.emplace_back(compiled(R"({"signals":[{"kind":"funding_flip","params":[1]}],"threshold":2})"));
@@ -140,14 +145,25 @@ TEST(TrialSweep, GivesEachTrialTheCrossingsOfItsOwnRadar) {
     const std::vector<replay::SweepCrossings> found = swept.trial_sweep()->take();
     ASSERT_EQ(found.size(), texts.size());
     std::size_t total = 0;
+    const std::vector<std::string>& names = swept.symbol_names();
     for (std::size_t t = 0; t < texts.size(); ++t) {
       std::vector<Seen> got;
       const replay::SweepCrossings& f = found[t];
       for (std::size_t i = 0; i < f.size(); ++i) {
-        got.push_back({swept.symbol_names()[f.symbol[i]], f.ts[i], f.events[i], f.up[i] != 0, f.severity[i]});
+        got.push_back({names[f.symbol[i]], f.ts[i], f.events[i], f.severity[i]});
       }
       total += got.size();
       EXPECT_EQ(got, expected[t]) << "seed " << seed << ", trial " << texts[t];
+      const std::size_t checkpoints = at_checkpoints[t].size();
+      ASSERT_EQ(f.alerting.size(), names.size() * checkpoints);
+      for (std::size_t c = 0; c < checkpoints; ++c) {
+        for (std::size_t number = 0; number < names.size(); ++number) {
+          const auto alerting = at_checkpoints[t][c].find(names[number]);
+          const bool want = alerting != at_checkpoints[t][c].end() && alerting->second;
+          EXPECT_EQ(f.alerting[number * checkpoints + c] != 0, want)
+              << "seed " << seed << ", trial " << texts[t] << ", checkpoint " << c << ", " << names[number];
+        }
+      }
     }
     EXPECT_GT(total, 100u) << "seed " << seed;
     // Each distinct signal once: the trials share some.
@@ -161,8 +177,8 @@ TEST(TrialSweep, GivesEachTrialTheCrossingsOfItsOwnRadar) {
       EXPECT_EQ(from_log[t].symbol, found[t].symbol);
       EXPECT_EQ(from_log[t].ts, found[t].ts);
       EXPECT_EQ(from_log[t].events, found[t].events);
-      EXPECT_EQ(from_log[t].up, found[t].up);
       EXPECT_EQ(from_log[t].severity, found[t].severity);
+      EXPECT_EQ(from_log[t].alerting, found[t].alerting);
     }
   }
 }

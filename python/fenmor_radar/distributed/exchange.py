@@ -3,8 +3,8 @@
 A reader (one per worker) reads the parts given to it, one unit at a time,
 with the native shard reader as the only shard of one, so it decodes every
 line once and reports the whole unit. It packs the unit's events per shard
-(``ShardReader.take_unit_events``: compact binary, with each event's line)
-and holds the packets until every shard has taken its own. The driver sees
+as it reads them (``ShardReader.pack_units``: compact binary, with each
+event's line) and holds the packets until every shard has taken its own. The driver sees
 only the reports: it plans the unit from that one report and tells each
 shard which unit to take from which reader; the shard fetches its packet
 from the reader itself (worker to worker), keeps it as the unit
@@ -51,6 +51,10 @@ class PartReader:
                                        peaks=False)
         self.shards = job.shards
         self.readers: dict[int, NativeShardReader] = {}
+        # Native readers whose part has ended, kept for the next part: their memory (a
+        # unit's events, the packets) is reused instead of faulted in afresh.
+        self.idle: list[NativeShardReader] = []
+        self.started_at: dict[int, int] = {}  # per part: its reader's bytes read before it
         self.units: dict[int, int] = {}  # per part: units read so far
         self.packets: dict[tuple[int, int], list[bytes | None]] = {}
         self.bytes_read = 0  # of the parts whose reading has ended
@@ -64,17 +68,33 @@ class PartReader:
             )
         reader = self.readers.get(index)
         if reader is None:
-            reader = self.readers[index] = NativeShardReader(
-                dataclasses.replace(self.job, parts=(part,)))
+            reader = self.readers[index] = self._reader_for(part)
+            self.started_at[index] = reader.bytes_read
         report = reader.next_unit()
         if report is None:  # never: a part's last unit says so
             raise ReaderStateLost(f"part {index} has no unit {number}")
-        self.packets[(index, number)] = list(reader.native.take_unit_events(self.shards))
+        self.packets[(index, number)] = list(reader.native.take_unit_events())
         self.units[index] = number + 1
         ended = reader.ended
         if ended:
-            self.bytes_read += self.readers.pop(index).bytes_read
+            done = self.readers.pop(index)
+            self.bytes_read += done.bytes_read - self.started_at.pop(index)
+            self.idle.append(done)
         return dataclasses.replace(report, part=index), number, ended
+
+    def _reader_for(self, part: Part) -> NativeShardReader:
+        """A native reader whose next part is ``part``: an idle one going on to it, or a new one.
+
+        An idle reader's running maximum of ts goes on from the parts it read before,
+        which all come before ``part`` in input order (parts are given out in order): its
+        records still hold every rise of the global period."""
+        if not self.idle:
+            reader = NativeShardReader(dataclasses.replace(self.job, parts=(part,)))
+            reader.native.pack_units(self.shards)
+            return reader
+        reader = self.idle.pop()
+        reader.job = dataclasses.replace(reader.job, parts=(*reader.job.parts, part))
+        return reader
 
     def take(self, index: int, number: int, shard: int) -> bytes:
         """Shard ``shard``'s packet of unit ``number`` of part ``index``, once."""

@@ -33,7 +33,7 @@ from fenmor_radar._native import MappedFile
 from fenmor_radar.gzip_reader import GZIP_MAGIC, GzipReader
 from fenmor_radar.replay.recording import STDIN_NAME, DamagedInput
 
-DEFAULT_PART_BYTES = 64 << 20
+DEFAULT_PART_BYTES = 128 << 20  # about one unit of lines (driver.UNIT_LINES) of recorded events
 BLOCK_BYTES = 4 << 20  # what a reader takes from a file at a time
 NEWLINE = b"\n"
 

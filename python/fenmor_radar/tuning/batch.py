@@ -43,8 +43,9 @@ from fenmor_radar.tuning.sweep_pass import (
 )
 
 DAY_MS = 86_400_000
-# A search keeps up to this many events in memory (about 52 bytes each: 210 MB)
-# so that batches after the first do not read the recording again.
+# A search keeps up to this many events in memory (about 52 bytes each natively
+# and 27 for measuring each one's outcome once: 320 MB) so that batches after
+# the first do not read the recording again.
 KEEP_EVENTS = 4_000_000
 FIGURES = ("lift", "median_lift", "hit_rate", "mean_abs")
 
@@ -112,10 +113,7 @@ class _Shared:
     folds: list[Fold]
     absolute: Floats  # (symbols, checkpoints): |return| over the horizon
     windows: dict[tuple[int, int], _Window]
-    # Per kept event (when the events are kept): |return| over the horizon
-    # from the moment a crossing there carries, and whether it is measured.
-    # Trials share most of their onsets, so each is measured once.
-    by_event: tuple[Floats, npt.NDArray[np.bool_]] | None
+    by_event: _EventOutcomes | None  # when the events are kept
 
     @classmethod
     def of(cls, record: SweepRecord, fold_count: int, horizon: int) -> _Shared:
@@ -139,7 +137,7 @@ class _Shared:
             windows[span] = _Window(span, inside, (full.scored & ~censored).reshape(shape))
         absolute = full.absolute.reshape(shape)
         place = {s: g for g, s in enumerate(named)}
-        by_event = None if record.kept is None else _event_outcomes(record, place, table, horizon, end)
+        by_event = None if record.kept is None else _EventOutcomes.of(record, place, table, horizon, end)
         return cls(place, table, record.checkpoint_ts, record.checkpoint_events, end, cuts, absolute,
                    windows, by_event)
 
@@ -149,26 +147,38 @@ class _Shared:
         return max(1, len(self.place))
 
 
-def _event_outcomes(record: SweepRecord, place: dict[str, int], table: PriceTable, horizon: int,
-                    end: int) -> tuple[Floats, npt.NDArray[np.bool_]]:
-    """The outcome of a moment at every kept event, as a crossing there would carry it."""
-    assert record.kept is not None
-    numbers, moments = (np.frombuffer(column, dtype=dtype) for column, dtype in
-                        zip(record.kept.kept_moments(), (np.uint32, np.int64), strict=True))
-    group = np.array([place.get(name, -1) for name in record.names], dtype=np.intp)
-    absolute = np.full(len(moments), np.nan)
-    scored = np.zeros(len(moments), dtype=bool)
-    # In pieces: a few megabytes of working arrays, reused from piece to
-    # piece, cost far less than fresh memory for millions of moments at once.
-    step = 1 << 18
-    for first in range(0, len(moments), step):
-        piece = slice(first, first + step)
-        at = group[numbers[piece]]
-        priced = at >= 0
-        result = outcomes(table, at[priced], moments[piece][priced], horizon, end, extremes=False)
-        absolute[piece][priced] = result.absolute
-        scored[piece][priced] = result.scored
-    return absolute, scored
+class _EventOutcomes:
+    """The outcome of a moment at kept events, as a crossing there carries it: measured
+    for an event when an onset first falls on it. Trials share most of their onsets,
+    so each is measured once in a search."""
+
+    def __init__(self, group: npt.NDArray[np.intp], moments: Int64s, table: PriceTable, horizon: int,
+                 end: int) -> None:
+        self.group, self.moments = group, moments  # per kept event: its place (-1: none), ts
+        self.table, self.horizon, self.end = table, horizon, end
+        self.absolute = np.full(len(moments), np.nan)  # |return| over the horizon
+        self.scored = np.zeros(len(moments), dtype=bool)
+        self.measured = np.zeros(len(moments), dtype=bool)
+
+    @classmethod
+    def of(cls, record: SweepRecord, place: dict[str, int], table: PriceTable, horizon: int,
+           end: int) -> _EventOutcomes:
+        assert record.kept is not None
+        numbers, moments = (np.frombuffer(column, dtype=dtype) for column, dtype in
+                            zip(record.kept.kept_moments(), (np.uint32, np.int64), strict=True))
+        group = np.array([place.get(name, -1) for name in record.names], dtype=np.intp)[numbers]
+        return cls(group, moments, table, horizon, end)
+
+    def measure(self, trials: Sequence[TrialCrossings]) -> None:
+        """Measures every event an onset of ``trials`` falls on, if not yet measured."""
+        wanted = np.zeros(len(self.moments), dtype=bool)
+        for crossings in trials:
+            wanted[crossings.events.astype(np.intp) - 1] = True
+        at = np.flatnonzero(wanted & ~self.measured & (self.group >= 0))  # in event order
+        result = outcomes(self.table, self.group[at], self.moments[at], self.horizon, self.end,
+                          extremes=False)
+        self.absolute[at], self.scored[at] = result.absolute, result.scored
+        self.measured |= wanted
 
 
 @dataclass(frozen=True, slots=True)
@@ -185,14 +195,13 @@ class _Trial:
     @classmethod
     def of(cls, crossings: TrialCrossings, group_of: npt.NDArray[np.intp], shared: _Shared,
            horizon: int, cooldown: int) -> _Trial:
-        up = np.flatnonzero(crossings.up)
-        kept = up[cooled_positions(crossings.symbol[up], crossings.ts[up], cooldown)]
+        kept = cooled_positions(crossings.symbol, crossings.ts, cooldown)
         onset_group, onset_ts = group_of[crossings.symbol[kept]], crossings.ts[kept]
         priced = onset_group >= 0
         # Censoring is the only part of an outcome a window's end changes.
         if shared.by_event is not None:
             at = crossings.events[kept][priced].astype(np.intp) - 1
-            absolute, scored = shared.by_event[0][at], shared.by_event[1][at]
+            absolute, scored = shared.by_event.absolute[at], shared.by_event.scored[at]
         else:
             result = outcomes(shared.table, onset_group[priced], onset_ts[priced], horizon, shared.end,
                               extremes=False)
@@ -237,9 +246,9 @@ class BatchScorer:
     The prices, the folds and the baseline's outcomes do not depend on the
     trials: they come from the first batch's replay and serve every later
     one. That replay also keeps the accepted events in memory (up to
-    ``KEEP_EVENTS``, about 52 bytes each): later batches are scored from
-    them without reading the recording again, or, past that many, from a
-    replay that keeps no prices. A search reads one recording that does not
+    ``KEEP_EVENTS``, about 80 bytes each with each event's outcome):
+    later batches are scored from them without reading the recording
+    again, or, past that many, from a replay that keeps no prices. A search reads one recording that does not
     change while it runs.
     """
 
@@ -278,6 +287,8 @@ class BatchScorer:
         shared = self._shared
         assert shared is not None  # set by the first replay
         group_of = np.array([shared.place.get(name, -1) for name in names], dtype=np.intp)
+        if shared.by_event is not None:
+            shared.by_event.measure(trials)
 
         def score(crossings: TrialCrossings) -> list[tuple[WindowScore, WindowScore]]:
             trial = _Trial.of(crossings, group_of, shared, self.objective.horizon, self.objective.cooldown)

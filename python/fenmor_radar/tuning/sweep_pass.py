@@ -39,12 +39,12 @@ _CLOCK_SPEC = '{"signals":[{"kind":"funding_flip","params":[1]}],"threshold":2,"
 
 @dataclass(frozen=True, slots=True)
 class TrialCrossings:
-    """One trial's threshold crossings, in the order they happened."""
+    """One trial's upward threshold crossings, in the order they happened, and which
+    symbols alert at each checkpoint."""
 
     symbol: npt.NDArray[np.uint32]  # the symbol's number (SweepRecord.names)
     ts: Int64s
     events: npt.NDArray[np.uint64]  # accepted events so far, the crossing one included
-    up: npt.NDArray[np.bool_]
     severity: Floats
     # (symbol numbers, checkpoints with something accepted before them):
     # whether the symbol's last crossing up to the checkpoint went up.
@@ -68,15 +68,14 @@ class SweepRecord:
     kept: LineFeeder | None = None
 
 
-def trial_crossings(parts: tuple[bytes, bytes, bytes, bytes, bytes, bytes], symbols: int) -> TrialCrossings:
+def trial_crossings(parts: tuple[bytes, bytes, bytes, bytes, bytes], symbols: int) -> TrialCrossings:
     """A trial's columns as the sweep gives them, over ``symbols`` numbered symbols."""
-    symbol, ts, events, up, severity, alerting = parts
+    symbol, ts, events, severity, alerting = parts
     table = np.frombuffer(alerting, dtype=np.bool_)  # bytes of 0 and 1
     return TrialCrossings(
         np.frombuffer(symbol, dtype=np.uint32),
         np.frombuffer(ts, dtype=np.int64),
         np.frombuffer(events, dtype=np.uint64),
-        np.frombuffer(up, dtype=np.uint8).astype(bool),
         np.frombuffer(severity, dtype=np.float64),
         table.reshape(symbols, len(table) // symbols if symbols else 0),
     )

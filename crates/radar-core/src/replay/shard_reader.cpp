@@ -70,6 +70,7 @@ ShardReader::KeptUnit ShardReader::fresh_unit() {
     next = std::move(spare_.back());
     spare_.pop_back();
   }
+  next.packets.resize(pack_shards_);
   return next;
 }
 
@@ -77,6 +78,7 @@ void ShardReader::recycle(KeptUnit unit) {
   unit.events.clear();
   unit.symbols.clear();
   unit.applied = 0;
+  for (PacketWriter& packet : unit.packets) packet.clear();
   if (spare_.size() < 2) spare_.push_back(std::move(unit));
 }
 
@@ -85,39 +87,45 @@ UnitReport ShardReader::take_unit() {
   return std::exchange(report_, UnitReport{});
 }
 
-std::vector<std::string> ShardReader::take_unit_events(std::uint64_t shards) {
-  std::vector<std::string> packets(shards);
-  if (kept_.empty()) return packets;
-  KeptUnit& unit = kept_.front();
-  for (std::string& packet : packets) {
-    packet.reserve((unit.events.size() * packed_event_head + unit.symbols.size()) / shards + 64);
+void ShardReader::pack_units(std::uint64_t shards) {
+  pack_shards_ = shards;
+  reading_.packets.resize(shards);
+}
+
+std::span<const PacketWriter> ShardReader::take_unit_events() {
+  if (taken_) recycle(*std::exchange(taken_, std::nullopt));
+  if (kept_.empty()) {
+    taken_ = fresh_unit();
+  } else {
+    taken_ = std::move(kept_.front());
+    kept_.pop_front();
+    ++first_kept_;
   }
-  const std::string_view symbols = unit.symbols;
-  for (const KeptEvent& kept : unit.events) {
-    append_packed_event(packets[kept.hash % shards], kept.line,
-                        symbols.substr(kept.symbol_at, kept.symbol_size), kept.event);
-  }
-  recycle(std::move(unit));
-  kept_.pop_front();
-  ++first_kept_;
-  return packets;
+  return taken_->packets;
 }
 
 bool ShardReader::add_unit_events(std::string_view packet) {
+  PacketReader reader(packet);
+  if (!reader.read_symbols(packet_symbols_)) return false;
   KeptUnit unit = fresh_unit();
-  unit.events.reserve(packet.size() / packed_event_head);
-  std::size_t at = 0;
-  while (at < packet.size()) {
-    const std::optional<PackedEvent> packed = read_packed_event(packet, at);
-    if (!packed) {
+  // Each symbol's bytes once, hashed once, for all its events.
+  kept_symbols_.clear();
+  for (const std::string_view symbol : packet_symbols_) {
+    kept_symbols_.push_back(KeptSymbol{symbol_hash(symbol), static_cast<std::uint32_t>(unit.symbols.size())});
+    unit.symbols.append(symbol);
+  }
+  PackedEvent packed{0, 0, Derivatives{}};
+  for (;;) {
+    const PacketReader::Next next = reader.next(packed);
+    if (next == PacketReader::Next::end) break;
+    if (next == PacketReader::Next::fault) {
       recycle(std::move(unit));
       return false;
     }
-    unit.events.push_back(KeptEvent{packed->line, symbol_hash(packed->symbol),
-                                    static_cast<std::uint32_t>(unit.symbols.size()),
-                                    static_cast<std::uint32_t>(packed->symbol.size()),
-                                    packed->event});
-    unit.symbols.append(packed->symbol);
+    const KeptSymbol& symbol = kept_symbols_[packed.symbol];
+    unit.events.push_back(KeptEvent{packed.line, symbol.hash, symbol.at,
+                                    static_cast<std::uint32_t>(packet_symbols_[packed.symbol].size()),
+                                    packed.event});
   }
   kept_.push_back(std::move(unit));
   return true;
@@ -156,6 +164,10 @@ void ShardReader::keep(std::uint64_t line, std::string_view symbol, std::uint64_
     max_ts_ = ts;
   }
   ++report_.events;
+  if (pack_shards_ != 0) {
+    reading_.packets[hash % pack_shards_].add(line, symbol, hash, event);
+    return;
+  }
   reading_.events.push_back(KeptEvent{line, hash,
                                       static_cast<std::uint32_t>(reading_.symbols.size()),
                                       static_cast<std::uint32_t>(symbol.size()), event});

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -29,6 +30,7 @@
 #include "crates/radar-core/src/protocol/radar_handle.hpp"
 #include "crates/radar-core/src/protocol/working_buffers.hpp"
 #include "crates/radar-core/src/replay/event_columns.hpp"
+#include "crates/radar-core/src/replay/event_packet.hpp"
 #include "crates/radar-core/src/replay/line_splitter.hpp"
 #include "crates/radar-core/src/replay/severity_watch.hpp"
 #include "crates/radar-core/src/replay/symbol_states.hpp"
@@ -112,12 +114,16 @@ class ShardReader {
   bool unit_full() const noexcept { return report_.lines >= unit_lines_; }
 
   // Exchange, for shards that do not read: a reader (shard 0 of 1) packs
-  // each unit it has read per shard, and each shard keeps the packets it is
+  // each unit it reads per shard, and each shard keeps the packets it is
   // sent as if it had read the unit itself.
   //
-  // The oldest kept unit, none of it applied, taken out and its events packed
-  // (event_packet.hpp) per shard of `shards` (> 0), in line order.
-  std::vector<std::string> take_unit_events(std::uint64_t shards);
+  // Before the first part: from now on each unit's events are packed
+  // (event_packet.hpp) per shard of `shards` (> 0) as they are read, in line
+  // order, instead of kept for applying.
+  void pack_units(std::uint64_t shards);
+  // The oldest unit taken, removed: one packet per shard, valid until the
+  // next call (their memory is then reused).
+  std::span<const PacketWriter> take_unit_events();
   // A packet of take_unit_events kept as the next unit; false (nothing kept)
   // when it is not one.
   bool add_unit_events(std::string_view packet);
@@ -160,6 +166,7 @@ class ShardReader {
     std::vector<KeptEvent> events;
     std::string symbols;
     std::size_t applied = 0;
+    std::vector<PacketWriter> packets;  // instead of events, when packing
   };
 
   // One line; false when it filled the unit.
@@ -193,6 +200,18 @@ class ShardReader {
   SymbolStates states_;
   std::optional<std::int64_t> clock_;
   std::optional<std::pair<std::uint64_t, std::uint64_t>> first_backwards_;
+
+  // Exchange: the shards units are packed for (0: not packing), the unit
+  // whose packets were handed out last, and a packet's symbols being read
+  // (kept for their memory).
+  std::uint64_t pack_shards_ = 0;
+  std::optional<KeptUnit> taken_;
+  std::vector<std::string_view> packet_symbols_;
+  struct KeptSymbol {
+    std::uint64_t hash;
+    std::uint32_t at;
+  };
+  std::vector<KeptSymbol> kept_symbols_;
 
   bool crossings_wanted_ = false;
   std::vector<std::vector<double>> factors_;  // per radar, reused by every evaluation

@@ -38,43 +38,6 @@ bool passes(const WeightedMean& mean, double threshold) noexcept {
   return mean.severity() >= threshold;
 }
 
-// Row `number` of a symbols × checkpoints table, set from `first` up to `stop`.
-void mark(std::vector<std::uint8_t>& table, std::size_t checkpoints, std::uint32_t number, std::size_t first,
-          std::size_t stop) {
-  std::uint8_t* row = table.data() + std::size_t{number} * checkpoints;
-  std::fill(row + first, row + stop, std::uint8_t{1});
-}
-
-// Whether each symbol alerts at each checkpoint, from one trial's crossings:
-// the spans between a crossing up and the next down, in checkpoints.
-// `before(number)`: whether the symbol alerted before these crossings.
-template <typename Before>
-std::vector<std::uint8_t> alerting_at(const SweepCrossings& found, std::span<const std::uint64_t> checkpoints,
-                                      std::size_t symbols, Before before) {
-  constexpr std::size_t none = ~std::size_t{0};
-  const std::size_t count = checkpoints.size();
-  std::vector<std::uint8_t> table(symbols * count, 0);
-  std::vector<std::size_t> since(symbols, none);  // the first checkpoint it alerts at
-  for (std::uint32_t number = 0; number < symbols; ++number) {
-    if (before(number)) since[number] = 0;
-  }
-  std::size_t column = 0;  // the first checkpoint that sees crossing i
-  for (std::size_t i = 0; i < found.size(); ++i) {
-    while (column < count && checkpoints[column] < found.events[i]) ++column;
-    const std::uint32_t number = found.symbol[i];
-    if (found.up[i] != 0) {
-      if (since[number] == none) since[number] = column;
-    } else if (since[number] != none) {
-      mark(table, count, number, since[number], column);
-      since[number] = none;
-    }
-  }
-  for (std::uint32_t number = 0; number < symbols; ++number) {
-    if (since[number] != none) mark(table, count, number, since[number], count);
-  }
-  return table;
-}
-
 }  // namespace
 
 TrialSweep::TrialSweep(std::span<const CompiledSpec> trials) : found_(trials.size()) {
@@ -123,15 +86,20 @@ void TrialSweep::observe(std::uint32_t number, const Event& event, std::uint64_t
     // A NaN compares false and never alerts, as in a scan.
     const bool now = passes(mean, trial.threshold);
     if (now == (alerting[t] != 0)) continue;
-    const double severity = mean.severity();
     alerting[t] = now ? 1 : 0;
+    if (!now) continue;
     SweepCrossings& out = found_[t];
     out.symbol.push_back(number);
     out.ts.push_back(state.last_ts());
     out.events.push_back(events);
-    out.up.push_back(now ? 1 : 0);
-    out.severity.push_back(severity);
+    out.severity.push_back(mean.severity());
   }
+}
+
+void TrialSweep::checkpoint(std::uint64_t events) {
+  if (events == 0) return;
+  marks_.insert(marks_.end(), alerting_.begin(), alerting_.end());
+  marked_symbols_.push_back(states_.size());
 }
 
 void TrialSweep::prefetch_state(std::uint32_t number) const noexcept {
@@ -149,14 +117,18 @@ std::vector<SweepCrossings> TrialSweep::take() {
   std::vector<SweepCrossings> taken(trials_.size());
   taken.swap(found_);
   const std::size_t trial_count = trials_.size();
-  const std::size_t taken_before = alerting_taken_.size() / trial_count;  // symbols then
-  for (std::size_t t = 0; t < trial_count; ++t) {
-    taken[t].alerting = alerting_at(taken[t], checkpoints_, states_.size(), [&](std::uint32_t number) {
-      return number < taken_before && alerting_taken_[std::size_t{number} * trial_count + t] != 0;
-    });
+  const std::size_t symbols = states_.size();
+  const std::size_t checkpoints = marked_symbols_.size();
+  for (SweepCrossings& trial : taken) trial.alerting.assign(symbols * checkpoints, 0);
+  // From checkpoint-major, trials innermost, to a table per trial.
+  const std::uint8_t* mark = marks_.data();
+  for (std::size_t c = 0; c < checkpoints; ++c) {
+    for (std::size_t number = 0; number < marked_symbols_[c]; ++number) {
+      for (std::size_t t = 0; t < trial_count; ++t) taken[t].alerting[number * checkpoints + c] = *mark++;
+    }
   }
-  checkpoints_.clear();
-  alerting_taken_ = alerting_;
+  marks_.clear();
+  marked_symbols_.clear();
   return taken;
 }
 

@@ -12,10 +12,11 @@
 // for a radar of that spec (severity_watch.hpp's rules: a NaN severity
 // never passes, a symbol is below every threshold before its first event).
 //
-// Crossings are kept as columns per trial, not as alerts: the symbol's
-// number (the feeder's), ts, the accepted events so far (the crossing one
-// included), the direction and the severity. Beside them, whether each
-// symbol alerts at each checkpoint, which a scorecard's baseline leaves out.
+// A search needs only where alerts begin and which symbols alert at each
+// checkpoint, so that is what is kept per trial: the upward crossings as
+// columns, not alerts (the symbol's number, the feeder's; ts; the accepted
+// events so far, the crossing one included; the severity), and a table of
+// whether each symbol alerts at each checkpoint.
 
 #include <cstddef>
 #include <cstdint>
@@ -31,14 +32,13 @@
 namespace fenmor::replay {
 
 struct SweepCrossings {
+  // The upward crossings, in the order they happened.
   std::vector<std::uint32_t> symbol;
   std::vector<std::int64_t> ts;
   std::vector<std::uint64_t> events;
-  std::vector<std::uint8_t> up;  // 1 up, 0 down
   std::vector<double> severity;
-  // Symbols (by number) × checkpoints, row by row: 1 where the symbol's last
-  // crossing up to the checkpoint went up. A crossing after k accepted
-  // events is seen by the checkpoints taken after k or more.
+  // Symbols (by number) × checkpoints, row by row: 1 where the symbol is
+  // above the threshold at the checkpoint (its last crossing went up).
   std::vector<std::uint8_t> alerting;
 
   std::size_t size() const noexcept { return ts.size(); }
@@ -52,12 +52,10 @@ class TrialSweep {
   // The event just accepted for symbol `number` (numbers come in order from
   // 0, as SymbolStates gives them), after `events` accepted events.
   void observe(std::uint32_t number, const Event& event, std::uint64_t events);
-  // A checkpoint taken after `events` accepted events (never fewer than the
-  // one before). One before any event is left out: nothing alerts there,
-  // and no outcome is measured from a moment without a ts.
-  void checkpoint(std::uint64_t events) {
-    if (events != 0) checkpoints_.push_back(events);
-  }
+  // A checkpoint taken after `events` accepted events. One before any event
+  // is left out: nothing alerts there, and no outcome is measured from a
+  // moment without a ts.
+  void checkpoint(std::uint64_t events);
 
   // Applying an event to a state not in the cache waits for memory twice
   // (the state, then its histories): the feeder asks for a known symbol's
@@ -68,8 +66,8 @@ class TrialSweep {
   std::size_t trial_count() const noexcept { return trials_.size(); }
   // The distinct signals evaluated per event.
   std::size_t signal_count() const noexcept { return signals_.size(); }
-  // Hands out each trial's crossings found since the last call, and its
-  // alerting at the checkpoints taken since then.
+  // Hands out each trial's upward crossings found since the last call, and
+  // its alerting at the checkpoints taken since then.
   std::vector<SweepCrossings> take();
 
  private:
@@ -93,8 +91,10 @@ class TrialSweep {
   std::vector<double> values_;           // by number, then signal: unrounded values
   std::vector<std::uint8_t> alerting_;   // by number, then trial
   std::vector<SweepCrossings> found_;    // by trial
-  std::vector<std::uint64_t> checkpoints_;    // since the last take()
-  std::vector<std::uint8_t> alerting_taken_;  // alerting_ at the last take()
+  // alerting_ as it stood at each checkpoint since the last take(), one
+  // after another, and how many symbols it then had.
+  std::vector<std::uint8_t> marks_;
+  std::vector<std::size_t> marked_symbols_;
 };
 
 // Every event of `log` observed in order, as a feeder that accepted them
