@@ -10,8 +10,10 @@ Parquet file against the plain JSON-lines file; both against the engine's own
 "feed_batch" rate (the same events in batches of up to 1,000 per symbol, in
 process); and for a one-symbol query (`--symbols X`), the bytes of the row
 groups and columns it reads against the file's size, in input order and
-clustered by symbol (`convert --cluster-symbols`). Timings are reported,
-never asserted.
+clustered by symbol (`convert --cluster-symbols`). And the floors of a
+Parquet replay, in the same run: `replay` of a one-row Parquet file (the
+interpreter's start and the imports) and pyarrow's decoding of the whole file
+alone, in process. Timings are reported, never asserted.
 """
 
 from __future__ import annotations
@@ -49,6 +51,20 @@ def query_bytes(path: Path, symbol: str) -> int:
     return ParquetRecording(str(path), Selection.of([symbol])).bytes_to_read()
 
 
+def write_first_row(source: Path, target: Path) -> None:
+    import pyarrow.parquet as pq
+
+    with pq.ParquetFile(source) as file:
+        pq.write_table(file.read_row_group(0).slice(0, 1), target)
+
+
+def decode(path: Path) -> None:
+    """The whole file decoded into the batches a replay feeds, and nothing fed."""
+    from fenmor_radar.columnar.recording import ParquetRecording
+
+    suite.consume(ParquetRecording(str(path)).batches())
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--events", type=int, default=2_000_000)
@@ -63,6 +79,8 @@ def main() -> None:
         convert_seconds = convert(plain, parquet)
         clustered = directory / "clustered.parquet"
         cluster_seconds = convert(plain, clustered, "--cluster-symbols")
+        one_row = directory / "one-row.parquet"
+        write_first_row(parquet, one_row)
         spec = directory / "spec.json"
         spec.write_text(workload.spec_text(0.1))
         spec_text = spec.read_text()
@@ -83,6 +101,8 @@ def main() -> None:
             "(c) replay, gzip JSON lines": lambda: suite.b6_replay([spec], packed),
             "(d) replay, Parquet": lambda: suite.b6_replay([spec], parquet),
             "(g) replay, Parquet clustered by symbol": lambda: suite.b6_replay([spec], clustered),
+            "(h) replay, a one-row Parquet file": lambda: suite.b6_replay([spec], one_row),
+            "(i) decoding the Parquet file alone, in process": lambda: decode(parquet),
             # In process, as (a) is: without the interpreter's start and imports.
             "(e) replay_files, Parquet, in process": lambda: suite.consume(
                 replay_files([str(parquet)], [spec_text], CheckpointPolicy(every=100_000))),
@@ -102,7 +122,8 @@ def main() -> None:
     for name, size in sizes.items():
         print(f"  {name:<8} {size / 1e6:10.1f} MB")
     for name, value in rate.items():
-        print(f"  {name:<42} {value:12,.0f} events/s")
+        per_event = "" if name.startswith("(h)") else f"{value:12,.0f} events/s"  # (h) holds one event
+        print(f"  {name:<50} {per_event:>21}  {times[name]:7.3f} s")
     targets = [
         ("Parquet size / gzip JSON lines", sizes["parquet"] / sizes["gzip"], "<= 0.8", lambda r: r <= 0.8),
         ("clustered Parquet size / gzip JSON lines", sizes["clustered"] / sizes["gzip"], "<= 0.8",
@@ -124,6 +145,16 @@ def main() -> None:
     ]
     for what, ratio, target, met in targets:
         print(f"  {what:<48} {ratio:6.2f}  target {target:<7} {'met' if met(ratio) else 'NOT met'}")
+    # A replay of the file cannot take less than its start and imports plus
+    # its decoding spread over every processor (pyarrow decodes on one).
+    start = times["(h) replay, a one-row Parquet file"]
+    decoding = times["(i) decoding the Parquet file alone, in process"]
+    floor = start + decoding / (os.cpu_count() or 1)
+    print(f"floors: start and imports {start:.3f} s, decoding {decoding:.3f} s; a Parquet replay takes at least "
+          f"{floor:.3f} s, so at most {args.events / floor:,.0f} events/s")
+    for what, seconds in (("3 x (b)", times["(b) replay, plain JSON lines"] / 3),
+                          ("1.5 x (a)", times["(a) engine, feed_batch of up to 1,000"] / 1.5)):
+        print(f"  {what} needs a replay of {seconds:.3f} s: {'within' if seconds >= floor else 'below'} the floor")
 
 
 if __name__ == "__main__":

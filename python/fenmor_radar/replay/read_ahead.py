@@ -2,7 +2,8 @@
 
 Reading a file and inflating gzip release the interpreter lock, and so does
 the feeder: a thread that reads ahead turns their sum into their maximum
-(for gzip, decompression is as costly as feeding).
+(for gzip, decompression is as costly as feeding). The same holds for the
+record batches pyarrow decodes from a Parquet recording.
 """
 
 from __future__ import annotations
@@ -10,14 +11,16 @@ from __future__ import annotations
 import queue
 import threading
 from collections.abc import Iterator
+from typing import TypeVar
 
 # Blocks read ahead: enough to ride out an uneven read, few enough that
 # memory stays a handful of blocks.
 DEPTH = 2
 _END = object()
+T = TypeVar("T")
 
 
-def read_ahead(blocks: Iterator[bytes], depth: int = DEPTH) -> Iterator[bytes]:
+def read_ahead(blocks: Iterator[T], depth: int = DEPTH) -> Iterator[T]:
     """The same blocks in the same order, read by a thread up to ``depth`` ahead.
 
     An exception of ``blocks`` is raised here where it happened, after the
