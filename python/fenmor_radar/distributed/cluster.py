@@ -14,6 +14,7 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import logging
+import pickle
 import uuid
 from collections.abc import Callable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any, TypeVar
@@ -265,10 +266,12 @@ class PartsShard:
         return __version__
 
     async def step(
-        self, call: int, cuts: Sequence[Cut], through: int | None, read: bool,
-        fetch: Sequence[Fetch] = (),
+        self, request: bytes
     ) -> tuple[int, tuple[list[Snapshot], UnitReport | None, list[ShardCrossing]]]:
-        """With ``fetch``, first this shard's packets of those units, from their readers."""
+        """``request``: the pickled (call, cuts, through, read, fetch) of
+        ``DaskPartsWorkers.step``; with ``fetch``, first this shard's packets of those units,
+        from their readers."""
+        call, cuts, through, read, fetch = pickle.loads(request)
 
         def work(reader: NativeShardReader, packets: Sequence[bytes]) -> Any:
             reader.add_units(packets)
@@ -414,7 +417,12 @@ class DaskPartsWorkers:
         shard_set = self._shard_set()
         call = self.calls
         self.calls += 1
-        return call, shard_set.call(lambda actor: actor.step(call, cuts, through, read, fetch))
+        # Every shard is sent the same request: pickled once here, it travels as bytes,
+        # instead of Dask serializing each argument again for each shard (about a
+        # millisecond of the driver's CPU per shard and unit).
+        request = pickle.dumps((call, tuple(cuts), through, read, tuple(fetch)),
+                               protocol=pickle.HIGHEST_PROTOCOL)
+        return call, shard_set.call(lambda actor: actor.step(request))
 
     def collect(
         self, pending: Any
