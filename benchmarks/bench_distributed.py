@@ -5,6 +5,7 @@ Run after `pip install '.[distributed]'`:
     python3 benchmarks/bench_distributed.py
     python3 benchmarks/bench_distributed.py --events 400000 --shards 1,2 --rounds 1  # a quick look
     python3 benchmarks/bench_distributed.py --parquet   # the same events as 4 Parquet files
+    python3 benchmarks/bench_distributed.py --dask-defaults  # clusters as Dask configures them
 
 The recording (seeded, realistic events from `workload.py`, in ts order
 across symbols, 4 plain files) is written once and kept under
