@@ -37,8 +37,6 @@ class WeightedMean {
   }
   // The mean comes from the unrounded values; only what is reported is rounded.
   double severity() const noexcept { return total_ > 0.0 ? quantise(weighted_ / total_) : 0.0; }
-  // The same before rounding: within half a step of the severity.
-  double unrounded() const noexcept { return total_ > 0.0 ? weighted_ / total_ : 0.0; }
   // The sums themselves, for comparing the mean with a bound without dividing.
   double weighted() const noexcept { return weighted_; }
   double total() const noexcept { return total_; }

@@ -8,11 +8,11 @@ that reads the files itself.
 The replay (sweep_pass.py) gives each trial's crossings as arrays. What
 does not depend on the trial, the price table and the checkpoints, is set
 up once per batch; per trial only its onsets (cooled) and, per window, the
-moments measured. When the search keeps the events, every event's outcome is
-measured once and each trial's onsets only look theirs up. The figures are those of the scorecard's "all" row
-(scorecard.py) for the same onsets: the same moments in the same order,
-measured by the same functions; the search needs no permutations or
-resamples, so none are drawn.
+moments measured. When the search keeps the events, an event's outcome is
+measured once, the first time an onset falls on it, and looked up after.
+The figures are those of the scorecard's "all" row (scorecard.py) for the
+same onsets: the same moments in the same order, measured by the same
+functions; the search needs no permutations or resamples, so none are drawn.
 """
 
 from __future__ import annotations
@@ -248,8 +248,8 @@ class BatchScorer:
     one. That replay also keeps the accepted events in memory (up to
     ``KEEP_EVENTS``, about 80 bytes each with each event's outcome):
     later batches are scored from them without reading the recording
-    again, or, past that many, from a replay that keeps no prices. A search reads one recording that does not
-    change while it runs.
+    again, or, past that many, from a replay that keeps no prices. A
+    search reads one recording that does not change while it runs.
     """
 
     def __init__(self, paths: Sequence[str], policy: CheckpointPolicy, fold_count: int,

@@ -114,10 +114,7 @@ void LineFeeder::take_row_run(std::vector<FeederItem>& out) {
     const RowEvents::Symbol& symbol = rows_.symbols[key];
     const std::int64_t ts = event_ts(event);
     if (!selection_.everything() && !selection_.admits(symbol.text, ts)) continue;
-    if (clock_.due_before(ts)) {
-      apply_stretch();
-      give(checkpoint(), out);
-    }
+    if (clock_.due_before(ts)) give(checkpoint(), out);
     // A new symbol's states are made here, after any checkpoint before its
     // first event, as take_line makes them.
     std::uint32_t& number = key_numbers_[key];
@@ -127,10 +124,7 @@ void LineFeeder::take_row_run(std::vector<FeederItem>& out) {
     states_.count_ts(number, ts);
     if (first_backwards_ == 0 && states_.backwards() != 0) first_backwards_ = taken_;
     stretch_.push_back(StretchEvent{number, &event});
-    if (clock_.fed(ts)) {
-      apply_stretch();
-      give(checkpoint(), out);
-    }
+    if (clock_.fed(ts)) give(checkpoint(), out);
     if (given_ >= room_) break;
   }
   apply_stretch();
@@ -232,6 +226,7 @@ std::vector<std::string> LineFeeder::alerts() {
 }
 
 Checkpoint LineFeeder::checkpoint() {
+  apply_stretch();  // the alerts see every event taken (take_rows)
   clock_.taken();
   ++checkpoints_;
   if (sweep_) sweep_->checkpoint(clock_.events());

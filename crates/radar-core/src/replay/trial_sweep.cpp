@@ -16,24 +16,19 @@ bool same_signal(const Signal& a, const Signal& b) noexcept {
   return a.kind == b.kind && a.params == b.params;
 }
 
-// Whether the severity reaches the threshold. Rounding moves the mean by at
-// most half a step (5e-9, plus a relative error of a few ulps), so a mean
-// further than 2e-8 from a threshold of moderate size is on the same side
-// as its severity; only nearer means are rounded to be compared (the
-// division and rounding of every trial at every event cost more than all
-// else the sweep does). Further still, 4e-8, the side shows without
-// dividing at all: weighted - threshold * total, rounded, is within 1e-9
-// of its exact value per unit of total for thresholds below 1e6, so its sign
-// is the sign of unrounded - threshold, and that difference is beyond 2e-8.
+// Whether the severity reaches the threshold, without dividing where the
+// answer is plain (the division and rounding of every trial at every event
+// cost more than all else the sweep does). For thresholds below 1e6,
+// weighted - threshold * total, rounded, is within 1e-9 of its exact value
+// per unit of total, and rounding moves a mean by at most half a step
+// (5e-9, plus a few ulps): beyond 4e-8 per unit of total, the sign of that
+// difference is on the same side as the severity. Nearer, the severity is
+// formed and compared.
 bool passes(const WeightedMean& mean, double threshold) noexcept {
-  if (std::fabs(threshold) < 1e6) {
-    const double total = mean.total();
-    if (total > 0.0 && total < 1e300) {
-      const double excess = mean.weighted() - threshold * total;
-      if (std::fabs(excess) > 4e-8 * total) return excess > 0.0;
-    }
-    const double unrounded = mean.unrounded();
-    if (std::fabs(unrounded - threshold) > 2e-8) return unrounded > threshold;
+  const double total = mean.total();
+  if (std::fabs(threshold) < 1e6 && total > 0.0 && total < 1e300) {
+    const double excess = mean.weighted() - threshold * total;
+    if (std::fabs(excess) > 4e-8 * total) return excess > 0.0;
   }
   return mean.severity() >= threshold;
 }
@@ -137,19 +132,16 @@ void sweep_events(const EventLog& log, TrialSweep& sweep) {
   constexpr std::size_t states_ahead = 8;
   constexpr std::size_t histories_ahead = 4;
   const std::size_t count = log.size();
+  // The log's checkpoints lie between 0 and its size, in order; those at 0
+  // mark nothing (TrialSweep::checkpoint).
   const std::span<const std::uint64_t> checkpoints = log.checkpoints;
-  std::size_t next = 0;  // the next checkpoint
-  const auto checkpoints_at = [&](std::uint64_t events) {
-    for (; next < checkpoints.size() && checkpoints[next] <= events; ++next) sweep.checkpoint(checkpoints[next]);
-  };
-  checkpoints_at(0);
+  std::size_t next = 0;
   for (std::size_t i = 0; i < count; ++i) {
     if (i + states_ahead < count) sweep.prefetch_state(log.symbols[i + states_ahead]);
     if (i + histories_ahead < count) sweep.prefetch_histories(log.symbols[i + histories_ahead]);
     sweep.observe(log.symbols[i], log.events[i], i + 1);
-    checkpoints_at(i + 1);
+    for (; next < checkpoints.size() && checkpoints[next] <= i + 1; ++next) sweep.checkpoint(checkpoints[next]);
   }
-  checkpoints_at(~std::uint64_t{0});
 }
 
 std::vector<SweepCrossings> sweep_events(const EventLog& log, std::span<const CompiledSpec> trials) {
