@@ -71,6 +71,19 @@ void PacketWriter::clear() {
   last_ts_ = 0;
 }
 
+void PacketWriter::reserve(std::size_t events) {
+  const std::size_t wanted = events_used_ + events * event_bytes;
+  if (wanted > events_capacity_) grow_events(wanted);
+}
+
+void PacketWriter::grow_events(std::size_t capacity) {
+  // `new char[]` leaves the bytes as they are: untouched pages stay unmapped.
+  std::unique_ptr<char[]> grown(new char[capacity]);
+  if (events_used_ != 0) std::memcpy(grown.get(), events_.get(), events_used_);
+  events_ = std::move(grown);
+  events_capacity_ = capacity;
+}
+
 void PacketWriter::grow_slots() {
   std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(slots_.empty() ? 256 : slots_.size() * 2));
   for (const Slot& slot : old) {
@@ -106,10 +119,10 @@ std::uint32_t PacketWriter::number_of(std::string_view symbol, std::uint64_t has
 void PacketWriter::add(std::uint64_t line, std::string_view symbol, std::uint64_t hash,
                        const Event& event) {
   const std::uint32_t number = number_of(symbol, hash);
-  if (events_.size() - events_used_ < event_bytes) {
-    events_.resize(std::max<std::size_t>(2 * events_.size(), 64 * event_bytes));
+  if (events_capacity_ - events_used_ < event_bytes) {
+    grow_events(std::max<std::size_t>(2 * events_capacity_, 64 * event_bytes));
   }
-  char* out = events_.data() + events_used_;
+  char* out = events_.get() + events_used_;
   out = put_varint(out, line - last_line_);
   last_line_ = line;
   char* tag = out++;
@@ -132,7 +145,7 @@ void PacketWriter::add(std::uint64_t line, std::string_view symbol, std::uint64_
         }
       },
       event);
-  events_used_ = static_cast<std::size_t>(out - events_.data());
+  events_used_ = static_cast<std::size_t>(out - events_.get());
 }
 
 std::size_t PacketWriter::size() const noexcept {
@@ -142,7 +155,7 @@ std::size_t PacketWriter::size() const noexcept {
 void PacketWriter::write(std::span<char> out) const {
   char* at = put_varint(out.data(), symbol_at_.size());
   std::memcpy(at, table_.data(), table_.size());
-  std::memcpy(at + table_.size(), events_.data(), events_used_);
+  if (events_used_ != 0) std::memcpy(at + table_.size(), events_.get(), events_used_);
 }
 
 std::string PacketWriter::packet() const {

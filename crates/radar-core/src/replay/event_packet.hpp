@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -31,6 +32,10 @@ class PacketWriter {
  public:
   // An empty packet; the memory of the previous one is kept for reuse.
   void clear();
+  // Room for `events` more events without moving what is written. Memory
+  // is only reserved, not touched: the pages a packet never reaches cost
+  // nothing, while growing by doubling would fault in and copy twice its size.
+  void reserve(std::size_t events);
   // `hash` is symbol_hash(symbol): symbols are numbered by it (and compared).
   void add(std::uint64_t line, std::string_view symbol, std::uint64_t hash, const Event& event);
   // The packet's size in bytes, and the packet written to `out` of that size.
@@ -50,7 +55,11 @@ class PacketWriter {
   std::vector<std::uint32_t> symbol_at_;  // per symbol, where its bytes begin in table_
   std::vector<std::uint32_t> symbol_size_;
   std::vector<Slot> slots_;  // open addressing, a power of two, at most half full
-  std::string events_;
+  void grow_events(std::size_t capacity);
+
+  // Not a std::string: growing one fills its new bytes with zeros first.
+  std::unique_ptr<char[]> events_;
+  std::size_t events_capacity_ = 0;
   std::size_t events_used_ = 0;  // events_ is grown ahead, written up to here
   std::uint64_t last_line_ = 0;
   std::uint64_t last_ts_ = 0;

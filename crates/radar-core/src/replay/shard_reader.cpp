@@ -71,7 +71,16 @@ ShardReader::KeptUnit ShardReader::fresh_unit() {
     spare_.pop_back();
   }
   next.packets.resize(pack_shards_);
+  reserve_packets(next);
   return next;
+}
+
+void ShardReader::reserve_packets(KeptUnit& unit) const {
+  if (pack_shards_ == 0) return;
+  // A shard's share of a full unit, and a quarter more for symbols that
+  // weigh unevenly; a packet that outgrows it grows by doubling.
+  const std::uint64_t share = unit_lines_ / pack_shards_;
+  for (PacketWriter& packet : unit.packets) packet.reserve(share + share / 4 + 64);
 }
 
 void ShardReader::recycle(KeptUnit unit) {
@@ -90,6 +99,7 @@ UnitReport ShardReader::take_unit() {
 void ShardReader::pack_units(std::uint64_t shards) {
   pack_shards_ = shards;
   reading_.packets.resize(shards);
+  reserve_packets(reading_);
 }
 
 std::span<const PacketWriter> ShardReader::take_unit_events() {
