@@ -50,13 +50,12 @@ class PacketWriter {
   };
   std::uint32_t number_of(std::string_view symbol, std::uint64_t hash);
   void grow_slots();
+  void grow_events(std::size_t capacity);
 
   std::string table_;   // each symbol: its size (varint) and bytes
   std::vector<std::uint32_t> symbol_at_;  // per symbol, where its bytes begin in table_
   std::vector<std::uint32_t> symbol_size_;
   std::vector<Slot> slots_;  // open addressing, a power of two, at most half full
-  void grow_events(std::size_t capacity);
-
   // Not a std::string: growing one fills its new bytes with zeros first.
   std::unique_ptr<char[]> events_;
   std::size_t events_capacity_ = 0;
