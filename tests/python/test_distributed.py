@@ -137,6 +137,19 @@ def test_a_worker_lost_mid_run_fails_the_run(tmp_path):
                 pass
 
 
+def test_a_cluster_started_for_a_replay_sets_its_workers_malloc_not_this_process(monkeypatch):
+    from fenmor_radar.distributed.cluster import start_local_cluster
+
+    monkeypatch.delenv("MALLOC_MMAP_THRESHOLD_", raising=False)
+    monkeypatch.setenv("MALLOC_TRIM_THRESHOLD_", "4096")  # the caller's own setting wins
+    names = ("MALLOC_MMAP_THRESHOLD_", "MALLOC_TRIM_THRESHOLD_")
+    with start_local_cluster(1) as cluster, distributed.Client(cluster) as dask_client:
+        [seen] = dask_client.run(lambda: [os.environ.get(name) for name in names]).values()
+    assert seen == [str(64 << 20), "4096"]
+    assert "MALLOC_MMAP_THRESHOLD_" not in os.environ
+    assert os.environ["MALLOC_TRIM_THRESHOLD_"] == "4096"
+
+
 def run_cli(*args, env=None):
     return subprocess.run(
         [sys.executable, "-m", "fenmor_radar", "replay", *args],

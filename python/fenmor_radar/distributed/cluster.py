@@ -14,6 +14,7 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import logging
+import os
 import pickle
 import uuid
 from collections.abc import Callable, Iterator, Sequence
@@ -123,13 +124,25 @@ def start_local_cluster(workers: int, **options: Any) -> Any:
     import dask.config
 
     with dask.config.set(OWN_CLUSTER_CONFIG):
-        return distributed.LocalCluster(
-            n_workers=workers,
-            threads_per_worker=1,
-            processes=True,
-            dashboard_address=":0",  # any free port: 8787 may be taken
-            **options,
-        )
+        # The nannies set their workers' variables in this process's own environment
+        # before starting them: the caller's is put back once they have started, so that
+        # what this process starts later is not given the workers' malloc settings.
+        names = [*dask.config.get("distributed.nanny.pre-spawn-environ"), "PYTHONHASHSEED"]
+        saved = {name: os.environ.get(name) for name in names}
+        try:
+            return distributed.LocalCluster(
+                n_workers=workers,
+                threads_per_worker=1,
+                processes=True,
+                dashboard_address=":0",  # any free port: 8787 may be taken
+                **options,
+            )
+        finally:
+            for name, value in saved.items():
+                if value is None:
+                    os.environ.pop(name, None)
+                else:
+                    os.environ[name] = value
 
 
 class ShardSet:
