@@ -22,6 +22,14 @@ benchmarks/.cache. Then, in one run, on the same files:
    process that reaches it by its address, as `--scheduler` does: split by
    symbol with the one spec, and split by spec with the ``--specs`` specs.
 
+3. for each S, on a fresh cluster the same way, Dask alone: stand-ins for
+   the readers and shards (`StandInReader`, `StandInShard`) that make the
+   same actors, requests and packets (32 bytes an event, three requests in
+   flight, one alerts reply per checkpoint) with nothing read or applied. Its
+   CPU per event, added to the native work per event measured in this
+   process (`reader_costs`), is what the exchange costs at least with Dask
+   moving the events: a floor for the targets below.
+
 Each replay writes its checkpoints to a file; the distributed ones are
 compared byte for byte with the single ones. The cluster's CPU is every
 worker's process time over the run plus the driver's; the driver imports
@@ -148,6 +156,9 @@ def child(argv: list[str]) -> None:
     from fenmor_radar.replay import CheckpointPolicy, CheckpointReplies, replay_files
 
     kind, address, count, every, out, *files = argv
+    if kind == "dask":
+        dask_alone(address, int(every), files)
+        return
     specs = specs_of(int(count))
     policy = CheckpointPolicy(every=int(every))
     if kind != "single":
@@ -165,6 +176,103 @@ def child(argv: list[str]) -> None:
             if isinstance(item, CheckpointReplies):
                 for spec in range(len(specs)):
                     sink.write(item.checkpoint(spec).json_line() + "\n")
+    print(json.dumps({"wall": time.perf_counter() - wall, "cpu": time.process_time() - cpu}))
+
+
+# A unit's report and each checkpoint's alerts reply, as large as the replay's (10 alerts).
+REPORT_BYTES = 200
+REPLY_CHARS = 2_600
+PACKET_BYTES_PER_EVENT = 32
+
+
+class StandInReader:
+    """A worker's reader without reading: each unit's packets are made once and handed out
+    as the exchange hands them, so that what moving them costs is Dask's alone."""
+
+    def __init__(self, shards: int, unit_events: int) -> None:
+        size = unit_events * PACKET_BYTES_PER_EVENT // shards
+        self.packets = [bytes([shard]) * size for shard in range(shards)]
+
+    def next_unit(self, number: int) -> tuple[int, bytes]:
+        return number, bytes(REPORT_BYTES)
+
+    async def take(self, number: int, shard: int) -> bytes:
+        return self.packets[shard]
+
+
+class StandInShard:
+    """A shard without applying: per request it fetches its packets from their readers (in
+    place when the reader is on its worker, as ``cluster.PartsShard`` does), hands them to
+    its actor thread, and answers one alerts reply per checkpoint."""
+
+    def __init__(self, shard: int) -> None:
+        self.shard = shard
+
+    async def step(self, request: bytes) -> tuple[int, list[str]]:
+        import asyncio
+        import pickle
+
+        import distributed
+
+        call, fetch, checkpoints = pickle.loads(request)
+        worker = distributed.get_worker()
+        packets = []
+        for reader, number in fetch:
+            local = worker.state.actors.get(reader.key)
+            if local is not None:
+                packets.append(await local.take(number, self.shard))
+            else:
+                packets.append(await reader.take(number, self.shard))
+        await asyncio.get_running_loop().run_in_executor(worker.executors["actor"], len, packets)
+        return call, [f"{call:08d}{k:04d}" + "x" * REPLY_CHARS for k in range(checkpoints)]
+
+
+def unit_sizes(files: list[str]) -> list[int]:
+    """Events of every unit of the replay, in order (each line of the benchmark's files is
+    an event; parts as the distributed replay plans them)."""
+    from fenmor_radar.distributed.driver import UNIT_LINES
+    from fenmor_radar.distributed.parts import plan_parts
+
+    units = []
+    for part in plan_parts(files):
+        with open(part.source, "rb") as source:
+            source.seek(part.start)
+            lines = source.read((part.end or os.path.getsize(part.source)) - part.start).count(b"\n")
+        units += [UNIT_LINES] * (lines // UNIT_LINES) + ([lines % UNIT_LINES] if lines % UNIT_LINES else [])
+    return units
+
+
+def dask_alone(address: str, every: int, files: list[str]) -> None:
+    """The exchange's calls and packets with nothing read or applied, on the cluster at
+    ``address``: per unit, its reader is asked for it and every shard fetches its packet
+    (three requests in flight), as the replay by symbol does; prints wall and CPU."""
+    import pickle
+    from collections import deque
+
+    import distributed
+
+    units = unit_sizes(files)  # before the clock: no part of the exchange
+    client = distributed.Client(address, direct_to_workers=True)
+    workers = sorted(client.scheduler_info()["workers"])
+    shards = len(workers)
+    wall, cpu = time.perf_counter(), time.process_time()
+    readers = [client.submit(StandInReader, shards, max(units), actor=True, workers=[worker],
+                             pure=False).result() for worker in workers]
+    shard_actors = [client.submit(StandInShard, k, actor=True, workers=[worker],
+                                  pure=False).result() for k, worker in enumerate(workers)]
+    in_flight: deque[list[object]] = deque()
+    for number, events in enumerate(units):
+        reader = readers[number % shards]
+        reader.next_unit(number).result()
+        request = pickle.dumps((number, ((reader, number),), max(events // every, 1)))
+        in_flight.append([actor.step(request) for actor in shard_actors])
+        if len(in_flight) == 3:
+            for call in in_flight.popleft():
+                call.result()
+    while in_flight:
+        for call in in_flight.popleft():
+            call.result()
+    client.close()
     print(json.dumps({"wall": time.perf_counter() - wall, "cpu": time.process_time() - cpu}))
 
 
@@ -236,8 +344,10 @@ def distributed_run(workers: int, split: str, specs: int, every: int, out: str,
     else:
         cluster = start_local_cluster(workers)
     with cluster, distributed.Client(cluster) as client:
-        fixed = run_child(split, cluster.scheduler_address, specs, every, out + ".one",
-                          [one_line])
+        fixed = {"cpu": 0.0}
+        if split != "dask":  # Dask alone has no fixed part of its own to tell apart
+            fixed = run_child(split, cluster.scheduler_address, specs, every, out + ".one",
+                              [one_line])
         # What the idle workers spend (heartbeats, Dask's sampling profiler), per second.
         idle_from = client.run(time.process_time)
         time.sleep(IDLE_SECONDS)
@@ -306,6 +416,11 @@ def main(argv: list[str]) -> None:
                     figures = distributed_run(shards, split, specs, args.every, out, files,
                                               one_line, args.dask_defaults)
                     runs.append(((split, shards), figures, filecmp.cmp(want, out, shallow=False)))
+            if not args.parquet:  # the stand-ins count the lines of plain files
+                for shards in counts:
+                    figures = distributed_run(shards, "dask", 1, args.every, "", files, one_line,
+                                              args.dask_defaults)
+                    runs.append((("dask", shards), figures, True))
             for key, figures, same in runs:
                 if key not in best or figures["wall"] < best[key]["wall"]:
                     best[key] = figures
@@ -341,6 +456,16 @@ def main(argv: list[str]) -> None:
           f"{costs['sent_bytes'] / costs['events']:.1f} bytes per event; reading and packing "
           f"{costs['read_cpu'] * 1e6:.3f} us CPU per event, keeping and applying (8 shards) "
           f"{costs['apply_cpu'] * 1e6:.3f} us")
+    if ("dask", counts[0]) in best:
+        native = costs["read_cpu"] + costs["apply_cpu"]
+        print("Dask alone (the same actors, requests and packets, nothing read or applied), "
+              "and with the native work above added, against the single one-thread replay:")
+        for shards in counts:
+            figures = best[("dask", shards)]
+            per = figures["cluster"] / events
+            print(f"  S = {shards}: {per * 1e6:.3f} us CPU per event (beyond idle "
+                  f"{(figures['cluster'] - figures['idle']) / events * 1e6:.3f}); with the native "
+                  f"work {(per + native) * 1e6:.3f} us, {(per + native) / one:.2f} x")
 
 
 if __name__ == "__main__":
