@@ -238,18 +238,20 @@ def unit_sizes(files: list[str]) -> list[int]:
         with open(part.source, "rb") as source:
             source.seek(part.start)
             lines = source.read((part.end or os.path.getsize(part.source)) - part.start).count(b"\n")
-        units += [UNIT_LINES] * (lines // UNIT_LINES) + ([lines % UNIT_LINES] if lines % UNIT_LINES else [])
+        units += [min(UNIT_LINES, lines - first) for first in range(0, lines, UNIT_LINES)]
     return units
 
 
 def dask_alone(address: str, every: int, files: list[str]) -> None:
     """The exchange's calls and packets with nothing read or applied, on the cluster at
     ``address``: per unit, its reader is asked for it and every shard fetches its packet
-    (three requests in flight), as the replay by symbol does; prints wall and CPU."""
+    (the driver's requests in flight), as the replay by symbol does; prints wall and CPU."""
     import pickle
     from collections import deque
 
     import distributed
+
+    from fenmor_radar.distributed.driver import REQUESTS_IN_FLIGHT
 
     units = unit_sizes(files)  # before the clock: no part of the exchange
     client = distributed.Client(address, direct_to_workers=True)
@@ -266,7 +268,7 @@ def dask_alone(address: str, every: int, files: list[str]) -> None:
         reader.next_unit(number).result()
         request = pickle.dumps((number, ((reader, number),), max(events // every, 1)))
         in_flight.append([actor.step(request) for actor in shard_actors])
-        if len(in_flight) == 3:
+        if len(in_flight) == REQUESTS_IN_FLIGHT:
             for call in in_flight.popleft():
                 call.result()
     while in_flight:

@@ -70,12 +70,12 @@ ShardReader::KeptUnit ShardReader::fresh_unit() {
     next = std::move(spare_.back());
     spare_.pop_back();
   }
-  next.packets.resize(pack_shards_);
-  reserve_packets(next);
+  ready_packets(next);
   return next;
 }
 
-void ShardReader::reserve_packets(KeptUnit& unit) const {
+void ShardReader::ready_packets(KeptUnit& unit) const {
+  unit.packets.resize(pack_shards_);
   if (pack_shards_ == 0) return;
   // A shard's share of a full unit, and a quarter more for symbols that
   // weigh unevenly; a packet that outgrows it grows by doubling.
@@ -98,8 +98,7 @@ UnitReport ShardReader::take_unit() {
 
 void ShardReader::pack_units(std::uint64_t shards) {
   pack_shards_ = shards;
-  reading_.packets.resize(shards);
-  reserve_packets(reading_);
+  ready_packets(reading_);
 }
 
 std::span<const PacketWriter> ShardReader::take_unit_events() {

@@ -174,7 +174,8 @@ class ShardReader {
   void take_row(const RowReader& rows, std::size_t row, WorkingBuffers& buffers);
   bool mine(std::uint64_t hash) const noexcept { return hash % shards_ == shard_; }
   KeptUnit fresh_unit();
-  void reserve_packets(KeptUnit& unit) const;
+  // One packet per shard packed for, each with room reserved for a unit.
+  void ready_packets(KeptUnit& unit) const;
   void recycle(KeptUnit unit);
   void keep(std::uint64_t line, std::string_view symbol, std::uint64_t hash, const Event& event);
   // Evaluates the symbol just applied under every radar; its crossings to crossings_.
